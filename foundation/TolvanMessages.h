@@ -1,0 +1,32 @@
+// TolvanMessages.h: the engine's message catalogue.
+//
+// Every error text the engine raises is a named constant here (SInvalidPointer, SIndexNotFound,
+// ...), defined once in TolvanMessages.def. Texts are byte-exact, typos and trailing blanks
+// included: users and tests match on them. Raise sites pass a constant and their own native
+// code to ETolvanException. MessageCatalogue lists all entries in catalogue order.
+//
+// Threads: constant data.
+#pragma once
+
+#include <string_view>
+
+namespace tolvan {
+
+#define TOLVAN_MSG(Name, Text) inline constexpr std::string_view Name = Text;
+#include "foundation/TolvanMessages.def"
+#undef TOLVAN_MSG
+
+struct TMessageEntry {
+  const char* Name;
+  std::string_view Text;
+};
+
+inline constexpr int MessageCatalogueCount = 0
+#define TOLVAN_MSG(Name, Text) +1
+#include "foundation/TolvanMessages.def"
+#undef TOLVAN_MSG
+    ;
+
+extern const TMessageEntry MessageCatalogue[MessageCatalogueCount];
+
+} // namespace tolvan

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the engine with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
+# On a fresh Debian machine it first installs the build packages that are missing.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake ninja-build g++ zlib1g-dev libbz2-dev libgtest-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+build=${TOLVAN_BUILD_DIR:-build/asan}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DTOLVAN_SANITIZE=ON -DTOLVAN_WERROR=ON -DTOLVAN_TESTS=ON
+cmake --build "$build" -j "$jobs"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@"
