@@ -7,6 +7,7 @@
 
 #include "classlib/Format.h"
 #include "foundation/TolvanDecConst.h"
+#include "foundation/TolvanMemory.h"
 #include "platform/TolvanPlatform.h"
 
 namespace tolvan {
@@ -501,5 +502,22 @@ std::string_view StringFormatShortName(const TStringFormat& Class) {
 void BlobToMime64Text(const void* Bytes, int64_t Length, std::string& Text) {
   EncodeStringFormat(Bytes, Length, DefaultStringFormatID, Text);
 }
+
+namespace {
+
+void* TextToBlob(std::string_view Text, int32_t ID) {
+  std::string Bytes;
+  DecodeStringFormat(Text, ID, Bytes);
+  if (Bytes.empty())
+    return nullptr;
+  void* Blob = TTolvanMemoryManager::GetMem(static_cast<int64_t>(Bytes.size()));
+  std::memcpy(Blob, Bytes.data(), Bytes.size());
+  return Blob;
+}
+
+} // namespace
+
+void* HexTextToBlob(std::string_view Text) { return TextToBlob(Text, 16); }
+void* Mime64TextToBlob(std::string_view Text) { return TextToBlob(Text, DefaultStringFormatID); }
 
 } // namespace tolvan

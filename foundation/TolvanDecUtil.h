@@ -201,7 +201,12 @@ void DecodeStringFormat(std::string_view Text, int32_t ID, std::string& Bytes);
 // The class name after its first "_", or the whole name when it has none.
 std::string_view StringFormatShortName(const TStringFormat& Class);
 
-// MIME base 64 text of a BLOB value.
+// BLOB values and their text: EncodeStringFormat with the MIME base 64 id, and decoding of a
+// hexadecimal or MIME base 64 text into a new block of the engine memory manager holding the
+// bytes (its size is TTolvanMemoryManager::GetMemSize). The caller owns the block. A text that
+// decodes to no bytes, the empty text included, gives nullptr.
 void BlobToMime64Text(const void* Bytes, int64_t Length, std::string& Text);
+void* HexTextToBlob(std::string_view Text);
+void* Mime64TextToBlob(std::string_view Text);
 
 } // namespace tolvan

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/TolvanDecConst.h"
+#include "foundation/TolvanMemory.h"
 
 using namespace tolvan;
 
@@ -361,4 +362,29 @@ TEST(StringFormatConversions, LargeRoundTripsReuseTheOutput) {
     DecodeStringFormat(std::string_view(Text).substr(0, 0), ID, Back);
     EXPECT_EQ(Back, "");
   }
+}
+
+TEST(StringFormatConversions, BlobWrappers) {
+  struct Case {
+    void* (*ToBlob)(std::string_view);
+    std::string_view Text, Bytes;
+  };
+  const Case Cases[] = {
+      {HexTextToBlob, "0x666F6F", "foo"},     {HexTextToBlob, "", ""},    {HexTextToBlob, "A", ""},
+      {Mime64TextToBlob, "Zm9vYg==", "foob"}, {Mime64TextToBlob, "", ""},
+  };
+  for (const Case& C : Cases) {
+    void* Blob = C.ToBlob(C.Text);
+    if (C.Bytes.empty()) {
+      EXPECT_EQ(Blob, nullptr) << C.Text;
+      continue;
+    }
+    ASSERT_NE(Blob, nullptr) << C.Text;
+    EXPECT_EQ(std::string_view(static_cast<const char*>(Blob),
+                               size_t(TTolvanMemoryManager::GetMemSize(Blob))),
+              C.Bytes);
+    TTolvanMemoryManager::FreeAndNillMem(Blob);
+  }
+  EXPECT_THROW(HexTextToBlob("12G4"), EStringFormat);
+  EXPECT_THROW(Mime64TextToBlob("Zg==Zg=="), EStringFormat);
 }
