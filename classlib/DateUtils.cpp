@@ -122,9 +122,8 @@ bool HasAmPmFrom(std::string_view F, size_t I) {
       I = Close + 1;
       continue;
     }
-    if (Upper(C) == 'A' &&
-        (StartsWithText(F, I, "AM/PM") || StartsWithText(F, I, "A/P") ||
-         StartsWithText(F, I, "AMPM")))
+    if (Upper(C) == 'A' && (StartsWithText(F, I, "AM/PM") || StartsWithText(F, I, "A/P") ||
+                            StartsWithText(F, I, "AMPM")))
       return true;
     ++I;
   }
@@ -482,8 +481,8 @@ bool TryDecodeDateTime(TDateTime Value, int& Year, int& Month, int& Day, int& Ho
   return true;
 }
 
-void DecodeDateTime(TDateTime Value, int& Year, int& Month, int& Day, int& Hour, int& Min,
-                    int& Sec, int& MSec) {
+void DecodeDateTime(TDateTime Value, int& Year, int& Month, int& Day, int& Hour, int& Min, int& Sec,
+                    int& MSec) {
   if (!TryDecodeDateTime(Value, Year, Month, Day, Hour, Min, Sec, MSec))
     throw EConvertError(std::string(SysConst::SDateDecodeError));
 }

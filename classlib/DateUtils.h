@@ -85,8 +85,8 @@ TDateTime EncodeDateTime(int Year, int Month, int Day, int Hour, int Min, int Se
 // false.
 bool TryDecodeDateTime(TDateTime Value, int& Year, int& Month, int& Day, int& Hour, int& Min,
                        int& Sec, int& MSec);
-void DecodeDateTime(TDateTime Value, int& Year, int& Month, int& Day, int& Hour, int& Min,
-                    int& Sec, int& MSec);
+void DecodeDateTime(TDateTime Value, int& Year, int& Month, int& Day, int& Hour, int& Min, int& Sec,
+                    int& MSec);
 void DecodeDate(TDateTime Value, int& Year, int& Month, int& Day);
 void DecodeTime(TDateTime Value, int& Hour, int& Min, int& Sec, int& MSec);
 // 1 = Sunday .. 7 = Saturday.

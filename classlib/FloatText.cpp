@@ -299,7 +299,8 @@ bool FixedDigits(long double A, const TPicture& P, TDigits& D) {
       Decimals = MaxSignificant - 1 - E;
   }
   std::string Buf(static_cast<size_t>(Decimals) + 32, '\0');
-  auto R = std::to_chars(Buf.data(), Buf.data() + Buf.size(), A, std::chars_format::fixed, Decimals);
+  auto R =
+      std::to_chars(Buf.data(), Buf.data() + Buf.size(), A, std::chars_format::fixed, Decimals);
   std::string_view Text(Buf.data(), R.ptr - Buf.data());
   size_t Dot = Text.find('.');
   D.Int.assign(Text.substr(0, Dot));
@@ -447,7 +448,8 @@ long double StrToFloat(std::string_view S, const TFormatSettings& Settings) {
 
 long double StrToFloat(std::string_view S) { return StrToFloat(S, FormatSettings()); }
 
-long double StrToFloatDef(std::string_view S, long double Default, const TFormatSettings& Settings) {
+long double StrToFloatDef(std::string_view S, long double Default,
+                          const TFormatSettings& Settings) {
   long double V;
   return ParseFloat(S, V, Settings) ? V : Default;
 }
@@ -528,8 +530,11 @@ std::string CurrToStrF(Currency Value, TFloatFormat Fmt, int Digits,
   if (Fmt == TFloatFormat::ffGeneral)
     return CurrToStr(Value, Settings);
   if (Fmt == TFloatFormat::ffExponent)
-    return FloatToStrF(Value.ToExtended(), Fmt, Digits < 1 ? 1 : Digits > 19 ? 19 : Digits, 0,
-                       Settings);
+    return FloatToStrF(Value.ToExtended(), Fmt,
+                       Digits < 1    ? 1
+                       : Digits > 19 ? 19
+                                     : Digits,
+                       0, Settings);
   Digits = Digits < 0 ? 0 : Digits > 18 ? 18 : Digits;
   uint64_t Mag = Magnitude(Value.Scaled);
   uint64_t Frac;
@@ -590,7 +595,7 @@ bool TryStrToCurr(std::string_view S, Currency& Value, const TFormatSettings& Se
   const int64_t Total = static_cast<int64_t>(N.IntDigits.size() + N.FracDigits.size());
   auto Digit = [&](int64_t K) {
     return K < static_cast<int64_t>(N.IntDigits.size()) ? N.IntDigits[K]
-                                                          : N.FracDigits[K - N.IntDigits.size()];
+                                                        : N.FracDigits[K - N.IntDigits.size()];
   };
   const int64_t Kept = Total + N.Exponent + 4 - static_cast<int64_t>(N.FracDigits.size());
   uint64_t Mag = 0;

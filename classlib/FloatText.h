@@ -13,7 +13,8 @@
 //                  smallest magnitude reads as zero.
 //   FormatFloat    picture formats such as "#,##0.000" and "0.00E+00" (see FormatFloat below).
 //   Currency       a 64-bit count of ten-thousandths; text both ways is exact (no binary
-//                  rounding), and every conversion into it rounds ties to even and is range-checked.
+//                  rounding), and every conversion into it rounds ties to even and is
+//                  range-checked.
 //
 // Failures raise EConvertError with the texts in SysConst below.
 //
@@ -87,11 +88,12 @@ bool TryStrToFloat(std::string_view S, float& Value, const TFormatSettings& Sett
 // of 1E18 or more, and an empty format, fall back to FloatToStr. NaN and infinities give "NAN",
 // "INF" and "-INF".
 std::string FormatFloat(std::string_view Format, long double Value);
-std::string FormatFloat(std::string_view Format, long double Value, const TFormatSettings& Settings);
+std::string FormatFloat(std::string_view Format, long double Value,
+                        const TFormatSettings& Settings);
 
 // Currency.
 bool TryFloatToCurr(long double Value, Currency& Result); // false for NaN, inf, out of range
-Currency FloatToCurr(long double Value);                   // EConvertError when out of range
+Currency FloatToCurr(long double Value);                  // EConvertError when out of range
 // Exact text: the integer digits, then up to four decimals without trailing zeros.
 std::string CurrToStr(Currency Value);
 std::string CurrToStr(Currency Value, const TFormatSettings& Settings);

@@ -26,6 +26,8 @@ struct TVarArray {
   std::vector<Variant> Items;
 };
 
+void TVarArrayDeleter::operator()(TVarArray* A) const noexcept { delete A; }
+
 namespace {
 
 constexpr int MaxDims = 64;
@@ -41,7 +43,9 @@ constexpr uint64_t MaxArrayBytes = 0x7FFFFFFF;
       Format(SysConst::SVarTypeConvertOverflow, VarTypeAsText(From), VarTypeAsText(To)));
 }
 
-[[noreturn]] void BadIndex() { throw EVariantBadIndexError(std::string(SysConst::SVarArrayBounds)); }
+[[noreturn]] void BadIndex() {
+  throw EVariantBadIndexError(std::string(SysConst::SVarArrayBounds));
+}
 
 bool IsSignedCode(TVarType T) {
   return T == varSmallint || T == varInteger || T == varShortInt || T == varInt64;
@@ -338,7 +342,7 @@ struct TVarAccess {
       throw EVariantError(std::string(SysConst::SVarNotArray));
     return *V.FArray;
   }
-  static Variant MakeArray(std::unique_ptr<TVarArray> A) {
+  static Variant MakeArray(TVarArrayPtr A) {
     Variant V;
     V.FType = static_cast<TVarType>(varArray | A->ElementType);
     V.FArray = std::move(A);
@@ -353,7 +357,7 @@ struct TVarAccess {
 
 Variant::Variant(const Variant& Other)
     : FType(Other.FType), FAnsi(Other.FAnsi), FWide(Other.FWide),
-      FArray(Other.FArray ? std::make_unique<TVarArray>(*Other.FArray) : nullptr) {
+      FArray(Other.FArray ? new TVarArray(*Other.FArray) : nullptr) {
   TVarAccess::CopyScalar(*this, Other);
 }
 
@@ -383,8 +387,6 @@ Variant& Variant::operator=(Variant&& Other) noexcept {
   }
   return *this;
 }
-
-Variant::~Variant() = default;
 
 bool Variant::AsBoolean(const TFormatSettings& FS) const {
   return TVarAccess::ToBoolean(*this, FS);
@@ -447,24 +449,60 @@ bool VarIsNumeric(const Variant& V) { return VarIsOrdinal(V) || VarIsFloat(V); }
 std::string VarTypeAsText(TVarType Type) {
   const char* Name;
   switch (Type & varTypeMask) {
-  case varEmpty: Name = "Empty"; break;
-  case varNull: Name = "Null"; break;
-  case varSmallint: Name = "Smallint"; break;
-  case varInteger: Name = "Integer"; break;
-  case varSingle: Name = "Single"; break;
-  case varDouble: Name = "Double"; break;
-  case varCurrency: Name = "Currency"; break;
-  case varDate: Name = "Date"; break;
-  case varOleStr: Name = "OleStr"; break;
-  case varBoolean: Name = "Boolean"; break;
-  case varVariant: Name = "Variant"; break;
-  case varShortInt: Name = "ShortInt"; break;
-  case varByte: Name = "Byte"; break;
-  case varWord: Name = "Word"; break;
-  case varLongWord: Name = "LongWord"; break;
-  case varInt64: Name = "Int64"; break;
-  case varUInt64: Name = "UInt64"; break;
-  case varString: Name = "String"; break;
+  case varEmpty:
+    Name = "Empty";
+    break;
+  case varNull:
+    Name = "Null";
+    break;
+  case varSmallint:
+    Name = "Smallint";
+    break;
+  case varInteger:
+    Name = "Integer";
+    break;
+  case varSingle:
+    Name = "Single";
+    break;
+  case varDouble:
+    Name = "Double";
+    break;
+  case varCurrency:
+    Name = "Currency";
+    break;
+  case varDate:
+    Name = "Date";
+    break;
+  case varOleStr:
+    Name = "OleStr";
+    break;
+  case varBoolean:
+    Name = "Boolean";
+    break;
+  case varVariant:
+    Name = "Variant";
+    break;
+  case varShortInt:
+    Name = "ShortInt";
+    break;
+  case varByte:
+    Name = "Byte";
+    break;
+  case varWord:
+    Name = "Word";
+    break;
+  case varLongWord:
+    Name = "LongWord";
+    break;
+  case varInt64:
+    Name = "Int64";
+    break;
+  case varUInt64:
+    Name = "UInt64";
+    break;
+  case varString:
+    Name = "String";
+    break;
   default:
     return Format("$%.4x", static_cast<int32_t>(Type));
   }
@@ -561,38 +599,75 @@ template <class T> void StoreAs(uint8_t* P, T V) { std::memcpy(P, &V, sizeof V);
 
 Variant LoadElement(TVarType T, const uint8_t* P) {
   switch (T) {
-  case varShortInt: return Variant(LoadAs<int8_t>(P));
-  case varByte: return Variant(LoadAs<uint8_t>(P));
-  case varSmallint: return Variant(LoadAs<int16_t>(P));
-  case varWord: return Variant(LoadAs<uint16_t>(P));
-  case varBoolean: return Variant(LoadAs<int16_t>(P) != 0);
-  case varInteger: return Variant(LoadAs<int32_t>(P));
-  case varLongWord: return Variant(LoadAs<uint32_t>(P));
-  case varSingle: return Variant(LoadAs<float>(P));
-  case varDouble: return Variant(LoadAs<double>(P));
-  case varDate: return Variant::FromDateTime(LoadAs<double>(P));
-  case varCurrency: return Variant(Currency::FromScaled(LoadAs<int64_t>(P)));
-  case varInt64: return Variant(LoadAs<int64_t>(P));
-  default: return Variant(LoadAs<uint64_t>(P)); // varUInt64
+  case varShortInt:
+    return Variant(LoadAs<int8_t>(P));
+  case varByte:
+    return Variant(LoadAs<uint8_t>(P));
+  case varSmallint:
+    return Variant(LoadAs<int16_t>(P));
+  case varWord:
+    return Variant(LoadAs<uint16_t>(P));
+  case varBoolean:
+    return Variant(LoadAs<int16_t>(P) != 0);
+  case varInteger:
+    return Variant(LoadAs<int32_t>(P));
+  case varLongWord:
+    return Variant(LoadAs<uint32_t>(P));
+  case varSingle:
+    return Variant(LoadAs<float>(P));
+  case varDouble:
+    return Variant(LoadAs<double>(P));
+  case varDate:
+    return Variant::FromDateTime(LoadAs<double>(P));
+  case varCurrency:
+    return Variant(Currency::FromScaled(LoadAs<int64_t>(P)));
+  case varInt64:
+    return Variant(LoadAs<int64_t>(P));
+  default:
+    return Variant(LoadAs<uint64_t>(P)); // varUInt64
   }
 }
 
 void StoreElement(TVarType T, uint8_t* P, const Variant& Value) {
   Variant V = VarAsType(Value, T);
   switch (T) {
-  case varShortInt: StoreAs(P, static_cast<int8_t>(V.AsInt64())); break;
-  case varByte: StoreAs(P, static_cast<uint8_t>(V.AsInt64())); break;
-  case varSmallint: StoreAs(P, static_cast<int16_t>(V.AsInt64())); break;
-  case varWord: StoreAs(P, static_cast<uint16_t>(V.AsInt64())); break;
-  case varBoolean: StoreAs(P, static_cast<int16_t>(V.AsBoolean() ? -1 : 0)); break;
-  case varInteger: StoreAs(P, static_cast<int32_t>(V.AsInt64())); break;
-  case varLongWord: StoreAs(P, static_cast<uint32_t>(V.AsInt64())); break;
-  case varSingle: StoreAs(P, V.AsSingle()); break;
+  case varShortInt:
+    StoreAs(P, static_cast<int8_t>(V.AsInt64()));
+    break;
+  case varByte:
+    StoreAs(P, static_cast<uint8_t>(V.AsInt64()));
+    break;
+  case varSmallint:
+    StoreAs(P, static_cast<int16_t>(V.AsInt64()));
+    break;
+  case varWord:
+    StoreAs(P, static_cast<uint16_t>(V.AsInt64()));
+    break;
+  case varBoolean:
+    StoreAs(P, static_cast<int16_t>(V.AsBoolean() ? -1 : 0));
+    break;
+  case varInteger:
+    StoreAs(P, static_cast<int32_t>(V.AsInt64()));
+    break;
+  case varLongWord:
+    StoreAs(P, static_cast<uint32_t>(V.AsInt64()));
+    break;
+  case varSingle:
+    StoreAs(P, V.AsSingle());
+    break;
   case varDouble:
-  case varDate: StoreAs(P, V.AsDouble()); break;
-  case varCurrency: StoreAs(P, V.AsCurrency().Scaled); break;
-  case varInt64: StoreAs(P, V.AsInt64()); break;
-  default: StoreAs(P, V.AsUInt64()); break; // varUInt64
+  case varDate:
+    StoreAs(P, V.AsDouble());
+    break;
+  case varCurrency:
+    StoreAs(P, V.AsCurrency().Scaled);
+    break;
+  case varInt64:
+    StoreAs(P, V.AsInt64());
+    break;
+  default:
+    StoreAs(P, V.AsUInt64());
+    break; // varUInt64
   }
 }
 
@@ -602,7 +677,7 @@ Variant VarArrayCreate(std::span<const int32_t> Bounds, TVarType ElementType) {
   int Size = ElementSizeOf(ElementType);
   if (Bounds.empty() || Bounds.size() % 2 != 0 || Bounds.size() / 2 > MaxDims || Size < 0)
     throw EVariantError(std::string(SysConst::SVarArrayCreate));
-  auto A = std::make_unique<TVarArray>();
+  TVarArrayPtr A(new TVarArray);
   A->ElementType = ElementType;
   A->ElementSize = static_cast<uint32_t>(Size);
   uint64_t Total = 1;
@@ -618,7 +693,7 @@ Variant VarArrayCreate(std::span<const int32_t> Bounds, TVarType ElementType) {
   if (Size > 0)
     A->Raw.assign(Total * Size, 0);
   else
-    A->Items.assign(Total, ElementType == varVariant ? Variant()
+    A->Items.assign(Total, ElementType == varVariant  ? Variant()
                            : ElementType == varOleStr ? Variant(WideString())
                                                       : Variant(AnsiString()));
   return TVarAccess::MakeArray(std::move(A));
@@ -629,7 +704,7 @@ Variant VarArrayCreate(std::initializer_list<int32_t> Bounds, TVarType ElementTy
 }
 
 Variant VarArrayOf(std::span<const Variant> Values) {
-  auto A = std::make_unique<TVarArray>();
+  TVarArrayPtr A(new TVarArray);
   A->ElementType = varVariant;
   A->Bounds.push_back({0, static_cast<uint32_t>(Values.size())});
   A->Total = Values.size();

@@ -85,6 +85,11 @@ inline constexpr TVarType varTypeMask = 0x0FFF;
 inline constexpr TVarType varArray = 0x2000;
 
 struct TVarArray;
+// Frees an array body where its type is complete, so Variant's inline members need not see it.
+struct TVarArrayDeleter {
+  void operator()(TVarArray* A) const noexcept;
+};
+using TVarArrayPtr = std::unique_ptr<TVarArray, TVarArrayDeleter>;
 
 class Variant {
 public:
@@ -93,12 +98,11 @@ public:
   Variant(Variant&& Other) noexcept;
   Variant& operator=(const Variant& Other);
   Variant& operator=(Variant&& Other) noexcept;
-  ~Variant();
+  ~Variant() = default;
 
   Variant(bool V) : FType(varBoolean) { FBool = V; }
   template <std::signed_integral T>
-    requires(!std::same_as<T, char>)
-  Variant(T V)
+  requires(!std::same_as<T, char>) Variant(T V)
       : FType(sizeof(T) == 1   ? varShortInt
               : sizeof(T) == 2 ? varSmallint
               : sizeof(T) == 4 ? varInteger
@@ -106,10 +110,9 @@ public:
     FInt = V;
   }
   template <std::unsigned_integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, char8_t> &&
-             !std::same_as<T, char16_t> && !std::same_as<T, char32_t> &&
-             !std::same_as<T, wchar_t>)
-  Variant(T V)
+  requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, char8_t> &&
+           !std::same_as<T, char16_t> && !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>)
+      Variant(T V)
       : FType(sizeof(T) == 1   ? varByte
               : sizeof(T) == 2 ? varWord
               : sizeof(T) == 4 ? varLongWord
@@ -170,7 +173,7 @@ private:
   };
   AnsiString FAnsi;
   WideString FWide;
-  std::unique_ptr<TVarArray> FArray;
+  TVarArrayPtr FArray;
 };
 
 Variant Null();
@@ -209,7 +212,7 @@ Variant VarArrayCreate(std::initializer_list<int32_t> Bounds, TVarType ElementTy
 // A one-dimensional array of varVariant, bounds 0 .. count - 1.
 Variant VarArrayOf(std::span<const Variant> Values);
 Variant VarArrayOf(std::initializer_list<Variant> Values);
-int VarArrayDimCount(const Variant& A); // 0 when A is not an array
+int VarArrayDimCount(const Variant& A);              // 0 when A is not an array
 int32_t VarArrayLowBound(const Variant& A, int Dim); // Dim counts from 1
 int32_t VarArrayHighBound(const Variant& A, int Dim);
 // One index per dimension.
