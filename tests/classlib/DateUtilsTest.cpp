@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <random>
 
 using namespace tolvan;
 namespace chr = std::chrono;
@@ -321,4 +322,22 @@ TEST(DateUtils, Clock) {
   EXPECT_GE(T, 0);
   EXPECT_LT(T, 1);
   EXPECT_EQ(Date(), std::trunc(Date()));
+}
+
+// Arbitrary formats and texts give text or a clean refusal (run under the sanitizers).
+TEST(DateUtils, ArbitraryInputIsHandledCleanly) {
+  const char Alphabet[] = "cdmyhnsztaAMP/: .'\"0123456789";
+  std::mt19937 Rng(5);
+  for (int I = 0; I < 3000; ++I) {
+    std::string S(Rng() % 20, ' ');
+    for (char& C : S)
+      C = Alphabet[Rng() % (sizeof Alphabet - 1)];
+    EXPECT_NO_THROW(FormatDateTime(S, Sample)) << S;
+    EXPECT_NO_THROW(FormatDateTime(S, -693592.75)) << S;
+    TDateTime V;
+    if (TryStrToDateTime(S, V)) {
+      int Y, M, D;
+      EXPECT_NO_THROW(DecodeDate(V, Y, M, D)) << S;
+    }
+  }
 }

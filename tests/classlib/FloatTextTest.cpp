@@ -296,3 +296,21 @@ TEST(FloatText, CurrencyFromAndToFloat) {
   std::from_chars(Max, Max + std::strlen(Max), Ref);
   EXPECT_EQ(Currency::FromScaled(INT64_MAX).ToDouble(), Ref);
 }
+
+// Arbitrary pictures and texts give text or a clean refusal (run under the sanitizers).
+TEST(FloatText, ArbitraryInputIsHandledCleanly) {
+  const char Alphabet[] = "0#.,;Ee+-'\" x5";
+  std::mt19937 Rng(3);
+  const long double Values[] = {0, -0.0, 1234.5678, -1e-30, 1e17, 1e300, -999.9995, 0.5};
+  for (int I = 0; I < 3000; ++I) {
+    std::string S(Rng() % 24, ' ');
+    for (char& C : S)
+      C = Alphabet[Rng() % (sizeof Alphabet - 1)];
+    for (long double V : Values)
+      EXPECT_NO_THROW(FormatFloat(S, V)) << S;
+    long double L;
+    Currency C;
+    TryStrToFloat(S, L);
+    TryStrToCurr(S, C);
+  }
+}
