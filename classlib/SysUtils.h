@@ -77,6 +77,10 @@ inline constexpr std::string_view SArgumentMissing = "No argument for format '%s
 inline constexpr std::string_view SListIndexError = "List index out of bounds (%d)";
 } // namespace SysConst
 
+// Days since 1899-12-30; the fraction is the time of day. Before 1899-12-30 the integer part
+// counts back and the fraction's magnitude is still the time of day (-1.25 is 1899-12-29 06:00).
+using TDateTime = double;
+
 // Number and date text conventions. The defaults are US English.
 struct TFormatSettings {
   char DecimalSeparator = '.';

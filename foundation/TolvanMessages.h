@@ -29,4 +29,8 @@ inline constexpr int MessageCatalogueCount = 0
 
 extern const TMessageEntry MessageCatalogue[MessageCatalogueCount];
 
+// Texts of failures the engine reports beyond the catalogue above.
+inline constexpr std::string_view SLockUpgradeDeadlock =
+    "Lock upgrade refused: another reading thread is already waiting to write (owner %s)";
+
 } // namespace tolvan

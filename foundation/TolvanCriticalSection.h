@@ -1,0 +1,109 @@
+// TolvanCriticalSection.h: the engine's read/write locks.
+//
+// TTolvanReadWriteThreadSyncByCriticalSections lets many threads read at once or one thread
+// write. Every entry is re-entrant per thread and must be matched by one EndAccess on the same
+// thread; a thread that reads may ask to write and gets the lock as soon as it is the only
+// holder. Readers do not wait for waiting writers. When two reading threads both ask to write,
+// neither could ever proceed: the later one is refused with an ETolvanException (11637) instead
+// of waiting for ever, and keeps its read access.
+//
+// TTolvanReadWriteThreadSyncBySingleCriticalSection gives mutual exclusion only (readers exclude
+// each other), re-entrant for its holder.
+//
+// Waiting blocks on a condition variable; the internal guard is held only for the bookkeeping
+// of each call, never while the caller works under the lock.
+//
+// Threads: a lock is shared by the threads that synchronise on it; it must be free when it is
+// destroyed.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/TolvanPlatform.h"
+
+namespace tolvan {
+
+class TTolvanReadWriteThreadSync {
+public:
+  virtual ~TTolvanReadWriteThreadSync() = default;
+  virtual void BeginRead() = 0;
+  virtual void BeginWrite() = 0;
+  virtual void EndAccess() = 0;
+
+  // The object the lock protects (not owned) and its class name, for diagnostics.
+  void SetOwner(const void* Owner, std::string_view OwnerClassName);
+  const void* Owner() const { return FOwner; }
+  const std::string& OwnerName() const { return FOwnerName; }
+
+protected:
+  TTolvanReadWriteThreadSync() = default;
+
+private:
+  const void* FOwner = nullptr;
+  std::string FOwnerName = "NULL Pointer";
+};
+
+class TTolvanReadWriteThreadSyncByCriticalSections : public TTolvanReadWriteThreadSync {
+public:
+  TTolvanReadWriteThreadSyncByCriticalSections() = default;
+  void BeginRead() override;
+  void BeginWrite() override;
+  void EndAccess() override;
+
+  // 0 free, n > 0 held for reading by n threads, -1 held for writing.
+  int32_t State() const;
+  int HolderCount() const;
+
+private:
+  struct THolder {
+    uint32_t Thread;
+    int64_t Count;
+  };
+  int FindHolder(uint32_t Thread) const; // index or -1; guard held
+
+  mutable std::mutex FGuard;
+  std::condition_variable FChanged;
+  int32_t FState = 0;
+  std::vector<THolder> FHolders;
+  uint32_t FUpgrading = 0; // a reading thread waiting to write, 0 for none
+};
+
+class TTolvanReadWriteThreadSyncBySingleCriticalSection : public TTolvanReadWriteThreadSync {
+public:
+  void BeginRead() override { FLock.Enter(); }
+  void BeginWrite() override { FLock.Enter(); }
+  void EndAccess() override { FLock.Leave(); }
+
+private:
+  TPlatformLock FLock;
+};
+
+// Holds a lock for reading or writing for the life of the scope.
+class TReadAccess {
+public:
+  explicit TReadAccess(TTolvanReadWriteThreadSync& Lock) : FLock(Lock) { FLock.BeginRead(); }
+  ~TReadAccess() { FLock.EndAccess(); }
+  TReadAccess(const TReadAccess&) = delete;
+  TReadAccess& operator=(const TReadAccess&) = delete;
+
+private:
+  TTolvanReadWriteThreadSync& FLock;
+};
+
+class TWriteAccess {
+public:
+  explicit TWriteAccess(TTolvanReadWriteThreadSync& Lock) : FLock(Lock) { FLock.BeginWrite(); }
+  ~TWriteAccess() { FLock.EndAccess(); }
+  TWriteAccess(const TWriteAccess&) = delete;
+  TWriteAccess& operator=(const TWriteAccess&) = delete;
+
+private:
+  TTolvanReadWriteThreadSync& FLock;
+};
+
+} // namespace tolvan
