@@ -24,7 +24,6 @@
 // classes, LIFO free lists and a reserve released once per model start.
 #include "foundation/TolvanPPM.h"
 
-#include <array>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,9 +46,9 @@ constexpr uint32_t InfoVariant = 6;
 
 struct TTables {
   uint8_t Indx2Units[NumClasses];
-  uint8_t Units2Indx[128];  // by units - 1
-  uint8_t NS2Indx[256];     // by unmasked symbols - 1
-  uint8_t NS2BSIndx[256];   // by symbols of the suffix - 1
+  uint8_t Units2Indx[128]; // by units - 1
+  uint8_t NS2Indx[256];    // by unmasked symbols - 1
+  uint8_t NS2BSIndx[256];  // by symbols of the suffix - 1
 };
 
 constexpr TTables MakeTables() {
@@ -319,8 +318,7 @@ protected:
 
   uint16_t& BinProb(const uint8_t* s) {
     const uint32_t SuffixNS = NumStats(Suffix(FMinCtx));
-    return FBinSumm[(s[1] - 1) & 127]
-                   [FPrevSuccess + Tables.NS2BSIndx[(SuffixNS - 1) & 255]];
+    return FBinSumm[(s[1] - 1) & 127][FPrevSuccess + Tables.NS2BSIndx[(SuffixNS - 1) & 255]];
   }
 
   void BinHit(uint8_t* s, uint16_t& b) {
@@ -377,8 +375,7 @@ protected:
       throw TCodeFailure();
     const int SuffixNS = int(NumStats(Suffix(Ctx)));
     const uint32_t Col = uint32_t(int(Diff) < SuffixNS - int(NS)) +
-                         2 * uint32_t(SummFreq(Ctx) < 11 * NS) +
-                         4 * uint32_t(FNumMasked > Diff);
+                         2 * uint32_t(SummFreq(Ctx) < 11 * NS) + 4 * uint32_t(FNumMasked > Diff);
     See = &FSee[Tables.NS2Indx[Diff - 1]][Col];
     uint32_t r = See->Summ >> See->Shift;
     See->Summ = uint16_t(See->Summ - r);

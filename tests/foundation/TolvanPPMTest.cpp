@@ -73,9 +73,8 @@ Bytes Numbers() {
   return b;
 }
 Bytes Words() {
-  static const char* const Vocabulary[16] = {"the", "of", "and", "to", "in", "a",
-                                             "is",  "that", "for", "it", "as", "was",
-                                             "with", "be", "by", "on"};
+  static const char* const Vocabulary[16] = {"the", "of", "and", "to",  "in",   "a",  "is", "that",
+                                             "for", "it", "as",  "was", "with", "be", "by", "on"};
   Bytes b;
   uint32_t x = 1;
   for (int n = 1; b.size() < 1000000; ++n) {
@@ -92,8 +91,8 @@ Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
 Bytes Encode(const Bytes& In, int Order, int MiB) {
   Bytes Out(size_t(PPMEncodeCapacity(int64_t(In.size()))));
-  const int32_t n = PPMEncodeBuffer(In.data(), int32_t(In.size()), Out.data(), Order, MiB,
-                                    int32_t(Out.size()));
+  const int32_t n =
+      PPMEncodeBuffer(In.data(), int32_t(In.size()), Out.data(), Order, MiB, int32_t(Out.size()));
   Out.resize(size_t(n));
   return Out;
 }
@@ -121,12 +120,30 @@ const TVector Vectors[] = {
     {"V1", [] { return Bytes(); }, 2, 2, 5, 0, {0xFF, 0x28, 0x2C, 0x1B, 0x00}, {}},
     {"V2", [] { return Bytes(); }, 16, 100, 5, 0, {0xFF, 0x86, 0x07, 0x8D, 0x00}, {}},
     {"V3", [] { return Bytes{0x41}; }, 2, 2, 5, 0, {0x5F, 0x27, 0xA8, 0x2D, 0x00}, {}},
-    {"V4", [] { return Text("abracadabra"); }, 4, 7, 12, 0,
-     {0xB4, 0x1C, 0x9A, 0xFB, 0x0E, 0x53, 0x81, 0x47, 0x59, 0xAE, 0x31, 0x00}, {}},
-    {"V5", [] { return Text("abracadabra"); }, 2, 2, 12, 0,
-     {0x79, 0x98, 0x02, 0xB5, 0x18, 0x3F, 0xA9, 0xE0, 0x66, 0xC4, 0x70, 0x00}, {}},
-    {"V6", [] { return Bytes(1000000, 0x61); }, 2, 2, 374, 0x88384874,
-     {0x79, 0x93, 0x7F, 0xD7, 0x00, 0x00}, {0x04, 0x2D, 0xFD, 0xE9, 0x00}},
+    {"V4",
+     [] { return Text("abracadabra"); },
+     4,
+     7,
+     12,
+     0,
+     {0xB4, 0x1C, 0x9A, 0xFB, 0x0E, 0x53, 0x81, 0x47, 0x59, 0xAE, 0x31, 0x00},
+     {}},
+    {"V5",
+     [] { return Text("abracadabra"); },
+     2,
+     2,
+     12,
+     0,
+     {0x79, 0x98, 0x02, 0xB5, 0x18, 0x3F, 0xA9, 0xE0, 0x66, 0xC4, 0x70, 0x00},
+     {}},
+    {"V6",
+     [] { return Bytes(1000000, 0x61); },
+     2,
+     2,
+     374,
+     0x88384874,
+     {0x79, 0x93, 0x7F, 0xD7, 0x00, 0x00},
+     {0x04, 0x2D, 0xFD, 0xE9, 0x00}},
     {"V7", Seq, 3, 3, 333, 0xEF4545E3, {}, {}},
     {"V8", Pairs, 2, 16, 123496, 0xC3513D9C, {}, {}},
     {"V9", Words, 5, 2, 149457, 0x4C717759, {}, {}},
@@ -256,11 +273,8 @@ TEST(PPMCoder, DecoderRefusesForeignInfoWords) {
     uint32_t Info;
     const char* Why;
   } const Cases[] = {
-      {0x5063, "variant F"},
-      {0x16063, "bits 16-31 set"},
-      {0x6060, "order 1"},
-      {0x6643, "101 MiB"},
-      {0x6FF3, "256 MiB"},
+      {0x5063, "variant F"}, {0x16063, "bits 16-31 set"}, {0x6060, "order 1"},
+      {0x6643, "101 MiB"},   {0x6FF3, "256 MiB"},
   };
   for (const auto& C : Cases) {
     Bytes Bad = Good;
@@ -336,8 +350,9 @@ TEST(PPMCoder, EmptyAndTinyBuffersRoundTrip) {
 // Every call has its own model: coding at once gives the bytes of coding one after another.
 TEST(PPMCoder, ThreadsCodeIndependently) {
   const Bytes W = Words(), N = Numbers();
-  const Bytes Inputs[4] = {Bytes(W.begin(), W.begin() + 150000), Bytes(N.begin(), N.begin() + 150000),
-                           Lcg(40000), Bytes(W.begin() + 500000, W.begin() + 600000)};
+  const Bytes Inputs[4] = {Bytes(W.begin(), W.begin() + 150000),
+                           Bytes(N.begin(), N.begin() + 150000), Lcg(40000),
+                           Bytes(W.begin() + 500000, W.begin() + 600000)};
   const int Orders[4] = {5, 16, 2, 7};
   const int MiBs[4] = {2, 3, 2, 30};
   Bytes Serial[4], Parallel[4], Back[4];
@@ -379,8 +394,9 @@ TEST(PPMCoder, DISABLED_Benchmark) {
       Dec = std::min(Dec, std::chrono::duration<double>(t2 - t1).count());
     }
     ASSERT_TRUE(Back == In);
-    std::printf("mode %d (order %d, %d MiB): %zu -> %zu bytes, encode %.2f MB/s, decode %.2f MB/s\n",
-                M.Mode, M.Order, M.MiB, In.size(), Coded.size(), In.size() / Enc / 1e6,
-                In.size() / Dec / 1e6);
+    std::printf(
+        "mode %d (order %d, %d MiB): %zu -> %zu bytes, encode %.2f MB/s, decode %.2f MB/s\n",
+        M.Mode, M.Order, M.MiB, In.size(), Coded.size(), In.size() / Enc / 1e6,
+        In.size() / Dec / 1e6);
   }
 }
