@@ -8,6 +8,7 @@
 #include "classlib/SysUtils.h"
 #include "foundation/TolvanBZip2D.h"
 #include "foundation/TolvanCompressionBuffer.h"
+#include "foundation/TolvanPPM.h"
 #include "foundation/TolvanZlib.h"
 
 namespace tolvan {
@@ -25,17 +26,13 @@ constexpr int PPMModelMemoryMiB[PPMMaxMode + 1] = {0, 2, 3, 7, 16, 30, 30, 45, 1
 // ---- The PPM coder's entry points ------------------------------------------------------------
 // Algorithm 3 reaches the coder through these two functions and nowhere else. Each returns the
 // number of bytes it wrote into OutBuf (never more than OutCapacity), or 0 when the coder fails.
-// The coder is not linked into the engine yet: both report failure, as the coder does when it
-// cannot have its model memory, so PPM compression fails cleanly until it is.
-int32_t PPMEncode([[maybe_unused]] const void* InBuf, [[maybe_unused]] int32_t InSize,
-                  [[maybe_unused]] void* OutBuf, [[maybe_unused]] int32_t OutCapacity,
-                  [[maybe_unused]] int MaxOrder, [[maybe_unused]] int MemoryMiB) {
-  return 0;
+int32_t PPMEncode(const void* InBuf, int32_t InSize, void* OutBuf, int32_t OutCapacity,
+                  int MaxOrder, int MemoryMiB) {
+  return PPMEncodeBuffer(InBuf, InSize, OutBuf, MaxOrder, MemoryMiB, OutCapacity);
 }
 
-int32_t PPMDecode([[maybe_unused]] const void* InBuf, [[maybe_unused]] int32_t InSize,
-                  [[maybe_unused]] void* OutBuf, [[maybe_unused]] int32_t OutCapacity) {
-  return 0;
+int32_t PPMDecode(const void* InBuf, int32_t InSize, void* OutBuf, int32_t OutCapacity) {
+  return PPMDecodeBuffer(InBuf, InSize, OutBuf, OutCapacity);
 }
 // ----------------------------------------------------------------------------------------------
 

@@ -17,8 +17,8 @@
 // or final inversion, so that it chains and serves as a seeded hash. The common CRC-32 of a
 // buffer is ~UpdateCrc32(0xFFFFFFFF, ...).
 //
-// Threads: every function here may run in several threads at once. (The PPM coder keeps
-// process-wide state; its callers serialise PPM calls.)
+// Threads: every function here may run in several threads at once; the PPM coder keeps its model
+// per call.
 #pragma once
 
 #include <cstdint>
