@@ -273,8 +273,8 @@ TEST(TolvanStreamCopy, SaveToStreamCopiesInBlocksAndRestoresPositions) {
   EXPECT_EQ(Src.Position(), 123);
   EXPECT_EQ(Dest.Position(), 7);
   ExpectPercents(Log.Calls, {0, 40.96, 81.92, 100, 100});
-  std::vector<uint8_t> Expect(7, 0xEE);
-  Expect.insert(Expect.end(), Data.begin(), Data.end());
+  std::vector<uint8_t> Expect(7 + Data.size(), 0xEE);
+  std::copy(Data.begin(), Data.end(), Expect.begin() + 7);
   EXPECT_EQ(Contents(Dest), Expect);
 
   TTolvanMemoryStream Empty, Dest2;
