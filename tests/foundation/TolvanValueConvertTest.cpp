@@ -8,6 +8,7 @@
 #include "foundation/TolvanConst.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
+#include "classlib/SysUtils.h"
 
 using namespace tolvan;
 
@@ -181,4 +182,101 @@ TEST(ConvertValueBuffer, SizesAndMessages) {
   } catch (const ETolvanException& E) {
     EXPECT_EQ(E.Message(), "Cannot cast from 'LOGICAL' to 'CURRENCY' - Native error: 30052");
   }
+}
+
+TEST(ConvertValueBuffer, EveryPairConvertsOrIsRefusedAsNoConversion) {
+  // One representative source per type; for every target the pair either has no conversion
+  // (30052) or converts (this value converts for every pair that has one, but text to BYTES).
+  std::vector<std::vector<uint8_t>> Source(25);
+  Source[tvtChar] = Text("1");
+  Source[tvtString] = Text("1");
+  Source[tvtWideChar] = {'1', 0, 0, 0};
+  Source[tvtWideString] = {'1', 0, 0, 0};
+  Source[tvtSignedInt8] = Of<int8_t>(1);
+  Source[tvtSignedInt16] = Of<int16_t>(1);
+  Source[tvtInteger] = Of<int32_t>(1);
+  Source[tvtSignedInt64] = Of<int64_t>(1);
+  Source[tvtUnsignedInt8] = Of<uint8_t>(1);
+  Source[tvtUnsignedInt16] = Of<uint16_t>(1);
+  Source[tvtUnsignedInt32] = Of<uint32_t>(1);
+  Source[tvtSingle] = Of<float>(1);
+  Source[tvtFloat] = Of<double>(1);
+  Source[tvtExtended] = Bytes("\x00\x00\x00\x00\x00\x00\x00\x80\xFF\x3F", 10); // 1.0
+  Source[tvtDate] = Of<int32_t>(1);
+  Source[tvtTime] = Of<int32_t>(1);
+  Source[tvtDateTime] = Pair(1, 1);
+  Source[tvtBLOB] = {'1'};
+  Source[tvtMemo] = {'1'};
+  Source[tvtWideMemo] = {'1', 0};
+  Source[tvtLogical] = Of<int16_t>(-1);
+  Source[tvtCurrency] = Of<double>(1);
+  Source[tvtBytes] = {1};
+  Source[tvtVarBytes] = {1};
+  auto NoConversion = [](int F, int T) {
+    auto Blob = [](int X) { return X >= tvtBLOB && X <= tvtWideMemo; };
+    auto DateType = [](int X) { return X >= tvtDate && X <= tvtDateTime; };
+    auto Numeric = [](int X) { return (X >= tvtSignedInt8 && X <= tvtExtended) || X == tvtCurrency; };
+    if (F == tvtBytes || F == tvtVarBytes || T == tvtBytes || T == tvtVarBytes)
+      return true;
+    if ((Numeric(F) || DateType(F)) && Blob(T))
+      return true;
+    if (F == tvtLogical && (DateType(T) || Blob(T) || T == tvtCurrency))
+      return true;
+    if (F == tvtCurrency && (DateType(T) || Blob(T)))
+      return true;
+    return false;
+  };
+  for (int F = 1; F <= 24; ++F)
+    for (int T = 1; T <= 24; ++T) {
+      TResult R = Convert(Source[F], TTolvanValueType(F), TTolvanValueType(T));
+      bool DateFromText = F <= tvtWideString || (F >= tvtBLOB && F <= tvtWideMemo);
+      DateFromText = DateFromText && T >= tvtDate && T <= tvtDateTime; // "1" is no date
+      if (NoConversion(F, T)) {
+        EXPECT_EQ(R.Error, 30052) << ValueTypeToSQLName(TTolvanValueType(F)) << " -> " << T;
+      } else if (!DateFromText) {
+        EXPECT_EQ(R.Error, 0) << ValueTypeToSQLName(TTolvanValueType(F)) << " -> " << T;
+      }
+    }
+}
+
+TEST(ConvertValueBuffer, IntegerBoundariesOfEveryWidth) {
+  struct Case {
+    const char* Text;
+    TTolvanValueType To;
+    bool Ok;
+  };
+  const Case Cases[] = {
+      {"-128", tvtSignedInt8, true},      {"127", tvtSignedInt8, true},
+      {"-129", tvtSignedInt8, false},     {"128", tvtSignedInt8, false},
+      {"0", tvtUnsignedInt8, true},       {"255", tvtUnsignedInt8, true},
+      {"256", tvtUnsignedInt8, false},    {"-32768", tvtSignedInt16, true},
+      {"32767", tvtSignedInt16, true},    {"32768", tvtSignedInt16, false},
+      {"65535", tvtUnsignedInt16, true},  {"65536", tvtUnsignedInt16, false},
+      {"-1", tvtUnsignedInt16, false},    {"-2147483648", tvtInteger, true},
+      {"2147483647", tvtInteger, true},   {"2147483648", tvtInteger, false},
+      {"0", tvtUnsignedInt32, true},      {"-1", tvtUnsignedInt32, false},
+      {"9223372036854775807", tvtSignedInt64, true},
+      {"9223372036854775808", tvtSignedInt64, false},
+  };
+  for (const Case& C : Cases)
+    EXPECT_EQ(Convert(Text(C.Text), tvtString, C.To).Error, C.Ok ? 0 : 30051) << C.Text << " " << C.To;
+}
+
+TEST(ConvertValueBuffer, TextFollowsTheFormatSettings) {
+  TFormatSettings Saved = FormatSettings();
+  FormatSettings().DecimalSeparator = ',';
+  TResult A = Convert(Text("1,5"), tvtString, tvtFloat);
+  TResult B = Convert(Of<double>(2.25), tvtFloat, tvtString);
+  FormatSettings() = Saved;
+  EXPECT_EQ(A.Bytes, Of<double>(1.5));
+  EXPECT_EQ(B.Bytes, Text("2,25"));
+}
+
+TEST(ConvertValueBuffer, DatesAroundMidnightAndBefore1899) {
+  // 23:59:59.999 stays on its day; a stored DATETIME before 1899-12-30 prints its own day.
+  EXPECT_EQ(Convert(Of<double>(693594 + 86399999.0 / 86400000), tvtFloat, tvtDateTime).Bytes,
+            Pair(693594, 86399999));
+  EXPECT_EQ(Convert(Pair(693593, 21600000), tvtDateTime, tvtString).Bytes, Text("12/29/1899 6:00:00 AM"));
+  EXPECT_EQ(Convert(Text("12/29/1899 6:00:00 AM"), tvtString, tvtDateTime).Bytes, Pair(693593, 21600000));
+  EXPECT_EQ(Convert(Pair(693594, 0), tvtDateTime, tvtString).Bytes, Text("12/30/1899"));
 }
