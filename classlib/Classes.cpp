@@ -1,8 +1,18 @@
 #include "classlib/Classes.h"
 
+#include <cstring>
 #include <memory>
 
+#include "classlib/Format.h"
+
 namespace tolvan {
+
+void RaiseLastOSError(int ErrorCode) {
+  char Text[256];
+  // The GNU strerror_r may return a static string instead of filling Text.
+  const char* Msg = strerror_r(ErrorCode, Text, sizeof Text);
+  throw EOSError(ErrorCode, Format(SysConst::SOSError, ErrorCode, Msg));
+}
 
 int64_t TStream::GetSize() {
   int64_t Pos = Seek(0, soCurrent);

@@ -16,12 +16,11 @@
 
 #include <cstdint>
 
+#include "classlib/DateUtils.h" // DateDelta, MSecsPerDay
 #include "classlib/SysUtils.h"
 
 namespace tolvan {
 
-inline constexpr int32_t DateDelta = 693594;  // stored date of 1899-12-30
-inline constexpr int32_t MSecsPerDay = 86400000;
 inline constexpr int32_t EmptyTimeValue = -1;
 
 struct TTolvanStoredDateTime {

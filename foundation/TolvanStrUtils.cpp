@@ -1,6 +1,7 @@
 #include "foundation/TolvanStrUtils.h"
 
 #include "classlib/Collation.h"
+#include "foundation/TolvanCompression.h"
 
 namespace tolvan {
 
@@ -45,6 +46,13 @@ bool MatchLikeWide(std::u16string_view Text, std::u16string_view Pattern, bool I
     return Like(Text, Pattern,
                 [](char16_t A, char16_t B) { return A == B || WideCharsEqualIgnoreCase(A, B); });
   return Like(Text, Pattern, [](char16_t A, char16_t B) { return A == B; });
+}
+
+uint32_t NameHash(std::string_view Name) {
+  if (Name.empty())
+    return 0;
+  AnsiString Upper = AnsiUpperCase(Name);
+  return UpdateCrc32(0, Upper.data(), static_cast<int64_t>(Upper.size()));
 }
 
 WideString WideUpperCaseText(std::u16string_view Text) { return WideUpperCase(Text); }

@@ -18,6 +18,10 @@ namespace tolvan {
 bool MatchLike(std::string_view Text, std::string_view Pattern, bool IgnoreCase);
 bool MatchLikeWide(std::u16string_view Text, std::u16string_view Pattern, bool IgnoreCase);
 
+// The case-blind hash of a name: 0 for an empty name, otherwise UpdateCrc32 from 0 over the
+// name's upper-case form. Names are compared by this hash first and by their text second.
+uint32_t NameHash(std::string_view Name);
+
 WideString WideUpperCaseText(std::u16string_view Text);
 WideString WideLowerCaseText(std::u16string_view Text);
 

@@ -3,8 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "classlib/Strings.h"
+
 #include "classlib/Format.h"
 #include "foundation/TolvanExcept.h"
+#include "foundation/TolvanMemory.h"
 #include "foundation/TolvanMessages.h"
 
 namespace tolvan {
@@ -168,6 +171,40 @@ int32_t ValueTypeDataSize(TTolvanValueType ValueType, int32_t Length) {
   if (Length < 0 || Size > INT32_MAX)
     throw ERangeError(std::string(SysConst::SRangeError));
   return static_cast<int32_t>(Size);
+}
+
+namespace {
+
+void CopyBytes(const void* Source, size_t Bytes, int32_t BufferSize, void*& Buffer, int32_t& Size) {
+  // Zero-filled, so a text's terminator is in place.
+  Buffer = MemoryManager.AllocMem(BufferSize);
+  std::memcpy(Buffer, Source, Bytes);
+  Size = BufferSize;
+}
+
+} // namespace
+
+void CopyTypedValue(TTolvanValueType ValueType, const void* Source, void*& Buffer, int32_t& Size) {
+  Buffer = nullptr;
+  Size = 0;
+  if (IsPlainStringValueType(ValueType)) {
+    if (IsWideStringValueType(ValueType)) {
+      const WideString& S = *static_cast<const WideString*>(Source);
+      if (!S.empty())
+        CopyBytes(S.data(), S.size() * 2, ValueTypeDataSize(ValueType, static_cast<int32_t>(S.size())),
+                  Buffer, Size);
+    } else {
+      const AnsiString& S = *static_cast<const AnsiString*>(Source);
+      if (!S.empty())
+        CopyBytes(S.data(), S.size(), ValueTypeDataSize(ValueType, static_cast<int32_t>(S.size())),
+                  Buffer, Size);
+    }
+    return;
+  }
+  if (ValueType < tvtChar || ValueType > tvtVarBytes || ValueType == tvtBytes || ValueType == tvtVarBytes)
+    return;
+  int32_t N = ValueTypeDataSize(ValueType, 0);
+  CopyBytes(Source, N, N, Buffer, Size);
 }
 
 int32_t ValueByteLength(const void* Buffer, int32_t BufferSize, TTolvanFieldType FieldType) {

@@ -96,6 +96,13 @@ constexpr bool IsBytesFieldType(TTolvanFieldType T) { return T == tftBytes || T 
 constexpr bool IsAutoIncFieldType(TTolvanFieldType T) { return T >= tftAutoInc && T <= tftAutoIncCardinal; }
 constexpr bool IsScalarFieldType(TTolvanFieldType T) { return T >= tftChar && T <= tftTimeStamp; }
 
+// Copies a typed value into a new MemoryManager buffer, which the caller then owns. For CHAR and
+// STRING, Source points at an AnsiString; for WIDECHAR and WIDESTRING at a WideString: the
+// buffer holds the characters and a terminator (an empty string gives no buffer and size 0).
+// Other types copy ValueTypeDataSize(type, 0) bytes from Source. An unknown type, and BYTES and
+// VARBYTES (whose size needs a length), give no buffer and raise nothing.
+void CopyTypedValue(TTolvanValueType ValueType, const void* Source, void*& Buffer, int32_t& Size);
+
 // Byte length of a zero-terminated text inside Buffer (at most BufferSize bytes are looked at):
 // up to the first 16-bit zero for a wide field type, up to the first zero byte otherwise.
 int32_t ValueByteLength(const void* Buffer, int32_t BufferSize, TTolvanFieldType FieldType);

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "foundation/TolvanCompression.h"
+
 using namespace tolvan;
 
 // (text, pattern, matches with case, matches ignoring case). The expected results are standard
@@ -191,4 +193,15 @@ TEST(Like, PathologicalPatternsFinishAtOnce) {
 TEST(WideCaseText, UpperAndLower) {
   EXPECT_EQ(WideUpperCaseText(u"abc\u00E9\u0436"), u"ABC\u00C9\u0416");
   EXPECT_EQ(WideLowerCaseText(u"ABC\u00C9\u0416"), u"abc\u00E9\u0436");
+}
+
+TEST(NameHash, IsTheCrcOfTheUpperCaseName) {
+  EXPECT_EQ(NameHash(""), 0u);
+  EXPECT_EQ(NameHash("Test"), NameHash("TEST"));
+  EXPECT_EQ(NameHash("t\xE9st"), NameHash("T\xC9ST"));
+  EXPECT_NE(NameHash("Test"), NameHash("Tests"));
+  // The reflected CRC-32 without inversions, over "TEST".
+  EXPECT_EQ(NameHash("test"), UpdateCrc32(0, "TEST", 4));
+  // zlib's crc32 is the same register with inversion at both ends.
+  EXPECT_EQ(~UpdateCrc32(0xFFFFFFFFu, "123456789", 9), 0xCBF43926u);
 }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "foundation/TolvanExcept.h"
+#include "classlib/Strings.h"
+#include "foundation/TolvanMemory.h"
 
 using namespace tolvan;
 
@@ -107,4 +111,38 @@ TEST(TypePredicates, Ranges) {
   EXPECT_TRUE(IsScalarFieldType(tftTimeStamp));
   EXPECT_FALSE(IsScalarFieldType(tftBytes));
   EXPECT_TRUE(IsBlobFieldType(tftGraphic));
+}
+
+TEST(TypeCopies, CopyTypedValueMakesTerminatedOwnedBuffers) {
+  void* B = nullptr;
+  int32_t Size = -1;
+  AnsiString A = "abc";
+  CopyTypedValue(tvtString, &A, B, Size);
+  ASSERT_NE(B, nullptr);
+  EXPECT_EQ(Size, 4);
+  EXPECT_EQ(std::memcmp(B, "abc", 4), 0);
+  MemoryManager.FreeAndNillMem(B);
+
+  WideString W = u"\u00E9z";
+  CopyTypedValue(tvtWideChar, &W, B, Size);
+  EXPECT_EQ(Size, 6);
+  EXPECT_EQ(std::memcmp(B, u"\u00E9z", 6), 0);
+  MemoryManager.FreeAndNillMem(B);
+
+  AnsiString Empty;
+  CopyTypedValue(tvtChar, &Empty, B, Size);
+  EXPECT_EQ(B, nullptr);
+  EXPECT_EQ(Size, 0);
+
+  int64_t I = -5;
+  CopyTypedValue(tvtSignedInt64, &I, B, Size);
+  EXPECT_EQ(Size, 8);
+  EXPECT_EQ(std::memcmp(B, &I, 8), 0);
+  MemoryManager.FreeAndNillMem(B);
+
+  for (TTolvanValueType T : {tvtBytes, tvtVarBytes, tvtNone, static_cast<TTolvanValueType>(30)}) {
+    CopyTypedValue(T, &I, B, Size);
+    EXPECT_EQ(B, nullptr);
+    EXPECT_EQ(Size, 0);
+  }
 }

@@ -1,0 +1,184 @@
+#include "foundation/TolvanValueConvert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "foundation/TolvanConst.h"
+#include "foundation/TolvanExcept.h"
+#include "foundation/TolvanMemory.h"
+
+using namespace tolvan;
+
+namespace {
+
+std::vector<uint8_t> Bytes(const void* P, size_t N) {
+  auto B = static_cast<const uint8_t*>(P);
+  return std::vector<uint8_t>(B, B + N);
+}
+
+template <class T>
+std::vector<uint8_t> Of(T V) {
+  return Bytes(&V, sizeof V);
+}
+
+std::vector<uint8_t> Text(const char* S) { return Bytes(S, std::strlen(S) + 1); }
+
+std::vector<uint8_t> Pair(int32_t D, int32_t T) {
+  std::vector<uint8_t> B = Of(D), C = Of(T);
+  B.insert(B.end(), C.begin(), C.end());
+  return B;
+}
+
+// Converts and returns the bytes, or the native code of the failure as a one-element marker.
+struct TResult {
+  std::vector<uint8_t> Bytes;
+  int32_t Size = 0;
+  int32_t Error = 0;
+};
+
+TResult Convert(const std::vector<uint8_t>& Src, TTolvanValueType From, TTolvanValueType To) {
+  TResult R;
+  try {
+    void* P = ConvertValueBuffer(Src.data(), static_cast<int32_t>(Src.size()), From, To, R.Size);
+    R.Bytes = Bytes(P, MemoryManager.GetMemSize(P));
+    MemoryManager.FreeAndNillMem(P);
+  } catch (const ETolvanException& E) {
+    R.Error = E.NativeError();
+  }
+  return R;
+}
+
+} // namespace
+
+TEST(ConvertValueBuffer, Matrix) {
+  struct Case {
+    const char* Name;
+    std::vector<uint8_t> Source;
+    TTolvanValueType From, To;
+    std::vector<uint8_t> Want; // empty when Error is set
+    int32_t Error;
+  };
+  const Case Cases[] = {
+      // text to numbers, with each type's own range
+      {"str 300 -> u8", Text("300"), tvtString, tvtUnsignedInt8, {}, 30051},
+      {"str 255 -> u8", Text("255"), tvtString, tvtUnsignedInt8, Of<uint8_t>(255), 0},
+      {"str -1 -> u8", Text("-1"), tvtString, tvtUnsignedInt8, {}, 30051},
+      {"str 4294967295 -> u32", Text("4294967295"), tvtString, tvtUnsignedInt32, Of<uint32_t>(4294967295u), 0},
+      {"str 4294967296 -> u32", Text("4294967296"), tvtString, tvtUnsignedInt32, {}, 30051},
+      {"str x -> int", Text("x"), tvtString, tvtInteger, {}, 30051},
+      {"str 12 -> int", Text(" 12"), tvtString, tvtInteger, Of<int32_t>(12), 0},
+      {"str -> i64", Text("-9223372036854775808"), tvtString, tvtSignedInt64, Of<int64_t>(INT64_MIN), 0},
+      {"str 1.5 -> float", Text("1.5"), tvtString, tvtFloat, Of<double>(1.5), 0},
+      {"str 1,5 -> float", Text("1,5"), tvtString, tvtFloat, {}, 30051},
+      {"str 1e39 -> single", Text("1e39"), tvtString, tvtSingle, {}, 30051},
+      {"str 2.5 -> currency", Text("2.5"), tvtString, tvtCurrency, Of<double>(2.5), 0},
+      {"str true -> logical", Text("tRuE"), tvtString, tvtLogical, Of<int16_t>(-1), 0},
+      {"str 1 -> logical", Text("1"), tvtString, tvtLogical, Of<int16_t>(-1), 0},
+      {"str yes -> logical", Text("yes"), tvtString, tvtLogical, Of<int16_t>(0), 0},
+      {"str -> string", Text("abc"), tvtString, tvtString, Text("abc"), 0},
+      {"str -> memo", Text("abc"), tvtString, tvtMemo, Text("abc"), 0},
+      {"str -> blob", Text("abc"), tvtChar, tvtBLOB, Text("abc"), 0},
+      {"str -> widestring", Text("a\xE9"), tvtString, tvtWideString, {'a', 0, 0xE9, 0, 0, 0}, 0},
+      {"str 2/3/2004 -> date", Text("2/3/2004"), tvtString, tvtDate, Of<int32_t>(731614), 0},
+      {"str 12:30:00 PM -> time", Text("12:30:00 PM"), tvtString, tvtTime, Of<int32_t>(45000000), 0},
+      // integers: a signed source may use the whole width either way
+      {"int -1 -> u8", Of<int32_t>(-1), tvtInteger, tvtUnsignedInt8, Of<uint8_t>(255), 0},
+      {"int 300 -> u8", Of<int32_t>(300), tvtInteger, tvtUnsignedInt8, {}, 30051},
+      {"int -129 -> u8", Of<int32_t>(-129), tvtInteger, tvtUnsignedInt8, {}, 30051},
+      {"int 70000 -> i16", Of<int32_t>(70000), tvtInteger, tvtSignedInt16, {}, 30051},
+      {"int -1 -> u32", Of<int32_t>(-1), tvtInteger, tvtUnsignedInt32, Of<uint32_t>(4294967295u), 0},
+      {"i64 5e9 -> int", Of<int64_t>(5000000000), tvtSignedInt64, tvtInteger, {}, 30051},
+      {"u16 300 -> u8", Of<uint16_t>(300), tvtUnsignedInt16, tvtUnsignedInt8, {}, 30051},
+      {"u8 200 -> i8", Of<uint8_t>(200), tvtUnsignedInt8, tvtSignedInt8, {}, 30051},
+      {"u32 max -> i64", Of<uint32_t>(4294967295u), tvtUnsignedInt32, tvtSignedInt64, Of<int64_t>(4294967295), 0},
+      {"u32 max -> int", Of<uint32_t>(4294967295u), tvtUnsignedInt32, tvtInteger, {}, 30051},
+      {"int -> text", Of<int32_t>(-42), tvtInteger, tvtString, Text("-42"), 0},
+      {"int -> float", Of<int32_t>(7), tvtInteger, tvtFloat, Of<double>(7), 0},
+      {"int 5 -> time", Of<int32_t>(5), tvtInteger, tvtTime, Of<int32_t>(5), 0},
+      {"int 5 -> datetime", Of<int32_t>(5), tvtInteger, tvtDateTime, Pair(5, -1), 0},
+      {"u32 big -> date", Of<uint32_t>(3000000000u), tvtUnsignedInt32, tvtDate, {}, 30051},
+      {"int 0 -> logical", Of<int32_t>(0), tvtInteger, tvtLogical, Of<int16_t>(0), 0},
+      {"int -> blob", Of<int32_t>(1), tvtInteger, tvtBLOB, {}, 30052},
+      // floats
+      {"float 2.9 -> int", Of<double>(2.9), tvtFloat, tvtInteger, Of<int32_t>(2), 0},
+      {"float -2.9 -> int", Of<double>(-2.9), tvtFloat, tvtInteger, Of<int32_t>(-2), 0},
+      {"float 3e9 -> int", Of<double>(3e9), tvtFloat, tvtInteger, {}, 30051},
+      {"float 1e30 -> i64", Of<double>(1e30), tvtFloat, tvtSignedInt64, {}, 30051},
+      {"float 693594.5 -> datetime", Of<double>(693594.5), tvtFloat, tvtDateTime, Pair(693594, 43200000), 0},
+      {"single 0.1 -> text", Of<float>(0.1f), tvtSingle, tvtString, Text("0.100000001490116"), 0},
+      {"float 1e300 -> single", Of<double>(1e300), tvtFloat, tvtSingle, {}, 30051},
+      {"float -> logical", Of<double>(0.5), tvtFloat, tvtLogical, Of<int16_t>(-1), 0},
+      {"currency -> text", Of<double>(2.5), tvtCurrency, tvtString, Text("2.5"), 0},
+      {"currency -> date", Of<double>(2.5), tvtCurrency, tvtDate, {}, 30052},
+      {"float 1e20 -> currency", Of<double>(1e20), tvtFloat, tvtCurrency, {}, 30051},
+      // dates and times
+      {"datetime -> float", Pair(693594, 43200000), tvtDateTime, tvtFloat, Of<double>(693594.5), 0},
+      {"datetime no time -> float", Pair(693594, -1), tvtDateTime, tvtFloat, Of<double>(693594), 0},
+      {"empty date -> text", Of<int32_t>(EmptyDateValue), tvtDate, tvtString, Text(""), 0},
+      {"empty datetime -> text", Pair(EmptyDateValue, -1), tvtDateTime, tvtString, Text(""), 0},
+      {"date -> text", Of<int32_t>(731614), tvtDate, tvtString, Text("2/3/2004"), 0},
+      {"time -> text", Of<int32_t>(45000000), tvtTime, tvtString, Text("12:30:00 PM"), 0},
+      {"date -> datetime", Of<int32_t>(731614), tvtDate, tvtDateTime, Pair(731614, -1), 0},
+      {"time -> datetime", Of<int32_t>(1000), tvtTime, tvtDateTime, Pair(EmptyDateValue, 1000), 0},
+      {"datetime -> time", Pair(731614, 1000), tvtDateTime, tvtTime, Of<int32_t>(1000), 0},
+      {"date -> int", Of<int32_t>(731614), tvtDate, tvtInteger, Of<int32_t>(731614), 0},
+      {"date -> i8", Of<int32_t>(731614), tvtDate, tvtSignedInt8, {}, 30051},
+      {"empty date -> logical", Of<int32_t>(EmptyDateValue), tvtDate, tvtLogical, Of<int16_t>(0), 0},
+      {"date -> memo", Of<int32_t>(1), tvtDate, tvtMemo, {}, 30052},
+      // logical
+      {"logical -> text", Of<int16_t>(-1), tvtLogical, tvtString, Text("True"), 0},
+      {"logical -> int", Of<int16_t>(5), tvtLogical, tvtInteger, Of<int32_t>(1), 0},
+      {"logical -> currency", Of<int16_t>(-1), tvtLogical, tvtCurrency, {}, 30052},
+      {"logical -> date", Of<int16_t>(-1), tvtLogical, tvtDate, {}, 30052},
+      // pairs without a conversion
+      {"bytes -> string", {1, 2}, tvtBytes, tvtString, {}, 30052},
+      {"string -> varbytes", Text("a"), tvtString, tvtVarBytes, {}, 30052},
+      {"none -> int", Of<int32_t>(1), tvtNone, tvtInteger, {}, 30052},
+      // damaged sources: too few bytes for the type
+      {"short int", {1, 2}, tvtInteger, tvtString, {}, 30051},
+  };
+  for (const Case& C : Cases) {
+    TResult R = Convert(C.Source, C.From, C.To);
+    EXPECT_EQ(R.Error, C.Error) << C.Name;
+    if (!C.Error) {
+      size_t N = std::min(R.Bytes.size(), C.Want.size());
+      EXPECT_EQ(std::vector<uint8_t>(R.Bytes.begin(), R.Bytes.begin() + N), C.Want) << C.Name;
+    }
+  }
+}
+
+TEST(ConvertValueBuffer, SizesAndMessages) {
+  int32_t Size = -1;
+  const char Abc[] = "abc";
+  void* P = ConvertValueBuffer(Abc, 4, tvtString, tvtString, Size);
+  EXPECT_EQ(Size, 4); // text counts its terminator
+  MemoryManager.FreeAndNillMem(P);
+  P = ConvertValueBuffer(Abc, 4, tvtString, tvtMemo, Size);
+  EXPECT_EQ(Size, 3); // BLOB content does not, though the block holds it
+  EXPECT_EQ(std::memcmp(P, "abc", 4), 0);
+  MemoryManager.FreeAndNillMem(P);
+  // A MEMO source is its size in bytes, never read past.
+  P = ConvertValueBuffer("abcdef", 2, tvtMemo, tvtString, Size);
+  EXPECT_EQ(Size, 3);
+  EXPECT_EQ(std::memcmp(P, "ab", 3), 0);
+  MemoryManager.FreeAndNillMem(P);
+  // WIDEMEMO sources are UTF-16.
+  P = ConvertValueBuffer(u"\u00E9x", 4, tvtWideMemo, tvtString, Size);
+  EXPECT_EQ(std::memcmp(P, "\xE9x", 3), 0);
+  MemoryManager.FreeAndNillMem(P);
+  try {
+    ConvertValueBuffer("x", 2, tvtString, tvtInteger, Size);
+    FAIL();
+  } catch (const ETolvanException& E) {
+    EXPECT_EQ(E.Message(), "Cannot cast from 'STRING' to 'INTEGER' - Native error: 30051");
+  }
+  try {
+    int16_t L = -1;
+    ConvertValueBuffer(&L, 2, tvtLogical, tvtCurrency, Size);
+    FAIL();
+  } catch (const ETolvanException& E) {
+    EXPECT_EQ(E.Message(), "Cannot cast from 'LOGICAL' to 'CURRENCY' - Native error: 30052");
+  }
+}
