@@ -13,6 +13,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanStreams.h"
 #include "platform/TolvanPlatform.h"
 
 namespace tolvan {
@@ -40,24 +41,6 @@ constexpr int32_t ErrInvalidBitCount = 10428;
 constexpr int32_t ErrSetBitCountMismatch = 10429;
 
 using TBlockPtr = std::unique_ptr<void, TTolvanMemDeleter>;
-
-// Checked stream I/O: the whole count or ErrorCode with the position, the size, the count asked
-// for and the count done.
-void WriteStreamChecked(TStream& Stream, const void* Buffer, int64_t Count, int32_t ErrorCode) {
-  const int64_t Position = Stream.Position();
-  const int64_t Written = Stream.Write(Buffer, Count);
-  if (Written != Count)
-    throw ETolvanException::CreateFmt(ErrorCode, SCannotWriteToStream, Position, Stream.Size(),
-                                      Count, Written);
-}
-
-void ReadStreamChecked(TStream& Stream, void* Buffer, int64_t Count, int32_t ErrorCode) {
-  const int64_t Position = Stream.Position();
-  const int64_t Read = Stream.Read(Buffer, Count);
-  if (Read != Count)
-    throw ETolvanException::CreateFmt(ErrorCode, SCannotReadFromStream, Position, Stream.Size(),
-                                      Count, Read);
-}
 
 } // namespace
 
@@ -385,12 +368,12 @@ int32_t TTolvanBitsArray::CountSet() const noexcept {
 }
 
 void TTolvanBitsArray::SaveToStream(TStream& Stream) const {
-  WriteStreamChecked(Stream, &FBitCount, 4, ErrWriteBitCount);
-  WriteStreamChecked(Stream, &FSetBitCount, 4, ErrWriteSetBitCount);
+  WriteStreamBuffer(&FBitCount, 4, Stream, ErrWriteBitCount);
+  WriteStreamBuffer(&FSetBitCount, 4, Stream, ErrWriteSetBitCount);
   if (FBitCount > 0) {
     if (!FBits)
       throw ETolvanException::Create(ErrNilBits, SNilPointerOccurred);
-    WriteStreamChecked(Stream, FBits, BytesForBits(FBitCount), ErrWriteBits);
+    WriteStreamBuffer(FBits, BytesForBits(FBitCount), Stream, ErrWriteBits);
   }
 }
 
@@ -400,8 +383,8 @@ void TTolvanBitsArray::SaveToStream(TStream& Stream) const {
 void TTolvanBitsArray::LoadFromStream(TStream& Stream) {
   int32_t NewBitCount = 0;
   int32_t NewSetBitCount = 0;
-  ReadStreamChecked(Stream, &NewBitCount, 4, ErrReadBitCount);
-  ReadStreamChecked(Stream, &NewSetBitCount, 4, ErrReadSetBitCount);
+  ReadStreamBuffer(&NewBitCount, 4, Stream, ErrReadBitCount);
+  ReadStreamBuffer(&NewSetBitCount, 4, Stream, ErrReadSetBitCount);
 
   const int64_t Left = std::max<int64_t>(0, Stream.Size() - Stream.Position());
   const int64_t MaxBits = std::min<int64_t>(Left * 8, std::numeric_limits<int32_t>::max());
@@ -414,7 +397,7 @@ void TTolvanBitsArray::LoadFromStream(TStream& Stream) {
     const int64_t Bytes = BytesForBits(NewBitCount);
     Block.reset(TTolvanMemoryManager::AllocMem(Bytes));
     uint8_t* Bits = static_cast<uint8_t*>(Block.get());
-    ReadStreamChecked(Stream, Bits, Bytes, ErrReadBits);
+    ReadStreamBuffer(Bits, Bytes, Stream, ErrReadBits);
     // Forms saved before the padding was kept clear may carry stale bits there.
     ClearPadding(Bits, NewBitCount);
     Counted = CountOnes(Bits, Bytes);

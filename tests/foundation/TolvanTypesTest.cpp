@@ -14,6 +14,7 @@
 
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
+#include "foundation/TolvanStreams.h"
 #include "platform/TolvanPlatform.h"
 
 using namespace tolvan;
@@ -342,25 +343,28 @@ TEST(TolvanBitsArray, StreamFormRoundTrips) {
   B.SetSize(19);
   for (int32_t I : {0, 3, 8, 18})
     B.SetBit(I, true);
-  TVectorStream S;
+  TTolvanMemoryStream S;
   B.SaveToStream(S);
-  EXPECT_EQ(S.Data, Form(19, 4, {0x09, 0x01, 0x04}));
+  const std::vector<uint8_t> Want = Form(19, 4, {0x09, 0x01, 0x04});
+  ASSERT_EQ(S.Size(), int64_t(Want.size()));
+  EXPECT_EQ(std::memcmp(S.Memory(), Want.data(), Want.size()), 0);
 
-  S.Pos = 0;
+  S.SetPosition(0);
   TTolvanBitsArray C;
   C.SetSize(3);
   C.LoadFromStream(S);
   EXPECT_EQ(C.BitCount(), 19);
   EXPECT_EQ(C.SetBitCount(), 4);
   EXPECT_EQ(std::memcmp(C.Bits(), B.Bits(), 3), 0);
-  EXPECT_EQ(S.Pos, 11);
+  EXPECT_EQ(S.Position(), 11);
 
   // An empty array is the 8-byte header alone and loads back empty.
   TTolvanBitsArray E;
-  TVectorStream ES;
+  TTolvanMemoryStream ES;
   E.SaveToStream(ES);
-  EXPECT_EQ(ES.Data, Form(0, 0, {}));
-  ES.Pos = 0;
+  ASSERT_EQ(ES.Size(), 8);
+  EXPECT_EQ(std::memcmp(ES.Memory(), Form(0, 0, {}).data(), 8), 0);
+  ES.SetPosition(0);
   C.LoadFromStream(ES);
   EXPECT_EQ(C.BitCount(), 0);
   EXPECT_EQ(C.Bits(), nullptr);
