@@ -32,5 +32,8 @@ extern const TMessageEntry MessageCatalogue[MessageCatalogueCount];
 // Texts of failures the engine reports beyond the catalogue above.
 inline constexpr std::string_view SLockUpgradeDeadlock =
     "Lock upgrade refused: another reading thread is already waiting to write (owner %s)";
+inline constexpr std::string_view SInvalidKeyShift =
+    "Error setting Key, invalid KeyShift = %d. KeyShift should be >= 0 and <= %d";
+inline constexpr std::string_view SInvalidSetBitCount = "Invalid set bit count = %d, counted = %d";
 
 } // namespace tolvan

@@ -31,11 +31,6 @@
 
 namespace tolvan {
 
-// Failures of this unit beyond the catalogue's texts.
-inline constexpr std::string_view SInvalidKeyShift =
-    "Error setting Key, invalid KeyShift = %d. KeyShift should be >= 0 and <= %d";
-inline constexpr std::string_view SInvalidSetBitCount = "Invalid set bit count = %d, counted = %d";
-
 // --- TTolvanHashArray ---------------------------------------------------------------------------
 
 // A set of 32-bit keys. Two entries are the same when their keys are equal; the data part is
