@@ -52,7 +52,7 @@ namespace tolvan {
 // Native codes of the compressed BLOB stream.
 inline constexpr int32_t ErrBLOBLoadHeadersPosition = 10080;
 inline constexpr int32_t ErrBLOBPlainHostTooSmall = 10081;
-inline constexpr int32_t ErrBLOBDamaged = 10082; // host too short or a header that cannot be
+inline constexpr int32_t ErrBLOBDamaged = 10082; // host too short, or a damaged header
 inline constexpr int32_t ErrBLOBLoadHeadersSeek = 10083;
 inline constexpr int32_t ErrBLOBCompress = 10085;
 inline constexpr int32_t ErrBLOBReadBlock = 10086;
