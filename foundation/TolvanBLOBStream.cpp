@@ -1,27 +1,16 @@
 #include "foundation/TolvanBLOBStream.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
+#include "classlib/ByteOrder.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 
 namespace tolvan {
 
 namespace {
-
-static_assert(std::endian::native == std::endian::little,
-              "stored forms are copied to and from native integers byte for byte");
-
-template <class T> T LoadLE(const uint8_t* P) noexcept {
-  T V;
-  std::memcpy(&V, P, sizeof V);
-  return V;
-}
-
-template <class T> void StoreLE(uint8_t* P, T V) noexcept { std::memcpy(P, &V, sizeof V); }
 
 struct TFreeDeleter {
   void operator()(void* P) const noexcept { std::free(P); }
@@ -91,7 +80,7 @@ int32_t DefaultBLOBBlockSize(uint8_t Mode) noexcept {
 TTolvanCompressedBLOBStream::TBlockHeader
 TTolvanCompressedBLOBStream::LoadBlockHeader(const void* Source) noexcept {
   const auto* P = static_cast<const uint8_t*>(Source);
-  TBlockHeader H;
+  TBlockHeader H{};
   H.CompressedSize = LoadLE<int32_t>(P);
   H.UncompressedSize = LoadLE<int32_t>(P + 4);
   H.Crc32 = LoadLE<uint32_t>(P + 8);
@@ -110,7 +99,7 @@ void TTolvanCompressedBLOBStream::StoreBlockHeader(const TBlockHeader& Header,
 
 // The output of CompressBuffer comes from the run-time heap and goes back there.
 struct TTolvanCompressedBLOBStream::TCompressedBlock {
-  TBlockHeader Header;
+  TBlockHeader Header{};
   std::unique_ptr<void, TFreeDeleter> Data;
 };
 
@@ -195,7 +184,7 @@ void TTolvanCompressedBLOBStream::LoadBlockHeaders() {
     }
     CheckBlockHeader(H, I);
     FUncompressedSize += H.UncompressedSize;
-    AddHeader(H, Offset);
+    FBlocks.Add(H, Offset);
     Offset += H.Span;
     SetStreamPosition(FHost, Offset, ErrBLOBLoadHeadersSeek);
   }
@@ -227,22 +216,11 @@ void TTolvanCompressedBLOBStream::CheckBlockHeader(const TBlockHeader& Header,
 // ---------------------------------------------------------------------------------------------
 // The block index
 
-void TTolvanCompressedBLOBStream::AddHeader(const TBlockHeader& Header, int64_t Position) {
-  if (FHeaderCount == FHeaderCapacity) {
-    const int64_t NewCapacity = FHeaderCapacity < 8 ? 16 : FHeaderCapacity * 2;
-    int64_t Bytes = FHeaderCapacity * int64_t(sizeof(TBlockEntry));
-    Reserve(FHeaders, Bytes, NewCapacity * int64_t(sizeof(TBlockEntry)));
-    FHeaderCapacity = NewCapacity;
-  }
-  FHeaders.get()[FHeaderCount] = TBlockEntry{Header, Position};
-  ++FHeaderCount;
-}
-
 int64_t TTolvanCompressedBLOBStream::EndOfBlocks() const {
-  if (FHeaderCount == 0)
+  const int64_t N = FBlocks.Count();
+  if (N == 0)
     return FDescriptor.StartOffset;
-  const TBlockEntry& Last = FHeaders.get()[FHeaderCount - 1];
-  return Last.Position + Last.Header.Span;
+  return FBlocks.Positions()[N - 1] + FBlocks.Headers()[N - 1].Span;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -259,9 +237,9 @@ void TTolvanCompressedBLOBStream::ReserveCache(int64_t Size) {
 uint8_t* TTolvanCompressedBLOBStream::DecompressBlock(int64_t I) {
   if (I == FCacheBlock)
     return FCache.get();
-  const TBlockEntry& E = FHeaders.get()[I];
-  const int32_t InSize = E.Header.CompressedSize;
-  const int64_t At = E.Position + BLOBBlockHeaderSize;
+  const TBlockHeader& Header = FBlocks.Headers()[I];
+  const int32_t InSize = Header.CompressedSize;
+  const int64_t At = FBlocks.Positions()[I] + BLOBBlockHeaderSize;
   Reserve(FInput, FInputCapacity, InSize);
   SetStreamPosition(FHost, At, ErrBLOBReadBlock);
   const int64_t Got = FHost.Read(FInput.get(), InSize);
@@ -270,18 +248,18 @@ uint8_t* TTolvanCompressedBLOBStream::DecompressBlock(int64_t I) {
                                       InSize, Got);
 
   void* Out = nullptr;
-  int32_t OutSize = E.Header.UncompressedSize;
+  int32_t OutSize = Header.UncompressedSize;
   if (!DecompressBuffer(FAlgorithm, FInput.get(), InSize, Out, OutSize))
     throw ETolvanException::CreateFmt(ErrBLOBDecompress, SDecompressBufferFailed,
                                       int32_t(FAlgorithm), InSize, OutSize);
   const std::unique_ptr<void, TFreeDeleter> Output(Out);
-  if (OutSize != E.Header.UncompressedSize)
+  if (OutSize != Header.UncompressedSize)
     throw ETolvanException::CreateFmt(ErrBLOBDecompressSize, SDecompressBufferSizeMismatch, OutSize,
-                                      E.Header.UncompressedSize);
+                                      Header.UncompressedSize);
   const uint32_t Crc = UpdateCrc32(0, Out, OutSize);
-  if (Crc != E.Header.Crc32)
+  if (Crc != Header.Crc32)
     throw ETolvanException::CreateFmt(ErrBLOBChecksum, SDecompressBufferChecksumMismatch, Crc,
-                                      E.Header.Crc32);
+                                      Header.Crc32);
 
   FCacheBlock = -1;
   ReserveCache(OutSize);
@@ -316,10 +294,10 @@ void TTolvanCompressedBLOBStream::WriteBlock(int64_t I, int64_t Position, const 
   StoreBlockHeader(B.Header, Raw);
   WriteStreamBuffer(Raw, BLOBBlockHeaderSize, FHost, ErrBLOBWriteHeader);
   WriteStreamBuffer(B.Data.get(), B.Header.CompressedSize, FHost, ErrBLOBWriteData);
-  if (I < FHeaderCount)
-    FHeaders.get()[I].Header = B.Header;
+  if (I < FBlocks.Count())
+    FBlocks.Headers()[I] = B.Header;
   else
-    AddHeader(B.Header, Position);
+    FBlocks.Add(B.Header, Position);
 }
 
 void TTolvanCompressedBLOBStream::CutHost(int64_t End, int32_t ErrorCode) {
@@ -334,7 +312,7 @@ void TTolvanCompressedBLOBStream::CutHost(int64_t End, int32_t ErrorCode) {
 void TTolvanCompressedBLOBStream::SyncDescriptor() {
   FDescriptor.UncompressedSize = FUncompressedSize;
   if (Compressed())
-    FDescriptor.BlockCount = FHeaderCount;
+    FDescriptor.BlockCount = FBlocks.Count();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -370,7 +348,7 @@ int64_t TTolvanCompressedBLOBStream::Read(void* Buffer, int64_t Count) {
   int64_t Done = 0;
   FCurrentBlock = FPosition / FBlockBytes;
   while (FPosition < FUncompressedSize && Done < Count) {
-    if (FCurrentBlock >= FHeaderCount)
+    if (FCurrentBlock >= FBlocks.Count())
       throw ETolvanException::CreateFmt(ErrBLOBReadSize, SCannotReadFromStreamReadSize, int64_t(0));
     const uint8_t* Block = DecompressBlock(FCurrentBlock);
     const int64_t Offset = FPosition % FBlockBytes;
@@ -455,7 +433,7 @@ int64_t TTolvanCompressedBLOBStream::WriteCompressed(const uint8_t* Buffer, int6
     ExtendTo();
 
   int64_t Left = Count;
-  FCurrentBlock = FHeaderCount > 0 ? FHeaderCount - 1 : 0;
+  FCurrentBlock = FBlocks.Count() > 0 ? FBlocks.Count() - 1 : 0;
   const int64_t Rest = FPosition % FBlockBytes;
   if (Rest > 0) {
     // The last block is partial: fill it up and rewrite it where it stands.
@@ -467,7 +445,7 @@ int64_t TTolvanCompressedBLOBStream::WriteCompressed(const uint8_t* Buffer, int6
     ReserveCache(Rest + N);
     std::memcpy(FCache.get() + Rest, Buffer, size_t(N));
     FCacheBlock = -1;
-    WriteBlock(FCurrentBlock, FHeaders.get()[FCurrentBlock].Position, FCache.get(),
+    WriteBlock(FCurrentBlock, FBlocks.Positions()[FCurrentBlock], FCache.get(),
                int32_t(Rest + N));
     FCacheBlock = FCurrentBlock;
     FCacheSize = Rest + N;
@@ -478,7 +456,7 @@ int64_t TTolvanCompressedBLOBStream::WriteCompressed(const uint8_t* Buffer, int6
     ++FCurrentBlock;
   }
   if (Left > 0) {
-    FCurrentBlock = FHeaderCount;
+    FCurrentBlock = FBlocks.Count();
     SetStreamPosition(FHost, EndOfBlocks(), ErrBLOBAppendPosition);
     while (Left > 0) {
       const int64_t N = std::min(Left, FBlockBytes);
@@ -540,8 +518,7 @@ void TTolvanCompressedBLOBStream::Truncate(int64_t NewSize) {
     CompressBlock(DecompressBlock(Blocks), int32_t(Rest), B);
   const int64_t Cached = FCacheBlock;
   FCacheBlock = -1;
-  // The index keeps its storage for the appends that usually follow.
-  FHeaderCount = NewCount;
+  FBlocks.SetCount(NewCount);
   FDescriptor.BlockCount = NewCount;
   if (Rest == 0) {
     CutHost(EndOfBlocks(), ErrBLOBTruncateHostSize);
@@ -550,7 +527,7 @@ void TTolvanCompressedBLOBStream::Truncate(int64_t NewSize) {
     return;
   }
 
-  const int64_t At = FHeaders.get()[Blocks].Position;
+  const int64_t At = FBlocks.Positions()[Blocks];
   CutHost(At, ErrBLOBTruncateHostSize);
   SetStreamPosition(FHost, At, ErrBLOBTruncatePosition);
   uint8_t Raw[BLOBBlockHeaderSize];
@@ -559,7 +536,7 @@ void TTolvanCompressedBLOBStream::Truncate(int64_t NewSize) {
     throw ETolvanException::Create(ErrBLOBTruncateHeader, SErrorWritingToStream);
   if (FHost.Write(B.Data.get(), B.Header.CompressedSize) != B.Header.CompressedSize)
     throw ETolvanException::Create(ErrBLOBTruncateData, SErrorWritingToStream);
-  FHeaders.get()[Blocks].Header = B.Header;
+  FBlocks.Headers()[Blocks] = B.Header;
   FCacheBlock = Blocks;
   FCacheSize = Rest;
 }

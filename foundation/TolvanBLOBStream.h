@@ -46,6 +46,7 @@
 #include "foundation/TolvanCompression.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanStreams.h"
+#include "foundation/TolvanTypes.h"
 
 namespace tolvan {
 
@@ -110,13 +111,8 @@ int32_t DefaultBLOBBlockSize(uint8_t Mode) noexcept;
 
 class TTolvanCompressedBLOBStream : public TTolvanStream {
 public:
-  // One block's header as held in memory (the stored form is in the header comment).
-  struct TBlockHeader {
-    int32_t CompressedSize = 0;
-    int32_t UncompressedSize = 0;
-    uint32_t Crc32 = 0;
-    int64_t Span = 0;
-  };
+  // One block's header (the stored form is in the header comment).
+  using TBlockHeader = TTolvanCompressedBlockHeader;
 
   // Opens the value Descriptor describes in Host (IsNew: a new, empty value). The host is
   // borrowed. Failures:
@@ -156,9 +152,9 @@ public:
   bool Compressed() const { return FAlgorithm != caNone; }
 
   // The block index of a compressed value: block I's header and the host offset of that header.
-  int64_t HeaderCount() const { return FHeaderCount; }
-  const TBlockHeader& BlockHeader(int64_t I) const { return FHeaders.get()[I].Header; }
-  int64_t BlockPosition(int64_t I) const { return FHeaders.get()[I].Position; }
+  int64_t HeaderCount() const { return FBlocks.Count(); }
+  const TBlockHeader& BlockHeader(int64_t I) const { return FBlocks.Headers()[I]; }
+  int64_t BlockPosition(int64_t I) const { return FBlocks.Positions()[I]; }
 
   std::string_view ClassName() const override { return "TTolvanCompressedBLOBStream"; }
 
@@ -167,10 +163,6 @@ public:
   static void StoreBlockHeader(const TBlockHeader& Header, void* Dest) noexcept;
 
 private:
-  struct TBlockEntry {
-    TBlockHeader Header;
-    int64_t Position;
-  };
   // A block compressed by CompressBlock: its header and the output, which the run-time heap
   // owns (freed by the destructor).
   struct TCompressedBlock;
@@ -179,8 +171,6 @@ private:
   void LoadBlockHeaders();
   void CheckBlockHeader(const TBlockHeader& Header, int64_t Index) const;
 
-  // Block index storage (engine memory).
-  void AddHeader(const TBlockHeader& Header, int64_t Position);
   int64_t EndOfBlocks() const; // host offset behind the last block
 
   // Makes block I's bytes the cached block; returns them (FCacheSize of them).
@@ -213,9 +203,7 @@ private:
 
   template <class T> using TEngineBlock = std::unique_ptr<T, TTolvanMemDeleter>;
 
-  TEngineBlock<TBlockEntry> FHeaders;
-  int64_t FHeaderCount = 0;
-  int64_t FHeaderCapacity = 0;
+  TTolvanCompressedStreamBlockHeadersArray FBlocks;
 
   // Working buffers from engine memory, kept for the stream's life.
   TEngineBlock<uint8_t> FCache; // the bytes of block FCacheBlock (-1: none)
