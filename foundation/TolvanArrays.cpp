@@ -73,6 +73,10 @@ void TTolvanGrowableArray<T, TCount>::Resize(TCount NewCount, bool MayShrink) {
         Stepped > int64_t(NewCount) && Stepped <= int64_t(std::numeric_limits<TCount>::max())
             ? TCount(Stepped)
             : NewCount;
+    // The reallocation zeroes only the slots beyond the old capacity; those between the count
+    // and it may still hold what Delete or a smaller count left there.
+    if (FCapacity > FCount)
+      std::memset(static_cast<void*>(FItems + FCount), 0, sizeof(T) * size_t(FCapacity - FCount));
     Reallocate(NewCapacity, true);
     FGrowDelta = Grow;
   } else if (MayShrink && NewCount < FCount && FCapacity - NewCount > FShrinkDelta) {

@@ -177,6 +177,10 @@ TTolvanMemoryStream::TTolvanMemoryStream(void* Block, int32_t BlockSize) {
     throw ERangeError(std::string(SysConst::SRangeError));
   FMemory = static_cast<uint8_t*>(Block);
   FSize = FCapacity = BlockSize < 0 ? Real : BlockSize;
+  // Growth keeps the block's bytes up to its real size, so those past the stream's are cleared
+  // like every byte the stream gains.
+  if (FSize < Real)
+    std::memset(FMemory + FSize, 0, static_cast<size_t>(Real - FSize));
 }
 
 TTolvanMemoryStream::~TTolvanMemoryStream() { MemoryManager.FreeAndNillMemNoRaise(FMemory); }

@@ -77,6 +77,11 @@ int64_t TTolvanTempFileStream::Read(void* Data, int64_t Count) {
   if (Count <= 0 || FPosition < 0 || FPosition >= FSize)
     return 0;
   const int64_t Total = Min(Count, FSize - FPosition);
+  // A dirty block that the read must leave is written back before anything is delivered, so
+  // a failure to write it raises with the position unmoved.
+  if (FDirtyBlock >= 0 && ((FPosition >> BlockShift) != FDirtyBlock ||
+                           ((FPosition + Total - 1) >> BlockShift) != FDirtyBlock))
+    Flush();
   uint8_t* Out = static_cast<uint8_t*>(Data);
   int64_t Done = 0;
   while (Done < Total) {

@@ -386,8 +386,13 @@ void TTolvanBitsArray::LoadFromStream(TStream& Stream) {
   ReadStreamBuffer(&NewBitCount, 4, Stream, ErrReadBitCount);
   ReadStreamBuffer(&NewSetBitCount, 4, Stream, ErrReadSetBitCount);
 
-  const int64_t Left = std::max<int64_t>(0, Stream.Size() - Stream.Position());
-  const int64_t MaxBits = std::min<int64_t>(Left * 8, std::numeric_limits<int32_t>::max());
+  // Any size a stream reports is taken without overflow: one of at least 2^28 bytes left has
+  // room for every count.
+  const int64_t Size = Stream.Size();
+  const int64_t Pos = Stream.Position();
+  const int64_t Left = Pos >= 0 && Size > Pos ? Size - Pos : 0;
+  constexpr int32_t MaxCount = std::numeric_limits<int32_t>::max();
+  const int64_t MaxBits = Left > MaxCount / 8 ? MaxCount : Left * 8;
   if (NewBitCount < 0 || NewBitCount > MaxBits)
     throw ETolvanException::CreateFmt(ErrInvalidBitCount, SInvalidCount, NewBitCount, MaxBits);
 

@@ -165,6 +165,18 @@ TEST(TolvanGrowableArray, SlotsComeBackZeroWithinTheCapacity) {
   B.Delete(1);
   B.SetCount(2); // within the capacity: the deleted slot is cleared
   EXPECT_EQ(B[1], 0);
+
+  // Past the capacity: the slots given up by Delete are cleared along with the new ones.
+  TTolvanRecordIDArray C(0, 10, 100);
+  for (int32_t I = 1; I <= 5; ++I)
+    C.Add(RID(I, 1));
+  for (int I = 0; I < 4; ++I)
+    C.Delete(0);
+  C.SetCount(25);
+  ASSERT_EQ(C.Capacity(), 60);
+  EXPECT_EQ(C[0], RID(5, 1));
+  for (int32_t I = 1; I < 25; ++I)
+    ASSERT_EQ(C[I], RID(0, 0)) << I;
 }
 
 TEST(TolvanGrowableArray, BadPositionsAndCountsRaise) {

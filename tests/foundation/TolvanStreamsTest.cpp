@@ -236,6 +236,20 @@ TEST(TolvanMemoryStream, AdoptsAnEngineBlock) {
     EXPECT_EQ(S.Capacity(), 10);
   }
   { TTolvanMemoryStream S(MemoryManager.GetMem(16), 0); } // an empty view still frees its block
+  // The block's bytes past the adopted size are not the stream's: growth shows them as zero.
+  for (int32_t Adopted : {0, 10}) {
+    SCOPED_TRACE(Adopted);
+    void* Dirty = MemoryManager.GetMem(100);
+    std::memset(Dirty, 0xFF, 100);
+    TTolvanMemoryStream S(Dirty, Adopted);
+    S.SetPosition(50);
+    const uint8_t B = 7;
+    ASSERT_EQ(S.Write(&B, 1), 1);
+    std::vector<uint8_t> Expect(51, 0);
+    std::fill(Expect.begin(), Expect.begin() + Adopted, 0xFF);
+    Expect[50] = 7;
+    EXPECT_EQ(Contents(S), Expect);
+  }
   void* Block = MemoryManager.GetMem(50);
   EXPECT_THROW(TTolvanMemoryStream(Block, 51), ERangeError); // more than the block has
   MemoryManager.FreeAndNillMem(Block);                       // refused: still the caller's

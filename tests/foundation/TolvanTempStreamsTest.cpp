@@ -294,10 +294,22 @@ TEST(TolvanTempFileStream, WriteFailuresAreReported) {
   struct rlimit Old;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
   auto OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  TTolvanTempFileStream Sized; // its length is set while the file may still grow
+  Sized.SetSize(300000);
   struct rlimit Small = Old;
   Small.rlim_cur = 65536;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Small), 0);
   {
+    // A read that starts in the cached dirty block and goes on into the next: the write-back
+    // fails before anything is delivered, and the position stays.
+    const uint8_t Ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    Sized.SetPosition(131072);
+    ASSERT_EQ(Sized.Write(Ten, 10), 10);
+    Sized.SetPosition(131072 + 32760);
+    uint8_t Out[100];
+    EXPECT_EQ(Raised([&] { Sized.Read(Out, 100); }).NativeError(), 11698);
+    EXPECT_EQ(Sized.Position(), 131072 + 32760);
+
     TTolvanTempFileStream S;
     const std::vector<uint8_t> Data = Pattern(102400);
     const int64_t Written = S.Write(Data.data(), 102400);

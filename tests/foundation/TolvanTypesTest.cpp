@@ -417,6 +417,25 @@ TEST(TolvanBitsArray, DamagedFormsAreRefusedAndTheArrayIsUnchanged) {
   }
 }
 
+// The room check must hold for any size a stream reports, a sparse file's of nearly 2^63
+// bytes among them: the count is then bounded by the bytes actually read.
+TEST(TolvanBitsArray, LoadFromAStreamOfHugeSize) {
+  class THugeStream : public TVectorStream {
+  public:
+    using TVectorStream::TVectorStream;
+    int64_t GetSize() override { return INT64_MAX; }
+  };
+  THugeStream Good(Form(16, 2, {1, 1}));
+  TTolvanBitsArray B;
+  B.LoadFromStream(Good);
+  EXPECT_EQ(B.BitCount(), 16);
+  EXPECT_EQ(B.SetBitCount(), 2);
+
+  THugeStream Short(Form(17, 1, {1, 0}));
+  EXPECT_EQ(NativeCodeOf([&] { B.LoadFromStream(Short); }), 10402);
+  EXPECT_EQ(B.BitCount(), 16);
+}
+
 TEST(TolvanBitsArray, ShortWritesNameTheField) {
   TTolvanBitsArray B;
   B.SetSize(20);
