@@ -134,8 +134,13 @@ public:
     if (Count <= 0 || FPosition < 0 || Count > INT64_MAX - FPosition)
       return 0;
     const int64_t End = FPosition + Count;
-    if (End > FSize)
-      SetSize(End);
+    if (End > FSize) {
+      // Within the capacity the bytes past the size are already zero: only the size moves.
+      if (End <= FCapacity)
+        FSize = End;
+      else
+        SetSize(End);
+    }
     std::memcpy(FMemory + FPosition, Buffer, static_cast<size_t>(Count));
     FPosition = End;
     return Count;
