@@ -81,4 +81,12 @@ int TTolvanReadWriteThreadSyncByCriticalSections::HolderCount() const {
   return static_cast<int>(FHolders.size());
 }
 
+void TTolvanReadWriteThreadSyncBySingleCriticalSection::EndAccess() {
+  if (FHolder.load(std::memory_order_relaxed) != GetCurrentThreadId())
+    throw ETolvanException::CreateFmt(11638, SInvalidItemNumber, GetCurrentThreadId(), 0);
+  if (--FDepth == 0)
+    FHolder.store(0, std::memory_order_relaxed);
+  FLock.Leave();
+}
+
 } // namespace tolvan

@@ -17,6 +17,7 @@
 // destroyed.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -75,12 +76,21 @@ private:
 
 class TTolvanReadWriteThreadSyncBySingleCriticalSection : public TTolvanReadWriteThreadSync {
 public:
-  void BeginRead() override { FLock.Enter(); }
-  void BeginWrite() override { FLock.Enter(); }
-  void EndAccess() override { FLock.Leave(); }
+  void BeginRead() override { Enter(); }
+  void BeginWrite() override { Enter(); }
+  // Raises 11638 when the calling thread does not hold the lock.
+  void EndAccess() override;
 
 private:
+  void Enter() {
+    FLock.Enter();
+    FHolder.store(GetCurrentThreadId(), std::memory_order_relaxed);
+    ++FDepth;
+  }
+
   TPlatformLock FLock;
+  std::atomic<uint32_t> FHolder{0}; // the holding thread, 0 when free
+  int32_t FDepth = 0;               // entries of the holder; read only by the holder
 };
 
 // Holds a lock for reading or writing for the life of the scope.

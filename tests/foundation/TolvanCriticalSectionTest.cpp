@@ -201,3 +201,24 @@ TEST(SingleCriticalSectionLock, IsReentrantAndExclusive) {
   T.join();
   EXPECT_TRUE(Got.load());
 }
+
+TEST(SingleCriticalSectionLock, EndAccessByAThreadThatDoesNotHoldItRaises) {
+  TTolvanReadWriteThreadSyncBySingleCriticalSection L;
+  L.BeginWrite();
+  std::thread T([&] {
+    try {
+      L.EndAccess();
+      ADD_FAILURE() << "no exception";
+    } catch (const ETolvanException& E) {
+      EXPECT_EQ(E.NativeError(), 11638);
+    }
+  });
+  T.join();
+  L.EndAccess();
+  try {
+    L.EndAccess(); // free now
+    ADD_FAILURE() << "no exception";
+  } catch (const ETolvanException& E) {
+    EXPECT_EQ(E.NativeError(), 11638);
+  }
+}
