@@ -33,14 +33,15 @@ constexpr bool IsDateType(TTolvanValueType T) { return T >= tvtDate && T <= tvtD
 
 // Rows: first operand SIGNEDINT8 .. EXTENDED; columns: second operand in the same order.
 constexpr TTolvanValueType I8 = tvtSignedInt8, I16 = tvtSignedInt16, I32 = tvtInteger,
-                           I64 = tvtSignedInt64, U16 = tvtUnsignedInt16, U32 = tvtUnsignedInt32,
-                           SGL = tvtSingle, DBL = tvtFloat, EXT = tvtExtended;
+                           I64 = tvtSignedInt64, U8 = tvtUnsignedInt8, U16 = tvtUnsignedInt16,
+                           U32 = tvtUnsignedInt32, SGL = tvtSingle, DBL = tvtFloat,
+                           EXT = tvtExtended;
 constexpr TTolvanValueType NumericCommon[10][10] = {
     {I8, I16, I32, I64, I16, U16, U32, SGL, DBL, EXT},
     {I16, I16, I32, I64, I16, U16, U32, SGL, DBL, EXT},
     {I32, I32, I32, I64, I32, I32, I64, SGL, DBL, EXT},
     {I64, I64, I64, I64, I64, I64, I64, SGL, DBL, EXT},
-    {I16, I16, I32, I64, tvtUnsignedInt8, U16, U32, SGL, DBL, EXT},
+    {I16, I16, I32, I64, U8, U16, U32, SGL, DBL, EXT},
     {I32, I32, I32, I64, U16, U16, U32, SGL, DBL, EXT},
     {I64, I64, I64, I64, U32, U32, U32, SGL, DBL, EXT},
     {SGL, SGL, SGL, SGL, SGL, SGL, SGL, SGL, DBL, EXT},
@@ -184,8 +185,7 @@ constexpr int64_t DayMs = MSecsPerDay;
 
 // A value read in (or written from) the storage form of Type. The scratch is wide enough for
 // every fixed-size form, EXTENDED's 10 bytes included.
-template <class T>
-T ReadAs(const TTolvanVariant& V, TTolvanValueType Type) {
+template <class T> T ReadAs(const TTolvanVariant& V, TTolvanValueType Type) {
   unsigned char B[16] = {};
   V.GetTypedValue(B, Type);
   T X;
@@ -193,8 +193,7 @@ T ReadAs(const TTolvanVariant& V, TTolvanValueType Type) {
   return X;
 }
 
-template <class T>
-void Put(TTolvanVariant& V, TTolvanValueType Type, T X) {
+template <class T> void Put(TTolvanVariant& V, TTolvanValueType Type, T X) {
   static_assert(sizeof(T) <= 16);
   unsigned char B[16] = {};
   std::memcpy(B, &X, sizeof X);
@@ -202,8 +201,7 @@ void Put(TTolvanVariant& V, TTolvanValueType Type, T X) {
 }
 
 // Self takes a value of another type.
-template <class T>
-void Become(TTolvanVariant& V, TTolvanValueType Type, T X) {
+template <class T> void Become(TTolvanVariant& V, TTolvanValueType Type, T X) {
   if (V.DataType() != Type)
     V.Clear(Type);
   Put(V, Type, X);
@@ -295,8 +293,7 @@ int64_t CarryDays(int64_t& Ms) {
 enum class TArith { Add, Multiply, Divide };
 
 // 8- and 16-bit types: exact in 64 bits, then range-checked.
-template <class T>
-T SmallArith(TArith Op, T A, T B) {
+template <class T> T SmallArith(TArith Op, T A, T B) {
   int64_t R;
   switch (Op) {
   case TArith::Add:
@@ -317,8 +314,7 @@ T SmallArith(TArith Op, T A, T B) {
 }
 
 // 32- and 64-bit types wrap: the sum and product are taken in the unsigned type.
-template <class T>
-T WrapArith(TArith Op, T A, T B) {
+template <class T> T WrapArith(TArith Op, T A, T B) {
   using U = std::make_unsigned_t<T>;
   static_assert(sizeof(U) >= sizeof(unsigned)); // no promotion to a signed int
   switch (Op) {
@@ -339,8 +335,7 @@ T WrapArith(TArith Op, T A, T B) {
 
 // A result that became NaN or infinite from ordinary operands is the overflow or invalid
 // operation the floating-point unit reports.
-template <class F>
-F CheckFloat(F R, F A, F B) {
+template <class F> F CheckFloat(F R, F A, F B) {
   if (std::isnan(R) && !std::isnan(A) && !std::isnan(B))
     RaiseInvalidOp();
   if (std::isinf(R) && std::isfinite(A) && std::isfinite(B))
@@ -348,8 +343,7 @@ F CheckFloat(F R, F A, F B) {
   return R;
 }
 
-template <class F>
-void CheckDivisor(F A, F B) {
+template <class F> void CheckDivisor(F A, F B) {
   if (B == 0 && !std::isnan(A)) {
     if (A == 0)
       RaiseInvalidOp();
@@ -357,8 +351,7 @@ void CheckDivisor(F A, F B) {
   }
 }
 
-template <class F>
-F FloatArith(TArith Op, F A, F B) {
+template <class F> F FloatArith(TArith Op, F A, F B) {
   switch (Op) {
   case TArith::Add:
     return CheckFloat<F>(A + B, A, B);
@@ -405,7 +398,8 @@ int32_t AddDateParts(int32_t A, int32_t B) {
 }
 
 TTolvanStoredDateTime DateTimeArith(TArith Op, TTolvanStoredDateTime A, TTolvanStoredDateTime B) {
-  int32_t Date = Op == TArith::Add ? AddDateParts(A.Date, B.Date) : WrapArith<int32_t>(Op, A.Date, B.Date);
+  int32_t Date =
+      Op == TArith::Add ? AddDateParts(A.Date, B.Date) : WrapArith<int32_t>(Op, A.Date, B.Date);
   int64_t Time;
   switch (Op) {
   case TArith::Add:
@@ -630,8 +624,8 @@ long double RoundToDigits(long double X, const TTolvanVariant& Digits) {
     return X;
   // Half away from zero: the same digits for -x as for x.
   long double M = std::fabs(X);
-  long double R = NegativeDigits ? std::trunc(M / Scale + 0.5L) * Scale
-                                 : std::trunc(M * Scale + 0.5L) / Scale;
+  long double R =
+      NegativeDigits ? std::trunc(M / Scale + 0.5L) * Scale : std::trunc(M * Scale + 0.5L) / Scale;
   return R == 0 ? 0.0L : std::signbit(X) ? -R : R;
 }
 
@@ -984,7 +978,7 @@ void TTolvanVariant::ConvertToHexString(int32_t PrefixKind) {
     return;
   }
   if (PrefixKind == 1)
-    Text.insert(0, "$");
+    Text = "$" + Text;
   else if (PrefixKind == 2)
     Text = LowerCase("0x" + Text);
   Clear(tvtChar);
@@ -1010,15 +1004,13 @@ uint32_t TTolvanVariant::Hash() const {
 
 namespace {
 
-template <class T>
-TTolvanCompareResult Order(T A, T B) {
+template <class T> TTolvanCompareResult Order(T A, T B) {
   return A < B ? tcrLess : B < A ? tcrGreater : tcrEqual;
 }
 
 // Equality first, then greater; NaN sorts below every number and equal to itself, so the
 // order stays a strict weak order for index keys.
-template <class F>
-TTolvanCompareResult OrderFloat(F A, F B) {
+template <class F> TTolvanCompareResult OrderFloat(F A, F B) {
   if (A == B)
     return tcrEqual;
   if (std::isnan(A) || std::isnan(B))
@@ -1029,8 +1021,7 @@ TTolvanCompareResult OrderFloat(F A, F B) {
 TTolvanCompareResult FromSign(int S) { return S < 0 ? tcrLess : S > 0 ? tcrGreater : tcrEqual; }
 
 // A fixed-size value from a buffer; a known size too small for the type is a damaged value.
-template <class T>
-T Load(const void* P, int32_t Size, size_t Width = sizeof(T)) {
+template <class T> T Load(const void* P, int32_t Size, size_t Width = sizeof(T)) {
   if (Size >= 0 && size_t(Size) < Width)
     RaiseRange();
   T V{};
@@ -1076,8 +1067,7 @@ std::u16string_view WideText(const void* P, int32_t Size, TWideScratch& Scratch)
   return std::u16string_view(D, N);
 }
 
-template <class S>
-S Prefix(S Text, int32_t Length) {
+template <class S> S Prefix(S Text, int32_t Length) {
   return Length >= 0 && Text.size() > size_t(Length) ? Text.substr(0, size_t(Length)) : Text;
 }
 
@@ -1086,8 +1076,8 @@ TTolvanCompareResult CompareAnsiTexts(std::string_view A, std::string_view B, in
   return FromSign(CompareAnsi(Prefix(A, Length), Prefix(B, Length), IgnoreCase));
 }
 
-TTolvanCompareResult CompareWideTexts(std::u16string_view A, std::u16string_view B,
-                                      int32_t Length, bool IgnoreCase) {
+TTolvanCompareResult CompareWideTexts(std::u16string_view A, std::u16string_view B, int32_t Length,
+                                      bool IgnoreCase) {
   return FromSign(CompareWide(Prefix(A, Length), Prefix(B, Length), IgnoreCase));
 }
 
@@ -1411,8 +1401,7 @@ TTolvanCompareResult TTolvanVariant::Compare(const TTolvanVariant& Other, bool K
 // The BLOB's content is read as text of the text value's width: a memo of the other width is
 // converted, a BLOB's bytes are taken as they are. A prefix comparison takes as many characters
 // as the second operand has, whichever of the two that is.
-TTolvanCompareResult TTolvanVariant::CompareBlobWithString(const TTolvanVariant& Blob,
-                                                           bool Swapped,
+TTolvanCompareResult TTolvanVariant::CompareBlobWithString(const TTolvanVariant& Blob, bool Swapped,
                                                            const TTolvanVariant& Text,
                                                            bool IgnoreCase, bool PrefixOnly) {
   const TTolvanValueType T = Text.FDataType;
@@ -1421,8 +1410,9 @@ TTolvanCompareResult TTolvanVariant::CompareBlobWithString(const TTolvanVariant&
     const TTolvanVariant& First = Swapped ? Text : Blob;
     const TTolvanVariant& Second = Swapped ? Blob : Text;
     return CompareValueBuffers(First.FData, Second.FData, First.FDataType, Second.FDataType,
-                               First.IsNull(), Second.IsNull(), PrefixOnly ? PrefixLength(Second) : -1,
-                               IgnoreCase, DefaultCompareLocale, First.FDataSize, Second.FDataSize);
+                               First.IsNull(), Second.IsNull(),
+                               PrefixOnly ? PrefixLength(Second) : -1, IgnoreCase,
+                               DefaultCompareLocale, First.FDataSize, Second.FDataSize);
   }
   if (IsWideValueType(T)) {
     TWideScratch SB, ST;
@@ -1435,7 +1425,8 @@ TTolvanCompareResult TTolvanVariant::CompareBlobWithString(const TTolvanVariant&
       BlobText = WideText(Blob.FData, Blob.FDataSize, SB);
     }
     std::u16string_view TextText = WideText(Text.FData, Text.FDataSize, ST);
-    std::u16string_view First = Swapped ? TextText : BlobText, Second = Swapped ? BlobText : TextText;
+    std::u16string_view First = Swapped ? TextText : BlobText,
+                        Second = Swapped ? BlobText : TextText;
     return CompareWideTexts(First, Second, PrefixOnly ? int32_t(Second.size()) : -1, IgnoreCase);
   }
   AnsiString Converted;

@@ -74,7 +74,7 @@ bool SameStringFamily(TTolvanValueType A, TTolvanValueType B);
 
 // 3, 4, 5 become 1, 2, 0: a null sorts below every value and two nulls are equal.
 constexpr TTolvanCompareResult FoldNullCodes(TTolvanCompareResult R) {
-  constexpr TTolvanCompareResult Folded[6] = {tcrEqual, tcrLess, tcrGreater,
+  constexpr TTolvanCompareResult Folded[6] = {tcrEqual, tcrLess,    tcrGreater,
                                               tcrLess,  tcrGreater, tcrEqual};
   return R <= tcrBothNull ? Folded[R] : R;
 }

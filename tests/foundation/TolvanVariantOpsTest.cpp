@@ -145,7 +145,8 @@ const TTolvanValueType NumericTable[10][10] = {
 TEST(TolvanVariantOps, CommonValueTypeOfNumbers) {
   for (int F = I8; F <= EXT; ++F)
     for (int S = I8; S <= EXT; ++S)
-      EXPECT_EQ(CommonValueType(TTolvanValueType(F), TTolvanValueType(S)), NumericTable[F - I8][S - I8])
+      EXPECT_EQ(CommonValueType(TTolvanValueType(F), TTolvanValueType(S)),
+                NumericTable[F - I8][S - I8])
           << F << " with " << S;
 }
 
@@ -155,37 +156,111 @@ TEST(TolvanVariantOps, CommonValueTypeRulesAndAsymmetry) {
   };
   const Row Rows[] = {
       // CHAR
-      {CHR, WSTR, WSTR}, {CHR, STR, STR}, {CHR, INT, CHR}, {CHR, LOG, CHR}, {CHR, CUR, CHR},
-      {CHR, MEMO, CHR}, {CHR, WMEMO, WCHR}, {CHR, DATE, DATE}, {CHR, BLOB, NONE}, {CHR, BYTES, NONE},
+      {CHR, WSTR, WSTR},
+      {CHR, STR, STR},
+      {CHR, INT, CHR},
+      {CHR, LOG, CHR},
+      {CHR, CUR, CHR},
+      {CHR, MEMO, CHR},
+      {CHR, WMEMO, WCHR},
+      {CHR, DATE, DATE},
+      {CHR, BLOB, NONE},
+      {CHR, BYTES, NONE},
       // WIDECHAR
-      {WCHR, WSTR, WSTR}, {WCHR, MEMO, CHR}, {WCHR, STR, WCHR}, {WCHR, CHR, WCHR}, {WCHR, FLT, WCHR},
-      {WCHR, LOG, WCHR}, {WCHR, WMEMO, WCHR}, {WCHR, TIME, TIME}, {WCHR, VBYTES, NONE},
+      {WCHR, WSTR, WSTR},
+      {WCHR, MEMO, CHR},
+      {WCHR, STR, WCHR},
+      {WCHR, CHR, WCHR},
+      {WCHR, FLT, WCHR},
+      {WCHR, LOG, WCHR},
+      {WCHR, WMEMO, WCHR},
+      {WCHR, TIME, TIME},
+      {WCHR, VBYTES, NONE},
       // STRING
-      {STR, CHR, STR}, {STR, I64, STR}, {STR, CUR, STR}, {STR, LOG, STR}, {STR, WCHR, WCHR},
-      {STR, WSTR, WSTR}, {STR, MEMO, CHR}, {STR, WMEMO, WCHR}, {STR, DT, DT},
+      {STR, CHR, STR},
+      {STR, I64, STR},
+      {STR, CUR, STR},
+      {STR, LOG, STR},
+      {STR, WCHR, WCHR},
+      {STR, WSTR, WSTR},
+      {STR, MEMO, CHR},
+      {STR, WMEMO, WCHR},
+      {STR, DT, DT},
       // WIDESTRING
-      {WSTR, MEMO, CHR}, {WSTR, WMEMO, WCHR}, {WSTR, DATE, DATE}, {WSTR, CHR, WSTR},
-      {WSTR, U8, WSTR}, {WSTR, CUR, WSTR},
+      {WSTR, MEMO, CHR},
+      {WSTR, WMEMO, WCHR},
+      {WSTR, DATE, DATE},
+      {WSTR, CHR, WSTR},
+      {WSTR, U8, WSTR},
+      {WSTR, CUR, WSTR},
       // numeric
-      {INT, STR, STR}, {INT, WCHR, WCHR}, {INT, MEMO, NONE}, {INT, WMEMO, NONE}, {INT, TIME, TIME},
-      {INT, LOG, INT}, {SGL, LOG, SGL}, {INT, CUR, CUR}, {EXT, CUR, CUR}, {I8, U16, U16},
+      {INT, STR, STR},
+      {INT, WCHR, WCHR},
+      {INT, MEMO, NONE},
+      {INT, WMEMO, NONE},
+      {INT, TIME, TIME},
+      {INT, LOG, INT},
+      {SGL, LOG, SGL},
+      {INT, CUR, CUR},
+      {EXT, CUR, CUR},
+      {I8, U16, U16},
       {U16, I8, INT},
       // DATE, TIME, DATETIME
-      {DATE, TIME, DT}, {DATE, DATE, DATE}, {DATE, DT, DATE}, {DATE, STR, DATE}, {DATE, FLT, DATE},
-      {DATE, MEMO, NONE}, {DATE, LOG, NONE}, {DATE, CUR, NONE}, {TIME, DATE, DT}, {TIME, TIME, TIME},
-      {TIME, DT, TIME}, {TIME, CHR, TIME}, {TIME, INT, TIME}, {TIME, LOG, NONE}, {DT, DATE, DATE},
-      {DT, TIME, TIME}, {DT, DT, DT}, {DT, WSTR, DT}, {DT, U8, DT}, {DT, CUR, NONE},
+      {DATE, TIME, DT},
+      {DATE, DATE, DATE},
+      {DATE, DT, DATE},
+      {DATE, STR, DATE},
+      {DATE, FLT, DATE},
+      {DATE, MEMO, NONE},
+      {DATE, LOG, NONE},
+      {DATE, CUR, NONE},
+      {TIME, DATE, DT},
+      {TIME, TIME, TIME},
+      {TIME, DT, TIME},
+      {TIME, CHR, TIME},
+      {TIME, INT, TIME},
+      {TIME, LOG, NONE},
+      {DT, DATE, DATE},
+      {DT, TIME, TIME},
+      {DT, DT, DT},
+      {DT, WSTR, DT},
+      {DT, U8, DT},
+      {DT, CUR, NONE},
       // MEMO, WIDEMEMO
-      {MEMO, CHR, CHR}, {MEMO, WSTR, WSTR}, {MEMO, MEMO, MEMO}, {MEMO, WMEMO, WMEMO},
-      {MEMO, INT, NONE}, {WMEMO, CHR, WCHR}, {WMEMO, WCHR, WCHR}, {WMEMO, STR, WSTR},
-      {WMEMO, WSTR, WSTR}, {WMEMO, MEMO, WMEMO}, {WMEMO, WMEMO, WMEMO}, {WMEMO, DATE, NONE},
+      {MEMO, CHR, CHR},
+      {MEMO, WSTR, WSTR},
+      {MEMO, MEMO, MEMO},
+      {MEMO, WMEMO, WMEMO},
+      {MEMO, INT, NONE},
+      {WMEMO, CHR, WCHR},
+      {WMEMO, WCHR, WCHR},
+      {WMEMO, STR, WSTR},
+      {WMEMO, WSTR, WSTR},
+      {WMEMO, MEMO, WMEMO},
+      {WMEMO, WMEMO, WMEMO},
+      {WMEMO, DATE, NONE},
       // LOGICAL, CURRENCY
-      {LOG, STR, STR}, {LOG, I16, I16}, {LOG, LOG, LOG}, {LOG, CUR, NONE}, {LOG, DATE, NONE},
-      {CUR, INT, INT}, {CUR, WSTR, WSTR}, {CUR, CUR, CUR}, {CUR, LOG, NONE}, {CUR, DT, NONE},
+      {LOG, STR, STR},
+      {LOG, I16, I16},
+      {LOG, LOG, LOG},
+      {LOG, CUR, NONE},
+      {LOG, DATE, NONE},
+      {CUR, INT, INT},
+      {CUR, WSTR, WSTR},
+      {CUR, CUR, CUR},
+      {CUR, LOG, NONE},
+      {CUR, DT, NONE},
       // never
-      {BLOB, BLOB, NONE}, {BLOB, STR, NONE}, {STR, BLOB, NONE}, {BYTES, BYTES, NONE},
-      {VBYTES, STR, NONE}, {NONE, INT, NONE}, {INT, NONE, NONE}, {INT, VBYTES, NONE},
-      {TTolvanValueType(200), INT, NONE}, {INT, TTolvanValueType(25), NONE},
+      {BLOB, BLOB, NONE},
+      {BLOB, STR, NONE},
+      {STR, BLOB, NONE},
+      {BYTES, BYTES, NONE},
+      {VBYTES, STR, NONE},
+      {NONE, INT, NONE},
+      {INT, NONE, NONE},
+      {INT, VBYTES, NONE},
+      {TTolvanValueType(200), INT, NONE},
+      {INT, TTolvanValueType(25), NONE},
   };
   for (const Row& R : Rows)
     EXPECT_EQ(CommonValueType(R.F, R.S), R.E) << int(R.F) << " with " << int(R.S);
@@ -243,7 +318,8 @@ void Apply(const std::string& Op, TTolvanVariant& Self, TTolvanVariant* Other) {
       {"~", [](TTolvanVariant& S, TTolvanVariant*) { S.BitNot(); }},
       {"round", [](TTolvanVariant& S, TTolvanVariant* O) { S.Round(O); }},
       {"trunc", [](TTolvanVariant& S, TTolvanVariant* O) { S.Trunc(O); }},
-      {"hex", [](TTolvanVariant& S, TTolvanVariant* O) { S.ConvertToHexString(O ? O->GetAsInteger() : 0); }},
+      {"hex", [](TTolvanVariant& S,
+                 TTolvanVariant* O) { S.ConvertToHexString(O ? O->GetAsInteger() : 0); }},
   };
   Ops.at(Op)(Self, Other);
 }
@@ -487,7 +563,8 @@ std::vector<TOpCase> OperatorCases() {
   // Every promotion pair of two numbers: the sum lands in the table's type.
   for (int F = I8; F <= EXT; ++F)
     for (int S = I8; S <= EXT; ++S)
-      C.push_back({"+", TTolvanValueType(F), "1", TTolvanValueType(S), "2", NumericTable[F - I8][S - I8], "3"});
+      C.push_back({"+", TTolvanValueType(F), "1", TTolvanValueType(S), "2",
+                   NumericTable[F - I8][S - I8], "3"});
   return C;
 }
 
@@ -616,23 +693,24 @@ TEST(TolvanVariantOps, CompareIsAnOrderOnMixedNumbers) {
     const char* V;
   };
   const Item Items[] = {
-      {0, INT, "-1000"}, {0, I64, "-1000"}, {0, FLT, "-1000"},
-      {1, EXT, "-2.5"},  {1, SGL, "-2.5"},  {1, FLT, "-2.5"},
-      {2, INT, "-1"},    {2, I16, "-1"},
-      {3, I8, "0"},      {3, U32, "0"},     {3, FLT, "0"},
-      {4, FLT, "0.5"},   {4, EXT, "0.5"},
-      {5, U8, "1"},      {5, I16, "1"},     {5, CUR, "1"},
-      {6, U16, "300"},   {6, EXT, "300"},   {6, INT, "300"},
-      {7, U32, "4000000000"}, {7, I64, "4000000000"}, {7, SGL, "4000000000"},
+      {0, INT, "-1000"},      {0, I64, "-1000"},      {0, FLT, "-1000"}, {1, EXT, "-2.5"},
+      {1, SGL, "-2.5"},       {1, FLT, "-2.5"},       {2, INT, "-1"},    {2, I16, "-1"},
+      {3, I8, "0"},           {3, U32, "0"},          {3, FLT, "0"},     {4, FLT, "0.5"},
+      {4, EXT, "0.5"},        {5, U8, "1"},           {5, I16, "1"},     {5, CUR, "1"},
+      {6, U16, "300"},        {6, EXT, "300"},        {6, INT, "300"},   {7, U32, "4000000000"},
+      {7, I64, "4000000000"}, {7, SGL, "4000000000"},
   };
   for (const Item& A : Items)
     for (const Item& B : Items) {
       if ((A.Group < 3 && (B.T == U16 || B.T == U32 || B.T == U8) && (A.T == I8 || A.T == I16)))
         continue; // a negative small integer against an unsigned type wraps by definition
       PVariant X = Make(A.T, A.V), Y = Make(B.T, B.V);
-      TTolvanCompareResult Want = A.Group < B.Group ? tcrLess : A.Group > B.Group ? tcrGreater : tcrEqual;
+      TTolvanCompareResult Want = A.Group < B.Group   ? tcrLess
+                                  : A.Group > B.Group ? tcrGreater
+                                                      : tcrEqual;
       EXPECT_EQ(X->Compare(*Y, true, false, false), Want)
-          << ValueTypeToSQLName(A.T) << " " << A.V << " vs " << ValueTypeToSQLName(B.T) << " " << B.V;
+          << ValueTypeToSQLName(A.T) << " " << A.V << " vs " << ValueTypeToSQLName(B.T) << " "
+          << B.V;
     }
 }
 
@@ -660,9 +738,9 @@ TEST(TolvanVariantOps, CompareTextWithAndWithoutCase) {
     TTolvanValueType T;
     const char* V;
   };
-  const Item Items[] = {{STR, "abc"}, {CHR, "ABC"},   {WSTR, "abd"}, {MEMO, "ab"},
-                        {WMEMO, "Abc"}, {WCHR, "b"},  {STR, "a"},    {CHR, "aBc"},
-                        {MEMO, "ABD"}, {WSTR, "a b"}, {STR, "\xE9t\xE9"}, {WSTR, "Et\xE9"}};
+  const Item Items[] = {{STR, "abc"},   {CHR, "ABC"},  {WSTR, "abd"},      {MEMO, "ab"},
+                        {WMEMO, "Abc"}, {WCHR, "b"},   {STR, "a"},         {CHR, "aBc"},
+                        {MEMO, "ABD"},  {WSTR, "a b"}, {STR, "\xE9t\xE9"}, {WSTR, "Et\xE9"}};
   for (bool IgnoreCase : {false, true})
     for (const Item& A : Items)
       for (const Item& B : Items) {
@@ -698,7 +776,8 @@ TEST(TolvanVariantOps, PrefixComparisonTakesTheOtherLengthAndNeverReadsPast) {
   EXPECT_EQ(Upper->Compare(*Short, true, true, true), tcrEqual);
   EXPECT_NE(Upper->Compare(*Short, true, false, true), tcrEqual);
   // Wide text, and memos on either side (the memo's length counts characters).
-  PVariant WLong = Make(WSTR, "abcdef"), WShort = Make(WMEMO, "abc"), WMemoLong = Make(WMEMO, "abcdef");
+  PVariant WLong = Make(WSTR, "abcdef"), WShort = Make(WMEMO, "abc"),
+           WMemoLong = Make(WMEMO, "abcdef");
   EXPECT_EQ(WLong->Compare(*WShort, true, false, true), tcrEqual);
   EXPECT_EQ(WMemoLong->Compare(*WShort, true, false, true), tcrEqual);
   EXPECT_EQ(WMemoLong->Compare(*Make(WSTR, "abd"), true, false, true), tcrLess);
@@ -741,35 +820,55 @@ TEST(TolvanVariantOps, NullCodes) {
   for (const Row& R : Rows) {
     EXPECT_EQ(R.A->Compare(*R.B, true, false, false), R.Kept);
     EXPECT_EQ(R.A->Compare(*R.B, false, false, false), R.Folded);
-    int Sign = CompareValueBuffersSign(R.A->Data(), R.B->Data(), R.A->DataType(), R.B->DataType(),
-                                       R.A->IsNull(), R.B->IsNull(), -1, false, DefaultCompareLocale);
+    int Sign =
+        CompareValueBuffersSign(R.A->Data(), R.B->Data(), R.A->DataType(), R.B->DataType(),
+                                R.A->IsNull(), R.B->IsNull(), -1, false, DefaultCompareLocale);
     EXPECT_EQ(Sign, R.Folded == tcrLess ? -1 : R.Folded == tcrGreater ? 1 : 0);
   }
   // Nulls decide before types: even types that never compare give null codes.
-  EXPECT_EQ(CompareValueBuffers(nullptr, nullptr, BLOB, INT, true, false, -1, false, 1024), tcrFirstNull);
+  EXPECT_EQ(CompareValueBuffers(nullptr, nullptr, BLOB, INT, true, false, -1, false, 1024),
+            tcrFirstNull);
 }
 
 TEST(TolvanVariantOps, CompareValueBuffersErrors) {
   int32_t I = 1;
   char Bytes[4] = {1, 2, 3, 4};
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(&I, Bytes, INT, BLOB, false, false, -1, false, 1024); }), 30044);
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(Bytes, Bytes, BLOB, BLOB, false, false, -1, false, 1024); }), 30047);
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(Bytes, Bytes, BYTES, BYTES, false, false, -1, false, 1024); }), 30047);
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(&I, nullptr, INT, INT, false, false, -1, false, 1024); }), 30140);
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(&I, nullptr, INT, I64, false, false, -1, false, 1024); }), 30140);
+  EXPECT_EQ(
+      CodeOf([&] { CompareValueBuffers(&I, Bytes, INT, BLOB, false, false, -1, false, 1024); }),
+      30044);
+  EXPECT_EQ(
+      CodeOf([&] { CompareValueBuffers(Bytes, Bytes, BLOB, BLOB, false, false, -1, false, 1024); }),
+      30047);
+  EXPECT_EQ(CodeOf([&] {
+              CompareValueBuffers(Bytes, Bytes, BYTES, BYTES, false, false, -1, false, 1024);
+            }),
+            30047);
+  EXPECT_EQ(
+      CodeOf([&] { CompareValueBuffers(&I, nullptr, INT, INT, false, false, -1, false, 1024); }),
+      30140);
+  EXPECT_EQ(
+      CodeOf([&] { CompareValueBuffers(&I, nullptr, INT, I64, false, false, -1, false, 1024); }),
+      30140);
   // A side that does not convert to the common type.
   int32_t Day = 5;
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(&Day, "x", DATE, STR, false, false, -1, false, 1024); }), 30051);
+  EXPECT_EQ(
+      CodeOf([&] { CompareValueBuffers(&Day, "x", DATE, STR, false, false, -1, false, 1024); }),
+      30051);
   double Big = 1e30;
   int8_t Small = 1;
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(&Big, &Small, CUR, I8, false, false, -1, false, 1024); }), 30051);
+  EXPECT_EQ(
+      CodeOf([&] { CompareValueBuffers(&Big, &Small, CUR, I8, false, false, -1, false, 1024); }),
+      30051);
   // A known size too small for the type is refused, not read past.
-  EXPECT_EQ(CodeOf([&] { CompareValueBuffers(&I, &I, I64, I64, false, false, -1, false, 1024, 4, 4); }), ERange);
+  EXPECT_EQ(
+      CodeOf([&] { CompareValueBuffers(&I, &I, I64, I64, false, false, -1, false, 1024, 4, 4); }),
+      ERange);
   try {
     CompareValueBuffers(&I, Bytes, INT, BLOB, false, false, -1, false, 1024);
   } catch (const ETolvanException& E) {
-    EXPECT_NE(std::string(E.what()).find("Cannot compare Incompatible DataTypes: 'INTEGER' and 'BLOB'"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(E.what()).find("Cannot compare Incompatible DataTypes: 'INTEGER' and 'BLOB'"),
+        std::string::npos)
         << E.what();
   }
 }
@@ -780,13 +879,18 @@ TEST(TolvanVariantOps, RawBuffersAtAnyAlignment) {
   const char16_t W1[] = u"abc", W2[] = u"abd";
   std::memcpy(Rec + 1, W1, sizeof W1);
   std::memcpy(Rec + 17, W2, sizeof W2);
-  EXPECT_EQ(CompareValueBuffers(Rec + 1, Rec + 17, WSTR, WSTR, false, false, -1, false, 1024), tcrLess);
-  EXPECT_EQ(CompareValueBuffers(Rec + 1, Rec + 17, WSTR, WSTR, false, false, 2, false, 1024), tcrEqual);
+  EXPECT_EQ(CompareValueBuffers(Rec + 1, Rec + 17, WSTR, WSTR, false, false, -1, false, 1024),
+            tcrLess);
+  EXPECT_EQ(CompareValueBuffers(Rec + 1, Rec + 17, WSTR, WSTR, false, false, 2, false, 1024),
+            tcrEqual);
   int64_t A = -5, B = 7;
   std::memcpy(Rec + 33, &A, 8);
   std::memcpy(Rec + 43, &B, 8);
-  EXPECT_EQ(CompareValueBuffersSign(Rec + 33, Rec + 43, I64, I64, false, false, -1, false, 1024), -1);
-  EXPECT_EQ(CompareValueBuffersSign(Rec + 43, Rec + 33, I64, INT, false, false, -1, false, 1024, 8, 4), 1);
+  EXPECT_EQ(CompareValueBuffersSign(Rec + 33, Rec + 43, I64, I64, false, false, -1, false, 1024),
+            -1);
+  EXPECT_EQ(
+      CompareValueBuffersSign(Rec + 43, Rec + 33, I64, INT, false, false, -1, false, 1024, 8, 4),
+      1);
   // NaN sorts first and equals itself.
   double Nan = std::numeric_limits<double>::quiet_NaN(), Neg = -1e300;
   EXPECT_EQ(CompareValueBuffers(&Nan, &Neg, FLT, FLT, false, false, -1, false, 1024), tcrLess);
@@ -800,10 +904,28 @@ namespace {
 // left out).
 std::vector<PVariant> NumericSamples() {
   const TTolvanValueType Types[] = {I8, I16, INT, I64, U8, U16, U32, SGL, FLT, EXT, CUR};
-  const char* const Values[] = {"0", "1", "-1", "127", "-128", "255", "-2.5", "0.5", "32767",
-                                "65535", "-32768", "2147483647", "-2147483648", "4294967295",
-                                "9223372036854775807", I64Min, "16777217", "9007199254740993",
-                                "1E20", "3.4E38", "1E300", "-922337203685477"};
+  const char* const Values[] = {"0",
+                                "1",
+                                "-1",
+                                "127",
+                                "-128",
+                                "255",
+                                "-2.5",
+                                "0.5",
+                                "32767",
+                                "65535",
+                                "-32768",
+                                "2147483647",
+                                "-2147483648",
+                                "4294967295",
+                                "9223372036854775807",
+                                I64Min,
+                                "16777217",
+                                "9007199254740993",
+                                "1E20",
+                                "3.4E38",
+                                "1E300",
+                                "-922337203685477"};
   std::vector<PVariant> Out;
   for (TTolvanValueType T : Types)
     for (const char* V : Values) {
@@ -842,8 +964,9 @@ TEST(TolvanVariantOps, MixedNumbersCompareAsIfConverted) {
       });
       TTolvanCompareResult Got = tcrEqual;
       int32_t Err = CodeOf([&] { Got = A->Compare(*B, true, false, false); });
-      SCOPED_TRACE(std::string(ValueTypeToSQLName(A->DataType())) + " " + A->GetAsString() + " vs " +
-                   std::string(ValueTypeToSQLName(B->DataType())) + " " + B->GetAsString());
+      SCOPED_TRACE(std::string(ValueTypeToSQLName(A->DataType())) + " " + A->GetAsString() +
+                   " vs " + std::string(ValueTypeToSQLName(B->DataType())) + " " +
+                   B->GetAsString());
       EXPECT_EQ(Err, RefErr);
       if (Err == 0 && RefErr == 0) {
         EXPECT_EQ(Got, Ref);
@@ -952,8 +1075,9 @@ std::vector<PVariant> ExtremeValues() {
   Add(INT, nullptr);
   Add(STR, nullptr);
   Add(NONE, nullptr);
-  for (double D : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                   -std::numeric_limits<double>::infinity()}) {
+  for (double D :
+       {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+        -std::numeric_limits<double>::infinity()}) {
     auto P = std::make_unique<TTolvanVariant>(FLT);
     P->SetTypedValue(&D, FLT);
     V.push_back(std::move(P));
@@ -979,12 +1103,14 @@ TEST(TolvanVariantOps, EveryOperatorOnExtremeValues) {
     P->Assign(S, true);
     return P;
   };
-  const char* const Binary[] = {"+", "*", "/", "mod", "pow", "&", "|", "^", "<<", ">>", "round", "trunc", "hex"};
+  const char* const Binary[] = {"+", "*",  "/",  "mod",   "pow",   "&",  "|",
+                                "^", "<<", ">>", "round", "trunc", "hex"};
   const char* const Unary[] = {"neg", "abs", "sign", "ceil", "floor", "~", "round", "trunc", "hex"};
   for (const PVariant& A : X) {
     for (const char* Op : Unary) {
       PVariant S = Copy(*A);
-      Survives([&] { Apply(Op, *S, nullptr); }, std::string(Op) + " " + std::string(ValueTypeToSQLName(A->DataType())));
+      Survives([&] { Apply(Op, *S, nullptr); },
+               std::string(Op) + " " + std::string(ValueTypeToSQLName(A->DataType())));
       Survives([&] { S->Hash(); }, "hash");
     }
     Survives([&] { A->Hash(); }, "hash");
@@ -997,10 +1123,12 @@ TEST(TolvanVariantOps, EveryOperatorOnExtremeValues) {
       Survives([&] { S->Random(O.get()); }, "random");
       for (int Flags = 0; Flags < 8; ++Flags)
         Survives([&] { A->Compare(*B, Flags & 1, Flags & 2, Flags & 4); }, "compare");
-      Survives([&] {
-        CompareValueBuffers(A->Data(), B->Data(), A->DataType(), B->DataType(), A->IsNull(),
-                            B->IsNull(), 3, true, 1024, A->DataSize(), B->DataSize());
-      }, "compare buffers");
+      Survives(
+          [&] {
+            CompareValueBuffers(A->Data(), B->Data(), A->DataType(), B->DataType(), A->IsNull(),
+                                B->IsNull(), 3, true, 1024, A->DataSize(), B->DataSize());
+          },
+          "compare buffers");
     }
   }
 }
