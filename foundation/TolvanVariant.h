@@ -33,6 +33,9 @@ namespace tolvan {
 
 class TStream;
 
+// 0 equal, 1 less, 2 greater, 3 first null, 4 second null, 5 both null (TolvanVariantOps.h).
+enum TTolvanCompareResult : uint8_t;
+
 class TTolvanVariant {
 public:
   explicit TTolvanVariant(TTolvanValueType DataType = tvtNone) : FDataType(DataType) {}
@@ -136,6 +139,35 @@ public:
 
   // Characters of text (BLOB types: bytes of content); -1 for null or a type that is not text.
   int32_t GetLength() const;
+
+  // Operators, comparison and hash; TolvanVariantOps.h tells their rules. Self is the left
+  // operand and receives the result. Modulo, Power and Random cast their other operand in place.
+  void Negate();
+  void Add(const TTolvanVariant& Other);
+  void Multiply(const TTolvanVariant& Other);
+  void Divide(const TTolvanVariant& Other);
+  void Abs();
+  void Ceil();
+  void Floor();
+  void Modulo(TTolvanVariant& Other);
+  void Power(TTolvanVariant& Other);
+  void Random(TTolvanVariant* Bound);
+  void Round(const TTolvanVariant* Digits);
+  void Trunc(const TTolvanVariant* Digits);
+  void Sign();
+  void BitAnd(const TTolvanVariant& Other);
+  void BitOr(const TTolvanVariant& Other);
+  void BitXor(const TTolvanVariant& Other);
+  void BitNot();
+  void ShiftLeft(const TTolvanVariant& Other);
+  void ShiftRight(const TTolvanVariant& Other);
+  void ConvertToHexString(int32_t PrefixKind);
+  TTolvanCompareResult Compare(const TTolvanVariant& Other, bool KeepNullCodes, bool IgnoreCase,
+                               bool PrefixOnly) const;
+  static TTolvanCompareResult CompareBlobWithString(const TTolvanVariant& Blob, bool Swapped,
+                                                    const TTolvanVariant& Text, bool IgnoreCase,
+                                                    bool PrefixOnly);
+  uint32_t Hash() const;
 
 private:
   template <class T>
