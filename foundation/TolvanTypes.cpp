@@ -449,6 +449,10 @@ int32_t Random(int32_t Range) noexcept {
   return int32_t((uint64_t(Seed) * uint32_t(Range)) >> 32);
 }
 
+long double RandomFraction() noexcept {
+  return static_cast<long double>(NextRandSeed()) / 4294967296.0L;
+}
+
 uint32_t RandSeed() noexcept { return GRandSeed.load(std::memory_order_relaxed); }
 
 void SetRandSeed(uint32_t Seed) noexcept { GRandSeed.store(Seed, std::memory_order_relaxed); }

@@ -236,6 +236,8 @@ inline void SetBit(bool Value, int32_t Index, void* Buffer) noexcept {
 // run draws the same sequence. The step is one atomic exchange: concurrent draws take
 // successive seeds, never the same one.
 int32_t Random(int32_t Range) noexcept;
+// One draw as a fraction in [0, 1): the new seed / 2^32.
+long double RandomFraction() noexcept;
 // The current seed, and a test hook to set it.
 uint32_t RandSeed() noexcept;
 void SetRandSeed(uint32_t Seed) noexcept;

@@ -199,7 +199,9 @@ void TTolvanVariant::ChangeDataType(TTolvanValueType DataType) {
 }
 
 void TTolvanVariant::SetTypedValue(const void* P, TTolvanValueType T) {
-  if (T == FDataType && FData && !IsStringValueType(T) && !FIsBorrowed) {
+  // In place only when the buffer has exactly the type's size: P holds that many bytes.
+  if (T == FDataType && FData && !IsStringValueType(T) && !IsBlobValueType(T) && !FIsBorrowed &&
+      T != tvtBytes && T != tvtVarBytes && FDataSize == ValueTypeDataSize(T, 0)) {
     std::memmove(FData, P, FDataSize);
     FNullFlag = 0;
     return;

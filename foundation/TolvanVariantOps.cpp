@@ -8,6 +8,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "classlib/ByteOrder.h"
 #include "classlib/Collation.h"
 #include "classlib/DateUtils.h"
 #include "classlib/FloatText.h"
@@ -17,6 +18,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanTypes.h"
 #include "foundation/TolvanValueConvert.h"
 
 namespace tolvan {
@@ -638,27 +640,6 @@ long double TruncToDigits(long double X, const TTolvanVariant& Digits) {
   return R == 0 ? 0.0L : R;
 }
 
-// The process-wide linear congruential generator: seed := seed * 134775813 + 1 (mod 2^32),
-// never reseeded. A draw is one atomic step, so concurrent draws take successive seeds.
-std::atomic<uint32_t> RandomSeed{0};
-
-uint32_t NextRandomSeed() {
-  uint32_t Old = RandomSeed.load(std::memory_order_relaxed), New;
-  do
-    New = Old * 134775813u + 1u;
-  while (!RandomSeed.compare_exchange_weak(Old, New, std::memory_order_relaxed));
-  return New;
-}
-
-long double RandomFraction() { return static_cast<long double>(NextRandomSeed()) / 4294967296.0L; }
-
-int32_t RandomBelow(int32_t Range) {
-  uint32_t Seed = NextRandomSeed();
-  if (Range <= 0)
-    return 0;
-  return static_cast<int32_t>((uint64_t(Seed) * uint64_t(Range)) >> 32);
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -894,7 +875,7 @@ void TTolvanVariant::Random(TTolvanVariant* Bound) {
     return;
   }
   Bound->CastTo(tvtInteger);
-  Become(*this, tvtInteger, RandomBelow(Bound->GetAsInteger()));
+  Become(*this, tvtInteger, tolvan::Random(Bound->GetAsInteger()));
 }
 
 void TTolvanVariant::Round(const TTolvanVariant* Digits) {
@@ -995,6 +976,28 @@ uint32_t TTolvanVariant::Hash() const {
   int32_t Bytes = FDataSize;
   if (IsPlainStringValueType(FDataType))
     Bytes = ValueByteLength(FData, FDataSize, FieldTypeOfValueType(FDataType));
+  // Values that compare equal hash equally: a negative zero hashes as zero, and every true
+  // LOGICAL as -1, whatever non-zero number stores it.
+  if (FDataType == tvtLogical && FDataSize == 2) {
+    const int16_t L = LoadLE<int16_t>(FData) != 0 ? -1 : 0;
+    return UpdateCrc32(ValueHashSeed, &L, 2);
+  }
+  if ((FDataType == tvtFloat || FDataType == tvtCurrency) && FDataSize == 8 && LoadLE<double>(FData) == 0) {
+    const double Zero = 0.0;
+    return UpdateCrc32(ValueHashSeed, &Zero, 8);
+  }
+  if (FDataType == tvtSingle && FDataSize == 4 && LoadLE<float>(FData) == 0) {
+    const float Zero = 0.0f;
+    return UpdateCrc32(ValueHashSeed, &Zero, 4);
+  }
+  if (FDataType == tvtExtended && FDataSize == 10) {
+    long double X = 0;
+    std::memcpy(&X, FData, 10);
+    if (X == 0) {
+      const uint8_t Zero[10] = {};
+      return UpdateCrc32(ValueHashSeed, Zero, 10);
+    }
+  }
   return UpdateCrc32(ValueHashSeed, FData, Bytes);
 }
 

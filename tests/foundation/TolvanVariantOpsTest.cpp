@@ -1132,3 +1132,20 @@ TEST(TolvanVariantOps, EveryOperatorOnExtremeValues) {
     }
   }
 }
+
+TEST(VariantHash, EqualValuesWithDifferentBytesHashEqually) {
+  TTolvanVariant A(tvtFloat), B(tvtFloat);
+  A.SetAsDouble(0.0);
+  B.SetAsDouble(-0.0);
+  EXPECT_EQ(A.Hash(), B.Hash());
+  TTolvanVariant T1(tvtLogical), T2(tvtLogical);
+  T1.SetAsBoolean(true);
+  int16_t One = 1;
+  T2.SetBuffer(&One, 2, tvtLogical, true, true);
+  EXPECT_EQ(T1.Hash(), T2.Hash());
+  TTolvanVariant S1(tvtSingle), S2(tvtSingle);
+  S1.SetAsSingle(0.0f);
+  S2.SetAsSingle(-0.0f);
+  EXPECT_EQ(S1.Hash(), S2.Hash());
+  EXPECT_NE(A.Hash(), TTolvanVariant(tvtFloat).Hash());
+}

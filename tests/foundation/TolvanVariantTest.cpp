@@ -319,3 +319,14 @@ TEST(TolvanVariant, OleVariantExchange) {
   Null.SetAsVariant(Variant::Null());
   EXPECT_TRUE(Null.IsNull());
 }
+
+TEST(TolvanVariant, SettersNeverReadMoreThanTheirType) {
+  // An INTEGER value holding an oversized buffer: a typed setter replaces it instead of copying
+  // the buffer's size from a 4-byte source.
+  uint8_t Big[16] = {};
+  TTolvanVariant V;
+  V.SetBuffer(Big, 16, tvtInteger, true, true);
+  V.SetAsInteger(7);
+  EXPECT_EQ(V.DataSize(), 4);
+  EXPECT_EQ(V.GetAsInteger(), 7);
+}
