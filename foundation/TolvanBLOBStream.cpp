@@ -320,21 +320,8 @@ void TTolvanCompressedBLOBStream::SyncDescriptor() {
 
 int64_t TTolvanCompressedBLOBStream::Seek(int64_t Offset, TSeekOrigin Origin) {
   int64_t Target;
-  switch (Origin) {
-  case soBeginning:
-    Target = Offset;
-    break;
-  case soCurrent:
-    if (__builtin_add_overflow(FPosition, Offset, &Target))
-      return -1;
-    break;
-  case soEnd:
-    if (__builtin_add_overflow(FUncompressedSize, Offset, &Target))
-      return -1;
-    break;
-  default:
-    return FPosition;
-  }
+  if (!SeekTarget(FPosition, FUncompressedSize, Offset, Origin, Target))
+    return -1;
   FPosition = Target > 0 ? Target : 0;
   return FPosition;
 }

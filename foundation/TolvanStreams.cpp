@@ -237,21 +237,8 @@ void TTolvanMemoryStream::Resize(int64_t NewSize) {
 
 int64_t TTolvanMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
   int64_t Target;
-  switch (Origin) {
-  case soBeginning:
-    Target = Offset;
-    break;
-  case soCurrent:
-    if (__builtin_add_overflow(FPosition, Offset, &Target))
-      return -1;
-    break;
-  case soEnd:
-    if (__builtin_add_overflow(FSize, Offset, &Target))
-      return -1;
-    break;
-  default:
-    return FPosition;
-  }
+  if (!SeekTarget(FPosition, FSize, Offset, Origin, Target))
+    return -1;
   FPosition = Target;
   return Target;
 }

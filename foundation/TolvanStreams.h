@@ -212,6 +212,24 @@ private:
   uint32_t FFlagsAndAttributes = 0;
 };
 
+// The position a seek asks for, from the stream's current position and size: false when the
+// sum overflows (the stream refuses the seek). An unknown origin asks for the current position.
+inline bool SeekTarget(int64_t Position, int64_t Size, int64_t Offset, TSeekOrigin Origin,
+                       int64_t& Target) noexcept {
+  switch (Origin) {
+  case soBeginning:
+    Target = Offset;
+    return true;
+  case soCurrent:
+    return !__builtin_add_overflow(Position, Offset, &Target);
+  case soEnd:
+    return !__builtin_add_overflow(Size, Offset, &Target);
+  default:
+    Target = Position;
+    return true;
+  }
+}
+
 // Checked I/O. A short transfer raises ErrorCode with the position the transfer started at, the
 // stream's size afterwards, Count and the bytes transferred.
 [[noreturn]] void RaiseStreamWriteError(TStream& Stream, int64_t Count, int64_t Written,

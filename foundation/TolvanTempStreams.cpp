@@ -137,21 +137,8 @@ int64_t TTolvanTempFileStream::Write(const void* Data, int64_t Count) {
 
 int64_t TTolvanTempFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
   int64_t Target;
-  switch (Origin) {
-  case soBeginning:
-    Target = Offset;
-    break;
-  case soCurrent:
-    if (__builtin_add_overflow(FPosition, Offset, &Target))
-      return -1;
-    break;
-  case soEnd:
-    if (__builtin_add_overflow(FSize, Offset, &Target))
-      return -1;
-    break;
-  default:
-    return FPosition;
-  }
+  if (!SeekTarget(FPosition, FSize, Offset, Origin, Target))
+    return -1;
   FPosition = Target;
   return Target;
 }
