@@ -427,11 +427,17 @@ void TTolvanFileStream::SetSize(int64_t NewSize) {
     Seek(NewSize, soBeginning);
 }
 
-int64_t TTolvanFileStream::Read(void* Buffer, int64_t Count) {
+namespace {
+
+// Moves Count bytes through repeated system calls (Call(Done, Chunk) transfers up to Chunk bytes
+// at offset Done of the request), retrying interrupted calls; stops at the end of the file or
+// at a failure. Returns the bytes moved.
+template <class F>
+int64_t TransferAll(int64_t Count, F Call) {
   int64_t Done = 0;
   while (Done < Count) {
     const int64_t Chunk = Count - Done < MaxTransfer ? Count - Done : MaxTransfer;
-    const ssize_t N = ::read(FHandle, static_cast<uint8_t*>(Buffer) + Done, size_t(Chunk));
+    const ssize_t N = Call(Done, size_t(Chunk));
     if (N < 0 && errno == EINTR)
       continue;
     if (N <= 0)
@@ -439,50 +445,30 @@ int64_t TTolvanFileStream::Read(void* Buffer, int64_t Count) {
     Done += N;
   }
   return Done;
+}
+
+} // namespace
+
+int64_t TTolvanFileStream::Read(void* Buffer, int64_t Count) {
+  auto* B = static_cast<uint8_t*>(Buffer);
+  return TransferAll(Count, [&](int64_t Done, size_t N) { return ::read(FHandle, B + Done, N); });
 }
 
 int64_t TTolvanFileStream::Write(const void* Buffer, int64_t Count) {
-  int64_t Done = 0;
-  while (Done < Count) {
-    const int64_t Chunk = Count - Done < MaxTransfer ? Count - Done : MaxTransfer;
-    const ssize_t N = ::write(FHandle, static_cast<const uint8_t*>(Buffer) + Done, size_t(Chunk));
-    if (N < 0 && errno == EINTR)
-      continue;
-    if (N <= 0)
-      break;
-    Done += N;
-  }
-  return Done;
+  auto* B = static_cast<const uint8_t*>(Buffer);
+  return TransferAll(Count, [&](int64_t Done, size_t N) { return ::write(FHandle, B + Done, N); });
 }
 
 int64_t TTolvanFileStream::ReadAt(int64_t Offset, void* Buffer, int64_t Count) {
-  int64_t Done = 0;
-  while (Done < Count) {
-    const int64_t Chunk = Count - Done < MaxTransfer ? Count - Done : MaxTransfer;
-    const ssize_t N =
-        ::pread(FHandle, static_cast<uint8_t*>(Buffer) + Done, size_t(Chunk), Offset + Done);
-    if (N < 0 && errno == EINTR)
-      continue;
-    if (N <= 0)
-      break;
-    Done += N;
-  }
-  return Done;
+  auto* B = static_cast<uint8_t*>(Buffer);
+  return TransferAll(Count,
+                     [&](int64_t Done, size_t N) { return ::pread(FHandle, B + Done, N, Offset + Done); });
 }
 
 int64_t TTolvanFileStream::WriteAt(int64_t Offset, const void* Buffer, int64_t Count) {
-  int64_t Done = 0;
-  while (Done < Count) {
-    const int64_t Chunk = Count - Done < MaxTransfer ? Count - Done : MaxTransfer;
-    const ssize_t N =
-        ::pwrite(FHandle, static_cast<const uint8_t*>(Buffer) + Done, size_t(Chunk), Offset + Done);
-    if (N < 0 && errno == EINTR)
-      continue;
-    if (N <= 0)
-      break;
-    Done += N;
-  }
-  return Done;
+  auto* B = static_cast<const uint8_t*>(Buffer);
+  return TransferAll(Count,
+                     [&](int64_t Done, size_t N) { return ::pwrite(FHandle, B + Done, N, Offset + Done); });
 }
 
 int64_t TTolvanFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
