@@ -2,6 +2,8 @@
 //
 // TFieldType is the framework's column type; its ordinals appear in error texts and must not
 // change.
+//
+// Threads: constant definitions only.
 #pragma once
 
 #include <cstdint>
