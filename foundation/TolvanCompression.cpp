@@ -1,5 +1,6 @@
 #include "foundation/TolvanCompression.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -25,14 +26,15 @@ constexpr int PPMModelMemoryMiB[PPMMaxMode + 1] = {0, 2, 3, 7, 16, 30, 30, 45, 1
 
 // ---- The PPM coder's entry points ------------------------------------------------------------
 // Algorithm 3 reaches the coder through these two functions and nowhere else. Each returns the
-// number of bytes it wrote into OutBuf (never more than OutCapacity), or 0 when the coder fails.
+// number of bytes it wrote (never more than its capacity or limit), or 0 when the coder fails.
 int32_t PPMEncode(const void* InBuf, int32_t InSize, void* OutBuf, int32_t OutCapacity,
                   int MaxOrder, int MemoryMiB) {
   return PPMEncodeBuffer(InBuf, InSize, OutBuf, MaxOrder, MemoryMiB, OutCapacity);
 }
 
-int32_t PPMDecode(const void* InBuf, int32_t InSize, void* OutBuf, int32_t OutCapacity) {
-  return PPMDecodeBuffer(InBuf, InSize, OutBuf, OutCapacity);
+int32_t PPMDecode(const void* InBuf, int32_t InSize, TCompressionOutput& Out, int64_t Step,
+                  int64_t Limit) {
+  return PPMDecodeBuffer(InBuf, InSize, Out, Step, Limit);
 }
 // ----------------------------------------------------------------------------------------------
 
@@ -58,15 +60,25 @@ void PPMCompress(uint8_t Mode, const void* InBuf, int32_t InSize, void*& OutBuf,
   OutSize = Written;
 }
 
-// The decoder's output block is never grown, so it needs the exact expected size (in OutSize).
+// The decoder needs the exact expected size (in OutSize): its data may not run past it. That
+// size may come from a damaged header, so the block starts at what the input can plausibly fill
+// and grows up to the expected size as the data decodes. OutSize follows the block's size until
+// the coder has answered.
 void PPMDecompress(const void* InBuf, int32_t InSize, void*& OutBuf, int32_t& OutSize) {
   const int32_t Expected = OutSize;
   if (Expected <= 0) {
     OutSize = 0;
     return;
   }
-  TCompressionOutput Out(Expected, true);
-  const int32_t Decoded = PPMDecode(InBuf, InSize, Out.Data(), Expected);
+  TCompressionOutput Out(std::min<int64_t>(FirstDecompressCapacity(InSize, Expected), Expected),
+                         true);
+  int32_t Decoded;
+  try {
+    Decoded = PPMDecode(InBuf, InSize, Out, DecompressDelta(InSize), Expected);
+  } catch (...) {
+    OutSize = ReportedCapacity(Out.Capacity());
+    throw;
+  }
   if (Decoded <= 0 || Decoded > Expected) {
     OutSize = 0;
     return;

@@ -1,4 +1,5 @@
-// TolvanCompressionBuffer.h: the output block that the zlib and bzip2 bindings fill and grow.
+// TolvanCompressionBuffer.h: the output block that the zlib and bzip2 bindings and the PPM
+// decoder fill and grow.
 //
 // Compression output lives on the run-time heap (malloc, realloc, free), not in the engine memory
 // manager: whoever receives a block frees it with std::free. A TCompressionOutput owns its block

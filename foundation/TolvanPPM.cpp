@@ -24,8 +24,11 @@
 // classes, LIFO free lists and a reserve released once per model start.
 #include "foundation/TolvanPPM.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include "foundation/TolvanCompressionBuffer.h"
 
 namespace tolvan {
 namespace {
@@ -860,14 +863,31 @@ private:
 
 // ---- decoder
 
+// Where the decoder writes: a fixed buffer, or a block that grows up to a limit.
+struct TDecodeOutput {
+  uint8_t* Data;
+  uint32_t Capacity;
+  TCompressionOutput* Block = nullptr;
+  int64_t Step = 0, Limit = 0;
+
+  // Out of line: reached only when the output is full.
+  bool MoreRoom() {
+    if (!Block || !Block->Grow(Step, Limit))
+      return false;
+    Data = Block->Data();
+    Capacity = static_cast<uint32_t>(std::min<int64_t>(Block->Capacity(), Limit));
+    return true;
+  }
+};
+
 class TPPMDecoder : public TPPMModel {
 public:
   TPPMDecoder(int MaxOrder, int MemoryMiB, const uint8_t* In, const uint8_t* InEnd)
       : TPPMModel(MaxOrder, MemoryMiB), FIn(In), FInEnd(InEnd) {}
 
-  // Decodes up to Capacity bytes; throws when there would be more, or when the data does not
-  // end exactly at the end of the input.
-  uint32_t Run(uint8_t* Out, uint32_t Capacity) {
+  // Decodes into Out as far as it has room; throws when there would be more, or when the data
+  // does not end exactly at the end of the input.
+  uint32_t Run(TDecodeOutput& Out) {
     StartModel();
     for (int k = 0; k < 4; ++k)
       FCode = (FCode << 8) | Get();
@@ -886,9 +906,9 @@ public:
         }
         DecodeSymbol2();
       }
-      if (n == Capacity)
+      if (n == Out.Capacity && !Out.MoreRoom())
         throw TCodeFailure();
-      Out[n++] = FFound[0];
+      Out.Data[n++] = FFound[0];
       ModelStep();
       Normalize();
     }
@@ -1044,8 +1064,10 @@ int32_t PPMEncodeBuffer(const void* InBuf, int32_t InSize, void* OutBuf, int Max
   }
 }
 
-int32_t PPMDecodeBuffer(const void* InBuf, int32_t InSize, void* OutBuf, int32_t OutCapacity) {
-  if (!InBuf || InSize < 4 || OutCapacity < 0 || (OutCapacity > 0 && !OutBuf))
+namespace {
+
+int32_t Decode(const void* InBuf, int32_t InSize, TDecodeOutput& Out) {
+  if (!InBuf || InSize < 4)
     return 0;
   const uint8_t* In = static_cast<const uint8_t*>(InBuf);
   const uint32_t Info = Ld32(In);
@@ -1059,10 +1081,28 @@ int32_t PPMDecodeBuffer(const void* InBuf, int32_t InSize, void* OutBuf, int32_t
     TPPMDecoder Decoder(MaxOrder, MemoryMiB, In + 4, In + InSize);
     if (!Decoder.Allocated())
       return 0;
-    return int32_t(Decoder.Run(static_cast<uint8_t*>(OutBuf), uint32_t(OutCapacity)));
+    return int32_t(Decoder.Run(Out));
   } catch (const TCodeFailure&) {
     return 0;
   }
+}
+
+} // namespace
+
+int32_t PPMDecodeBuffer(const void* InBuf, int32_t InSize, void* OutBuf, int32_t OutCapacity) {
+  if (OutCapacity < 0 || (OutCapacity > 0 && !OutBuf))
+    return 0;
+  TDecodeOutput Out{static_cast<uint8_t*>(OutBuf), uint32_t(OutCapacity)};
+  return Decode(InBuf, InSize, Out);
+}
+
+int32_t PPMDecodeBuffer(const void* InBuf, int32_t InSize, TCompressionOutput& Out, int64_t Step,
+                        int64_t Limit) {
+  if (Limit < 0 || Limit > MaxCompressionBufferSize)
+    return 0;
+  TDecodeOutput Sink{Out.Data(), static_cast<uint32_t>(std::min(Out.Capacity(), Limit)), &Out,
+                     Step, Limit};
+  return Decode(InBuf, InSize, Sink);
 }
 
 } // namespace tolvan

@@ -45,4 +45,12 @@ int32_t PPMEncodeBuffer(const void* InBuf, int32_t InSize, void* OutBuf, int Max
 // end symbol and flush bytes say).
 int32_t PPMDecodeBuffer(const void* InBuf, int32_t InSize, void* OutBuf, int32_t OutCapacity);
 
+class TCompressionOutput;
+
+// The same, into Out from its start: the block grows as the data needs (TCompressionOutput::Grow
+// by Step) up to Limit bytes, so that a large expected size need not be allocated before the data
+// shows it is real. Raises EOutOfMemory when a growth is refused.
+int32_t PPMDecodeBuffer(const void* InBuf, int32_t InSize, TCompressionOutput& Out, int64_t Step,
+                        int64_t Limit);
+
 } // namespace tolvan

@@ -418,9 +418,11 @@ void FromNumber(TOutput& Out, const TValue& V, TTolvanValueType T) {
     if (IsInt) {
       PutDateTime(Out, ToInt32(F), EmptyTimeValue);
     } else {
-      long double Day = std::trunc(F);
-      long double Ms = std::trunc(std::fabs(F - Day) * MSecsPerDay);
-      PutDateTime(Out, ToInt32(Day), static_cast<int32_t>(Ms));
+      // The day is checked first: only a number with a day has a time of day to take.
+      const long double Day = std::trunc(F);
+      const int32_t Date = ToInt32(Day);
+      const long double Ms = std::trunc(std::fabs(F - Day) * MSecsPerDay);
+      PutDateTime(Out, Date, static_cast<int32_t>(Ms));
     }
     break;
   case TFamily::Logical:

@@ -135,29 +135,34 @@ bool TTolvanVariant::CopyDataTo(void* Buffer, int32_t Length) const {
 void TTolvanVariant::Assign(const TTolvanVariant& Source, bool Copy) {
   if (&Source == this)
     return;
+  // The copy is made before the value releases its own buffer, which the source may borrow.
+  TBlockGuard New{nullptr};
+  if (Copy && !Source.IsNull()) {
+    int64_t Bytes = Source.FDataSize, Alloc = Bytes;
+    if (IsBlobValueType(Source.FDataType)) {
+      // Keep whatever follows the content in the block (values from records end with a
+      // terminator). A borrowed source is no block of its own: give it a fresh terminator.
+      if (Source.FIsBorrowed)
+        Alloc = Bytes + 2;
+      else
+        Bytes = Alloc = MemoryManager.GetMemSize(Source.FData);
+    }
+    New.P = MemoryManager.AllocMem(Alloc);
+    std::memcpy(New.P, Source.FData, Bytes);
+  }
+  const bool SourceNull = Source.IsNull();
+  void* const SourceData = Source.FData;
+  const TTolvanValueType SourceType = Source.FDataType;
+  const int32_t SourceSize = Source.FDataSize;
+  const uint8_t SourceNullFlag = Source.FNullFlag;
   Clear(tvtNone);
-  FDataType = Source.FDataType;
-  FDataSize = Source.FDataSize;
-  FNullFlag = Source.FNullFlag;
+  FDataType = SourceType;
+  FDataSize = SourceSize;
+  FNullFlag = SourceNullFlag;
   FIsBorrowed = Copy ? 0 : 0xFF;
-  if (Source.IsNull())
+  if (SourceNull)
     return;
-  if (!Copy) {
-    FData = Source.FData;
-    return;
-  }
-  int64_t Bytes = Source.FDataSize, Alloc = Bytes;
-  if (IsBlobValueType(Source.FDataType)) {
-    // Keep whatever follows the content in the block (values from records end with a
-    // terminator). A borrowed source is no block of its own: give it a fresh terminator.
-    if (Source.FIsBorrowed)
-      Alloc = Bytes + 2;
-    else
-      Bytes = Alloc = MemoryManager.GetMemSize(Source.FData);
-  }
-  void* P = MemoryManager.AllocMem(Alloc);
-  std::memcpy(P, Source.FData, Bytes);
-  FData = P;
+  FData = Copy ? New.Release() : SourceData;
 }
 
 void TTolvanVariant::CastTo(TTolvanValueType DataType) {

@@ -5,6 +5,7 @@
 #include <bzlib.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,13 @@
 #include "foundation/TolvanCompressionBuffer.h"
 #include "foundation/TolvanConst.h"
 #include "foundation/TolvanZlib.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime exports this, though not every compiler ships its declaration.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+#define TOLVAN_WATCH_MALLOCS 1
+#endif
 
 using namespace tolvan;
 
@@ -94,7 +102,7 @@ void ExpectDecompressesTo(TTolvanCompressionAlgorithm Alg, const TCompressed& C,
   for (int32_t Expected : {int32_t(Data.size()), 0}) {
     SCOPED_TRACE("expected size " + std::to_string(Expected));
     if (Alg == caPPM && Expected == 0) {
-      // The PPM decoder's output is never grown: it needs the size.
+      // The PPM decoder needs the size: its data may not run past it.
       auto D = Decompress(Alg, static_cast<const uint8_t*>(C.Block.get()), size_t(C.Size), 0);
       EXPECT_FALSE(D.Ok);
       EXPECT_EQ(D.Block, nullptr);
@@ -265,6 +273,56 @@ TEST(DecompressBuffer, FirstBlockIsBoundedByTheInput) {
   EXPECT_LE(FirstDecompressCapacity(100, INT32_MAX), 1 << 20);
   EXPECT_LE(FirstDecompressCapacity(1 << 20, INT32_MAX), int64_t(64) << 20);
   EXPECT_EQ(FirstDecompressCapacity(INT32_MAX, 0), DecompressCapacityLimit(0));
+}
+
+#ifdef TOLVAN_WATCH_MALLOCS
+namespace {
+std::atomic<bool> WatchingMallocs{false};
+std::atomic<size_t> LargestMalloc{0};
+void OnMalloc(const volatile void*, size_t Size) {
+  if (!WatchingMallocs.load(std::memory_order_relaxed))
+    return;
+  size_t Seen = LargestMalloc.load(std::memory_order_relaxed);
+  while (Size > Seen && !LargestMalloc.compare_exchange_weak(Seen, Size))
+    ;
+}
+void OnFree(const volatile void*) {}
+} // namespace
+
+// An expected size from a damaged header must not by itself allocate that much, for any
+// algorithm: a few hundred bytes of input claiming 2 GiB of output take no more than the model
+// and a block the input could plausibly fill.
+TEST(DecompressBuffer, AHugeExpectedSizeIsNotAllocatedUpFront) {
+  static const bool Installed = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree) != 0;
+  ASSERT_TRUE(Installed);
+  const TBytes Data = RepeatedPattern(5000);
+  for (TTolvanCompressionAlgorithm Alg : {caZlib, caBZip, caPPM}) {
+    SCOPED_TRACE(std::string(CompressionAlgorithmName(Alg)));
+    auto C = Compress(Alg, 1, Data);
+    ASSERT_TRUE(C.Ok);
+    LargestMalloc = 0;
+    WatchingMallocs = true;
+    auto D = Decompress(Alg, static_cast<const uint8_t*>(C.Block.get()), size_t(C.Size), INT32_MAX);
+    WatchingMallocs = false;
+    EXPECT_FALSE(D.Ok);
+    EXPECT_EQ(D.Size, 5000);
+    EXPECT_LT(LargestMalloc.load(), size_t(16) << 20);
+  }
+}
+#endif
+
+// Data that expands far beyond its input still decodes: the PPM output grows past its first
+// block up to the expected size, and not one byte beyond it.
+TEST(DecompressBuffer, PPMOutputGrowsToTheExpectedSize) {
+  const TBytes Data(3 << 20, 0x5A);
+  auto C = Compress(caPPM, 1, Data);
+  ASSERT_TRUE(C.Ok);
+  ASSERT_LT(int64_t(C.Size) * 64, int64_t(1) << 20); // the first block is smaller than the data
+  ExpectDecompressesTo(caPPM, C, Data);
+  auto D = Decompress(caPPM, static_cast<const uint8_t*>(C.Block.get()), size_t(C.Size),
+                      int32_t(Data.size()) - 1);
+  EXPECT_FALSE(D.Ok);
+  EXPECT_EQ(D.Block, nullptr);
 }
 
 TEST(DecompressBuffer, DamagedAndTruncatedInputFailsCleanly) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "foundation/TolvanConst.h"
@@ -279,4 +280,15 @@ TEST(ConvertValueBuffer, DatesAroundMidnightAndBefore1899) {
   EXPECT_EQ(Convert(Pair(693593, 21600000), tvtDateTime, tvtString).Bytes, Text("12/29/1899 6:00:00 AM"));
   EXPECT_EQ(Convert(Text("12/29/1899 6:00:00 AM"), tvtString, tvtDateTime).Bytes, Pair(693593, 21600000));
   EXPECT_EQ(Convert(Pair(693594, 0), tvtDateTime, tvtString).Bytes, Text("12/30/1899"));
+}
+
+TEST(ConvertValueBuffer, FloatsWithoutADayAreRefused) {
+  // NaN and the infinities have no day and no time of day: every date target refuses them
+  // before any part of them is taken apart.
+  const double Bad[] = {std::numeric_limits<double>::quiet_NaN(),
+                        std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity(), 1e300};
+  for (double V : Bad)
+    for (TTolvanValueType To : {tvtDate, tvtTime, tvtDateTime})
+      EXPECT_EQ(Convert(Of<double>(V), tvtFloat, To).Error, 30051) << V << " -> " << int(To);
 }

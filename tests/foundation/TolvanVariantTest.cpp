@@ -122,6 +122,19 @@ TEST(TolvanVariant, AssignBorrowsOrCopies) {
   EXPECT_EQ(Own.GetAsString(), "outlives");
 }
 
+TEST(TolvanVariant, AssignCopiesWhatTheValueItselfLent) {
+  // The source borrows the value's own buffer: the copy is taken before that buffer goes.
+  for (TTolvanValueType T : {tvtString, tvtInteger, tvtMemo}) {
+    TTolvanVariant Value(T);
+    Value.SetAsString("12345");
+    TTolvanVariant Lent;
+    Lent.Assign(Value, false);
+    Value.Assign(Lent, true);
+    EXPECT_FALSE(Value.IsBorrowed());
+    EXPECT_EQ(Value.GetAsString(), "12345") << int(T);
+  }
+}
+
 TEST(TolvanVariant, AssignCopiesTheWholeBlobBlock) {
   TTolvanVariant Memo(tvtMemo);
   void* B = MemoryManager.AllocMem(6); // "hello" plus the terminator records carry
