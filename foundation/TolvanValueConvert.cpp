@@ -409,7 +409,11 @@ void FromNumber(TOutput& Out, const TValue& V, TTolvanValueType T) {
     Out.Put(ToInt32(std::trunc(F)));
     break;
   case TFamily::Time: {
-    // Milliseconds of the day, whatever the number: a stored time never leaves 0 .. 86 399 999.
+    // An integer is the stored time itself (-1 stays "no time"); a float is reduced into the day.
+    if (IsInt) {
+      Out.Put(ToInt32(F));
+      break;
+    }
     int64_t Ms = TruncToInt64(F) % MSecsPerDay;
     Out.Put(static_cast<int32_t>(Ms < 0 ? Ms + MSecsPerDay : Ms));
     break;

@@ -158,10 +158,10 @@ TEST(BLOBDescriptor, StoredFormIsPackedLittleEndian) {
                                                   0x56, 0x55, 0x54, 0x53, 0x52, 0x51};
   EXPECT_EQ(0, std::memcmp(HRaw, HExpected, sizeof HRaw));
   const TBLOB::TBlockHeader Back = TBLOB::LoadBlockHeader(HRaw);
-  EXPECT_EQ(Back.CompressedSize, H.CompressedSize);
-  EXPECT_EQ(Back.UncompressedSize, H.UncompressedSize);
-  EXPECT_EQ(Back.Crc32, H.Crc32);
-  EXPECT_EQ(Back.Span, H.Span);
+  EXPECT_EQ(int32_t(Back.CompressedSize), int32_t(H.CompressedSize));
+  EXPECT_EQ(int32_t(Back.UncompressedSize), int32_t(H.UncompressedSize));
+  EXPECT_EQ(uint32_t(Back.Crc32), uint32_t(H.Crc32));
+  EXPECT_EQ(int64_t(Back.Span), int64_t(H.Span));
 }
 
 TEST(BLOBDescriptor, NewCompressedValueTakesTheBlockSizeOfItsMode) {
@@ -247,7 +247,7 @@ TEST(CompressedBLOBStream, DefaultBlocksOfALargeValueAndTheirTruncation) {
   EXPECT_EQ(S.Descriptor().BlockCount, 3);
   EXPECT_EQ(S.BlockHeader(2).UncompressedSize, 1);
   EXPECT_EQ(S.BlockPosition(2), Blocks[2].Offset);
-  EXPECT_EQ(Host.Size(), S.BlockPosition(2) + S.BlockHeader(2).Span);
+  EXPECT_EQ(Host.Size(), S.BlockPosition(2) + int64_t(S.BlockHeader(2).Span));
 
   TBLOB Again(Host, false, false, ThroughStoredForm(S.Descriptor()));
   const TBytes Kept = ReadAll(Again);
@@ -279,7 +279,7 @@ TEST(CompressedBLOBStream, AppendsRewriteOnlyTheLastPartialBlock) {
   EXPECT_EQ(T.Descriptor().BlockCount, 10);
   EXPECT_EQ(T.Descriptor().UncompressedSize, 1000);
   EXPECT_EQ(ReadAll(T), More);
-  EXPECT_EQ(Host2.Size(), T.BlockPosition(9) + T.BlockHeader(9).Span);
+  EXPECT_EQ(Host2.Size(), T.BlockPosition(9) + int64_t(T.BlockHeader(9).Span));
 }
 
 TEST(CompressedBLOBStream, WritesBeforeTheEndAndPastIt) {

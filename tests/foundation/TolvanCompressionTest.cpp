@@ -330,7 +330,9 @@ TEST(DecompressBuffer, DamagedAndTruncatedInputFailsCleanly) {
       TextBytes("Damage in a compressed block must be reported, never decoded into garbage, "
                 "and never read past the end of the block. 0123456789 0123456789 0123456789");
   const TAlgMode Cases[] = {{caZlib, 0}, {caZlib, 6}, {caBZip, 1}, {caPPM, 1}, {caPPM, 3}};
-  for (const auto& [Alg, Mode] : Cases) {
+  for (const TAlgMode& Case : Cases) {
+    const TTolvanCompressionAlgorithm Alg = Case.Alg; // a lambda below captures it
+    const int Mode = Case.Mode;
     SCOPED_TRACE(std::string(CompressionAlgorithmName(Alg)) + " mode " + std::to_string(Mode));
     auto C = Compress(Alg, uint8_t(Mode), Data);
     ASSERT_TRUE(C.Ok);

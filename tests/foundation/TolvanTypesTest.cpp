@@ -211,10 +211,10 @@ TEST(TolvanBlockHeadersArray, GrowsByTheArrayPolicyAndKeepsBothColumns) {
   EXPECT_EQ(Capacities, (std::vector<int64_t>{20, 60, 140, 300, 620}));
   for (int32_t I = 0; I < 400; ++I) {
     const TTolvanCompressedBlockHeader H = A.Headers()[I];
-    ASSERT_EQ(H.CompressedSize, I);
-    ASSERT_EQ(H.UncompressedSize, I * 2);
-    ASSERT_EQ(H.Crc32, uint32_t(I) * 3u);
-    ASSERT_EQ(H.Span, int64_t(I) + 20);
+    ASSERT_EQ(int32_t(H.CompressedSize), I);
+    ASSERT_EQ(int32_t(H.UncompressedSize), I * 2);
+    ASSERT_EQ(uint32_t(H.Crc32), uint32_t(I) * 3u);
+    ASSERT_EQ(int64_t(H.Span), int64_t(I) + 20);
     ASSERT_EQ(A.Positions()[I], int64_t(I) << 33);
   }
 
