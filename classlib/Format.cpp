@@ -189,7 +189,7 @@ std::string OneSpec(std::string_view Fmt, size_t& Pos, std::span<const TVarRec> 
     if (Pos < Fmt.size() && Fmt[Pos] == '*') {
       ++Pos;
       const TVarRec& A = Next();
-      if (A.Kind != TVarRec::vtInteger)
+      if (A.Kind != TVarRec::vtInteger || A.VInteger < 0 || A.VInteger > 100000)
         InvalidFormat(Fmt);
       Out = A.VInteger;
       return true;

@@ -91,6 +91,8 @@ TEST(Format, MismatchedOrMissingArgumentsRaise) {
   EXPECT_THROW(Format("%*d", "w", 1), EConvertError);
   EXPECT_THROW(Format("%5:d", 1), EConvertError);
   EXPECT_THROW(Format("%999999999d", 1), EConvertError);
+  EXPECT_THROW(Format("%*d", 999999999, 1), EConvertError); // no unbounded padding
+  EXPECT_THROW(Format("%.*f", -1, 1.0), EConvertError);
   try {
     Format("Unknown DataType: '%s'");
     FAIL();
