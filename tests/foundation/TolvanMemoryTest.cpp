@@ -1,4 +1,5 @@
 #include "foundation/TolvanMemory.h"
+#include "tests/foundation/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "foundation/TolvanExcept.h"
 
 using namespace tolvan;
+using tolvan::test::Raised;
 
 namespace {
 
@@ -25,16 +27,6 @@ uint8_t* Bytes(void* P) { return static_cast<uint8_t*>(P); }
 
 uint8_t MethodOf(void* P) { return Bytes(P)[-5]; }
 
-// Runs F, expecting an ETolvanException; returns it.
-template <class F> ETolvanException Raised(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E;
-  }
-  ADD_FAILURE() << "no ETolvanException raised";
-  return ETolvanException(0, "");
-}
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "foundation/TolvanStreams.h"
+#include "tests/foundation/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,19 +17,11 @@
 #include "foundation/TolvanTempStreams.h"
 
 using namespace tolvan;
+using tolvan::test::Raised;
 namespace fs = std::filesystem;
 
 namespace {
 
-template <class F> ETolvanException Raised(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E;
-  }
-  ADD_FAILURE() << "no ETolvanException raised";
-  return ETolvanException(0, "");
-}
 
 // A private directory for the files of one test, removed with everything in it.
 class TScratchDir {

@@ -1,4 +1,5 @@
 #include "foundation/TolvanTempStreams.h"
+#include "tests/foundation/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,19 +18,11 @@
 #include "foundation/TolvanExcept.h"
 
 using namespace tolvan;
+using tolvan::test::Raised;
 namespace fs = std::filesystem;
 
 namespace {
 
-template <class F> ETolvanException Raised(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E;
-  }
-  ADD_FAILURE() << "no ETolvanException raised";
-  return ETolvanException(0, "");
-}
 
 std::vector<uint8_t> Pattern(size_t N, uint32_t Seed = 1) {
   std::vector<uint8_t> V(N);

@@ -1,4 +1,5 @@
 #include "foundation/TolvanTypes.h"
+#include "tests/foundation/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include "platform/TolvanPlatform.h"
 
 using namespace tolvan;
+using tolvan::test::NativeCodeOf;
 
 namespace {
 
@@ -63,14 +65,6 @@ std::vector<uint8_t> Form(int32_t BitCount, int32_t SetBitCount, std::vector<uin
   return F;
 }
 
-template <class F> int32_t NativeCodeOf(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E.NativeError();
-  }
-  return 0;
-}
 
 // Restores the generator's seed so tests that set it do not change the others' draws.
 class TSeedKeeper {

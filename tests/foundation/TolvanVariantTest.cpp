@@ -1,4 +1,5 @@
 #include "foundation/TolvanVariant.h"
+#include "tests/foundation/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +16,9 @@ using namespace tolvan;
 
 namespace {
 
-int32_t CodeOf(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const ETolvanException& E) {
-    return E.NativeError();
-  }
-  return 0;
+template <class F>
+int32_t CodeOf(F&& Fn) {
+  return test::NativeCodeOf(std::forward<F>(Fn));
 }
 
 } // namespace
