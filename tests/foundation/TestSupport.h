@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <vector>
+
+#include "classlib/Classes.h"
 #include "foundation/TolvanExcept.h"
 
 namespace tolvan::test {
@@ -28,6 +32,16 @@ int32_t NativeCodeOf(F&& Fn) {
     return E.NativeError();
   }
   return 0;
+}
+
+// All bytes of S, read from its start; S keeps its position.
+inline std::vector<uint8_t> Contents(TStream& S) {
+  std::vector<uint8_t> V(static_cast<size_t>(S.Size()));
+  const int64_t Pos = S.Position();
+  S.SetPosition(0);
+  EXPECT_EQ(S.Read(V.data(), int64_t(V.size())), int64_t(V.size()));
+  S.SetPosition(Pos);
+  return V;
 }
 
 } // namespace tolvan::test

@@ -18,6 +18,7 @@
 
 using namespace tolvan;
 using tolvan::test::Raised;
+using tolvan::test::Contents;
 namespace fs = std::filesystem;
 
 namespace {
@@ -58,15 +59,6 @@ std::vector<uint8_t> Pattern(size_t N, uint32_t Seed = 1) {
     Seed = Seed * 1103515245u + 12345u;
     V[I] = static_cast<uint8_t>(Seed >> 16);
   }
-  return V;
-}
-
-std::vector<uint8_t> Contents(TStream& S) {
-  std::vector<uint8_t> V(static_cast<size_t>(S.Size()));
-  const int64_t Pos = S.Position();
-  S.SetPosition(0);
-  EXPECT_EQ(S.Read(V.data(), int64_t(V.size())), int64_t(V.size()));
-  S.SetPosition(Pos);
   return V;
 }
 

@@ -19,6 +19,7 @@
 
 using namespace tolvan;
 using tolvan::test::Raised;
+using tolvan::test::Contents;
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,15 +31,6 @@ std::vector<uint8_t> Pattern(size_t N, uint32_t Seed = 1) {
     Seed = Seed * 1103515245u + 12345u;
     V[I] = static_cast<uint8_t>((Seed >> 16) | 1); // never zero, so zeros show
   }
-  return V;
-}
-
-std::vector<uint8_t> ReadAll(TStream& S) {
-  std::vector<uint8_t> V(static_cast<size_t>(S.Size()));
-  const int64_t Pos = S.Position();
-  S.SetPosition(0);
-  EXPECT_EQ(S.Read(V.data(), int64_t(V.size())), int64_t(V.size()));
-  S.SetPosition(Pos);
   return V;
 }
 
@@ -116,7 +108,7 @@ void RunAgainstModel(TStream& S, bool ClampOnSetSize, uint32_t Seed, int Ops,
       if (AfterSetSize)
         AfterSetSize();
     } else if (Kind < 95) { // everything, through the stream
-      ASSERT_EQ(ReadAll(S), M.Bytes);
+      ASSERT_EQ(Contents(S), M.Bytes);
     } else { // keep sizes in reach now and then
       const int64_t NewSize = Uniform(0, 70000);
       S.SetSize(NewSize);
@@ -127,7 +119,7 @@ void RunAgainstModel(TStream& S, bool ClampOnSetSize, uint32_t Seed, int Ops,
     ASSERT_EQ(S.Size(), M.Size());
     ASSERT_EQ(S.Position(), M.Pos);
   }
-  ASSERT_EQ(ReadAll(S), M.Bytes);
+  ASSERT_EQ(Contents(S), M.Bytes);
 }
 
 } // namespace
@@ -144,7 +136,7 @@ TEST(TolvanTempFileStream, AgreesWithAByteVector) {
       S.Flush();
       const std::string Disk = OsFileBytes(Name);
       const std::vector<uint8_t> OnDisk(Disk.begin(), Disk.end());
-      std::vector<uint8_t> All = ReadAll(S);
+      std::vector<uint8_t> All = Contents(S);
       ASSERT_LE(OnDisk.size(), All.size());
       All.resize(OnDisk.size());
       EXPECT_EQ(OnDisk, All);
@@ -188,7 +180,7 @@ TEST(TolvanTemporaryStream, WritesNeverLeaveMemory) {
   TTolvanTemporaryStream Copy;
   Copy.CopyFromStream(S, 0, 3 * MiB);
   EXPECT_TRUE(Copy.InMemory());
-  EXPECT_EQ(ReadAll(Copy), std::vector<uint8_t>(Data.begin(), Data.begin() + 3 * MiB));
+  EXPECT_EQ(Contents(Copy), std::vector<uint8_t>(Data.begin(), Data.begin() + 3 * MiB));
   S.SetSize(0);
   EXPECT_TRUE(S.InMemory());
   EXPECT_EQ(S.MemoryStream()->Capacity(), 0);
@@ -214,12 +206,12 @@ TEST(TolvanTemporaryStream, SizingBeyondTheThresholdMovesToAFile) {
     EXPECT_EQ(S.Size(), 2 * MiB);
     std::vector<uint8_t> Expect(2 * MiB, 0);
     std::copy(Data.begin(), Data.end(), Expect.begin());
-    EXPECT_EQ(ReadAll(S), Expect);
+    EXPECT_EQ(Contents(S), Expect);
     S.SetPosition(3 * MiB);
     S.SetSize(10); // on disk from now on, whatever the size; the position follows the cut
     EXPECT_FALSE(S.InMemory());
     EXPECT_EQ(S.Position(), 10);
-    EXPECT_EQ(ReadAll(S), std::vector<uint8_t>(Data.begin(), Data.begin() + 10));
+    EXPECT_EQ(Contents(S), std::vector<uint8_t>(Data.begin(), Data.begin() + 10));
   }
   EXPECT_FALSE(fs::exists(WideToUtf8(Name)));
 }
@@ -271,7 +263,7 @@ TEST(TolvanTempFileStream, SetSizeKeepsTheCacheInLine) {
   S.SetSize(40000);
   std::vector<uint8_t> Expect(Data.begin(), Data.begin() + 33000);
   Expect.resize(40000, 0);
-  EXPECT_EQ(ReadAll(S), Expect);
+  EXPECT_EQ(Contents(S), Expect);
   EXPECT_EQ(S.Position(), 40000); // the file stream itself does not move its position
   S.SetSize(0);
   EXPECT_EQ(S.Position(), 40000);
@@ -322,7 +314,7 @@ TEST(TolvanTempFileStream, WriteFailuresAreReported) {
     ASSERT_EQ(T.Write(Data.data(), 100), 100);
     EXPECT_THROW(T.SetSize(2 * MiB), EOSError);
     EXPECT_TRUE(T.InMemory());
-    EXPECT_EQ(ReadAll(T), std::vector<uint8_t>(Data.begin(), Data.begin() + 100));
+    EXPECT_EQ(Contents(T), std::vector<uint8_t>(Data.begin(), Data.begin() + 100));
   }
   setrlimit(RLIMIT_FSIZE, &Old);
   std::signal(SIGXFSZ, OldHandler);
