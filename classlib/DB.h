@@ -1,12 +1,15 @@
 // DB.h: the dataset framework's shared enumerations.
 //
 // TFieldType is the framework's column type; its ordinals appear in error texts and must not
-// change.
+// change. EDatabaseError is what the dataset framework and the components raise for misuse of
+// their state.
 //
 // Threads: constant definitions only.
 #pragma once
 
 #include <cstdint>
+
+#include "classlib/SysUtils.h"
 
 namespace tolvan {
 
@@ -19,5 +22,7 @@ enum TFieldType : uint8_t {
   ftOraBlob = 30, ftOraClob = 31, ftVariant = 32, ftInterface = 33, ftIDispatch = 34, ftGuid = 35,
   ftTimeStamp = 36, ftFMTBcd = 37
 };
+
+TOLVAN_DECLARE_EXCEPTION(EDatabaseError, Exception)
 
 } // namespace tolvan

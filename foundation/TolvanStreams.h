@@ -36,6 +36,7 @@
 #include <functional>
 #include <string_view>
 
+#include "classlib/ByteOrder.h"
 #include "classlib/Classes.h"
 #include "classlib/Strings.h"
 #include "foundation/TolvanCriticalSection.h"
@@ -250,6 +251,24 @@ inline void ReadStreamBuffer(void* Buffer, int64_t Count, TStream& Stream, int32
   const int64_t Done = Stream.Read(Buffer, Count);
   if (Done != Count)
     RaiseStreamReadError(Stream, Count, Done, ErrorCode);
+}
+
+// One stored scalar, little-endian, through the checked I/O above: each element of a stream form
+// is one line with its own code.
+template <class T>
+  requires std::is_trivially_copyable_v<T>
+inline void WriteStreamValue(TStream& Stream, T Value, int32_t ErrorCode) {
+  unsigned char Bytes[sizeof(T)];
+  StoreLE<T>(Bytes, Value);
+  WriteStreamBuffer(Bytes, sizeof(T), Stream, ErrorCode);
+}
+
+template <class T>
+  requires std::is_trivially_copyable_v<T>
+inline T ReadStreamValue(TStream& Stream, int32_t ErrorCode) {
+  unsigned char Bytes[sizeof(T)];
+  ReadStreamBuffer(Bytes, sizeof(T), Stream, ErrorCode);
+  return LoadLE<T>(Bytes);
 }
 
 // Sets the position and raises ErrorCode when the stream does not end up there.

@@ -17,6 +17,7 @@
 #include "foundation/TolvanTempStreams.h"
 
 using namespace tolvan;
+using tolvan::test::NativeCodeOf;
 using tolvan::test::Raised;
 using tolvan::test::Contents;
 namespace fs = std::filesystem;
@@ -392,6 +393,20 @@ TEST(TolvanCheckedIO, ShortTransfersRaiseTheCallersCode) {
   E = Raised([&] { SetStreamPosition(F, -1, 34567); });
   EXPECT_EQ(E.Message(),
             "Cannot set stream position to -1. Position = 3, Size = 5 - Native error: 34567");
+}
+
+TEST(TolvanCheckedIO, ScalarsAreLittleEndianAndChecked) {
+  TTolvanMemoryStream S;
+  WriteStreamValue<int32_t>(S, 0x01020304, 1);
+  WriteStreamValue<uint8_t>(S, 0xFF, 2);
+  WriteStreamValue<int64_t>(S, -2, 3);
+  EXPECT_EQ(Contents(S), (std::vector<uint8_t>{4, 3, 2, 1, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF,
+                                               0xFF, 0xFF, 0xFF}));
+  S.SetPosition(0);
+  EXPECT_EQ(ReadStreamValue<int32_t>(S, 4), 0x01020304);
+  EXPECT_EQ(ReadStreamValue<uint8_t>(S, 5), 0xFF);
+  EXPECT_EQ(ReadStreamValue<int64_t>(S, 6), -2);
+  EXPECT_EQ(NativeCodeOf([&] { ReadStreamValue<int16_t>(S, 10189); }), 10189);
 }
 
 // --- file streams ----------------------------------------------------------------------------
