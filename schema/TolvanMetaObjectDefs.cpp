@@ -24,15 +24,13 @@ constexpr int32_t ErrMethodNotOverridden = 30339;
 
 [[noreturn]] void RaiseInvalidCast() { throw EInvalidCast(std::string(SysConst::SInvalidCast)); }
 
-template <class T>
-void CheckClass(const TTolvanMetaObjectDef& Def) {
+template <class T> void CheckClass(const TTolvanMetaObjectDef& Def) {
   if (!dynamic_cast<const T*>(&Def))
     RaiseInvalidCast();
 }
 
 // Reads the announced definitions, appending each once it has been read whole.
-template <class T>
-void LoadDefinitions(TTolvanMetaObjectDefs& Defs, TStream& Stream) {
+template <class T> void LoadDefinitions(TTolvanMetaObjectDefs& Defs, TStream& Stream) {
   for (int32_t I = 0; I < Defs.PendingCount(); ++I) {
     auto Def = std::make_unique<T>();
     Def->LoadFromStream(Stream);
@@ -355,8 +353,7 @@ void TTolvanConstraintDefs::ItemsRemoved() {
     ItemAdded(*Def);
 }
 
-template <class T>
-T& TTolvanConstraintDefs::AddConstraint() {
+template <class T> T& TTolvanConstraintDefs::AddConstraint() {
   auto Def = std::make_unique<T>();
   T& Ref = *Def;
   Add(std::move(Def));

@@ -193,8 +193,7 @@ protected:
   void ItemsRemoved() override;
 
 private:
-  template <class T>
-  T& AddConstraint();
+  template <class T> T& AddConstraint();
 
   bool FHasForeignKeys = false;
   bool FHasActions = false;

@@ -25,8 +25,10 @@ inline TBytes Hex(std::string_view Text) {
   TBytes Out;
   int High = -1;
   for (char C : Text) {
-    int V = C >= '0' && C <= '9' ? C - '0' : C >= 'A' && C <= 'F' ? C - 'A' + 10
-                                             : C >= 'a' && C <= 'f' ? C - 'a' + 10 : -1;
+    int V = C >= '0' && C <= '9'   ? C - '0'
+            : C >= 'A' && C <= 'F' ? C - 'A' + 10
+            : C >= 'a' && C <= 'f' ? C - 'a' + 10
+                                   : -1;
     if (V < 0)
       continue;
     if (High < 0) {
@@ -87,16 +89,14 @@ public:
 };
 
 // The stored form of a definition or collection.
-template <class T>
-TBytes Saved(const T& Object) {
+template <class T> TBytes Saved(const T& Object) {
   TVectorStream S;
   Object.SaveToStream(S);
   return S.Data;
 }
 
 // Reads Object from Bytes and expects the whole form to be used.
-template <class T>
-void LoadAll(T& Object, const TBytes& Bytes) {
+template <class T> void LoadAll(T& Object, const TBytes& Bytes) {
   TVectorStream S(Bytes);
   Object.LoadFromStream(S);
   EXPECT_EQ(S.Pos, int64_t(Bytes.size())) << "bytes left after the form";
@@ -161,7 +161,9 @@ class TRandomDefs {
 public:
   explicit TRandomDefs(uint32_t Seed) : FRandom(Seed) {}
 
-  int32_t Int(int32_t Lo, int32_t Hi) { return std::uniform_int_distribution<int32_t>(Lo, Hi)(FRandom); }
+  int32_t Int(int32_t Lo, int32_t Hi) {
+    return std::uniform_int_distribution<int32_t>(Lo, Hi)(FRandom);
+  }
   int64_t Int64() { return int64_t(FRandom()) << 32 | FRandom(); }
   uint8_t Byte() { return uint8_t(Int(0, 255)); }
   // Mostly 0 and 1, now and then any other byte: what was read must be written back.
@@ -169,8 +171,8 @@ public:
 
   // Any bytes; long names now and then.
   AnsiString Name(int32_t MaxLength = 255, int32_t MinLength = 0) {
-    const int32_t Length = Int(0, 4) == 0 ? Int(MinLength, MaxLength)
-                                          : Int(MinLength, std::min(MaxLength, 12));
+    const int32_t Length =
+        Int(0, 4) == 0 ? Int(MinLength, MaxLength) : Int(MinLength, std::min(MaxLength, 12));
     AnsiString S(size_t(Length), ' ');
     for (char& C : S)
       C = char(Int(1, 255));
@@ -286,8 +288,7 @@ public:
   }
 
 private:
-  template <class T>
-  void FillNotNullLike(T& C) {
+  template <class T> void FillNotNullLike(T& C) {
     C.SetName(Name());
     C.SetObjectID(int32_t(FRandom()));
     C.Reserved1() = Ref(254);

@@ -12,8 +12,7 @@ using namespace tolvan::test;
 
 namespace {
 
-template <class T>
-void ExpectStable(const T& D, const TBytes& Want) {
+template <class T> void ExpectStable(const T& D, const TBytes& Want) {
   EXPECT_EQ(ToHex(Saved(D)), ToHex(Want));
   T Back;
   LoadAll(Back, Want);
@@ -160,15 +159,15 @@ TEST(ConstraintDef, ImpossiblePrefixesAndLengthsAreRefused) {
     int32_t Code;
   };
   const TCase Cases[] = {
-      {0, NotNullIds + "00", 10252},                     // byte prefix 0
+      {0, NotNullIds + "00", 10252},                      // byte prefix 0
       {0, NotNullIds + "01 00 01 00 02 05 41 42", 10257}, // inner length 5, prefix says 1
-      {0, NotNullIds + "02 00 41", 10253},               // inner length 0, prefix says 1
-      {1, UniqueIds + "00 00 00 00", 30305},             // Int32 prefix 0
-      {1, UniqueIds + "01 01 00 00 00", 30305},          // Int32 prefix 257
-      {1, UniqueIds + "FF FF FF FF", 30305},             // negative Int32 prefix
+      {0, NotNullIds + "02 00 41", 10253},                // inner length 0, prefix says 1
+      {1, UniqueIds + "00 00 00 00", 30305},              // Int32 prefix 0
+      {1, UniqueIds + "01 01 00 00 00", 30305},           // Int32 prefix 257
+      {1, UniqueIds + "FF FF FF FF", 30305},              // negative Int32 prefix
       {1, UniqueIds + "01 00 00 00 00 02 00 00 00 00 41", 30308},
       {1, UniqueIds + "01 00 00 00 00 01 00 00 00 00 01 00 00 00 00 FF FF FF FF", 30309},
-      {2, "00 01 00 00", 11398},                         // 256 characters
+      {2, "00 01 00 00", 11398}, // 256 characters
       {2, "FF FF FF FF", 11398},
       {2, "00 00 00 00 00 00 00 00 FF FF FF FF", 11439},
       {2, References + "FF FF FF FF", 11404},
@@ -179,7 +178,7 @@ TEST(ConstraintDef, ImpossiblePrefixesAndLengthsAreRefused) {
     TTolvanConstraintDefNotNull N;
     TTolvanConstraintDefUnique U;
     TTolvanConstraintDefForeignKey F;
-    TTolvanMetaObjectDef* D = C.Kind == 0 ? static_cast<TTolvanMetaObjectDef*>(&N)
+    TTolvanMetaObjectDef* D = C.Kind == 0   ? static_cast<TTolvanMetaObjectDef*>(&N)
                               : C.Kind == 1 ? static_cast<TTolvanMetaObjectDef*>(&U)
                                             : static_cast<TTolvanMetaObjectDef*>(&F);
     const ETolvanException E = Raised([&] { D->LoadFromStream(S); });

@@ -89,8 +89,11 @@ TEST(IndexDef, ColumnCountsTheStreamCannotHoldAreRefusedBeforeColumnsAreMade) {
     const char* Count;
     size_t Tail; // bytes after the root page number
   };
-  const TCase Cases[] = {{"FF FF FF FF", 100}, {"00 00 00 80", 100}, {"FF FF FF 7F", 100},
-                         {"03 00 00 00", 11},  {"01 00 00 00", 3}};
+  const TCase Cases[] = {{"FF FF FF FF", 100},
+                         {"00 00 00 80", 100},
+                         {"FF FF FF 7F", 100},
+                         {"03 00 00 00", 11},
+                         {"01 00 00 00", 3}};
   for (const TCase& C : Cases) {
     TBytes Form = Hex(std::string("00 01 00 00 00 00 00 00") + C.Count + "FF FF FF FF");
     Form.resize(Form.size() + C.Tail, 0x41);

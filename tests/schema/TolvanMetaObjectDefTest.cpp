@@ -14,8 +14,7 @@ using namespace tolvan::test;
 namespace {
 
 // Writes D, reads the bytes into a fresh definition of its class and writes that again.
-template <class T>
-void ExpectStable(const T& D, const TBytes& Want) {
+template <class T> void ExpectStable(const T& D, const TBytes& Want) {
   const TBytes Got = Saved(D);
   EXPECT_EQ(ToHex(Got), ToHex(Want));
   T Back;
@@ -177,11 +176,11 @@ TEST(FieldDef, Widths) {
     int32_t Size, DataSize, StoredSize;
   };
   const TCase Cases[] = {
-      {tftVarchar, 20, 21, 6},     {tftChar, 20, 21, 21},        {tftWideVarchar, 20, 42, 6},
-      {tftWideChar, 20, 42, 42},   {tftInteger, 0, 4, 4},        {tftLargeInt, 0, 8, 8},
-      {tftExtended, 0, 10, 10},    {tftBoolean, 0, 2, 2},        {tftBytes, 16, 16, 16},
-      {tftVarBytes, 16, 16, 16},   {tftBLOB, 0, 8, 6},           {tftWideMemo, 0, 8, 6},
-      {tftAutoIncByte, 0, 1, 1},   {tftDateTime, 0, 8, 8},
+      {tftVarchar, 20, 21, 6},   {tftChar, 20, 21, 21},  {tftWideVarchar, 20, 42, 6},
+      {tftWideChar, 20, 42, 42}, {tftInteger, 0, 4, 4},  {tftLargeInt, 0, 8, 8},
+      {tftExtended, 0, 10, 10},  {tftBoolean, 0, 2, 2},  {tftBytes, 16, 16, 16},
+      {tftVarBytes, 16, 16, 16}, {tftBLOB, 0, 8, 6},     {tftWideMemo, 0, 8, 6},
+      {tftAutoIncByte, 0, 1, 1}, {tftDateTime, 0, 8, 8},
   };
   for (const TCase& C : Cases) {
     TTolvanFieldDef F;

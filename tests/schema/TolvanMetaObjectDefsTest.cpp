@@ -82,7 +82,8 @@ TEST(MetaObjectDefs, PositionsOrderAndOwnership) {
 
   for (const auto& Bad : std::vector<std::function<void()>>{
            [&] { Defs.Items(4); }, [&] { Defs.Items(-1); }, [&] { Defs.Delete(4); },
-           [&] { Defs.Move(0, 4); }, [&] { Defs.Insert(5, std::make_unique<TTolvanSequenceDef>()); },
+           [&] { Defs.Move(0, 4); },
+           [&] { Defs.Insert(5, std::make_unique<TTolvanSequenceDef>()); },
            [&] { Defs.SetItem(4, std::make_unique<TTolvanSequenceDef>()); }}) {
     try {
       Bad();
@@ -218,9 +219,9 @@ TEST(FieldDefs, EachFlagIsSetByItsOwnKindOfColumn) {
     bool Default, External, Autoinc, HasDefault;
   };
   const TCase Cases[] = {
-      {tftInteger, false, false, false, false},   {tftChar, false, false, false, false},
-      {tftVarchar, false, true, false, false},    {tftWideVarchar, false, true, false, false},
-      {tftBLOB, false, true, false, false},       {tftWideMemo, false, true, false, false},
+      {tftInteger, false, false, false, false},    {tftChar, false, false, false, false},
+      {tftVarchar, false, true, false, false},     {tftWideVarchar, false, true, false, false},
+      {tftBLOB, false, true, false, false},        {tftWideMemo, false, true, false, false},
       {tftAutoIncWord, false, false, true, false}, {tftAutoInc, false, false, true, false},
       {tftInteger, true, false, false, true},
   };
@@ -298,9 +299,9 @@ TEST(IndexDefs, FindIndexForFields) {
     EXPECT_EQ(Defs.FindIndexForFields(&C.Names, &C.Orders, &C.Modes), C.Want)
         << C.Names.Count() << " " << (C.Names.Count() > 1 ? C.Orders.Strings(1) : "") << " "
         << (C.Names.Count() > 1 ? C.Modes.Strings(1) : "");
-  EXPECT_EQ(TTolvanIndexDefs().FindIndexForFields(&Cases[0].Names, &Cases[0].Orders,
-                                                  &Cases[0].Modes),
-            -1);
+  EXPECT_EQ(
+      TTolvanIndexDefs().FindIndexForFields(&Cases[0].Names, &Cases[0].Orders, &Cases[0].Modes),
+      -1);
 }
 
 TEST(IndexDefs, FindIndexForFieldsRefusesNilAndUnevenLists) {
@@ -397,8 +398,8 @@ TEST(ConstraintDefs, UnknownTypes) {
     TVectorStream S(TBytes{1, 0, 0, 0, Type, 0, 0, 0, 0, 0});
     const ETolvanException F = Raised([&] { Copy.LoadFromStream(S); });
     EXPECT_EQ(F.NativeError(), 30316);
-    EXPECT_EQ(F.Message(), "Unknown Constraint Type: '" + std::to_string(Type) +
-                               "' - Native error: 30316");
+    EXPECT_EQ(F.Message(),
+              "Unknown Constraint Type: '" + std::to_string(Type) + "' - Native error: 30316");
   }
 }
 
@@ -426,8 +427,8 @@ TEST(MetaObjectDefs, NegativeBlockCountsAreRefused) {
   TTolvanFieldDefs Fields;
   TTolvanIndexDefs Indexes;
   TTolvanConstraintDefs Constraints;
-  for (TTolvanMetaObjectDefs* Defs : std::initializer_list<TTolvanMetaObjectDefs*>{
-           &Fields, &Indexes, &Constraints}) {
+  for (TTolvanMetaObjectDefs* Defs :
+       std::initializer_list<TTolvanMetaObjectDefs*>{&Fields, &Indexes, &Constraints}) {
     TVectorStream S(Hex("FF FF FF FF 00 00 00 00"));
     EXPECT_EQ(NativeCodeOf([&] { Defs->LoadFromStream(S); }), 10159) << Defs->ClassName();
     EXPECT_EQ(Defs->PendingCount(), 0);
