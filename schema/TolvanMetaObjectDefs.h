@@ -87,9 +87,10 @@ public:
 protected:
   // Raises EInvalidCast for a definition of another kind; the base takes any.
   virtual void CheckKind(const TTolvanMetaObjectDef& Def) const;
-  // Def has just joined the collection (Add, Insert, SetItem, a read).
+  // Def has just joined the collection (Add, Insert).
   virtual void ItemAdded(const TTolvanMetaObjectDef& Def);
-  // Definitions have left the collection (Delete, SetItem, Clear).
+  // Definitions have left the collection (Delete, Clear, or replaced by SetItem); called once the
+  // collection holds its new contents.
   virtual void ItemsRemoved();
   void CheckPosition(int32_t Position, int32_t Limit) const;
 
