@@ -9,16 +9,11 @@ namespace {
 
 std::string MakeScript() {
   std::string S;
-  S.reserve(11'000'000);
+  S.reserve(12'000'000);
   for (int I = 0; I < 100000; ++I) {
     const std::string N = std::to_string(I);
-    S += "INSERT INTO customers (id, name, city, balance, created, note)\n  VALUES (";
-    S += N;
-    S += ", 'Customer number ";
-    S += N;
-    S += "', 'Springfield', ";
-    S += N;
-    S += ".25, '2004-03-07 10:00:00', 'it''s a note about the customer, with some words in it');\n";
+    S += "INSERT INTO customers (id, name, city, balance)\nVALUES (";
+    S += N + ", 'Customer ''" + N + "''', 'Springfield', " + N + ".25);\n";
   }
   return S;
 }
@@ -38,6 +33,7 @@ void BM_TokenizeInsertScript(benchmark::State& State) {
     benchmark::DoNotOptimize(Tokens);
   }
   State.SetBytesProcessed(int64_t(State.iterations()) * int64_t(S.size()));
+  State.counters["bytes"] = double(S.size());
   State.counters["tokens"] = benchmark::Counter(double(Tokens), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_TokenizeInsertScript)->Unit(benchmark::kMillisecond);

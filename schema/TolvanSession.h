@@ -110,8 +110,8 @@ public:
   int32_t NamedObjectCount() const;
 
 private:
-  friend TTolvanSessionNamedObjectSequenceValue* FindSessionNamedObject(
-      const TTolvanBaseSession& Session, std::string_view Name);
+  friend TTolvanSessionNamedObjectSequenceValue*
+  FindSessionNamedObject(const TTolvanBaseSession& Session, std::string_view Name);
   friend void SetSessionSequenceValue(TTolvanBaseSession& Session, std::string_view Name,
                                       int64_t Value);
 

@@ -15,6 +15,17 @@ namespace {
 bool IsBlank(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
 bool IsDigit(char C) { return C >= '0' && C <= '9'; }
 
+// Characters that end a run of word characters: white space, ';' and the characters that start
+// a new token after a word.
+struct TWordBreaks {
+  bool Table[256] = {};
+  constexpr TWordBreaks() {
+    for (unsigned char C : std::string_view(" \t\r\n;><=(),/*:|.+-"))
+      Table[C] = true;
+  }
+};
+constexpr TWordBreaks WordBreaks;
+
 bool IsNumberChar(char C) {
   return IsDigit(C) || C == '.' || (C >= 'a' && C <= 'f') || (C >= 'A' && C <= 'F') || C == '+' ||
          C == '-';
@@ -28,46 +39,64 @@ bool IsNumberChar(char C) {
 class TKeywordTable {
 public:
   TKeywordTable() {
-    for (auto& S : FSlots)
-      S = -1;
+    for (int C = 0; C < 256; ++C)
+      FUpper[C] = AnsiUpperChar(static_cast<char>(C));
     for (int16_t Id = 0; Id < SQLKeywordTableSize; ++Id) {
       const std::string_view K = SQLKeywords[Id];
       if (K.size() > FMaxLength)
         FMaxLength = K.size();
-      size_t Slot = Hash(K) & (SlotCount - 1);
-      while (FSlots[Slot] >= 0 && SQLKeywords[FSlots[Slot]] != K)
+      const uint32_t H = Hash(K);
+      size_t Slot = H & (SlotCount - 1);
+      while (FSlots[Slot].Id >= 0 && SQLKeywords[FSlots[Slot].Id] != K)
         Slot = (Slot + 1) & (SlotCount - 1);
-      if (FSlots[Slot] < 0)
-        FSlots[Slot] = Id;
+      if (FSlots[Slot].Id < 0)
+        FSlots[Slot] = {H, Id};
     }
   }
 
   // -1 when Word (any case) is no keyword.
   int16_t Find(std::string_view Word) const {
-    if (Word.empty() || Word.size() > FMaxLength)
+    const size_t Length = Word.size();
+    if (Length == 0 || Length > FMaxLength)
       return -1;
     char Upper[64];
-    for (size_t I = 0; I < Word.size(); ++I)
-      Upper[I] = AnsiUpperChar(Word[I]);
-    const std::string_view U(Upper, Word.size());
-    for (size_t Slot = Hash(U) & (SlotCount - 1); FSlots[Slot] >= 0;
-         Slot = (Slot + 1) & (SlotCount - 1))
-      if (SQLKeywords[FSlots[Slot]] == U)
-        return FSlots[Slot];
+    uint32_t H = HashSeed;
+    for (size_t I = 0; I < Length; ++I) {
+      const char C = FUpper[static_cast<unsigned char>(Word[I])];
+      Upper[I] = C;
+      H = HashStep(H, C);
+    }
+    for (size_t Slot = H & (SlotCount - 1); FSlots[Slot].Id >= 0;
+         Slot = (Slot + 1) & (SlotCount - 1)) {
+      const TSlot& E = FSlots[Slot];
+      if (E.Hash == H && SQLKeywords[E.Id].size() == Length &&
+          std::memcmp(SQLKeywords[E.Id].data(), Upper, Length) == 0)
+        return E.Id;
+    }
     return -1;
   }
 
 private:
   static constexpr size_t SlotCount = 1024; // a power of two, well above twice the keywords
+  static constexpr uint32_t HashSeed = 2166136261u;
 
+  struct TSlot {
+    uint32_t Hash = 0;
+    int16_t Id = -1;
+  };
+
+  static uint32_t HashStep(uint32_t H, char C) {
+    return (H ^ static_cast<unsigned char>(C)) * 16777619u;
+  }
   static uint32_t Hash(std::string_view S) {
-    uint32_t H = 2166136261u;
+    uint32_t H = HashSeed;
     for (char C : S)
-      H = (H ^ static_cast<unsigned char>(C)) * 16777619u;
+      H = HashStep(H, C);
     return H;
   }
 
-  int16_t FSlots[SlotCount];
+  char FUpper[256];
+  TSlot FSlots[SlotCount];
   size_t FMaxLength = 0;
 };
 
@@ -88,7 +117,8 @@ void AppendDoubled(AnsiString& Out, std::string_view Text, char Closing) {
 
 int16_t KeywordIdOf(std::string_view Word) {
   const int16_t Id = Keywords().Find(Word);
-  return Id >= 0 && Id < NoKeywordId() ? Id : NoKeywordId();
+  const int16_t None = NoKeywordId();
+  return Id >= 0 && Id < None ? Id : None;
 }
 
 bool IsKeyword(const TToken& Token, int16_t KeywordId) {
@@ -133,6 +163,8 @@ int64_t HexToInt64(std::string_view Text) {
 // text. The open token, when there is one, is the last of the lexer's tokens.
 struct TTolvanLexer::TScan {
   TTolvanLexer& L;
+  const TTolvanReleaseProfile& Profile; // fixed while a statement is scanned
+  const TKeywordTable& KeywordTable;
   const char* P;
   size_t N;
   size_t I;
@@ -148,8 +180,8 @@ struct TTolvanLexer::TScan {
   int32_t StringLine = 0, StringColumn = 0;
 
   TScan(TTolvanLexer& Lexer)
-      : L(Lexer), P(Lexer.FText.data()), N(Lexer.FText.size()),
-        I(static_cast<size_t>(Lexer.FStatementStart)) {}
+      : L(Lexer), Profile(Release()), KeywordTable(Keywords()), P(Lexer.FText.data()),
+        N(Lexer.FText.size()), I(static_cast<size_t>(Lexer.FStatementStart)) {}
 
   TToken& Last() { return L.FTokens.back(); }
 
@@ -188,6 +220,8 @@ struct TTolvanLexer::TScan {
         if (Open)
           Finish();
         Start();
+      } else if (Last().Kind == tktString) {
+        AppendWordRun();
       } else {
         Append(C);
         Step();
@@ -195,6 +229,18 @@ struct TTolvanLexer::TScan {
     }
     CloseStatement();
     return N;
+  }
+
+  // An open word takes every character up to the next break at once; none of them moves to a
+  // new line.
+  void AppendWordRun() {
+    size_t End = I + 1;
+    while (End < N && !WordBreaks.Table[static_cast<unsigned char>(P[End])])
+      ++End;
+    Last().Text.append(P + I, End - I);
+    Column += static_cast<int32_t>(End - I);
+    Prev = P[End - 1];
+    I = End;
   }
 
   void SkipLineComment() {
@@ -227,7 +273,15 @@ struct TTolvanLexer::TScan {
   // With a token open: does C start the next one?
   bool StartsToken(char C) {
     switch (C) {
-    case '>': case '<': case '=': case '(': case ')': case ',': case '/': case '*': case ':':
+    case '>':
+    case '<':
+    case '=':
+    case '(':
+    case ')':
+    case ',':
+    case '/':
+    case '*':
+    case ':':
     case '|':
       return true;
     default:
@@ -262,7 +316,8 @@ struct TTolvanLexer::TScan {
 
   void Start() {
     TToken& T = L.FTokens.emplace_back();
-    if (Release().TokenLineIsStatementNumber)
+    T.KeywordID = Profile.KeywordCount;
+    if (Profile.TokenLineIsStatementNumber)
       Line = L.FStatementNumber;
     T.Line = Line;
     T.Column = Column;
@@ -340,7 +395,11 @@ struct TTolvanLexer::TScan {
     case '!':
       Take(T, tktString, "=");
       break;
-    case '~': case '-': case '+': case '*': case '/':
+    case '~':
+    case '-':
+    case '+':
+    case '*':
+    case '/':
       Take(T, tktString, nullptr);
       break;
     case '=':
@@ -428,8 +487,8 @@ struct TTolvanLexer::TScan {
           T.Value = std::move(Value);
         }
       } else if (T.Kind == tktString) {
-        const int16_t Id = KeywordIdOf(T.Text);
-        if (Id != NoKeywordId()) {
+        const int16_t Id = KeywordTable.Find(T.Text);
+        if (Id >= 0 && Id < Profile.KeywordCount) {
           T.Kind = tktReservedWord;
           T.KeywordID = Id;
         }

@@ -46,10 +46,10 @@
 namespace tolvan {
 
 enum TTokenType : uint8_t {
-  tktNone = 0,             // no token: past the end
-  tktString = 1,           // a word: identifier or operator text
-  tktQuotedString = 2,     // text in single or double quotes
-  tktBracketedString = 3,  // text in square brackets
+  tktNone = 0,            // no token: past the end
+  tktString = 1,          // a word: identifier or operator text
+  tktQuotedString = 2,    // text in single or double quotes
+  tktBracketedString = 3, // text in square brackets
   tktInt = 4,
   tktFloat = 5,
   tktReservedWord = 6,

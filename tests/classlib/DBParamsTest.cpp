@@ -9,15 +9,24 @@ TEST(DBParams, ValueFixesUnknownType) {
     Variant Value;
     TFieldType Type;
   } Cases[] = {
-      {Variant(int16_t(1)), ftSmallint},     {Variant(int8_t(1)), ftSmallint},
-      {Variant(uint8_t(1)), ftWord},         {Variant(uint16_t(1)), ftWord},
-      {Variant(int32_t(1)), ftInteger},      {Variant(uint32_t(1)), ftLargeint},
-      {Variant(int64_t(1)), ftLargeint},     {Variant(uint64_t(1)), ftLargeint},
-      {Variant(1.5f), ftFloat},              {Variant(1.5), ftFloat},
-      {Variant(Currency{15000}), ftCurrency}, {VarFromDateTime(2.5), ftDateTime},
-      {Variant(true), ftBoolean},            {Variant("s"), ftString},
-      {Variant(u"w"), ftWideString},         {Variant(), ftUnknown},
-      {Null(), ftUnknown},                   {VarArrayOf({Variant(1)}), ftUnknown},
+      {Variant(int16_t(1)), ftSmallint},
+      {Variant(int8_t(1)), ftSmallint},
+      {Variant(uint8_t(1)), ftWord},
+      {Variant(uint16_t(1)), ftWord},
+      {Variant(int32_t(1)), ftInteger},
+      {Variant(uint32_t(1)), ftLargeint},
+      {Variant(int64_t(1)), ftLargeint},
+      {Variant(uint64_t(1)), ftLargeint},
+      {Variant(1.5f), ftFloat},
+      {Variant(1.5), ftFloat},
+      {Variant(Currency{15000}), ftCurrency},
+      {VarFromDateTime(2.5), ftDateTime},
+      {Variant(true), ftBoolean},
+      {Variant("s"), ftString},
+      {Variant(u"w"), ftWideString},
+      {Variant(), ftUnknown},
+      {Null(), ftUnknown},
+      {VarArrayOf({Variant(1)}), ftUnknown},
   };
   for (const auto& Case : Cases) {
     SCOPED_TRACE(VarTypeAsText(Case.Value.VarType()));

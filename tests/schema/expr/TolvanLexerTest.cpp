@@ -64,9 +64,8 @@ std::vector<std::vector<TToken>> Statements(std::string_view Text,
 }
 
 constexpr TTokenType W = tktString, Q = tktQuotedString, B = tktBracketedString, I = tktInt,
-                     F = tktFloat, K = tktReservedWord, P = tktParameter,
-                     LP = tktLeftParenthesis, RP = tktRightParenthesis, C = tktComma, D = tktDot,
-                     BQ = tktBackQuotedString;
+                     F = tktFloat, K = tktReservedWord, P = tktParameter, LP = tktLeftParenthesis,
+                     RP = tktRightParenthesis, C = tktComma, D = tktDot, BQ = tktBackQuotedString;
 
 } // namespace
 
@@ -87,12 +86,27 @@ TEST(Lexer, TokenTable) {
       {"a != b", {{W, "a", 1, 1}, {W, "!=", 1, 3}, {W, "b", 1, 6}}},
       {"a==b", {{W, "a", 1, 1}, {W, "==", 1, 2}, {W, "b", 1, 4}}},
       {"a && b", {{W, "a", 1, 1}, {W, "&&", 1, 3}, {W, "b", 1, 6}}},
-      {"a<b>c|d", {{W, "a", 1, 1}, {W, "<", 1, 2}, {W, "b", 1, 3}, {W, ">", 1, 4},
-                   {W, "c", 1, 5}, {W, "|", 1, 6}, {W, "d", 1, 7}}},
+      {"a<b>c|d",
+       {{W, "a", 1, 1},
+        {W, "<", 1, 2},
+        {W, "b", 1, 3},
+        {W, ">", 1, 4},
+        {W, "c", 1, 5},
+        {W, "|", 1, 6},
+        {W, "d", 1, 7}}},
       {"!a ~b", {{W, "!", 1, 1}, {W, "a", 1, 2}, {W, "~", 1, 4}, {W, "b", 1, 5}}},
-      {"a+b-c*d/e=f", {{W, "a", 1, 1}, {W, "+", 1, 2}, {W, "b", 1, 3}, {W, "-", 1, 4},
-                       {W, "c", 1, 5}, {W, "*", 1, 6}, {W, "d", 1, 7}, {W, "/", 1, 8},
-                       {W, "e", 1, 9}, {W, "=", 1, 10}, {W, "f", 1, 11}}},
+      {"a+b-c*d/e=f",
+       {{W, "a", 1, 1},
+        {W, "+", 1, 2},
+        {W, "b", 1, 3},
+        {W, "-", 1, 4},
+        {W, "c", 1, 5},
+        {W, "*", 1, 6},
+        {W, "d", 1, 7},
+        {W, "/", 1, 8},
+        {W, "e", 1, 9},
+        {W, "=", 1, 10},
+        {W, "f", 1, 11}}},
       // Only the operator characters break a word.
       {"a&b", {{W, "a&b", 1, 1}}},
       {"a!b~c'd\"e[f`g?", {{W, "a!b~c'd\"e[f`g?", 1, 1}}},
@@ -133,11 +147,16 @@ TEST(Lexer, TokenTable) {
       {":[a]", {{B, ":a", 1, 1}}},
       {":select", {{P, "select", 1, 1}}},
       // Parentheses, commas, keywords.
-      {"f(a, b)", {{W, "f", 1, 1}, {LP, "(", 1, 2}, {W, "a", 1, 3}, {C, ",", 1, 4},
-                   {W, "b", 1, 6}, {RP, ")", 1, 7}}},
+      {"f(a, b)",
+       {{W, "f", 1, 1},
+        {LP, "(", 1, 2},
+        {W, "a", 1, 3},
+        {C, ",", 1, 4},
+        {W, "b", 1, 6},
+        {RP, ")", 1, 7}}},
       {"ABSOLUTE", {{K, "ABSOLUTE", 1, 1}}},
-      {"Select x From t", {{K, "Select", 1, 1}, {W, "x", 1, 8}, {K, "From", 1, 10},
-                           {W, "t", 1, 15}}},
+      {"Select x From t",
+       {{K, "Select", 1, 1}, {W, "x", 1, 8}, {K, "From", 1, 10}, {W, "t", 1, 15}}},
       {"xyzzy", {{W, "xyzzy", 1, 1}}},
       {"END-EXEC", {{K, "END", 1, 1}, {W, "-", 1, 4}, {K, "EXEC", 1, 5}}},
       // Lines, columns, comments.
@@ -349,7 +368,8 @@ TEST(Lexer, KeywordLookupMatchesScan) {
 
 TEST(Lexer, Hexadecimal) {
   const std::string Digits = "0123456789ABCDEFabcdef";
-  const int Values[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 10, 11, 12, 13, 14, 15};
+  const int Values[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+                        11, 12, 13, 14, 15, 10, 11, 12, 13, 14, 15};
   for (size_t I = 0; I < Digits.size(); ++I)
     EXPECT_EQ(HexDigitValue(Digits[I]), Values[I]);
   for (char C : std::string("gGxX-+. \0", 9))
@@ -375,8 +395,8 @@ TEST(Lexer, ReplaceQuestionMarkParams) {
             "insert into [a]]b] values ( :Tolvan_MS_Param0 , \"it's\" , `c``d` , :`p` ) ; "
             "select \"q\" from x where y = 31 and z = :Tolvan_MS_Param1 ; ");
   // No '?' word: the text comes back byte for byte.
-  for (const char* Text : {"", "select 1 /* ? */ ; ;", "select '?' from t", "select a? from t",
-                           "select :? from t"})
+  for (const char* Text :
+       {"", "select 1 /* ? */ ; ;", "select '?' from t", "select a? from t", "select :? from t"})
     EXPECT_EQ(ReplaceQuestionMarkParams(Text), Text);
   EXPECT_THROW(ReplaceQuestionMarkParams("select ? from 't"), ETolvanException);
 }
@@ -459,8 +479,8 @@ private:
   // At least one white-space character, so that no two tokens run together (a comment alone
   // would not close a token).
   void Separator(std::string& Out, bool First) {
-    static const char* const Pieces[] = {" ", "  ", "\t", "\r\n", "\n", " /* c;\n'x */ ",
-                                         " -- note ; ? \n", " /**/\r\n"};
+    static const char* const Pieces[] = {
+        " ", "  ", "\t", "\r\n", "\n", " /* c;\n'x */ ", " -- note ; ? \n", " /**/\r\n"};
     if (First && Pick(2))
       return; // the statement may start right after the ';'
     Put(Out, Pieces[Pick(2) ? 0 : Pick(8)]);
@@ -494,9 +514,9 @@ private:
   }
 
   void OneToken(std::string& Out, std::vector<TGenToken>& Tokens) {
-    static const char* const Operators[] = {"<>", "<=", ">=", "!=", "||", "<<", ">>", "&&", "==",
-                                            "=",  "<",  ">",  "+",  "-",  "*",  "/",  "~",  "!",
-                                            "|"};
+    static const char* const Operators[] = {"<>", "<=", ">=", "!=", "||", "<<", ">>",
+                                            "&&", "==", "=",  "<",  ">",  "+",  "-",
+                                            "*",  "/",  "~",  "!",  "|"};
     switch (Pick(13)) {
     case 0: {
       std::string S = Ident();
@@ -513,8 +533,8 @@ private:
       break;
     }
     case 2: {
-      static const char* const Numbers[] = {"0", "42", "12a", "7fd", "1.5", "1.5e-3", "2E10",
-                                            "3.25E+2", "7e", ".5", "10.", "0.0"};
+      static const char* const Numbers[] = {"0",    "42",      "12a", "7fd", "1.5", "1.5e-3",
+                                            "2E10", "3.25E+2", "7e",  ".5",  "10.", "0.0"};
       std::string S = Numbers[Pick(12)];
       const bool Float = S.find_first_of(".eE") != std::string::npos;
       Emit(Out, Tokens, S, {Float ? F : I, S});
