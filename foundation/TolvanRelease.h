@@ -21,6 +21,9 @@ struct TTolvanReleaseProfile {
   // Number of reserved words of the SQL tokenizer; also the no-keyword id of a token that is
   // not a reserved word and, as an argument of the keyword test, "any keyword".
   int16_t KeywordCount;
+  // A token's line is the number of its statement in the script (counted from 1, empty
+  // statements included) instead of its line within the statement.
+  bool TokenLineIsStatementNumber;
 };
 
 const TTolvanReleaseProfile& Release();

@@ -1,0 +1,97 @@
+// DBParams.h: the dataset framework's parameter list.
+//
+// TParam is one named value of a query: its framework type, its value as a Variant, and whether
+// a value was ever given (Bound). TParams is an ordered list that owns its parameters; the query
+// component fills it from the SQL text, and expressions and sub-queries look values up in it by
+// name. Names match without regard to case over Windows-1252.
+//
+// A parameter's type is fixed by the first value given to a parameter of unknown type:
+//
+//   Variant type                        TFieldType
+//   varSmallint, varShortInt            ftSmallint
+//   varByte, varWord                    ftWord
+//   varInteger                          ftInteger
+//   varLongWord, varInt64, varUInt64    ftLargeint
+//   varSingle, varDouble                ftFloat
+//   varCurrency                         ftCurrency
+//   varDate                             ftDateTime
+//   varBoolean                          ftBoolean
+//   varString                           ftString
+//   varOleStr                           ftWideString
+//   anything else                       (stays ftUnknown)
+//
+// Threads: a list and its parameters belong to one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "classlib/DB.h"
+#include "classlib/Strings.h"
+#include "classlib/Variants.h"
+
+namespace tolvan {
+
+namespace DBConsts {
+inline constexpr std::string_view SParameterNotFound = "Parameter '%s' not found";
+} // namespace DBConsts
+
+class TParam {
+public:
+  TParam() = default;
+  TParam(TFieldType DataType, std::string_view Name) : FName(Name), FDataType(DataType) {}
+
+  const AnsiString& Name() const noexcept { return FName; }
+  void SetName(std::string_view Value) { FName = Value; }
+  TFieldType DataType() const noexcept { return FDataType; }
+  void SetDataType(TFieldType Value) noexcept { FDataType = Value; }
+  const Variant& Value() const noexcept { return FValue; }
+  // Marks the parameter bound; fixes an unknown type from the value (see the table above).
+  void SetValue(const Variant& Value);
+  bool Bound() const noexcept { return FBound; }
+  void SetBound(bool Value) noexcept { FBound = Value; }
+
+  // Empty or null.
+  bool IsNull() const noexcept { return FValue.IsEmpty() || FValue.IsNull(); }
+  // The value becomes empty; name, type and Bound stay.
+  void Clear() noexcept { FValue = Variant(); }
+  // Name, type, value and Bound.
+  void Assign(const TParam& Source);
+
+private:
+  AnsiString FName;
+  TFieldType FDataType = ftUnknown;
+  Variant FValue;
+  bool FBound = false;
+};
+
+class TParams {
+public:
+  TParams() = default;
+  TParams(const TParams&) = delete;
+  TParams& operator=(const TParams&) = delete;
+
+  int32_t Count() const noexcept { return static_cast<int32_t>(FItems.size()); }
+  // A bad index raises EListError "List index out of bounds (%d)".
+  TParam& Items(int32_t Index) const;
+  // Appends a new unbound parameter and returns it; the list owns it.
+  TParam& CreateParam(TFieldType DataType, std::string_view Name);
+  void Clear() noexcept { FItems.clear(); }
+
+  // The first parameter of that name ignoring case, or nil.
+  TParam* FindParam(std::string_view Name) const;
+  // As FindParam; a missing name raises EDatabaseError "Parameter '%s' not found".
+  TParam& ParamByName(std::string_view Name) const;
+  // Each parameter of Source is assigned to the own parameter of its name; names Source lacks
+  // or the list lacks are left alone.
+  void AssignValues(const TParams& Source);
+  // The list becomes a copy of Source.
+  void Assign(const TParams& Source);
+
+private:
+  std::vector<std::unique_ptr<TParam>> FItems;
+};
+
+} // namespace tolvan

@@ -1,0 +1,109 @@
+// The SQL tokenizer on arbitrary text, without and with parameters. The only failures allowed are
+// the tokenizer's own errors and an overflowing hexadecimal number. For a text that tokenizes,
+// the '?' rewrite must read back as the same tokens, each '?' a numbered parameter.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "classlib/SysUtils.h"
+#include "foundation/TolvanExcept.h"
+#include "schema/TolvanSQLParams.h"
+#include "schema/expr/TolvanLexer.h"
+
+using namespace tolvan;
+
+namespace {
+
+using TStatements = std::vector<std::vector<TToken>>;
+
+bool IsTokenizerError(int32_t Code) { return (Code >= 30059 && Code <= 30062) || Code == 30358; }
+
+// False when the text does not tokenize (with an allowed error).
+bool Tokenize(std::string_view Text, const TTolvanSQLParams* Params, TStatements* Out) {
+  try {
+    TTolvanLexer L(Text, Params);
+    while (L.NextStatement())
+      if (Out)
+        Out->push_back(L.Tokens());
+    return true;
+  } catch (const ETolvanException& E) {
+    if (!IsTokenizerError(E.NativeError()))
+      abort();
+  } catch (const EIntOverflow&) {
+  }
+  return false;
+}
+
+bool IsNumber(const TToken& T) { return T.Kind == tktInt || T.Kind == tktFloat; }
+
+std::string_view Body(const TToken& T) {
+  std::string_view S(T.Text);
+  if (T.ParamPrefix && IsNumber(T))
+    S.remove_prefix(1);
+  return S;
+}
+
+void CheckRewrite(std::string_view Text, const TStatements& Tokens) {
+  bool Rewrites = false;
+  for (const auto& S : Tokens)
+    for (const TToken& T : S) {
+      Rewrites = Rewrites || (T.Kind == tktString && T.Text == "?");
+      // A hexadecimal number with the sign bit set is written as "-n", which reads back as two
+      // tokens.
+      if (IsNumber(T) && Body(T).starts_with('-'))
+        return;
+    }
+  const AnsiString Rewritten = ReplaceQuestionMarkParams(Text);
+  if (!Rewrites) {
+    if (Rewritten != Text)
+      abort();
+    return;
+  }
+  TStatements Again;
+  if (!Tokenize(Rewritten, nullptr, &Again) || Again.size() != Tokens.size())
+    abort();
+  int Counter = 0;
+  for (size_t S = 0; S < Tokens.size(); ++S) {
+    if (Again[S].size() != Tokens[S].size())
+      abort();
+    for (size_t I = 0; I < Tokens[S].size(); ++I) {
+      TToken E = Tokens[S][I];
+      const TToken& A = Again[S][I];
+      if (E.Kind == tktString && E.Text == "?") {
+        E.Kind = tktParameter;
+        E.ParamPrefix = true;
+        E.Text = "Tolvan_MS_Param" + std::to_string(Counter++);
+      } else if (E.Kind == tktFloat && Body(E).find_first_of(".eE") == std::string_view::npos) {
+        E.Kind = tktInt; // a hexadecimal float is written as its decimal digits
+      } else if (E.Kind == tktBracketedString) {
+        E.ParamPrefix = false; // [":a"] keeps the ':' in its text only
+      }
+      if (A.Kind != E.Kind || A.Text != E.Text || A.KeywordID != E.KeywordID ||
+          A.ParamPrefix != E.ParamPrefix)
+        abort();
+    }
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  const std::string_view Text(reinterpret_cast<const char*>(Data), Size);
+  TStatements Tokens;
+  if (Tokenize(Text, nullptr, &Tokens))
+    CheckRewrite(Text, Tokens);
+
+  static TTolvanSQLParams* Params = [] {
+    auto* P = new TTolvanSQLParams;
+    P->Add().SetName("p");
+    P->Items(0).SetAsInteger(5);
+    P->Add().SetName("");
+    P->Add().SetName("a b");
+    P->Items(2).SetAsString("text");
+    return P;
+  }();
+  Tokenize(Text, Params, nullptr);
+  return 0;
+}
