@@ -508,17 +508,23 @@ TEST(CompressedBLOBStream, StartOffsetTheHostCannotReach) {
   EXPECT_EQ(ReadAll(S), (TBytes{'a', 'b'}));
 }
 
-// A plain value allowed to be short may claim any length: positions near the top of the range
-// read nothing, and no offset sum overflows.
-TEST(PlainBLOBStream, HugeLengthAllowedShortReadsOnlyTheHost) {
+// A plain value allowed to be short is what the host holds, whatever length it claims: an
+// append lands at the host's end, and positions near the top of the range read nothing and sum
+// with the start without overflow.
+TEST(PlainBLOBStream, HugeLengthAllowedShortIsWhatTheHostHolds) {
   TTolvanMemoryStream Host;
   Host.WriteBuffer("0123456789", 10);
   TTolvanBLOBDescriptor D = Descriptor(caNone, 0, 0, 4);
   D.UncompressedSize = INT64_MAX;
   TBLOB S(Host, true, false, D);
+  EXPECT_EQ(S.Size(), 6);
+  EXPECT_EQ(S.Descriptor().UncompressedSize, 6);
   char Buf[8] = {};
   EXPECT_EQ(S.Read(Buf, 8), 6);
   EXPECT_EQ(std::string(Buf, 6), "456789");
+  S.Seek(0, soEnd);
+  EXPECT_EQ(S.Write("ab", 2), 2);
+  EXPECT_EQ(Host.Size(), 12);
   EXPECT_EQ(S.Seek(INT64_MAX - 2, soBeginning), INT64_MAX - 2);
   EXPECT_EQ(S.Read(Buf, 1), 0);
 }
