@@ -377,7 +377,9 @@ namespace {
 bool SizeFitsType(TTolvanValueType T, int32_t Size) {
   if (T < tvtChar || T > tvtVarBytes)
     return false;
-  if (IsBlobValueType(T) || T == tvtBytes || T == tvtVarBytes)
+  if (IsBlobValueType(T))
+    return Size >= 0; // content alone: empty text cast to a memo has none
+  if (T == tvtBytes || T == tvtVarBytes)
     return Size > 0;
   if (IsPlainStringValueType(T))
     return IsWideValueType(T) ? Size >= 2 && Size % 2 == 0 : Size >= 1;

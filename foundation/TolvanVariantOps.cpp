@@ -532,11 +532,29 @@ void MixedSignArith(TTolvanVariant& Self, const TMixedSign& M, TArith Op) {
   PutInteger(Self, E, R);
 }
 
+constexpr bool IsFloatingType(TTolvanValueType T) { return T >= tvtSingle && T <= tvtExtended; }
+
+// The day a number of days falls on, as in date-time arithmetic: the date of its date-time
+// (its floor, once rounded to the millisecond), so DATE d + -0.5 is d - 1 as {d, 0} + -0.5 is
+// noon of d - 1. Other operands give their DATE.
+int32_t DayOf(const TTolvanVariant& V) {
+  if (IsFloatingType(V.DataType()))
+    return V.GetAsStoredDateTime().Date;
+  return ReadAs<int32_t>(V, tvtDate);
+}
+
 // Add, Multiply and Divide once neither operand is null: self is cast to the common type and
 // the operation done there.
 void ArithInCommonType(TTolvanVariant& Self, const TTolvanVariant& Other, TArith Op, int32_t Code,
                        std::string_view Operator) {
   const TTolvanValueType E = CommonValueType(Self.DataType(), Other.DataType());
+  if (Op == TArith::Add && E == tvtDate &&
+      (IsFloatingType(Self.DataType()) || IsFloatingType(Other.DataType()))) {
+    const int32_t A = DayOf(Self), B = DayOf(Other);
+    Self.CastTo(E);
+    Put(Self, E, WrapArith(Op, A, B));
+    return;
+  }
   const TMixedSign Mixed = ReadMixedSign(Self, Other, E);
   const TTimeMarkers Markers{CarriesTimeMarker(Self.DataType()),
                              CarriesTimeMarker(Other.DataType())};

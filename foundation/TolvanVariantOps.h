@@ -15,7 +15,9 @@
 //   SIGNEDINT64
 //   SINGLE, FLOAT, EXTENDED  an overflow raises EOverflow, an invalid operation EInvalidOp
 //   CURRENCY                 rounded to four decimals; out of range raises EConvertError
-//   DATE, TIME               their numbers; a TIME result is brought back into the day
+//   DATE, TIME               their numbers; a TIME result is brought back into the day, and
+//                            a floating number added to a DATE counts from its floor
+//                            (DATE d + -0.5 is d - 1, the day of {d, 0} + -0.5)
 //   DATETIME                 date and time part by part, a time beyond the day carried into
 //                            the date (a number of days is split by its floor, so a negative
 //                            fraction moves back: {d, 0} + -0.5 is {d - 1, noon})

@@ -606,6 +606,13 @@ TEST(TolvanVariantOps, DateTimePlusNegativeFractionsOfADay) {
       {"+", DT, "738000:0", EXT, "-2.75", DT, "737997:21600000"},
       {"+", FLT, "-0.5", DT, "738000:0", DT, "737999:43200000"}, // a number first, too
       {"+", DT, "738000:0", INT, "-1", DT, "737999:0"},
+      // A DATE moves to the day the sum falls on.
+      {"+", DATE, "738000", FLT, "-0.5", DATE, "737999"},
+      {"+", DATE, "738000", FLT, "-1.5", DATE, "737998"},
+      {"+", DATE, "738000", EXT, "1.5", DATE, "738001"},
+      {"+", DATE, "738000", FLT, "-1E-9", DATE, "738000"},
+      {"+", SGL, "-0.5", DATE, "738000", DATE, "737999"},
+      {"+", DATE, "738000", INT, "-1", DATE, "737999"},
   });
 }
 

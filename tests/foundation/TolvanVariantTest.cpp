@@ -326,6 +326,23 @@ TEST(TolvanVariantStream, GoldenBytes) {
   }
 }
 
+// BLOB, MEMO and WIDEMEMO values of every content length, none included, load back as saved.
+TEST(TolvanVariantStream, BlobTypesOfAnyLengthRoundTrip) {
+  TTolvanMemoryStream S;
+  for (TTolvanValueType T : {tvtBLOB, tvtMemo, tvtWideMemo})
+    for (const char* Text : {"", "x", "abc"}) {
+      auto V = TextValue(tvtString, Text);
+      V->CastTo(T);
+      const std::vector<uint8_t> Form = Saved(*V);
+      TTolvanVariant W;
+      ASSERT_EQ(CodeOf([&] { W.LoadFromStream(*StreamOf(Form, S)); }), 0) << T << " " << Text;
+      EXPECT_EQ(W.DataType(), T);
+      EXPECT_FALSE(W.IsNull());
+      EXPECT_EQ(W.DataSize(), V->DataSize());
+      EXPECT_EQ(W.GetAsString(), Text);
+    }
+}
+
 TEST(TolvanVariantStream, DamagedFormsRaiseCleanly) {
   TTolvanVariant Str(tvtString);
   Str.SetAsString("hello");
