@@ -140,8 +140,8 @@ TTolvanCompressedBLOBStream::TTolvanCompressedBLOBStream(TStream& Host, bool All
     const int64_t HostSize = FHost.Size();
     if (HostSize < Needed) {
       if (!FAllowShort)
-        throw ETolvanException::CreateFmt(ErrBLOBPlainHostTooSmall, SStreamSizeTooSmall,
-                                          HostSize, Needed);
+        throw ETolvanException::CreateFmt(ErrBLOBPlainHostTooSmall, SStreamSizeTooSmall, HostSize,
+                                          Needed);
       // Allowed short, the value is what the host holds, as a compressed one keeps the blocks
       // found: an append then lands at the host's end, not at a length it never had.
       FUncompressedSize = HostSize - FDescriptor.StartOffset;

@@ -490,7 +490,9 @@ void ArithInOwnType(TTolvanVariant& Self, const TTolvanVariant& Other, TArith Op
   }
 }
 
-constexpr bool IsSignedInteger(TTolvanValueType T) { return T >= tvtSignedInt8 && T <= tvtSignedInt64; }
+constexpr bool IsSignedInteger(TTolvanValueType T) {
+  return T >= tvtSignedInt8 && T <= tvtSignedInt64;
+}
 
 // A signed and an unsigned integer whose common type is unsigned (SHORTINT with WORD): the
 // table's type is kept, but the result is computed from the operands' own values and must lie
@@ -526,7 +528,9 @@ void MixedSignArith(TTolvanVariant& Self, const TMixedSign& M, TArith Op) {
     break;
   }
   const TTolvanValueType E = Self.DataType();
-  const uint64_t Max = E == tvtUnsignedInt8 ? UINT8_MAX : E == tvtUnsignedInt16 ? UINT16_MAX : UINT32_MAX;
+  const uint64_t Max = E == tvtUnsignedInt8    ? UINT8_MAX
+                       : E == tvtUnsignedInt16 ? UINT16_MAX
+                                               : UINT32_MAX;
   if (Overflow || R < 0 || uint64_t(R) > Max)
     RaiseRange();
   PutInteger(Self, E, R);
@@ -1402,8 +1406,7 @@ TTolvanCompareResult CompareMixedNumbers(const void* A, int32_t SizeA, TTolvanVa
 // Whether a buffer of a floating type holds NaN; false for every other type, and for a damaged
 // buffer too short for its type (the comparison proper reports that).
 bool IsNaNValue(const void* P, int32_t Size, TTolvanValueType T) {
-  const bool Floating =
-      T == tvtSingle || T == tvtFloat || T == tvtCurrency || T == tvtExtended;
+  const bool Floating = T == tvtSingle || T == tvtFloat || T == tvtCurrency || T == tvtExtended;
   if (!Floating || (Size >= 0 && Size < ValueTypeDataSize(T, 0)))
     return false;
   switch (T) {

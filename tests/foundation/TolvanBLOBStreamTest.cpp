@@ -498,8 +498,7 @@ TEST(CompressedBLOBStream, StartOffsetTheHostCannotReach) {
           TTolvanBLOBDescriptor D = Descriptor(Algorithm, 1, 1000, Start);
           D.BlockCount = 3;
           D.UncompressedSize = 5;
-          EXPECT_EQ(RaisedCode([&] { TBLOB S(Host, AllowShort, IsNew, D); }),
-                    ErrBLOBStartPosition)
+          EXPECT_EQ(RaisedCode([&] { TBLOB S(Host, AllowShort, IsNew, D); }), ErrBLOBStartPosition)
               << Start << " " << int(Algorithm) << IsNew << AllowShort;
         }
   EXPECT_EQ(Host.Size(), 10);

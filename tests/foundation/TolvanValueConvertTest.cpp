@@ -354,8 +354,7 @@ TEST(ConvertValueBuffer, FloatToDateTimeAndBackIsTheMillisecond) {
     ASSERT_GE(Time, 0) << D;
     ASSERT_LT(Time, 86400000) << D;
     const long double Floor = std::floor(static_cast<long double>(D));
-    const long double Rounded =
-        Floor + std::nearbyint((D - Floor) * 86400000.0L) / 86400000.0L;
+    const long double Rounded = Floor + std::nearbyint((D - Floor) * 86400000.0L) / 86400000.0L;
     double Back;
     TResult B = Convert(R.Bytes, tvtDateTime, tvtFloat);
     std::memcpy(&Back, B.Bytes.data(), 8);
@@ -380,5 +379,6 @@ TEST(ConvertValueBuffer, TextToFloatRoundsOnce) {
   TResult R = Convert(Text("9007199254740993"), tvtString, tvtExtended);
   EXPECT_EQ(std::memcmp(R.Bytes.data(), &E, 10), 0);
   // Wide text reads the same way.
-  EXPECT_EQ(Convert({'1', 0, '.', 0, '5', 0, 0, 0}, tvtWideString, tvtFloat).Bytes, Of<double>(1.5));
+  EXPECT_EQ(Convert({'1', 0, '.', 0, '5', 0, 0, 0}, tvtWideString, tvtFloat).Bytes,
+            Of<double>(1.5));
 }

@@ -1073,20 +1073,13 @@ TEST(TolvanVariantOps, SignedAgainstUnsignedComparesByValue) {
     TTolvanCompareResult Want;
   };
   const Case Cases[] = {
-      {I8, "-1", U16, "5", tcrLess},
-      {I8, "-128", U16, "0", tcrLess},
-      {I8, "-1", U16, "65535", tcrLess},
-      {I8, "127", U16, "127", tcrEqual},
-      {I16, "-1", U32, "5", tcrLess},
-      {I16, "-32768", U32, "4294967295", tcrLess},
-      {I16, "32767", U32, "32767", tcrEqual},
-      {I16, "-1", U16, "0", tcrLess},
-      {I8, "-128", U8, "255", tcrLess},
-      {INT, "-2147483648", U32, "4294967295", tcrLess},
-      {I64, I64Min, U32, "0", tcrLess},
-      {I64, I64Max, U32, "4294967295", tcrGreater},
-      {U16, "0", I8, "-1", tcrGreater},
-      {U32, "2147483648", INT, "-2147483648", tcrGreater},
+      {I8, "-1", U16, "5", tcrLess},          {I8, "-128", U16, "0", tcrLess},
+      {I8, "-1", U16, "65535", tcrLess},      {I8, "127", U16, "127", tcrEqual},
+      {I16, "-1", U32, "5", tcrLess},         {I16, "-32768", U32, "4294967295", tcrLess},
+      {I16, "32767", U32, "32767", tcrEqual}, {I16, "-1", U16, "0", tcrLess},
+      {I8, "-128", U8, "255", tcrLess},       {INT, "-2147483648", U32, "4294967295", tcrLess},
+      {I64, I64Min, U32, "0", tcrLess},       {I64, I64Max, U32, "4294967295", tcrGreater},
+      {U16, "0", I8, "-1", tcrGreater},       {U32, "2147483648", INT, "-2147483648", tcrGreater},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(std::string(ValueTypeToSQLName(C.AT)) + " " + C.A + " vs " +
@@ -1099,7 +1092,9 @@ TEST(TolvanVariantOps, SignedAgainstUnsignedComparesByValue) {
     EXPECT_EQ(B->Compare(*A, true, false, false), Swapped);
     EXPECT_EQ(CompareValueBuffersSign(A->Data(), B->Data(), C.AT, C.BT, false, false, -1, false,
                                       1024, A->DataSize(), B->DataSize()),
-              C.Want == tcrLess ? -1 : C.Want == tcrGreater ? 1 : 0);
+              C.Want == tcrLess      ? -1
+              : C.Want == tcrGreater ? 1
+                                     : 0);
   }
 }
 
@@ -1159,8 +1154,8 @@ TEST(TolvanVariantOps, NaNOfEveryFloatTypeSortsLowest) {
       int32_t Err = CodeOf([&] {
         EXPECT_EQ(N->Compare(*X, true, false, false), tcrLess);
         EXPECT_EQ(X->Compare(*N, true, false, false), tcrGreater);
-        EXPECT_EQ(CompareValueBuffersSign(N->Data(), X->Data(), N->DataType(), X->DataType(),
-                                          false, false, -1, false, 1024),
+        EXPECT_EQ(CompareValueBuffersSign(N->Data(), X->Data(), N->DataType(), X->DataType(), false,
+                                          false, -1, false, 1024),
                   -1);
       });
       EXPECT_EQ(Err, 0);

@@ -238,8 +238,8 @@ std::unique_ptr<TTolvanVariant> TextValue(TTolvanValueType T, const AnsiString& 
 // (characters of wide text): text read as one of them, or cast to one and read back, keeps its
 // last character.
 TEST(TolvanVariant, TextReadAsBlobTypesKeepsEveryCharacter) {
-  const TTolvanValueType Sources[] = {tvtChar,    tvtString, tvtWideChar,
-                                      tvtWideString, tvtMemo, tvtWideMemo};
+  const TTolvanValueType Sources[] = {tvtChar,       tvtString, tvtWideChar,
+                                      tvtWideString, tvtMemo,   tvtWideMemo};
   for (TTolvanValueType Source : Sources)
     for (TTolvanValueType Target : {tvtBLOB, tvtMemo, tvtWideMemo})
       for (const char* Text : {"", "x", "abc"}) {
@@ -258,13 +258,15 @@ TEST(TolvanVariant, TextReadAsBlobTypesKeepsEveryCharacter) {
         } else {
           AnsiString Got;
           V->GetTypedValue(&Got, Target);
-          EXPECT_EQ(Got, WideBytes ? AnsiString(reinterpret_cast<const char*>(W.data()), W.size() * 2)
-                                   : AnsiString(Text));
+          EXPECT_EQ(Got, WideBytes
+                             ? AnsiString(reinterpret_cast<const char*>(W.data()), W.size() * 2)
+                             : AnsiString(Text));
         }
         // Cast and read back in the source's own type (a BLOB of wide bytes reads as ANSI text,
         // which is no round trip).
         V->CastTo(Target);
-        EXPECT_EQ(V->DataSize(), int32_t(std::strlen(Text)) * (IsWideValueType(Target) || WideBytes ? 2 : 1));
+        EXPECT_EQ(V->DataSize(),
+                  int32_t(std::strlen(Text)) * (IsWideValueType(Target) || WideBytes ? 2 : 1));
         if (WideBytes)
           continue;
         if (IsWideValueType(Source))
