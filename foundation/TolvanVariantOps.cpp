@@ -569,14 +569,11 @@ void ArithInCommonType(TTolvanVariant& Self, const TTolvanVariant& Other, TArith
     ArithInOwnType(Self, Other, Op, Code, Operator, Markers);
 }
 
-// The common pattern of the binary operators. False when a null leaves nothing to compute: a
-// null other makes self null (releasing its buffer when asked), a null self stays null.
-bool PrepareBinary(TTolvanVariant& Self, const TTolvanVariant& Other, bool ReleaseOnNull) {
+// The pattern of the bit and shift operators. False when a null leaves nothing to compute: a
+// null other makes self null, its buffer released; a null self stays null.
+bool PrepareBinary(TTolvanVariant& Self, const TTolvanVariant& Other) {
   if (Other.IsNull()) {
-    if (ReleaseOnNull)
-      Self.Clear(Self.DataType());
-    else
-      Self.SetNull();
+    Self.Clear(Self.DataType());
     return false;
   }
   if (Self.IsNull())
@@ -593,7 +590,7 @@ enum class TBitOp { And, Or, Xor };
 
 void BitOperation(TTolvanVariant& Self, const TTolvanVariant& Other, TBitOp Op, int32_t Code,
                   std::string_view Operator) {
-  if (!PrepareBinary(Self, Other, true))
+  if (!PrepareBinary(Self, Other))
     return;
   const TTolvanValueType E = Self.DataType();
   if (E == tvtLogical) {
@@ -610,7 +607,7 @@ void BitOperation(TTolvanVariant& Self, const TTolvanVariant& Other, TBitOp Op, 
 
 void ShiftOperation(TTolvanVariant& Self, const TTolvanVariant& Other, bool Left, int32_t Code,
                     std::string_view Operator) {
-  if (!PrepareBinary(Self, Other, true))
+  if (!PrepareBinary(Self, Other))
     return;
   const TTolvanValueType E = Self.DataType();
   if (E == tvtSignedInt64) {
