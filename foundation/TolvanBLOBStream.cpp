@@ -39,6 +39,13 @@ void Reserve(std::unique_ptr<T, TTolvanMemDeleter>& Block, int64_t& Capacity, in
   throw ETolvanException::CreateFmt(ErrBLOBDamaged, Fmt, A, B);
 }
 
+// Host offsets read from a descriptor or a header may lie anywhere; a sum of them that a message
+// shows stops at the largest offset instead of overflowing.
+int64_t OffsetSum(int64_t A, int64_t B) {
+  int64_t R;
+  return __builtin_add_overflow(A, B, &R) ? (B < 0 ? INT64_MIN : INT64_MAX) : R;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -110,8 +117,10 @@ TTolvanCompressedBLOBStream::TTolvanCompressedBLOBStream(TStream& Host, bool All
                                                          const TTolvanBLOBDescriptor& Descriptor)
     : FHost(Host), FDescriptor(Descriptor), FAlgorithm(Descriptor.Algorithm),
       FMode(Descriptor.Mode), FAllowShort(AllowShort) {
-  // A memory host takes any position, so a negative start would reach before the host's bytes.
-  if (FDescriptor.StartOffset < 0)
+  // A memory host takes any position, so a negative start would reach before the host's bytes,
+  // and one past its end would make the first write fill the gap, gigabytes for a damaged
+  // descriptor. A value starts within the host or at its end.
+  if (FDescriptor.StartOffset < 0 || FDescriptor.StartOffset > FHost.Size())
     throw ETolvanException::CreateFmt(ErrBLOBStartPosition, SCannotSetStreamPosition,
                                       FDescriptor.StartOffset, FHost.Position(), FHost.Size());
   SetStreamPosition(FHost, FDescriptor.StartOffset, ErrBLOBStartPosition);
@@ -127,13 +136,16 @@ TTolvanCompressedBLOBStream::TTolvanCompressedBLOBStream(TStream& Host, bool All
     FUncompressedSize = FDescriptor.UncompressedSize;
     if (FUncompressedSize < 0)
       RaiseDamaged(SInvalidStreamSize, FUncompressedSize, 0);
-    int64_t Needed;
-    if (__builtin_add_overflow(FDescriptor.StartOffset, FUncompressedSize, &Needed))
-      Needed = INT64_MAX;
+    const int64_t Needed = OffsetSum(FDescriptor.StartOffset, FUncompressedSize);
     const int64_t HostSize = FHost.Size();
-    if (!FAllowShort && HostSize < Needed)
-      throw ETolvanException::CreateFmt(ErrBLOBPlainHostTooSmall, SStreamSizeTooSmall, HostSize,
-                                        Needed);
+    if (HostSize < Needed) {
+      if (!FAllowShort)
+        throw ETolvanException::CreateFmt(ErrBLOBPlainHostTooSmall, SStreamSizeTooSmall, HostSize,
+                                          Needed);
+      // Allowed short, the value is what the host holds, as a compressed one keeps the blocks
+      // found: an append then lands at the host's end, not at a length it never had.
+      FUncompressedSize = HostSize - FDescriptor.StartOffset;
+    }
   }
   SyncDescriptor();
 }
@@ -180,7 +192,8 @@ void TTolvanCompressedBLOBStream::LoadBlockHeaders() {
     if (H.CompressedSize > HostSize - Offset - BLOBBlockHeaderSize) {
       if (FAllowShort)
         break;
-      RaiseDamaged(SStreamSizeTooSmall, HostSize, Offset + BLOBBlockHeaderSize + H.CompressedSize);
+      RaiseDamaged(SStreamSizeTooSmall, HostSize,
+                   OffsetSum(Offset, BLOBBlockHeaderSize + int64_t(H.CompressedSize)));
     }
     CheckBlockHeader(H, I);
     FUncompressedSize += H.UncompressedSize;
@@ -190,7 +203,7 @@ void TTolvanCompressedBLOBStream::LoadBlockHeaders() {
   }
   if (I < Count) {
     if (!FAllowShort)
-      RaiseDamaged(SStreamSizeTooSmall, HostSize, Offset + BLOBBlockHeaderSize);
+      RaiseDamaged(SStreamSizeTooSmall, HostSize, OffsetSum(Offset, BLOBBlockHeaderSize));
     FDescriptor.BlockCount = I;
   }
 }
@@ -385,8 +398,9 @@ int64_t TTolvanCompressedBLOBStream::ReadPlain(void* Buffer, int64_t Count) {
   if (Count < 1 || FPosition >= FUncompressedSize)
     return 0;
   const int64_t N = std::min(Count, FUncompressedSize - FPosition);
-  const int64_t At = FDescriptor.StartOffset + FPosition;
-  if (FHost.Seek(At, soBeginning) != At)
+  int64_t At;
+  if (__builtin_add_overflow(FDescriptor.StartOffset, FPosition, &At) ||
+      FHost.Seek(At, soBeginning) != At)
     return 0;
   const int64_t Got = FHost.Read(Buffer, N);
   if (Got <= 0)

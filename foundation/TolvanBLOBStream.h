@@ -116,8 +116,9 @@ public:
 
   // Opens the value Descriptor describes in Host (IsNew: a new, empty value). The host is
   // borrowed. Failures:
-  //   10103  StartOffset negative or not reachable in the host;
-  //   10081  a plain value longer than the host holds (unless AllowShort);
+  //   10103  StartOffset negative or past the host's end;
+  //   10081  a plain value longer than the host holds (unless AllowShort: the value is then
+  //          what the host holds);
   //   10082  a compressed value whose headers run past the host (unless AllowShort: the value
   //          keeps the whole blocks before) or are damaged, or an existing compressed value
   //          with a block size or block count that cannot be;

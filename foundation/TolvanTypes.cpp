@@ -42,6 +42,20 @@ constexpr int32_t ErrSetBitCountMismatch = 10429;
 
 using TBlockPtr = std::unique_ptr<void, TTolvanMemDeleter>;
 
+// Frees two blocks a container has just replaced, through the checked path: an overrun of either
+// raises 30137 once both are gone (the container already holds its new blocks).
+void FreeReplacedBlocks(void* A, void* B) {
+  try {
+    if (A)
+      TTolvanMemoryManager::FreeAndNillMem(A);
+  } catch (...) {
+    TTolvanMemoryManager::FreeAndNillMemNoRaise(B);
+    throw;
+  }
+  if (B)
+    TTolvanMemoryManager::FreeAndNillMem(B);
+}
+
 } // namespace
 
 // --- TTolvanHashArray ---------------------------------------------------------------------------
@@ -155,7 +169,9 @@ bool TTolvanHashArray::AddIfAbsent(uint32_t Key, const void* Data) {
 }
 
 // Doubles the table and moves every entry to its place in the new one. The new storage is
-// complete before the old is freed, so a failure leaves the set as it was.
+// complete before the old is freed, so a failure leaves the set as it was; the old blocks go
+// through the overrun check, and a write past them is reported (30137) with the set already
+// in its new table.
 void TTolvanHashArray::Grow() {
   if (FCapacity >= HashMaxPlaces) {
     if (FUsed + 1 > HashFullLimit)
@@ -184,12 +200,13 @@ void TTolvanHashArray::Grow() {
       std::memcpy(NewData + P * FDataSize, DataAt(I), size_t(FDataSize));
   }
 
-  TTolvanMemoryManager::FreeAndNillMemNoRaise(FKeys);
-  TTolvanMemoryManager::FreeAndNillMemNoRaise(FData);
+  void* const OldKeys = FKeys;
+  void* const OldData = FData;
   FKeys = static_cast<uint32_t*>(KeysBlock.release());
   FData = static_cast<uint8_t*>(DataBlock.release());
   FCapacity = NewCapacity;
   FHashShift = NewShift;
+  FreeReplacedBlocks(OldKeys, OldData);
 }
 
 // --- TTolvanCompressedStreamBlockHeadersArray -------------------------------------------------
@@ -202,22 +219,25 @@ void TTolvanCompressedStreamBlockHeadersArray::Release() noexcept {
   FCount = FCapacity = 0;
 }
 
-// The growth policy of the growable arrays, on 64-bit counts and deltas.
+// The growth policy of the growable arrays, on 64-bit counts and deltas. Blocks given up are
+// freed once the array stands in its new ones, through the overrun check.
 void TTolvanCompressedStreamBlockHeadersArray::SetCount(int64_t NewCount) {
   if (NewCount < 0)
     throw ERangeError(std::string(SysConst::SRangeError));
+  TOldBlocks Old;
   if (NewCount == 0) {
-    Release();
-    return;
-  }
-  if (NewCount > FCapacity) {
+    Old = {FHeaders, FPositions};
+    FHeaders = nullptr;
+    FPositions = nullptr;
+    FCapacity = 0;
+  } else if (NewCount > FCapacity) {
     const int64_t Grow = FGrowDelta > FMaxDelta / 2 ? FMaxDelta : FGrowDelta * 2;
     const int64_t Stepped = FCapacity + Grow;
-    Reallocate(Stepped > NewCount ? Stepped : NewCount);
+    Old = Reallocate(Stepped > NewCount ? Stepped : NewCount);
     FGrowDelta = Grow;
   } else if (NewCount < FCount && FCapacity - NewCount > FShrinkDelta) {
     const int64_t Shrink = FShrinkDelta > FMaxDelta / 2 ? FMaxDelta : FShrinkDelta * 2;
-    Reallocate(NewCount);
+    Old = Reallocate(NewCount);
     FShrinkDelta = Shrink;
   } else if (NewCount > FCount) {
     // Slots given up by a smaller count come back cleared, like new ones.
@@ -226,6 +246,7 @@ void TTolvanCompressedStreamBlockHeadersArray::SetCount(int64_t NewCount) {
     std::memset(FPositions + FCount, 0, sizeof(int64_t) * size_t(NewCount - FCount));
   }
   FCount = NewCount;
+  FreeReplacedBlocks(Old.Headers, Old.Positions);
 }
 
 void TTolvanCompressedStreamBlockHeadersArray::Add(const TTolvanCompressedBlockHeader& Header,
@@ -236,8 +257,9 @@ void TTolvanCompressedStreamBlockHeadersArray::Add(const TTolvanCompressedBlockH
 }
 
 // Both arrays get NewCapacity slots, the kept ones unchanged and new ones zero. The new blocks
-// are complete before the old ones go, so a failure leaves the array as it was.
-void TTolvanCompressedStreamBlockHeadersArray::Reallocate(int64_t NewCapacity) {
+// are complete before the old ones are handed back, so a failure leaves the array as it was.
+TTolvanCompressedStreamBlockHeadersArray::TOldBlocks
+TTolvanCompressedStreamBlockHeadersArray::Reallocate(int64_t NewCapacity) {
   constexpr int64_t HeaderSize = sizeof(TTolvanCompressedBlockHeader);
   if (NewCapacity > MemMaxBlockSize / HeaderSize) // refused by the memory manager's own error
     NewCapacity = MemMaxBlockSize;
@@ -248,11 +270,11 @@ void TTolvanCompressedStreamBlockHeadersArray::Reallocate(int64_t NewCapacity) {
     std::memcpy(Headers.get(), FHeaders, size_t(Keep * HeaderSize));
     std::memcpy(Positions.get(), FPositions, size_t(Keep) * sizeof(int64_t));
   }
-  TTolvanMemoryManager::FreeAndNillMemNoRaise(FHeaders);
-  TTolvanMemoryManager::FreeAndNillMemNoRaise(FPositions);
+  const TOldBlocks Old{FHeaders, FPositions};
   FHeaders = static_cast<TTolvanCompressedBlockHeader*>(Headers.release());
   FPositions = static_cast<int64_t*>(Positions.release());
   FCapacity = NewCapacity;
+  return Old;
 }
 
 // --- TTolvanBitsArray ---------------------------------------------------------------------------
@@ -411,10 +433,12 @@ void TTolvanBitsArray::LoadFromStream(TStream& Stream) {
     throw ETolvanException::CreateFmt(ErrSetBitCountMismatch, SInvalidSetBitCount, NewSetBitCount,
                                       Counted);
 
-  TTolvanMemoryManager::FreeAndNillMemNoRaise(FBits);
+  // The old bits go through the overrun check once the array holds the new ones.
+  void* const Old = FBits;
   FBits = static_cast<uint8_t*>(Block.release());
   FBitCount = NewBitCount;
   FSetBitCount = NewSetBitCount;
+  FreeReplacedBlocks(Old, nullptr);
 }
 
 // --- Random, MakeUniqueName, WipeString ---------------------------------------------------------

@@ -71,7 +71,9 @@ public:
 
   // True when Key was added, False when an entry with Key was already there. DataSize bytes of
   // Data are stored with a new key; with Data nil the data part is zero. Data not nil while
-  // DataSize is 0 raises 11665 and changes nothing.
+  // DataSize is 0 raises 11665 and changes nothing. A growth of the table frees the old blocks
+  // through the overrun check: 30137 reports a write past them (the set is intact in its new
+  // table, Key not added).
   bool AddIfAbsent(uint32_t Key, const void* Data = nullptr);
 
   bool Contains(uint32_t Key) const noexcept;
@@ -143,12 +145,18 @@ public:
   int64_t* Positions() noexcept { return FPositions; }
   const int64_t* Positions() const noexcept { return FPositions; }
 
-  // A negative count raises ERangeError.
+  // A negative count raises ERangeError. Blocks given up are freed through the overrun check:
+  // 30137 reports a write past them, raised with the new count in place.
   void SetCount(int64_t NewCount);
   void Add(const TTolvanCompressedBlockHeader& Header, int64_t Position);
 
 private:
-  void Reallocate(int64_t NewCapacity);
+  struct TOldBlocks {
+    void* Headers = nullptr;
+    void* Positions = nullptr;
+  };
+  // Moves the array into new blocks and hands back the old ones for the caller to free.
+  TOldBlocks Reallocate(int64_t NewCapacity);
   void Release() noexcept;
 
   int64_t FGrowDelta = 10;
@@ -205,6 +213,8 @@ public:
   // array changes: a short read raises 10401 / 10426 / 10402 by field, a BitCount that is
   // negative or needs more bytes than the stream has left raises 10428, and a SetBitCount other
   // than the number of 1 bits read raises 10429. Bits past BitCount in the last byte are cleared.
+  // The old bits are freed through the overrun check: 30137 reports a write past them, with the
+  // new contents already in place.
   void LoadFromStream(TStream& Stream);
 
 private:

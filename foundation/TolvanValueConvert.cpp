@@ -314,6 +314,24 @@ int64_t TruncToInt64(long double V) {
   return static_cast<int64_t>(T);
 }
 
+// A number of days as a stored date-time: the day is the floor and the time the rest, so the
+// time of day is always 0 .. 86 399 999 (never "no time") and day + time equals the number to
+// the millisecond, -0.5 being noon of day -1. The rest rounds to the nearest millisecond, ties to
+// even, and a rest that rounds to a whole day is midnight of the next. The day is checked
+// first: only a number with a day has a time of day to take.
+TTolvanStoredDateTime SplitDays(long double F) {
+  const long double Day = std::floor(F);
+  ToInt32(Day);
+  const long double Ms = std::nearbyint((F - Day) * MSecsPerDay);
+  int64_t Date = static_cast<int64_t>(Day);
+  int32_t Time = static_cast<int32_t>(Ms);
+  if (Time >= MSecsPerDay) {
+    Time = 0;
+    ++Date;
+  }
+  return {ToInt32(static_cast<long double>(Date)), Time};
+}
+
 void PutDateTime(TOutput& Out, int32_t Date, int32_t Time) {
   Out.Make(8);
   std::memcpy(Out.P, &Date, 4);
@@ -352,6 +370,27 @@ TValue TextValue(AnsiString S) {
   return V;
 }
 
+// Text read straight into the target's precision: a double or a single rounded once from the
+// digits, not first to extended and then again.
+long double TextToFloat(const AnsiString& S, TTolvanValueType T) {
+  bool Ok;
+  long double Value;
+  if (T == tvtFloat) {
+    double D = 0;
+    Ok = TryStrToFloat(S, D);
+    Value = D;
+  } else if (T == tvtSingle) {
+    float F = 0;
+    Ok = TryStrToFloat(S, F);
+    Value = F;
+  } else {
+    Ok = TryStrToFloat(S, Value);
+  }
+  if (!Ok)
+    throw EConvertError(Format(SysConst::SInvalidFloat, S));
+  return Value;
+}
+
 void FromText(TOutput& Out, const TValue& V, TTolvanValueType T) {
   if (FamilyOf(T) == TFamily::Text) {
     PutText(Out, V, T);
@@ -364,7 +403,7 @@ void FromText(TOutput& Out, const TValue& V, TTolvanValueType T) {
     PutInteger(Out, StrToInt64(S), false, T);
     break;
   case TFamily::Float:
-    PutFloat(Out, StrToFloat(S), T);
+    PutFloat(Out, TextToFloat(S, T), T);
     break;
   case TFamily::Currency:
     Out.Put(StrToCurr(S).ToDouble());
@@ -422,11 +461,8 @@ void FromNumber(TOutput& Out, const TValue& V, TTolvanValueType T) {
     if (IsInt) {
       PutDateTime(Out, ToInt32(F), EmptyTimeValue);
     } else {
-      // The day is checked first: only a number with a day has a time of day to take.
-      const long double Day = std::trunc(F);
-      const int32_t Date = ToInt32(Day);
-      const long double Ms = std::trunc(std::fabs(F - Day) * MSecsPerDay);
-      PutDateTime(Out, Date, static_cast<int32_t>(Ms));
+      const TTolvanStoredDateTime D = SplitDays(F);
+      PutDateTime(Out, D.Date, D.Time);
     }
     break;
   case TFamily::Logical:

@@ -10,6 +10,11 @@
 // buffer, whichever comes first; BLOB, MEMO and WIDEMEMO sources are exactly SourceSize bytes of
 // content (WIDEMEMO as UTF-16 text).
 //
+// A floating number becomes a DATETIME as a count of days: its floor is the date and the rest,
+// rounded to the millisecond, the time of day (-0.5 is noon of day -1), so the time is always
+// within the day and never the "no time" marker. An integer becomes {n, no time}. Text is read
+// into a SINGLE or FLOAT with one rounding from its digits.
+//
 // Threads: pure function; reads the global format settings for text.
 #pragma once
 

@@ -254,11 +254,13 @@ void TTolvanVariant::GetTypedValue(void* Out, TTolvanValueType T) const {
   if (!Same) {
     int32_t N = 0;
     TBlockGuard B{ConvertValueBuffer(FData, FDataSize, FDataType, T, N)};
+    // Text sizes count the terminator; BLOB, MEMO and WIDEMEMO sizes are the content alone.
+    const int32_t Terminator = IsBlobValueType(T) ? 0 : 1;
     if (IsAnsiTextTarget(T)) {
-      size_t Len = size_t(std::max(N - 1, 0));
+      size_t Len = size_t(std::max(N - Terminator, 0));
       static_cast<AnsiString*>(Out)->assign(static_cast<const char*>(B.P), Len);
     } else if (IsWideTextTarget(T)) {
-      size_t Len = size_t(std::max(N / 2 - 1, 0));
+      size_t Len = size_t(std::max(N / 2 - Terminator, 0));
       WideString& W = *static_cast<WideString*>(Out);
       W.resize(Len);
       std::memcpy(W.data(), B.P, Len * 2);
@@ -375,7 +377,9 @@ namespace {
 bool SizeFitsType(TTolvanValueType T, int32_t Size) {
   if (T < tvtChar || T > tvtVarBytes)
     return false;
-  if (IsBlobValueType(T) || T == tvtBytes || T == tvtVarBytes)
+  if (IsBlobValueType(T))
+    return Size >= 0; // content alone: empty text cast to a memo has none
+  if (T == tvtBytes || T == tvtVarBytes)
     return Size > 0;
   if (IsPlainStringValueType(T))
     return IsWideValueType(T) ? Size >= 2 && Size % 2 == 0 : Size >= 1;

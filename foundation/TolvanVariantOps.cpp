@@ -376,12 +376,24 @@ double CurrencyArith(TArith Op, double A, double B) {
   return FloatToCurr(R).ToDouble();
 }
 
-int32_t TimeArith(TArith Op, int32_t A, int32_t B) {
+// Which operands of Add may hold the "no time" marker: only one that was a TIME or DATETIME
+// before the cast. A number cast to TIME is a count of milliseconds, -1 included.
+struct TTimeMarkers {
+  bool Self = true;
+  bool Other = true;
+};
+
+constexpr bool CarriesTimeMarker(TTolvanValueType T) { return T == tvtTime || T == tvtDateTime; }
+
+int32_t TimeArith(TArith Op, int32_t A, int32_t B, TTimeMarkers Markers) {
   switch (Op) {
-  case TArith::Add:
-    if (A == EmptyTimeValue && B == EmptyTimeValue)
+  case TArith::Add: {
+    const bool NoA = Markers.Self && A == EmptyTimeValue;
+    const bool NoB = Markers.Other && B == EmptyTimeValue;
+    if (NoA && NoB)
       return EmptyTimeValue;
-    return DayTime(int64_t(A == EmptyTimeValue ? 0 : A) + (B == EmptyTimeValue ? 0 : B));
+    return DayTime(int64_t(NoA ? 0 : A) + (NoB ? 0 : B));
+  }
   case TArith::Multiply:
     return DayTime(int64_t(A) * B);
   default:
@@ -426,7 +438,7 @@ TTolvanStoredDateTime DateTimeArith(TArith Op, TTolvanStoredDateTime A, TTolvanS
 
 // Self has the common type; Other is read in it.
 void ArithInOwnType(TTolvanVariant& Self, const TTolvanVariant& Other, TArith Op, int32_t Code,
-                    std::string_view Operator) {
+                    std::string_view Operator, TTimeMarkers Markers) {
   const TTolvanValueType E = Self.DataType();
   switch (E) {
   case tvtSignedInt8:
@@ -464,7 +476,7 @@ void ArithInOwnType(TTolvanVariant& Self, const TTolvanVariant& Other, TArith Op
     Put(Self, E, CurrencyArith(Op, ReadAs<double>(Self, E), ReadAs<double>(Other, E)));
     break;
   case tvtTime:
-    Put(Self, E, TimeArith(Op, ReadAs<int32_t>(Self, E), ReadAs<int32_t>(Other, E)));
+    Put(Self, E, TimeArith(Op, ReadAs<int32_t>(Self, E), ReadAs<int32_t>(Other, E), Markers));
     break;
   case tvtDateTime:
     Self.SetAsStoredDateTime(
@@ -478,14 +490,90 @@ void ArithInOwnType(TTolvanVariant& Self, const TTolvanVariant& Other, TArith Op
   }
 }
 
-// The common pattern of the binary operators. False when a null leaves nothing to compute: a
-// null other makes self null (releasing its buffer when asked), a null self stays null.
-bool PrepareBinary(TTolvanVariant& Self, const TTolvanVariant& Other, bool ReleaseOnNull) {
+constexpr bool IsSignedInteger(TTolvanValueType T) {
+  return T >= tvtSignedInt8 && T <= tvtSignedInt64;
+}
+
+// A signed and an unsigned integer whose common type is unsigned (SHORTINT with WORD): the
+// table's type is kept, but the result is computed from the operands' own values and must lie
+// in that type, so SHORTINT -1 + WORD 5 is WORD 4 rather than 65535 + 5 out of range.
+struct TMixedSign {
+  bool Active = false;
+  int64_t A = 0, B = 0;
+};
+
+TMixedSign ReadMixedSign(const TTolvanVariant& Self, const TTolvanVariant& Other,
+                         TTolvanValueType E) {
+  const TTolvanValueType A = Self.DataType(), B = Other.DataType();
+  if (!IsIntegerValueType(A) || !IsIntegerValueType(B) || !IsIntegerValueType(E) ||
+      IsSignedInteger(E) || IsSignedInteger(A) == IsSignedInteger(B))
+    return {};
+  return {true, ReadInteger(Self, A), ReadInteger(Other, B)};
+}
+
+void MixedSignArith(TTolvanVariant& Self, const TMixedSign& M, TArith Op) {
+  int64_t R;
+  bool Overflow = false;
+  switch (Op) {
+  case TArith::Add:
+    Overflow = __builtin_add_overflow(M.A, M.B, &R);
+    break;
+  case TArith::Multiply:
+    Overflow = __builtin_mul_overflow(M.A, M.B, &R);
+    break;
+  default:
+    if (M.B == 0)
+      RaiseDivByZero();
+    R = M.A / M.B; // the operands are at most 32 bits wide: no INT64_MIN / -1
+    break;
+  }
+  const TTolvanValueType E = Self.DataType();
+  const uint64_t Max = E == tvtUnsignedInt8    ? UINT8_MAX
+                       : E == tvtUnsignedInt16 ? UINT16_MAX
+                                               : UINT32_MAX;
+  if (Overflow || R < 0 || uint64_t(R) > Max)
+    RaiseRange();
+  PutInteger(Self, E, R);
+}
+
+constexpr bool IsFloatingType(TTolvanValueType T) { return T >= tvtSingle && T <= tvtExtended; }
+
+// The day a number of days falls on, as in date-time arithmetic: the date of its date-time
+// (its floor, once rounded to the millisecond), so DATE d + -0.5 is d - 1 as {d, 0} + -0.5 is
+// noon of d - 1. Other operands give their DATE.
+int32_t DayOf(const TTolvanVariant& V) {
+  if (IsFloatingType(V.DataType()))
+    return V.GetAsStoredDateTime().Date;
+  return ReadAs<int32_t>(V, tvtDate);
+}
+
+// Add, Multiply and Divide once neither operand is null: self is cast to the common type and
+// the operation done there.
+void ArithInCommonType(TTolvanVariant& Self, const TTolvanVariant& Other, TArith Op, int32_t Code,
+                       std::string_view Operator) {
+  const TTolvanValueType E = CommonValueType(Self.DataType(), Other.DataType());
+  if (Op == TArith::Add && E == tvtDate &&
+      (IsFloatingType(Self.DataType()) || IsFloatingType(Other.DataType()))) {
+    const int32_t A = DayOf(Self), B = DayOf(Other);
+    Self.CastTo(E);
+    Put(Self, E, WrapArith(Op, A, B));
+    return;
+  }
+  const TMixedSign Mixed = ReadMixedSign(Self, Other, E);
+  const TTimeMarkers Markers{CarriesTimeMarker(Self.DataType()),
+                             CarriesTimeMarker(Other.DataType())};
+  Self.CastTo(E);
+  if (Mixed.Active)
+    MixedSignArith(Self, Mixed, Op);
+  else
+    ArithInOwnType(Self, Other, Op, Code, Operator, Markers);
+}
+
+// The pattern of the bit and shift operators. False when a null leaves nothing to compute: a
+// null other makes self null, its buffer released; a null self stays null.
+bool PrepareBinary(TTolvanVariant& Self, const TTolvanVariant& Other) {
   if (Other.IsNull()) {
-    if (ReleaseOnNull)
-      Self.Clear(Self.DataType());
-    else
-      Self.SetNull();
+    Self.Clear(Self.DataType());
     return false;
   }
   if (Self.IsNull())
@@ -502,7 +590,7 @@ enum class TBitOp { And, Or, Xor };
 
 void BitOperation(TTolvanVariant& Self, const TTolvanVariant& Other, TBitOp Op, int32_t Code,
                   std::string_view Operator) {
-  if (!PrepareBinary(Self, Other, true))
+  if (!PrepareBinary(Self, Other))
     return;
   const TTolvanValueType E = Self.DataType();
   if (E == tvtLogical) {
@@ -519,7 +607,7 @@ void BitOperation(TTolvanVariant& Self, const TTolvanVariant& Other, TBitOp Op, 
 
 void ShiftOperation(TTolvanVariant& Self, const TTolvanVariant& Other, bool Left, int32_t Code,
                     std::string_view Operator) {
-  if (!PrepareBinary(Self, Other, true))
+  if (!PrepareBinary(Self, Other))
     return;
   const TTolvanValueType E = Self.DataType();
   if (E == tvtSignedInt64) {
@@ -667,19 +755,22 @@ void TTolvanVariant::Add(const TTolvanVariant& Other) {
     Assign(Other, true);
     return;
   }
-  CastTo(CommonValueType(FDataType, Other.FDataType));
-  ArithInOwnType(*this, Other, TArith::Add, 30124, "+");
+  ArithInCommonType(*this, Other, TArith::Add, 30124, "+");
 }
 
 void TTolvanVariant::Multiply(const TTolvanVariant& Other) {
-  if (PrepareBinary(*this, Other, false))
-    ArithInOwnType(*this, Other, TArith::Multiply, 30126, "*");
+  if (Other.IsNull())
+    SetNull();
+  else if (!IsNull())
+    ArithInCommonType(*this, Other, TArith::Multiply, 30126, "*");
 }
 
 void TTolvanVariant::Divide(const TTolvanVariant& Other) {
   try {
-    if (PrepareBinary(*this, Other, false))
-      ArithInOwnType(*this, Other, TArith::Divide, 30127, "/");
+    if (Other.IsNull())
+      SetNull();
+    else if (!IsNull())
+      ArithInCommonType(*this, Other, TArith::Divide, 30127, "/");
   } catch (const ETolvanException&) {
     throw;
   } catch (const Exception& E) {
@@ -982,20 +1073,31 @@ uint32_t TTolvanVariant::Hash() const {
     const int16_t L = LoadLE<int16_t>(FData) != 0 ? -1 : 0;
     return UpdateCrc32(ValueHashSeed, &L, 2);
   }
-  if ((FDataType == tvtFloat || FDataType == tvtCurrency) && FDataSize == 8 && LoadLE<double>(FData) == 0) {
-    const double Zero = 0.0;
-    return UpdateCrc32(ValueHashSeed, &Zero, 8);
+  // So do all NaNs of one type, whatever their sign and payload.
+  if ((FDataType == tvtFloat || FDataType == tvtCurrency) && FDataSize == 8) {
+    const double X = LoadLE<double>(FData);
+    if (X == 0 || std::isnan(X)) {
+      const double Canonical = X == 0 ? 0.0 : std::numeric_limits<double>::quiet_NaN();
+      return UpdateCrc32(ValueHashSeed, &Canonical, 8);
+    }
   }
-  if (FDataType == tvtSingle && FDataSize == 4 && LoadLE<float>(FData) == 0) {
-    const float Zero = 0.0f;
-    return UpdateCrc32(ValueHashSeed, &Zero, 4);
+  if (FDataType == tvtSingle && FDataSize == 4) {
+    const float X = LoadLE<float>(FData);
+    if (X == 0 || std::isnan(X)) {
+      const float Canonical = X == 0 ? 0.0f : std::numeric_limits<float>::quiet_NaN();
+      return UpdateCrc32(ValueHashSeed, &Canonical, 4);
+    }
   }
   if (FDataType == tvtExtended && FDataSize == 10) {
     long double X = 0;
     std::memcpy(&X, FData, 10);
-    if (X == 0) {
-      const uint8_t Zero[10] = {};
-      return UpdateCrc32(ValueHashSeed, Zero, 10);
+    if (X == 0 || std::isnan(X)) {
+      uint8_t Canonical[sizeof(long double)] = {};
+      if (X != 0) {
+        const long double NaN = std::numeric_limits<long double>::quiet_NaN();
+        std::memcpy(Canonical, &NaN, 10);
+      }
+      return UpdateCrc32(ValueHashSeed, Canonical, 10);
     }
   }
   return UpdateCrc32(ValueHashSeed, FData, Bytes);
@@ -1281,6 +1383,10 @@ TTolvanCompareResult CompareMixedNumbers(const void* A, int32_t SizeA, TTolvanVa
                                          const void* B, int32_t SizeB, TTolvanValueType TypeB,
                                          TTolvanValueType E) {
   TNumber X = LoadNumber(A, SizeA, TypeA), Y = LoadNumber(B, SizeB, TypeB);
+  // Two integers compare by value: every integer type fits 64 bits, and a common type that is
+  // unsigned would otherwise make a negative operand its two's complement (-1 > WORD 5).
+  if (X.IsInt && Y.IsInt)
+    return Order(X.I, Y.I);
   if (TypeA != E)
     X = ToCommonNumber(X, TypeA, E);
   if (TypeB != E)
@@ -1292,6 +1398,22 @@ TTolvanCompareResult CompareMixedNumbers(const void* A, int32_t SizeA, TTolvanVa
   if (E == tvtExtended)
     return OrderFloat(X.F, Y.F);
   return OrderFloat(static_cast<double>(X.F), static_cast<double>(Y.F));
+}
+
+// Whether a buffer of a floating type holds NaN; false for every other type, and for a damaged
+// buffer too short for its type (the comparison proper reports that).
+bool IsNaNValue(const void* P, int32_t Size, TTolvanValueType T) {
+  const bool Floating = T == tvtSingle || T == tvtFloat || T == tvtCurrency || T == tvtExtended;
+  if (!Floating || (Size >= 0 && Size < ValueTypeDataSize(T, 0)))
+    return false;
+  switch (T) {
+  case tvtSingle:
+    return std::isnan(Load<float>(P, Size));
+  case tvtExtended:
+    return std::isnan(LoadExtended(P, Size));
+  default:
+    return std::isnan(Load<double>(P, Size));
+  }
 }
 
 // The bytes ConvertValueBuffer may read from a buffer of unknown size.
@@ -1347,6 +1469,13 @@ TTolvanCompareResult CompareValueBuffers(const void* A, const void* B, TTolvanVa
                                       ValueTypeToSQLName(TypeA), ValueTypeToSQLName(TypeB));
   if (!A || !B)
     throw ETolvanException::Create(30140, SValueIsNull);
+  // NaN takes the place it has within its own type, below every number, date and time and
+  // equal to any other NaN, instead of failing the conversion to the common type.
+  if (!IsStringValueType(E)) {
+    const bool NaNA = IsNaNValue(A, SizeA, TypeA), NaNB = IsNaNValue(B, SizeB, TypeB);
+    if (NaNA || NaNB)
+      return NaNA ? (NaNB ? tcrEqual : tcrLess) : tcrGreater;
+  }
   if (IsFastNumber(TypeA) && IsFastNumber(TypeB))
     return CompareMixedNumbers(A, SizeA, TypeA, B, SizeB, TypeB, E);
   TConverted CA, CB;

@@ -15,10 +15,18 @@
 //   SIGNEDINT64
 //   SINGLE, FLOAT, EXTENDED  an overflow raises EOverflow, an invalid operation EInvalidOp
 //   CURRENCY                 rounded to four decimals; out of range raises EConvertError
-//   DATE, TIME               their numbers; a TIME result is brought back into the day
+//   DATE, TIME               their numbers; a TIME result is brought back into the day, and
+//                            a floating number added to a DATE counts from its floor
+//                            (DATE d + -0.5 is d - 1, the day of {d, 0} + -0.5)
 //   DATETIME                 date and time part by part, a time beyond the day carried into
-//                            the date; in Add a "no time" (-1) counts as 0 unless both are
+//                            the date (a number of days is split by its floor, so a negative
+//                            fraction moves back: {d, 0} + -0.5 is {d - 1, noon})
 //   LOGICAL                  Add, Multiply and Divide give a OR b
+// In Add a "no time" (-1) counts as 0 unless both are, and only in an operand that was a TIME or
+// DATETIME: a number cast to TIME is milliseconds, so TIME 5000 + INTEGER -1 is 4999.
+// A signed and an unsigned integer whose common type is unsigned (SHORTINT with WORD) are
+// computed from their own values and the result must fit that type: SHORTINT -1 + WORD 5 is
+// WORD 4, and a result below 0 or above the type raises ERangeError.
 // Divide turns every failure that is not an ETolvanException into 30128 "Division error: %s"
 // (division by zero, INT_MIN / -1, range). Modulo by zero raises the same. Shifts of 8-, 16- and
 // 32-bit values work on the 32-bit (sign-extended) value with the count taken mod 32, logically,
@@ -35,11 +43,14 @@
 // accepted for the callers' sake and does not change the order. A text is read up to its
 // terminator, within its buffer size when the caller gives one (-1: the buffer is trusted to
 // be terminated). With a Length of n >= 0, each side compares its first min(n, own length)
-// characters. Floating NaN sorts below every number and equal to itself.
+// characters. Two integers compare by value whatever their common type (SHORTINT -1 < WORD 5).
+// A NaN of any floating type (CURRENCY included) sorts below every number, date and time and
+// equal to any NaN; it never fails a comparison outside text.
 //
 // Hash: NullValueHash for null; otherwise UpdateCrc32 from ValueHashSeed over the value's bytes:
 // the text before its terminator for CHAR, WIDECHAR, STRING and WIDESTRING, DataSize bytes for
-// every other type. Values of one type that compare equal hash equal, and so do a text and a
+// every other type. Values of one type that compare equal hash equal (every NaN of a type, both
+// zeros, every true LOGICAL), and so do a text and a
 // memo of the same width with the same text; other mixed pairs need not.
 //
 // Threads: nothing here takes a lock; values and buffers belong to their callers. Random draws

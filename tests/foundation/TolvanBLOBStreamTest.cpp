@@ -488,6 +488,44 @@ TEST(CompressedBLOBStream, StartOffsetTheHostCannotReach) {
             ErrBLOBStartPosition);
   EXPECT_EQ(RaisedCode([&] { TBLOB S(Host, false, true, Descriptor(caNone, 0, 0, -5)); }),
             ErrBLOBStartPosition);
+  // A start past the host's end is refused before anything grows the host, new value or not,
+  // whatever the flags; the end itself is where a new value starts.
+  Host.WriteBuffer("0123456789", 10);
+  for (const int64_t Start : {int64_t(11), int64_t(1) << 40, INT64_MAX - 10, INT64_MAX})
+    for (const TTolvanCompressionAlgorithm Algorithm : {caNone, caZlib})
+      for (const bool IsNew : {false, true})
+        for (const bool AllowShort : {false, true}) {
+          TTolvanBLOBDescriptor D = Descriptor(Algorithm, 1, 1000, Start);
+          D.BlockCount = 3;
+          D.UncompressedSize = 5;
+          EXPECT_EQ(RaisedCode([&] { TBLOB S(Host, AllowShort, IsNew, D); }), ErrBLOBStartPosition)
+              << Start << " " << int(Algorithm) << IsNew << AllowShort;
+        }
+  EXPECT_EQ(Host.Size(), 10);
+  TBLOB S(Host, false, true, Descriptor(caZlib, 1, 0, 10));
+  EXPECT_EQ(S.Write("ab", 2), 2);
+  EXPECT_EQ(ReadAll(S), (TBytes{'a', 'b'}));
+}
+
+// A plain value allowed to be short is what the host holds, whatever length it claims: an
+// append lands at the host's end, and positions near the top of the range read nothing and sum
+// with the start without overflow.
+TEST(PlainBLOBStream, HugeLengthAllowedShortIsWhatTheHostHolds) {
+  TTolvanMemoryStream Host;
+  Host.WriteBuffer("0123456789", 10);
+  TTolvanBLOBDescriptor D = Descriptor(caNone, 0, 0, 4);
+  D.UncompressedSize = INT64_MAX;
+  TBLOB S(Host, true, false, D);
+  EXPECT_EQ(S.Size(), 6);
+  EXPECT_EQ(S.Descriptor().UncompressedSize, 6);
+  char Buf[8] = {};
+  EXPECT_EQ(S.Read(Buf, 8), 6);
+  EXPECT_EQ(std::string(Buf, 6), "456789");
+  S.Seek(0, soEnd);
+  EXPECT_EQ(S.Write("ab", 2), 2);
+  EXPECT_EQ(Host.Size(), 12);
+  EXPECT_EQ(S.Seek(INT64_MAX - 2, soBeginning), INT64_MAX - 2);
+  EXPECT_EQ(S.Read(Buf, 1), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -190,6 +190,42 @@ TEST(TolvanHashArray, DataWithoutDataSizeIsRefusedBeforeAnyChange) {
   EXPECT_EQ(H.Count(), 1);
 }
 
+// A write past the data block is reported when the growth of the table frees it.
+TEST(TolvanHashArray, GrowthReportsAnOverrunOfTheOldBlock) {
+  constexpr int32_t DataSize = 8;
+  constexpr int64_t Places = 16; // 2^KeySize
+  // The key whose data part opens the data block: the memory manager knows that pointer.
+  uint32_t First = 0;
+  for (uint32_t K = 1; K < 10000 && !First; ++K) {
+    TTolvanHashArray Probe(DataSize, 10, 0, 4);
+    Probe.AddIfAbsent(K);
+    try {
+      if (MemoryManager.GetMemSize(Probe.FindData(K)) == Places * DataSize)
+        First = K;
+    } catch (const ETolvanException&) {
+    }
+  }
+  ASSERT_NE(First, 0u);
+  TTolvanHashArray H(DataSize, 10, 0, 4);
+  H.AddIfAbsent(First);
+  const_cast<uint8_t*>(H.FindData(First))[Places * DataSize] = 0; // the tail guard
+  int32_t Code = 0;
+  uint32_t Key = First;
+  std::vector<uint32_t> Added{First};
+  while (Code == 0 && Added.size() < 100) {
+    ++Key;
+    Code = NativeCodeOf([&] { H.AddIfAbsent(Key); });
+    if (Code == 0)
+      Added.push_back(Key);
+  }
+  EXPECT_EQ(Code, 30137);
+  // The set stands intact in its new table and keeps working.
+  for (uint32_t K : Added)
+    EXPECT_TRUE(H.Contains(K)) << K;
+  EXPECT_EQ(H.Count(), int64_t(Added.size()));
+  EXPECT_TRUE(H.AddIfAbsent(Key));
+}
+
 // --- Block-header array -----------------------------------------------------------------------
 
 TEST(TolvanBlockHeadersArray, GrowsByTheArrayPolicyAndKeepsBothColumns) {
@@ -226,6 +262,20 @@ TEST(TolvanBlockHeadersArray, GrowsByTheArrayPolicyAndKeepsBothColumns) {
   EXPECT_EQ(A.Capacity(), 0);
   EXPECT_EQ(A.Headers(), nullptr);
   EXPECT_THROW(A.SetCount(-1), ERangeError);
+}
+
+TEST(TolvanBlockHeadersArray, GrowthReportsAnOverrunOfTheOldBlock) {
+  TTolvanCompressedStreamBlockHeadersArray A;
+  A.Add(TTolvanCompressedBlockHeader{1, 2, 3, 21}, 0);
+  const int64_t Capacity = A.Capacity();
+  reinterpret_cast<uint8_t*>(A.Headers())[Capacity * 20] = 0; // the tail guard
+  for (int64_t I = 1; I < Capacity; ++I)
+    A.Add(TTolvanCompressedBlockHeader{}, I);
+  EXPECT_EQ(NativeCodeOf([&] { A.Add(TTolvanCompressedBlockHeader{}, Capacity); }), 30137);
+  EXPECT_EQ(A.Count(), Capacity + 1);
+  EXPECT_GT(A.Capacity(), Capacity);
+  EXPECT_EQ(A.Headers()[0].Span, 21);
+  EXPECT_EQ(A.Positions()[Capacity - 1], Capacity - 1);
 }
 
 // --- Bit array --------------------------------------------------------------------------------
@@ -447,6 +497,19 @@ TEST(TolvanBitsArray, ShortWritesNameTheField) {
     EXPECT_STREQ(E.what(), "Cannot write to stream. Position = 0, Stream size = 2, Block size = "
                            "4, Bytes Write = 2 - Native error: 10398");
   }
+}
+
+// A write past the bits is reported when a reload frees them; the array holds what was loaded.
+TEST(TolvanBitsArray, ReloadReportsAnOverrunOfTheOldBits) {
+  TTolvanBitsArray B;
+  B.SetSize(20);
+  const_cast<uint8_t*>(B.Bits())[3] = 0; // the tail guard past the 3 bytes
+  TVectorStream S(Form(9, 2, {0x11, 0x00}));
+  EXPECT_EQ(NativeCodeOf([&] { B.LoadFromStream(S); }), 30137);
+  EXPECT_EQ(B.BitCount(), 9);
+  EXPECT_EQ(B.SetBitCount(), 2);
+  EXPECT_TRUE(B.GetBit(4));
+  B.SetSize(0);
 }
 
 // --- Free routines ----------------------------------------------------------------------------

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <iomanip>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "foundation/TolvanConst.h"
@@ -291,4 +294,91 @@ TEST(ConvertValueBuffer, FloatsWithoutADayAreRefused) {
   for (double V : Bad)
     for (TTolvanValueType To : {tvtDate, tvtTime, tvtDateTime})
       EXPECT_EQ(Convert(Of<double>(V), tvtFloat, To).Error, 30051) << V << " -> " << int(To);
+}
+
+TEST(ConvertValueBuffer, FloatToDateTimeSplitsByTheFloor) {
+  // The day is the floor and the time of day the rest, rounded to the millisecond: a negative
+  // fraction lies before the day's end, not after its start, and a rest that rounds to a whole
+  // day is midnight of the next one.
+  const double Ms = 1.0 / 86400000;
+  struct Case {
+    double From;
+    int32_t Date, Time;
+  };
+  const Case Cases[] = {
+      {-0.5, -1, 43200000},
+      {-1.5, -2, 43200000},
+      {-1.25, -2, 64800000},
+      {-0.0000001, -1, 86399991},
+      {-1e-9, 0, 0},
+      {738000 - 0.5, 737999, 43200000},
+      {738000 - 1e-9, 738000, 0},
+      {738000 - 0.4 * Ms, 738000, 0},
+      {738000 - 0.6 * Ms, 737999, 86399999},
+      {738000 + 1e-9, 738000, 0},
+      {738000 + 0.6 * Ms, 738000, 1},
+      {738001 - 0.4 * Ms, 738001, 0},
+      {738001 - 1.4 * Ms, 738000, 86399999},
+      {693594.5, 693594, 43200000},
+      {0, 0, 0},
+      {-2147483648.0, INT32_MIN, 0},
+      {2147483647.75, 2147483647, 64800000},
+  };
+  for (const Case& C : Cases)
+    EXPECT_EQ(Convert(Of<double>(C.From), tvtFloat, tvtDateTime).Bytes, Pair(C.Date, C.Time))
+        << std::setprecision(17) << C.From;
+  // SINGLE and EXTENDED sources split alike; a day that carries past the range is refused.
+  EXPECT_EQ(Convert(Of<float>(-0.5f), tvtSingle, tvtDateTime).Bytes, Pair(-1, 43200000));
+  long double X = -2.75L;
+  EXPECT_EQ(Convert(Bytes(&X, 10), tvtExtended, tvtDateTime).Bytes, Pair(-3, 21600000));
+  long double Last = 2147483647.999999999L; // its rest rounds to the next day, past 32 bits
+  EXPECT_EQ(Convert(Bytes(&Last, 10), tvtExtended, tvtDateTime).Error, 30051);
+  EXPECT_EQ(Convert(Of<double>(-2147483648.5), tvtFloat, tvtDateTime).Error, 30051);
+  // And back: -1.25 is -1.25 again.
+  TResult R = Convert(Of<double>(-1.25), tvtFloat, tvtDateTime);
+  EXPECT_EQ(Convert(R.Bytes, tvtDateTime, tvtFloat).Bytes, Of<double>(-1.25));
+}
+
+TEST(ConvertValueBuffer, FloatToDateTimeAndBackIsTheMillisecond) {
+  // For random numbers of days, negative ones included, the pair holds a time of day and reads
+  // back as the number rounded to the millisecond.
+  std::mt19937_64 Rng(20240613);
+  std::uniform_real_distribution<double> Wide(-3652059.0, 3652059.0), Near(-3.0, 3.0);
+  for (int I = 0; I < 20000; ++I) {
+    const double D = I % 4 == 0 ? Near(Rng) : Wide(Rng);
+    TResult R = Convert(Of<double>(D), tvtFloat, tvtDateTime);
+    ASSERT_EQ(R.Error, 0) << D;
+    int32_t Date, Time;
+    std::memcpy(&Date, R.Bytes.data(), 4);
+    std::memcpy(&Time, R.Bytes.data() + 4, 4);
+    ASSERT_GE(Time, 0) << D;
+    ASSERT_LT(Time, 86400000) << D;
+    const long double Floor = std::floor(static_cast<long double>(D));
+    const long double Rounded = Floor + std::nearbyint((D - Floor) * 86400000.0L) / 86400000.0L;
+    double Back;
+    TResult B = Convert(R.Bytes, tvtDateTime, tvtFloat);
+    std::memcpy(&Back, B.Bytes.data(), 8);
+    ASSERT_EQ(Back, static_cast<double>(Rounded)) << std::setprecision(17) << D;
+    ASSERT_LE(std::fabs(Back - D), 0.5 / 86400000 + 1e-9) << std::setprecision(17) << D;
+  }
+}
+
+TEST(ConvertValueBuffer, TextToFloatRoundsOnce) {
+  // Read through an extended value first, these texts fall on a tie of the narrower type and
+  // round to even; read directly they round up.
+  EXPECT_EQ(Convert(Text("9007199254740993.0000001"), tvtString, tvtFloat).Bytes,
+            Of<double>(9007199254740994.0));
+  EXPECT_EQ(Convert(Text("16777217.0000000000001"), tvtString, tvtSingle).Bytes,
+            Of<float>(16777218.0f));
+  EXPECT_EQ(Convert(Text("-9007199254740993.0000001"), tvtString, tvtFloat).Bytes,
+            Of<double>(-9007199254740994.0));
+  // Exact ties still go to even; the extended target keeps its own precision.
+  EXPECT_EQ(Convert(Text("9007199254740993"), tvtString, tvtFloat).Bytes,
+            Of<double>(9007199254740992.0));
+  long double E = 9007199254740993.0L;
+  TResult R = Convert(Text("9007199254740993"), tvtString, tvtExtended);
+  EXPECT_EQ(std::memcmp(R.Bytes.data(), &E, 10), 0);
+  // Wide text reads the same way.
+  EXPECT_EQ(Convert({'1', 0, '.', 0, '5', 0, 0, 0}, tvtWideString, tvtFloat).Bytes,
+            Of<double>(1.5));
 }

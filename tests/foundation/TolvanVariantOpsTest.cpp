@@ -570,8 +570,10 @@ std::vector<TOpCase> OperatorCases() {
 
 } // namespace
 
-TEST(TolvanVariantOps, OperatorTable) {
-  for (const TOpCase& K : OperatorCases()) {
+namespace {
+
+void CheckOperatorCases(const std::vector<TOpCase>& Cases) {
+  for (const TOpCase& K : Cases) {
     SCOPED_TRACE(K.Op + " " + std::string(ValueTypeToSQLName(K.LT)) + " " + (K.L ? K.L : "null") +
                  ", " + std::string(ValueTypeToSQLName(K.RT)) + " " + (K.R ? K.R : "null"));
     PVariant Self = Make(K.LT, K.L);
@@ -583,6 +585,91 @@ TEST(TolvanVariantOps, OperatorTable) {
       EXPECT_EQ(Render(*Self), K.Res);
     }
   }
+}
+
+} // namespace
+
+TEST(TolvanVariantOps, OperatorTable) { CheckOperatorCases(OperatorCases()); }
+
+// A fraction of a day taken from a number counts from the floor: -0.5 is noon of the day before,
+// so date-time arithmetic with a negative number moves back, never forward.
+TEST(TolvanVariantOps, DateTimePlusNegativeFractionsOfADay) {
+  CheckOperatorCases({
+      {"+", DT, "738000:0", FLT, "-0.5", DT, "737999:43200000"},
+      {"+", DT, "738000:1000", FLT, "-1.5", DT, "737998:43201000"},
+      {"+", DT, "738000:0", FLT, "-0.0000001", DT, "737999:86399991"},
+      {"+", DT, "738000:0", FLT, "-1E-9", DT, "738000:0"}, // rounds to the day
+      {"+", DT, "738000:0", FLT, "0.5", DT, "738000:43200000"},
+      {"+", DT, "738000:50000000", FLT, "0.5", DT, "738001:6800000"},
+      {"+", DT, "738000:-1", FLT, "-0.25", DT, "737999:64800000"},
+      {"+", DT, "738000:0", SGL, "-0.5", DT, "737999:43200000"},
+      {"+", DT, "738000:0", EXT, "-2.75", DT, "737997:21600000"},
+      {"+", FLT, "-0.5", DT, "738000:0", DT, "737999:43200000"}, // a number first, too
+      {"+", DT, "738000:0", INT, "-1", DT, "737999:0"},
+      // A DATE moves to the day the sum falls on.
+      {"+", DATE, "738000", FLT, "-0.5", DATE, "737999"},
+      {"+", DATE, "738000", FLT, "-1.5", DATE, "737998"},
+      {"+", DATE, "738000", EXT, "1.5", DATE, "738001"},
+      {"+", DATE, "738000", FLT, "-1E-9", DATE, "738000"},
+      {"+", SGL, "-0.5", DATE, "738000", DATE, "737999"},
+      {"+", DATE, "738000", INT, "-1", DATE, "737999"},
+  });
+}
+
+// The "no time" marker -1 belongs to TIME and DATETIME operands; a number cast to TIME is a count
+// of milliseconds, -1 included.
+TEST(TolvanVariantOps, TimePlusOrMinusOneMillisecond) {
+  CheckOperatorCases({
+      {"+", TIME, "5000", INT, "-1", TIME, "4999"},
+      {"+", TIME, "5000", INT, "-2", TIME, "4998"},
+      {"+", INT, "-1", TIME, "5000", TIME, "4999"},
+      {"+", TIME, "5000", I64, "-1", TIME, "4999"},
+      {"+", TIME, "5000", I8, "-1", TIME, "4999"},
+      {"+", TIME, "0", INT, "-1", TIME, "86399999"},
+      {"+", TIME, "0", INT, "1", TIME, "1"},
+      {"+", TIME, "86399999", INT, "1", TIME, "0"},
+      {"+", TIME, "86399999", INT, "-1", TIME, "86399998"},
+      {"+", TIME, "0", FLT, "-1", TIME, "86399999"},
+      // The marker itself still adds nothing.
+      {"+", TIME, "-1", INT, "5", TIME, "5"},
+      {"+", TIME, "5", TIME, "-1", TIME, "5"},
+      {"+", TIME, "-1", TIME, "-1", TIME, "-1"},
+      {"+", TIME, "5", DT, "7:-1", TIME, "5"},
+  });
+  // Subtraction is the sum with the negated number.
+  PVariant T = Make(TIME, "0"), One = Make(INT, "1");
+  One->Negate();
+  T->Add(*One);
+  EXPECT_EQ(Render(*T), "86399999");
+}
+
+// A signed and an unsigned integer whose common type is unsigned: the result keeps that type but
+// is the exact one, and must lie in the type.
+TEST(TolvanVariantOps, SignedWithUnsignedArithmeticIsExact) {
+  CheckOperatorCases({
+      {"+", I8, "-1", U16, "5", U16, "4"},
+      {"+", I8, "-128", U16, "128", U16, "0"},
+      {"+", I8, "-1", U16, "0", U16, nullptr, ERange},
+      {"+", I8, "127", U16, "65408", U16, "65535"},
+      {"+", I8, "127", U16, "65409", U16, nullptr, ERange},
+      {"+", I16, "-1", U32, "5", U32, "4"},
+      {"+", I16, "-32768", U32, "4294967295", U32, "4294934527"},
+      {"+", I16, "1", U32, "4294967295", U32, nullptr, ERange},
+      {"+", I16, "-6", U32, "5", U32, nullptr, ERange},
+      {"*", I8, "-1", U16, "5", U16, nullptr, ERange},
+      {"*", I8, "-1", U16, "0", U16, "0"},
+      {"*", I16, "2", U32, "2147483647", U32, "4294967294"},
+      {"*", I16, "-32768", U32, "4294967295", U32, nullptr, ERange},
+      {"/", I8, "-10", U16, "5", U16, nullptr, 30128},
+      {"/", I16, "10", U32, "3", U32, "3"},
+      {"/", I8, "-1", U16, "0", U16, nullptr, 30128},
+      // Pairs of one signedness keep their rules: unsigned 32-bit sums wrap.
+      {"+", U16, "65535", U8, "1", U16, nullptr, ERange},
+      {"+", U8, "1", U32, "4294967295", U32, "0"},
+      // The common type is signed: nothing changes.
+      {"+", U16, "5", I8, "-1", INT, "4"},
+      {"+", U32, "0", I16, "-1", I64, "-1"},
+  });
 }
 
 TEST(TolvanVariantOps, DivisionErrorCarriesTheClassLibraryText) {
@@ -684,9 +771,8 @@ TEST(TolvanVariantOps, OperatorsOnABorrowedValueLeaveTheLenderAlone) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(TolvanVariantOps, CompareIsAnOrderOnMixedNumbers) {
-  // Groups in ascending order; values within a group are equal. Types whose common type with a
-  // negative number would be unsigned, or would truncate a fraction, keep to values where the
-  // promotion loses nothing.
+  // Groups in ascending order; values within a group are equal. Types whose common type would
+  // truncate a fraction keep to values where the promotion loses nothing.
   struct Item {
     int Group;
     TTolvanValueType T;
@@ -702,8 +788,6 @@ TEST(TolvanVariantOps, CompareIsAnOrderOnMixedNumbers) {
   };
   for (const Item& A : Items)
     for (const Item& B : Items) {
-      if ((A.Group < 3 && (B.T == U16 || B.T == U32 || B.T == U8) && (A.T == I8 || A.T == I16)))
-        continue; // a negative small integer against an unsigned type wraps by definition
       PVariant X = Make(A.T, A.V), Y = Make(B.T, B.V);
       TTolvanCompareResult Want = A.Group < B.Group   ? tcrLess
                                   : A.Group > B.Group ? tcrGreater
@@ -715,9 +799,9 @@ TEST(TolvanVariantOps, CompareIsAnOrderOnMixedNumbers) {
 }
 
 TEST(TolvanVariantOps, CompareFollowsThePromotionOfItsOperands) {
-  // A negative SIGNEDINT8 meets an UNSIGNEDINT16 as its two's complement.
+  // Integers compare by value, also where the common type is unsigned.
   PVariant A = Make(I8, "-1"), B = Make(U16, "65535");
-  EXPECT_EQ(A->Compare(*B, true, false, false), tcrEqual);
+  EXPECT_EQ(A->Compare(*B, true, false, false), tcrLess);
   // A number against text compares as text.
   PVariant N = Make(INT, "10"), S = Make(STR, "9");
   EXPECT_EQ(N->Compare(*S, true, false, false), tcrLess);
@@ -940,7 +1024,7 @@ std::vector<PVariant> NumericSamples() {
 
 TEST(TolvanVariantOps, MixedNumbersCompareAsIfConverted) {
   // Reference: each side converted to the common type with ConvertValueBuffer, then compared as
-  // two values of that one type.
+  // two values of that one type; two integers, by their values as 64-bit integers.
   std::vector<PVariant> S = NumericSamples();
   for (const PVariant& A : S)
     for (const PVariant& B : S) {
@@ -948,6 +1032,11 @@ TEST(TolvanVariantOps, MixedNumbersCompareAsIfConverted) {
       int32_t RefErr = 0;
       TTolvanCompareResult Ref = tcrEqual;
       RefErr = CodeOf([&] {
+        if (A->IsInteger() && B->IsInteger()) {
+          const int64_t X = A->GetAsLargeInt(), Y = B->GetAsLargeInt();
+          Ref = X < Y ? tcrLess : X > Y ? tcrGreater : tcrEqual;
+          return;
+        }
         int32_t SA = A->DataSize(), SB = B->DataSize();
         std::unique_ptr<void, TTolvanMemDeleter> CA, CB;
         const void* PA = A->Data();
@@ -972,6 +1061,115 @@ TEST(TolvanVariantOps, MixedNumbersCompareAsIfConverted) {
         EXPECT_EQ(Got, Ref);
       }
     }
+}
+
+// Integers compare by their values whatever the common type, at the limits of every width.
+TEST(TolvanVariantOps, SignedAgainstUnsignedComparesByValue) {
+  struct Case {
+    TTolvanValueType AT;
+    const char* A;
+    TTolvanValueType BT;
+    const char* B;
+    TTolvanCompareResult Want;
+  };
+  const Case Cases[] = {
+      {I8, "-1", U16, "5", tcrLess},          {I8, "-128", U16, "0", tcrLess},
+      {I8, "-1", U16, "65535", tcrLess},      {I8, "127", U16, "127", tcrEqual},
+      {I16, "-1", U32, "5", tcrLess},         {I16, "-32768", U32, "4294967295", tcrLess},
+      {I16, "32767", U32, "32767", tcrEqual}, {I16, "-1", U16, "0", tcrLess},
+      {I8, "-128", U8, "255", tcrLess},       {INT, "-2147483648", U32, "4294967295", tcrLess},
+      {I64, I64Min, U32, "0", tcrLess},       {I64, I64Max, U32, "4294967295", tcrGreater},
+      {U16, "0", I8, "-1", tcrGreater},       {U32, "2147483648", INT, "-2147483648", tcrGreater},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(std::string(ValueTypeToSQLName(C.AT)) + " " + C.A + " vs " +
+                 std::string(ValueTypeToSQLName(C.BT)) + " " + C.B);
+    PVariant A = Make(C.AT, C.A), B = Make(C.BT, C.B);
+    const TTolvanCompareResult Swapped = C.Want == tcrLess      ? tcrGreater
+                                         : C.Want == tcrGreater ? tcrLess
+                                                                : tcrEqual;
+    EXPECT_EQ(A->Compare(*B, true, false, false), C.Want);
+    EXPECT_EQ(B->Compare(*A, true, false, false), Swapped);
+    EXPECT_EQ(CompareValueBuffersSign(A->Data(), B->Data(), C.AT, C.BT, false, false, -1, false,
+                                      1024, A->DataSize(), B->DataSize()),
+              C.Want == tcrLess      ? -1
+              : C.Want == tcrGreater ? 1
+                                     : 0);
+  }
+}
+
+namespace {
+
+PVariant FromBytes(TTolvanValueType T, const void* P, int32_t Size) {
+  auto V = std::make_unique<TTolvanVariant>(T);
+  V->SetBuffer(const_cast<void*>(P), Size, T, true, true);
+  return V;
+}
+
+// NaNs of every floating type, each with two different bit patterns.
+std::vector<PVariant> NaNValues() {
+  std::vector<PVariant> V;
+  const uint32_t S1 = 0x7FC00000u, S2 = 0xFFC00123u;
+  V.push_back(FromBytes(SGL, &S1, 4));
+  V.push_back(FromBytes(SGL, &S2, 4));
+  const uint64_t D1 = 0x7FF8000000000000ull, D2 = 0xFFF8000000000456ull;
+  for (TTolvanValueType T : {FLT, CUR}) {
+    V.push_back(FromBytes(T, &D1, 8));
+    V.push_back(FromBytes(T, &D2, 8));
+  }
+  const uint8_t E1[10] = {0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x7F};
+  const uint8_t E2[10] = {7, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0xFF};
+  V.push_back(FromBytes(EXT, E1, 10));
+  V.push_back(FromBytes(EXT, E2, 10));
+  return V;
+}
+
+} // namespace
+
+// Within a float type NaN sorts below every number and equals itself; the same holds across the
+// float types and CURRENCY, and against integers, dates and times, without any exception.
+TEST(TolvanVariantOps, NaNOfEveryFloatTypeSortsLowest) {
+  std::vector<PVariant> Numbers;
+  Numbers.push_back(Make(SGL, "-3.4E38"));
+  Numbers.push_back(Make(FLT, "-1E300"));
+  Numbers.push_back(Make(EXT, "-1E4000"));
+  Numbers.push_back(Make(CUR, "-922337203685477"));
+  Numbers.push_back(Make(I64, I64Min));
+  Numbers.push_back(Make(INT, "-2147483648"));
+  Numbers.push_back(Make(U32, "0"));
+  Numbers.push_back(Make(I8, "1"));
+  Numbers.push_back(Make(LOG, "F"));
+  Numbers.push_back(Make(DATE, "-2147483647"));
+  Numbers.push_back(Make(TIME, "0"));
+  Numbers.push_back(Make(DT, "-2147483647:0"));
+  const double Inf = -std::numeric_limits<double>::infinity();
+  Numbers.push_back(FromBytes(FLT, &Inf, 8));
+  std::vector<PVariant> NaNs = NaNValues();
+  for (const PVariant& N : NaNs) {
+    for (const PVariant& X : Numbers) {
+      if (CommonValueType(N->DataType(), X->DataType()) == NONE)
+        continue; // CURRENCY and the date types do not meet at all
+      SCOPED_TRACE(std::string(ValueTypeToSQLName(N->DataType())) + " NaN vs " +
+                   std::string(ValueTypeToSQLName(X->DataType())) + " " + Render(*X));
+      int32_t Err = CodeOf([&] {
+        EXPECT_EQ(N->Compare(*X, true, false, false), tcrLess);
+        EXPECT_EQ(X->Compare(*N, true, false, false), tcrGreater);
+        EXPECT_EQ(CompareValueBuffersSign(N->Data(), X->Data(), N->DataType(), X->DataType(), false,
+                                          false, -1, false, 1024),
+                  -1);
+      });
+      EXPECT_EQ(Err, 0);
+    }
+    for (const PVariant& M : NaNs) {
+      SCOPED_TRACE(std::string(ValueTypeToSQLName(N->DataType())) + " NaN vs " +
+                   std::string(ValueTypeToSQLName(M->DataType())) + " NaN");
+      EXPECT_EQ(CodeOf([&] { EXPECT_EQ(N->Compare(*M, true, false, false), tcrEqual); }), 0);
+    }
+  }
+  // NaNs of one type compare equal, so they hash alike whatever their bits.
+  for (size_t I = 0; I < NaNs.size(); I += 2)
+    EXPECT_EQ(NaNs[I]->Hash(), NaNs[I + 1]->Hash()) << ValueTypeToSQLName(NaNs[I]->DataType());
+  EXPECT_NE(NaNs[0]->Hash(), Make(SGL, "0")->Hash());
 }
 
 // ---------------------------------------------------------------------------------------------
