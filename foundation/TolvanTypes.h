@@ -191,8 +191,9 @@ public:
   bool GetBit(int32_t Index) const;
   void SetBit(int32_t Index, bool Value);
 
-  // The lowest index whose bit equals Value; False when there is none.
-  bool FindFirst(bool Value, int32_t& Index) const noexcept;
+  // The lowest index from From on whose bit equals Value; False when there is none. A negative
+  // From searches from 0.
+  bool FindFirst(bool Value, int32_t& Index, int32_t From = 0) const noexcept;
 
   // The number of 1 bits, counted afresh.
   int32_t CountSet() const noexcept;
@@ -206,6 +207,9 @@ public:
   // negative or needs more bytes than the stream has left raises 10428, and a SetBitCount other
   // than the number of 1 bits read raises 10429. Bits past BitCount in the last byte are cleared.
   void LoadFromStream(TStream& Stream);
+
+  // Exchanges the contents of two arrays; nothing is allocated.
+  void Swap(TTolvanBitsArray& Other) noexcept;
 
 private:
   [[noreturn]] void RaiseInvalidBitNo(int32_t Code, int32_t Index) const;
