@@ -227,8 +227,6 @@ void TTolvanMemoryPageManager::ReadImage(TStream& Stream, TImage& Image) {
   if (Capacity < 0)
     RaiseField(ErrReadCapacity, "Capacity", Capacity);
   const int32_t Highest = ReadField<int32_t>(Stream, ErrReadHighestPageNo);
-  if (Highest < 0 || Highest > std::max(Capacity - 1, 0))
-    RaiseField(ErrReadHighestPageNo, "HighestPageNo", Highest);
   const int32_t GrowBy = ReadField<int32_t>(Stream, ErrReadGrowBy);
   if (GrowBy < 1 || GrowBy > MaxPageStoreGrowBy)
     RaiseField(ErrReadGrowBy, "GrowBy", GrowBy);
@@ -237,16 +235,16 @@ void TTolvanMemoryPageManager::ReadImage(TStream& Stream, TImage& Image) {
     RaiseField(ErrReadMemoryPageSize, "PageSize", PageSize);
   ReadField<uint16_t>(Stream, ErrReadMemoryReserved);
   const int32_t Allocated = ReadField<int32_t>(Stream, ErrReadMemoryAllocatedCount);
-  if (Allocated < 0 || Allocated > Capacity)
-    RaiseField(ErrReadMemoryAllocatedCount, "AllocatedCount", Allocated);
 
+  // The counts that depend on one another are checked once the map is there, so that each
+  // refusal names the field that disagrees with the map.
   Image.Map.LoadFromStream(Stream);
   if (Image.Map.BitCount() != Capacity)
     RaiseField(ErrReadCapacity, "Capacity", Capacity);
-  if (Image.Map.SetBitCount() != Allocated)
-    RaiseField(ErrReadMemoryAllocatedCount, "AllocatedCount", Allocated);
-  if (HighestSetBit(Image.Map) > Highest)
+  if (Highest < std::max(HighestSetBit(Image.Map), 0) || Highest > std::max(Capacity - 1, 0))
     RaiseField(ErrReadHighestPageNo, "HighestPageNo", Highest);
+  if (Allocated != Image.Map.SetBitCount())
+    RaiseField(ErrReadMemoryAllocatedCount, "AllocatedCount", Allocated);
 
   if (int64_t(Capacity) * MemoryPageSize > BytesLeft(Stream))
     RaiseStreamReadError(Stream, int64_t(Capacity) * MemoryPageSize, 0, ErrReadBlock);
