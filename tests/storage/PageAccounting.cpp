@@ -75,7 +75,9 @@ private:
       Where << ", page " << P->PageNo();
       if (P->OwnerList() != &L)
         Fault() << Where.str() << ": tagged with another list";
-      if (L.Find(P->PageNo()) != P)
+      // Pages removed while held may share a number (removed, reused, removed again).
+      const TTolvanPage* Found = L.Find(P->PageNo());
+      if (&L == &M.RemovedPages() ? !Found || Found->PageNo() != P->PageNo() : Found != P)
         Fault() << Where.str() << ": index finds another object";
       if (!P->Buffer() || P->BufferSize() < P->PageSize())
         Fault() << Where.str() << ": no full buffer";

@@ -6,7 +6,7 @@
 //   EXPECT_EQ(PageAccountingFaults(Store), "");
 // The checks:
 //   - every object is in exactly the list its owner tag names, and the list's index finds it
-//     under its number (so no list holds a number twice);
+//     under its number (so neither the cache nor a dirty list holds a number twice);
 //   - cached pages are clean unless held; every dirty-list page is Dirty and, when held, belongs
 //     to the list's session; every page removed while held is still held;
 //   - every listed page has a buffer of at least PageSize bytes and an allocated number;
