@@ -100,8 +100,11 @@ void TTolvanPageList::Insert(TTolvanPage* Page) noexcept {
 void TTolvanPageList::Erase(TTolvanPage* Page) noexcept {
   const uint32_t Mask = FSlotCount - 1;
   uint32_t I = Home(Page->FPageNo);
-  while (FSlots[I].Page != Page)
+  while (FSlots[I].Page != Page) {
+    if (!FSlots[I].Page)
+      return; // not indexed: nothing to take out
     I = (I + 1) & Mask;
+  }
   for (uint32_t J = (I + 1) & Mask; FSlots[J].Page; J = (J + 1) & Mask) {
     const uint32_t K = Home(FSlots[J].Key);
     const bool Reachable = I <= J ? (I < K && K <= J) : (I < K || K <= J);
@@ -355,10 +358,14 @@ void TTolvanPageManager::MarkReleased(int32_t PageNo) {
   FReleasedPageNos.SetBit(PageNo, true);
 }
 
+void TTolvanPageManager::ClearReleased(int32_t PageNo) noexcept {
+  if (PageReleased(PageNo))
+    FReleasedPageNos.SetBit(PageNo, false); // within the array: cannot raise
+}
+
 void TTolvanPageManager::ClearReleased(const TTolvanIntegerArray& PageNos) noexcept {
   for (int32_t I = 0; I < PageNos.Count(); ++I)
-    if (PageReleased(PageNos[I]))
-      SetBit(false, PageNos[I], const_cast<uint8_t*>(FReleasedPageNos.Bits()));
+    ClearReleased(PageNos[I]);
 }
 
 // --- Fetching and releasing ---------------------------------------------------------------------
@@ -388,7 +395,7 @@ TTolvanPage* TTolvanPageManager::NewPage(int32_t SessionID) {
       P->FPageNo = PageNo;
       AttachBuffer(*P);
       S.FreedPageNos.Delete(Last);
-      SetBit(false, PageNo, const_cast<uint8_t*>(FReleasedPageNos.Bits()));
+      ClearReleased(PageNo);
     }
   } catch (...) {
     if (P)
@@ -423,7 +430,7 @@ void TTolvanPageManager::RemovePage(int32_t SessionID, int32_t PageNo) {
     try {
       S.FreedPageNos.Add(PageNo);
     } catch (...) {
-      SetBit(false, PageNo, const_cast<uint8_t*>(FReleasedPageNos.Bits()));
+      ClearReleased(PageNo);
       throw;
     }
   } catch (...) {

@@ -231,6 +231,7 @@ private:
   // left the store.
   void DropNumber(int32_t PageNo) noexcept;
   void MarkReleased(int32_t PageNo);
+  void ClearReleased(int32_t PageNo) noexcept;
   void ClearReleased(const TTolvanIntegerArray& PageNos) noexcept;
   // The checks Commit and Rollback make before they change anything.
   void CheckCommit(const TTolvanPageSession& Session) const;

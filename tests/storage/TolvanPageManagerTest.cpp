@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <vector>
 
@@ -449,6 +451,49 @@ TEST(TolvanPageManager, CachedPagesAreRevalidatedAsTheReloadCheckSays) {
   Store.ReleasePage(Store.GetPage(1, 0, &Check)); // a miss reads without asking
   EXPECT_TRUE(Check.Stamps.empty());
   EXPECT_EQ(Store.Reads, 3);
+  Store.Close();
+}
+
+} // namespace
+
+namespace {
+
+// Timings of the manager's hot paths (run by hand, in a release build).
+TEST(TolvanPageManager, DISABLED_Benchmark) {
+  using Clock = std::chrono::steady_clock;
+  auto Ms = [](Clock::time_point Since) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - Since).count();
+  };
+  TTolvanMemoryPageManager Store;
+  auto T = Clock::now();
+  for (int I = 0; I < 13000; ++I) {
+    TTolvanPage* P = Store.NewPage(1);
+    P->Buffer()[40] = uint8_t(I);
+    Store.ReleasePage(P);
+  }
+  Store.Commit(1);
+  Store.ReleasePage(Store.GetPage(1, 0, nullptr)); // trims the cache back to 200
+  std::printf("13000 new pages, commit, trim: %.2f ms\n", Ms(T));
+
+  T = Clock::now();
+  for (int I = 0; I < 2000000; ++I)
+    Store.ReleasePage(Store.GetPage(1, I % 100, nullptr));
+  std::printf("2000000 cached fetches and releases: %.2f ms\n", Ms(T));
+
+  T = Clock::now();
+  for (int I = 0; I < 1000000; ++I) {
+    TTolvanPage* P = Store.GetPage(2, I % 13000, nullptr);
+    P->SetDirty(true);
+    Store.ReleasePage(P);
+    Store.Commit(2);
+  }
+  std::printf("1000000 change-and-commit operations: %.2f ms\n", Ms(T));
+
+  T = Clock::now();
+  for (int I = 0; I < 13000; ++I)
+    Store.RemovePage(1, I);
+  Store.Commit(1);
+  std::printf("13000 pages released and freed: %.2f ms\n", Ms(T));
   Store.Close();
 }
 
