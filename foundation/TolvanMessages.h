@@ -35,5 +35,10 @@ inline constexpr std::string_view SLockUpgradeDeadlock =
 inline constexpr std::string_view SInvalidKeyShift =
     "Error setting Key, invalid KeyShift = %d. KeyShift should be >= 0 and <= %d";
 inline constexpr std::string_view SInvalidSetBitCount = "Invalid set bit count = %d, counted = %d";
+inline constexpr std::string_view SPageNotAllocated =
+    "Page %d is not allocated or was already released";
+inline constexpr std::string_view SCannotRollBackChangedPages =
+    "Cannot roll back pages changed in place";
+inline constexpr std::string_view SInvalidPageStoreField = "Invalid page store field %s = %d";
 
 } // namespace tolvan

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "classlib/Format.h"
 #include "classlib/SysUtils.h"
@@ -359,19 +360,26 @@ void TTolvanBitsArray::SetBit(int32_t Index, bool Value) {
 }
 
 // Word by word: the page stores look for the first clear bit on every page they allocate.
-bool TTolvanBitsArray::FindFirst(bool Value, int32_t& Index) const noexcept {
+bool TTolvanBitsArray::FindFirst(bool Value, int32_t& Index, int32_t From) const noexcept {
+  if (From < 0)
+    From = 0;
+  if (From >= FBitCount)
+    return false;
   const int64_t Bytes = BytesForBits(FBitCount);
   // A byte or word holds a match when it differs from all-mismatching bits.
   const uint64_t Miss = Value ? 0 : ~uint64_t(0);
+  int64_t I = From / 8;
   int64_t Found = -1;
-  int64_t I = 0;
-  for (; I + 8 <= Bytes; I += 8) {
+  // The first byte counts only from From's bit on.
+  const unsigned First = (FBits[I] ^ unsigned(uint8_t(Miss))) & (0xFFu << (From & 7)) & 0xFFu;
+  if (First != 0)
+    Found = I * 8 + std::countr_zero(First);
+  ++I;
+  for (; Found < 0 && I + 8 <= Bytes; I += 8) {
     uint64_t Word;
     std::memcpy(&Word, FBits + I, 8);
-    if (Word != Miss) {
+    if (Word != Miss)
       Found = I * 8 + std::countr_zero(Word ^ Miss);
-      break;
-    }
   }
   for (; Found < 0 && I < Bytes; ++I) {
     const unsigned Byte = FBits[I] ^ unsigned(uint8_t(Miss));
@@ -439,6 +447,12 @@ void TTolvanBitsArray::LoadFromStream(TStream& Stream) {
   FBitCount = NewBitCount;
   FSetBitCount = NewSetBitCount;
   FreeReplacedBlocks(Old, nullptr);
+}
+
+void TTolvanBitsArray::Swap(TTolvanBitsArray& Other) noexcept {
+  std::swap(FBits, Other.FBits);
+  std::swap(FBitCount, Other.FBitCount);
+  std::swap(FSetBitCount, Other.FSetBitCount);
 }
 
 // --- Random, MakeUniqueName, WipeString ---------------------------------------------------------

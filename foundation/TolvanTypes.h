@@ -199,8 +199,9 @@ public:
   bool GetBit(int32_t Index) const;
   void SetBit(int32_t Index, bool Value);
 
-  // The lowest index whose bit equals Value; False when there is none.
-  bool FindFirst(bool Value, int32_t& Index) const noexcept;
+  // The lowest index from From on whose bit equals Value; False when there is none. A negative
+  // From searches from 0.
+  bool FindFirst(bool Value, int32_t& Index, int32_t From = 0) const noexcept;
 
   // The number of 1 bits, counted afresh.
   int32_t CountSet() const noexcept;
@@ -216,6 +217,9 @@ public:
   // The old bits are freed through the overrun check: 30137 reports a write past them, with the
   // new contents already in place.
   void LoadFromStream(TStream& Stream);
+
+  // Exchanges the contents of two arrays; nothing is allocated.
+  void Swap(TTolvanBitsArray& Other) noexcept;
 
 private:
   [[noreturn]] void RaiseInvalidBitNo(int32_t Code, int32_t Index) const;

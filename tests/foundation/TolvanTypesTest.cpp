@@ -364,6 +364,13 @@ TEST(TolvanBitsArray, AgreesWithVectorBool) {
       if (Found) {
         ASSERT_EQ(Index, int32_t(It - Model.begin()));
       }
+      // From a start inside the array, also one not on a byte boundary.
+      const int32_t From = Model.empty() ? 0 : int32_t(Rng() % Model.size());
+      const auto FromIt = std::find(Model.begin() + From, Model.end(), V);
+      ASSERT_EQ(B.FindFirst(V, Index, From), FromIt != Model.end()) << From;
+      if (FromIt != Model.end()) {
+        ASSERT_EQ(Index, int32_t(FromIt - Model.begin())) << From;
+      }
     }
   }
 }
