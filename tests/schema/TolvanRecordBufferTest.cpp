@@ -1,5 +1,6 @@
 #include "schema/TolvanRecordBuffer.h"
 #include "tests/schema/SchemaTestSupport.h"
+#include "tests/schema/support/FakeCursor.h"
 
 #include <gtest/gtest.h>
 
@@ -129,20 +130,43 @@ TBytes Expected(const TBoundedColumn& C, int32_t DataSize, int32_t Length) {
   return Out;
 }
 
-enum class TWriter { Untyped, Sized };
+// The three ways into a column: SetFieldData, the bounded writer with a size, and the cursor's
+// SetCursorFieldValue with a value borrowing the source.
+enum class TWriter { Untyped, Sized, CursorValue };
+
+// A value of the column's kind borrowing Length units at Source, no terminator behind them.
+void BorrowSource(TTolvanVariant& V, const TBoundedColumn& C, void* Source, int32_t Length) {
+  const TTolvanValueType Type = C.Wide ? tvtWideString : C.Text ? tvtString : tvtBytes;
+  V.SetBuffer(Source, C.Wide ? 2 * Length : Length, Type, false, false);
+}
+
+void WriteThroughCursor(const TBoundedColumn& C, const TTolvanFieldDefs& Defs, int32_t Target,
+                        void* Source, int32_t Length, uint8_t* Buffer) {
+  TFakeCursor Cursor;
+  Cursor.SetInMemory(true);
+  TTolvanFieldDefs Fields;
+  Fields.Assign(Defs);
+  Cursor.OpenTable(&Fields, nullptr, nullptr);
+  TTolvanVariant V;
+  BorrowSource(V, C, Source, Length);
+  Cursor.SetCursorFieldValue(V, Target, Buffer, true);
+  Cursor.CloseTable();
+}
 
 // Writes a slack-free source of Length units into a fresh buffer laid out by Defs (the target
 // column at Target), returns false when the writer does not apply to the case.
 bool WriteSource(TWriter Writer, const TBoundedColumn& C, const TTolvanFieldDefs& Defs,
                  int32_t Target, int32_t Length, uint8_t* Buffer) {
   if (C.Wide) {
-    std::unique_ptr<char16_t[]> Units(new char16_t[size_t(Length) + 1]);
+    std::unique_ptr<char16_t[]> Units(new char16_t[size_t(Length)]);
     for (int32_t I = 0; I < Length; ++I)
       Units[size_t(I)] = SourceUnit(I);
     if (Writer == TWriter::Untyped)
       SetFieldData(Target, Defs, std::u16string_view(Units.get(), size_t(Length)), Buffer);
-    else
+    else if (Writer == TWriter::Sized)
       WriteFieldData(Target, Defs, Units.get(), 2 * Length, Buffer);
+    else
+      WriteThroughCursor(C, Defs, Target, Units.get(), Length, Buffer);
     return true;
   }
   if (C.Text && Writer == TWriter::Untyped) {
@@ -157,22 +181,26 @@ bool WriteSource(TWriter Writer, const TBoundedColumn& C, const TTolvanFieldDefs
   // The untyped form reads DataSize bytes of a fixed column: only sources that long apply.
   if (Writer == TWriter::Untyped && Length < Defs.Items(Target).DataSize())
     return false;
-  std::unique_ptr<uint8_t[]> Source(new uint8_t[size_t(std::max(Length, 1))]);
+  std::unique_ptr<uint8_t[]> Source(new uint8_t[size_t(Length)]);
   for (int32_t I = 0; I < Length; ++I)
     Source[size_t(I)] = SourceUnit(I);
   if (Writer == TWriter::Untyped)
     SetFieldData(Target, Defs, Source.get(), Buffer);
-  else
+  else if (Writer == TWriter::Sized)
     WriteFieldData(Target, Defs, Source.get(), Length, Buffer);
+  else
+    WriteThroughCursor(C, Defs, Target, Source.get(), Length, Buffer);
   return true;
 }
 
 TEST(RecordBuffer, BoundedCopiesKeepToTheColumn) {
-  for (TWriter Writer : {TWriter::Untyped, TWriter::Sized}) {
+  for (TWriter Writer : {TWriter::Untyped, TWriter::Sized, TWriter::CursorValue}) {
     for (const TBoundedColumn& C : BoundedColumns) {
       for (int32_t Length : SourceLengths[C.Text ? 0 : 1]) {
         SCOPED_TRACE(std::string(C.Name) + " from " + std::to_string(Length) +
-                     (Writer == TWriter::Sized ? " sized" : " untyped"));
+                     (Writer == TWriter::Sized         ? " sized"
+                      : Writer == TWriter::CursorValue ? " as a value"
+                                                       : " untyped"));
         // Target between two guards, over a buffer of 0x5A bytes.
         auto Defs = Layout({{tftInteger, 0}, C.Spec, {tftInteger, 0}});
         const TTolvanFieldDef& T = Defs->Items(1);
