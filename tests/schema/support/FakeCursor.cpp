@@ -12,9 +12,7 @@ namespace tolvan::test {
 
 namespace {
 
-[[noreturn]] void NotSupported() {
-  throw ETolvanException::Create(11394, SOperationNotSupported);
-}
+[[noreturn]] void NotSupported() { throw ETolvanException::Create(11394, SOperationNotSupported); }
 
 bool Less(const TTolvanRecordID& A, const TTolvanRecordID& B) {
   return A.PageNo != B.PageNo ? A.PageNo < B.PageNo : A.PageItemNo < B.PageItemNo;
@@ -174,8 +172,10 @@ void TFakeCursor::InitRecord(uint8_t* Target, bool ApplyDefaults) {
     return;
   TTolvanVariant Value;
   for (int32_t I = 0; I < FieldDefs().Count(); ++I) {
-    const TTolvanVariant& Default = FieldDefs().Items(I).DefaultValue();
-    if (Default.IsNull())
+    const TTolvanFieldDef& Def = FieldDefs().Items(I);
+    const TTolvanVariant& Default = Def.DefaultValue();
+    // BLOB values go through streams; the engine gives them no defaults either.
+    if (Default.IsNull() || Def.IsBlob())
       continue;
     Value.Assign(Default, true);
     SetCursorFieldValue(Value, I, Target, true);
@@ -217,8 +217,7 @@ void TFakeCursor::CancelRange() {
 
 void TFakeCursor::SetRange(uint8_t* StartKey, uint8_t* EndKey, int32_t StartKeyFieldCount,
                            int32_t EndKeyFieldCount, bool StartExclusive, bool EndExclusive) {
-  StoreRange(StartKey, EndKey, StartKeyFieldCount, EndKeyFieldCount, StartExclusive,
-             EndExclusive);
+  StoreRange(StartKey, EndKey, StartKeyFieldCount, EndKeyFieldCount, StartExclusive, EndExclusive);
   ResetResultBitmap();
 }
 
@@ -403,7 +402,8 @@ void TFakeCursor::DeleteRecord() {
 // --- BLOBs --------------------------------------------------------------------------------------
 
 int32_t TFakeCursor::BlobBlockCount() const noexcept {
-  return int32_t(std::count_if(FBlocks.begin(), FBlocks.end(), [](const TBlock& B) { return B.Live; }));
+  return int32_t(
+      std::count_if(FBlocks.begin(), FBlocks.end(), [](const TBlock& B) { return B.Live; }));
 }
 
 uint32_t TFakeCursor::NewBlock(const uint8_t* Bytes, size_t Size) {
