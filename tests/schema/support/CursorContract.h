@@ -8,10 +8,11 @@
 //                            ::testing::Values(TCursorContractEnv{"Fake", &MakeFakeCursor}),
 //                            CursorContractName);
 //
-// MakeCursor returns a closed cursor, named and configured so that OpenTable with definitions
-// creates the table when it does not exist (an in-memory cursor with its session). Each test
-// makes one cursor, opens it on the contract's table (ID Integer, Name Varchar(10), Data BLOB,
-// Note WideMemo), works through a record buffer of its own and closes the cursor at the end.
+// MakeCursor returns a closed cursor on a table that does not exist yet (a fresh name at every
+// call), configured so that OpenTable with definitions creates it (an in-memory cursor with its
+// session). Each test makes one cursor, opens it on the contract's table (ID Integer, Name
+// Varchar(10), Data BLOB, Note WideMemo), works through a record buffer of its own and closes
+// the cursor at the end.
 #pragma once
 
 #include <gtest/gtest.h>
