@@ -23,6 +23,9 @@ enum TFieldType : uint8_t {
   ftTimeStamp = 36, ftFMTBcd = 37
 };
 
+// Where a record buffer stands: a record, before the first, after the last, or newly inserted.
+enum TBookmarkFlag : uint8_t { bfCurrent = 0, bfBOF = 1, bfEOF = 2, bfInserted = 3 };
+
 TOLVAN_DECLARE_EXCEPTION(EDatabaseError, Exception)
 
 } // namespace tolvan

@@ -40,5 +40,6 @@ inline constexpr std::string_view SPageNotAllocated =
 inline constexpr std::string_view SCannotRollBackChangedPages =
     "Cannot roll back pages changed in place";
 inline constexpr std::string_view SInvalidPageStoreField = "Invalid page store field %s = %d";
+inline constexpr std::string_view SCursorHasNoRecordBuffer = "The cursor has no record buffer";
 
 } // namespace tolvan
