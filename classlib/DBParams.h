@@ -29,14 +29,11 @@
 #include <vector>
 
 #include "classlib/DB.h"
+#include "classlib/DBConsts.h"
 #include "classlib/Strings.h"
 #include "classlib/Variants.h"
 
 namespace tolvan {
-
-namespace DBConsts {
-inline constexpr std::string_view SParameterNotFound = "Parameter '%s' not found";
-} // namespace DBConsts
 
 class TParam {
 public:
