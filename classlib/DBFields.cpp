@@ -352,8 +352,17 @@ void TField::Assign(const TPersistent& Source) {
     TComponent::Assign(Source);
     return;
   }
-  if (From != this)
-    SetValue(From->Value());
+  if (From == this)
+    return;
+  // Bytes travel as bytes; a byte array would not convert into text.
+  if (dynamic_cast<const TBlobField*>(From) || dynamic_cast<const TBinaryField*>(From)) {
+    if (From->IsNull())
+      Clear();
+    else
+      SetAsString(From->AsString());
+    return;
+  }
+  SetValue(From->Value());
 }
 
 AnsiString TField::AsString() const {

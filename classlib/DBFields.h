@@ -174,7 +174,8 @@ public:
   virtual bool AsBoolean() const;
   virtual void SetAsBoolean(bool Value);
 
-  // From another field: null clears, any other value goes through Value.
+  // From another field: null clears; BLOB and byte fields give their bytes as a string; any
+  // other value goes through Value.
   void Assign(const TPersistent& Source) override;
 
   const TFieldNotifyEvent& OnValidate() const noexcept { return FOnValidate; }
