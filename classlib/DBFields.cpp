@@ -714,7 +714,12 @@ TTimeField::TTimeField() : TDateTimeField(ftTime) {}
 
 bool TDateTimeField::ReadDateTime(TDateTime& Value) const {
   uint8_t Form[8] = {};
-  const bool Has = GetData(Form, false);
+  bool Has;
+  try {
+    Has = GetData(Form, false);
+  } catch (const EConvertError&) {
+    AccessError(*this, "DateTime"); // a stored value that is no moment
+  }
   Value = Has ? LoadLE<double>(Form) : 0;
   return Has;
 }
@@ -840,7 +845,7 @@ std::vector<uint8_t> TBinaryField::AsBytes() const {
 void TBinaryField::SetAsBytes(std::span<const uint8_t> Value) {
   const size_t Limit = static_cast<size_t>(Size());
   if (Value.size() > Limit)
-    DatabaseError(Format(DBConsts::SFieldTooLong, static_cast<uint64_t>(Value.size()),
+    DatabaseError(Format(DBConsts::SFieldTooLong, static_cast<int64_t>(Value.size()),
                          DisplayName(), Size()),
                   this);
   // One byte at least, so that an empty value is never taken for null.
