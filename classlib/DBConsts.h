@@ -32,7 +32,8 @@ inline constexpr std::string_view SFieldRangeError =
     "%s is not a valid value for field '%s'. The allowed range is %s to %s";
 inline constexpr std::string_view SFieldTooLong = "%d bytes do not fit field '%s' of %d bytes";
 inline constexpr std::string_view SNoBlobStream = "Field '%s' has no BLOB stream";
-inline constexpr std::string_view SBlobTooLarge = "Field '%s': a BLOB value of %d bytes is too large";
+inline constexpr std::string_view SBlobTooLarge =
+    "Field '%s': a BLOB value of %d bytes is too large";
 } // namespace DBConsts
 
 // Raises EDatabaseError with Message, preceded by "<Name>: " when Component has a name.

@@ -243,8 +243,7 @@ void TIndexDef::Assign(const TPersistent& Source) {
     C->EndUpdate();
 }
 
-TIndexDef& TIndexDefs::Add(std::string_view Name, std::string_view Fields,
-                           TIndexOptions Options) {
+TIndexDef& TIndexDefs::Add(std::string_view Name, std::string_view Fields, TIndexOptions Options) {
   BeginUpdate();
   TIndexDef* Def;
   try {

@@ -138,9 +138,8 @@ void StoreSQLTimeStamp(void* P, const TSQLTimeStamp& T) noexcept {
 
 TDateTime SQLTimeStampToDateTime(const TSQLTimeStamp& T) {
   TDateTime Result;
-  if (T.Fractions > 999 ||
-      !TryEncodeDateTime(T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second,
-                         static_cast<int>(T.Fractions), Result))
+  if (T.Fractions > 999 || !TryEncodeDateTime(T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second,
+                                              static_cast<int>(T.Fractions), Result))
     throw EConvertError(std::string(SysConst::SDateEncodeError));
   return Result;
 }
@@ -466,8 +465,7 @@ void TWideStringField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  SetAsWideString(
-      WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsWideString(); }));
+  SetAsWideString(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsWideString(); }));
 }
 
 WideString TWideStringField::AsWideString() const {
@@ -781,8 +779,8 @@ void TSQLTimeStampField::SetAsSQLTimeStamp(const TSQLTimeStamp& Value) {
   try {
     (void)SQLTimeStampToDateTime(Value);
   } catch (const EConvertError&) {
-    ValueError(*this, Format("%d-%d-%d %d:%d:%d.%d", Value.Year, Value.Month, Value.Day,
-                             Value.Hour, Value.Minute, Value.Second, Value.Fractions));
+    ValueError(*this, Format("%d-%d-%d %d:%d:%d.%d", Value.Year, Value.Month, Value.Day, Value.Hour,
+                             Value.Minute, Value.Second, Value.Fractions));
   }
   uint8_t Form[SQLTimeStampSize];
   StoreSQLTimeStamp(Form, Value);
@@ -845,9 +843,9 @@ std::vector<uint8_t> TBinaryField::AsBytes() const {
 void TBinaryField::SetAsBytes(std::span<const uint8_t> Value) {
   const size_t Limit = static_cast<size_t>(Size());
   if (Value.size() > Limit)
-    DatabaseError(Format(DBConsts::SFieldTooLong, static_cast<int64_t>(Value.size()),
-                         DisplayName(), Size()),
-                  this);
+    DatabaseError(
+        Format(DBConsts::SFieldTooLong, static_cast<int64_t>(Value.size()), DisplayName(), Size()),
+        this);
   // One byte at least, so that an empty value is never taken for null.
   FWriteBuffer.assign(std::max<size_t>(Limit, 1), 0);
   if (!Value.empty())

@@ -2,9 +2,9 @@
 //
 // TParam is one named value of a query: its framework type, its value as a Variant, and whether
 // a value was ever given (Bound). The typed setters (AsString, AsInteger, ...) fix the type by
-// the setter; SetValue fixes only an unknown one. TParams is an ordered list that owns its parameters; the query
-// component fills it from the SQL text, and expressions and sub-queries look values up in it by
-// name. Names match without regard to case over Windows-1252.
+// the setter; SetValue fixes only an unknown one. TParams is an ordered list that owns its
+// parameters; the query component fills it from the SQL text, and expressions and sub-queries look
+// values up in it by name. Names match without regard to case over Windows-1252.
 //
 // A parameter's type is fixed by the first value given to a parameter of unknown type:
 //

@@ -65,8 +65,7 @@ public:
   virtual bool ReadFieldData(const TField& Field, void* Buffer);
   // A nil Buffer makes the field null.
   virtual void WriteFieldData(TField& Field, const void* Buffer);
-  virtual void ConvertFieldData(const TField& Field, const void* Source, void* Dest,
-                                bool ToNative);
+  virtual void ConvertFieldData(const TField& Field, const void* Source, void* Dest, bool ToNative);
   virtual std::unique_ptr<TStream> OpenBlobStream(TField& Field, TBlobStreamMode Mode);
   virtual bool IsIndexField(const TField& Field);
 

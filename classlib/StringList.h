@@ -38,7 +38,7 @@ public:
   const AnsiString& Strings(int32_t Index) const;
   void SetStrings(int32_t Index, std::string_view S);
 
-  int32_t Add(std::string_view S); // the new string's index
+  int32_t Add(std::string_view S);                // the new string's index
   void Insert(int32_t Index, std::string_view S); // 0 .. Count
   void Delete(int32_t Index);
   void Clear();

@@ -49,14 +49,14 @@ TEST(IndexDefs, GetIndexForFields) {
     const char* Index; // nullptr: none
   } Cases[] = {
       {"id", false, "PK"},
-      {"Last", false, "ByLast"},           // an equal list before a longer one
-      {" last ;first ", false, "ByName"},  // equal, ignoring case and blanks
+      {"Last", false, "ByLast"},          // an equal list before a longer one
+      {" last ;first ", false, "ByName"}, // equal, ignoring case and blanks
       {"Last;First;Age", false, "ByNameAge"},
       {"Last;;First", false, "ByName"},
-      {"Last", true, "CI"},                // only case-insensitive indexes, by prefix
+      {"Last", true, "CI"}, // only case-insensitive indexes, by prefix
       {"LAST;FIRST;AGE", true, "CI"},
       {"ID", true, nullptr},
-      {"First", false, nullptr},           // not a leading field
+      {"First", false, nullptr}, // not a leading field
       {"Last;Age", false, nullptr},
       {"Last;First;Age;X", false, nullptr},
       {"", false, nullptr},
@@ -214,17 +214,44 @@ TEST(FieldDefs, DefinitionsChangedOnUserChangesOnly) {
 TEST(FieldDefs, CreateFieldMakesTheClassOfItsType) {
   auto DS = MakeComponent<TStandInDataSet>();
   TComponentPtr<TComponent> Form = MakeComponent<TComponent>();
-  const char* Classes[] = {
-      nullptr,          "TStringField",       "TSmallintField",   "TIntegerField",
-      "TWordField",     "TBooleanField",      "TFloatField",      "TCurrencyField",
-      nullptr,          "TDateField",         "TTimeField",       "TDateTimeField",
-      "TBytesField",    "TVarBytesField",     "TAutoIncField",    "TBlobField",
-      "TMemoField",     "TBlobField",         "TBlobField",       "TBlobField",
-      "TBlobField",     "TBlobField",         nullptr,            "TStringField",
-      "TWideStringField", "TLargeintField",   nullptr,            nullptr,
-      nullptr,          nullptr,              nullptr,            nullptr,
-      nullptr,          nullptr,              nullptr,            nullptr,
-      "TSQLTimeStampField", nullptr};
+  const char* Classes[] = {nullptr,
+                           "TStringField",
+                           "TSmallintField",
+                           "TIntegerField",
+                           "TWordField",
+                           "TBooleanField",
+                           "TFloatField",
+                           "TCurrencyField",
+                           nullptr,
+                           "TDateField",
+                           "TTimeField",
+                           "TDateTimeField",
+                           "TBytesField",
+                           "TVarBytesField",
+                           "TAutoIncField",
+                           "TBlobField",
+                           "TMemoField",
+                           "TBlobField",
+                           "TBlobField",
+                           "TBlobField",
+                           "TBlobField",
+                           "TBlobField",
+                           nullptr,
+                           "TStringField",
+                           "TWideStringField",
+                           "TLargeintField",
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           "TSQLTimeStampField",
+                           nullptr};
   static_assert(sizeof Classes / sizeof *Classes == ftFMTBcd + 1);
   TFieldDefs& Defs = DS->FieldDefs();
   for (int T = 0; T <= ftFMTBcd; ++T) {

@@ -84,7 +84,8 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
        -1,
        Hex("feff"),
        {[](TField& F) { F.SetAsInteger(-2); }, [](TField& F) { F.SetAsFloat(-2.5); },
-        [](TField& F) { F.SetAsString("-2"); }, [](TField& F) { F.SetValue(Variant(int64_t(-2))); }},
+        [](TField& F) { F.SetAsString("-2"); },
+        [](TField& F) { F.SetValue(Variant(int64_t(-2))); }},
        [](TField& F) {
          EXPECT_EQ(F.AsInteger(), -2);
          EXPECT_EQ(F.AsString(), "-2");
@@ -100,7 +101,11 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_EQ(F.AsInteger(), 65535);
          EXPECT_EQ(F.AsString(), "65535");
        }},
-      {"autoinc", ftAutoInc, -1, Hex("07000000"), {[](TField& F) { F.SetAsInteger(7); }},
+      {"autoinc",
+       ftAutoInc,
+       -1,
+       Hex("07000000"),
+       {[](TField& F) { F.SetAsInteger(7); }},
        [](TField& F) { EXPECT_EQ(F.AsLargeInt(), 7); }},
       {"largeint",
        ftLargeint,
@@ -138,7 +143,11 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_FALSE(F.AsBoolean());
          EXPECT_EQ(F.AsString(), "False");
        }},
-      {"any non-zero is true", ftBoolean, -1, Hex("0100"), {},
+      {"any non-zero is true",
+       ftBoolean,
+       -1,
+       Hex("0100"),
+       {},
        [](TField& F) { EXPECT_TRUE(F.AsBoolean()); }},
       {"float",
        ftFloat,
@@ -178,12 +187,23 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_EQ(F.Value().VarType(), varDate);
          EXPECT_EQ(F.AsInteger(), 38053);
        }},
-      {"date 0 is day 693594", ftDate, -1, Hex("5a950a00"),
-       {[](TField& F) { F.SetAsDateTime(0); }}, [](TField& F) { EXPECT_EQ(F.AsDateTime(), 0); }},
-      {"date 0001-01-01 is day 1", ftDate, -1, Hex("01000000"),
+      {"date 0 is day 693594",
+       ftDate,
+       -1,
+       Hex("5a950a00"),
+       {[](TField& F) { F.SetAsDateTime(0); }},
+       [](TField& F) { EXPECT_EQ(F.AsDateTime(), 0); }},
+      {"date 0001-01-01 is day 1",
+       ftDate,
+       -1,
+       Hex("01000000"),
        {[](TField& F) { F.SetAsDateTime(-693593.0); }},
        [](TField& F) { EXPECT_EQ(F.AsString(), "1/1/0001"); }},
-      {"date -1.25", ftDate, -1, Hex("59950a00"), {[](TField& F) { F.SetAsDateTime(-1.25); }},
+      {"date -1.25",
+       ftDate,
+       -1,
+       Hex("59950a00"),
+       {[](TField& F) { F.SetAsDateTime(-1.25); }},
        [](TField& F) { EXPECT_EQ(F.AsDateTime(), -1.0); }},
       {"time 12:00",
        ftTime,
@@ -195,15 +215,28 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_EQ(F.AsDateTime(), 0.5);
          EXPECT_EQ(F.AsString(), "12:00:00 PM");
        }},
-      {"time 23:59:59.9996 wraps to 0", ftTime, -1, Hex("00000000"),
+      {"time 23:59:59.9996 wraps to 0",
+       ftTime,
+       -1,
+       Hex("00000000"),
        {[=](TField& F) { F.SetAsDateTime(LastMoment); }},
        [](TField& F) { EXPECT_EQ(F.AsDateTime(), 0); }},
-      {"time -1.25 is 06:00", ftTime, -1, Hex("00974901"),
+      {"time -1.25 is 06:00",
+       ftTime,
+       -1,
+       Hex("00974901"),
        {[](TField& F) { F.SetAsDateTime(-1.25); }},
        [](TField& F) { EXPECT_EQ(F.AsString(), "6:00:00 AM"); }},
-      {"datetime 0", ftDateTime, -1, Hex("00002c845d40cb42"),
-       {[](TField& F) { F.SetAsDateTime(0); }}, [](TField& F) { EXPECT_EQ(F.AsDateTime(), 0); }},
-      {"datetime -1.25", ftDateTime, -1, Hex("0080c9955b40cb42"),
+      {"datetime 0",
+       ftDateTime,
+       -1,
+       Hex("00002c845d40cb42"),
+       {[](TField& F) { F.SetAsDateTime(0); }},
+       [](TField& F) { EXPECT_EQ(F.AsDateTime(), 0); }},
+      {"datetime -1.25",
+       ftDateTime,
+       -1,
+       Hex("0080c9955b40cb42"),
        {[](TField& F) { F.SetAsDateTime(-1.25); }},
        [](TField& F) { EXPECT_EQ(F.AsDateTime(), -1.25); }},
       {"datetime",
@@ -216,7 +249,10 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_NEAR(F.AsDateTime(), Mar7Time, 1e-9);
          EXPECT_EQ(F.AsString(), "3/7/2004 10:20:30 AM");
        }},
-      {"datetime 23:59:59.9996 is the next midnight", ftDateTime, -1, Hex("00005a176040cb42"),
+      {"datetime 23:59:59.9996 is the next midnight",
+       ftDateTime,
+       -1,
+       Hex("00005a176040cb42"),
        {[=](TField& F) { F.SetAsDateTime(LastMoment); }},
        [](TField& F) { EXPECT_EQ(F.AsDateTime(), 1.0); }},
       {"time stamp",
@@ -250,7 +286,10 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_EQ(F.Value().VarType(), varArray | varByte);
          EXPECT_EQ(VarArrayHighBound(F.Value(), 1), 3);
        }},
-      {"var bytes have no prefix", ftVarBytes, 3, Hex("090807"),
+      {"var bytes have no prefix",
+       ftVarBytes,
+       3,
+       Hex("090807"),
        {[](TField& F) { static_cast<TBinaryField&>(F).SetAsBytes(Hex("090807")); }},
        [](TField& F) { EXPECT_EQ(F.AsString(), "\x09\x08\x07"); }},
       {"strings keep Size bytes",
@@ -275,7 +314,10 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_EQ(F.AsFloat(), 12.0);
          EXPECT_TRUE(F.AsBoolean());
        }},
-      {"fixed char, Windows-1252", ftFixedChar, 3, Hex("e974e900"),
+      {"fixed char, Windows-1252",
+       ftFixedChar,
+       3,
+       Hex("e974e900"),
        {[](TField& F) { F.SetAsWideString(u"\u00e9t\u00e9"); }},
        [](TField& F) { EXPECT_EQ(F.AsWideString(), u"\u00e9t\u00e9"); }},
   };
@@ -305,9 +347,9 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
 }
 
 TEST_F(FieldsTest, NullReadsAsZeroValues) {
-  for (TFieldType T : {ftString, ftWideString, ftSmallint, ftInteger, ftWord, ftAutoInc,
-                       ftLargeint, ftBoolean, ftFloat, ftCurrency, ftDate, ftTime, ftDateTime,
-                       ftTimeStamp, ftBytes, ftVarBytes, ftBlob, ftMemo}) {
+  for (TFieldType T : {ftString, ftWideString, ftSmallint, ftInteger, ftWord, ftAutoInc, ftLargeint,
+                       ftBoolean, ftFloat, ftCurrency, ftDate, ftTime, ftDateTime, ftTimeStamp,
+                       ftBytes, ftVarBytes, ftBlob, ftMemo}) {
     SCOPED_TRACE(int(T));
     TField& F = Make(T);
     EXPECT_TRUE(F.IsNull());
@@ -409,14 +451,17 @@ TEST_F(FieldsTest, ReadRefusalsNameTheField) {
        "Cannot access field 'F' as type Integer"},
       {ftString, Hex("61626300"), "", [](TField& F) { (void)F.AsInteger(); },
        "Cannot access field 'F' as type Integer"},
-      {ftMemo, {}, "x", [](TField& F) { (void)F.AsDateTime(); },
+      {ftMemo,
+       {},
+       "x",
+       [](TField& F) { (void)F.AsDateTime(); },
        "Cannot access field 'F' as type DateTime"},
       {ftDate, Hex("ffffff7f"), "", [](TField& F) { (void)F.AsString(); },
        "Cannot access field 'F' as type String"},
       {ftDateTime, Hex("000000000000f87f"), "", [](TField& F) { (void)F.AsDateTime(); },
        "Cannot access field 'F' as type DateTime"},
-      {ftTimeStamp, Hex("d4070d0007000a0014001e0090010000"), "",
-       [](TField& F) { (void)F.Value(); }, "Cannot access field 'F' as type DateTime"},
+      {ftTimeStamp, Hex("d4070d0007000a0014001e0090010000"), "", [](TField& F) { (void)F.Value(); },
+       "Cannot access field 'F' as type DateTime"},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Message);
@@ -606,9 +651,9 @@ TEST_F(FieldsTest, WritesByStateAndChangeEvents) {
     TDataSetState State;
     bool Writes, Changes;
   } Cases[] = {
-      {dsInactive, false, false}, {dsBrowse, false, false},    {dsEdit, true, true},
-      {dsInsert, true, true},     {dsSetKey, true, true},      {dsCalcFields, true, false},
-      {dsFilter, true, false},    {dsNewValue, true, false},   {dsInternalCalc, true, false},
+      {dsInactive, false, false}, {dsBrowse, false, false},  {dsEdit, true, true},
+      {dsInsert, true, true},     {dsSetKey, true, true},    {dsCalcFields, true, false},
+      {dsFilter, true, false},    {dsNewValue, true, false}, {dsInternalCalc, true, false},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(int(C.State));
@@ -653,7 +698,8 @@ TEST(FieldTimeStamps, ReadAsSixteenBytesWrittenAsTheStoredPair) {
   DS->Enter(dsEdit);
   F->SetAsDateTime(EncodeDateTime(2004, 3, 7, 10, 20, 30, 400));
   // The pair {731647, 37230400}, then the rest of the zeroed scratch.
-  EXPECT_EQ(DS->Native(*F), Hex("ff290b0040173802" "0000000000000000"));
+  EXPECT_EQ(DS->Native(*F), Hex("ff290b0040173802"
+                                "0000000000000000"));
   DS->Put(*F, Hex("d407030007000a0014001e0090010000"));
   EXPECT_EQ(F->AsString(), "3/7/2004 10:20:30 AM");
 }

@@ -133,13 +133,12 @@ TEST(DBParams, TypedSettersFixTheType) {
     const char* Text;
   } Cases[] = {
       {"AsString", [](TParam& P) { P.SetAsString("12"); }, ftString, varString, "12"},
-      {"AsWideString", [](TParam& P) { P.SetAsWideString(u"12"); }, ftWideString, varOleStr,
-       "12"},
+      {"AsWideString", [](TParam& P) { P.SetAsWideString(u"12"); }, ftWideString, varOleStr, "12"},
       {"AsInteger", [](TParam& P) { P.SetAsInteger(12); }, ftInteger, varInteger, "12"},
       {"AsLargeInt", [](TParam& P) { P.SetAsLargeInt(12); }, ftLargeint, varInt64, "12"},
       {"AsFloat", [](TParam& P) { P.SetAsFloat(12); }, ftFloat, varDouble, "12"},
-      {"AsCurrency", [](TParam& P) { P.SetAsCurrency(Currency::FromScaled(120000)); },
-       ftCurrency, varCurrency, "12"},
+      {"AsCurrency", [](TParam& P) { P.SetAsCurrency(Currency::FromScaled(120000)); }, ftCurrency,
+       varCurrency, "12"},
       {"AsDateTime", [](TParam& P) { P.SetAsDateTime(12); }, ftDateTime, varDate, nullptr},
       {"AsBoolean", [](TParam& P) { P.SetAsBoolean(true); }, ftBoolean, varBoolean, "True"},
       {"AsMemo", [](TParam& P) { P.SetAsMemo("12"); }, ftMemo, varString, "12"},

@@ -51,7 +51,7 @@ TEST(StringList, BadIndexRaisesListError) {
 TEST(StringList, IndexOfIgnoresCaseUnlessAsked) {
   TStringList L;
   L.Add("NAME");
-  L.Add("\xC9t\xE9");  // "Été" in Windows-1252
+  L.Add("\xC9t\xE9"); // "Été" in Windows-1252
   L.Add("name");
   EXPECT_EQ(L.IndexOf("name"), 0);
   EXPECT_EQ(L.IndexOf("\xE9T\xC9"), 1);
@@ -128,7 +128,12 @@ TEST(StringList, OnChangeOncePerChangeOrUpdateBlock) {
       {"Delete", [](TStringList& L) { L.Delete(0); }, 1},
       {"SetStrings", [](TStringList& L) { L.SetStrings(0, "x"); }, 1},
       {"Clear", [](TStringList& L) { L.Clear(); }, 1},
-      {"Clear empty", [](TStringList& L) { L.Clear(); L.Clear(); }, 1},
+      {"Clear empty",
+       [](TStringList& L) {
+         L.Clear();
+         L.Clear();
+       },
+       1},
       {"SetText", [](TStringList& L) { L.SetText("a\r\nb\r\nc"); }, 1},
       {"SetDelimitedText", [](TStringList& L) { L.SetDelimitedText("a,b,c"); }, 1},
       {"Assign", [&](TStringList& L) { L.Assign(Other); }, 1},
