@@ -458,6 +458,9 @@ public:
   std::vector<uint8_t> AsBytes() const;
   void SetAsBytes(std::span<const uint8_t> Value);
   void LoadFromStream(TStream& Source);
+  // Set by the dataset's BLOB stream when it wrote to the field.
+  bool Modified() const noexcept { return FModified; }
+  void SetModified(bool Value) noexcept { FModified = Value; }
   void SaveToStream(TStream& Dest) const;
 
   // A byte array (TMemoField: a string).
@@ -479,6 +482,9 @@ protected:
   std::unique_ptr<TStream> OpenStream(TBlobStreamMode Mode) const;
   template <class Bytes> Bytes ReadAll() const;
   void WriteAll(const void* Data, size_t Count);
+
+private:
+  bool FModified = false;
 };
 
 class TMemoField : public TBlobField {
