@@ -16,7 +16,7 @@
 //   3. free notifications go out while the object still has its full type;
 //   4. the component leaves its owner (the owner and its other components are notified);
 //   5. the object is deleted, and the first failure of the steps above is rethrown.
-// Every step runs whatever failed before it, so a failing teardown still frees everything.
+// Each step runs even when an earlier one failed, so a failing teardown still frees everything.
 // The TComponentPtr deleter cannot throw: it hands a failure to the application exception
 // handler, which a program may replace (the default writes the message to stderr).
 //

@@ -61,15 +61,24 @@ template <class Fn> auto ReadAs(const TField& F, std::string_view TypeName, Fn&&
   AccessError(F, TypeName);
 }
 
-// Converts V for a write with Variant's rules; overflow is a range error, anything else a
-// value error.
+// The integer range a write must keep to.
+struct TRange {
+  int64_t Min, Max;
+};
+
+[[noreturn]] void RangeError(const TField& F, std::string_view Text, TRange Range) {
+  RangeError(F, Text, IntToStr(Range.Min), IntToStr(Range.Max));
+}
+
+// Converts V for a write with Variant's rules. Overflow of an integer target is a range error;
+// anything else that fails is a value error.
 template <class Fn>
-auto WriteAs(const TField& F, const Variant& V, std::string_view Min, std::string_view Max,
-             Fn&& Convert) {
+auto WriteAs(const TField& F, const Variant& V, Fn&& Convert, const TRange* Range = nullptr) {
   try {
     return Convert(V);
   } catch (const EVariantOverflowError&) {
-    RangeError(F, VariantText(V), Min, Max);
+    if (Range)
+      RangeError(F, VariantText(V), *Range);
   } catch (const EVariantError&) {
   } catch (const EConvertError&) {
   }
@@ -425,7 +434,7 @@ void TStringField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  SetAsString(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsString(); }));
+  SetAsString(WriteAs(*this, Value, [](const Variant& V) { return V.AsString(); }));
 }
 
 AnsiString TStringField::AsString() const {
@@ -465,7 +474,7 @@ void TWideStringField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  SetAsWideString(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsWideString(); }));
+  SetAsWideString(WriteAs(*this, Value, [](const Variant& V) { return V.AsWideString(); }));
 }
 
 WideString TWideStringField::AsWideString() const {
@@ -510,7 +519,7 @@ bool TIntegerField::ReadInt(int32_t& Value) const {
 
 void TIntegerField::WriteChecked(int64_t Value) {
   if (Value < FMin || Value > FMax)
-    RangeError(*this, IntToStr(Value), IntToStr(FMin), IntToStr(FMax));
+    RangeError(*this, IntToStr(Value), TRange{FMin, FMax});
   uint8_t Native[4];
   if (FWidth == 2)
     StoreLE(Native, static_cast<uint16_t>(Value));
@@ -529,10 +538,11 @@ void TIntegerField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  const int64_t V = WriteAs(*this, Value, IntToStr(FMin), IntToStr(FMax),
-                            [](const Variant& X) { return X.AsInt64(); });
+  const TRange Range{FMin, FMax};
+  const int64_t V = WriteAs(
+      *this, Value, [](const Variant& X) { return X.AsInt64(); }, &Range);
   if (V < FMin || V > FMax)
-    RangeError(*this, VariantText(Value), IntToStr(FMin), IntToStr(FMax));
+    RangeError(*this, VariantText(Value), Range);
   WriteChecked(V);
 }
 
@@ -560,7 +570,7 @@ void TIntegerField::SetAsFloat(double Value) {
   if (!RoundHalfEven(Value, R))
     ValueError(*this, FloatToStr(Value));
   if (R < FMin || R > FMax)
-    RangeError(*this, FloatToStr(Value), IntToStr(FMin), IntToStr(FMax));
+    RangeError(*this, FloatToStr(Value), TRange{FMin, FMax});
   WriteChecked(static_cast<int64_t>(R));
 }
 
@@ -589,8 +599,9 @@ void TLargeintField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  Write(WriteAs(*this, Value, IntToStr(INT64_MIN), IntToStr(INT64_MAX),
-                [](const Variant& X) { return X.AsInt64(); }));
+  const TRange Range{INT64_MIN, INT64_MAX};
+  Write(WriteAs(
+      *this, Value, [](const Variant& X) { return X.AsInt64(); }, &Range));
 }
 
 AnsiString TLargeintField::AsString() const {
@@ -621,7 +632,7 @@ void TLargeintField::SetAsFloat(double Value) {
   if (!RoundHalfEven(Value, R))
     ValueError(*this, FloatToStr(Value));
   if (R < -0x1p63L || R >= 0x1p63L)
-    RangeError(*this, FloatToStr(Value), IntToStr(INT64_MIN), IntToStr(INT64_MAX));
+    RangeError(*this, FloatToStr(Value), TRange{INT64_MIN, INT64_MAX});
   Write(static_cast<int64_t>(R));
 }
 
@@ -640,7 +651,7 @@ void TBooleanField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  SetAsBoolean(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsBoolean(); }));
+  SetAsBoolean(WriteAs(*this, Value, [](const Variant& V) { return V.AsBoolean(); }));
 }
 
 AnsiString TBooleanField::AsString() const {
@@ -682,7 +693,7 @@ void TFloatField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  SetAsFloat(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsDouble(); }));
+  SetAsFloat(WriteAs(*this, Value, [](const Variant& V) { return V.AsDouble(); }));
 }
 
 AnsiString TFloatField::AsString() const {
@@ -732,7 +743,7 @@ void TDateTimeField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  SetAsDateTime(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsDateTime(); }));
+  SetAsDateTime(WriteAs(*this, Value, [](const Variant& V) { return V.AsDateTime(); }));
 }
 
 AnsiString TDateTimeField::AsString() const {
@@ -803,7 +814,7 @@ void TSQLTimeStampField::SetValue(const Variant& Value) {
     Clear();
     return;
   }
-  SetAsDateTime(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsDateTime(); }));
+  SetAsDateTime(WriteAs(*this, Value, [](const Variant& V) { return V.AsDateTime(); }));
 }
 
 AnsiString TSQLTimeStampField::AsString() const {
@@ -872,7 +883,7 @@ void TBinaryField::SetValue(const Variant& Value) {
     SetAsBytes(Bytes);
     return;
   }
-  SetAsString(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsString(); }));
+  SetAsString(WriteAs(*this, Value, [](const Variant& V) { return V.AsString(); }));
 }
 
 AnsiString TBinaryField::AsString() const {
@@ -959,7 +970,7 @@ void TBlobField::SetValue(const Variant& Value) {
     SetAsBytes(Bytes);
     return;
   }
-  SetAsString(WriteAs(*this, Value, "", "", [](const Variant& V) { return V.AsString(); }));
+  SetAsString(WriteAs(*this, Value, [](const Variant& V) { return V.AsString(); }));
 }
 
 AnsiString TBlobField::AsString() const { return ReadAll<AnsiString>(); }

@@ -303,6 +303,12 @@ TEST_F(FieldsTest, NativeBytesAgainstEveryAccessor) {
          EXPECT_EQ(F.AsString(), "abcde");
          EXPECT_EQ(F.Value().VarType(), varString);
        }},
+      {"21 characters stored as 20",
+       ftString,
+       20,
+       Hex("6162636465666768696a6b6c6d6e6f707172737400"),
+       {[](TField& F) { F.SetAsString("abcdefghijklmnopqrstu"); }},
+       [](TField& F) { EXPECT_EQ(F.AsString(), "abcdefghijklmnopqrst"); }},
       {"numbers as text",
        ftString,
        4,
