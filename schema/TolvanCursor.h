@@ -66,8 +66,9 @@ enum TTolvanGetRecordResult : uint8_t {
   rrMissing = 3
 };
 
-// How a BLOB stream is opened.
-enum TTolvanBlobOpenMode : uint8_t { bmWrite = 0, bmRead = 1, bmReadWrite = 2 };
+// How the engine opens a BLOB stream. The ordinals differ from the dataset framework's
+// TBlobStreamMode (read 0, write 1), hence the engine prefix.
+enum TTolvanBlobOpenMode : uint8_t { tbmWrite = 0, tbmRead = 1, tbmReadWrite = 2 };
 
 // Native codes of the base's own raises.
 inline constexpr int32_t ErrGetFieldValueTableFieldNo = 10317;

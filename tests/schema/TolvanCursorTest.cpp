@@ -321,7 +321,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
   C.GetFieldValue(V, 1, true, false);
   EXPECT_TRUE(V.IsNull());
   EXPECT_EQ(V.DataType(), tvtBLOB);
-  TTolvanStream* S = C.OpenBlob(true, 3, bmWrite);
+  TTolvanStream* S = C.OpenBlob(true, 3, tbmWrite);
   S->WriteBuffer("x", 1);
   S->SetSize(0);
   C.CloseBlob(3);
@@ -330,7 +330,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
   EXPECT_TRUE(V.IsNull());
   EXPECT_EQ(V.DataType(), tvtMemo);
 
-  S = C.OpenBlob(true, 1, bmWrite);
+  S = C.OpenBlob(true, 1, tbmWrite);
   S->WriteBuffer("12345", 5);
   C.CloseBlob(1);
   EXPECT_TRUE(IsBlobWritten(T.Buffer, C.FieldDefs().Items(1)));
@@ -340,7 +340,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
   EXPECT_EQ(std::memcmp(V.Data(), "12345\0", 6), 0);
   EXPECT_EQ(TTolvanMemoryManager::GetMemSize(V.Data()), 6);
 
-  S = C.OpenBlob(true, 2, bmWrite);
+  S = C.OpenBlob(true, 2, tbmWrite);
   S->WriteBuffer(u"ab", 4);
   C.CloseBlob(2);
   C.GetFieldValue(V, 2, true, false);
@@ -351,7 +351,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
 
   // A reader never disturbs an open writer: the value read is the buffer's, and the writer
   // stores its own bytes when it closes.
-  S = C.OpenBlob(true, 1, bmWrite);
+  S = C.OpenBlob(true, 1, tbmWrite);
   S->WriteBuffer("new", 3);
   C.GetFieldValue(V, 1, true, false);
   EXPECT_EQ(V.DataSize(), 5);

@@ -29,7 +29,7 @@ public:
 
   int32_t TableFieldNo() const noexcept { return FTableFieldNo; }
   TTolvanBlobOpenMode Mode() const noexcept { return FMode; }
-  bool Writer() const noexcept { return FMode != bmRead; }
+  bool Writer() const noexcept { return FMode != tbmRead; }
   bool Written() const noexcept { return FWritten; }
   TTolvanMemoryStream& Data() noexcept { return FData; }
 
@@ -469,7 +469,7 @@ TTolvanStream* TFakeCursor::OpenBlob(bool, int32_t FieldNo, TTolvanBlobOpenMode 
     throw ETolvanException::Create(10113, SNilPointerOccurred);
   const int32_t No = TableFieldNo(FieldNo, 10110);
   const TTolvanFieldDef& Def = FieldDefs().Items(No);
-  if (Mode != bmRead)
+  if (Mode != tbmRead)
     for (const auto& S : FOpenBlobs)
       if (S->TableFieldNo() == No && S->Writer())
         throw ETolvanException::CreateFmt(10115, SBlobFieldAlreadyOpened, FieldNo, Def.Name());
@@ -477,7 +477,7 @@ TTolvanStream* TFakeCursor::OpenBlob(bool, int32_t FieldNo, TTolvanBlobOpenMode 
     throw ETolvanException::Create(10420, SStreamBlockSizeZero);
   auto Stream = std::make_unique<TFakeBlobStream>(No, Mode);
   const uint8_t* Record = RecordBuffer();
-  if (Mode != bmWrite && Record && !IsFieldNull(Record, No)) {
+  if (Mode != tbmWrite && Record && !IsFieldNull(Record, No)) {
     const TBlock& Block = BlockOf(LoadBlobReference(Record, Def));
     Stream->Data().Write(Block.Bytes.data(), int64_t(Block.Bytes.size()));
     Stream->Data().SetPosition(0);
