@@ -17,7 +17,7 @@
 // comparison neither allocates nor decodes; a damaged key never makes a read leave its column.
 //
 // Columns whose values have no order (BLOB, MEMO, WIDEMEMO, BYTES, VARBYTES) cannot be key
-// columns, and a key is at most MaxIndexKeySize bytes: two entries must fit in every page.
+// columns, and a key is at most MaxIndexKeySize bytes: three entries must fit in every page.
 //
 // Ownership: a key layout owns its columns; key buffers come from the memory manager and belong
 // to whoever asked for them (TTolvanKeyBuffer frees one on every exit).
@@ -37,9 +37,10 @@ namespace tolvan {
 class TTolvanIndexDef;
 class TTolvanFieldDefs;
 
-// The largest key: two leaf entries (key + 6 bytes each) and the 18-byte page header fit in
-// 4096 bytes, so that every split leaves two non-empty pages.
-inline constexpr int32_t MaxIndexKeySize = 2033;
+// The largest key: three leaf entries (key + 6 bytes each) and the 18-byte page header fit in
+// 4096 bytes (3 x 1359 + 18 = 4095). With room for only two, a split of three entries leaves a
+// full right page, so ascending keys would add a level with every insert.
+inline constexpr int32_t MaxIndexKeySize = 1353;
 // Bytes of a leaf entry's data: the record id.
 inline constexpr int16_t BTreeLeafDataSize = 6;
 

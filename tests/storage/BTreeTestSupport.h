@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -287,6 +289,68 @@ public:
   void Add(const TTolvanRecordID& ID) { Members.insert({Pack(ID), 1}); }
   static int64_t Pack(const TTolvanRecordID& ID) { return int64_t(ID.PageNo) << 16 | ID.PageItemNo; }
   std::map<int64_t, int> Members;
+};
+
+// A tree driven next to a std::multimap ordered by the model order: every change goes to both, and
+// Verify compares them.
+class TModelTree {
+public:
+  using TModel = std::multimap<TKey, TTolvanRecordID, TModelLess>;
+
+  explicit TModelTree(TTreeHarness& Harness)
+      : H(Harness), Model(TModelLess{&Harness.Table.KeyRef}) {}
+
+  void Insert(const TKey& K) {
+    const TTolvanRecordID ID = RID(NextID / 65536, uint16_t(NextID % 65536));
+    ++NextID;
+    H.Insert(K, ID);
+    Model.emplace(K, ID);
+  }
+  // Deletes the model's entry at position I (of Model.size()).
+  void DeleteAt(size_t I) {
+    auto It = std::next(Model.begin(), std::ptrdiff_t(I));
+    ASSERT_TRUE(H.Delete(It->first, It->second));
+    Model.erase(It);
+  }
+  // The tree's entries equal the model's: the same keys in order, and each run of equal keys
+  // with the same record ids (in any order).
+  void VerifyEntries() {
+    const auto Entries = H.Entries();
+    ASSERT_EQ(Entries.size(), Model.size());
+    auto It = Model.begin();
+    size_t I = 0;
+    while (I < Entries.size()) {
+      size_t J = I;
+      std::vector<int64_t> Tree, Mine;
+      while (J < Entries.size() &&
+             ModelCompare(H.KeyRef(), Entries[I].first.data(), Entries[J].first.data()) == 0) {
+        ASSERT_EQ(ModelCompare(H.KeyRef(), It->first.data(), Entries[J].first.data()), 0)
+            << "entry " << J;
+        Tree.push_back(TSetFilter::Pack(Entries[J].second));
+        Mine.push_back(TSetFilter::Pack(It->second));
+        ++J;
+        ++It;
+      }
+      std::sort(Tree.begin(), Tree.end());
+      std::sort(Mine.begin(), Mine.end());
+      ASSERT_EQ(Tree, Mine) << "run from entry " << I;
+      I = J;
+    }
+  }
+  void Verify() {
+    ASSERT_NO_THROW(H.Check());
+    VerifyEntries();
+  }
+  // After a commit the store's bookkeeping holds and every allocated page is in the tree.
+  void VerifyStore(const TTolvanMemoryPageManager& Store) {
+    H.Commit();
+    ASSERT_EQ(PageAccountingFaults(Store), "");
+    ASSERT_EQ(Store.AllocatedCount(), ReachablePages(H.Tree, H.Tree.RootPageNo()));
+  }
+
+  TTreeHarness& H;
+  TModel Model;
+  int32_t NextID = 1;
 };
 
 } // namespace tolvan::test

@@ -55,14 +55,14 @@ TEST(TolvanBTreeKey, LayoutAndMakeKey) {
 }
 
 TEST(TolvanBTreeKey, BuildRefusals) {
-  // 2033 bytes is the largest key: a Char(2031) column takes 1 + 2032.
-  TKeyTable Largest({{"T", tftChar, 2031}});
+  // 1353 bytes is the largest key: a Char(1351) column takes 1 + 1352.
+  TKeyTable Largest({{"T", tftChar, 1351}});
   EXPECT_EQ(Largest.KeyRef.KeySize(), MaxIndexKeySize);
 
-  TKeyTable TooLarge({{"T", tftChar, 2032}}, false);
+  TKeyTable TooLarge({{"T", tftChar, 1352}}, false);
   const ETolvanException E = Raised([&] { TooLarge.KeyRef.Build(TooLarge.Def, &TooLarge.Fields); });
   EXPECT_EQ(E.NativeError(), 20041);
-  EXPECT_NE(E.Message().find("Index 'IX' key size 2034 exceeds the maximum of 2033 bytes"),
+  EXPECT_NE(E.Message().find("Index 'IX' key size 1354 exceeds the maximum of 1353 bytes"),
             std::string::npos);
 
   const struct {
