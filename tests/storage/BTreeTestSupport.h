@@ -40,7 +40,7 @@ struct TColumnSpec {
 // Fields named by the specs, in order, and an index "IX" over all of them.
 class TKeyTable {
 public:
-  TKeyTable(std::initializer_list<TColumnSpec> Columns, bool Build = true) {
+  TKeyTable(const std::vector<TColumnSpec>& Columns, bool Build = true) {
     for (const TColumnSpec& C : Columns) {
       TTolvanFieldDef& F = Fields.AddNew();
       F.SetName(C.Name);
@@ -121,9 +121,11 @@ inline int ModelCompareColumn(const TTolvanBTreeKeyColumn& C, const uint8_t* A, 
   switch (C.DataType) {
   case tvtChar:
   case tvtString: {
-    std::string SA(reinterpret_cast<const char*>(VA), N), SB(reinterpret_cast<const char*>(VB), N);
-    SA = SA.substr(0, SA.find('\0'));
-    SB = SB.substr(0, SB.find('\0'));
+    auto TextOf = [N](const uint8_t* V) {
+      const std::string_view S(reinterpret_cast<const char*>(V), N);
+      return S.substr(0, S.find('\0'));
+    };
+    const std::string_view SA = TextOf(VA), SB = TextOf(VB);
     const int R = CompareAnsi(SA, SB, C.CaseInsensitive);
     return Sign(R, 0);
   }
@@ -207,7 +209,7 @@ inline constexpr int32_t Session = 1;
 // Holds a tree of the table's index in Store (its own memory store unless one is given).
 class TTreeHarness {
 public:
-  explicit TTreeHarness(std::initializer_list<TColumnSpec> Columns,
+  explicit TTreeHarness(const std::vector<TColumnSpec>& Columns,
                         TTolvanPageManager* AStore = nullptr)
       : Table(Columns), Store(AStore ? *AStore : OwnStore), Tree(Store, Table.KeyRef) {}
   ~TTreeHarness() {

@@ -134,8 +134,8 @@ int32_t EveryFailure(TTreeHarness& H, const TTolvanMemoryPageManager& Store,
 // pages hold many entries and on the largest keys (three entries a page, so that pages empty).
 TEST(TolvanBTree, RandomChangesFollowTheModel) {
   for (const bool Large : {false, true}) {
-    TTreeHarness H(Large ? std::initializer_list<TColumnSpec>{{"T", tftChar, 1351}}
-                         : std::initializer_list<TColumnSpec>{{"N", tftInteger}});
+    TTreeHarness H(Large ? std::vector<TColumnSpec>{{"T", tftChar, 1351}}
+                         : std::vector<TColumnSpec>{{"N", tftInteger}});
     TModelTree M(H);
     std::mt19937 Rng(Large ? 7 : 8);
     const int32_t Ops = Large ? 600 : 2500, Distinct = Large ? 60 : 700;
