@@ -62,7 +62,8 @@ template <class F>
 bool TryChildren(TTolvanBTreeWork& W, TTolvanBTreePage& Page, int32_t From, int32_t To,
                  bool Ascending, TTolvanKeyPath& Path, F&& Try) {
   const int32_t N = Page.EntryCount();
-  for (int32_t I = Ascending ? From : To; Ascending ? I <= To : I >= From; I += Ascending ? 1 : -1) {
+  for (int32_t I = Ascending ? From : To; Ascending ? I <= To : I >= From;
+       I += Ascending ? 1 : -1) {
     Path.AddLevel(Page.PageNo(), I, N);
     TTolvanBTreePage Child = W.Tree.GetBTreePage(W.SessionID, Page.ChildAt(I));
     if (Try(Child))
@@ -180,7 +181,8 @@ struct TMerge {
 
 // The separator below which the page at Level's keys lie in its ancestors: nil when the page is
 // the first on its level.
-const uint8_t* LowerSeparator(const TTolvanBTreeWork& W, int32_t Level, const TTolvanKeyPath& Path) {
+const uint8_t* LowerSeparator(const TTolvanBTreeWork& W, int32_t Level,
+                              const TTolvanKeyPath& Path) {
   for (int32_t I = Level - 1; I >= 0; --I)
     if (Path.Levels(I).EntryNo > 0)
       return W.Views[I]->EntryPtr(Path.Levels(I).EntryNo);
@@ -188,7 +190,8 @@ const uint8_t* LowerSeparator(const TTolvanBTreeWork& W, int32_t Level, const TT
 }
 
 // The separator above the page at Level's keys: nil when the page is the last on its level.
-const uint8_t* UpperSeparator(const TTolvanBTreeWork& W, int32_t Level, const TTolvanKeyPath& Path) {
+const uint8_t* UpperSeparator(const TTolvanBTreeWork& W, int32_t Level,
+                              const TTolvanKeyPath& Path) {
   for (int32_t I = Level - 1; I >= 0; --I) {
     const TTolvanKeyPathLevel& L = Path.Levels(I);
     if (L.EntryNo < L.EntryCount - 1)
@@ -221,7 +224,7 @@ void RemoveChildEntry(TTolvanBTreeWork& W, int32_t Level, bool IntoPrev, int32_t
   } else {
     // P's entries now open the next subtree, whose separator takes their lower bound: P's own
     // separator, or for the first child of Q the smallest of P's keys (taken before the move).
-    const uint8_t* Bound = E > 0 ? Q.EntryPtr(E)
+    const uint8_t* Bound = E > 0        ? Q.EntryPtr(E)
                            : Moved == 0 ? nullptr
                            : P.IsLeaf() ? P.EntryPtr(0)
                                         : LowerSeparator(W, Level, Path);
@@ -244,7 +247,8 @@ void RemoveChildEntry(TTolvanBTreeWork& W, int32_t Level, bool IntoPrev, int32_t
   StoreLE<uint16_t>(Q.Buffer() + 14, uint16_t(N - 1));
 }
 
-void MergeLevel(TTolvanBTreeWork& W, int32_t Level, TMerge& M, const TTolvanKeyPath& Path) noexcept {
+void MergeLevel(TTolvanBTreeWork& W, int32_t Level, TMerge& M,
+                const TTolvanKeyPath& Path) noexcept {
   TTolvanBTreePage& P = *W.Views[Level];
   TTolvanBTreePage& S = M.Sibling;
   const int32_t Moved = P.EntryCount();
@@ -423,8 +427,8 @@ bool TTolvanBTreeLeafController::GoLast(TTolvanBTreeWork&, TTolvanBTreePage& Pag
 }
 
 bool TTolvanBTreeLeafController::FindByCondition(TTolvanBTreeWork&, TTolvanBTreePage& Page,
-                                                 bool First, const uint8_t* Key,
-                                                 uint8_t Condition, TTolvanKeyPath& Path) const {
+                                                 bool First, const uint8_t* Key, uint8_t Condition,
+                                                 TTolvanKeyPath& Path) const {
   const int32_t N = Page.EntryCount();
   if (N == 0)
     return false;
@@ -591,8 +595,8 @@ bool TTolvanBTreeNodeController::GoLast(TTolvanBTreeWork& W, TTolvanBTreePage& P
 }
 
 bool TTolvanBTreeNodeController::FindByCondition(TTolvanBTreeWork& W, TTolvanBTreePage& Page,
-                                                 bool First, const uint8_t* Key,
-                                                 uint8_t Condition, TTolvanKeyPath& Path) const {
+                                                 bool First, const uint8_t* Key, uint8_t Condition,
+                                                 TTolvanKeyPath& Path) const {
   if (Page.EntryCount() == 0)
     return false;
   int32_t From, To;

@@ -109,16 +109,15 @@ public:
   void FreePages(TTolvanBTreeWork& W, TTolvanBTreePage& Page) const override;
   void CheckIntegrity(TTolvanBTreeWork& W, TTolvanBTreePage& Page,
                       TTolvanKeyPath& Path) const override;
-  bool FindEntry(TTolvanBTreeWork& W, TTolvanBTreePage& Page, const uint8_t* Key,
-                 const void* Data, TTolvanKeyPath& Path) const override;
+  bool FindEntry(TTolvanBTreeWork& W, TTolvanBTreePage& Page, const uint8_t* Key, const void* Data,
+                 TTolvanKeyPath& Path) const override;
   bool GoFirst(TTolvanBTreeWork& W, TTolvanBTreePage& Page, TTolvanKeyPath& Path) const override;
   bool GoLast(TTolvanBTreeWork& W, TTolvanBTreePage& Page, TTolvanKeyPath& Path) const override;
-  bool FindByCondition(TTolvanBTreeWork& W, TTolvanBTreePage& Page, bool First,
-                       const uint8_t* Key, uint8_t Condition, TTolvanKeyPath& Path) const override;
+  bool FindByCondition(TTolvanBTreeWork& W, TTolvanBTreePage& Page, bool First, const uint8_t* Key,
+                       uint8_t Condition, TTolvanKeyPath& Path) const override;
   void GetFirstKey(TTolvanBTreeWork& W, TTolvanBTreePage& Page,
                    uint8_t* Destination) const override;
-  void GetLastKey(TTolvanBTreeWork& W, TTolvanBTreePage& Page,
-                  uint8_t* Destination) const override;
+  void GetLastKey(TTolvanBTreeWork& W, TTolvanBTreePage& Page, uint8_t* Destination) const override;
 
   // The position of the entry with Key and Data: from the leftmost entry equal to Key along the
   // run of equal keys; with a nil Key every entry by data alone. -1 when there is none.
@@ -135,16 +134,15 @@ public:
   void FreePages(TTolvanBTreeWork& W, TTolvanBTreePage& Page) const override;
   void CheckIntegrity(TTolvanBTreeWork& W, TTolvanBTreePage& Page,
                       TTolvanKeyPath& Path) const override;
-  bool FindEntry(TTolvanBTreeWork& W, TTolvanBTreePage& Page, const uint8_t* Key,
-                 const void* Data, TTolvanKeyPath& Path) const override;
+  bool FindEntry(TTolvanBTreeWork& W, TTolvanBTreePage& Page, const uint8_t* Key, const void* Data,
+                 TTolvanKeyPath& Path) const override;
   bool GoFirst(TTolvanBTreeWork& W, TTolvanBTreePage& Page, TTolvanKeyPath& Path) const override;
   bool GoLast(TTolvanBTreeWork& W, TTolvanBTreePage& Page, TTolvanKeyPath& Path) const override;
-  bool FindByCondition(TTolvanBTreeWork& W, TTolvanBTreePage& Page, bool First,
-                       const uint8_t* Key, uint8_t Condition, TTolvanKeyPath& Path) const override;
+  bool FindByCondition(TTolvanBTreeWork& W, TTolvanBTreePage& Page, bool First, const uint8_t* Key,
+                       uint8_t Condition, TTolvanKeyPath& Path) const override;
   void GetFirstKey(TTolvanBTreeWork& W, TTolvanBTreePage& Page,
                    uint8_t* Destination) const override;
-  void GetLastKey(TTolvanBTreeWork& W, TTolvanBTreePage& Page,
-                  uint8_t* Destination) const override;
+  void GetLastKey(TTolvanBTreeWork& W, TTolvanBTreePage& Page, uint8_t* Destination) const override;
 
   // The children From .. To of a node that can hold keys satisfying the condition against Key;
   // an empty range has To < From.

@@ -104,7 +104,8 @@ template <bool IgnoreCase> int CompareWidePart(const uint8_t* A, const uint8_t* 
 
 } // namespace
 
-TTolvanKeyValueCompare KeyValueComparator(TTolvanValueType DataType, bool CaseInsensitive) noexcept {
+TTolvanKeyValueCompare KeyValueComparator(TTolvanValueType DataType,
+                                          bool CaseInsensitive) noexcept {
   switch (DataType) {
   case tvtChar:
   case tvtString:

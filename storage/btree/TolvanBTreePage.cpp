@@ -219,8 +219,8 @@ void TTolvanBTreePage::DeleteEntryAt(int32_t Position) {
 
 void TTolvanKeyPath::AddLevel(int32_t PageNo, int32_t EntryNo, int32_t EntryCount) {
   if (FItemNo < 0 || FItemNo >= MaxKeyPathLevels)
-    throw ETolvanException::CreateFmt(ErrKeyPathItemNo, SIndexKeyPathInvalidItemNo, FItemNo,
-                                      PageNo, EntryNo, EntryCount);
+    throw ETolvanException::CreateFmt(ErrKeyPathItemNo, SIndexKeyPathInvalidItemNo, FItemNo, PageNo,
+                                      EntryNo, EntryCount);
   FLevels[FItemNo] = {PageNo, EntryNo, EntryCount};
   ++FItemNo;
   ++FCount;

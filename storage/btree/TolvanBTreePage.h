@@ -73,7 +73,9 @@ public:
                    const TTolvanBTreeKeyRef& KeyRef) noexcept
       : FManager(&Manager), FPage(Page), FKeyRef(&KeyRef) {}
   ~TTolvanBTreePage() { Release(); }
-  TTolvanBTreePage(TTolvanBTreePage&& Other) noexcept { *this = static_cast<TTolvanBTreePage&&>(Other); }
+  TTolvanBTreePage(TTolvanBTreePage&& Other) noexcept {
+    *this = static_cast<TTolvanBTreePage&&>(Other);
+  }
   TTolvanBTreePage& operator=(TTolvanBTreePage&& Other) noexcept;
   TTolvanBTreePage(const TTolvanBTreePage&) = delete;
   TTolvanBTreePage& operator=(const TTolvanBTreePage&) = delete;

@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <map>
-#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,7 +68,8 @@ public:
 // Key bytes column by column, in the layout of KeyRef.
 class TKeyWriter {
 public:
-  explicit TKeyWriter(const TTolvanBTreeKeyRef& KeyRef) : FKeyRef(KeyRef), FKey(size_t(KeyRef.KeySize())) {}
+  explicit TKeyWriter(const TTolvanBTreeKeyRef& KeyRef)
+      : FKeyRef(KeyRef), FKey(size_t(KeyRef.KeySize())) {}
 
   TKeyWriter& Null() {
     Part()[0] = 1;
@@ -100,9 +101,12 @@ private:
   int32_t FColumn = 0;
 };
 
-inline TTolvanRecordID RID(int32_t PageNo, uint16_t Item = 0) { return TTolvanRecordID{PageNo, Item}; }
+inline TTolvanRecordID RID(int32_t PageNo, uint16_t Item = 0) {
+  return TTolvanRecordID{PageNo, Item};
+}
 
-// --- The model order ------------------------------------------------------------------------------
+// --- The model order
+// ------------------------------------------------------------------------------
 
 // One column of two keys, compared from the decoded values, NULL first.
 inline int ModelCompareColumn(const TTolvanBTreeKeyColumn& C, const uint8_t* A, const uint8_t* B) {
@@ -202,7 +206,8 @@ struct TModelLess {
   }
 };
 
-// --- A tree over a page store ---------------------------------------------------------------------
+// --- A tree over a page store
+// ---------------------------------------------------------------------
 
 inline constexpr int32_t Session = 1;
 
@@ -240,7 +245,8 @@ public:
     for (int32_t PageNo = Path.Last().PageNo; PageNo != -1;) {
       TTolvanBTreePage Leaf = Tree.GetBTreePage(Session, PageNo);
       for (int32_t I = 0; I < Leaf.EntryCount(); ++I)
-        V.emplace_back(TKey(Leaf.EntryPtr(I), Leaf.EntryPtr(I) + Leaf.KeySize()), Leaf.RecordIDAt(I));
+        V.emplace_back(TKey(Leaf.EntryPtr(I), Leaf.EntryPtr(I) + Leaf.KeySize()),
+                       Leaf.RecordIDAt(I));
       PageNo = Leaf.NextPageNo();
     }
     return V;
@@ -289,7 +295,9 @@ public:
   bool AcceptRecord(const TTolvanRecordID& ID) override { return Members.count(Pack(ID)) > 0; }
   void RemoveRecord(const TTolvanRecordID& ID) override { Members.erase(Pack(ID)); }
   void Add(const TTolvanRecordID& ID) { Members.insert({Pack(ID), 1}); }
-  static int64_t Pack(const TTolvanRecordID& ID) { return int64_t(ID.PageNo) << 16 | ID.PageItemNo; }
+  static int64_t Pack(const TTolvanRecordID& ID) {
+    return int64_t(ID.PageNo) << 16 | ID.PageItemNo;
+  }
   std::map<int64_t, int> Members;
 };
 

@@ -43,8 +43,7 @@ TEST(TolvanBTreeKey, LayoutAndMakeKey) {
   uint8_t* Key = K.AllocKey();
   std::memset(Key, 0xEE, size_t(K.KeySize()));
   K.MakeKey(Rec.data(), Key);
-  EXPECT_EQ(Hex(Key, size_t(K.KeySize())),
-            "01" + std::string(42, '0') + "00" + "2a000000");
+  EXPECT_EQ(Hex(Key, size_t(K.KeySize())), "01" + std::string(42, '0') + "00" + "2a000000");
 
   SetBit(false, 0, Rec.data());
   std::memcpy(Rec.data() + T.Fields.Items(0).BufferOffset(), "Bob\0x", 5);
@@ -68,15 +67,16 @@ TEST(TolvanBTreeKey, BuildRefusals) {
   const struct {
     TTolvanFieldType Type;
     const char* Name;
-  } Unordered[] = {{tftBLOB, "BLOB"},   {tftGraphic, "BLOB"},    {tftMemo, "MEMO"},
-                   {tftWideMemo, "WIDEMEMO"}, {tftBytes, "BYTES"}, {tftVarBytes, "VARBYTES"}};
+  } Unordered[] = {{tftBLOB, "BLOB"},         {tftGraphic, "BLOB"}, {tftMemo, "MEMO"},
+                   {tftWideMemo, "WIDEMEMO"}, {tftBytes, "BYTES"},  {tftVarBytes, "VARBYTES"}};
   for (const auto& U : Unordered) {
     TKeyTable T({{"I", tftInteger}, {"B", U.Type, 10}}, false);
     T.KeyRef.Build(Largest.Def, &Largest.Fields); // a layout that a failure must leave alone
     const ETolvanException F = Raised([&] { T.KeyRef.Build(T.Def, &T.Fields); });
     EXPECT_EQ(F.NativeError(), 20042) << U.Name;
-    EXPECT_NE(F.Message().find(std::string("Index 'IX' cannot include field 'B' of type ") + U.Name),
-              std::string::npos)
+    EXPECT_NE(
+        F.Message().find(std::string("Index 'IX' cannot include field 'B' of type ") + U.Name),
+        std::string::npos)
         << F.Message();
     EXPECT_EQ(T.KeyRef.KeySize(), MaxIndexKeySize);
   }
@@ -112,7 +112,8 @@ TEST(TolvanBTreeKey, CompareKeysEdgeCases) {
   TKeyTable CS({{"S", tftChar, 5}});
   const TKey Lower = TKeyWriter(CS.KeyRef).Text("abc"), Upper = TKeyWriter(CS.KeyRef).Text("ABC");
   EXPECT_EQ(CS.KeyRef.CompareKeys(Lower.data(), Upper.data()), -1); // abc < ABC < abd
-  EXPECT_EQ(CS.KeyRef.CompareKeys(Upper.data(), TKeyWriter(CS.KeyRef).Text("abd").Key().data()), -1);
+  EXPECT_EQ(CS.KeyRef.CompareKeys(Upper.data(), TKeyWriter(CS.KeyRef).Text("abd").Key().data()),
+            -1);
 }
 
 // Each column's comparator answers as CompareValueBuffersSign does for two values of its type
@@ -123,14 +124,15 @@ TEST(TolvanBTreeKey, ComparatorsAgreeWithValueComparison) {
     int32_t Size;
   };
   const TTypeCase Types[] = {
-      {tftChar, 6},     {tftVarchar, 4},   {tftWideChar, 5}, {tftWideVarchar, 3}, {tftShortInt, 0},
-      {tftSmallInt, 0}, {tftInteger, 0},   {tftLargeInt, 0}, {tftByte, 0},        {tftWord, 0},
-      {tftCardinal, 0}, {tftSingle, 0},    {tftDouble, 0},   {tftExtended, 0},    {tftCurrency, 0},
-      {tftDate, 0},     {tftTime, 0},      {tftDateTime, 0}, {tftBoolean, 0},
+      {tftChar, 6},     {tftVarchar, 4}, {tftWideChar, 5}, {tftWideVarchar, 3}, {tftShortInt, 0},
+      {tftSmallInt, 0}, {tftInteger, 0}, {tftLargeInt, 0}, {tftByte, 0},        {tftWord, 0},
+      {tftCardinal, 0}, {tftSingle, 0},  {tftDouble, 0},   {tftExtended, 0},    {tftCurrency, 0},
+      {tftDate, 0},     {tftTime, 0},    {tftDateTime, 0}, {tftBoolean, 0},
   };
   std::mt19937_64 Rng(22);
   const char Letters[] = {'a', 'A', 'b', 'B', ' ', '\xe9', '\xc9', 'z', '1'};
-  const char16_t WideLetters[] = {u'a', u'A', u'\u00e9', u'\u00c9', u'\u0131', u'I', u' ', u'\u4e00'};
+  const char16_t WideLetters[] = {u'a',      u'A', u'\u00e9', u'\u00c9',
+                                  u'\u0131', u'I', u' ',      u'\u4e00'};
 
   for (const TTypeCase& TC : Types) {
     TTolvanFieldDef F;
@@ -157,14 +159,14 @@ TEST(TolvanBTreeKey, ComparatorsAgreeWithValueComparison) {
       }
       case tvtSingle: {
         const float Specials[] = {std::numeric_limits<float>::quiet_NaN(), -0.0f, 0.0f,
-                                  std::numeric_limits<float>::infinity(), -1.5f, 1e-40f};
+                                  std::numeric_limits<float>::infinity(),  -1.5f, 1e-40f};
         const float X = R % 3 == 0 ? Specials[Rng() % 6] : float(int(Rng() % 7) - 3) / 2;
         StoreLE<float>(V.data(), X);
         break;
       }
       case tvtFloat:
       case tvtCurrency: {
-        const double Specials[] = {std::numeric_limits<double>::quiet_NaN(), -0.0, 0.0,
+        const double Specials[] = {std::numeric_limits<double>::quiet_NaN(), -0.0,  0.0,
                                    -std::numeric_limits<double>::infinity(), 1e308, -4.9e-324};
         const double X = R % 3 == 0 ? Specials[Rng() % 6] : double(int(Rng() % 7) - 3) / 4;
         StoreLE<double>(V.data(), X);
@@ -183,7 +185,7 @@ TEST(TolvanBTreeKey, ComparatorsAgreeWithValueComparison) {
         break;
       default: // integers, DATE, TIME, DATETIME: extremes and small values in every byte
         for (int32_t I = 0; I < DS; ++I)
-          V[size_t(I)] = R % 4 == 0 ? uint8_t(Rng() % 2 ? 0xFF : 0x00)
+          V[size_t(I)] = R % 4 == 0   ? uint8_t(Rng() % 2 ? 0xFF : 0x00)
                          : R % 4 == 1 ? uint8_t(I == DS - 1 ? 0x80 : 0x00)
                                       : uint8_t(Rng() % 3);
         break;
@@ -198,8 +200,8 @@ TEST(TolvanBTreeKey, ComparatorsAgreeWithValueComparison) {
         Random(B);
         if (Round % 5 == 0)
           B = A; // equal values, also as the same bytes
-        const int Expected = CompareValueBuffersSign(A.data(), B.data(), VT, VT, false, false, -1, CI,
-                                                     1024, DS, DS);
+        const int Expected =
+            CompareValueBuffersSign(A.data(), B.data(), VT, VT, false, false, -1, CI, 1024, DS, DS);
         // The key keeps the value right after its null byte: try an odd address.
         std::vector<uint8_t> OddA(A.size() + 1), OddB(B.size() + 1);
         std::memcpy(OddA.data() + 1, A.data(), A.size());

@@ -32,13 +32,23 @@ std::string RandomText(std::mt19937& Rng, const char* Letters, size_t MaxLen) {
 }
 
 const TKind Kinds[] = {
-    {"Integer unique", {{"N", tftInteger}}, true,
-     [](TTreeHarness& H, std::mt19937& R) { return H.Key().Value<int32_t>(int32_t(R() % 6000) - 3000); }},
-    {"Char(400)", {{"S", tftChar, 400}}, false,
+    {"Integer unique",
+     {{"N", tftInteger}},
+     true,
+     [](TTreeHarness& H, std::mt19937& R) {
+       return H.Key().Value<int32_t>(int32_t(R() % 6000) - 3000);
+     }},
+    {"Char(400)",
+     {{"S", tftChar, 400}},
+     false,
      [](TTreeHarness& H, std::mt19937& R) { return H.Key().Text(RandomText(R, "abcdefgh", 6)); }},
-    {"few values", {{"N", tftSmallInt}}, false,
+    {"few values",
+     {{"N", tftSmallInt}},
+     false,
      [](TTreeHarness& H, std::mt19937& R) { return H.Key().Value<int16_t>(int16_t(R() % 5)); }},
-    {"NULLs", {{"N", tftInteger}, {"M", tftLargeInt}}, false,
+    {"NULLs",
+     {{"N", tftInteger}, {"M", tftLargeInt}},
+     false,
      [](TTreeHarness& H, std::mt19937& R) {
        TKeyWriter W = H.Key();
        if (R() % 3 == 0)
@@ -51,28 +61,35 @@ const TKind Kinds[] = {
          W.Value<int64_t>(int64_t(R() % 7) - 3);
        return W.Key();
      }},
-    {"descending", {{"D", tftDouble, 0, true}}, false,
+    {"descending",
+     {{"D", tftDouble, 0, true}},
+     false,
      [](TTreeHarness& H, std::mt19937& R) {
        const double V = R() % 50 == 0 ? std::nan("") : double(int(R() % 3000) - 1500) / 8;
        return H.Key().Value<double>(V);
      }},
-    {"case-insensitive", {{"S", tftWideChar, 5, false, true}}, false,
+    {"case-insensitive",
+     {{"S", tftWideChar, 5, false, true}},
+     false,
      [](TTreeHarness& H, std::mt19937& R) {
        const std::string S = RandomText(R, "aAbBcC", 5);
        return H.Key().Wide(std::u16string(S.begin(), S.end()));
      }},
-    {"text and Integer descending", {{"S", tftChar, 6}, {"N", tftInteger, 0, true}}, false,
+    {"text and Integer descending",
+     {{"S", tftChar, 6}, {"N", tftInteger, 0, true}},
+     false,
      [](TTreeHarness& H, std::mt19937& R) {
        return H.Key().Text(RandomText(R, "xyz", 3)).Value<int32_t>(int32_t(R() % 40));
      }},
-    {"largest key", {{"S", tftChar, 1351}}, false,
+    {"largest key",
+     {{"S", tftChar, 1351}},
+     false,
      [](TTreeHarness& H, std::mt19937& R) { return H.Key().Text(RandomText(R, "pqrs", 6)); }},
 };
 
 class TDifferential {
 public:
-  TDifferential(const TKind& Kind, uint32_t Seed)
-      : K(Kind), H(Kind.Columns), M(H), Rng(Seed) {}
+  TDifferential(const TKind& Kind, uint32_t Seed) : K(Kind), H(Kind.Columns), M(H), Rng(Seed) {}
 
   void Run(int32_t Ops) {
     for (int32_t Op = 0; Op < Ops && !::testing::Test::HasFailure(); ++Op) {

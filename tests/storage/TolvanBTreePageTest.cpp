@@ -32,10 +32,9 @@ TEST(TolvanBTreePage, RootLeafBytes) {
   H.Insert(H.Key().Value<int32_t>(300), RID(1));
   H.Insert(H.Key().Value<int32_t>(7), RID(3));
   H.Commit();
-  EXPECT_EQ(PageHex(H.Tree, H.Tree.RootPageNo(), 40),
-            "0101ffffffffffffffff0100050002000000"
-            "0007000000030000000000"
-            "002c010000010000000000");
+  EXPECT_EQ(PageHex(H.Tree, H.Tree.RootPageNo(), 40), "0101ffffffffffffffff0100050002000000"
+                                                      "0007000000030000000000"
+                                                      "002c010000010000000000");
   EXPECT_TRUE(ZeroFrom(H.Tree, H.Tree.RootPageNo(), 40));
 }
 
