@@ -50,6 +50,18 @@ template <class T, class TCount> void TTolvanGrowableArray<T, TCount>::AddGrowin
   FItems[FCount - 1] = Value;
 }
 
+template <class T, class TCount> void TTolvanGrowableArray<T, TCount>::Reserve(TCount Extra) {
+  if (Extra <= 0 || int64_t(Extra) <= int64_t(FCapacity) - FCount)
+    return;
+  const int64_t Need = int64_t(FCount) + Extra;
+  if (Need > int64_t(std::numeric_limits<TCount>::max()))
+    throw ERangeError(std::string(SysConst::SRangeError));
+  // The slots between the count and the old capacity may hold what Delete left there.
+  if (FCapacity > FCount)
+    std::memset(static_cast<void*>(FItems + FCount), 0, sizeof(T) * size_t(FCapacity - FCount));
+  Reallocate(TCount(Need), true);
+}
+
 template <class T, class TCount> void TTolvanGrowableArray<T, TCount>::Delete(TCount Index) {
   if (Index < 0 || Index >= FCount)
     RaiseListIndexError(Index);

@@ -75,6 +75,10 @@ public:
       AddGrowing(Value);
   }
 
+  // Makes room for Extra more items, so that that many Adds allocate nothing; the count and the
+  // deltas stay as they are. Extra <= 0 does nothing.
+  void Reserve(TCount Extra);
+
   // Removes the item at Index, moving the later ones down. A position outside the items raises
   // EListError.
   void Delete(TCount Index);

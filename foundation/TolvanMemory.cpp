@@ -95,10 +95,24 @@ ETolvanException ReallocError(const ETolvanException& Inner) {
   return ETolvanException::CreateFmt(ErrReallocMem, SReallocMemError, Inner.Message());
 }
 
+// The allocation-failure hook of this thread: allocations counted, and the one to fail (0: none).
+thread_local int64_t HookCount = 0;
+thread_local int64_t HookFailAt = 0;
+thread_local bool HookActive = false;
+
+// True when the hook makes this allocation fail.
+inline bool HookFails() noexcept {
+  if (!HookActive)
+    return false;
+  return ++HookCount == HookFailAt;
+}
+
 // A new block of Size (> 0 or rejected) bytes; zero-filled when Zeroed.
 void* NewBlock(int64_t Size, bool Zeroed) {
   if (Size < 0 || Size > MemMaxBlockSize)
     throw GetMemError(SysConst::SRangeError);
+  if (HookFails())
+    throw GetMemError(SysConst::SOutOfMemory);
   const size_t RawSize = static_cast<size_t>(Size + RawOverhead);
   void* Raw = Zeroed ? std::calloc(1, RawSize) : std::malloc(RawSize);
   if (!Raw)
@@ -166,6 +180,8 @@ void TTolvanMemoryManager::ReallocMem(void*& P, bool ZeroGrowth, int64_t NewSize
     P = nullptr;
     throw ReallocError(ETolvanException::Create(ErrMemoryOverrun, SMemoryOverrun));
   }
+  if (HookFails())
+    throw ReallocError(GetMemError(SysConst::SOutOfMemory));
   void* Raw = std::realloc(RawOf(Data), static_cast<size_t>(NewSize + RawOverhead));
   if (!Raw)
     throw ReallocError(GetMemError(SysConst::SOutOfMemory));
@@ -240,5 +256,18 @@ TAvailableMemoryOverride::TAvailableMemoryOverride(int64_t Bytes)
 }
 
 TAvailableMemoryOverride::~TAvailableMemoryOverride() { SetAvailableMemoryOverride(FPrevious); }
+
+TAllocationFailure::TAllocationFailure(int64_t N) noexcept : FFailAt(N > 0 ? N : 0) {
+  HookCount = 0;
+  HookFailAt = FFailAt;
+  HookActive = true;
+}
+
+TAllocationFailure::~TAllocationFailure() {
+  HookActive = false;
+  HookFailAt = 0;
+}
+
+int64_t TAllocationFailure::Count() const noexcept { return HookCount; }
 
 } // namespace tolvan

@@ -118,6 +118,26 @@ private:
   int64_t FPrevious;
 };
 
+// Test hook: the N-th allocation this thread asks of the manager from now on (GetMem, AllocMem or
+// a ReallocMem) fails as if memory had run out, so that a test can make every allocation of an
+// operation fail in turn. One hook per thread at a time; the count stops when the scope ends.
+class TAllocationFailure {
+public:
+  // N >= 1; N <= 0 counts allocations without failing any.
+  explicit TAllocationFailure(int64_t N) noexcept;
+  ~TAllocationFailure();
+  TAllocationFailure(const TAllocationFailure&) = delete;
+  TAllocationFailure& operator=(const TAllocationFailure&) = delete;
+
+  // Allocations asked for since the hook began, the failed one included.
+  int64_t Count() const noexcept;
+  // Whether the N-th allocation came (and failed).
+  bool Fired() const noexcept { return Count() >= FFailAt && FFailAt > 0; }
+
+private:
+  int64_t FFailAt;
+};
+
 // Typed forms: the caller's variable follows the untyped one on every path, failure included.
 
 template <class T> void TTolvanMemoryManager::FreeAndNillMem(T*& P) {

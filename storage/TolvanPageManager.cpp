@@ -410,6 +410,81 @@ TTolvanPage* TTolvanPageManager::NewPage(int32_t SessionID) {
   return P;
 }
 
+void TTolvanPageManager::NewPages(int32_t SessionID, int32_t Count, TTolvanPage** Pages) {
+  if (Count <= 0)
+    return;
+  TTolvanPageSession& S = AddSession(SessionID);
+  const int32_t Reused = std::min(Count, S.FreedPageNos.Count());
+  const int32_t LastFreed = S.FreedPageNos.Count() - 1;
+  int32_t Taken = 0;
+  int32_t Allocated = 0; // store numbers of Pages[Reused ..], allocated in order
+  try {
+    S.DirtyPages.Reserve(Count);
+    S.NewPageNos.Reserve(Count - Reused);
+    for (; Taken < Count; ++Taken)
+      Pages[Taken] = TakePageObject();
+    for (int32_t I = 0; I < Reused; ++I) {
+      Pages[I]->FPageNo = S.FreedPageNos[LastFreed - I];
+      AttachBuffer(*Pages[I]);
+    }
+    for (int32_t I = Reused; I < Count; ++I) {
+      AllocatePage(*Pages[I]);
+      if (Pages[I]->FPageNo == -1)
+        throw ETolvanException::Create(ErrInvalidNewPageNo, SInvalidPageNumber);
+      ++Allocated;
+    }
+  } catch (...) {
+    for (int32_t I = Reused; I < Reused + Allocated; ++I) {
+      try {
+        FreePage(Pages[I]->FPageNo);
+      } catch (...) {
+      }
+    }
+    for (int32_t I = 0; I < Taken; ++I)
+      RecyclePage(Pages[I]);
+    DropIfIdle(&S);
+    throw;
+  }
+  // Nothing below allocates: the room was made above.
+  for (int32_t I = 0; I < Reused; ++I) {
+    S.FreedPageNos.Delete(LastFreed - I);
+    ClearReleased(Pages[I]->FPageNo);
+  }
+  for (int32_t I = 0; I < Count; ++I) {
+    TTolvanPage* P = Pages[I];
+    if (I >= Reused)
+      S.NewPageNos.Add(P->FPageNo);
+    P->FUseCount = 1;
+    P->FDirty = true;
+    P->FSessionID = SessionID;
+    S.DirtyPages.Append(P);
+  }
+}
+
+void TTolvanPageManager::ReserveChange(int32_t SessionID, int32_t ChangedCount,
+                                       const int32_t* RemovedPageNos, int32_t RemovedCount) {
+  TTolvanPageSession& S = AddSession(SessionID);
+  try {
+    S.DirtyPages.Reserve(ChangedCount);
+    if (RemovedCount > 0) {
+      FRemovedPages.Reserve(RemovedCount);
+      S.FreedPageNos.Reserve(RemovedCount);
+      int32_t Highest = -1;
+      for (int32_t I = 0; I < RemovedCount; ++I)
+        Highest = std::max(Highest, RemovedPageNos[I]);
+      // MarkReleased grows the bits like this when it must.
+      if (Highest >= FReleasedPageNos.BitCount()) {
+        const int64_t Doubled = std::max<int64_t>(int64_t(FReleasedPageNos.BitCount()) * 2, 64);
+        FReleasedPageNos.SetSize(int32_t(
+            std::min<int64_t>(std::max<int64_t>(int64_t(Highest) + 1, Doubled), INT32_MAX)));
+      }
+    }
+  } catch (...) {
+    DropIfIdle(&S);
+    throw;
+  }
+}
+
 void TTolvanPageManager::RemovePage(int32_t SessionID, int32_t PageNo) {
   if (!PageAllocated(PageNo) || PageReleased(PageNo))
     RaiseNotAllocated(PageNo);

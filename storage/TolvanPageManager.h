@@ -124,6 +124,18 @@ public:
   // has one, else a number the store allocates (20064 when it assigns none).
   TTolvanPage* NewPage(int32_t SessionID);
 
+  // Count new pages at once, into Pages[0 .. Count - 1], as Count calls of NewPage in a row would
+  // give them (released numbers first, the last released first). All or nothing: when one cannot
+  // be had, the pages taken so far are given back and the store and the session are as before.
+  void NewPages(int32_t SessionID, int32_t Count, TTolvanPage** Pages);
+
+  // Readies a change that must not fail half-way, such as a B-tree split or merge: afterwards up
+  // to ChangedCount pages of the session can be marked dirty and released, and RemovePage can
+  // release each of the RemovedCount numbers in RemovedPageNos, without allocating anything. A
+  // session without entry gets one, kept until its next commit or rollback.
+  void ReserveChange(int32_t SessionID, int32_t ChangedCount, const int32_t* RemovedPageNos,
+                     int32_t RemovedCount);
+
   // The session releases page number PageNo; the store frees it at the session's commit. A
   // number not allocated, or already released and not reused since, raises 20056 and changes
   // nothing. The session's object of that number leaves its list: it is freed at once when

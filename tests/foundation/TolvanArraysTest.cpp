@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/TolvanExcept.h"
+#include "foundation/TolvanMemory.h"
 
 using namespace tolvan;
 
@@ -96,6 +97,27 @@ TEST(TolvanGrowableArray, SetCountZeroReleasesAndTheNextAddStepsFurther) {
   A.Add(RID(2, 2));
   EXPECT_EQ(A.Capacity(), 40);
   EXPECT_EQ(A[0], RID(2, 2));
+}
+
+// Reserved room takes that many Adds without a reallocation, even under a failing allocator.
+TEST(TolvanGrowableArray, ReserveMakesAddsAllocationFree) {
+  TTolvanIntegerArray A(0, 10, 100);
+  A.Add(7);
+  A.Delete(0); // storage released with the last item
+  A.Reserve(5);
+  EXPECT_EQ(A.Count(), 0);
+  EXPECT_GE(A.Capacity(), 5);
+  {
+    TAllocationFailure Hook(1);
+    for (int32_t I = 0; I < 5; ++I)
+      A.Add(I);
+    EXPECT_FALSE(Hook.Fired());
+  }
+  EXPECT_EQ(A[4], 4);
+  const int32_t Capacity = A.Capacity();
+  A.Reserve(0);
+  A.Reserve(Capacity - 5);
+  EXPECT_EQ(A.Capacity(), Capacity);
 }
 
 TEST(TolvanGrowableArray, DeleteKeepsStorageAndSetCountShrinks) {

@@ -14,6 +14,7 @@
 
 using namespace tolvan;
 using tolvan::test::Raised;
+using tolvan::test::NativeCodeOf;
 
 namespace {
 
@@ -286,4 +287,29 @@ TEST(TolvanMemory, AvailableMemoryAndTempPageCache) {
   }
   EXPECT_EQ(TempPageCacheSize.load(), ComputeTempPageCacheSize());
   EXPECT_GT(MemoryManager.GetAvailableMemory(), 0);
+}
+
+// The hook fails exactly the N-th allocation of any kind and leaves a reallocated block intact.
+TEST(TolvanMemory, AllocationFailureHook) {
+  void* Block = MemoryManager.AllocMem(16);
+  {
+    TAllocationFailure Hook(3);
+    void* A = MemoryManager.GetMem(8);
+    void* B = MemoryManager.AllocMem(8);
+    EXPECT_FALSE(Hook.Fired());
+    EXPECT_EQ(NativeCodeOf([&] { MemoryManager.ReallocMem(Block, true, 4096); }), 30014);
+    EXPECT_TRUE(Hook.Fired());
+    EXPECT_EQ(MemoryManager.GetMemSize(Block), 16); // the old block stays
+    void* C = MemoryManager.GetMem(8); // only the third failed
+    EXPECT_EQ(Hook.Count(), 4);
+    for (void* P : {A, B, C})
+      MemoryManager.FreeAndNillMemNoRaise(P);
+  }
+  {
+    TAllocationFailure Hook(1);
+    EXPECT_EQ(NativeCodeOf([] { MemoryManager.AllocMem(8); }), 30015);
+  }
+  void* D = MemoryManager.GetMem(8); // the hook ended with its scope
+  MemoryManager.FreeAndNillMem(D);
+  MemoryManager.FreeAndNillMem(Block);
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "foundation/TolvanMemory.h"
 #include "storage/TolvanPageStores.h"
 
 using namespace tolvan;
@@ -102,6 +103,72 @@ TEST(TolvanPageManager, ReleasedNumbersComeBackLastInFirstOut) {
     Store.ReleasePage(P);
   Store.Commit(1);
   EXPECT_EQ(AllocatedNumbers(Store, 50), (std::vector<int32_t>{0, 1, 2, 3, 4}));
+  Finish(Store);
+}
+
+// NewPages gives the numbers Count NewPage calls would, or none: a store that fails on the
+// second fresh number leaves the released numbers and the store as they were.
+TEST(TolvanPageManager, NewPagesAllOrNothing) {
+  struct TStore : TTolvanMemoryPageManager {
+    void AllocatePage(TTolvanPage& Page) override {
+      if (++Calls == FailAt)
+        throw ETolvanException::Create(20064, "no page");
+      TTolvanMemoryPageManager::AllocatePage(Page);
+    }
+    int32_t Calls = 0, FailAt = 0;
+  } Store;
+  Populate(Store, 4);
+  Store.RemovePage(1, 1);
+  Store.RemovePage(1, 2);
+  TTolvanPage* Pages[5] = {};
+  {
+    TAllocationFailure Hook(1); // the dirty list's room cannot be had
+    EXPECT_EQ(NativeCodeOf([&] { Store.NewPages(1, 4, Pages); }), 30015);
+  }
+  Store.Calls = 0;
+  Store.FailAt = 2; // the second fresh number fails
+  EXPECT_EQ(NativeCodeOf([&] { Store.NewPages(1, 4, Pages); }), 20064);
+  Store.FailAt = 0;
+  EXPECT_EQ(PageAccountingFaults(Store), "");
+  EXPECT_EQ(Store.FindSession(1)->FreedPageNos.Count(), 2);
+  EXPECT_TRUE(Store.PageReleased(1));
+  EXPECT_EQ(Store.AllocatedCount(), 4);
+  Store.NewPages(1, 4, Pages);
+  std::vector<int32_t> Numbers;
+  for (int32_t I = 0; I < 4; ++I) {
+    Numbers.push_back(Pages[I]->PageNo());
+    EXPECT_TRUE(Pages[I]->Dirty());
+    Store.ReleasePage(Pages[I]);
+  }
+  EXPECT_EQ(Numbers, (std::vector<int32_t>{2, 1, 4, 5}));
+  EXPECT_FALSE(Store.PageReleased(1));
+  EXPECT_EQ(Store.FindSession(1)->NewPageNos.Count(), 2);
+  Store.Commit(1);
+  EXPECT_EQ(Store.AllocatedCount(), 6);
+  Finish(Store);
+}
+
+// After ReserveChange the session's changed pages are released and the reserved numbers removed
+// without a single allocation.
+TEST(TolvanPageManager, ReservedChangeAllocatesNothing) {
+  TTolvanMemoryPageManager Store;
+  Populate(Store, 70);
+  const int32_t Removed[] = {3, 69};
+  Store.ReserveChange(1, 5, Removed, 2);
+  {
+    TAllocationFailure Hook(1);
+    for (int32_t N : {0, 1, 2, 4, 5}) {
+      TTolvanPage* P = Store.GetPage(1, N, nullptr);
+      FillPage(P, 100 + uint32_t(N));
+      Store.ReleasePage(P);
+    }
+    for (int32_t N : Removed)
+      Store.RemovePage(1, N);
+    EXPECT_FALSE(Hook.Fired());
+  }
+  EXPECT_EQ(PageAccountingFaults(Store), "");
+  Store.Commit(1);
+  EXPECT_EQ(Store.AllocatedCount(), 68);
   Finish(Store);
 }
 
