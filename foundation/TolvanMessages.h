@@ -41,5 +41,9 @@ inline constexpr std::string_view SCannotRollBackChangedPages =
     "Cannot roll back pages changed in place";
 inline constexpr std::string_view SInvalidPageStoreField = "Invalid page store field %s = %d";
 inline constexpr std::string_view SCursorHasNoRecordBuffer = "The cursor has no record buffer";
+inline constexpr std::string_view SIndexKeyTooLarge =
+    "Index '%s' key size %d exceeds the maximum of %d bytes";
+inline constexpr std::string_view SIndexFieldWithoutOrder =
+    "Index '%s' cannot include field '%s' of type %s";
 
 } // namespace tolvan
