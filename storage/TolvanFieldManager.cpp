@@ -44,7 +44,7 @@ void TTolvanBaseFieldManager::ApplyDefaults(TTolvanBaseSession* Session, uint8_t
 }
 
 void TTolvanBaseFieldManager::ApplyDefaultValue(int32_t FieldNo, const TTolvanFieldDef& Def,
-                                           uint8_t* Buffer) {
+                                                uint8_t* Buffer) {
   // A BLOB column holds a reference into the table's value store, which a record being made
   // has no part of yet.
   if (Def.IsBlob())
@@ -55,18 +55,18 @@ void TTolvanBaseFieldManager::ApplyDefaultValue(int32_t FieldNo, const TTolvanFi
     return;
   }
   int32_t Size = 0;
-  std::unique_ptr<void, TTolvanMemDeleter> Converted(ConvertValueBuffer(
-      Value.Data(), Value.DataSize(), Value.DataType(), Def.BaseType(), Size));
+  std::unique_ptr<void, TTolvanMemDeleter> Converted(
+      ConvertValueBuffer(Value.Data(), Value.DataSize(), Value.DataType(), Def.BaseType(), Size));
   WriteFieldData(FieldNo, FFieldDefs, Converted.get(), Size, Buffer);
 }
 
 void TTolvanBaseFieldManager::ApplyAutoIncValue(TTolvanBaseSession* Session, int32_t FieldNo,
-                                           const TTolvanFieldDef& Def, uint8_t* Buffer) {
+                                                const TTolvanFieldDef& Def, uint8_t* Buffer) {
   if (!FSequenceManager)
     throw ETolvanException::CreateFmt(ErrNextValueSequenceNotFound, SSequenceNotFound,
                                       Def.SequenceID());
-  const int64_t Value = FSequenceManager->NextValueInRange(Session, Def.SequenceID(),
-                                                          Def.BaseType());
+  const int64_t Value =
+      FSequenceManager->NextValueInRange(Session, Def.SequenceID(), Def.BaseType());
   // The value fits the column's integer type, so its low bytes are the value.
   uint8_t Bytes[sizeof(int64_t)];
   StoreLE<int64_t>(Bytes, Value);

@@ -58,7 +58,7 @@ public:
 private:
   void ApplyDefaultValue(int32_t FieldNo, const TTolvanFieldDef& Def, uint8_t* Buffer);
   void ApplyAutoIncValue(TTolvanBaseSession* Session, int32_t FieldNo, const TTolvanFieldDef& Def,
-                    uint8_t* Buffer);
+                         uint8_t* Buffer);
 
   TTolvanFieldDefs FFieldDefs;
   TTolvanTableData* FTableData;

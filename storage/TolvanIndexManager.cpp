@@ -197,7 +197,9 @@ int32_t TTolvanBaseIndexManager::AddIndex(TTolvanCursor* Cursor, TTolvanIndexDef
       FPageManager.Rollback(SessionID);
     } catch (...) {
     }
-    FIndexDefs->Delete(FIndexDefs->Count() - 1);
+    const int32_t Position = FIndexDefs->IndexOfID(Def.ObjectID());
+    if (Position >= 0)
+      FIndexDefs->Delete(Position);
     throw;
   }
   return Def.ObjectID();
@@ -372,8 +374,7 @@ int32_t TTolvanBaseIndexManager::CompareKeys(int32_t IndexID, const uint8_t* A, 
   if (ColumnCount == 0) {
     const auto* Def = static_cast<const TTolvanIndexDef*>(FIndexDefs->FindByID(IndexID));
     if (!Def)
-      throw ETolvanException::CreateFmt(ErrCompareKeysIndexNotFound, SCannotFindIndexById,
-                                        IndexID);
+      throw ETolvanException::CreateFmt(ErrCompareKeysIndexNotFound, SCannotFindIndexById, IndexID);
     ColumnCount = Def->ColumnCount();
   }
   struct TCloser {

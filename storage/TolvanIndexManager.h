@@ -36,6 +36,7 @@
 
 #include "classlib/Classes.h"
 #include "classlib/StringList.h"
+#include "foundation/TolvanMemory.h"
 #include "schema/TolvanCursor.h"
 #include "schema/TolvanMetaObjectDefs.h"
 #include "schema/expr/TolvanScanConditions.h"

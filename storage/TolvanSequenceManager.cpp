@@ -67,8 +67,7 @@ int64_t TTolvanBaseSequenceManager::Draw(TTolvanBaseSession* Session, int32_t Se
                                          TTolvanValueType ValueType) {
   auto* Def = static_cast<TTolvanSequenceDef*>(FSequenceDefs.FindByID(SequenceID));
   if (!Def)
-    throw ETolvanException::CreateFmt(ErrNextValueSequenceNotFound, SSequenceNotFound,
-                                      SequenceID);
+    throw ETolvanException::CreateFmt(ErrNextValueSequenceNotFound, SSequenceNotFound, SequenceID);
   const int64_t Value = Def->NextValue();
   if (!FitsValueType(Value, ValueType))
     throw ETolvanException::CreateFmt(ErrSequenceOverflow, SSequenceOverflow, Def->Name());
@@ -77,8 +76,7 @@ int64_t TTolvanBaseSequenceManager::Draw(TTolvanBaseSession* Session, int32_t Se
   return Value;
 }
 
-int64_t TTolvanBaseSequenceManager::CurrentValue(TTolvanBaseSession* Session,
-                                                 int32_t SequenceID) {
+int64_t TTolvanBaseSequenceManager::CurrentValue(TTolvanBaseSession* Session, int32_t SequenceID) {
   auto* Def = static_cast<TTolvanSequenceDef*>(FSequenceDefs.FindByID(SequenceID));
   if (!Def)
     throw ETolvanException::CreateFmt(ErrCurrentValueSequenceNotFound, SSequenceNotFound,

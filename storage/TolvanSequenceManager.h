@@ -31,8 +31,7 @@ inline constexpr int32_t ErrGetSequenceNotFound = 30013;
 
 class TTolvanBaseSequenceManager {
 public:
-  explicit TTolvanBaseSequenceManager(TTolvanTableOwner* Database) noexcept
-      : FDatabase(Database) {}
+  explicit TTolvanBaseSequenceManager(TTolvanTableOwner* Database) noexcept : FDatabase(Database) {}
   virtual ~TTolvanBaseSequenceManager() = default;
   TTolvanBaseSequenceManager(const TTolvanBaseSequenceManager&) = delete;
   TTolvanBaseSequenceManager& operator=(const TTolvanBaseSequenceManager&) = delete;

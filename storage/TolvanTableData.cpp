@@ -234,7 +234,8 @@ void TTolvanTableData::SetRecordManager(std::unique_ptr<TTolvanBaseRecordManager
   FRecordManager = std::move(Value);
 }
 
-// --- slots the base does not provide yet ----------------------------------------------------------
+// --- slots the base does not provide yet
+// ----------------------------------------------------------
 
 void TTolvanTableData::DeleteTable(TTolvanBaseSession*, bool, bool) { RaiseNotSupported(); }
 
@@ -268,9 +269,8 @@ void TTolvanTableData::DeleteIndex(int32_t, TTolvanCursor*) { RaiseNotSupported(
 
 void TTolvanTableData::DeleteAllIndexes(TTolvanCursor*) { RaiseNotSupported(); }
 
-bool TTolvanTableData::Search(TTolvanCursor&, TTolvanExpression*,
-                              const TTolvanScanSearchCondition*, bool, bool, TTolvanRecordID*,
-                              TTolvanRecordBitmap*, bool) {
+bool TTolvanTableData::Search(TTolvanCursor&, TTolvanExpression*, const TTolvanScanSearchCondition*,
+                              bool, bool, TTolvanRecordID*, TTolvanRecordBitmap*, bool) {
   RaiseNotSupported();
 }
 

@@ -144,8 +144,8 @@ public:
   virtual int64_t RecordIDToInt64(const TTolvanRecordID& ID) = 0;
   virtual TTolvanRecordID Int64ToRecordID(int64_t Value) = 0;
   virtual bool Search(TTolvanCursor& Cursor, TTolvanExpression* Expression,
-                      const TTolvanScanSearchCondition* Condition, bool FromBeginning,
-                      bool Forward, TTolvanRecordID* FoundID, TTolvanRecordBitmap* ResultSet,
+                      const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
+                      TTolvanRecordID* FoundID, TTolvanRecordBitmap* ResultSet,
                       bool FirstMatchOnly);
   virtual bool RecordExists(TTolvanCursor& Cursor);
   // -1, 0 or 1 in the order of the table's records.

@@ -107,8 +107,8 @@ void TFakeIndex::BuildLayout() {
     if (FieldNo < 0)
       throw ETolvanException::CreateFmt(ErrIndexFieldNotFound, SCannotFindIndexField, C.Name());
     const TTolvanFieldDef& F = Fields->Items(FieldNo);
-    Columns.push_back({FieldNo, F.BufferOffset(), F.DataSize(), F.BaseType(),
-                       C.Descending() != 0, C.CaseInsensitive() != 0});
+    Columns.push_back({FieldNo, F.BufferOffset(), F.DataSize(), F.BaseType(), C.Descending() != 0,
+                       C.CaseInsensitive() != 0});
   }
   FColumns.swap(Columns);
 }
@@ -176,7 +176,8 @@ bool TFakeIndex::Satisfies(const TKey& Key, const TScanCondition& Condition) con
   }
 }
 
-// --- the chain of pages ---------------------------------------------------------------------------
+// --- the chain of pages
+// ---------------------------------------------------------------------------
 
 void TFakeIndex::Hook(std::string_view Operation) {
   if (FHooks && FHooks->BeforeOperation)
@@ -313,7 +314,8 @@ std::vector<TTolvanRecordID> TFakeIndex::RecordIDs(int32_t SessionID) {
   return IDs;
 }
 
-// --- the operations ---------------------------------------------------------------------------------
+// --- the operations
+// ---------------------------------------------------------------------------------
 
 void TFakeIndex::ClearKeyPathCache(int32_t) {
   if (FHooks)

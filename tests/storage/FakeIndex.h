@@ -87,8 +87,8 @@ public:
                 TTolvanRecordID& RecordID, TTolvanIndexScanState* State) override;
   int32_t CompareRecordKeys(const uint8_t* A, const uint8_t* B, int32_t ColumnCount) override;
   int32_t ConditionDirection(const TTolvanScanSearchCondition& Condition) override;
-  int64_t EstimateRangeCount(int32_t SessionID, const TTolvanScanSearchCondition& A,
-                             int64_t Total, const TTolvanScanSearchCondition& B) override;
+  int64_t EstimateRangeCount(int32_t SessionID, const TTolvanScanSearchCondition& A, int64_t Total,
+                             const TTolvanScanSearchCondition& B) override;
   bool IsKeyUnique(int32_t SessionID, const uint8_t* Buffer) override;
   bool IsKeyUniqueOnUpdate(int32_t SessionID, const uint8_t* OldBuffer,
                            const uint8_t* NewBuffer) override;

@@ -180,8 +180,9 @@ TEST_F(FakeIndex, RangeScans) {
   EXPECT_EQ(NativeCodeOf([&] { Index(1).ScanNext(1, true, true, &From, &To, nullptr, ID, State); }),
             20078);
   Index(1).FreeScanState(State);
-  EXPECT_EQ(NativeCodeOf([&] { Index(1).ScanNext(1, true, true, &From, &To, nullptr, ID, nullptr); }),
-            20077);
+  EXPECT_EQ(
+      NativeCodeOf([&] { Index(1).ScanNext(1, true, true, &From, &To, nullptr, ID, nullptr); }),
+      20077);
   EXPECT_EQ(Index(1).ConditionDirection(From), -1);
   EXPECT_EQ(Index(1).ConditionDirection(To), 1);
   EXPECT_EQ(Index(1).ConditionDirection(Equal), 0);

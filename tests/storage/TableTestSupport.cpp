@@ -93,8 +93,7 @@ void TVectorRecordManager::Clear(int32_t) {
   SetRecordCount(0);
 }
 
-bool TVectorRecordManager::InsertRecord(const uint8_t* Buffer, TTolvanRecordID& RecordID,
-                                        int32_t) {
+bool TVectorRecordManager::InsertRecord(const uint8_t* Buffer, TTolvanRecordID& RecordID, int32_t) {
   FRecords.emplace_back(Buffer, Buffer + RecordSize());
   RecordID = {int32_t(FRecords.size() - 1), 0};
   AddRecordCount(1);

@@ -160,8 +160,8 @@ public:
   TTolvanPageManager* GetPageManager() override { return &FStore; }
   void CreateRecordManager() override;
   // Name, sequences, fields, indexes, auto-increment sequences and records, in that order.
-  void CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs& FieldDefs,
-                   TTolvanIndexDefs& IndexDefs, TTolvanConstraintDefs& ConstraintDefs) override;
+  void CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs& FieldDefs, TTolvanIndexDefs& IndexDefs,
+                   TTolvanConstraintDefs& ConstraintDefs) override;
   int64_t RecordIDToInt64(const TTolvanRecordID& ID) override { return ID.PageNo; }
   TTolvanRecordID Int64ToRecordID(int64_t Value) override { return {int32_t(Value), 0}; }
   int32_t CompareRecordIDs(const TTolvanRecordID& A, const TTolvanRecordID& B) override {
@@ -224,7 +224,9 @@ public:
 
   // The record ids of the index in index order (opening it when needed).
   std::vector<TTolvanRecordID> Keys(int32_t IndexID);
-  int32_t IndexID(int32_t Position) const { return Indexes().IndexDefs().Items(Position).ObjectID(); }
+  int32_t IndexID(int32_t Position) const {
+    return Indexes().IndexDefs().Items(Position).ObjectID();
+  }
 
   TTestOwner Owner;
   std::shared_ptr<TFakeIndexHooks> Hooks;

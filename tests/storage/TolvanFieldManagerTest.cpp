@@ -39,8 +39,7 @@ int64_t Number(TTableFixture& F, const TBuffer& Record, int32_t FieldNo) {
   // The column's own width, sign-extended for the signed types.
   switch (F.Fields().Items(FieldNo).DataSize()) {
   case 1:
-    return F.Fields().Items(FieldNo).BaseType() == tvtUnsignedInt8 ? uint8_t(Value)
-                                                                   : int8_t(Value);
+    return F.Fields().Items(FieldNo).BaseType() == tvtUnsignedInt8 ? uint8_t(Value) : int8_t(Value);
   case 4:
     return int32_t(Value);
   default:
@@ -53,8 +52,8 @@ bool Null(const TBuffer& Record, int32_t FieldNo) { return IsFieldNull(Record.da
 int64_t SessionValue(TTableFixture& F, int32_t FieldNo) {
   int64_t Value = -1;
   const int32_t Code = NativeCodeOf([&] {
-    Value = F.Table.SequenceManager()->CurrentValue(&F.Session,
-                                                    F.Fields().Items(FieldNo).SequenceID());
+    Value =
+        F.Table.SequenceManager()->CurrentValue(&F.Session, F.Fields().Items(FieldNo).SequenceID());
   });
   return Code ? -Code : Value;
 }
@@ -74,7 +73,9 @@ TEST(FieldManager, ApplyDefaults) {
          EXPECT_EQ(R[0].Record, Expected);
        }},
       {"an auto-increment value replaces the default",
-       [](TTolvanFieldDefs& D) { AddField(D, "ID", tftAutoIncInteger).DefaultValue().SetAsInteger(99); },
+       [](TTolvanFieldDefs& D) {
+         AddField(D, "ID", tftAutoIncInteger).DefaultValue().SetAsInteger(99);
+       },
        true, 2,
        [](TTableFixture& F, const std::vector<TRun>& R) {
          EXPECT_EQ(Number(F, R[0].Record, 0), 1);
@@ -82,7 +83,9 @@ TEST(FieldManager, ApplyDefaults) {
          EXPECT_EQ(SessionValue(F, 0), 2);
        }},
       {"without auto-increment the default stays and nothing is drawn",
-       [](TTolvanFieldDefs& D) { AddField(D, "ID", tftAutoIncInteger).DefaultValue().SetAsInteger(99); },
+       [](TTolvanFieldDefs& D) {
+         AddField(D, "ID", tftAutoIncInteger).DefaultValue().SetAsInteger(99);
+       },
        false, 1,
        [](TTableFixture& F, const std::vector<TRun>& R) {
          EXPECT_EQ(Number(F, R[0].Record, 0), 99);
@@ -166,15 +169,17 @@ TEST(FieldManager, ApplyDefaults) {
          EXPECT_STREQ(Text, "1234");
        }},
       {"a default that does not convert raises 30051",
-       [](TTolvanFieldDefs& D) { AddField(D, "S", tftSmallInt).DefaultValue().SetAsInteger(70000); },
+       [](TTolvanFieldDefs& D) {
+         AddField(D, "S", tftSmallInt).DefaultValue().SetAsInteger(70000);
+       },
        true, 1,
        [](TTableFixture&, const std::vector<TRun>& R) {
          EXPECT_EQ(R[0].Code, 30051);
          EXPECT_TRUE(Null(R[0].Record, 0));
        }},
       {"a BLOB column takes no default",
-       [](TTolvanFieldDefs& D) { AddField(D, "M", tftMemo).DefaultValue().SetAsString("x"); },
-       true, 1,
+       [](TTolvanFieldDefs& D) { AddField(D, "M", tftMemo).DefaultValue().SetAsString("x"); }, true,
+       1,
        [](TTableFixture&, const std::vector<TRun>& R) {
          EXPECT_EQ(R[0].Code, 0);
          EXPECT_TRUE(Null(R[0].Record, 0));

@@ -273,11 +273,11 @@ TEST_F(IndexManager, CompareKeys) {
   EXPECT_EQ(Indexes().CompareKeys(ID, A->Record(), A->Record(), 0), 0);
   EXPECT_EQ(Indexes().FindOpenIndex(ID), nullptr);
 
-  const ETolvanException E = Raised([&] { Indexes().CompareKeys(999, A->Record(), A->Record(), 0); });
+  const ETolvanException E =
+      Raised([&] { Indexes().CompareKeys(999, A->Record(), A->Record(), 0); });
   EXPECT_EQ(E.NativeError(), 11497);
   EXPECT_NE(std::string(E.what()).find("Cannot find index by ID = 999"), std::string::npos);
-  EXPECT_EQ(NativeCodeOf([&] { Indexes().CompareKeys(999, A->Record(), A->Record(), 1); }),
-            20018);
+  EXPECT_EQ(NativeCodeOf([&] { Indexes().CompareKeys(999, A->Record(), A->Record(), 1); }), 20018);
   FailAt("CompareRecordKeys", 3);
   EXPECT_EQ(NativeCodeOf([&] { Indexes().CompareKeys(ID, A->Record(), B->Record(), 0); }),
             Injected);
@@ -356,9 +356,8 @@ TEST_F(IndexKeyChecks, AddIndexRefusesKeysWithoutLimitOrOrder) {
   EXPECT_EQ(AddIndexCode({"ID", "V"}), 20042);
   EXPECT_EQ(AddIndexCode({"NOPE"}), 20043);
   TTolvanIndexDefs Defs;
-  const ETolvanException E = Raised([&] {
-    Indexes().AddIndex(Cursor.get(), AddIndexDef(Defs, "IX", {"BIG"}));
-  });
+  const ETolvanException E =
+      Raised([&] { Indexes().AddIndex(Cursor.get(), AddIndexDef(Defs, "IX", {"BIG"})); });
   EXPECT_STREQ(E.what(), "Index 'IX' key size 2034 exceeds the maximum of 2033 bytes - Native "
                          "error: 20041");
   EXPECT_EQ(AddIndexCode({"EDGE"}), 0);
@@ -415,12 +414,12 @@ TEST_F(IndexManagerForm, GoldenBytesAndEveryCut) {
   TVectorStream S;
   Indexes().SaveToStream(S);
   // Object ids: the column 1, the index 2.
-  const TBytes Golden = Hex("01000000"                  // one definition
-                            "02 4958 02000000"          // "IX", ObjectID 2
+  const TBytes Golden = Hex("01000000"                   // one definition
+                            "02 4958 02000000"           // "IX", ObjectID 2
                             "00 00 00 01000000 FFFFFFFF" // kind, unique, primary, 1 column, root
-                            "02 4944 00 00"             // "ID", ascending, case
+                            "02 4944 00 00"              // "ID", ascending, case
                             "00000000 00000000 32000000 0010 0000 00000000" // empty store
-                            "00000000 00000000");       // its empty map
+                            "00000000 00000000");                           // its empty map
   EXPECT_EQ(ToHex(S.Data), ToHex(Golden));
 
   for (size_t Cut = 0; Cut < Golden.size(); ++Cut) {

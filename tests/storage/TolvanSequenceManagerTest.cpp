@@ -78,9 +78,9 @@ TEST_F(Sequences, OverflowAndCycling) {
   // Refused by the column's range: the session keeps its last value.
   S.SetMaxValue(INT64_MAX);
   S.SetCurrentValue(255);
-  EXPECT_EQ(NativeCodeOf([&] { Manager().NextValueInRange(&F.Session, SequenceID(),
-                                                           tvtUnsignedInt8); }),
-            30009);
+  EXPECT_EQ(
+      NativeCodeOf([&] { Manager().NextValueInRange(&F.Session, SequenceID(), tvtUnsignedInt8); }),
+      30009);
   EXPECT_EQ(Manager().CurrentValue(&F.Session, SequenceID()), 5);
 }
 
