@@ -58,6 +58,9 @@ public:
   int32_t GrowDelta() const noexcept { return FGrowDelta; }
   int32_t ShrinkDelta() const noexcept { return FShrinkDelta; }
   int32_t MaxDelta() const noexcept { return FMaxDelta; }
+  // The deltas of later growth; what is allocated stays.
+  void SetGrowDelta(int32_t Value) noexcept { FGrowDelta = Value; }
+  void SetMaxDelta(int32_t Value) noexcept { FMaxDelta = Value; }
 
   // The storage: Capacity() slots of which the first Count() are in use. Unchecked access.
   T* Items() noexcept { return FItems; }

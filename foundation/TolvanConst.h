@@ -26,6 +26,10 @@ inline constexpr int32_t PageCacheMaxPages = 200;         // committed pages a p
 inline constexpr int32_t MemoryPageSize = 4096;           // page size of the memory page store
 inline constexpr int32_t TemporaryPageSize = 4096;        // page size of the temporary page store
 inline constexpr int32_t DefaultMemoryTableAllocBy = 1000; // records per in-memory table growth
+// The longest index key. Three leaf entries (key and 6-byte record id each) and the 18-byte
+// B-tree page header fit in 4096 bytes (3 x 1359 + 18 = 4095); with room for only two, a split
+// of three entries leaves a full right page and ascending keys would add a level per insert.
+inline constexpr int32_t MaxIndexKeySize = 1353;
 inline constexpr uint32_t RowHashSeed = 0xF37ADE3B;       // row hash of DISTINCT, parameter hash
 inline constexpr uint32_t ValueHashSeed = 0xDE3C6A08;     // hash seed of a non-null value
 inline constexpr uint32_t NullValueHash = 0x73B58EAF;     // hash of a null value

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/TolvanConst.h"
 #include "foundation/TolvanTypesRoutines.h"
 
 namespace tolvan {
@@ -37,10 +38,6 @@ namespace tolvan {
 class TTolvanIndexDef;
 class TTolvanFieldDefs;
 
-// The largest key: three leaf entries (key + 6 bytes each) and the 18-byte page header fit in
-// 4096 bytes (3 x 1359 + 18 = 4095). With room for only two, a split of three entries leaves a
-// full right page, so ascending keys would add a level with every insert.
-inline constexpr int32_t MaxIndexKeySize = 1353;
 // Bytes of a leaf entry's data: the record id.
 inline constexpr int16_t BTreeLeafDataSize = 6;
 
