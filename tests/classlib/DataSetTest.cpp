@@ -403,5 +403,261 @@ TEST(DataSet, RandomWalkMatchesModel) {
   EXPECT_EQ(DS->NewBuffers, 3);
 }
 
+// Every hook call of a scripted run raises once: the dataset stays valid, a failed move keeps
+// the shown record, a failed open ends closed after one CloseEngineCursor with no buffer left.
+TEST(DataSet, FaultInjectionAtEveryHook) {
+  int64_t K = 1;
+  for (;; ++K) {
+    TFakePtr DS = MakeFake({1, 2, 3});
+    DS->FailAt = K;
+    DS->Logging = true;
+    bool Failed = false;
+    std::string Step;
+    int32_t Before = 0;
+    auto Move = [&](const char* Name, auto&& Action) {
+      Step = Name;
+      Before = DS->ShownId();
+      Action();
+    };
+    try {
+      Step = "open";
+      DS->Open();
+      Move("next", [&] { DS->Next(); });
+      Move("last", [&] { DS->Last(); });
+      Move("prior", [&] { DS->Prior(); });
+      Step = "bookmark";
+      const TBookmark B = DS->GetBookmark();
+      Move("first", [&] { DS->First(); });
+      Move("goto", [&] { DS->GotoBookmark(B); });
+      Step = "insert";
+      DS->Insert();
+      DS->FieldByName("ID").SetAsInteger(10);
+      DS->Post();
+      Step = "edit";
+      DS->Edit();
+      DS->FieldByName("V").SetAsInteger(11);
+      DS->Post();
+      Step = "delete";
+      DS->Delete();
+      Move("locate", [&] { DS->Locate("ID", 3, 0); });
+      Step = "close";
+      DS->Close();
+    } catch (const TInjectedFault&) {
+      Failed = true;
+    }
+    if (!Failed)
+      break;
+    SCOPED_TRACE("fault at hook " + std::to_string(K) + " during " + Step);
+    if (Step == "open") {
+      EXPECT_FALSE(DS->Active());
+      size_t Closes = 0;
+      for (size_t P = 0; (P = DS->Log.find("CloseEngineCursor", P)) != std::string::npos; ++P)
+        ++Closes;
+      EXPECT_EQ(Closes, DS->Log.find("OpenEngineCursor") == 0 ? 1u : 0u);
+    }
+    if (Step == "close") {
+      EXPECT_FALSE(DS->Active());
+    }
+    if (DS->Active()) {
+      EXPECT_NE(DS->ActiveBuffer(), nullptr);
+      EXPECT_EQ(DS->Live.size(), 3u);
+      if (Step == "next" || Step == "last" || Step == "prior" || Step == "first" ||
+          Step == "goto" || Step == "locate") {
+        EXPECT_EQ(DS->State(), dsBrowse);
+        EXPECT_EQ(DS->ShownId(), Before);
+      }
+      // The dataset still works: close it and read everything again.
+      DS->FailAt = 0;
+      DS->Close();
+      DS->Open();
+      std::vector<int32_t> Seen;
+      for (; !DS->Eof(); DS->Next())
+        Seen.push_back(DS->ShownId());
+      EXPECT_EQ(Seen, Ids(*DS));
+    } else {
+      EXPECT_TRUE(DS->Live.empty());
+      EXPECT_EQ(DS->ActiveBuffer(), nullptr);
+    }
+  }
+  EXPECT_GT(K, 30);
+}
+
+TEST(DataSet, CalculatedFields) {
+  TFakePtr DS = MakeFake({1, 2});
+  auto* Id = NewComponent<TIntegerField>(DS.get());
+  Id->SetFieldName("ID");
+  Id->SetDataSet(DS.get());
+  auto* V = NewComponent<TIntegerField>(DS.get());
+  V->SetFieldName("V");
+  V->SetDataSet(DS.get());
+  auto* Twice = NewComponent<TIntegerField>(DS.get());
+  Twice->SetFieldName("TWICE");
+  Twice->SetFieldKind(fkCalculated);
+  Twice->SetDataSet(DS.get());
+  auto* Tag = NewComponent<TStringField>(DS.get());
+  Tag->SetFieldName("TAG");
+  Tag->SetSize(4);
+  Tag->SetFieldKind(fkCalculated);
+  Tag->SetDataSet(DS.get());
+  int Calcs = 0;
+  DS->SetOnCalcFields([&](TDataSet& D) {
+    ++Calcs;
+    EXPECT_EQ(D.State(), dsCalcFields);
+    Twice->SetAsInteger(V->AsInteger() * 2);
+  });
+  DS->Open();
+  EXPECT_FALSE(DS->DefaultFields());
+  EXPECT_EQ(Twice->Offset(), 0);
+  EXPECT_EQ(Tag->Offset(), 5);
+  EXPECT_EQ(DS->CalcFieldsSize(), 11);
+  EXPECT_LT(Twice->FieldNo(), 0);
+  EXPECT_EQ(V->FieldNo(), 3);
+  EXPECT_EQ(Calcs, 1);
+  EXPECT_EQ(Twice->AsInteger(), 2);
+  EXPECT_TRUE(Tag->IsNull());
+  DS->Next();
+  EXPECT_EQ(Calcs, 2);
+  EXPECT_EQ(Twice->AsInteger(), 4);
+  DS->Next(); // no record: no calculation
+  EXPECT_EQ(Calcs, 2);
+  // A field change while editing recalculates the shown record.
+  DS->Edit();
+  V->SetAsInteger(21);
+  EXPECT_EQ(Twice->AsInteger(), 42);
+  DS->SetAutoCalcFields(false);
+  V->SetAsInteger(5);
+  EXPECT_EQ(Twice->AsInteger(), 42);
+  DS->Cancel();
+  EXPECT_EQ(Twice->AsInteger(), 4);
+  DS->Close();
+  EXPECT_EQ(DS->Fields().Count(), 4); // persistent fields stay
+}
+
+struct TLinkFixture {
+  TFakePtr Master = MakeFake({1, 2, 3});
+  TFakePtr Detail = MakeFake({1});
+  TComponentPtr<TDataSource> Source = MakeComponent<TDataSource>();
+  TMasterDataLink Link{Detail.get()};
+  int Changes = 0, Disables = 0;
+  TLinkFixture() {
+    Source->SetDataSet(Master.get());
+    Detail->Open();
+    Link.SetFieldNames("ID");
+    Link.SetOnMasterChange([this] { ++Changes; });
+    Link.SetOnMasterDisable([this] { ++Disables; });
+    Link.SetDataSource(Source.get());
+  }
+};
+
+TEST(DataLinks, MasterLinkFollowsTheMaster) {
+  TLinkFixture F;
+  EXPECT_FALSE(F.Link.Active());
+  F.Master->Open();
+  EXPECT_TRUE(F.Link.Active());
+  ASSERT_EQ(F.Link.Fields().size(), 1u);
+  EXPECT_EQ(F.Link.Fields()[0], &F.Master->FieldByName("ID"));
+  EXPECT_EQ(F.Changes, 1); // activation
+  F.Master->Next();
+  EXPECT_EQ(F.Changes, 2); // scroll
+  F.Master->Edit();
+  const int AfterEdit = F.Changes;
+  F.Master->FieldByName("V").SetAsInteger(9); // not a link field
+  EXPECT_EQ(F.Changes, AfterEdit);
+  F.Master->FieldByName("ID").SetAsInteger(9);
+  EXPECT_EQ(F.Changes, AfterEdit + 1);
+  F.Master->Post();
+  EXPECT_EQ(F.Changes, AfterEdit + 2);
+
+  // Several moves with controls disabled: one change afterwards.
+  const int Before = F.Changes;
+  F.Master->DisableControls();
+  F.Master->First();
+  F.Master->Next();
+  F.Master->Next();
+  EXPECT_EQ(F.Changes, Before);
+  F.Master->EnableControls();
+  EXPECT_EQ(F.Changes, Before + 1);
+
+  // Not while the master edits a key.
+  F.Master->Enter(dsSetKey);
+  F.Master->DataEvent(deDataSetChange);
+  EXPECT_EQ(F.Changes, Before + 1);
+  F.Master->Enter(dsBrowse);
+
+  // A disabled source: the link goes inactive.
+  F.Source->SetEnabled(false);
+  EXPECT_EQ(F.Disables, 1);
+  F.Source->SetEnabled(true);
+  EXPECT_EQ(F.Changes, Before + 2);
+  F.Master->Close();
+  EXPECT_FALSE(F.Link.Active());
+  EXPECT_TRUE(F.Link.Fields().empty());
+  EXPECT_EQ(F.Disables, 2);
+  // An unknown field name refuses activation.
+  F.Link.SetFieldNames("NOPE");
+  EXPECT_THROW(F.Master->Open(), EDatabaseError);
+}
+
+TEST(DataLinks, IsLinkedToWalksMasterChains) {
+  TFakePtr A = MakeFake(), B = MakeFake(), C = MakeFake(), X = MakeFake();
+  auto SA = MakeComponent<TDataSource>(), SB = MakeComponent<TDataSource>();
+  SA->SetDataSet(A.get());
+  SB->SetDataSet(B.get());
+  EXPECT_TRUE(A->IsLinkedTo(SA.get()));
+  EXPECT_FALSE(B->IsLinkedTo(SA.get()));
+  EXPECT_FALSE(A->IsLinkedTo(nullptr));
+  B->MasterSource = SA.get(); // B is a detail of A
+  EXPECT_TRUE(A->IsLinkedTo(SB.get()));
+  EXPECT_FALSE(C->IsLinkedTo(SB.get()));
+  A->MasterSource = SB.get(); // a cycle A -> B -> A
+  EXPECT_FALSE(X->IsLinkedTo(SB.get()));
+  EXPECT_TRUE(B->IsLinkedTo(SA.get()));
+}
+
+TEST(DataLinks, FreeingDetachesAndCloses) {
+  TLinkFixture F;
+  F.Master->Open();
+  F.Master->SetBeforeClose([](TDataSet&) { ADD_FAILURE() << "no BeforeClose while freeing"; });
+  F.Master->Logging = true;
+  TFakeDataSet* Raw = F.Master.get();
+  std::string Log;
+  // The hooks run on the dataset being freed; read its log before it goes.
+  F.Master->SetAfterScroll(nullptr);
+  F.Link.SetOnMasterDisable([&] {
+    ++F.Disables;
+    Log = Raw->Log;
+  });
+  F.Master.reset();
+  EXPECT_EQ(F.Source->DataSet(), nullptr);
+  EXPECT_FALSE(F.Link.Active());
+  EXPECT_EQ(F.Disables, 1);
+  EXPECT_EQ(Log.find("CloseEngineCursor"), 0u);
+
+  // A freed source leaves its links without one.
+  F.Source.reset();
+  EXPECT_EQ(F.Link.DataSource(), nullptr);
+
+  // A link destroyed first leaves its source.
+  auto S = MakeComponent<TDataSource>();
+  {
+    TDataLink L;
+    L.SetDataSource(S.get());
+    EXPECT_EQ(S->LinkCount(), 1);
+  }
+  EXPECT_EQ(S->LinkCount(), 0);
+}
+
+TEST(DataSet, FreeingAFieldClosesTheDataSet) {
+  TFakePtr DS = MakeFake({1});
+  auto* Id = NewComponent<TIntegerField>(nullptr);
+  Id->SetFieldName("ID");
+  Id->SetDataSet(DS.get());
+  DS->Open();
+  Id->Free();
+  EXPECT_FALSE(DS->Active());
+  EXPECT_EQ(DS->Fields().Count(), 0);
+  EXPECT_TRUE(DS->Live.empty());
+}
+
 } // namespace
 } // namespace tolvan::test

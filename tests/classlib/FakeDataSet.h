@@ -116,6 +116,7 @@ public:
   }
 
   bool CanModify() override { return !ReadOnly; }
+  TDataSource* MasterSource = nullptr;
   int32_t RecordCount() override { return static_cast<int32_t>(Rows.size()); }
 
 protected:
@@ -301,6 +302,7 @@ protected:
     Hook("ClearCalculatedFields");
     std::memset(B + CalcOff, 0, static_cast<size_t>(CalcFieldsSize()));
   }
+  TDataSource* GetMasterSource() const override { return MasterSource; }
   bool LocateRecord(std::string_view, const Variant& KeyValues, TLocateOptions) override {
     Hook("LocateRecord");
     for (size_t I = 0; I < Rows.size(); ++I) {
