@@ -21,6 +21,11 @@ inline constexpr std::string_view SDataSetOpen = "Cannot perform this operation 
 inline constexpr std::string_view SDataSetClosed =
     "Cannot perform this operation on a closed dataset";
 inline constexpr std::string_view SNotEditing = "Dataset not in edit or insert mode";
+inline constexpr std::string_view SDataSetEmpty = "Cannot perform this operation on an empty dataset";
+inline constexpr std::string_view SDataSetReadOnly = "Cannot modify a read-only dataset";
+inline constexpr std::string_view SRecordNotFound = "Record not found";
+inline constexpr std::string_view SInvalidBookmark = "Invalid bookmark";
+inline constexpr std::string_view SBufferIndex = "Record buffer index out of range: %d";
 inline constexpr std::string_view SDataSetMissing = "Field '%s' has no dataset";
 inline constexpr std::string_view SUnknownFieldType = "Field '%s' is of an unknown type";
 inline constexpr std::string_view SInvalidFieldSize = "Invalid field size";

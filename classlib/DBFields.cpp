@@ -249,6 +249,12 @@ TField::~TField() {
     FDataSet->Fields().Remove(this);
 }
 
+void TField::BeforeDestruction() {
+  if (FDataSet && FDataSet->Active() && !FDataSet->Closing())
+    FDataSet->Close();
+  TComponent::BeforeDestruction();
+}
+
 void TField::SetFieldName(std::string_view Value) {
   if (FDataSet)
     FDataSet->CheckInactive();

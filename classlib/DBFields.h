@@ -186,6 +186,8 @@ public:
 protected:
   explicit TField(TFieldType DataType, int32_t DefaultSize = 0);
   ~TField() override;
+  // A field freed under an open dataset closes it first: its buffers are laid out for it.
+  void BeforeDestruction() override;
 
   // Sizes the class accepts: the base keeps fixed-size types at 0.
   virtual bool HasSize() const noexcept { return false; }

@@ -52,7 +52,7 @@ public:
     std::string Blob;
   };
 
-  void Enter(TDataSetState S) { SetState(S); }
+  void Enter(TDataSetState S) { SetTempState(S); }
   TSlot& Slot(const TField& F) { return FSlots[&F]; }
   std::vector<uint8_t> Native(const TField& F) { return Slot(F).Native; }
   // Puts native bytes in place as a stored record would hold them.
