@@ -60,6 +60,18 @@ TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptio
 // Hands E to the current handler; a handler that throws is ignored.
 void ApplicationHandleException(std::exception_ptr E) noexcept;
 
+// Runs Step and keeps its failure in Failure unless an earlier one is there: a teardown runs
+// every step and rethrows the first failure at its end.
+template <class F>
+void KeepFirstFailure(std::exception_ptr& Failure, F&& Step) noexcept {
+  try {
+    Step();
+  } catch (...) {
+    if (!Failure)
+      Failure = std::current_exception();
+  }
+}
+
 class TPersistent {
 public:
   // Copies Source into this object. The base asks Source's AssignTo, which refuses with

@@ -27,19 +27,9 @@ void TDataSource::BeforeDestruction() {
     TDataLink* Link = FLinks.back();
     FLinks.pop_back();
     Link->FDataSource = nullptr;
-    try {
-      Link->UpdateState();
-    } catch (...) {
-      if (!Failure)
-        Failure = std::current_exception();
-    }
+    KeepFirstFailure(Failure, [&] { Link->UpdateState(); });
   }
-  try {
-    TComponent::BeforeDestruction();
-  } catch (...) {
-    if (!Failure)
-      Failure = std::current_exception();
-  }
+  KeepFirstFailure(Failure, [&] { TComponent::BeforeDestruction(); });
   if (Failure)
     std::rethrow_exception(Failure);
 }

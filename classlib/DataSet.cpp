@@ -176,12 +176,7 @@ void TDataSet::FreeBuffers(std::exception_ptr& Failure) noexcept {
     if (!Buffer)
       continue;
     *Slot = nullptr;
-    try {
-      DisposeRecordBuffer(Buffer);
-    } catch (...) {
-      if (!Failure)
-        Failure = std::current_exception();
-    }
+    KeepFirstFailure(Failure, [&] { DisposeRecordBuffer(Buffer); });
   }
   FCalcBuffer = nullptr;
 }
@@ -202,20 +197,10 @@ void TDataSet::DoClose() {
   FreeBuffers(Failure);
   FClosing = false;
   SetEmpty();
-  try {
-    SetState(dsInactive);
-  } catch (...) {
-    if (!Failure)
-      Failure = std::current_exception();
-  }
+  KeepFirstFailure(Failure, [&] { SetState(dsInactive); });
   FState = dsInactive;
   if (!Destroying) {
-    try {
-      Fire(FAfterClose);
-    } catch (...) {
-      if (!Failure)
-        Failure = std::current_exception();
-    }
+    KeepFirstFailure(Failure, [&] { Fire(FAfterClose); });
   }
   if (Failure)
     std::rethrow_exception(Failure);
@@ -275,19 +260,9 @@ void TDataSet::BeforeDestruction() {
     FState = dsInactive;
   }
   while (!FDataSources.empty()) {
-    try {
-      FDataSources.back()->SetDataSet(nullptr);
-    } catch (...) {
-      if (!Failure)
-        Failure = std::current_exception();
-    }
+    KeepFirstFailure(Failure, [&] { FDataSources.back()->SetDataSet(nullptr); });
   }
-  try {
-    TComponent::BeforeDestruction();
-  } catch (...) {
-    if (!Failure)
-      Failure = std::current_exception();
-  }
+  KeepFirstFailure(Failure, [&] { TComponent::BeforeDestruction(); });
   if (Failure)
     std::rethrow_exception(Failure);
 }
