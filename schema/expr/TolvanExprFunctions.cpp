@@ -407,12 +407,9 @@ TTolvanFieldType TTolvanExprNodeStringFunction::GetDataType() {
 int32_t TTolvanExprNodeStringFunction::GetDataSize() {
   switch (FOperator) {
   case eoConcat: {
-    // An operand without a size of its own (a number, say) may still add text.
     int64_t Sum = 0;
-    for (const TNodePtr& C : FChildren) {
-      const int32_t S = C->GetDataSize();
-      Sum += S <= 0 ? 1024 : S;
-    }
+    for (const TNodePtr& C : FChildren)
+      Sum += TextSizeOf(*C);
     return int32_t(std::min<int64_t>(Sum, INT32_MAX));
   }
   case eoUpper:

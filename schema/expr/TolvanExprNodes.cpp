@@ -273,10 +273,8 @@ int32_t TTolvanExprNode::GetDataSize() {
   case eoCast: {
     const bool Variable = T == tvtString || T == tvtWideString;
     int64_t Sum = 0;
-    for (const TNodePtr& C : FChildren) {
-      const int32_t S = Variable ? 1024 : C->GetDataSize();
-      Sum += S <= 0 ? 1024 : S;
-    }
+    for (const TNodePtr& C : FChildren)
+      Sum += Variable ? 1024 : TextSizeOf(*C);
     return ClampSize(Sum);
   }
   case eoHex:
@@ -284,6 +282,13 @@ int32_t TTolvanExprNode::GetDataSize() {
   default:
     return 0;
   }
+}
+
+int32_t TTolvanExprNode::TextSizeOf(TTolvanExprNode& Child) {
+  const int32_t S = Child.GetDataSize();
+  if (S <= 0 || !IsStringValueType(ValueTypeOfFieldType(Child.GetDataType())))
+    return 1024;
+  return S;
 }
 
 int32_t TTolvanExprNode::GetPrecision() { return 0; }

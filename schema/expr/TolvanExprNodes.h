@@ -204,6 +204,9 @@ protected:
   // null.
   TTolvanExprNode(const TTolvanExprNode& Source, TCloneTag);
 
+  // The room Child's value takes as text: its size when it is text with a size, else 1024 (a
+  // number's or a date's text is longer than its binary size).
+  static int32_t TextSizeOf(TTolvanExprNode& Child);
   // Child Index, or 11606 "Argument expected in SQL function %s" when the node has none there.
   TTolvanExprNode& Arg(int32_t Index) const;
   // The value of child Index.
