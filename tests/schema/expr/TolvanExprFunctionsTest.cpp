@@ -527,4 +527,81 @@ TEST(ExprNameList, SplitsTrimsAndUpperCases) {
   EXPECT_EQ(P, 6);
 }
 
+// --- deep copies ----------------------------------------------------------------------------
+
+TEST(ExprClone, ATreeOfEveryNodeClassCopiesDumpsAndEvaluatesAlike) {
+  TFakeExprServices Services;
+  TScopedExprServices Scope(&Services);
+  TTolvanVariant Row;
+  Row.SetAsInteger(42);
+  Services.AddSubQueryRow("one", Row);
+  Services.SetAutoInc("T", "ID", tftAutoInc, 9);
+  TRecordCursor R({{"I", tftInteger}, {"S", tftVarchar, 10}});
+  R.SetInt("I", 42);
+  R.SetStr("S", "abc");
+  TParams Params;
+  Params.CreateParam(ftInteger, "p").SetValue(Variant(int32_t(1)));
+
+  auto Param = std::make_unique<TTolvanExprNodeConst>(true, false);
+  Param->SetParam("p");
+  TTolvanVariant P;
+  P.SetAsInteger(42);
+  Param->SetValue(P);
+  auto Count = std::make_unique<TTolvanExprNodeAggregated>(eoCount, true, R.Field("S"));
+  std::vector<TNode> Conjuncts = Nodes(
+      Cmp(eoEqual, R.Field("I"), std::move(Param)),
+      Op<TTolvanExprNodeBoolean>(eoIn, Str("ABC"), Str("x"), R.Field("S")),
+      Cmp(eoEqual,
+          std::make_unique<TTolvanExprNodeIsNullFunction>(eoIsNullFunction, R.Field("I"), Int(0)),
+          std::make_unique<TTolvanExprNodeSubQuery>("one", &Params, true, "db", "s", false,
+                                                    nullptr)),
+      std::make_unique<TTolvanExprNodeSubQueryIN>("one", nullptr, true, "db", "s", false,
+                                                  R.Field("I")),
+      std::make_unique<TTolvanExprNodeSubQueryExists>("one", nullptr, true, "db", "s", true,
+                                                      nullptr),
+      Cmp(eoNotEqual, Arith(eoAdd, Nodes(R.Field("I"), Int(1))),
+          std::make_unique<TTolvanExprNodeCast>(Str("42"), tftSmallInt)),
+      Cmp(eoEqual, Text(eoUpper, Nodes(R.Field("S"))),
+          std::make_unique<TTolvanExprNodeDateFunction>(
+              eoToString, DateTimeConst(2020, 1, 2, 0, 0, 0, 0, tvtDate), "YYYY")),
+      Cmp(eoIsNotNull, std::make_unique<TTolvanExprNodeBLOBFunction>(eoToBlob, "0102", 1),
+          NullOf()),
+      Cmp(eoGreater,
+          std::make_unique<TTolvanExprNodeSystem>(eoLastAutoInc, "T", "ID", true, "s", "db"),
+          Int(0)),
+      Cmp(eoGreaterOrEqual, std::move(Count), Int(0)));
+  auto Tree = Op<TTolvanExprNodeBoolean>(eoOr, std::move(Conjuncts));
+  const int32_t Handles = Services.OpenHandleCount();
+  TNode Copy = Tree->Clone();
+  EXPECT_EQ(DumpExprTree(Copy.get()), DumpExprTree(Tree.get()));
+  EXPECT_EQ(Services.OpenHandleCount(), 2 * Handles);
+  EXPECT_EQ(static_cast<TTolvanExprNodeSubQuery&>(*Copy->Child(2)->Child(1)).Params()->Count(), 1);
+
+  for (TTolvanExprNode* T : {static_cast<TTolvanExprNode*>(Tree.get()), Copy.get()}) {
+    T->Prepare();
+    T->ResetAggregates();
+    T->Accumulate(1);
+  }
+  for (int32_t I = 0; I < Tree->ChildCount(); ++I)
+    EXPECT_EQ(Eval(*Copy->Child(I)), Eval(*Tree->Child(I))) << DumpExprTree(Tree->Child(I));
+  EXPECT_EQ(Eval(*Copy->Child(0)), "LOGICAL TRUE");
+  EXPECT_EQ(Eval(*Copy->Child(3)), "LOGICAL TRUE");
+
+  // The copy's constants are its own.
+  std::vector<TTolvanExprNodeConst*> Mine, Theirs;
+  Tree->CollectParams(Mine);
+  Copy->CollectParams(Theirs);
+  ASSERT_EQ(Mine.size(), 1u);
+  ASSERT_EQ(Theirs.size(), 1u);
+  EXPECT_NE(Mine[0], Theirs[0]);
+  P.SetAsInteger(7);
+  Mine[0]->SetValue(P);
+  EXPECT_EQ(Eval(*Tree->Child(0)), "LOGICAL FALSE");
+  EXPECT_EQ(Eval(*Copy->Child(0)), "LOGICAL TRUE");
+  // The original keeps its IN query, its table and its DISTINCT set; the scalar and EXISTS
+  // queries are gone after their run.
+  Copy.reset();
+  EXPECT_EQ(Services.OpenHandleCount(), 3);
+}
+
 } // namespace
