@@ -60,6 +60,9 @@ public:
   virtual int64_t Read(void* Buffer, int64_t Count) = 0;
   virtual int64_t Write(const void* Buffer, int64_t Count) = 0;
   virtual int64_t Seek(int64_t Offset, TSeekOrigin Origin) = 0;
+  // Finishes the stream's work where finishing may fail (a BLOB stream stores its data here).
+  // Call it before destroying such a stream; the base has nothing to finish.
+  virtual void Close() {}
 
   int64_t Size() { return GetSize(); }
   int64_t Position() { return Seek(0, soCurrent); }

@@ -13,6 +13,43 @@
 
 namespace tolvan {
 
+// The dataset's state. Field writes are accepted in dsEdit .. dsNewValue and dsInternalCalc.
+enum TDataSetState : uint8_t {
+  dsInactive = 0, dsBrowse = 1, dsEdit = 2, dsInsert = 3, dsSetKey = 4, dsCalcFields = 5,
+  dsFilter = 6, dsNewValue = 7, dsInternalCalc = 11
+};
+
+// Which record a fetch reads, and what it answers.
+enum TGetMode : uint8_t { gmCurrent = 0, gmNext = 1, gmPrior = 2 };
+enum TGetResult : uint8_t { grOK = 0, grBOF = 1, grEOF = 2, grError = 3 };
+
+enum TBlobStreamMode : uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 };
+
+// A data field shows a column; calculated and lookup fields live in the calculated area.
+enum TFieldKind : uint8_t { fkData = 0, fkCalculated = 1, fkLookup = 2 };
+
+enum TDataEvent : uint8_t {
+  deFieldChange, deRecordChange, deDataSetChange, deDataSetScroll, deLayoutChange,
+  deUpdateState, deCheckBrowseMode, dePropertyChange
+};
+
+// Option sets are bit masks.
+using TIndexOptions = uint8_t;
+inline constexpr TIndexOptions ixPrimary = 0x01;
+inline constexpr TIndexOptions ixUnique = 0x02;
+inline constexpr TIndexOptions ixDescending = 0x04;
+inline constexpr TIndexOptions ixCaseInsensitive = 0x08;
+inline constexpr TIndexOptions ixExpression = 0x10;
+inline constexpr TIndexOptions ixNonMaintained = 0x20;
+
+using TFilterOptions = uint8_t;
+inline constexpr TFilterOptions foCaseInsensitive = 0x01;
+inline constexpr TFilterOptions foNoPartialCompare = 0x02;
+
+using TLocateOptions = uint8_t;
+inline constexpr TLocateOptions loCaseInsensitive = 0x01;
+inline constexpr TLocateOptions loPartialKey = 0x02;
+
 enum TFieldType : uint8_t {
   ftUnknown = 0, ftString = 1, ftSmallint = 2, ftInteger = 3, ftWord = 4, ftBoolean = 5,
   ftFloat = 6, ftCurrency = 7, ftBCD = 8, ftDate = 9, ftTime = 10, ftDateTime = 11, ftBytes = 12,

@@ -1,5 +1,6 @@
 #include "classlib/DBParams.h"
 
+#include "classlib/DBFields.h"
 #include "classlib/Format.h"
 
 namespace tolvan {
@@ -54,6 +55,48 @@ void TParam::Assign(const TParam& Source) {
   FDataType = Source.FDataType;
   FValue = Source.FValue;
   FBound = Source.FBound;
+}
+
+void TParam::AssignField(const TField& Field) {
+  Variant Value = Field.Value();
+  FName = Field.FieldName();
+  FDataType = Field.DataType();
+  FValue = std::move(Value);
+  FBound = true;
+}
+
+namespace {
+
+template <class Fn> auto ParamAs(const Variant& V, Fn&& Convert) {
+  using R = decltype(Convert(V));
+  return V.IsNull() || V.IsEmpty() ? R{} : Convert(V);
+}
+
+} // namespace
+
+AnsiString TParam::AsString() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsString(); });
+}
+WideString TParam::AsWideString() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsWideString(); });
+}
+int32_t TParam::AsInteger() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsInteger(); });
+}
+int64_t TParam::AsLargeInt() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsInt64(); });
+}
+double TParam::AsFloat() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsDouble(); });
+}
+Currency TParam::AsCurrency() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsCurrency(); });
+}
+TDateTime TParam::AsDateTime() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsDateTime(); });
+}
+bool TParam::AsBoolean() const {
+  return ParamAs(FValue, [](const Variant& V) { return V.AsBoolean(); });
 }
 
 TParam& TParams::Items(int32_t Index) const {

@@ -1,9 +1,10 @@
 // DBParams.h: the dataset framework's parameter list.
 //
 // TParam is one named value of a query: its framework type, its value as a Variant, and whether
-// a value was ever given (Bound). TParams is an ordered list that owns its parameters; the query
-// component fills it from the SQL text, and expressions and sub-queries look values up in it by
-// name. Names match without regard to case over Windows-1252.
+// a value was ever given (Bound). The typed setters (AsString, AsInteger, ...) fix the type by
+// the setter; SetValue fixes only an unknown one. TParams is an ordered list that owns its
+// parameters; the query component fills it from the SQL text, and expressions and sub-queries look
+// values up in it by name. Names match without regard to case over Windows-1252.
 //
 // A parameter's type is fixed by the first value given to a parameter of unknown type:
 //
@@ -29,14 +30,13 @@
 #include <vector>
 
 #include "classlib/DB.h"
+#include "classlib/DBConsts.h"
 #include "classlib/Strings.h"
 #include "classlib/Variants.h"
 
 namespace tolvan {
 
-namespace DBConsts {
-inline constexpr std::string_view SParameterNotFound = "Parameter '%s' not found";
-} // namespace DBConsts
+class TField;
 
 class TParam {
 public:
@@ -59,8 +59,41 @@ public:
   void Clear() noexcept { FValue = Variant(); }
   // Name, type, value and Bound.
   void Assign(const TParam& Source);
+  // The field's name, type and value (null when the field is null); the parameter is bound.
+  void AssignField(const TField& Field);
+
+  // The value with Variant's rules; null reads as 0, "", False. A setter also sets DataType:
+  //   AsString ftString, AsWideString ftWideString, AsInteger ftInteger, AsLargeInt ftLargeint,
+  //   AsFloat ftFloat, AsCurrency ftCurrency, AsDateTime ftDateTime, AsBoolean ftBoolean,
+  //   AsMemo ftMemo, AsBlob ftBlob (memo and BLOB values are byte strings).
+  AnsiString AsString() const;
+  void SetAsString(std::string_view Value) { Set(ftString, Variant(Value)); }
+  WideString AsWideString() const;
+  void SetAsWideString(std::u16string_view Value) { Set(ftWideString, Variant(Value)); }
+  int32_t AsInteger() const;
+  void SetAsInteger(int32_t Value) { Set(ftInteger, Variant(Value)); }
+  int64_t AsLargeInt() const;
+  void SetAsLargeInt(int64_t Value) { Set(ftLargeint, Variant(Value)); }
+  double AsFloat() const;
+  void SetAsFloat(double Value) { Set(ftFloat, Variant(Value)); }
+  Currency AsCurrency() const;
+  void SetAsCurrency(Currency Value) { Set(ftCurrency, Variant(Value)); }
+  TDateTime AsDateTime() const;
+  void SetAsDateTime(TDateTime Value) { Set(ftDateTime, VarFromDateTime(Value)); }
+  bool AsBoolean() const;
+  void SetAsBoolean(bool Value) { Set(ftBoolean, Variant(Value)); }
+  AnsiString AsMemo() const { return AsString(); }
+  void SetAsMemo(std::string_view Value) { Set(ftMemo, Variant(Value)); }
+  AnsiString AsBlob() const { return AsString(); }
+  void SetAsBlob(std::string_view Value) { Set(ftBlob, Variant(Value)); }
 
 private:
+  void Set(TFieldType DataType, Variant&& Value) {
+    FValue = std::move(Value);
+    FDataType = DataType;
+    FBound = true;
+  }
+
   AnsiString FName;
   TFieldType FDataType = ftUnknown;
   Variant FValue;

@@ -134,7 +134,7 @@ void TTolvanCursor::SetCursorFieldValue(TTolvanVariant& Value, int32_t FieldNo, 
                                       SSettingBlobValueNotAllowed, FieldNo, FTableName);
   // Converted before anything is written: a failed conversion leaves the record as it was.
   Value.CastTo(Def.BaseType());
-  WriteFieldData(No, FFieldDefs, Value.Data(), Value.DataSize(), Target);
+  WriteFieldData(Def, No, FFieldsOffset, FRecordIDOffset, Value.Data(), Value.DataSize(), Target);
 }
 
 bool TTolvanCursor::GetFieldNative(int32_t FieldNo, const uint8_t* Buffer, void* Destination) {

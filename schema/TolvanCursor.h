@@ -66,8 +66,9 @@ enum TTolvanGetRecordResult : uint8_t {
   rrMissing = 3
 };
 
-// How a BLOB stream is opened.
-enum TTolvanBlobOpenMode : uint8_t { bmWrite = 0, bmRead = 1, bmReadWrite = 2 };
+// How the engine opens a BLOB stream. The ordinals differ from the dataset framework's
+// TBlobStreamMode (read 0, write 1), hence the engine prefix.
+enum TTolvanBlobOpenMode : uint8_t { tbmWrite = 0, tbmRead = 1, tbmReadWrite = 2 };
 
 // Native codes of the base's own raises.
 inline constexpr int32_t ErrGetFieldValueTableFieldNo = 10317;
@@ -115,8 +116,7 @@ public:
   virtual void DeleteConstraint(std::string_view Name, bool Force, bool NoCascade) = 0;
   virtual void LoadTableFromStream(TStream& Stream) = 0;
   virtual void WriteTableToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm,
-                                  uint8_t Level, int32_t Value, bool AllowOpen,
-                                  bool KeepOpen) = 0;
+                                  uint8_t Level, int32_t Value, bool AllowOpen, bool KeepOpen) = 0;
   // The SQL script that recreates the table.
   virtual void GenerateTableSQL(bool AddCreateTable, bool AddDropTable, bool AddCreateIndexes,
                                 bool AddDropIndexes, bool AddInsertData, bool IncludeBlobs,
@@ -203,8 +203,8 @@ public:
   virtual void SetFilter(std::string_view Text, bool CaseInsensitive, bool PartialCompare) = 0;
   // Does nothing while an external filter is attached.
   virtual void ClearFilter() = 0;
-  virtual bool Locate(std::string_view FieldNames, const Variant& KeyValues,
-                      bool CaseInsensitive, bool PartialKey) = 0;
+  virtual bool Locate(std::string_view FieldNames, const Variant& KeyValues, bool CaseInsensitive,
+                      bool PartialKey) = 0;
   // Searches the current index with SearchKey; ConditionType 1 equal, 2 less, 3 greater, 4 less
   // or equal, 5 greater or equal. A failed search keeps the position.
   virtual bool GotoKey(uint8_t ConditionType) = 0;

@@ -34,11 +34,15 @@ const TTolvanFieldDef& CheckedField(int32_t FieldNo, const TTolvanFieldDefs& Def
                                     Def.DataSize());
 }
 
-// The column lies inside the fields part of the layout Defs last computed.
-bool LaidOut(const TTolvanFieldDef& Def, const TTolvanFieldDefs& Defs) noexcept {
+// The column lies inside the fields part of a layout.
+bool LaidOut(const TTolvanFieldDef& Def, int32_t FieldsBegin, int32_t FieldsEnd) noexcept {
   const int64_t Offset = Def.BufferOffset();
   const int64_t Size = Def.DataSize();
-  return Size > 0 && Offset >= Defs.NullBitmapSize() && Offset + Size <= Defs.RecordBufferSize();
+  return Size > 0 && Offset >= FieldsBegin && Offset + Size <= FieldsEnd;
+}
+
+bool LaidOut(const TTolvanFieldDef& Def, const TTolvanFieldDefs& Defs) noexcept {
+  return LaidOut(Def, Defs.NullBitmapSize(), Defs.RecordBufferSize());
 }
 
 // Reading: the column must be laid out and, when Wide is asked, be wide text (and otherwise
@@ -54,12 +58,17 @@ const TTolvanFieldDef& ReadableField(int32_t FieldNo, const TTolvanFieldDefs& De
 }
 
 // Writing: as reading, and a BLOB column takes no bytes here.
-void CheckWritable(int32_t FieldNo, const TTolvanFieldDef& Def, const TTolvanFieldDefs& Defs,
-                   TColumnKind Kind, bool WideForm) {
+void CheckWritable(int32_t FieldNo, const TTolvanFieldDef& Def, int32_t FieldsBegin,
+                   int32_t FieldsEnd, TColumnKind Kind, bool WideForm) {
   const bool Text = Kind == TColumnKind::Narrow || Kind == TColumnKind::Wide;
   const bool FormFits = WideForm ? Kind == TColumnKind::Wide : Kind != TColumnKind::Wide;
-  if (Kind == TColumnKind::Blob || !FormFits || !LaidOut(Def, Defs))
+  if (Kind == TColumnKind::Blob || !FormFits || !LaidOut(Def, FieldsBegin, FieldsEnd))
     RaiseCopy(Text ? ErrSetFieldDataTextCopy : ErrSetFieldDataCopy, FieldNo, Def);
+}
+
+void CheckWritable(int32_t FieldNo, const TTolvanFieldDef& Def, const TTolvanFieldDefs& Defs,
+                   TColumnKind Kind, bool WideForm) {
+  CheckWritable(FieldNo, Def, Defs.NullBitmapSize(), Defs.RecordBufferSize(), Kind, WideForm);
 }
 
 constexpr bool IsHighSurrogate(uint16_t Unit) noexcept { return Unit >= 0xD800 && Unit <= 0xDBFF; }
@@ -85,8 +94,8 @@ int32_t CutWide(const uint8_t* P, int32_t Length, int32_t Room) noexcept {
 
 // Kind checked, the column laid out and not BLOB; Source holds SourceSize bytes (may be nil
 // when SourceSize is 0).
-void WriteColumn(int32_t FieldNo, const TTolvanFieldDef& Def, TColumnKind Kind,
-                 const void* Source, int32_t SourceSize, uint8_t* Buffer) {
+void WriteColumn(int32_t FieldNo, const TTolvanFieldDef& Def, TColumnKind Kind, const void* Source,
+                 int32_t SourceSize, uint8_t* Buffer) {
   uint8_t* Column = Buffer + Def.BufferOffset();
   const int32_t Size = Def.DataSize();
   const auto* S = static_cast<const uint8_t*>(Source);
@@ -175,7 +184,8 @@ void SetFieldData(int32_t FieldNo, const TTolvanFieldDefs& Defs, const void* Sou
   // Only what the column can keep is looked at, and nothing past the terminator; one byte at
   // least, to tell an empty text from a cut one.
   if (Kind == TColumnKind::Narrow)
-    SourceSize = int32_t(strnlen(static_cast<const char*>(Source), size_t(std::max(SourceSize - 1, 1))));
+    SourceSize =
+        int32_t(strnlen(static_cast<const char*>(Source), size_t(std::max(SourceSize - 1, 1))));
   WriteColumn(FieldNo, Def, Kind, Source, SourceSize, Buffer);
 }
 
@@ -197,6 +207,17 @@ void WriteFieldData(int32_t FieldNo, const TTolvanFieldDefs& Defs, const void* S
   }
   const TColumnKind Kind = KindOf(Def);
   CheckWritable(FieldNo, Def, Defs, Kind, Kind == TColumnKind::Wide);
+  WriteColumn(FieldNo, Def, Kind, Source, SourceSize, Buffer);
+}
+
+void WriteFieldData(const TTolvanFieldDef& Def, int32_t FieldNo, int32_t FieldsBegin,
+                    int32_t FieldsEnd, const void* Source, int32_t SourceSize, uint8_t* Buffer) {
+  if (!Source) {
+    SetFieldNull(Buffer, FieldNo, true);
+    return;
+  }
+  const TColumnKind Kind = KindOf(Def);
+  CheckWritable(FieldNo, Def, FieldsBegin, FieldsEnd, Kind, Kind == TColumnKind::Wide);
   WriteColumn(FieldNo, Def, Kind, Source, SourceSize, Buffer);
 }
 

@@ -201,5 +201,9 @@ inline void SetFieldData(int32_t FieldNo, const TTolvanFieldDefs& Defs, std::nul
 // column null. Errors as SetFieldData, raised before anything changes.
 void WriteFieldData(int32_t FieldNo, const TTolvanFieldDefs& Defs, const void* Source,
                     int32_t SourceSize, uint8_t* Buffer);
+// The same for a column its caller has resolved: Def is column FieldNo of a layout whose
+// columns lie between FieldsBegin (the bitmap's size) and FieldsEnd (RecordIDOffset).
+void WriteFieldData(const TTolvanFieldDef& Def, int32_t FieldNo, int32_t FieldsBegin,
+                    int32_t FieldsEnd, const void* Source, int32_t SourceSize, uint8_t* Buffer);
 
 } // namespace tolvan

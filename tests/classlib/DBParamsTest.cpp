@@ -2,6 +2,11 @@
 
 #include "classlib/DBParams.h"
 
+#include <functional>
+#include <string>
+
+#include "StandInDataSet.h"
+
 using namespace tolvan;
 
 TEST(DBParams, ValueFixesUnknownType) {
@@ -117,4 +122,79 @@ TEST(DBParams, AssignValuesAndAssign) {
   EXPECT_EQ(Own.Items(1).Value().AsInteger(), 3);
   Own.Assign(Own);
   EXPECT_EQ(Own.Count(), 2);
+}
+
+TEST(DBParams, TypedSettersFixTheType) {
+  const struct {
+    const char* What;
+    std::function<void(TParam&)> Set;
+    TFieldType Type;
+    TVarType VarType;
+    const char* Text;
+  } Cases[] = {
+      {"AsString", [](TParam& P) { P.SetAsString("12"); }, ftString, varString, "12"},
+      {"AsWideString", [](TParam& P) { P.SetAsWideString(u"12"); }, ftWideString, varOleStr, "12"},
+      {"AsInteger", [](TParam& P) { P.SetAsInteger(12); }, ftInteger, varInteger, "12"},
+      {"AsLargeInt", [](TParam& P) { P.SetAsLargeInt(12); }, ftLargeint, varInt64, "12"},
+      {"AsFloat", [](TParam& P) { P.SetAsFloat(12); }, ftFloat, varDouble, "12"},
+      {"AsCurrency", [](TParam& P) { P.SetAsCurrency(Currency::FromScaled(120000)); }, ftCurrency,
+       varCurrency, "12"},
+      {"AsDateTime", [](TParam& P) { P.SetAsDateTime(12); }, ftDateTime, varDate, nullptr},
+      {"AsBoolean", [](TParam& P) { P.SetAsBoolean(true); }, ftBoolean, varBoolean, "True"},
+      {"AsMemo", [](TParam& P) { P.SetAsMemo("12"); }, ftMemo, varString, "12"},
+      {"AsBlob", [](TParam& P) { P.SetAsBlob(std::string("1\0002", 3)); }, ftBlob, varString,
+       nullptr},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    TParam P(ftSmallint, "p"); // a type already known is replaced all the same
+    C.Set(P);
+    EXPECT_EQ(P.DataType(), C.Type);
+    EXPECT_EQ(P.Value().VarType(), C.VarType);
+    EXPECT_TRUE(P.Bound());
+    if (C.Text) {
+      EXPECT_EQ(P.AsString(), C.Text);
+    }
+  }
+  TParam P;
+  P.SetAsString("12");
+  EXPECT_EQ(P.AsInteger(), 12);
+  EXPECT_EQ(P.AsLargeInt(), 12);
+  EXPECT_EQ(P.AsFloat(), 12.0);
+  EXPECT_EQ(P.AsCurrency().Scaled, 120000);
+  EXPECT_TRUE(P.AsBoolean());
+  EXPECT_EQ(P.AsWideString(), u"12");
+  EXPECT_EQ(P.AsMemo(), "12");
+  EXPECT_EQ(P.AsBlob(), "12");
+  P.SetAsBlob(std::string("1\0002", 3));
+  EXPECT_EQ(P.AsBlob(), std::string("1\0002", 3));
+  P.SetAsString("x");
+  EXPECT_THROW((void)P.AsInteger(), EVariantError);
+  // Null reads as zero values.
+  P.SetValue(Null());
+  EXPECT_EQ(P.AsString(), "");
+  EXPECT_EQ(P.AsInteger(), 0);
+  EXPECT_EQ(P.AsFloat(), 0.0);
+  EXPECT_FALSE(P.AsBoolean());
+  EXPECT_EQ(P.AsDateTime(), 0.0);
+}
+
+TEST(DBParams, AssignFieldTakesNameTypeAndValue) {
+  auto DS = MakeComponent<test::TStandInDataSet>();
+  TField* F = NewFieldOfType(ftDate, DS.get());
+  F->SetFieldName("Born");
+  F->SetDataSet(DS.get());
+  DS->Enter(dsEdit);
+  F->SetAsDateTime(EncodeDate(2004, 3, 7));
+  TParam P(ftString, "x");
+  P.AssignField(*F);
+  EXPECT_EQ(P.Name(), "Born");
+  EXPECT_EQ(P.DataType(), ftDate);
+  EXPECT_EQ(P.Value().VarType(), varDate);
+  EXPECT_EQ(P.AsDateTime(), EncodeDate(2004, 3, 7));
+  EXPECT_TRUE(P.Bound());
+  F->Clear();
+  P.AssignField(*F);
+  EXPECT_TRUE(P.IsNull());
+  EXPECT_TRUE(P.Bound());
 }

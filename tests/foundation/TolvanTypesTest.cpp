@@ -23,40 +23,7 @@ using tolvan::test::NativeCodeOf;
 
 namespace {
 
-// A stream over a vector that accepts at most WriteLimit bytes in all.
-class TVectorStream : public TStream {
-public:
-  std::vector<uint8_t> Data;
-  int64_t Pos = 0;
-  int64_t WriteLimit = INT64_MAX;
-
-  TVectorStream() = default;
-  explicit TVectorStream(std::vector<uint8_t> Bytes) : Data(std::move(Bytes)) {}
-
-  void SetSize(int64_t N) override { Data.resize(size_t(N)); }
-  int64_t Read(void* B, int64_t C) override {
-    const int64_t N = std::max<int64_t>(0, std::min<int64_t>(C, int64_t(Data.size()) - Pos));
-    if (N)
-      std::memcpy(B, Data.data() + Pos, size_t(N));
-    Pos += N;
-    return N;
-  }
-  int64_t Write(const void* B, int64_t C) override {
-    const int64_t N = std::max<int64_t>(0, std::min(C, WriteLimit));
-    WriteLimit -= N;
-    if (Pos + N > int64_t(Data.size()))
-      Data.resize(size_t(Pos + N));
-    if (N)
-      std::memcpy(Data.data() + Pos, B, size_t(N));
-    Pos += N;
-    return N;
-  }
-  int64_t Seek(int64_t O, TSeekOrigin Or) override {
-    Pos = Or == soBeginning ? O : Or == soCurrent ? Pos + O : int64_t(Data.size()) + O;
-    return Pos;
-  }
-};
-
+using tolvan::test::TVectorStream;
 std::vector<uint8_t> Form(int32_t BitCount, int32_t SetBitCount, std::vector<uint8_t> Bytes) {
   std::vector<uint8_t> F(8);
   std::memcpy(F.data(), &BitCount, 4);

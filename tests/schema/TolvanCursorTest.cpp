@@ -121,8 +121,15 @@ TEST(Cursor, GoldenLayoutsAndBuffers) {
   EXPECT_EQ(Empty.Cursor.RecordSize(), 7);
   EXPECT_EQ(Empty.Cursor.FieldsOffset(), 0);
 
-  TOpenCursor Nine({{"A", tftByte}, {"B", tftByte}, {"C", tftByte}, {"D", tftByte}, {"E", tftByte},
-                    {"F", tftByte}, {"G", tftByte}, {"H", tftByte}, {"I", tftByte}});
+  TOpenCursor Nine({{"A", tftByte},
+                    {"B", tftByte},
+                    {"C", tftByte},
+                    {"D", tftByte},
+                    {"E", tftByte},
+                    {"F", tftByte},
+                    {"G", tftByte},
+                    {"H", tftByte},
+                    {"I", tftByte}});
   std::memset(Nine.Buffer, 0, size_t(Nine.Cursor.RecordSize()));
   Nine.Cursor.InitRecord(Nine.Buffer, false);
   EXPECT_EQ(ToHex(TBytes(Nine.Buffer, Nine.Buffer + 3)), "FF FF 00");
@@ -228,8 +235,10 @@ TEST(Cursor, FieldNumbersAreCheckedAtBothEnds) {
        [&](int32_t N) { C.SetCursorFieldValue(V, N, nullptr, false); }},
       {"GetFieldNative", 10005, 2, [&](int32_t N) { C.GetFieldNative(N, nullptr, &Out); }},
       {"SetFieldNative", 10006, 2, [&](int32_t N) { C.SetFieldNative(N, &Out, nullptr); }},
-      {"GetFieldData", 10000, 3, [&](int32_t N) { GetFieldData(N, C.FieldDefs(), &Out, T.Buffer); }},
-      {"SetFieldData", 10004, 3, [&](int32_t N) { SetFieldData(N, C.FieldDefs(), &Out, T.Buffer); }},
+      {"GetFieldData", 10000, 3,
+       [&](int32_t N) { GetFieldData(N, C.FieldDefs(), &Out, T.Buffer); }},
+      {"SetFieldData", 10004, 3,
+       [&](int32_t N) { SetFieldData(N, C.FieldDefs(), &Out, T.Buffer); }},
   };
   const TBytes Before = T.Record();
   for (const TRoutine& R : Routines) {
@@ -312,7 +321,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
   C.GetFieldValue(V, 1, true, false);
   EXPECT_TRUE(V.IsNull());
   EXPECT_EQ(V.DataType(), tvtBLOB);
-  TTolvanStream* S = C.OpenBlob(true, 3, bmWrite);
+  TTolvanStream* S = C.OpenBlob(true, 3, tbmWrite);
   S->WriteBuffer("x", 1);
   S->SetSize(0);
   C.CloseBlob(3);
@@ -321,7 +330,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
   EXPECT_TRUE(V.IsNull());
   EXPECT_EQ(V.DataType(), tvtMemo);
 
-  S = C.OpenBlob(true, 1, bmWrite);
+  S = C.OpenBlob(true, 1, tbmWrite);
   S->WriteBuffer("12345", 5);
   C.CloseBlob(1);
   EXPECT_TRUE(IsBlobWritten(T.Buffer, C.FieldDefs().Items(1)));
@@ -331,7 +340,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
   EXPECT_EQ(std::memcmp(V.Data(), "12345\0", 6), 0);
   EXPECT_EQ(TTolvanMemoryManager::GetMemSize(V.Data()), 6);
 
-  S = C.OpenBlob(true, 2, bmWrite);
+  S = C.OpenBlob(true, 2, tbmWrite);
   S->WriteBuffer(u"ab", 4);
   C.CloseBlob(2);
   C.GetFieldValue(V, 2, true, false);
@@ -342,7 +351,7 @@ TEST(Cursor, BlobValuesThroughTheFake) {
 
   // A reader never disturbs an open writer: the value read is the buffer's, and the writer
   // stores its own bytes when it closes.
-  S = C.OpenBlob(true, 1, bmWrite);
+  S = C.OpenBlob(true, 1, tbmWrite);
   S->WriteBuffer("new", 3);
   C.GetFieldValue(V, 1, true, false);
   EXPECT_EQ(V.DataSize(), 5);
@@ -360,6 +369,53 @@ TEST(Cursor, BlobValuesThroughTheFake) {
   EXPECT_TRUE(IsFieldNull(T.Buffer, 1));
 }
 
+// A BLOB reader that claims Size bytes and has none.
+class TClaimingStream : public TTolvanStream {
+public:
+  explicit TClaimingStream(int64_t Size) : FSize(Size) {}
+  int64_t GetSize() override { return FSize; }
+  void SetSize(int64_t) override {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t Offset, TSeekOrigin) override { return Offset; }
+
+private:
+  int64_t FSize;
+};
+
+class TClaimingCursor : public TFakeCursor {
+public:
+  int64_t Claim = 0;
+
+protected:
+  std::unique_ptr<TTolvanStream> OpenBlobReader(int32_t) override {
+    return std::make_unique<TClaimingStream>(Claim);
+  }
+};
+
+TEST(Cursor, BlobReadsThatCannotBeHadLeaveTheValue) {
+  TTolvanFieldDefs Fields;
+  Fields.AddNew().SetName("M");
+  Fields.Items(0).SetType(tftMemo, 0);
+  TClaimingCursor C;
+  C.SetInMemory(true);
+  C.OpenTable(&Fields, nullptr, nullptr);
+  TBytes Record(size_t(C.RecordSize()), 0);
+  C.SetRecordBuffer(Record.data());
+  TTolvanVariant V;
+  V.SetAsString("kept");
+  C.Claim = int64_t(INT32_MAX);
+  EXPECT_THROW(C.GetFieldValue(V, 0, true, false), ERangeError);
+  C.Claim = 10;
+  EXPECT_EQ(NativeCodeOf([&] { C.GetFieldValue(V, 0, true, false); }), 10117);
+  EXPECT_EQ(V.GetAsString(), "kept");
+  C.Claim = 0;
+  C.GetFieldValue(V, 0, true, false);
+  EXPECT_TRUE(V.IsNull());
+  EXPECT_EQ(V.DataType(), tvtMemo);
+  C.CloseTable();
+}
+
 // --- writing ------------------------------------------------------------------------------------
 
 TEST(Cursor, SetCursorFieldValueRefusalsLeaveTheBufferUnchanged) {
@@ -371,7 +427,6 @@ TEST(Cursor, SetCursorFieldValueRefusalsLeaveTheBufferUnchanged) {
   C.SetCursorFieldValue(V, 0, nullptr, true);
   const TBytes Before = T.Record();
 
-
   V.Clear();
   V.SetAsString("blob");
   const ETolvanException Table = Raised([&] { C.SetCursorFieldValue(V, 1, nullptr, true); });
@@ -380,6 +435,8 @@ TEST(Cursor, SetCursorFieldValueRefusalsLeaveTheBufferUnchanged) {
                              "1, TableName = Tab - Native error: 11589");
   const ETolvanException Visible = Raised([&] { C.SetCursorFieldValue(V, 1, nullptr, false); });
   EXPECT_EQ(Visible.NativeError(), 11591);
+  EXPECT_EQ(Visible.Message(), "Setting blob field value is not allowed in this method, FieldNo = "
+                               "1, TableName = Tab - Native error: 11591");
   EXPECT_EQ(T.Record(), Before);
 
   // A failed conversion: neither the column nor its null bit changes.
@@ -412,14 +469,12 @@ TEST(Cursor, SetCursorFieldValueConvertsTheCallersValue) {
   C.GetFieldValue(R, 0, true, false);
   EXPECT_EQ(R.GetAsString(), "-42");
 
-
   V.Clear();
   V.SetAsString("77");
   C.SetCursorFieldValue(V, 1, nullptr, true);
   EXPECT_EQ(V.DataType(), tvtSignedInt16);
   C.GetFieldValue(R, 1, true, false);
   EXPECT_EQ(R.GetAsSmallInt(), 77);
-
 
   V.Clear();
   V.SetAsString("too long text");

@@ -47,8 +47,15 @@ TEST(RecordBuffer, GoldenLayouts) {
 
   EXPECT_EQ(Layout({})->RecordBufferSize(), 0);
 
-  auto Nine = Layout({{tftByte, 0}, {tftByte, 0}, {tftByte, 0}, {tftByte, 0}, {tftByte, 0},
-                      {tftByte, 0}, {tftByte, 0}, {tftByte, 0}, {tftByte, 0}});
+  auto Nine = Layout({{tftByte, 0},
+                      {tftByte, 0},
+                      {tftByte, 0},
+                      {tftByte, 0},
+                      {tftByte, 0},
+                      {tftByte, 0},
+                      {tftByte, 0},
+                      {tftByte, 0},
+                      {tftByte, 0}});
   EXPECT_EQ(Nine->NullBitmapSize(), 2);
   uint8_t Buffer[12] = {};
   SetAllNull(Buffer, Nine->Count());
@@ -335,13 +342,14 @@ TEST(RecordBuffer, FieldNumbersAndFormsAreCheckedBeforeAnyByteMoves) {
     SCOPED_TRACE(No);
     const ETolvanException Get = Raised([&] { GetFieldData(No, *Defs, Out, Buffer.data()); });
     EXPECT_EQ(Get.NativeError(), 10000);
-    EXPECT_EQ(std::string(Get.Message()),
-              "Invalid field number - FieldNo = " + std::to_string(No) +
-                  ", FieldCount = 3 - Native error: 10000");
+    EXPECT_EQ(std::string(Get.Message()), "Invalid field number - FieldNo = " + std::to_string(No) +
+                                              ", FieldCount = 3 - Native error: 10000");
     EXPECT_EQ(NativeCodeOf([&] { GetFieldData(No, *Defs, Text, Buffer.data()); }), 10000);
     EXPECT_EQ(NativeCodeOf([&] { SetFieldData(No, *Defs, "a", Buffer.data()); }), 10004);
     EXPECT_EQ(NativeCodeOf([&] { SetFieldData(No, *Defs, nullptr, Buffer.data()); }), 10004);
-    EXPECT_EQ(NativeCodeOf([&] { SetFieldData(No, *Defs, std::u16string_view(u"a"), Buffer.data()); }), 10004);
+    EXPECT_EQ(
+        NativeCodeOf([&] { SetFieldData(No, *Defs, std::u16string_view(u"a"), Buffer.data()); }),
+        10004);
     EXPECT_EQ(NativeCodeOf([&] { WriteFieldData(No, *Defs, "a", 1, Buffer.data()); }), 10004);
   }
 
@@ -350,9 +358,11 @@ TEST(RecordBuffer, FieldNumbersAndFormsAreCheckedBeforeAnyByteMoves) {
   EXPECT_EQ(NativeCodeOf([&] { GetFieldData(1, *Defs, Out, Buffer.data()); }), 10002);
   EXPECT_EQ(NativeCodeOf([&] { SetFieldData(1, *Defs, "a", Buffer.data()); }), 10734);
   EXPECT_EQ(NativeCodeOf([&] { GetFieldData(0, *Defs, Text, Buffer.data()); }), 10733);
-  EXPECT_EQ(NativeCodeOf([&] { SetFieldData(0, *Defs, std::u16string_view(u"a"), Buffer.data()); }), 10734);
+  EXPECT_EQ(NativeCodeOf([&] { SetFieldData(0, *Defs, std::u16string_view(u"a"), Buffer.data()); }),
+            10734);
   EXPECT_EQ(NativeCodeOf([&] { GetFieldData(2, *Defs, Text, Buffer.data()); }), 10002);
-  EXPECT_EQ(NativeCodeOf([&] { SetFieldData(2, *Defs, std::u16string_view(u"a"), Buffer.data()); }), 10732);
+  EXPECT_EQ(NativeCodeOf([&] { SetFieldData(2, *Defs, std::u16string_view(u"a"), Buffer.data()); }),
+            10732);
 
   // A column added after the layout was computed has no place in the buffer.
   TTolvanFieldDef& Late = Defs->AddNew();

@@ -8,10 +8,11 @@
 //                            ::testing::Values(TCursorContractEnv{"Fake", &MakeFakeCursor}),
 //                            CursorContractName);
 //
-// MakeCursor returns a closed cursor, named and configured so that OpenTable with definitions
-// creates the table when it does not exist (an in-memory cursor with its session). Each test
-// makes one cursor, opens it on the contract's table (ID Integer, Name Varchar(10), Data BLOB,
-// Note WideMemo), works through a record buffer of its own and closes the cursor at the end.
+// MakeCursor returns a closed cursor on a table that does not exist yet (a fresh name at every
+// call), configured so that OpenTable with definitions creates it (an in-memory cursor with its
+// session). Each test makes one cursor, opens it on the contract's table (ID Integer, Name
+// Varchar(10), Data BLOB, Note WideMemo), works through a record buffer of its own and closes
+// the cursor at the end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -120,7 +121,7 @@ protected:
 
   // Writes Bytes into a BLOB field through a stream and closes it.
   void WriteBlob(int32_t FieldNo, const std::string& Bytes, bool NewRecord) {
-    TTolvanStream* S = Cursor->OpenBlob(NewRecord, FieldNo, bmWrite);
+    TTolvanStream* S = Cursor->OpenBlob(NewRecord, FieldNo, tbmWrite);
     ASSERT_NE(S, nullptr);
     S->WriteBuffer(Bytes.data(), int64_t(Bytes.size()));
     if (Bytes.empty()) {
@@ -268,7 +269,7 @@ TEST_P(CursorContract, BlobWrittenIsReadBackAndEmptyGivesNull) {
   EXPECT_EQ(std::memcmp(V.Data(), u"h\u00e9\0", 6), 0);
 
   // Read through a stream of the cursor, then emptied in an edit.
-  TTolvanStream* R = Cursor->OpenBlob(false, DataField, bmRead);
+  TTolvanStream* R = Cursor->OpenBlob(false, DataField, tbmRead);
   ASSERT_EQ(R->Size(), 5);
   Cursor->CloseBlob(DataField);
   Cursor->EditRecord();
@@ -292,7 +293,7 @@ TEST_P(CursorContract, BlobStreamErrors) {
   for (int32_t No : {-1, Count}) {
     const ETolvanException E = [&] {
       try {
-        Cursor->OpenBlob(true, No, bmRead);
+        Cursor->OpenBlob(true, No, tbmRead);
       } catch (const ETolvanException& X) {
         return X;
       }
@@ -303,9 +304,9 @@ TEST_P(CursorContract, BlobStreamErrors) {
     EXPECT_EQ(E.Message(), "Invalid field number - FieldNo = " + std::to_string(No) +
                                ", FieldCount = 4 - Native error: 10110");
   }
-  Cursor->OpenBlob(true, DataField, bmWrite);
+  Cursor->OpenBlob(true, DataField, tbmWrite);
   try {
-    Cursor->OpenBlob(true, DataField, bmReadWrite);
+    Cursor->OpenBlob(true, DataField, tbmReadWrite);
     ADD_FAILURE() << "a second writer was let in";
   } catch (const ETolvanException& E) {
     EXPECT_EQ(E.NativeError(), 10115);
@@ -313,8 +314,8 @@ TEST_P(CursorContract, BlobStreamErrors) {
               "BLOB field already opened. FieldNo = 2, FieldName = Data - Native error: 10115");
   }
   // Readers may share the field with each other and with the writer.
-  Cursor->OpenBlob(true, DataField, bmRead);
-  Cursor->OpenBlob(true, DataField, bmRead);
+  Cursor->OpenBlob(true, DataField, tbmRead);
+  Cursor->OpenBlob(true, DataField, tbmRead);
   Cursor->CloseAllBlobs(false);
 }
 

@@ -12,9 +12,7 @@ namespace tolvan::test {
 
 namespace {
 
-[[noreturn]] void NotSupported() {
-  throw ETolvanException::Create(11394, SOperationNotSupported);
-}
+[[noreturn]] void NotSupported() { throw ETolvanException::Create(11394, SOperationNotSupported); }
 
 bool Less(const TTolvanRecordID& A, const TTolvanRecordID& B) {
   return A.PageNo != B.PageNo ? A.PageNo < B.PageNo : A.PageItemNo < B.PageItemNo;
@@ -31,7 +29,7 @@ public:
 
   int32_t TableFieldNo() const noexcept { return FTableFieldNo; }
   TTolvanBlobOpenMode Mode() const noexcept { return FMode; }
-  bool Writer() const noexcept { return FMode != bmRead; }
+  bool Writer() const noexcept { return FMode != tbmRead; }
   bool Written() const noexcept { return FWritten; }
   TTolvanMemoryStream& Data() noexcept { return FData; }
 
@@ -174,8 +172,10 @@ void TFakeCursor::InitRecord(uint8_t* Target, bool ApplyDefaults) {
     return;
   TTolvanVariant Value;
   for (int32_t I = 0; I < FieldDefs().Count(); ++I) {
-    const TTolvanVariant& Default = FieldDefs().Items(I).DefaultValue();
-    if (Default.IsNull())
+    const TTolvanFieldDef& Def = FieldDefs().Items(I);
+    const TTolvanVariant& Default = Def.DefaultValue();
+    // BLOB values go through streams; the engine gives them no defaults either.
+    if (Default.IsNull() || Def.IsBlob())
       continue;
     Value.Assign(Default, true);
     SetCursorFieldValue(Value, I, Target, true);
@@ -217,8 +217,7 @@ void TFakeCursor::CancelRange() {
 
 void TFakeCursor::SetRange(uint8_t* StartKey, uint8_t* EndKey, int32_t StartKeyFieldCount,
                            int32_t EndKeyFieldCount, bool StartExclusive, bool EndExclusive) {
-  StoreRange(StartKey, EndKey, StartKeyFieldCount, EndKeyFieldCount, StartExclusive,
-             EndExclusive);
+  StoreRange(StartKey, EndKey, StartKeyFieldCount, EndKeyFieldCount, StartExclusive, EndExclusive);
   ResetResultBitmap();
 }
 
@@ -403,7 +402,8 @@ void TFakeCursor::DeleteRecord() {
 // --- BLOBs --------------------------------------------------------------------------------------
 
 int32_t TFakeCursor::BlobBlockCount() const noexcept {
-  return int32_t(std::count_if(FBlocks.begin(), FBlocks.end(), [](const TBlock& B) { return B.Live; }));
+  return int32_t(
+      std::count_if(FBlocks.begin(), FBlocks.end(), [](const TBlock& B) { return B.Live; }));
 }
 
 uint32_t TFakeCursor::NewBlock(const uint8_t* Bytes, size_t Size) {
@@ -469,7 +469,7 @@ TTolvanStream* TFakeCursor::OpenBlob(bool, int32_t FieldNo, TTolvanBlobOpenMode 
     throw ETolvanException::Create(10113, SNilPointerOccurred);
   const int32_t No = TableFieldNo(FieldNo, 10110);
   const TTolvanFieldDef& Def = FieldDefs().Items(No);
-  if (Mode != bmRead)
+  if (Mode != tbmRead)
     for (const auto& S : FOpenBlobs)
       if (S->TableFieldNo() == No && S->Writer())
         throw ETolvanException::CreateFmt(10115, SBlobFieldAlreadyOpened, FieldNo, Def.Name());
@@ -477,7 +477,7 @@ TTolvanStream* TFakeCursor::OpenBlob(bool, int32_t FieldNo, TTolvanBlobOpenMode 
     throw ETolvanException::Create(10420, SStreamBlockSizeZero);
   auto Stream = std::make_unique<TFakeBlobStream>(No, Mode);
   const uint8_t* Record = RecordBuffer();
-  if (Mode != bmWrite && Record && !IsFieldNull(Record, No)) {
+  if (Mode != tbmWrite && Record && !IsFieldNull(Record, No)) {
     const TBlock& Block = BlockOf(LoadBlobReference(Record, Def));
     Stream->Data().Write(Block.Bytes.data(), int64_t(Block.Bytes.size()));
     Stream->Data().SetPosition(0);

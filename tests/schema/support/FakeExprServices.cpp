@@ -83,7 +83,8 @@ private:
 
 class TFakeAutoInc : public IExprAutoInc, private TFakeHandle {
 public:
-  TFakeAutoInc(TFakeExprServices& Owner, std::string Key) : TFakeHandle(Owner), FKey(std::move(Key)) {}
+  TFakeAutoInc(TFakeExprServices& Owner, std::string Key)
+      : TFakeHandle(Owner), FKey(std::move(Key)) {}
 
   TTolvanFieldType FieldType() const override { return FOwner.FAutoIncs.at(FKey).first; }
   int64_t CurrentValue() override {

@@ -35,11 +35,11 @@ namespace tolvan::test {
 class TFakeExprServices : public IExprServices {
 public:
   enum TFailPoint : uint8_t {
-    fpPrepare,       // PrepareSubQuery
-    fpOpen,          // IExprSubQuery::Open
-    fpRead,          // FirstFieldValue, LocateFirstField
-    fpOpenAutoInc,   // OpenAutoInc
-    fpReadAutoInc,   // IExprAutoInc::CurrentValue
+    fpPrepare,        // PrepareSubQuery
+    fpOpen,           // IExprSubQuery::Open
+    fpRead,           // FirstFieldValue, LocateFirstField
+    fpOpenAutoInc,    // OpenAutoInc
+    fpReadAutoInc,    // IExprAutoInc::CurrentValue
     fpCreateDistinct, // CreateDistinctSet
     fpInsertDistinct, // IExprDistinctSet::InsertIfNew
     fpCount
@@ -64,9 +64,8 @@ public:
   std::unique_ptr<IExprSubQuery> PrepareSubQuery(std::string_view SQL, const TParams* Params,
                                                  bool InMemory, std::string_view DatabaseName,
                                                  std::string_view SessionName) override;
-  std::unique_ptr<IExprAutoInc> OpenAutoInc(std::string_view TableName,
-                                            std::string_view FieldName, bool InMemory,
-                                            std::string_view SessionName,
+  std::unique_ptr<IExprAutoInc> OpenAutoInc(std::string_view TableName, std::string_view FieldName,
+                                            bool InMemory, std::string_view SessionName,
                                             std::string_view DatabaseName) override;
   std::unique_ptr<IExprDistinctSet> CreateDistinctSet(TTolvanFieldType FieldType,
                                                       int32_t Size) override;
