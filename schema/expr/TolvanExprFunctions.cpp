@@ -439,7 +439,7 @@ const TTolvanVariant& TTolvanExprNodeCast::GetValue() {
   const TTolvanVariant& V = ArgValue(0);
   const TTolvanValueType Target = ValueTypeOfFieldType(FTargetType);
   if (V.DataType() == Target) {
-    CopyResult(FValue, V);
+    FValue.Assign(V, false);
   } else {
     // The conversion makes the value's own buffer; the child's bytes are only read.
     FValue.Assign(V, false);

@@ -536,7 +536,8 @@ void TTolvanExprNodeComparison::Prepare() {
   }
   if (!Field || !Const)
     return;
-  const TTolvanFieldType FieldType = Field->GetDataType();
+  // The type the reference was bound with: an unbound one has none and changes nothing.
+  const TTolvanFieldType FieldType = Field->FieldType();
   const TTolvanFieldType ConstType = Const->GetDataType();
   if ((FieldType != tftChar && FieldType != tftVarchar) ||
       (ConstType != tftWideChar && ConstType != tftWideVarchar && ConstType != tftWideMemo))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "classlib/SysUtils.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanTypesRoutines.h"
 
@@ -90,7 +91,9 @@ void SetTextResult(TTolvanVariant& V, TTolvanValueType T, std::string_view Text)
     SetNullResult(V, T);
     return;
   }
-  const int32_t N = int32_t(std::min<size_t>(Text.size(), INT32_MAX - 1));
+  if (Text.size() >= size_t(INT32_MAX))
+    throw ERangeError(std::string(SysConst::SRangeError));
+  const int32_t N = int32_t(Text.size());
   uint8_t* D = ReserveResult(V, T, N + 1);
   if (N)
     std::memcpy(D, Text.data(), size_t(N));
@@ -102,7 +105,9 @@ void SetWideTextResult(TTolvanVariant& V, TTolvanValueType T, std::u16string_vie
     SetNullResult(V, T);
     return;
   }
-  const int32_t N = int32_t(std::min<size_t>(Text.size(), INT32_MAX / 2 - 1));
+  if (Text.size() >= size_t(INT32_MAX / 2))
+    throw ERangeError(std::string(SysConst::SRangeError));
+  const int32_t N = int32_t(Text.size());
   uint8_t* D = ReserveResult(V, T, 2 * (N + 1));
   if (N)
     std::memcpy(D, Text.data(), 2 * size_t(N));

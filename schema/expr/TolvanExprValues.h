@@ -40,7 +40,8 @@ void SetWordResult(TTolvanVariant& V, uint16_t Value);
 void CopyResult(TTolvanVariant& V, const TTolvanVariant& Source);
 
 // V becomes narrow text of type T (CHAR or STRING), or wide text of type T (WIDECHAR or
-// WIDESTRING); the empty text a null of T. Text must not point into V's own block.
+// WIDESTRING); the empty text a null of T. Text must not point into V's own block. A text too
+// long for a value raises ERangeError.
 void SetTextResult(TTolvanVariant& V, TTolvanValueType T, std::string_view Text);
 void SetWideTextResult(TTolvanVariant& V, TTolvanValueType T, std::u16string_view Text);
 

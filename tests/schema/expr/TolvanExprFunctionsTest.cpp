@@ -604,4 +604,45 @@ TEST(ExprClone, ATreeOfEveryNodeClassCopiesDumpsAndEvaluatesAlike) {
   EXPECT_EQ(Services.OpenHandleCount(), 3);
 }
 
+// --- result blocks --------------------------------------------------------------------------
+
+TEST(ExprFunctions, ResultsReuseTheirBlockFromRowToRow) {
+  TRecordCursor R({{"I", tftInteger}, {"S", tftVarchar, 20}});
+  std::vector<TNode> Trees;
+  Trees.push_back(Cmp(eoGreater, R.Field("I"), Int(5)));
+  Trees.push_back(Op<TTolvanExprNodeBoolean>(eoLike, R.Field("S"), Str("a%")));
+  Trees.push_back(Op<TTolvanExprNodeBoolean>(eoAnd, Cmp(eoLess, R.Field("I"), Int(100)),
+                                             Cmp(eoNotEqual, R.Field("S"), Str("x"))));
+  Trees.push_back(Text(eoUpper, Nodes(R.Field("S"))));
+  Trees.push_back(Text(eoTrim, Nodes(R.Field("S"))));
+  Trees.push_back(Text(eoSubstring, Nodes(R.Field("S"), Int(2), Int(3))));
+  Trees.push_back(Text(eoConcat, Nodes(R.Field("S"), Str("!"))));
+  Trees.push_back(Text(eoLength, Nodes(R.Field("S"))));
+  Trees.push_back(Arith(eoAdd, Nodes(R.Field("I"), Int(1, tvtInteger))));
+  Trees.push_back(Arith(eoNegate, Nodes(R.Field("I"))));
+  Trees.push_back(DateFn(eoYear, Nodes(DateTimeConst(2020, 1, 2))));
+  auto Sum = std::make_unique<TTolvanExprNodeAggregated>(eoSum, false, R.Field("I"));
+  auto Max = std::make_unique<TTolvanExprNodeAggregated>(eoMax, false, R.Field("S"));
+  Sum->ResetAggregates();
+  Max->ResetAggregates();
+  const char* Texts[] = {"  abcdefgh ", "abc", "xyz  ", "ab", "zzzzzzzzzzzzzzzz"};
+  std::vector<const void*> Blocks(Trees.size() + 2, nullptr);
+  for (int Row = 0; Row < 20; ++Row) {
+    R.SetInt("I", Row * 7);
+    R.SetStr("S", Texts[Row % 5]);
+    Sum->Accumulate(1);
+    Max->Accumulate(1);
+    for (size_t I = 0; I < Trees.size() + 2; ++I) {
+      TTolvanExprNode& N = I < Trees.size() ? *Trees[I] : I == Trees.size() ? *Sum : *Max;
+      const TTolvanVariant& V = N.GetValue();
+      ASSERT_FALSE(V.IsNull()) << DumpExprTree(&N);
+      // After the first rows have grown it, the block stays the same.
+      if (Row >= 5) {
+        EXPECT_EQ(V.Data(), Blocks[I]) << DumpExprTree(&N) << " row " << Row;
+      }
+      Blocks[I] = V.Data();
+    }
+  }
+}
+
 } // namespace
