@@ -426,6 +426,7 @@ bool TTolvanExprNodeField::FoundOnceIn(IExprRowSource* Source) {
 void TTolvanExprNodeField::BindToAO(IExprRowSource* Source) {
   if (!Source) {
     FCursor = nullptr;
+    FRecordBuffer = nullptr;
     FAO = nullptr;
     return;
   }

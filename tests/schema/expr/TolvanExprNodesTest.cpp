@@ -321,10 +321,12 @@ TEST(ExprField, BindingErrors) {
   // A buffer given to a reference that was never bound.
   F.SetRecordBuffer(R.Buffer);
   EXPECT_EQ(ErrorOf([&] { F.GetValue(); }), "Dataset and AO not assigned - Native error: 30196");
-  // Bound, then its links cleared: the buffer stays but there is no cursor to read with.
+  // Bound, then its links cleared and a buffer given: no cursor to read it with.
   F.BindToCursor(&R.Cursor);
   F.BindToAO(nullptr);
   EXPECT_EQ(F.Cursor(), nullptr);
+  EXPECT_EQ(F.RecordBuffer(), nullptr);
+  F.SetRecordBuffer(R.Buffer);
   R.SetInt("ID", 1);
   EXPECT_EQ(ErrorOf([&] { F.GetValue(); }), "Nil pointer occured - Native error: 11300");
   // A failed binding leaves the reference as it was.
