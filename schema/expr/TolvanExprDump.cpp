@@ -141,8 +141,9 @@ void AppendValue(std::string& Out, const TTolvanVariant& V) {
         AppendTime(Text, DateTimeOf(V));
     } catch (const Exception&) {
       const TTolvanStoredDateTime S = T == tvtDateTime ? V.GetAsStoredDateTime()
-                                      : T == tvtDate   ? TTolvanStoredDateTime{V.GetAsStoredDate(), 0}
-                                                       : TTolvanStoredDateTime{0, V.GetAsStoredTime()};
+                                      : T == tvtDate
+                                          ? TTolvanStoredDateTime{V.GetAsStoredDate(), 0}
+                                          : TTolvanStoredDateTime{0, V.GetAsStoredTime()};
       Text = "#" + std::to_string(S.Date) + "," + std::to_string(S.Time);
     }
     Out += Text;
@@ -222,8 +223,9 @@ void AppendNode(std::string& Out, const TTolvanExprNode& Node) {
   case enkSubQueryIN:
   case enkSubQueryExists: {
     const auto& Q = static_cast<const TTolvanExprNodeSubQuery&>(Node);
-    Out += Node.Kind() == enkSubQuery ? "SUBQUERY" : Node.Kind() == enkSubQueryIN ? "IN SUBQUERY"
-                                                                                   : "EXISTS";
+    Out += Node.Kind() == enkSubQuery     ? "SUBQUERY"
+           : Node.Kind() == enkSubQueryIN ? "IN SUBQUERY"
+                                          : "EXISTS";
     AppendFlags(Out, Node);
     Out += ' ';
     AppendQuoted(Out, std::string_view(Q.SQL()));
@@ -246,16 +248,17 @@ void AppendNode(std::string& Out, const TTolvanExprNode& Node) {
   case enkCast:
     Out += OperatorName(Node.Operator());
     AppendFlags(Out, Node);
-    Out += " " + std::string(FieldTypeToSQLName(
-                     static_cast<const TTolvanExprNodeCast&>(Node).TargetType()));
+    Out +=
+        " " +
+        std::string(FieldTypeToSQLName(static_cast<const TTolvanExprNodeCast&>(Node).TargetType()));
     break;
   case enkDateFunction: {
     Out += OperatorName(Node.Operator());
     AppendFlags(Out, Node);
     if (Node.Operator() == eoToDate || Node.Operator() == eoToString) {
       Out += ' ';
-      AppendQuoted(Out,
-                   std::string_view(static_cast<const TTolvanExprNodeDateFunction&>(Node).Format()));
+      AppendQuoted(
+          Out, std::string_view(static_cast<const TTolvanExprNodeDateFunction&>(Node).Format()));
     }
     break;
   }

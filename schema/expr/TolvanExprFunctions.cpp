@@ -183,7 +183,7 @@ TTolvanFieldType TTolvanExprNodeArithmetic::GetDataType() {
     return tftLargeInt;
   case eoPower:
     return IsIntegerValueType(ValueTypeOfFieldType(Arg(0).GetDataType())) ? tftLargeInt
-                                                                           : tftExtended;
+                                                                          : tftExtended;
   case eoRandom:
     return FChildren.empty() ? tftExtended : tftInteger;
   case eoRound:
@@ -209,8 +209,8 @@ TTolvanValueType WideResultType(TTolvanValueType T) {
 }
 
 // The trimming of blanks and control characters.
-template <class C> std::basic_string_view<C> TrimText(std::basic_string_view<C> S, bool Left,
-                                                       bool Right) {
+template <class C>
+std::basic_string_view<C> TrimText(std::basic_string_view<C> S, bool Left, bool Right) {
   size_t B = 0, E = S.size();
   if (Left)
     while (B < E && static_cast<std::make_unsigned_t<C>>(S[B]) <= ' ')
@@ -222,8 +222,8 @@ template <class C> std::basic_string_view<C> TrimText(std::basic_string_view<C> 
 }
 
 // 1-based position of Needle in Haystack; 0 when absent or when Needle is empty.
-template <class C> int32_t PositionOf(std::basic_string_view<C> Needle,
-                                      std::basic_string_view<C> Haystack) {
+template <class C>
+int32_t PositionOf(std::basic_string_view<C> Needle, std::basic_string_view<C> Haystack) {
   if (Needle.empty())
     return 0;
   const size_t P = Haystack.find(Needle);
@@ -655,9 +655,8 @@ const TTolvanVariant& TTolvanExprNodeBLOBFunction::GetValue() {
 // ---------------------------------------------------------------------------------------------
 
 TTolvanExprNodeSystem::TTolvanExprNodeSystem(TTolvanExprOperator Operator,
-                                             std::string_view TableName,
-                                             std::string_view FieldName, bool InMemory,
-                                             std::string_view SessionName,
+                                             std::string_view TableName, std::string_view FieldName,
+                                             bool InMemory, std::string_view SessionName,
                                              std::string_view DatabaseName)
     : TTolvanExprNode(Operator, true, false), FSessionName(SessionName),
       FDatabaseName(DatabaseName), FTableName(TableName), FFieldName(FieldName),
@@ -675,8 +674,8 @@ TTolvanExprNodeSystem::TTolvanExprNodeSystem(const TTolvanExprNodeSystem& Source
 TTolvanExprNodeSystem::~TTolvanExprNodeSystem() = default;
 
 void TTolvanExprNodeSystem::Open() {
-  FTable = ExprServices().OpenAutoInc(FTableName, FFieldName, FInMemory, FSessionName,
-                                      FDatabaseName);
+  FTable =
+      ExprServices().OpenAutoInc(FTableName, FFieldName, FInMemory, FSessionName, FDatabaseName);
   FFieldType = FTable->FieldType();
 }
 
@@ -854,7 +853,7 @@ TTolvanFieldType TTolvanExprNodeAggregated::GetDataType() {
   case eoSum: {
     const TTolvanFieldType T = FChildren[0]->GetDataType();
     return T == tftSingle || T == tftDouble || T == tftExtended || T == tftCurrency ? T
-                                                                                     : tftLargeInt;
+                                                                                    : tftLargeInt;
   }
   case eoAvg:
     return tftDouble;
@@ -879,8 +878,8 @@ AnsiString ExtractName(std::string_view Text, int32_t& Position) {
   const size_t Semi = Text.find(';', Start);
   const std::string_view Name =
       Text.substr(Start, Semi == std::string_view::npos ? std::string_view::npos : Semi - Start);
-  Position = int32_t(std::min<size_t>(
-      Semi == std::string_view::npos ? Text.size() + 1 : Semi + 2, INT32_MAX));
+  Position = int32_t(
+      std::min<size_t>(Semi == std::string_view::npos ? Text.size() + 1 : Semi + 2, INT32_MAX));
   return Trim(Name);
 }
 

@@ -154,8 +154,7 @@ class TTolvanExprNodeBLOBFunction : public TTolvanExprNode {
 public:
   // Text that does not decode raises 11344 "Error - cannot convert BLOB value \"%s\", format =
   // %d".
-  TTolvanExprNodeBLOBFunction(TTolvanExprOperator Operator, std::string_view Text,
-                              int32_t Format);
+  TTolvanExprNodeBLOBFunction(TTolvanExprOperator Operator, std::string_view Text, int32_t Format);
 
   TTolvanExprNodeKind Kind() const noexcept override { return enkBLOBFunction; }
   TNodePtr Clone() const override;

@@ -43,8 +43,7 @@ constexpr std::array<std::string_view, ExprOperatorCount> OperatorNames = {
 
 std::string_view OperatorToText(uint8_t Operator) {
   if ((Operator >= eoEqual && Operator <= eoIsNotNull) ||
-      (Operator >= eoAdd && Operator <= eoRTrim) ||
-      (Operator >= eoSum && Operator <= eoCountStar))
+      (Operator >= eoAdd && Operator <= eoRTrim) || (Operator >= eoSum && Operator <= eoCountStar))
     return Operator == eoNegate ? std::string_view("-") : OperatorNames[Operator];
   return "unknown";
 }
@@ -65,8 +64,8 @@ TTolvanExprNode::TTolvanExprNode(bool CaseInsensitive, bool Partial)
 TTolvanExprNode::TTolvanExprNode(TTolvanExprOperator Operator, bool CaseInsensitive, bool Partial)
     : FOperator(Operator), FCaseInsensitive(CaseInsensitive), FPartial(Partial) {}
 
-TTolvanExprNode::TTolvanExprNode(TTolvanExprOperator Operator, TNodePtr Child,
-                                 bool CaseInsensitive, bool Partial)
+TTolvanExprNode::TTolvanExprNode(TTolvanExprOperator Operator, TNodePtr Child, bool CaseInsensitive,
+                                 bool Partial)
     : TTolvanExprNode(Operator, CaseInsensitive, Partial) {
   AddChild(std::move(Child));
 }
@@ -594,7 +593,8 @@ bool TTolvanExprNodeComparison::IsEquiJoin(IExprRowSource* First, IExprRowSource
   // Where each reference is found: in the first operator, in the second.
   auto Matches = [&](TTolvanExprNode& Node, int32_t Code) {
     auto& F = static_cast<TTolvanExprNodeField&>(Node);
-    const int32_t A = First ? First->FindFields(F.FieldName(), F.TableName(), false, nullptr, true) : 0;
+    const int32_t A =
+        First ? First->FindFields(F.FieldName(), F.TableName(), false, nullptr, true) : 0;
     const int32_t B =
         Second ? Second->FindFields(F.FieldName(), F.TableName(), false, nullptr, true) : 0;
     if (int64_t(A) + B > 1)
@@ -808,12 +808,11 @@ TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery(std::string_view SQL, const TPa
     FParams->Assign(*Params);
   }
   AddChild(std::move(InValue));
-  FQuery = ExprServices().PrepareSubQuery(FSQL, FParams.get(), FInMemory, FDatabaseName,
-                                          FSessionName);
+  FQuery =
+      ExprServices().PrepareSubQuery(FSQL, FParams.get(), FInMemory, FDatabaseName, FSessionName);
 }
 
-TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery(const TTolvanExprNodeSubQuery& Source,
-                                                 TCloneTag)
+TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery(const TTolvanExprNodeSubQuery& Source, TCloneTag)
     : TTolvanExprNode(Source, TCloneTag{}), FSQL(Source.FSQL), FInMemory(Source.FInMemory),
       FDatabaseName(Source.FDatabaseName), FSessionName(Source.FSessionName),
       FNegated(Source.FNegated) {
@@ -821,8 +820,8 @@ TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery(const TTolvanExprNodeSubQuery& 
     FParams = std::make_unique<TParams>();
     FParams->Assign(*Source.FParams);
   }
-  FQuery = ExprServices().PrepareSubQuery(FSQL, FParams.get(), FInMemory, FDatabaseName,
-                                          FSessionName);
+  FQuery =
+      ExprServices().PrepareSubQuery(FSQL, FParams.get(), FInMemory, FDatabaseName, FSessionName);
 }
 
 TTolvanExprNodeSubQuery::~TTolvanExprNodeSubQuery() = default;
@@ -833,8 +832,8 @@ TTolvanExprNode::TNodePtr TTolvanExprNodeSubQuery::Clone() const {
 
 IExprSubQuery& TTolvanExprNodeSubQuery::OpenQuery() {
   if (!FQuery)
-    FQuery = ExprServices().PrepareSubQuery(FSQL, FParams.get(), FInMemory, FDatabaseName,
-                                            FSessionName);
+    FQuery =
+        ExprServices().PrepareSubQuery(FSQL, FParams.get(), FInMemory, FDatabaseName, FSessionName);
   FQuery->Open();
   return *FQuery;
 }

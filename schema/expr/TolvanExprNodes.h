@@ -46,6 +46,7 @@ class TTolvanCursor;
 class TTolvanExprNodeConst;
 
 // The operation of a node; the codes are fixed (19 and 20 are not used).
+// clang-format off
 enum TTolvanExprOperator : uint8_t {
   eoNone = 0,
   eoEqual = 1, eoNotEqual = 2, eoGreater = 3, eoLess = 4, eoGreaterOrEqual = 5,
@@ -65,6 +66,7 @@ enum TTolvanExprOperator : uint8_t {
   eoBitNot = 66, eoBitAnd = 67, eoBitOr = 68, eoShl = 69, eoShr = 70, eoXor = 71, eoHex = 72,
   eoCast = 73, eoLastAutoInc = 74, eoToBlob = 75
 };
+// clang-format on
 inline constexpr int ExprOperatorCount = 76;
 
 // The text of an operator in messages: the comparison signs, the logical words, "+", "-",
@@ -122,8 +124,7 @@ public:
   TTolvanExprNode(bool CaseInsensitive, bool Partial);
   TTolvanExprNode(TTolvanExprOperator Operator, bool CaseInsensitive, bool Partial);
   // The children in the order given; a nil child is left out.
-  TTolvanExprNode(TTolvanExprOperator Operator, TNodePtr Child, bool CaseInsensitive,
-                  bool Partial);
+  TTolvanExprNode(TTolvanExprOperator Operator, TNodePtr Child, bool CaseInsensitive, bool Partial);
   TTolvanExprNode(TTolvanExprOperator Operator, TNodePtr First, TNodePtr Second,
                   bool CaseInsensitive, bool Partial);
   TTolvanExprNode(TTolvanExprOperator Operator, TNodePtr First, TNodePtr Second, TNodePtr Third,
@@ -164,8 +165,7 @@ public:
   virtual bool AllFieldsIn(IExprRowSource* Source);
   virtual bool IsEquiJoin(IExprRowSource* First, IExprRowSource* Second);
   // Items 0 .. Highest (cut to the span).
-  virtual void ResolveSelectAliases(std::span<const TTolvanSelectListItem> Items,
-                                    int32_t Highest);
+  virtual void ResolveSelectAliases(std::span<const TTolvanSelectListItem> Items, int32_t Highest);
   // Base: the last child's answer; -1 without children.
   virtual int32_t FieldIndexIn(const TStringList& List);
   // Appends the parameter constants of the tree, in tree order.
@@ -267,8 +267,7 @@ public:
   TTolvanFieldType GetDataType() override;
   int32_t GetDataSize() override { return FSize; }
   bool AllFieldsIn(IExprRowSource* Source) override;
-  void ResolveSelectAliases(std::span<const TTolvanSelectListItem> Items,
-                            int32_t Highest) override;
+  void ResolveSelectAliases(std::span<const TTolvanSelectListItem> Items, int32_t Highest) override;
   int32_t FieldIndexIn(const TStringList& List) override { return List.IndexOf(FFieldName); }
 
   TTolvanCursor* Cursor() const noexcept { return FCursor; }
@@ -384,8 +383,8 @@ class TTolvanExprNodeSubQuery : public TTolvanExprNode {
 public:
   // Params may be nil; the node keeps a copy. InValue (IN only) becomes the only child.
   TTolvanExprNodeSubQuery(std::string_view SQL, const TParams* Params, bool InMemory,
-                          std::string_view DatabaseName, std::string_view SessionName,
-                          bool Negated, TNodePtr InValue);
+                          std::string_view DatabaseName, std::string_view SessionName, bool Negated,
+                          TNodePtr InValue);
   ~TTolvanExprNodeSubQuery() override;
 
   TTolvanExprNodeKind Kind() const noexcept override { return enkSubQuery; }

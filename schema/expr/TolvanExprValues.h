@@ -52,8 +52,8 @@ std::string_view NarrowTextOf(const TTolvanVariant& V);
 // capacity the caller keeps between rows): values borrowed from records lie at any alignment.
 void ReadWideText(const TTolvanVariant& V, WideString& Out);
 
-// The narrow text of any value (a null's is empty): in place for CHAR, STRING and MEMO, otherwise converted
-// into Scratch.
+// The narrow text of any value (a null's is empty): in place for CHAR, STRING and MEMO, otherwise
+// converted into Scratch.
 std::string_view AnsiTextOf(const TTolvanVariant& V, AnsiString& Scratch);
 // The wide text of any value (a null's is empty), into Out.
 void WideTextOf(const TTolvanVariant& V, WideString& Out);

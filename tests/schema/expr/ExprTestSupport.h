@@ -78,8 +78,8 @@ template <class... R> std::vector<TNode> Nodes(TNode A, R... Rest) {
 }
 
 // A node of class N with operator Op over Children (in order).
-template <class N> TNode Op(TTolvanExprOperator Operator, std::vector<TNode> Children,
-                            bool CaseInsensitive = true) {
+template <class N>
+TNode Op(TTolvanExprOperator Operator, std::vector<TNode> Children, bool CaseInsensitive = true) {
   auto Node = std::make_unique<N>(Operator, CaseInsensitive, false);
   for (TNode& C : Children)
     Node->AddChild(std::move(C));

@@ -67,9 +67,9 @@ struct TIntType {
   int64_t Min, Max;
 };
 const TIntType IntTypes[] = {
-    {tvtSignedInt8, INT8_MIN, INT8_MAX},       {tvtSignedInt16, INT16_MIN, INT16_MAX},
-    {tvtInteger, INT32_MIN, INT32_MAX},        {tvtSignedInt64, INT64_MIN, INT64_MAX},
-    {tvtUnsignedInt8, 0, UINT8_MAX},           {tvtUnsignedInt16, 0, UINT16_MAX},
+    {tvtSignedInt8, INT8_MIN, INT8_MAX}, {tvtSignedInt16, INT16_MIN, INT16_MAX},
+    {tvtInteger, INT32_MIN, INT32_MAX},  {tvtSignedInt64, INT64_MIN, INT64_MAX},
+    {tvtUnsignedInt8, 0, UINT8_MAX},     {tvtUnsignedInt16, 0, UINT16_MAX},
     {tvtUnsignedInt32, 0, UINT32_MAX},
 };
 
@@ -354,10 +354,9 @@ TEST_F(ExprAggregate, TextFeedsAgainstAModel) {
 
 TEST_F(ExprAggregate, NullsNoRowsAndCase) {
   // Over nulls only SUM is 0, in the argument's kind of number.
-  for (auto [Type, Expected] : {std::pair{tvtInteger, "SIGNEDINT64 0"},
-                                std::pair{tvtUnsignedInt8, "SIGNEDINT64 0"},
-                                std::pair{tvtFloat, "EXTENDED 0"},
-                                std::pair{tvtCurrency, "EXTENDED 0"}}) {
+  for (auto [Type, Expected] :
+       {std::pair{tvtInteger, "SIGNEDINT64 0"}, std::pair{tvtUnsignedInt8, "SIGNEDINT64 0"},
+        std::pair{tvtFloat, "EXTENDED 0"}, std::pair{tvtCurrency, "EXTENDED 0"}}) {
     TFeed Sum(eoSum, false, Type);
     Sum.NullRow();
     Sum.NullRow();
@@ -420,8 +419,7 @@ TEST_F(ExprAggregate, OverflowAndRefusals) {
   SumText.NullRow();
   EXPECT_EQ(SumText.Result(), "EXTENDED 0");
   TTolvanExprNodeAggregated Wrong(eoAdd, false, Int(1));
-  EXPECT_EQ(ErrorOf([&] { Wrong.Accumulate(1); }),
-            "Unknown operator: '+' - Native error: 30134");
+  EXPECT_EQ(ErrorOf([&] { Wrong.Accumulate(1); }), "Unknown operator: '+' - Native error: 30134");
   TTolvanExprNodeAggregated NoArg(eoCount, true, nullptr);
   EXPECT_EQ(ErrorOf([&] { NoArg.ResetAggregates(); }),
             "Error - no children in expression node - Native error: 11338");
@@ -449,8 +447,12 @@ TEST_F(ExprAggregate, DistinctSetsComeFromTheServicesAndGoBack) {
 }
 
 TEST_F(ExprAggregate, ReportedTypesAndSizes) {
-  TRecordCursor R({{"C", tftChar, 4}, {"V", tftVarchar, 9}, {"I", tftInteger},
-                   {"S", tftSingle}, {"M", tftCurrency}, {"W", tftWord}});
+  TRecordCursor R({{"C", tftChar, 4},
+                   {"V", tftVarchar, 9},
+                   {"I", tftInteger},
+                   {"S", tftSingle},
+                   {"M", tftCurrency},
+                   {"W", tftWord}});
   auto Agg = [&](TTolvanExprOperator Op, const char* Field) {
     return TTolvanExprNodeAggregated(Op, false, R.Field(Field));
   };

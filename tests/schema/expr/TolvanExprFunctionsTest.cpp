@@ -78,7 +78,8 @@ TEST(ExprArithmetic, OperatorsValuesAndReportedTypes) {
   Add(Arith(eoAbs, Nodes(Int(-5, tvtInteger))), "INTEGER 5", tftInteger);
   Add(Arith(eoCeil, Nodes(Dbl(2.1))), "INTEGER 3", tftInteger);
   Add(Arith(eoFloor, Nodes(Dbl(-2.1))), "INTEGER -3", tftInteger);
-  Add(Arith(eoMod, Nodes(Int(7, tvtInteger), Int(3, tvtUnsignedInt16))), "SIGNEDINT64 1", tftLargeInt);
+  Add(Arith(eoMod, Nodes(Int(7, tvtInteger), Int(3, tvtUnsignedInt16))), "SIGNEDINT64 1",
+      tftLargeInt);
   Add(Arith(eoMod, Nodes(Int(-7), Int(3))), "SIGNEDINT64 -1");
   Add(Arith(eoMod, Nodes(Int(7), Int(0))), DivZero);
   Add(Arith(eoMod, Nodes(Int(7), NullOf())), NullArg);
@@ -186,11 +187,11 @@ TEST(ExprArithmetic, HexTextAndItsSize) {
     int32_t Size;
   };
   const TCase Cases[] = {
-      {"B", -1, "CHAR 'FF'", 3},           {"B", 2, "CHAR '0xff'", 5},
-      {"B", 1, "CHAR '$FF'", 4},           {"W", -1, "CHAR '00FF'", 5},
-      {"W", 2, "CHAR '0x00ff'", 7},        {"A", -1, "CHAR '000000FF'", 9},
-      {"A", 2, "CHAR '0x000000ff'", 11},   {"L", 0, "CHAR '00000000000000FF'", 17},
-      {"V", -1, "CHAR '6162'", 24},        {"D", -1, "CHAR NULL", 0},
+      {"B", -1, "CHAR 'FF'", 3},         {"B", 2, "CHAR '0xff'", 5},
+      {"B", 1, "CHAR '$FF'", 4},         {"W", -1, "CHAR '00FF'", 5},
+      {"W", 2, "CHAR '0x00ff'", 7},      {"A", -1, "CHAR '000000FF'", 9},
+      {"A", 2, "CHAR '0x000000ff'", 11}, {"L", 0, "CHAR '00000000000000FF'", 17},
+      {"V", -1, "CHAR '6162'", 24},      {"D", -1, "CHAR NULL", 0},
   };
   for (const TCase& C : Cases) {
     TNode N = Hex(C.Field, C.Prefix);
@@ -220,8 +221,7 @@ TEST(ExprStringFunction, ValuesAndNulls) {
   Add(Text(eoConcat, Nodes(Str("a"), Int(5))), "STRING 'a5'");
   Add(Text(eoConcat, Nodes(Int(5), Str("a"))), "STRING '5a'");
   Add(Text(eoConcat, Nodes(Str("a", tvtChar), Str("b"))), "CHAR 'ab'", tftVarchar);
-  Add(Text(eoConcat, Nodes(Str("a"), WStr(u"\u0436"))), "WIDESTRING 'a\\u0436'",
-      tftWideVarchar);
+  Add(Text(eoConcat, Nodes(Str("a"), WStr(u"\u0436"))), "WIDESTRING 'a\\u0436'", tftWideVarchar);
   Add(Text(eoConcat, Nodes(WStr(u"\u0436"), Str("\xE9"))), "WIDESTRING '\\u0436\\xE9'");
   Add(Text(eoConcat, Nodes(Blob("m", tvtMemo), Str("x"))), "STRING 'mx'");
   Add(Text(eoConcat, Nodes(Str("x"))), "STRING 'x'");
@@ -366,8 +366,8 @@ TEST(ExprCast, ReportsItsTargetAndTheSizeRule) {
 TEST(ExprDateFunction, ToDateDecidesTheKindForEveryValue) {
   TRecordCursor R({{"T", tftVarchar, 30}});
   auto ToDate = std::make_unique<TTolvanExprNodeDateFunction>(eoToDate, R.Field("T"), "HH24:NN");
-  auto Both = std::make_unique<TTolvanExprNodeDateFunction>(eoToDate, R.Field("T"),
-                                                            "YYYY-MM-DD HH24:NN");
+  auto Both =
+      std::make_unique<TTolvanExprNodeDateFunction>(eoToDate, R.Field("T"), "YYYY-MM-DD HH24:NN");
   const std::pair<const char*, const char*> TimeOnly[] = {
       {"10:30", "TIME 10:30:00.000"}, {"00:00", "DATE 1899-12-30"}, {"23:59", "TIME 23:59:00.000"}};
   for (const auto& [In, Out] : TimeOnly) {
@@ -388,7 +388,8 @@ TEST(ExprDateFunction, ToDateDecidesTheKindForEveryValue) {
   // The formatter's errors pass unchanged.
   R.SetStr("T", "10:3x");
   EXPECT_EQ(ErrorOf([&] { ToDate->GetValue(); }).substr(0, 15), "class library: ");
-  auto AmPm = std::make_unique<TTolvanExprNodeDateFunction>(eoToDate, Str("10:30 XX"), "HH:NN AMPM");
+  auto AmPm =
+      std::make_unique<TTolvanExprNodeDateFunction>(eoToDate, Str("10:30 XX"), "HH:NN AMPM");
   EXPECT_EQ(NativeCodeOf([&] { AmPm->GetValue(); }), 30129);
 }
 
@@ -423,12 +424,12 @@ TEST(ExprDateFunction, PartsOfADate) {
     const char* Expected;
   };
   const TCase Cases[] = {
-      {eoYear, "UNSIGNEDINT16 2020"},   {eoQuarter, "UNSIGNEDINT16 4"},
-      {eoMonth, "UNSIGNEDINT16 10"},    {eoDay, "UNSIGNEDINT16 4"},
-      {eoWeekDay, "UNSIGNEDINT16 1"},   {eoDayOfWeek, "UNSIGNEDINT16 7"},
-      {eoDayName, "STRING 'Sunday'"},   {eoMonthName, "STRING 'October'"},
-      {eoHour, "UNSIGNEDINT16 13"},     {eoMinute, "UNSIGNEDINT16 5"},
-      {eoSecond, "UNSIGNEDINT16 9"},    {eoMSecond, "UNSIGNEDINT16 123"},
+      {eoYear, "UNSIGNEDINT16 2020"}, {eoQuarter, "UNSIGNEDINT16 4"},
+      {eoMonth, "UNSIGNEDINT16 10"},  {eoDay, "UNSIGNEDINT16 4"},
+      {eoWeekDay, "UNSIGNEDINT16 1"}, {eoDayOfWeek, "UNSIGNEDINT16 7"},
+      {eoDayName, "STRING 'Sunday'"}, {eoMonthName, "STRING 'October'"},
+      {eoHour, "UNSIGNEDINT16 13"},   {eoMinute, "UNSIGNEDINT16 5"},
+      {eoSecond, "UNSIGNEDINT16 9"},  {eoMSecond, "UNSIGNEDINT16 123"},
   };
   for (const TCase& C : Cases) {
     TNode N = DateFn(C.Op, Nodes(DateTimeConst(2020, 10, 4, 13, 5, 9, 123)));
@@ -473,7 +474,8 @@ TEST(ExprBLOBFunction, DecodesOnceWhenMade) {
   EXPECT_EQ(ErrorOf([] { TTolvanExprNodeBLOBFunction(eoToBlob, "00", 7); }),
             "Error - cannot convert BLOB value \"00\", format = 7 - Native error: 11344");
   TTolvanExprNodeBLOBFunction Other(eoCast, "00", 1);
-  EXPECT_EQ(ErrorOf([&] { Other.GetValue(); }), "Unknown operator: 'unknown' - Native error: 11343");
+  EXPECT_EQ(ErrorOf([&] { Other.GetValue(); }),
+            "Unknown operator: 'unknown' - Native error: 11343");
 }
 
 TEST(ExprSystem, LastAutoIncReadsTheCurrentValueEveryTime) {

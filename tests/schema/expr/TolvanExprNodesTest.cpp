@@ -17,14 +17,40 @@ namespace {
 // --- operator texts -------------------------------------------------------------------------
 
 TEST(ExprOperatorText, MessagesNameTheirOperatorsAndNothingElse) {
-  const std::pair<int, const char*> Named[] = {
-      {1, "="},         {2, "<>"},       {3, ">"},           {4, "<"},        {5, ">="},
-      {6, "<="},        {7, "NOT"},      {8, "AND"},         {9, "OR"},       {10, "IN"},
-      {11, "NOT IN"},   {12, "BETWEEN"}, {13, "NOT BETWEEN"}, {14, "LIKE"},    {15, "NOT LIKE"},
-      {16, "ISNULL"},   {17, "IS NULL"}, {18, "IS NOT NULL"}, {21, "+"},       {22, "-"},
-      {23, "*"},        {24, "/"},       {25, "||"},          {26, "UPPER"},   {27, "LOWER"},
-      {28, "TRIM"},     {29, "LTRIM"},   {30, "RTRIM"},       {34, "SUM"},     {35, "AVG"},
-      {36, "MIN"},      {37, "MAX"},     {38, "COUNT"},       {39, "COUNT(*)"}};
+  const std::pair<int, const char*> Named[] = {{1, "="},
+                                               {2, "<>"},
+                                               {3, ">"},
+                                               {4, "<"},
+                                               {5, ">="},
+                                               {6, "<="},
+                                               {7, "NOT"},
+                                               {8, "AND"},
+                                               {9, "OR"},
+                                               {10, "IN"},
+                                               {11, "NOT IN"},
+                                               {12, "BETWEEN"},
+                                               {13, "NOT BETWEEN"},
+                                               {14, "LIKE"},
+                                               {15, "NOT LIKE"},
+                                               {16, "ISNULL"},
+                                               {17, "IS NULL"},
+                                               {18, "IS NOT NULL"},
+                                               {21, "+"},
+                                               {22, "-"},
+                                               {23, "*"},
+                                               {24, "/"},
+                                               {25, "||"},
+                                               {26, "UPPER"},
+                                               {27, "LOWER"},
+                                               {28, "TRIM"},
+                                               {29, "LTRIM"},
+                                               {30, "RTRIM"},
+                                               {34, "SUM"},
+                                               {35, "AVG"},
+                                               {36, "MIN"},
+                                               {37, "MAX"},
+                                               {38, "COUNT"},
+                                               {39, "COUNT(*)"}};
   for (int Code = 0; Code < 256; ++Code) {
     std::string Expected = "unknown";
     for (const auto& [C, Text] : Named)
@@ -215,8 +241,7 @@ TEST(ExprBoolean, LikeMatchesTextByTheNodesCaseFlag) {
   for (TCase& C : Cases) {
     for (bool Negated : {false, true}) {
       TNode Node = Op<TTolvanExprNodeBoolean>(
-          Negated ? eoNotLike : eoLike, Nodes(C.V->Clone(), C.Pattern->Clone()),
-          C.CaseInsensitive);
+          Negated ? eoNotLike : eoLike, Nodes(C.V->Clone(), C.Pattern->Clone()), C.CaseInsensitive);
       const char Expected = !Negated ? C.Like : C.Like == 'T' ? 'F' : C.Like == 'F' ? 'T' : 'N';
       EXPECT_EQ(Answer(*Node), Expected) << DumpExprTree(Node.get());
     }
@@ -521,9 +546,9 @@ protected:
       Services.AddSubQueryRow(SQL, V);
     }
   }
-  template <class N> std::unique_ptr<N> Make(std::string_view SQL, bool Negated = false,
-                                             TNode InValue = nullptr,
-                                             const TParams* Params = nullptr) {
+  template <class N>
+  std::unique_ptr<N> Make(std::string_view SQL, bool Negated = false, TNode InValue = nullptr,
+                          const TParams* Params = nullptr) {
     return std::make_unique<N>(SQL, Params, true, "db", "session", Negated, std::move(InValue));
   }
 
@@ -585,9 +610,9 @@ TEST_F(ExprSubQuery, FailuresOfTheServicesReleaseEveryHandle) {
   auto In = Make<TTolvanExprNodeSubQueryIN>("q", false, Int(1, tvtInteger));
   auto Exists = Make<TTolvanExprNodeSubQueryExists>("q");
   Services.Fail(TFakeExprServices::fpOpen, 556);
-  for (TTolvanExprNode* N : {static_cast<TTolvanExprNode*>(Scalar.get()),
-                             static_cast<TTolvanExprNode*>(In.get()),
-                             static_cast<TTolvanExprNode*>(Exists.get())})
+  for (TTolvanExprNode* N :
+       {static_cast<TTolvanExprNode*>(Scalar.get()), static_cast<TTolvanExprNode*>(In.get()),
+        static_cast<TTolvanExprNode*>(Exists.get())})
     EXPECT_EQ(ErrorOf([&] { N->GetValue(); }), "Injected failure - Native error: 00556");
   EXPECT_EQ(Services.OpenHandleCount(), 0);
   Services.Fail(TFakeExprServices::fpOpen, 0);
@@ -694,10 +719,14 @@ TEST(ExprConst, ValueTypeAndSize) {
     int32_t Size;
   };
   TCase Cases[] = {
-      {Int(5), tftLargeInt, 0},           {Str("abc"), tftVarchar, 3},
-      {Str("ab", tvtChar), tftChar, 2},   {WStr(u"abcd"), tftWideVarchar, 4 * 2},
-      {Blob("abcde", tvtMemo), tftMemo, 5}, {NullOf(tvtString), tftVarchar, 0},
-      {Blob("xyz"), tftBLOB, 0},          {NullOf(tvtNone), tftNone, 0},
+      {Int(5), tftLargeInt, 0},
+      {Str("abc"), tftVarchar, 3},
+      {Str("ab", tvtChar), tftChar, 2},
+      {WStr(u"abcd"), tftWideVarchar, 4 * 2},
+      {Blob("abcde", tvtMemo), tftMemo, 5},
+      {NullOf(tvtString), tftVarchar, 0},
+      {Blob("xyz"), tftBLOB, 0},
+      {NullOf(tvtNone), tftNone, 0},
   };
   for (TCase& C : Cases) {
     EXPECT_EQ(C.Node->GetDataType(), C.Type) << DumpExprTree(C.Node.get());
@@ -713,9 +742,9 @@ TEST(ExprConst, ParametersAreCollectedInTreeOrderAndTakeNewValues) {
   P2->SetParam("second");
   EXPECT_EQ(P1->NameHash(), int32_t(tolvan::NameHash("FIRST")));
   TTolvanExprNodeConst* First = P1.get();
-  TNode Tree = Op<TTolvanExprNodeBoolean>(
-      eoAnd, Cmp(eoEqual, Int(1), std::move(P1)),
-      Op<TTolvanExprNodeArithmetic>(eoAdd, Int(2), std::move(P2)));
+  TNode Tree =
+      Op<TTolvanExprNodeBoolean>(eoAnd, Cmp(eoEqual, Int(1), std::move(P1)),
+                                 Op<TTolvanExprNodeArithmetic>(eoAdd, Int(2), std::move(P2)));
   std::vector<TTolvanExprNodeConst*> Params;
   Tree->CollectParams(Params);
   ASSERT_EQ(Params.size(), 2u);
@@ -751,8 +780,7 @@ TEST(ExprNode, ChildrenMoveInAndOut) {
               "class library: List index out of bounds (" + std::to_string(Bad) + ")");
   EXPECT_EQ(ErrorOf([&] { And->InsertChild(4, Int(1)); }),
             "class library: List index out of bounds (4)");
-  EXPECT_EQ(ErrorOf([&] { And->ReleaseChild(3); }),
-            "class library: List index out of bounds (3)");
+  EXPECT_EQ(ErrorOf([&] { And->ReleaseChild(3); }), "class library: List index out of bounds (3)");
   EXPECT_EQ(DumpExprTree(nullptr), "(EMPTY)");
   // A node missing an operand its operator needs says so.
   TNode Short = Op<TTolvanExprNodeArithmetic>(eoDivide, Int(1));
