@@ -44,6 +44,18 @@ enum TTolvanJoinType : uint8_t {
   jtFullOuter = 4
 };
 
+// One entry of a select list or field list, as the SQL parser hands it to the operators and
+// to the expressions resolving aliases. Expression is not owned by the item: the list that holds
+// the items decides who frees it.
+struct TTolvanSelectListItem {
+  AnsiString TableName;
+  bool AllFields = false;
+  AnsiString FieldName;
+  bool IsExpression = false;
+  TTolvanExpression* Expression = nullptr;
+  AnsiString Alias;
+};
+
 // A relational operator as expressions see it. Field numbers are positions among its output
 // fields.
 class IExprRowSource {
