@@ -286,6 +286,46 @@ TEST_F(BTreeIndexTwin, BuildIndexOverStoredRecordsMatchesTheModel) {
   EXPECT_EQ(Tree.Runs(IDs[1], Order), Fake.Runs(IDs[0], Fake.Keys(IDs[0])));
 }
 
+// Every allocation of an update fails in turn: the update is all or nothing, the tree sound.
+TEST_F(BTreeIndexTwin, AFailedUpdateLeavesTheOldEntry) {
+  for (int32_t I = 0; I < 150; ++I)
+    ASSERT_NO_FATAL_FAILURE(Insert());
+  const int32_t ID = Tree.IndexID(1);
+  TTolvanIndex& Index = Tree.Indexes().GetIndex(ID);
+  int64_t Failures = 0;
+  for (int32_t Round = 0; Round < 6; ++Round) {
+    const TTolvanRecordID Target = Live[size_t(Rand(int32_t(Live.size())))];
+    const std::vector<uint8_t> Old = Tree.Stored(Target);
+    Fill(Tree, Rng());
+    Tree.Cursor->SetPosition(Target);
+    Tree.Cursor->SetBeforeImage(const_cast<uint8_t*>(Old.data()));
+    for (int64_t N = 1;; ++N) {
+      bool Failed = false;
+      {
+        TAllocationFailure Hook(N);
+        try {
+          Index.UpdateKey(*Tree.Cursor);
+        } catch (...) {
+          Failed = true;
+          ASSERT_TRUE(Hook.Fired());
+        }
+      }
+      Index.ClearKeyPathCache(-1);
+      ASSERT_NO_THROW(CheckTree(BTreeOf(Tree, ID).Tree(), Tree.SID()));
+      if (!Failed)
+        break;
+      ++Failures;
+      ASSERT_NE(Index.GetRecNo(Tree.SID(), Target, Old.data(), nullptr), -1) << N;
+      ASSERT_EQ(Tree.Walk(ID, true).size(), Live.size()) << N;
+    }
+    ASSERT_NE(Index.GetRecNo(Tree.SID(), Target, Tree.Cursor->RecordBuffer(), nullptr), -1);
+    Tree.Cursor->SetBeforeImage(nullptr);
+    ASSERT_TRUE(Tree.Table.Records().UpdateRecord(Tree.Cursor->RecordBuffer(), Target, -1));
+    Tree.Indexes().GetPageManager().Commit(Tree.SID());
+  }
+  EXPECT_GT(Failures, 0);
+}
+
 // --- single behaviours --------------------------------------------------------------------------
 
 class BTreeIndex : public ::testing::Test, public TTable {
