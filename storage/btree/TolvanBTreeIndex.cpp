@@ -284,8 +284,9 @@ bool TTolvanBTreeIndex::ScanNext(int32_t SessionID, bool Start, bool Forward,
     StartC = ConditionOf(*StartCondition, FKeyC.get());
   if (EndCondition)
     EndC = ConditionOf(*EndCondition, FKeyD.get());
+  // Only a scan not yet positioned looks for the record it resumes after.
   const uint8_t* ResumeKey = nullptr;
-  if (!Start && Buffer) {
+  if (!Start && !S.Started && Buffer) {
     FKeyRef.MakeKey(Buffer, FKeyA.get());
     ResumeKey = FKeyA.get();
   }

@@ -478,4 +478,79 @@ TEST_F(BTreeIndex, AddIndexRefusesLongKeysAndBlobColumns) {
   }
 }
 
+// Distinct keys 1 .. 300 inserted in random order.
+TEST_F(BTreeIndex, RangeScansStartResumeAndEndAtTheirConditions) {
+  std::vector<int32_t> Ages(300);
+  for (int32_t I = 0; I < 300; ++I)
+    Ages[size_t(I)] = I + 1;
+  std::shuffle(Ages.begin(), Ages.end(), std::mt19937(7));
+  std::vector<TTolvanRecordID> ByAge(301);
+  for (int32_t Age : Ages)
+    ByAge[size_t(Age)] = Add(Age);
+  TTolvanIndex& Index = Indexes().GetIndex(IndexID(0));
+  auto KeyOf = [&](int32_t Age) {
+    auto C = NewCursor(&Session);
+    std::swap(Cursor, C);
+    SetInt(*Cursor, 2, Age);
+    std::swap(Cursor, C);
+    return C;
+  };
+  auto Cond = [](uint8_t Type, TTestCursor& C) {
+    TTolvanScanSearchCondition S;
+    S.ConditionType = Type;
+    S.KeyBuffer = C.RecordBuffer();
+    S.KeyFieldCount = 1;
+    return S;
+  };
+  const auto K10 = KeyOf(10), K20 = KeyOf(20), K500 = KeyOf(500);
+  const TTolvanScanSearchCondition Ge10 = Cond(sctGreaterOrEqual, *K10),
+                                   Lt20 = Cond(sctLess, *K20), Gt500 = Cond(sctGreater, *K500);
+  // ResumeAfter 0: a fresh scan; otherwise resumed after the record of that age.
+  auto Scan = [&](const TTolvanScanSearchCondition* Start, const TTolvanScanSearchCondition* End,
+                  bool Forward, int32_t ResumeAfter) {
+    std::vector<int32_t> Got;
+    TTolvanIndexScanState* State = Index.CreateScanState();
+    std::vector<uint8_t> Record;
+    TTolvanRecordID ID{0, 0};
+    bool First = true;
+    if (ResumeAfter > 0) {
+      ID = ByAge[size_t(ResumeAfter)];
+      Record = Stored(ID);
+      First = false;
+    }
+    while (Index.ScanNext(SID(), First, Forward, Start, End, Record.empty() ? nullptr : Record.data(),
+                          ID, State)) {
+      Record = Stored(ID);
+      Got.push_back(GetInt(Record.data(), 2));
+      First = false;
+    }
+    Index.FreeScanState(State);
+    return Got;
+  };
+  auto Range = [](int32_t From, int32_t To) {
+    std::vector<int32_t> R;
+    for (int32_t I = From; From <= To ? I <= To : I >= To; I += From <= To ? 1 : -1)
+      R.push_back(I);
+    return R;
+  };
+  EXPECT_EQ(Scan(&Ge10, &Lt20, true, 0), Range(10, 19));
+  EXPECT_EQ(Scan(&Ge10, &Lt20, true, 5), Range(10, 19));
+  EXPECT_EQ(Scan(&Ge10, &Lt20, true, 12), Range(13, 19));
+  EXPECT_EQ(Scan(&Lt20, &Ge10, false, 0), Range(19, 10));
+  EXPECT_EQ(Scan(&Ge10, &Lt20, false, 0), Range(300, 1));
+  EXPECT_TRUE(Scan(&Ge10, &Gt500, true, 0).empty());
+  EXPECT_EQ(Scan(nullptr, nullptr, true, 295), Range(296, 300));
+
+  const auto K100 = KeyOf(100), K201 = KeyOf(201);
+  const int64_t Estimate = Index.EstimateRangeCount(SID(), Cond(sctGreater, *K100), 300,
+                                                    Cond(sctLess, *K201));
+  EXPECT_GE(Estimate, 70);
+  EXPECT_LE(Estimate, 130);
+  EXPECT_EQ(NativeCodeOf([&] {
+              TTolvanRecordID ID;
+              Index.ScanNext(SID(), true, true, &Ge10, nullptr, nullptr, ID, nullptr);
+            }),
+            20077);
+}
+
 } // namespace
