@@ -10,6 +10,7 @@
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanStrUtils.h"
 #include "foundation/TolvanStreams.h"
+#include "storage/btree/TolvanBTreeIndex.h"
 
 namespace tolvan {
 
@@ -24,7 +25,8 @@ constexpr int64_t MinSequenceFormSize = 39;
 } // namespace
 
 TTolvanTableData::TTolvanTableData(TTolvanTableOwner& Database, TTolvanIndexFactory Factory)
-    : FDatabase(Database), FIndexFactory(std::move(Factory)) {}
+    : FDatabase(Database),
+      FIndexFactory(Factory ? std::move(Factory) : BTreeIndexFactory()) {}
 
 TTolvanTableData::~TTolvanTableData() { FreeManagers(); }
 

@@ -225,8 +225,8 @@ public:
 
 protected:
   // Database hands out the object ids; Factory makes the index objects of SetIndexDefs'
-  // managers.
-  TTolvanTableData(TTolvanTableOwner& Database, TTolvanIndexFactory Factory);
+  // managers, B-tree indexes when it is empty.
+  explicit TTolvanTableData(TTolvanTableOwner& Database, TTolvanIndexFactory Factory = {});
 
   void SetIsMemory(bool Value) noexcept { FIsMemory = Value; }
   void SetIsTemporary(bool Value) noexcept { FIsTemporary = Value; }

@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "foundation/TolvanArrays.h"
+#include "storage/TolvanIndexManager.h"
 #include "storage/TolvanPageManager.h"
 #include "storage/btree/TolvanBTreeControllers.h"
 #include "storage/btree/TolvanBTreeKey.h"
@@ -48,7 +49,7 @@ protected:
 };
 
 // A range scan in progress: the direction is fixed at the first successful step.
-struct TTolvanBTreeScanState {
+struct TTolvanBTreeScanState : TTolvanIndexScanState {
   bool Forward = true;
   bool Started = false;
   bool HasEndPath = false;

@@ -42,6 +42,7 @@
 
 #include "classlib/ByteOrder.h"
 #include "foundation/TolvanArrays.h"
+#include "storage/TolvanIndexManager.h"
 #include "storage/TolvanPage.h"
 #include "storage/btree/TolvanBTreeKey.h"
 
@@ -193,10 +194,10 @@ struct TTolvanKeyPathLevel {
   int32_t EntryCount; // entries in that page when the level was recorded
 };
 
-class TTolvanKeyPath {
+class TTolvanKeyPath : public TTolvanIndexKeyPath {
 public:
   TTolvanKeyPath() noexcept = default;
-  TTolvanKeyPath(const TTolvanKeyPath& Other) noexcept { Assign(Other); }
+  TTolvanKeyPath(const TTolvanKeyPath& Other) noexcept : TTolvanIndexKeyPath() { Assign(Other); }
   TTolvanKeyPath& operator=(const TTolvanKeyPath& Other) noexcept {
     Assign(Other);
     return *this;

@@ -252,8 +252,9 @@ TTolvanIndexDef& AddIndexDef(TTolvanIndexDefs& Defs, std::string_view Name,
   return Def;
 }
 
-TTableFixture::TTableFixture()
-    : Hooks(std::make_shared<TFakeIndexHooks>()), Table(Owner, FakeIndexFactory(Hooks)) {}
+TTableFixture::TTableFixture(TTolvanIndexFactory Factory)
+    : Hooks(std::make_shared<TFakeIndexHooks>()),
+      Table(Owner, Factory ? std::move(Factory) : FakeIndexFactory(Hooks)) {}
 
 void TTableFixture::Create(TTolvanFieldDefs& FieldDefs, TTolvanIndexDefs& IndexDefs) {
   TTolvanConstraintDefs Constraints;

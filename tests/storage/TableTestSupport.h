@@ -200,10 +200,11 @@ TTolvanFieldDef& AddField(TTolvanFieldDefs& Defs, std::string_view Name, TTolvan
 TTolvanIndexDef& AddIndexDef(TTolvanIndexDefs& Defs, std::string_view Name,
                              std::initializer_list<std::string_view> Columns, bool Unique = false);
 
-// A test table "T" over the fake index, with one session and its cursor.
+// A test table "T" over the fake index (or the indexes Factory makes), with one session and its
+// cursor.
 class TTableFixture {
 public:
-  TTableFixture();
+  explicit TTableFixture(TTolvanIndexFactory Factory = {});
 
   // Creates the table; Cursor gets a record buffer of the table's layout.
   void Create(TTolvanFieldDefs& Fields, TTolvanIndexDefs& Indexes);
