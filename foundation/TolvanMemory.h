@@ -98,6 +98,18 @@ struct TTolvanMemDeleter {
   void operator()(void* P) const noexcept { TTolvanMemoryManager::FreeAndNillMemNoRaise(P); }
 };
 
+// Frees an engine block on the way out unless released: a new block stays owned until the
+// step that takes it over has succeeded.
+struct TTolvanBlockGuard {
+  void* P;
+  ~TTolvanBlockGuard() { TTolvanMemoryManager::FreeAndNillMemNoRaise(P); }
+  void* Release() noexcept {
+    void* R = P;
+    P = nullptr;
+    return R;
+  }
+};
+
 // Start-up figure of TempPageCacheSize: GetAvailableMemory / 10 / 4096.
 int32_t ComputeTempPageCacheSize();
 

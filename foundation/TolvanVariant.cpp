@@ -18,17 +18,6 @@ static_assert(sizeof(TTolvanStoredDateTime) == 8);
 
 namespace {
 
-// Frees a MemoryManager block when it goes out of scope unless released.
-struct TBlockGuard {
-  void* P;
-  ~TBlockGuard() { MemoryManager.FreeAndNillMemNoRaise(P); }
-  void* Release() {
-    void* R = P;
-    P = nullptr;
-    return R;
-  }
-};
-
 bool IsAnsiTextTarget(TTolvanValueType T) {
   return T == tvtChar || T == tvtString || T == tvtBLOB || T == tvtMemo;
 }
@@ -107,7 +96,7 @@ void TTolvanVariant::SetBuffer(void* Buffer, int32_t Size, TTolvanValueType Data
     if (FData && !FIsBorrowed && FDataSize == Size) {
       std::memmove(FData, Buffer, Size);
     } else {
-      TBlockGuard New{MemoryManager.GetMem(Size)};
+      TTolvanBlockGuard New{MemoryManager.GetMem(Size)};
       std::memcpy(New.P, Buffer, Size);
       Clear(tvtNone);
       FData = New.Release();
@@ -136,7 +125,7 @@ void TTolvanVariant::Assign(const TTolvanVariant& Source, bool Copy) {
   if (&Source == this)
     return;
   // The copy is made before the value releases its own buffer, which the source may borrow.
-  TBlockGuard New{nullptr};
+  TTolvanBlockGuard New{nullptr};
   if (Copy && !Source.IsNull()) {
     int64_t Bytes = Source.FDataSize, Alloc = Bytes;
     if (IsBlobValueType(Source.FDataType)) {
@@ -181,7 +170,7 @@ void TTolvanVariant::CastTo(TTolvanValueType DataType) {
     return;
   }
   int32_t Size = 0;
-  TBlockGuard New{ConvertValueBuffer(FData, FDataSize, FDataType, DataType, Size)};
+  TTolvanBlockGuard New{ConvertValueBuffer(FData, FDataSize, FDataType, DataType, Size)};
   Clear(DataType);
   FData = New.Release();
   FDataSize = Size;
@@ -239,7 +228,7 @@ void TTolvanVariant::SetTypedValue(const void* P, TTolvanValueType T) {
       }
     }
   }
-  TBlockGuard New{Made};
+  TTolvanBlockGuard New{Made};
   Clear(NewType);
   FData = New.Release();
   FDataSize = FData ? Size : 0;
@@ -253,7 +242,7 @@ void TTolvanVariant::GetTypedValue(void* Out, TTolvanValueType T) const {
                                  IsWideValueType(T) == IsWideValueType(FDataType));
   if (!Same) {
     int32_t N = 0;
-    TBlockGuard B{ConvertValueBuffer(FData, FDataSize, FDataType, T, N)};
+    TTolvanBlockGuard B{ConvertValueBuffer(FData, FDataSize, FDataType, T, N)};
     // Text sizes count the terminator; BLOB, MEMO and WIDEMEMO sizes are the content alone.
     const int32_t Terminator = IsBlobValueType(T) ? 0 : 1;
     if (IsAnsiTextTarget(T)) {
@@ -403,7 +392,7 @@ void TTolvanVariant::LoadFromStream(TStream& Stream) {
     RaiseStreamReadError(Stream, Size, 0, 10185);
   // BLOB content gets a terminator after it in the block, as values read from records have.
   int64_t Extra = IsBlobValueType(T) ? 2 : 0;
-  TBlockGuard New{MemoryManager.AllocMem(int64_t(Size) + Extra)};
+  TTolvanBlockGuard New{MemoryManager.AllocMem(int64_t(Size) + Extra)};
   ReadStreamBuffer(New.P, Size, Stream, 10186);
   if (IsPlainStringValueType(T)) {
     const uint8_t* B = static_cast<const uint8_t*>(New.P);

@@ -11,17 +11,6 @@ namespace tolvan {
 
 namespace {
 
-// Frees a block on the way out unless released.
-struct TBlockGuard {
-  void* P;
-  ~TBlockGuard() { MemoryManager.FreeAndNillMemNoRaise(P); }
-  void* Release() {
-    void* R = P;
-    P = nullptr;
-    return R;
-  }
-};
-
 template <class T> void SetFixed(TTolvanVariant& V, TTolvanValueType Type, T X) {
   std::memcpy(ReserveResult(V, Type, int32_t(sizeof X)), &X, sizeof X);
 }
@@ -37,7 +26,7 @@ uint8_t* ReserveResult(TTolvanVariant& V, TTolvanValueType T, int32_t Size, int3
   }
   // Some slack, so that a text growing row by row does not allocate on every row.
   const int64_t Capacity = std::min<int64_t>(std::max<int64_t>(Need + Need / 4, 32), INT32_MAX);
-  TBlockGuard New{MemoryManager.AllocMem(std::max(Capacity, Need))};
+  TTolvanBlockGuard New{MemoryManager.AllocMem(std::max(Capacity, Need))};
   V.Clear(T);
   V.SetBuffer(New.P, Size, T, false, true);
   return static_cast<uint8_t*>(New.Release());
