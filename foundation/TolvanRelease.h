@@ -24,6 +24,10 @@ struct TTolvanReleaseProfile {
   // A token's line is the number of its statement in the script (counted from 1, empty
   // statements included) instead of its line within the statement.
   bool TokenLineIsStatementNumber;
+  // A comparison with NULL or '' stays a comparison instead of becoming IS [NOT] NULL.
+  bool ComparisonKeepsNullOperand;
+  // LASTAUTOINC names only a table and a column, never a database.
+  bool LastAutoIncWithoutDatabase;
 };
 
 const TTolvanReleaseProfile& Release();
