@@ -2,6 +2,7 @@
 #include "tests/schema/SchemaTestSupport.h"
 #include "tests/schema/support/CursorContract.h"
 #include "tests/schema/support/FakeCursor.h"
+#include "tests/schema/support/OpenCursor.h"
 
 #include <gtest/gtest.h>
 
@@ -34,39 +35,6 @@ INSTANTIATE_TEST_SUITE_P(Fake, CursorContract,
 
 namespace {
 
-struct TColumn {
-  const char* Name;
-  TTolvanFieldType Type;
-  int32_t Size = 0;
-};
-
-// A fake cursor opened on a new table of Columns, with a record buffer of its own.
-class TOpenCursor {
-public:
-  explicit TOpenCursor(std::initializer_list<TColumn> Columns) {
-    TTolvanFieldDefs Fields;
-    for (const TColumn& C : Columns) {
-      TTolvanFieldDef& F = Fields.AddNew();
-      F.SetName(C.Name);
-      F.SetType(C.Type, C.Size);
-    }
-    Cursor.SetTableName("T");
-    Cursor.SetInMemory(true);
-    Cursor.OpenTable(&Fields, nullptr, nullptr);
-    Buffer = Cursor.AllocRecordBuffer();
-    Cursor.SetRecordBuffer(Buffer);
-    Cursor.InitRecord(Buffer, false);
-  }
-  ~TOpenCursor() {
-    Cursor.CloseTable();
-    TTolvanCursor::FreeRecordBuffer(Buffer);
-  }
-
-  TBytes Record() const { return TBytes(Buffer, Buffer + Cursor.RecordSize()); }
-
-  TFakeCursor Cursor;
-  uint8_t* Buffer = nullptr;
-};
 
 TStringList List(std::initializer_list<std::string_view> Items) {
   TStringList L;

@@ -19,6 +19,7 @@
 #include "schema/expr/TolvanExprNodes.h"
 #include "tests/foundation/TestSupport.h"
 #include "tests/schema/support/FakeCursor.h"
+#include "tests/schema/support/OpenCursor.h"
 
 namespace tolvan::test {
 
@@ -126,33 +127,10 @@ template <class F> std::string ErrorOf(F&& Fn) {
 
 // --- a cursor over one record ----------------------------------------------------------------
 
-struct TColumn {
-  const char* Name;
-  TTolvanFieldType Type;
-  int32_t Size = 0;
-};
-
-// A fake cursor opened on a new table of Columns, its record buffer the record the tests fill.
-class TRecordCursor {
+// A fake cursor over one record, with setters and field references for the expression tests.
+class TRecordCursor : public TOpenCursor {
 public:
-  explicit TRecordCursor(std::initializer_list<TColumn> Columns) {
-    TTolvanFieldDefs Fields;
-    for (const TColumn& C : Columns) {
-      TTolvanFieldDef& F = Fields.AddNew();
-      F.SetName(C.Name);
-      F.SetType(C.Type, C.Size);
-    }
-    Cursor.SetTableName("T");
-    Cursor.SetInMemory(true);
-    Cursor.OpenTable(&Fields, nullptr, nullptr);
-    Buffer = Cursor.AllocRecordBuffer();
-    Cursor.SetRecordBuffer(Buffer);
-    Cursor.InitRecord(Buffer, false);
-  }
-  ~TRecordCursor() {
-    Cursor.CloseTable();
-    TTolvanCursor::FreeRecordBuffer(Buffer);
-  }
+  using TOpenCursor::TOpenCursor;
 
   void Set(std::string_view Field, const TTolvanVariant& Value) {
     TTolvanVariant V;
@@ -174,13 +152,6 @@ public:
   TNode Field(std::string_view Name) {
     return std::make_unique<TTolvanExprNodeField>(&Cursor, Name, "");
   }
-
-  std::vector<uint8_t> Record() const {
-    return std::vector<uint8_t>(Buffer, Buffer + Cursor.RecordSize());
-  }
-
-  TFakeCursor Cursor;
-  uint8_t* Buffer = nullptr;
 };
 
 } // namespace tolvan::test
