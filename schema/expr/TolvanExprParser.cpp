@@ -452,16 +452,26 @@ TTolvanExprParser::TNode TTolvanExprParser::Exists() {
   return SubQuery(2, nullptr, Negated);
 }
 
-TTolvanExprParser::TNode TTolvanExprParser::Like() {
+// A value, an optional NOT and Word: the common opening of LIKE, BETWEEN and IN. Nil when the
+// text does not open that way; Word is consumed.
+TTolvanExprParser::TNode TTolvanExprParser::ValueThenWord(std::string_view Word, bool& Negated) {
   TNode Value = ValueOrNull();
   if (!Value)
     return nullptr;
-  const bool Negated = Kw("NOT");
+  Negated = Kw("NOT");
   if (Negated)
     Advance();
-  if (!Kw("LIKE"))
+  if (!Kw(Word))
     return nullptr;
   Advance();
+  return Value;
+}
+
+TTolvanExprParser::TNode TTolvanExprParser::Like() {
+  bool Negated = false;
+  TNode Value = ValueThenWord("LIKE", Negated);
+  if (!Value)
+    return nullptr;
   TNode Pattern = ValueOrNull();
   if (!Pattern)
     return nullptr;
@@ -486,15 +496,10 @@ TTolvanExprParser::TNode TTolvanExprParser::IsNullPredicate() {
 }
 
 TTolvanExprParser::TNode TTolvanExprParser::Between() {
-  TNode Value = ValueOrNull();
+  bool Negated = false;
+  TNode Value = ValueThenWord("BETWEEN", Negated);
   if (!Value)
     return nullptr;
-  const bool Negated = Kw("NOT");
-  if (Negated)
-    Advance();
-  if (!Kw("BETWEEN"))
-    return nullptr;
-  Advance();
   TNode Low = ValueOrNull();
   if (!Low || !Kw("AND"))
     return nullptr;
@@ -508,15 +513,10 @@ TTolvanExprParser::TNode TTolvanExprParser::Between() {
 }
 
 TTolvanExprParser::TNode TTolvanExprParser::In() {
-  TNode Value = ValueOrNull();
+  bool Negated = false;
+  TNode Value = ValueThenWord("IN", Negated);
   if (!Value)
     return nullptr;
-  const bool Negated = Kw("NOT");
-  if (Negated)
-    Advance();
-  if (!Kw("IN"))
-    return nullptr;
-  Advance();
   if (FToken.Kind != tktLeftParenthesis)
     return nullptr;
   TToken Next;

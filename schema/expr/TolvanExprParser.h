@@ -116,6 +116,7 @@ private:
   TTolvanExprOperator ParseComparisonOperator();
   bool MarkPartialPattern(TTolvanExprNode* Node);
   TNode Exists();
+  TNode ValueThenWord(std::string_view Word, bool& Negated);
   TNode Like();
   TNode IsNullPredicate();
   TNode Between();
