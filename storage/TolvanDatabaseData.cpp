@@ -110,9 +110,14 @@ TTolvanTableData* TTolvanDatabaseData::GetTableData(TTolvanCursor& Cursor, const
                                                     bool* Created) {
   const std::string_view Name = Cursor.TableName();
   const uint32_t Hash = NameHash(Name);
-  TDatabaseLockHold Hold(*this, true);
   if (Created)
     *Created = false;
+  if (TTolvanTableData* Found = FindTableData(Name))
+    return Found;
+  // A set-up may lock other tables of this database (foreign keys) while the database lock is
+  // held, and record writers may look tables up under a table lock: the gate keeps the two apart.
+  std::lock_guard Gate(FWriteGate);
+  TDatabaseLockHold Hold(*this, true);
   if (TTolvanTableData* Found = LockedFind(Name, Hash))
     return Found;
   std::unique_ptr<TTolvanTableData> Table = CreateTableData(Cursor);

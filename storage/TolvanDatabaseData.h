@@ -112,9 +112,10 @@ public:
   // The registered table of the cursor's table name, or nil; under the shared lock.
   virtual TTolvanTableData* FindTableData(TTolvanCursor& Cursor);
   // The registered table of the cursor's table name. When there is none: CreateTableData, then
-  // Setup (when given), then registration, all under one hold of the exclusive lock; when
-  // CreateTableData or Setup raises, the new table is destroyed and nothing is registered.
-  // Created, when given, tells whether the table was made here.
+  // Setup (when given), then registration, all under one hold of the write gate and the
+  // exclusive lock; when CreateTableData or Setup raises, the new table is destroyed and nothing
+  // is registered. Created, when given, tells whether the table was made here. The caller holds
+  // no database or table lock.
   virtual TTolvanTableData* GetTableData(TTolvanCursor& Cursor, const TTableSetup& Setup = {},
                                          bool* Created = nullptr);
   // Base: leaves Locks empty.

@@ -127,6 +127,25 @@ TEST_F(MemoryRecordManager, GrowthFollowsTheSizeClassAndTheStep) {
   }
 }
 
+TEST_F(MemoryRecordManager, InsertsAllocateOnlyWhenTheStoreGrows) {
+  auto M = Make(100);
+  const auto R = Rec(100, 1);
+  TTolvanRecordID ID{};
+  int64_t Growths = 0;
+  TAllocationFailure Counter(0);
+  for (int I = 0; I < 20000; ++I) {
+    const int32_t Before = M->Capacity();
+    ASSERT_TRUE(M->InsertRecord(R.data(), ID, -1));
+    Growths += M->Capacity() != Before;
+  }
+  // Two blocks per growth, nothing else; and growth in size-class steps keeps it rare.
+  EXPECT_EQ(Counter.Count(), 2 * Growths);
+  EXPECT_LT(Growths, 60);
+  for (int I = 0; I < 1000; ++I)
+    ASSERT_TRUE(M->UpdateRecord(R.data(), {I, 0}, -1));
+  EXPECT_EQ(Counter.Count(), 2 * Growths);
+}
+
 TEST_F(MemoryRecordManager, IdsComeBackOnlyAboveTheHighestLiveRecord) {
   auto M = Make(4, 3);
   for (int I = 0; I < 5; ++I)
