@@ -326,7 +326,7 @@ int64_t TTolvanMemoryRecordManager::RecNoToRecordID(int64_t Position) const {
   // than remain to be passed; slots below MinID are all deleted, so the walk starts at its byte.
   // Only slots up to MaxID are looked at.
   const uint8_t* Map = FDeletedMap.get();
-  const int64_t End = int64_t(FMaxID) + 1;
+  const int64_t End = std::min<int64_t>(int64_t(FMaxID) + 1, FCapacity);
   int64_t Slot = (FMinID / 8) * 8;
   int64_t Count = 0;
   while (Slot + 64 <= End) {
