@@ -37,6 +37,38 @@ std::vector<TNode> TakeChildren(TTolvanExprNode& Node) {
   return Taken;
 }
 
+// The children of Node for which Flags is set, in order; the others stay in Node, in order.
+// Linear in the number of children.
+std::vector<TNode> TakeFlagged(TTolvanExprNode& Node, const std::vector<bool>& Flags) {
+  std::vector<TNode> All = TakeChildren(Node);
+  std::vector<TNode> Taken;
+  for (size_t I = 0; I < All.size(); ++I) {
+    if (Flags[I])
+      Taken.push_back(std::move(All[I]));
+    else
+      Node.AddChild(std::move(All[I]));
+  }
+  return Taken;
+}
+
+// Undoes TakeFlagged: Taken goes back among Node's children where Flags says.
+void PutBackFlagged(TTolvanExprNode& Node, const std::vector<bool>& Flags,
+                    std::vector<TNode> Taken) {
+  std::vector<TNode> Kept = TakeChildren(Node);
+  size_t K = 0, T = 0;
+  for (bool Flag : Flags)
+    Node.AddChild(std::move(Flag ? Taken[T++] : Kept[K++]));
+}
+
+// Which children of Node satisfy Test; nothing changes, so a raise leaves the tree whole.
+template <class F> std::vector<bool> FlagChildren(TTolvanExprNode& Node, F&& Test, bool& Any) {
+  std::vector<bool> Flags(size_t(Node.ChildCount()));
+  Any = false;
+  for (int32_t I = 0; I < Node.ChildCount(); ++I)
+    Any |= Flags[size_t(I)] = Test(*Node.Child(I));
+  return Flags;
+}
+
 // The raise at the end of a text: the last token's place, or line 0, column 0 without tokens.
 [[noreturn]] void RaiseEnd(TTolvanLexer& Lexer, int32_t Code) {
   int32_t Line = 0, Column = 0;
@@ -83,31 +115,64 @@ TOperands OperandsOf(TTolvanExprNode& Comparison) {
 // The range of an integer value type.
 bool IntegerRange(TTolvanValueType T, long double& Low, long double& High) {
   switch (T) {
-  case tvtSignedInt8: Low = -128.0L; High = 127.0L; return true;
-  case tvtSignedInt16: Low = -32768.0L; High = 32767.0L; return true;
-  case tvtInteger: Low = -2147483648.0L; High = 2147483647.0L; return true;
-  case tvtSignedInt64: Low = -9223372036854775808.0L; High = 9223372036854775807.0L; return true;
-  case tvtUnsignedInt8: Low = 0; High = 255.0L; return true;
-  case tvtUnsignedInt16: Low = 0; High = 65535.0L; return true;
-  case tvtUnsignedInt32: Low = 0; High = 4294967295.0L; return true;
-  default: return false;
+  case tvtSignedInt8:
+    Low = -128.0L;
+    High = 127.0L;
+    return true;
+  case tvtSignedInt16:
+    Low = -32768.0L;
+    High = 32767.0L;
+    return true;
+  case tvtInteger:
+    Low = -2147483648.0L;
+    High = 2147483647.0L;
+    return true;
+  case tvtSignedInt64:
+    Low = -9223372036854775808.0L;
+    High = 9223372036854775807.0L;
+    return true;
+  case tvtUnsignedInt8:
+    Low = 0;
+    High = 255.0L;
+    return true;
+  case tvtUnsignedInt16:
+    Low = 0;
+    High = 65535.0L;
+    return true;
+  case tvtUnsignedInt32:
+    Low = 0;
+    High = 4294967295.0L;
+    return true;
+  default:
+    return false;
   }
 }
 
 // Significant bits a value type keeps exactly: an integer's width, a float's mantissa.
 int32_t ExactBits(TTolvanValueType T) {
   switch (T) {
-  case tvtSignedInt8: return 8;
-  case tvtSignedInt16: return 16;
-  case tvtInteger: return 32;
-  case tvtSignedInt64: return 64;
-  case tvtUnsignedInt8: return 8;
-  case tvtUnsignedInt16: return 16;
-  case tvtUnsignedInt32: return 32;
-  case tvtSingle: return 24;
-  case tvtFloat: return 53;
-  case tvtExtended: return 64;
-  default: return 0;
+  case tvtSignedInt8:
+    return 8;
+  case tvtSignedInt16:
+    return 16;
+  case tvtInteger:
+    return 32;
+  case tvtSignedInt64:
+    return 64;
+  case tvtUnsignedInt8:
+    return 8;
+  case tvtUnsignedInt16:
+    return 16;
+  case tvtUnsignedInt32:
+    return 32;
+  case tvtSingle:
+    return 24;
+  case tvtFloat:
+    return 53;
+  case tvtExtended:
+    return 64;
+  default:
+    return 0;
   }
 }
 
@@ -168,9 +233,8 @@ bool IndexableShape(TTolvanExprNode& Node, const TTolvanIndexDef& IndexDef) {
   const TTolvanVariant& Constant = Ops.Const->Value();
   if (Constant.IsNull())
     return !Comparison->KeepNullCodes();
-  const TTolvanValueType Common = Ops.ConstFirst
-                                      ? CommonValueType(Constant.DataType(), ColumnType)
-                                      : CommonValueType(ColumnType, Constant.DataType());
+  const TTolvanValueType Common = Ops.ConstFirst ? CommonValueType(Constant.DataType(), ColumnType)
+                                                 : CommonValueType(ColumnType, Constant.DataType());
   return ComparesInColumnOrder(ColumnType, Common);
 }
 
@@ -214,19 +278,33 @@ uint8_t* ExactKey(TTolvanExprNodeComparison& Comparison, const TOperands& Ops) {
 uint8_t ConditionTypeOf(TTolvanExprOperator Operator, bool ConstFirst, bool Descending) {
   if (ConstFirst) {
     switch (Operator) {
-    case eoGreater: Operator = eoLess; break;
-    case eoLess: Operator = eoGreater; break;
-    case eoGreaterOrEqual: Operator = eoLessOrEqual; break;
-    case eoLessOrEqual: Operator = eoGreaterOrEqual; break;
-    default: break;
+    case eoGreater:
+      Operator = eoLess;
+      break;
+    case eoLess:
+      Operator = eoGreater;
+      break;
+    case eoGreaterOrEqual:
+      Operator = eoLessOrEqual;
+      break;
+    case eoLessOrEqual:
+      Operator = eoGreaterOrEqual;
+      break;
+    default:
+      break;
     }
   }
   switch (Operator) {
-  case eoGreater: return Descending ? sctLess : sctGreater;
-  case eoLess: return Descending ? sctGreater : sctLess;
-  case eoGreaterOrEqual: return Descending ? sctLessOrEqual : sctGreaterOrEqual;
-  case eoLessOrEqual: return Descending ? sctGreaterOrEqual : sctLessOrEqual;
-  default: return sctEqual;
+  case eoGreater:
+    return Descending ? sctLess : sctGreater;
+  case eoLess:
+    return Descending ? sctGreater : sctLess;
+  case eoGreaterOrEqual:
+    return Descending ? sctLessOrEqual : sctGreaterOrEqual;
+  case eoLessOrEqual:
+    return Descending ? sctGreaterOrEqual : sctLessOrEqual;
+  default:
+    return sctEqual;
   }
 }
 
@@ -300,8 +378,8 @@ void TTolvanExpression::BuildFromIndexKey(TTolvanCursor* Cursor, TTolvanCursor& 
       continue;
     auto Constant = std::make_unique<TTolvanExprNodeConst>(false, false);
     Constant->SetValue(Value);
-    auto Field = std::make_unique<TTolvanExprNodeField>(
-        FCursor, IndexDef.Columns(int32_t(I)).Name(), "");
+    auto Field =
+        std::make_unique<TTolvanExprNodeField>(FCursor, IndexDef.Columns(int32_t(I)).Name(), "");
     Conjuncts.push_back(std::make_unique<TTolvanExprNodeComparison>(
         eoEqual, std::move(Field), std::move(Constant), false, false, false));
   }
@@ -495,9 +573,7 @@ void TTolvanExpression::Accumulate(int32_t Weight) {
     FRoot->Accumulate(Weight);
 }
 
-TTolvanFieldType TTolvanExpression::GetDataType() {
-  return FRoot ? FRoot->GetDataType() : tftNone;
-}
+TTolvanFieldType TTolvanExpression::GetDataType() { return FRoot ? FRoot->GetDataType() : tftNone; }
 
 int32_t TTolvanExpression::GetDataSize() { return FRoot ? FRoot->GetDataSize() : 0; }
 
@@ -589,10 +665,17 @@ void TTolvanExpression::PushConditionsToAO(IExprRowSource* Operator, bool StayHe
     bool Left = true, Right = true;
     if (Operator->IsJoin()) {
       switch (Operator->JoinType()) {
-      case jtLeftOuter: Right = false; break;
-      case jtRightOuter: Left = false; break;
-      case jtFullOuter: Left = Right = false; break;
-      default: break;
+      case jtLeftOuter:
+        Right = false;
+        break;
+      case jtRightOuter:
+        Left = false;
+        break;
+      case jtFullOuter:
+        Left = Right = false;
+        break;
+      default:
+        break;
       }
     }
     for (int32_t I = 0; I < Operator->InputCount() && FRoot; ++I) {
@@ -606,12 +689,11 @@ void TTolvanExpression::PushConditionsToAO(IExprRowSource* Operator, bool StayHe
   // The conjuncts this operator can evaluate leave the root, in order.
   std::vector<TNode> Taken;
   if (IsAnd(FRoot.get())) {
-    for (int32_t I = 0; I < FRoot->ChildCount();) {
-      if (FRoot->Child(I)->AllFieldsIn(Operator))
-        Taken.push_back(FRoot->ReleaseChild(I));
-      else
-        ++I;
-    }
+    bool Any;
+    const std::vector<bool> Flags = FlagChildren(
+        *FRoot, [&](TTolvanExprNode& C) { return C.AllFieldsIn(Operator); }, Any);
+    if (Any)
+      Taken = TakeFlagged(*FRoot, Flags);
     if (FRoot->ChildCount() == 0)
       FRoot.reset();
   } else if (FRoot->AllFieldsIn(Operator)) {
@@ -656,15 +738,14 @@ int32_t TTolvanExpression::ExtractJoinFields(IExprRowSource* Left, IExprRowSourc
   };
   int32_t Count = 0;
   if (IsAnd(FRoot.get())) {
-    for (int32_t I = 0; I < FRoot->ChildCount();) {
-      TTolvanExprNode& C = *FRoot->Child(I);
-      if (C.IsEquiJoin(Left, Right)) {
-        Pair(C);
-        FRoot->ReleaseChild(I);
-        ++Count;
-      } else {
-        ++I;
-      }
+    bool Any;
+    const std::vector<bool> Flags = FlagChildren(
+        *FRoot, [&](TTolvanExprNode& C) { return C.IsEquiJoin(Left, Right); }, Any);
+    if (!Any)
+      return 0;
+    for (const TNode& C : TakeFlagged(*FRoot, Flags)) {
+      Pair(*C);
+      ++Count;
     }
     if (FRoot->ChildCount() == 0)
       FRoot.reset();
@@ -683,48 +764,43 @@ TTolvanExpression::ExtractTableConditions(TTolvanExpression& Expression, IExprRo
     return nullptr;
   auto Result = std::make_unique<TTolvanExpression>();
   Result->AssignOptions(Expression);
-  // Where each moved conjunct stood, to put it back should binding fail.
-  std::vector<int32_t> Positions;
+  std::vector<bool> Flags;
   std::vector<TNode> Moved;
   const bool And = IsAnd(Root);
   if (And) {
-    for (int32_t I = 0; I < Root->ChildCount(); ++I)
-      if (Root->Child(I)->RefersOnlyToTable(Table))
-        Positions.push_back(I);
-    if (Positions.empty())
+    bool Any;
+    Flags = FlagChildren(
+        *Root, [&](TTolvanExprNode& C) { return C.RefersOnlyToTable(Table); }, Any);
+    if (!Any)
       return nullptr;
-    for (auto It = Positions.rbegin(); It != Positions.rend(); ++It)
-      Moved.push_back(Root->ReleaseChild(*It));
-    std::reverse(Moved.begin(), Moved.end());
+    Moved = TakeFlagged(*Root, Flags);
   } else {
     if (!Root->RefersOnlyToTable(Table))
       return nullptr;
     Moved.push_back(std::move(Expression.FRoot));
   }
+  const size_t MovedCount = Moved.size();
   try {
     Result->SetConjuncts(std::move(Moved));
     Result->BindToCursor(Table->TableCursor());
   } catch (...) {
     // Back where they were, bound to the operator again.
     std::vector<TNode> Back;
-    if (Result->FRoot && Positions.size() > 1)
+    if (Result->FRoot && MovedCount > 1)
       Back = TakeChildren(*Result->FRoot);
     else if (Result->FRoot)
       Back.push_back(std::move(Result->FRoot));
-    else
-      Back = std::move(Moved);
     for (TNode& N : Back) {
       try {
-        if (N)
-          N->BindToAO(Table);
+        N->BindToAO(Table);
       } catch (...) {
       }
     }
-    if (And) {
-      for (size_t I = 0; I < Back.size(); ++I)
-        Root->InsertChild(Positions[I], std::move(Back[I]));
-    } else {
-      Expression.FRoot = std::move(Back.front());
+    if (Back.size() == MovedCount) {
+      if (And)
+        PutBackFlagged(*Root, Flags, std::move(Back));
+      else
+        Expression.FRoot = std::move(Back.front());
     }
     throw;
   }
@@ -741,8 +817,8 @@ bool TTolvanExpression::IsIndexableComparison(TTolvanExprNode& Comparison,
                                               const TTolvanIndexDef& IndexDef) {
   if (!IndexableShape(Comparison, IndexDef))
     return false;
-  uint8_t* Key = ExactKey(static_cast<TTolvanExprNodeComparison&>(Comparison),
-                          OperandsOf(Comparison));
+  uint8_t* Key =
+      ExactKey(static_cast<TTolvanExprNodeComparison&>(Comparison), OperandsOf(Comparison));
   if (!Key)
     return false;
   TTolvanCursor::FreeRecordBuffer(Key);

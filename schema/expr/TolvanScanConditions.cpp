@@ -58,8 +58,7 @@ void TTolvanScanSearchConditionArray::Delete(int32_t Index) {
 
 void TTolvanScanSearchConditionArray::AddExpression(TTolvanExpression* Expression) {
   if (!Expression)
-    throw ETolvanException::CreateFmt(ErrScanConditionInvalid, SInvalidScanCondition, -1,
-                                      Count());
+    throw ETolvanException::CreateFmt(ErrScanConditionInvalid, SInvalidScanCondition, -1, Count());
   auto Condition = std::make_unique<TTolvanScanSearchCondition>();
   Condition->Expression = Expression;
   FItems.push_back(std::move(Condition));

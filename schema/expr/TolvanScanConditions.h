@@ -124,8 +124,7 @@ public:
   // The conditions present at the call that have an expression, in order, give their indexable
   // comparisons (TTolvanExpression::BuildScanSearchConditions): each becomes one or two key
   // conditions appended here and an entry of List. Conditions appended meanwhile are not visited.
-  void ExtractIndexConditions(const TTolvanIndexDefs& IndexDefs,
-                              TTolvanExtractedComparisons& List);
+  void ExtractIndexConditions(const TTolvanIndexDefs& IndexDefs, TTolvanExtractedComparisons& List);
   // Gives every comparison of List back to its filter (see the header comment). The key
   // conditions made from them point at freed keys afterwards.
   void ReleaseExtracted(TTolvanExtractedComparisons& List) noexcept;

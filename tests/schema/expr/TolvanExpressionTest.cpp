@@ -137,12 +137,12 @@ TEST(Expression, ScanConditionsOfTypedConstants) {
     bool Keep;
     const char* Kinds;
   } Cases[] = {
-      {"DT", tvtDate, true, "none"},    // compared as dates
+      {"DT", tvtDate, true, "none"}, // compared as dates
       {"DT", tvtDateTime, true, "1"},
       {"D", tvtDate, true, "1"},
-      {"X", tvtSingle, true, "none"},   // compared as SINGLE, which cannot hold every INTEGER
+      {"X", tvtSingle, true, "none"}, // compared as SINGLE, which cannot hold every INTEGER
       {"X", tvtSignedInt16, true, "1"},
-      {"X", tvtNone, false, "1"},       // a null key under null-as-lowest
+      {"X", tvtNone, false, "1"}, // a null key under null-as-lowest
       {"X", tvtNone, true, "none"},
   };
   for (const TCase& T : Cases) {
@@ -216,27 +216,19 @@ TEST(Expression, AddComparison) {
 // --- oversized equality -----------------------------------------------------------------------
 
 TEST(Expression, HasOversizedStringEquality) {
-  TRecordCursor C({{"V", tftVarchar, 8},
-                   {"W", tftWideVarchar, 3},
-                   {"M", tftMemo},
-                   {"X", tftInteger}});
+  TRecordCursor C(
+      {{"V", tftVarchar, 8}, {"W", tftWideVarchar, 3}, {"M", tftMemo}, {"X", tftInteger}});
   struct TCase {
     const char* Filter;
     bool Partial;
     bool Expected;
   } Cases[] = {
-      {"V = 'zzzzzzzz'", false, false},
-      {"V = 'zzzzzzzzz'", false, true},
-      {"'zzzzzzzzz' = V", false, true},
-      {"X = 1 AND V = 'zzzzzzzzz'", false, true},
-      {"V > 'zzzzzzzzz'", false, false},
-      {"V = 'zzzzzzzzz*'", true, false},
-      {"'zzzzzzzzz*' = V", true, false},
-      {"W = 'abc'", false, false},
-      {"W = 'abcd'", false, true},
-      {"M = 'longer than eight'", false, false},
-      {"X = 123456789012", false, false},
-      {"V = 'zzzzzzzzz' OR X = 1", false, false},
+      {"V = 'zzzzzzzz'", false, false},   {"V = 'zzzzzzzzz'", false, true},
+      {"'zzzzzzzzz' = V", false, true},   {"X = 1 AND V = 'zzzzzzzzz'", false, true},
+      {"V > 'zzzzzzzzz'", false, false},  {"V = 'zzzzzzzzz*'", true, false},
+      {"'zzzzzzzzz*' = V", true, false},  {"W = 'abc'", false, false},
+      {"W = 'abcd'", false, true},        {"M = 'longer than eight'", false, false},
+      {"X = 123456789012", false, false}, {"V = 'zzzzzzzzz' OR X = 1", false, false},
   };
   for (const TCase& T : Cases) {
     TTolvanExpression E;
@@ -454,8 +446,9 @@ TEST(Expression, ErrorsWithTheirTexts) {
   EXPECT_EQ(ErrorOf([&] { E.EvaluateBoolean(); }), "Value is Null - Native error: 30110");
   EXPECT_EQ(ErrorOf([&] { E.ParseFilter(&C.Cursor, "  -- nothing\n", false, false); }),
             "Blank SQL command - Native error: 30119");
-  EXPECT_NE(ErrorOf([&] { E.ParseFilter(&C.Cursor, "A = :p", false, false); })
-                .find("Native error: 30358"),
+  EXPECT_NE(ErrorOf([&] {
+              E.ParseFilter(&C.Cursor, "A = :p", false, false);
+            }).find("Native error: 30358"),
             std::string::npos);
   TTolvanLexer Lexer("A = 1", nullptr);
   Lexer.NextStatement();
@@ -696,6 +689,35 @@ TEST(Expression, ExtractTableConditions) {
     else if (!Left.empty())
       Left = Dump(Parsed(Left));
     EXPECT_EQ(Dump(*E), T.Left ? Left : "(EMPTY)") << T.Filter;
+  }
+}
+
+TEST(Expression, ExtractTableConditionsThatCannotBindLeavesTheFilter) {
+  TRecordCursor C({{"I", tftInteger}});
+  // The leaf believes its table has Q; the cursor does not.
+  TTolvanFieldDefs Claimed;
+  for (const char* Name : {"I", "Q"}) {
+    TTolvanFieldDef& F = Claimed.AddNew();
+    F.SetName(Name);
+    F.SetType(tftInteger, 0);
+  }
+  TFakeRowSource Leaf;
+  Leaf.AddColumn("I", "T", tftInteger);
+  Leaf.AddColumn("Q", "T", tftInteger);
+  Leaf.AddColumn("X", "T", tftInteger);
+  for (TTolvanCursor* Cursor :
+       {static_cast<TTolvanCursor*>(&C.Cursor), static_cast<TTolvanCursor*>(nullptr)}) {
+    Leaf.SetTable(&Claimed, Cursor);
+    for (const char* Filter : {"I = 1 AND X = 3 AND Q = 2", "Q = 2"}) {
+      auto E = Parsed(Filter);
+      E->BindToAO(&Leaf);
+      const std::string Before = Dump(*E);
+      EXPECT_NE(ErrorOf([&] { TTolvanExpression::ExtractTableConditions(*E, &Leaf); }), "no error");
+      EXPECT_EQ(Dump(*E), Before);
+      // Still bound to the operator.
+      Leaf.SetCurrentRow(Leaf.AddRow());
+      E->Evaluate(false);
+    }
   }
 }
 

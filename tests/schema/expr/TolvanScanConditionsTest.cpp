@@ -79,7 +79,7 @@ public:
       bool CaseInsensitive;
     };
     const bool VFirstCase = Random() % 2;
-    std::vector<TSpec> Specs = {{"I", false}, {"S", false}, {"F", false}, {"V", VFirstCase},
+    std::vector<TSpec> Specs = {{"I", false},       {"S", false}, {"F", false}, {"V", VFirstCase},
                                 {"v", !VFirstCase}, {"D", false}, {"T", false}};
     std::shuffle(Specs.begin(), Specs.end(), Random);
     int32_t Id = 100;
@@ -118,12 +118,19 @@ public:
     if (Column.Descending())
       Sign = -Sign;
     switch (C.ConditionType) {
-    case sctEqual: return Sign == 0;
-    case sctLess: return Sign < 0;
-    case sctGreater: return Sign > 0;
-    case sctLessOrEqual: return Sign <= 0;
-    case sctGreaterOrEqual: return Sign >= 0;
-    default: ADD_FAILURE() << "condition type " << int(C.ConditionType); return false;
+    case sctEqual:
+      return Sign == 0;
+    case sctLess:
+      return Sign < 0;
+    case sctGreater:
+      return Sign > 0;
+    case sctLessOrEqual:
+      return Sign <= 0;
+    case sctGreaterOrEqual:
+      return Sign >= 0;
+    default:
+      ADD_FAILURE() << "condition type " << int(C.ConditionType);
+      return false;
     }
   }
 
@@ -156,13 +163,19 @@ std::string TextConstant(std::mt19937& Random, int32_t Column) {
   if (Random() % 4 == 0)
     return Pick(Common);
   switch (Column) {
-  case 0: return Pick({"-5", "-1", "0", "1", "3", "5", "-1.5", "3000000000", "2.0"});
-  case 1: return Pick({"-3", "0", "2", "32767", "40000", "100000", "-25536", "1.5"});
-  case 2: return Pick({"-2", "-1.5", "0", "0.5", "1", "2", "1e300", "0.1"});
-  case 3: return Pick({"'abc'", "'ABC'", "'Ab'", "'b'", "'zzzzzzzz'", "'zzzzzzzzz'", "'ab*'",
-                       "'a*'", "'abcdefghijk'", "'ABD'"});
-  case 4: return Pick({"'1/1/2022'", "'8/10/2021'", "'8/12/2021'", "738001"});
-  default: return Pick({"'8/10/2021'", "'8/11/2021 12:00:00'", "'8/12/2021'"});
+  case 0:
+    return Pick({"-5", "-1", "0", "1", "3", "5", "-1.5", "3000000000", "2.0"});
+  case 1:
+    return Pick({"-3", "0", "2", "32767", "40000", "100000", "-25536", "1.5"});
+  case 2:
+    return Pick({"-2", "-1.5", "0", "0.5", "1", "2", "1e300", "0.1"});
+  case 3:
+    return Pick({"'abc'", "'ABC'", "'Ab'", "'b'", "'zzzzzzzz'", "'zzzzzzzzz'", "'ab*'", "'a*'",
+                 "'abcdefghijk'", "'ABD'"});
+  case 4:
+    return Pick({"'1/1/2022'", "'8/10/2021'", "'8/12/2021'", "738001"});
+  default:
+    return Pick({"'8/10/2021'", "'8/11/2021 12:00:00'", "'8/12/2021'"});
   }
 }
 
@@ -183,10 +196,18 @@ std::string RandomFilterText(std::mt19937& Random) {
     if (I > 0)
       Text += " AND ";
     switch (Random() % 8) {
-    case 0: Text += "(" + RandomConjunct(Random) + " OR " + RandomConjunct(Random) + ")"; break;
-    case 1: Text += "(" + RandomConjunct(Random) + " AND " + RandomConjunct(Random) + ")"; break;
-    case 2: Text += "NOT " + RandomConjunct(Random); break;
-    default: Text += RandomConjunct(Random); break;
+    case 0:
+      Text += "(" + RandomConjunct(Random) + " OR " + RandomConjunct(Random) + ")";
+      break;
+    case 1:
+      Text += "(" + RandomConjunct(Random) + " AND " + RandomConjunct(Random) + ")";
+      break;
+    case 2:
+      Text += "NOT " + RandomConjunct(Random);
+      break;
+    default:
+      Text += RandomConjunct(Random);
+      break;
     }
   }
   return Text;
@@ -196,37 +217,64 @@ Variant RandomKey(std::mt19937& Random, int32_t Column) {
   if (Random() % 5 == 0)
     return Variant::Null();
   switch (Column) {
-  case 0: return Random() % 4 ? Variant(int32_t(Random() % 11) - 5) : Variant(2.5);
-  case 1: return Random() % 4 ? Variant(int32_t(Random() % 7) - 3) : Variant(int32_t(40000));
-  case 2: return Variant((int32_t(Random() % 9) - 4) * 0.5);
+  case 0:
+    return Random() % 4 ? Variant(int32_t(Random() % 11) - 5) : Variant(2.5);
+  case 1:
+    return Random() % 4 ? Variant(int32_t(Random() % 7) - 3) : Variant(int32_t(40000));
+  case 2:
+    return Variant((int32_t(Random() % 9) - 4) * 0.5);
   case 3: {
     const char* Texts[] = {"abc", "ABC", "Ab", "b", "zzzzzzzzz", "ab"};
     return Variant(Texts[Random() % 6]);
   }
-  default: return Variant::FromDateTime(StoredDateToDateTime(738000 + int32_t(Random() % 5)) +
-                                        (Random() % 2) * 0.5);
+  default:
+    return Variant::FromDateTime(StoredDateToDateTime(738000 + int32_t(Random() % 5)) +
+                                 (Random() % 2) * 0.5);
   }
 }
 
 // A hand-made comparison with a typed constant and random options.
 TNode RandomTypedComparison(std::mt19937& Random, TScanTable& Table) {
-  static const TTolvanExprOperator Ops[] = {eoEqual, eoNotEqual, eoGreater,
+  static const TTolvanExprOperator Ops[] = {eoEqual, eoNotEqual,       eoGreater,
                                             eoLess,  eoGreaterOrEqual, eoLessOrEqual};
   const int32_t Column = int32_t(Random() % 6);
   TTolvanVariant V;
   switch (Random() % 9) {
-  case 0: V.Clear(tvtInteger); V.SetAsInteger(int32_t(Random() % 9) - 4); break;
-  case 1: V.Clear(tvtSignedInt16); V.SetAsSmallInt(int16_t(Random() % 7 - 3)); break;
-  case 2: V.Clear(tvtSingle); V.SetAsSingle(float(int32_t(Random() % 9) - 4) * 0.5f); break;
-  case 3: V.Clear(tvtString); V.SetAsString(Random() % 2 ? "abc" : "Ab"); break;
-  case 4: V.Clear(tvtWideString); V.SetAsWideString(Random() % 2 ? u"ABC" : u"b\u20ac"); break;
-  case 5: V.Clear(tvtDate); V.SetAsStoredDate(738000 + int32_t(Random() % 5)); break;
+  case 0:
+    V.Clear(tvtInteger);
+    V.SetAsInteger(int32_t(Random() % 9) - 4);
+    break;
+  case 1:
+    V.Clear(tvtSignedInt16);
+    V.SetAsSmallInt(int16_t(Random() % 7 - 3));
+    break;
+  case 2:
+    V.Clear(tvtSingle);
+    V.SetAsSingle(float(int32_t(Random() % 9) - 4) * 0.5f);
+    break;
+  case 3:
+    V.Clear(tvtString);
+    V.SetAsString(Random() % 2 ? "abc" : "Ab");
+    break;
+  case 4:
+    V.Clear(tvtWideString);
+    V.SetAsWideString(Random() % 2 ? u"ABC" : u"b\u20ac");
+    break;
+  case 5:
+    V.Clear(tvtDate);
+    V.SetAsStoredDate(738000 + int32_t(Random() % 5));
+    break;
   case 6:
     V.Clear(tvtDateTime);
     V.SetAsStoredDateTime({738000 + int32_t(Random() % 3), int32_t(Random() % 2) * 43200000});
     break;
-  case 7: V.Clear(tvtUnsignedInt16); V.SetAsWord(uint16_t(Random() % 4)); break;
-  default: V.Clear(tvtFloat); break; // null
+  case 7:
+    V.Clear(tvtUnsignedInt16);
+    V.SetAsWord(uint16_t(Random() % 4));
+    break;
+  default:
+    V.Clear(tvtFloat);
+    break; // null
   }
   const bool Keep = Random() % 2, CaseInsensitive = Random() % 2, Partial = Random() % 5 == 0;
   TNode Field = Table.Open.Field(ColumnNames[Column]);
@@ -282,15 +330,17 @@ void CheckFilter(TTolvanExpression& E, TScanTable& Table, const std::string& Lab
     Conditions.ReleaseExtracted(List);
     EXPECT_EQ(List.Count(), 0);
   }
-  EXPECT_EQ(Scanned, Expected) << Label << "\n" << Before << "\nindexes:" << [&] {
-    std::string S;
-    for (int32_t I = 0; I < Table.IndexDefs.Count(); ++I) {
-      const TTolvanIndexColumn& C = Table.IndexDefs.Items(I).Columns(0);
-      S += " " + C.Name() + (C.Descending() ? " desc" : " asc") +
-           (C.CaseInsensitive() ? " ci" : " cs");
-    }
-    return S;
-  }();
+  EXPECT_EQ(Scanned, Expected) << Label << "\n"
+                               << Before << "\nindexes:" <<
+      [&] {
+        std::string S;
+        for (int32_t I = 0; I < Table.IndexDefs.Count(); ++I) {
+          const TTolvanIndexColumn& C = Table.IndexDefs.Items(I).Columns(0);
+          S += " " + C.Name() + (C.Descending() ? " desc" : " asc") +
+               (C.CaseInsensitive() ? " ci" : " cs");
+        }
+        return S;
+      }();
   EXPECT_EQ(DumpExprTree(E.Root()), Before) << Label;
 }
 
