@@ -1,7 +1,6 @@
 #include "schema/expr/TolvanExpression.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "classlib/StringList.h"
 #include "foundation/TolvanExcept.h"
