@@ -18,6 +18,11 @@
 // still registered when it is destroyed (an edit abandoned without cancel leaks nothing). A
 // block given to Add stays the caller's until Add returns.
 //
+// The value routines below do a table's BLOB work on a record buffer: open a value as a stream,
+// store what a stream wrote, free values. A BLOB column's NULL bit says whether it has a value;
+// a NULL column's 8 bytes are zero. A reference that names no live block (a nil handle, a freed
+// or reused slot) is refused with the caller's native code and never read.
+//
 // Threads: every operation takes the table's own lock, which is a leaf: it is taken after every
 // other lock (database, table, cursor lists) and no other lock is taken while it is held. A
 // reader (Read) sees the block under that lock, so a block cannot be freed while it is being
@@ -30,11 +35,19 @@
 #include <vector>
 
 #include "platform/TolvanPlatform.h"
+#include "schema/TolvanCursor.h"
 #include "schema/TolvanRecordBuffer.h"
+#include "storage/local/TolvanLocalBLOBStream.h"
 
 namespace tolvan {
 
 inline constexpr int32_t BlobBlockPrefixSize = 12;
+
+// Native codes of the value routines.
+inline constexpr int32_t ErrOpenBlobNoBlock = 10112;
+inline constexpr int32_t ErrWriteBlobShortRead = 10117;
+inline constexpr int32_t ErrFreeBlobNoBlock = 10118;
+inline constexpr int32_t ErrOpenBlobBlockSizeZero = 10420;
 
 class TTolvanBlobBlockTable {
 public:
@@ -97,5 +110,42 @@ template <class TVisit> bool TTolvanBlobBlockTable::Read(const TTolvanBlobRefere
   Visit(std::span<const uint8_t>(Slot->Block, size_t(Slot->Size)));
   return true;
 }
+
+// --- values in record buffers ------------------------------------------------------------------
+//
+// Defs describe Buffer's layout; FieldNo is a BLOB, MEMO or WIDEMEMO column of it (another type
+// raises EInvalidCast).
+
+// A stream over the column's value. A column whose block size is 0 raises 10420 "Stream block
+// size = 0 is not allowed". In write mode, without Buffer or for a NULL column the value starts
+// empty with the column's block size and compression; otherwise the block's bytes are copied
+// into the stream's host (a reference naming no block raises 10112 "Nil pointer occured").
+std::unique_ptr<TTolvanLocalBLOBStream> OpenBlobValue(TTolvanBlobBlockTable& Blocks,
+                                                      TTolvanCursor* Cursor,
+                                                      const uint8_t* Buffer,
+                                                      const TTolvanFieldDefs& Defs,
+                                                      int32_t FieldNo, TTolvanBlobOpenMode Mode);
+
+// Stores what Stream wrote into the column: nothing when it was neither written nor marked
+// Modified; an empty value
+// makes the column NULL; otherwise a new block, marked written in this edit, replaces the
+// column's reference. A block written earlier in this edit is freed once the new state is in
+// place; a block of the stored record is left to the record. A host shorter than it claims
+// raises 10117 and leaves the column as it was.
+void WriteBlobValue(TTolvanBlobBlockTable& Blocks, uint8_t* Buffer, const TTolvanFieldDefs& Defs,
+                    int32_t FieldNo, TTolvanLocalBLOBStream& Stream);
+
+// Frees the column's block and makes it NULL; nothing for a NULL column. A reference naming no
+// block raises 10118 "Nil pointer occured" and changes nothing.
+void FreeBlobValue(TTolvanBlobBlockTable& Blocks, uint8_t* Buffer, const TTolvanFieldDefs& Defs,
+                   int32_t FieldNo);
+// FreeBlobValue of every BLOB column.
+void FreeAllBlobValues(TTolvanBlobBlockTable& Blocks, uint8_t* Buffer,
+                       const TTolvanFieldDefs& Defs);
+// FreeBlobValue of every BLOB column written in this edit: what cancelling an edit frees.
+void FreeWrittenBlobValues(TTolvanBlobBlockTable& Blocks, uint8_t* Buffer,
+                           const TTolvanFieldDefs& Defs);
+// Marks every non-NULL BLOB column written in this edit or owned by the stored record.
+void SetBlobMarks(bool Written, uint8_t* Buffer, const TTolvanFieldDefs& Defs) noexcept;
 
 } // namespace tolvan
