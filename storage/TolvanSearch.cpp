@@ -1,9 +1,19 @@
 #include "storage/TolvanSearch.h"
 
 #include <algorithm>
+#include <memory>
+#include <string>
 
+#include "classlib/SysUtils.h"
+#include "foundation/TolvanExcept.h"
+#include "foundation/TolvanMemory.h"
+#include "foundation/TolvanMessages.h"
+#include "schema/TolvanCursor.h"
+#include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanIndexManager.h"
+#include "storage/TolvanRecordBitmap.h"
 #include "storage/TolvanRecordManager.h"
+#include "storage/TolvanScans.h"
 #include "storage/TolvanTableData.h"
 
 namespace tolvan {
@@ -352,6 +362,163 @@ TTolvanDrivingConditions ChooseDrivingConditions(TTolvanSearchIndexes& Indexes, 
   if (D.Second != -1)
     OrderPair(Indexes, List, Forward, D);
   return D;
+}
+
+// --- the search ---------------------------------------------------------------------------------
+
+void BuildConditions(TTolvanCursor& Cursor, TTolvanSearchConditionList& List,
+                     const TTolvanScanSearchCondition* Condition, TTolvanExpression* Expression) {
+  const auto AddExpression = [&](TTolvanExpression* E) {
+    if (!E)
+      return;
+    TTolvanScanSearchCondition C;
+    C.Expression = E;
+    List.push_back(C);
+  };
+  const auto AddKey = [&](uint8_t Type, uint8_t* Key, int32_t Count) {
+    TTolvanScanSearchCondition C;
+    C.ConditionType = Type;
+    C.KeyBuffer = Key;
+    C.KeyFieldCount = Count;
+    C.IndexID = Cursor.IndexID();
+    if (C.IndexID == -1)
+      throw ETolvanException::CreateFmt(10388, SInvalidScanCondition, C.IndexID,
+                                        ConditionCount(List));
+    List.push_back(C);
+  };
+  if (Condition) {
+    if (!Condition->Expression && Condition->IndexID == -1)
+      throw ETolvanException::CreateFmt(10388, SInvalidScanCondition, Condition->IndexID,
+                                        ConditionCount(List));
+    List.push_back(*Condition);
+  }
+  AddExpression(Expression);
+  AddExpression(Cursor.Filter());
+  AddExpression(Cursor.ExternalFilter());
+  if (Cursor.RangeStartKey())
+    AddKey(Cursor.RangeStartExclusive() ? sctGreater : sctGreaterOrEqual, Cursor.RangeStartKey(),
+           Cursor.RangeStartKeyFieldCount());
+  if (Cursor.RangeEndKey())
+    AddKey(Cursor.RangeEndExclusive() ? sctLess : sctLessOrEqual, Cursor.RangeEndKey(),
+           Cursor.RangeEndKeyFieldCount());
+}
+
+namespace {
+
+// Gives extracted comparisons back and unbinds the expressions when the search ends.
+class TSearchCleanup {
+public:
+  TSearchCleanup(const TTolvanSearchExpressions& Expressions,
+                 const TTolvanSearchConditionList& List) noexcept
+      : FExpressions(Expressions), FList(List) {}
+  ~TSearchCleanup() {
+    try {
+      if (FBound && FExpressions.SetRecordBuffer)
+        for (const TTolvanScanSearchCondition& C : FList)
+          if (C.Expression)
+            FExpressions.SetRecordBuffer(*C.Expression, nullptr);
+    } catch (...) {
+    }
+    try {
+      if (FExtracted && FExpressions.ReleaseExtracted)
+        FExpressions.ReleaseExtracted();
+    } catch (...) {
+    }
+  }
+  TSearchCleanup(const TSearchCleanup&) = delete;
+  TSearchCleanup& operator=(const TSearchCleanup&) = delete;
+  void Extracted() noexcept { FExtracted = true; }
+  void Bound() noexcept { FBound = true; }
+
+private:
+  const TTolvanSearchExpressions& FExpressions;
+  const TTolvanSearchConditionList& FList;
+  bool FExtracted = false;
+  bool FBound = false;
+};
+
+bool Oversized(const TTolvanSearchExpressions& Expressions, TTolvanExpression* E) {
+  return E && Expressions.HasOversizedStringEquality && Expressions.HasOversizedStringEquality(*E);
+}
+
+} // namespace
+
+bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpression* Expression,
+                 const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
+                 TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly,
+                 const TTolvanSearchExpressions& Expressions) {
+  if (Table.GetTotalRecordCount() == 0)
+    return false;
+  // An equality with a constant longer than its column matches nothing; extracted, the constant
+  // would be cut to the column and match the rows equal to the cut text.
+  if (Oversized(Expressions, Expression) || Oversized(Expressions, Cursor.Filter()) ||
+      Oversized(Expressions, Cursor.ExternalFilter()))
+    return false;
+
+  TTolvanSearchConditionList List;
+  BuildConditions(Cursor, List, Condition, Expression);
+  TSearchCleanup Cleanup(Expressions, List);
+  if (Expressions.ExtractIndexConditions) {
+    Cleanup.Extracted();
+    Expressions.ExtractIndexConditions(List);
+  }
+  TTolvanTableSearchIndexes Indexes(Table);
+  if (SimplifyConditions(Indexes, List))
+    return false;
+
+  const int32_t SessionID = Cursor.Session() ? Cursor.Session()->SessionID() : -1;
+  TTolvanScanRequest R;
+  R.SessionID = SessionID;
+  R.Conditions = &List;
+  R.CursorIndexID = Cursor.IndexID();
+  R.CurrentRecordID = Cursor.Position();
+  R.Forward = Forward;
+  R.FromBeginning = FromBeginning;
+  R.FirstMatchOnly = FirstMatchOnly;
+  R.KeepScanOrder = Cursor.KeepScanOrder();
+  R.ResultSet = ResultSet;
+  R.Driving = ChooseDrivingConditions(Indexes, SessionID, List, R.CursorIndexID,
+                                      R.CurrentRecordID, Forward);
+  // A record buffer of this search's own: a filter callback may search the same table.
+  std::unique_ptr<uint8_t, TTolvanMemDeleter> Record(static_cast<uint8_t*>(
+      TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));
+  R.Record = Record.get();
+  if (Expressions.SetRecordBuffer) {
+    Cleanup.Bound();
+    for (const TTolvanScanSearchCondition& C : List)
+      if (C.Expression)
+        Expressions.SetRecordBuffer(*C.Expression, R.Record);
+  }
+  R.Hooks.ExpressionIsEmpty = Expressions.IsEmpty;
+  R.Hooks.ExpressionHolds = Expressions.Holds;
+  R.Hooks.FilterRecord = Cursor.OnFilterRecord() ? &Cursor.OnFilterRecord() : nullptr;
+  return RunScan(Table, Indexes, R, Found);
+}
+
+void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor,
+                       const TTolvanSearchExpressions& Expressions) {
+  TTolvanRecordBitmap* Set = Cursor.ResultBitmap();
+  if (!Set)
+    throw EInvalidPointer(std::string(SysConst::SInvalidPointer));
+  Set->SetFilled(false);
+  Set->TuneGrowth();
+  if (Table.GetTotalRecordCount() == 0)
+    return;
+  std::unique_ptr<uint8_t, TTolvanMemDeleter> Fresh(static_cast<uint8_t*>(
+      TTolvanMemoryManager::AllocMem(std::max<int64_t>(Cursor.RecordSize(), 1))));
+  struct TRestore {
+    TTolvanCursor& Cursor;
+    TTolvanCursorPosition Position;
+    uint8_t* Buffer;
+    ~TRestore() {
+      Cursor.SetRecordBuffer(Buffer);
+      Cursor.RestorePosition(Position);
+    }
+  } Restore{Cursor, Cursor.SavePosition(), Cursor.RecordBuffer()};
+  Cursor.SetRecordBuffer(Fresh.get());
+  Cursor.SetToBegin();
+  SearchTable(Table, Cursor, nullptr, nullptr, true, true, nullptr, Set, false, Expressions);
+  Set->SetFilled(true);
 }
 
 } // namespace tolvan

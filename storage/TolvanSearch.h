@@ -16,6 +16,9 @@
 // kept condition by one that selects exactly the records satisfying both; the oracle test over
 // the real B-tree comparison proves every cell of the table in MergeConditions.
 //
+// SearchTable runs a whole search: conditions from the call and the cursor, extraction of
+// indexable comparisons, simplification, the driving choice and the scan (TolvanScans.h).
+//
 // The planner reaches the indexes only through TTolvanSearchIndexes, so that tests can stand in
 // a fake estimate; TTolvanTableSearchIndexes answers for a table data through its index manager.
 //
@@ -28,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "foundation/TolvanArrays.h"
@@ -36,6 +40,9 @@
 namespace tolvan {
 
 class TTolvanTableData;
+class TTolvanCursor;
+class TTolvanExpression;
+class TTolvanRecordBitmap;
 
 // The list of conditions a search works through, in order.
 using TTolvanSearchConditionList = std::vector<TTolvanScanSearchCondition>;
@@ -148,5 +155,47 @@ TTolvanDrivingConditions ChooseDrivingConditions(TTolvanSearchIndexes& Indexes, 
 
 // Estimate * Estimate > Threshold, without overflow.
 bool SquareExceeds(int64_t Estimate, int64_t Threshold) noexcept;
+
+// --- the search ---------------------------------------------------------------------------------
+
+// What a search asks of the expression object.
+struct TTolvanSearchExpressions {
+  // The expression compares a column for equality with a constant too long for the column: no
+  // record can match (tested before any comparison is extracted).
+  std::function<bool(TTolvanExpression&)> HasOversizedStringEquality;
+  // Turns the indexable comparisons of the list's expression conditions into key conditions
+  // appended to the list; ReleaseExtracted gives them back to their expressions, also when the
+  // search fails.
+  std::function<void(TTolvanSearchConditionList&)> ExtractIndexConditions;
+  std::function<void()> ReleaseExtracted;
+  // Binds the expression to the search's record buffer; nil unbinds it when the search ends.
+  std::function<void(TTolvanExpression&, uint8_t*)> SetRecordBuffer;
+  // Everything in it went into key conditions.
+  std::function<bool(const TTolvanExpression&)> IsEmpty;
+  // Its Boolean value for the bound record.
+  std::function<bool(TTolvanExpression&)> Holds;
+};
+
+// Appends, in order: a copy of Condition; Expression; the cursor's filter and external filter;
+// its range start (greater, or greater or equal when inclusive) and end (less, or less or
+// equal) on its index. A condition without expression and index raises 10388 and appends
+// nothing.
+void BuildConditions(TTolvanCursor& Cursor, TTolvanSearchConditionList& List,
+                     const TTolvanScanSearchCondition* Condition, TTolvanExpression* Expression);
+
+// Looks for the records the cursor sees that also satisfy Expression and Condition: from the
+// first record in the cursor's order (the last when not Forward) or after (before) the current
+// one. With a result set every such record is added and the answer is false; otherwise the
+// answer says whether one was found, and Found (when given) takes its id. First match only takes
+// any matching record. Records are read into a buffer of the search's own.
+bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpression* Expression,
+                 const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
+                 TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly,
+                 const TTolvanSearchExpressions& Expressions);
+
+// Fills the cursor's result set for its filter and range; an empty table leaves it unfilled.
+// The cursor's position and record buffer are as they were afterwards, also on failure.
+void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor,
+                       const TTolvanSearchExpressions& Expressions);
 
 } // namespace tolvan

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "classlib/SysUtils.h"
 #include "foundation/TolvanExcept.h"
 #include "storage/TolvanRecordBitmap.h"
 #include "storage/btree/TolvanBTreeIndex.h"
@@ -267,6 +268,184 @@ TEST(SearchScans, AnEqualityAndABoundOnItsPrefixDriveTogether) {
       ASSERT_EQ(Set.Count(), 1);
       EXPECT_EQ(T.GetInt(T.Stored(Set.Items()[0]).data(), 2), 11);
     }
+}
+
+// A cursor of the test table with a result set and a range.
+class TSearchCursor : public TTestCursor {
+public:
+  TSearchCursor(TScanTable& T)
+      : TTestCursor(&T.Session, T.Table.RecordSize() + RecordTrailerSize),
+        Set(std::make_unique<TTolvanRecordBitmap>(&T.Table)) {
+    IndexDefs().Assign(T.Indexes().IndexDefs());
+  }
+  TTolvanRecordBitmap* ResultBitmap() const override { return Set.get(); }
+  void Range(uint8_t* Start, uint8_t* End, int32_t StartCount, int32_t EndCount, bool StartExcl,
+             bool EndExcl) {
+    StoreRange(Start, End, StartCount, EndCount, StartExcl, EndExcl);
+  }
+  std::unique_ptr<TTolvanRecordBitmap> Set;
+};
+
+// Whole searches (a given key condition, the cursor's range and filter callback) against a walk
+// of the cursor's order; result sets through BuildResultBitmap.
+TEST(SearchScans, SearchTableAgreesWithAWalkOfTheCursorsOrder) {
+  std::mt19937 Random(7);
+  TScanTable T;
+  T.Fill(Random, 300);
+  const char* const Names[] = {"AB", "BDescA", "ByC"};
+  const int32_t Columns[] = {2, 2, 1};
+  std::vector<std::vector<uint8_t>> Keys;
+  for (const TTolvanRecordID& ID : T.Walk(-1, true))
+    Keys.push_back(T.Stored(ID));
+  const TTolvanSearchExpressions NoExpressions;
+  const std::function<bool(uint8_t*)> Callback = [&](uint8_t* R) {
+    return T.GetInt(R, 2) % 3 != 0;
+  };
+  int32_t Found = 0;
+  for (int Trial = 0; Trial < 600; ++Trial) {
+    SCOPED_TRACE("trial " + std::to_string(Trial));
+    TSearchCursor C(T);
+    const int32_t Which = int32_t(Random() % 4) - 1;
+    if (Which >= 0)
+      C.SetIndexName(Names[Which]);
+    const int32_t IndexID = C.IndexID();
+    uint8_t* Start = nullptr;
+    uint8_t* End = nullptr;
+    int32_t StartCount = 0, EndCount = 0;
+    bool StartExcl = Random() % 2, EndExcl = Random() % 2;
+    if (Which >= 0) {
+      if (Random() % 2) {
+        Start = Keys[Random() % Keys.size()].data();
+        StartCount = 1 + int32_t(Random() % uint32_t(Columns[Which]));
+      }
+      if (Random() % 2) {
+        End = Random() % 2 && Start ? Start : Keys[Random() % Keys.size()].data();
+        EndCount = 1 + int32_t(Random() % uint32_t(Columns[Which]));
+      }
+      C.Range(Start, End, StartCount, EndCount, StartExcl, EndExcl);
+    }
+    TTolvanScanSearchCondition Given;
+    const bool WithGiven = Random() % 2;
+    if (WithGiven) {
+      const int32_t On = int32_t(Random() % 3);
+      Given.IndexID = T.IndexID(On);
+      Given.ConditionType = uint8_t(1 + Random() % 5);
+      Given.KeyFieldCount = 1 + int32_t(Random() % uint32_t(Columns[On]));
+      Given.KeyBuffer = Keys[Random() % Keys.size()].data();
+    }
+    if (Random() % 3 == 0)
+      C.SetOnFilterRecord(Callback);
+    const bool Restricted = C.CursorIsFiltered() || C.CursorHasRange();
+    const bool WithSet = Restricted && !WithGiven && Random() % 2;
+    const bool Forward = WithSet || Random() % 2;
+    const TIDs Order = T.Walk(IndexID, Forward);
+    const bool FirstMatchOnly = !WithSet && Random() % 4 == 0;
+    const bool FromBeginning = WithSet || FirstMatchOnly || Random() % 2;
+    const size_t CurrentPos = Random() % Order.size();
+    if (!FromBeginning)
+      C.SetPosition(Order[CurrentPos]);
+
+    TIDs Expected;
+    for (size_t P = 0; P < Order.size(); ++P) {
+      if (!FromBeginning && P <= CurrentPos)
+        continue;
+      const std::vector<uint8_t> R = T.Stored(Order[P]);
+      bool Holds = !C.OnFilterRecord() || Callback(const_cast<uint8_t*>(R.data()));
+      if (Start) {
+        const int32_t Cmp = T.Search.CompareRecordKeys(IndexID, R.data(), Start, StartCount);
+        Holds = Holds && (StartExcl ? Cmp > 0 : Cmp >= 0);
+      }
+      if (End) {
+        const int32_t Cmp = T.Search.CompareRecordKeys(IndexID, R.data(), End, EndCount);
+        Holds = Holds && (EndExcl ? Cmp < 0 : Cmp <= 0);
+      }
+      if (WithGiven)
+        Holds = Holds && KeyConditionHolds(T.Search, Given, R.data());
+      if (Holds)
+        Expected.push_back(Order[P]);
+    }
+
+    const TTolvanCursorPosition Before = C.SavePosition();
+    if (WithSet) {
+      BuildResultBitmap(T.Table, C, NoExpressions);
+      EXPECT_TRUE(C.Set->Filled());
+      const TIDs Got(C.Set->Items().Items(), C.Set->Items().Items() + C.Set->Count());
+      ASSERT_EQ(Text(Got), Text(Expected));
+      EXPECT_EQ(C.RecordBuffer(), C.Record());
+    } else {
+      TTolvanRecordID Answer{-7, 0};
+      const bool Hit = SearchTable(T.Table, C, nullptr, WithGiven ? &Given : nullptr,
+                                   FromBeginning, Forward, &Answer, nullptr, FirstMatchOnly,
+                                   NoExpressions);
+      ASSERT_EQ(Hit, !Expected.empty());
+      if (Hit) {
+        ++Found;
+        if (FirstMatchOnly)
+          EXPECT_TRUE(std::any_of(Expected.begin(), Expected.end(),
+                                  [&](const TTolvanRecordID& ID) { return SameID(ID, Answer); }));
+        else
+          EXPECT_TRUE(SameID(Answer, Expected.front()));
+      }
+    }
+    EXPECT_TRUE(SameID(C.Position(), Before.Position));
+  }
+  EXPECT_GT(Found, 100);
+}
+
+TEST(SearchScans, SearchTableEdgeCases) {
+  TScanTable T;
+  TSearchCursor C(T);
+  const TTolvanSearchExpressions None;
+  // An empty table: no search, and a result set left unfilled.
+  EXPECT_FALSE(SearchTable(T.Table, C, nullptr, nullptr, true, true, nullptr, nullptr, false, None));
+  BuildResultBitmap(T.Table, C, None);
+  EXPECT_FALSE(C.Set->Filled());
+
+  for (int32_t A = 1; A <= 3; ++A) {
+    T.Row(A, 1, A);
+    T.Insert(*T.Cursor);
+  }
+  // A given condition without expression or index is refused.
+  TTolvanScanSearchCondition Bad;
+  Bad.ConditionType = sctEqual;
+  EXPECT_EQ(NativeCodeOf([&] {
+              SearchTable(T.Table, C, nullptr, &Bad, true, true, nullptr, nullptr, false, None);
+            }),
+            10388);
+  // A contradictory range reads no record: the callback is never asked.
+  C.SetIndexName("AB");
+  std::vector<uint8_t> Key = T.Row(2, 1, -1);
+  C.Range(Key.data(), Key.data(), 2, 2, true, true);
+  int32_t Asked = 0;
+  C.SetOnFilterRecord([&](uint8_t*) {
+    ++Asked;
+    return true;
+  });
+  BuildResultBitmap(T.Table, C, None);
+  EXPECT_TRUE(C.Set->Filled());
+  EXPECT_EQ(C.Set->Count(), 0);
+  EXPECT_EQ(Asked, 0);
+  // The oversized equality answers at once, before anything is extracted.
+  TTolvanExpression* const Filter = reinterpret_cast<TTolvanExpression*>(&Key);
+  TTolvanSearchExpressions Oversized;
+  Oversized.HasOversizedStringEquality = [&](TTolvanExpression& E) { return &E == Filter; };
+  Oversized.ExtractIndexConditions = [](TTolvanSearchConditionList&) { ADD_FAILURE(); };
+  C.Range(nullptr, nullptr, 0, 0, false, false);
+  EXPECT_FALSE(
+      SearchTable(T.Table, C, Filter, nullptr, true, true, nullptr, nullptr, false, Oversized));
+  // Extracted conditions go back and expressions are unbound also when the scan fails.
+  int32_t Released = 0, Unbound = 0;
+  TTolvanSearchExpressions Failing;
+  Failing.ExtractIndexConditions = [](TTolvanSearchConditionList&) {};
+  Failing.ReleaseExtracted = [&] { ++Released; };
+  Failing.SetRecordBuffer = [&](TTolvanExpression&, uint8_t* B) { Unbound += B == nullptr; };
+  Failing.IsEmpty = [](const TTolvanExpression&) { return false; };
+  Failing.Holds = [](TTolvanExpression&) -> bool { throw EAbort("stop"); };
+  EXPECT_THROW(
+      SearchTable(T.Table, C, Filter, nullptr, true, true, nullptr, nullptr, false, Failing),
+      EAbort);
+  EXPECT_EQ(Released, 1);
+  EXPECT_EQ(Unbound, 1);
 }
 
 TEST(SearchScans, KeyConditionHoldsByType) {
