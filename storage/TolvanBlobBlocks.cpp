@@ -43,7 +43,8 @@ TTolvanBlobReference TTolvanBlobBlockTable::Add(uint8_t* Block) {
   return {Handle, Slot.Generation, BlobWrittenMarker};
 }
 
-TTolvanBlobBlockTable::TSlot* TTolvanBlobBlockTable::Live(const TTolvanBlobReference& Ref) noexcept {
+TTolvanBlobBlockTable::TSlot*
+TTolvanBlobBlockTable::Live(const TTolvanBlobReference& Ref) noexcept {
   if (Ref.Handle == 0 || Ref.Handle > FSlots.size())
     return nullptr;
   TSlot& Slot = FSlots[Ref.Handle - 1];
@@ -111,10 +112,9 @@ void ClearBlobColumn(uint8_t* Buffer, const TTolvanFieldDef& Def, int32_t FieldN
 } // namespace
 
 std::unique_ptr<TTolvanLocalBLOBStream> OpenBlobValue(TTolvanBlobBlockTable& Blocks,
-                                                      TTolvanCursor* Cursor,
-                                                      const uint8_t* Buffer,
-                                                      const TTolvanFieldDefs& Defs,
-                                                      int32_t FieldNo, TTolvanBlobOpenMode Mode) {
+                                                      TTolvanCursor* Cursor, const uint8_t* Buffer,
+                                                      const TTolvanFieldDefs& Defs, int32_t FieldNo,
+                                                      TTolvanBlobOpenMode Mode) {
   const TTolvanFieldDef& Def = BlobColumn(Defs, FieldNo);
   if (Def.BlobBlockSize() == 0)
     throw ETolvanException::Create(ErrOpenBlobBlockSizeZero, SStreamBlockSizeZero);
@@ -149,7 +149,8 @@ void WriteBlobValue(TTolvanBlobBlockTable& Blocks, uint8_t* Buffer, const TTolva
   if (!Stream.Written() && !Stream.Modified())
     return;
   const bool HadValue = !IsFieldNull(Buffer, FieldNo);
-  const TTolvanBlobReference Old = HadValue ? LoadBlobReference(Buffer, Def) : TTolvanBlobReference{};
+  const TTolvanBlobReference Old =
+      HadValue ? LoadBlobReference(Buffer, Def) : TTolvanBlobReference{};
   // Only a block of this edit is ours to free; the stored record's block stays with it.
   const bool FreeOld = HadValue && Old.Marker == BlobWrittenMarker;
   TTolvanCompressedBLOBStream& Blob = Stream.BlobStream();

@@ -81,7 +81,6 @@ public:
   // Frees every block; every reference handed out so far becomes stale.
   void Clear() noexcept;
 
-
 private:
   struct TSlot {
     uint8_t* Block = nullptr;
@@ -101,8 +100,8 @@ private:
   int64_t FLiveCount = 0;
 };
 
-template <class TVisit> bool TTolvanBlobBlockTable::Read(const TTolvanBlobReference& Ref,
-                                                        TVisit&& Visit) {
+template <class TVisit>
+bool TTolvanBlobBlockTable::Read(const TTolvanBlobReference& Ref, TVisit&& Visit) {
   std::lock_guard<TPlatformLock> Guard(FLock);
   TSlot* Slot = Live(Ref);
   if (!Slot)
@@ -121,10 +120,9 @@ template <class TVisit> bool TTolvanBlobBlockTable::Read(const TTolvanBlobRefere
 // empty with the column's block size and compression; otherwise the block's bytes are copied
 // into the stream's host (a reference naming no block raises 10112 "Nil pointer occured").
 std::unique_ptr<TTolvanLocalBLOBStream> OpenBlobValue(TTolvanBlobBlockTable& Blocks,
-                                                      TTolvanCursor* Cursor,
-                                                      const uint8_t* Buffer,
-                                                      const TTolvanFieldDefs& Defs,
-                                                      int32_t FieldNo, TTolvanBlobOpenMode Mode);
+                                                      TTolvanCursor* Cursor, const uint8_t* Buffer,
+                                                      const TTolvanFieldDefs& Defs, int32_t FieldNo,
+                                                      TTolvanBlobOpenMode Mode);
 
 // Stores what Stream wrote into the column: nothing when it was neither written nor marked
 // Modified; an empty value

@@ -111,11 +111,6 @@ public:
     FPaths.back() = FIndex.CreateKeyPath();
     return FPaths.back();
   }
-  // Gives the last path made back for reuse.
-  void DropLast() {
-    FIndex.FreeKeyPath(FPaths.back());
-    FPaths.pop_back();
-  }
 
 private:
   TTolvanIndex& FIndex;
@@ -328,8 +323,8 @@ bool ReorderedScan(TTolvanTableData& Table, TTolvanSearchIndexes& Indexes,
   const int32_t Wanted = R.Forward ? 1 : -1;
   TTolvanRecordID ID = R.CurrentRecordID;
   bool Start = true;
-  while (Driver.ScanNext(R.SessionID, Start, R.Forward, D.Start, D.End, R.Record, ID,
-                         State.Get())) {
+  while (
+      Driver.ScanNext(R.SessionID, Start, R.Forward, D.Start, D.End, R.Record, ID, State.Get())) {
     Start = false;
     // The candidate's key is needed for its place in the cursor's order.
     if (!ReadStored(Table, R.SessionID, ID, R.Record))

@@ -50,8 +50,7 @@ bool TTolvanTableSearchIndexes::IsUniqueLookup(int32_t IndexID) {
 
 int64_t TTolvanTableSearchIndexes::TotalRecordCount() { return FTable.GetTotalRecordCount(); }
 
-int64_t TTolvanTableSearchIndexes::ApproxRecNo(int32_t SessionID,
-                                               const TTolvanRecordID& RecordID) {
+int64_t TTolvanTableSearchIndexes::ApproxRecNo(int32_t SessionID, const TTolvanRecordID& RecordID) {
   return FTable.RecordManager()->GetApproxRecNo(RecordID, SessionID);
 }
 
@@ -63,7 +62,7 @@ TTolvanMergeOutcome MergeOutcome(uint8_t TypeA, uint8_t TypeB, int32_t C, int32_
   // decides whether one implies the other. An equality with fewer key fields than a strict bound
   // on the same prefix leaves room for records on both sides of the bound's last fields, so
   // those cells answer "both".
-  const bool Lt = C < 0, Eq = C == 0, Gt = C > 0;
+  const bool Lt = C<0, Eq = C == 0, Gt = C> 0;
   switch (TypeA * 8 + TypeB) {
   // A: equal
   case sctEqual * 8 + sctEqual:
@@ -275,8 +274,7 @@ int32_t LoneConditionOnIndex(const TTolvanSearchConditionList& List, int32_t Cur
 }
 
 TTolvanDrivingConditions BestEstimate(TTolvanSearchIndexes& Indexes, int32_t SessionID,
-                                      const TTolvanSearchConditionList& List,
-                                      int32_t CursorIndexID,
+                                      const TTolvanSearchConditionList& List, int32_t CursorIndexID,
                                       const TTolvanRecordID& CurrentRecordID) {
   TTolvanDrivingConditions Choice;
   const int64_t Total = Indexes.TotalRecordCount();
@@ -327,8 +325,8 @@ int32_t FirstIndexed(const TTolvanSearchConditionList& List) {
 // equality): greater, then equal, then less. A pair that does not bound a range from both sides
 // (two bounds of one direction, a condition without key) drives with its first condition alone,
 // and the other is tested on each record.
-void OrderPair(TTolvanSearchIndexes& Indexes, const TTolvanSearchConditionList& List,
-               bool Forward, TTolvanDrivingConditions& D) {
+void OrderPair(TTolvanSearchIndexes& Indexes, const TTolvanSearchConditionList& List, bool Forward,
+               TTolvanDrivingConditions& D) {
   const TTolvanScanSearchCondition& A = ConditionAt(List, D.First);
   const TTolvanScanSearchCondition& B = ConditionAt(List, D.Second);
   const int32_t DA = Indexes.ConditionDirection(A);
@@ -477,8 +475,8 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   R.FirstMatchOnly = FirstMatchOnly;
   R.KeepScanOrder = Cursor.KeepScanOrder();
   R.ResultSet = ResultSet;
-  R.Driving = ChooseDrivingConditions(Indexes, SessionID, List, R.CursorIndexID,
-                                      R.CurrentRecordID, Forward);
+  R.Driving = ChooseDrivingConditions(Indexes, SessionID, List, R.CursorIndexID, R.CurrentRecordID,
+                                      Forward);
   // A record buffer of this search's own: a filter callback may search the same table.
   std::unique_ptr<uint8_t, TTolvanMemDeleter> Record(static_cast<uint8_t*>(
       TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));

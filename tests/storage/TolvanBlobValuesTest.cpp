@@ -46,7 +46,9 @@ struct TBlobRecord {
     S->ReadBuffer(Bytes.data(), int64_t(Bytes.size()));
     return Bytes;
   }
-  TTolvanBlobReference Ref(int32_t FieldNo) { return LoadBlobReference(Record(), Fields.Items(FieldNo)); }
+  TTolvanBlobReference Ref(int32_t FieldNo) {
+    return LoadBlobReference(Record(), Fields.Items(FieldNo));
+  }
 
   TTolvanFieldDefs Fields;
   TTolvanBlobBlockTable Blocks;

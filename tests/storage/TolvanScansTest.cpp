@@ -185,10 +185,10 @@ TEST(SearchScans, AgreeWithAWalkOfTheCursorsOrder) {
     R.ResultSet = WithSet ? &Set : nullptr;
     R.Record = Record.data();
     R.Hooks.FilterRecord = UseCallback ? &Callback : nullptr;
-    R.Driving = ChooseDrivingConditions(T.Search, T.SID(), Simple, CursorIndex,
-                                        R.CurrentRecordID, Forward);
-    const int32_t Kind = R.Driving.First == -1        ? 0
-                         : CursorIndex == -1           ? 2
+    R.Driving =
+        ChooseDrivingConditions(T.Search, T.SID(), Simple, CursorIndex, R.CurrentRecordID, Forward);
+    const int32_t Kind = R.Driving.First == -1                                    ? 0
+                         : CursorIndex == -1                                      ? 2
                          : Simple[size_t(R.Driving.First)].IndexID == CursorIndex ? 1
                                                                                   : 3;
     ++Scans[Kind];
@@ -374,9 +374,8 @@ TEST(SearchScans, SearchTableAgreesWithAWalkOfTheCursorsOrder) {
       EXPECT_EQ(C.RecordBuffer(), C.Record());
     } else {
       TTolvanRecordID Answer{-7, 0};
-      const bool Hit = SearchTable(T.Table, C, nullptr, WithGiven ? &Given : nullptr,
-                                   FromBeginning, Forward, &Answer, nullptr, FirstMatchOnly,
-                                   NoExpressions);
+      const bool Hit = SearchTable(T.Table, C, nullptr, WithGiven ? &Given : nullptr, FromBeginning,
+                                   Forward, &Answer, nullptr, FirstMatchOnly, NoExpressions);
       ASSERT_EQ(Hit, !Expected.empty());
       if (Hit) {
         ++Found;
@@ -397,7 +396,8 @@ TEST(SearchScans, SearchTableEdgeCases) {
   TSearchCursor C(T);
   const TTolvanSearchExpressions None;
   // An empty table: no search, and a result set left unfilled.
-  EXPECT_FALSE(SearchTable(T.Table, C, nullptr, nullptr, true, true, nullptr, nullptr, false, None));
+  EXPECT_FALSE(
+      SearchTable(T.Table, C, nullptr, nullptr, true, true, nullptr, nullptr, false, None));
   BuildResultBitmap(T.Table, C, None);
   EXPECT_FALSE(C.Set->Filled());
 
@@ -489,9 +489,9 @@ TEST(SearchScans, BadDrivingPositionsAndMissingRecordsAreRefused) {
   R.Conditions = &List;
   R.Record = Record.data();
   R.CursorIndexID = T.IndexID(1);
-  for (const TTolvanDrivingConditions D : {TTolvanDrivingConditions{1, -1},
-                                           TTolvanDrivingConditions{0, 1},
-                                           TTolvanDrivingConditions{-1, 0}}) {
+  for (const TTolvanDrivingConditions D :
+       {TTolvanDrivingConditions{1, -1}, TTolvanDrivingConditions{0, 1},
+        TTolvanDrivingConditions{-1, 0}}) {
     R.Driving = D;
     const ETolvanException E = Raised([&] { RunScan(T.Table, T.Search, R, nullptr); });
     EXPECT_EQ(E.NativeError(), 10382);

@@ -59,12 +59,23 @@ struct TKeyDomain : TTableFixture {
       const int32_t Cmp = Search.CompareRecordKeys(C.IndexID, Key(I), C.KeyBuffer, C.KeyFieldCount);
       bool Holds = false;
       switch (C.ConditionType) {
-      case sctEqual: Holds = Cmp == 0; break;
-      case sctLess: Holds = Cmp < 0; break;
-      case sctGreater: Holds = Cmp > 0; break;
-      case sctLessOrEqual: Holds = Cmp <= 0; break;
-      case sctGreaterOrEqual: Holds = Cmp >= 0; break;
-      default: ADD_FAILURE() << "no key condition";
+      case sctEqual:
+        Holds = Cmp == 0;
+        break;
+      case sctLess:
+        Holds = Cmp < 0;
+        break;
+      case sctGreater:
+        Holds = Cmp > 0;
+        break;
+      case sctLessOrEqual:
+        Holds = Cmp <= 0;
+        break;
+      case sctGreaterOrEqual:
+        Holds = Cmp >= 0;
+        break;
+      default:
+        ADD_FAILURE() << "no key condition";
       }
       if (Holds)
         Mask |= 1u << I;
@@ -81,17 +92,18 @@ const char* TypeName(uint8_t T) {
   return Names[T];
 }
 
-// Every pair of types, key field counts 1 and 2 and keys of the domain, on an ascending and a
-// partly descending index: "empty" must mean no key satisfies both, every merge must leave A
-// selecting exactly the keys that satisfy both, and "both" must leave A as it was.
+// Every pair of types, key field counts 0 (every key compares equal), 1 and 2 and keys of the
+// domain, on an ascending and a partly descending index: "empty" must mean no key satisfies
+// both, every merge must leave A selecting exactly the keys that satisfy both, and "both" must
+// leave A as it was.
 TEST(SearchPlanner, MergeConditionsAgreesWithBruteForce) {
   TKeyDomain D;
   int64_t Outcomes[8] = {};
   for (int32_t IndexPos : {0, 1})
     for (uint8_t TA = sctEqual; TA <= sctGreaterOrEqual; ++TA)
       for (uint8_t TB = sctEqual; TB <= sctGreaterOrEqual; ++TB)
-        for (int32_t NA : {1, 2})
-          for (int32_t NB : {1, 2})
+        for (int32_t NA : {0, 1, 2})
+          for (int32_t NB : {0, 1, 2})
             for (size_t KA = 0; KA < D.Keys.size(); ++KA)
               for (size_t KB = 0; KB < D.Keys.size(); ++KB) {
                 TTolvanScanSearchCondition A = D.Condition(TA, KA, NA, IndexPos);
@@ -239,8 +251,8 @@ TEST(SearchPlanner, RemoveDuplicatesKeepsTheLastOfEachGroup) {
 TEST(SearchPlanner, UniqueLookupIndexes) {
   TKeyDomain D;
   EXPECT_FALSE(D.Search.IsUniqueLookup(D.IndexID(0)));
-  EXPECT_TRUE(D.Search.IsUniqueLookup(D.IndexID(2)));  // unique
-  EXPECT_TRUE(D.Search.IsUniqueLookup(D.IndexID(3)));  // auto-increment first column
+  EXPECT_TRUE(D.Search.IsUniqueLookup(D.IndexID(2))); // unique
+  EXPECT_TRUE(D.Search.IsUniqueLookup(D.IndexID(3))); // auto-increment first column
 }
 
 // --- driving conditions -------------------------------------------------------------------------
@@ -304,16 +316,23 @@ struct TDrivingCase {
 
 uint8_t TypeOf(char Op) {
   switch (Op) {
-  case '=': return sctEqual;
-  case '<': return sctLess;
-  case '>': return sctGreater;
-  case 'l': return sctLessOrEqual;
-  case 'g': return sctGreaterOrEqual;
-  default: return sctExpression;
+  case '=':
+    return sctEqual;
+  case '<':
+    return sctLess;
+  case '>':
+    return sctGreater;
+  case 'l':
+    return sctLessOrEqual;
+  case 'g':
+    return sctGreaterOrEqual;
+  default:
+    return sctExpression;
   }
 }
 
 // Index 99 is unique; the cursor's index is given per case (-1 for store order).
+// clang-format off
 const TDrivingCase DrivingCases[] = {
     {"no key condition", {{'x', -1}}, 1, {}, true, -1, -1, 1000000, 1, 0},
     {"unique equality without estimate", {{'<', 1}, {'>', 1}, {'=', 99}}, 1, {}, true, 2, -1,
@@ -355,6 +374,7 @@ const TDrivingCase DrivingCases[] = {
     {"two bounds of one direction drive with the first alone", {{'>', 2}, {'g', 2}}, 1, {{0, 5}},
      true, 0, -1},
 };
+// clang-format on
 
 TEST(SearchPlanner, ChooseDrivingConditions) {
   uint8_t Keys[16] = {};
