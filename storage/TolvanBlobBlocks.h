@@ -23,10 +23,11 @@
 // a NULL column's 8 bytes are zero. A reference that names no live block (a nil handle, a freed
 // or reused slot) is refused with the caller's native code and never read.
 //
-// Threads: every operation takes the table's own lock, which is a leaf: it is taken after every
-// other lock (database, table, cursor lists) and no other lock is taken while it is held. A
-// reader (Read) sees the block under that lock, so a block cannot be freed while it is being
-// copied; the reader must not call back into the engine.
+// Threads: every operation takes the table's own lock, since values are opened and written
+// outside the table lock. It comes after the database, table and cursor-list locks; while it is
+// held only leaf locks may be taken (a stream's, the memory manager's). A reader (Read) sees the
+// block under that lock, so a block cannot be freed while it is being copied; the reader must
+// not call back into the engine.
 #pragma once
 
 #include <cstdint>
