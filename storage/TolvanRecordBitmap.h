@@ -53,6 +53,9 @@ public:
 
   TTolvanTableData* TableData() const noexcept { return FTableData; }
   const TTolvanRecordIDArray& Items() const noexcept { return FItems; }
+  // For a scan that orders the ids it added: it keeps Sorted true only when they are in record
+  // id order.
+  TTolvanRecordIDArray& ItemsForUpdate() noexcept { return FItems; }
 
   // The set reflects the cursor's current filter and range. Clearing it empties the array and
   // marks it sorted.
