@@ -11,6 +11,7 @@
 // Threads: one test thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -29,7 +30,9 @@ namespace tolvan::test {
 class TTestOwner : public TTolvanTableOwner {
 public:
   int32_t NextObjectID() override { return ++LastID; }
+  TTolvanWriteGate& WriteGate() override { return Gate; }
   int32_t LastID = 0;
+  TTolvanWriteGate Gate;
 };
 
 class TTestSession : public TTolvanBaseSession {
