@@ -137,12 +137,13 @@ bool TTolvanBaseConstraintManager::ResolveAll() {
   return FNoConstraints;
 }
 
-AnsiString TTolvanBaseConstraintManager::FreeName(const AnsiString& Base) const {
+AnsiString TTolvanBaseConstraintManager::FreeName(const AnsiString& Whole) const {
+  // Compared as it will be stored.
+  const std::string_view Base = CutShortString(Whole);
   if (FConstraintDefs.IndexOfName(Base) < 0)
-    return AnsiString(CutShortString(Base));
+    return AnsiString(Base);
   // Room for the number, so that the stored name keeps it and the search can end.
-  const std::string_view Stem =
-      std::string_view(Base).substr(0, MaxShortStringLength - RandomSuffixDigits);
+  const std::string_view Stem = Base.substr(0, MaxShortStringLength - RandomSuffixDigits);
   AnsiString Name;
   for (int32_t Try = 0; Try < RandomSuffixTries; ++Try) {
     Name.assign(Stem);
@@ -150,8 +151,7 @@ AnsiString TTolvanBaseConstraintManager::FreeName(const AnsiString& Base) const 
     if (FConstraintDefs.IndexOfName(Name) < 0)
       return Name;
   }
-  const std::string_view Short =
-      std::string_view(Base).substr(0, MaxShortStringLength - OrderedSuffixDigits);
+  const std::string_view Short = Base.substr(0, MaxShortStringLength - OrderedSuffixDigits);
   for (int64_t N = 0;; ++N) {
     Name.assign(Short);
     Name += std::to_string(N);

@@ -101,8 +101,8 @@ public:
 private:
   const TTolvanFieldDefs& Fields() const;
   void ResolveKeyColumns(TTolvanConstraintDefUnique& Def, int32_t IndexCode, int32_t FieldCode);
-  // A name for Def not yet taken: Base itself, or Base with a number appended.
-  AnsiString FreeName(const AnsiString& Base) const;
+  // A name not yet taken: Whole (cut to a short string), or it with a number appended.
+  AnsiString FreeName(const AnsiString& Whole) const;
   void CheckKey(const TTolvanConstraintDefUnique& Def, int32_t SessionID, const uint8_t* Buffer,
                 const uint8_t* OldBuffer, bool IsInsert, const TTolvanRecordID& ID);
   void CheckRange(const TTolvanConstraintDefCheck& Def, const uint8_t* Buffer);

@@ -162,7 +162,8 @@ public:
 
   TTolvanPageManager* GetPageManager() override { return &FStore; }
   void CreateRecordManager() override;
-  // Name, sequences, fields, indexes, auto-increment sequences and records, in that order.
+  // Name, sequences, fields, indexes, constraints, auto-increment sequences and records, in that
+  // order.
   void CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs& FieldDefs, TTolvanIndexDefs& IndexDefs,
                    TTolvanConstraintDefs& ConstraintDefs) override;
   int64_t RecordIDToInt64(const TTolvanRecordID& ID) override { return ID.PageNo; }
