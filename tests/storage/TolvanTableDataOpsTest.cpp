@@ -42,6 +42,9 @@ protected:
     }
   }
 
+  // Every definition operation leaves the page bookkeeping of every table sound.
+  void TearDown() override { ExpectPagesSound(); }
+
   TTestTableData& T(std::string_view Name) { return Db.Table(Name); }
   TTolvanConstraintDefs& Defs(std::string_view Name) {
     return T(Name).ConstraintManager()->ConstraintDefs();
@@ -188,6 +191,20 @@ TEST_F(TableOps, AForcedPrimaryKeyDropTakesEveryReferenceWithIt) {
   }
   EXPECT_EQ(Db.SideOpened, Db.SideClosed);
   ExpectPagesSound();
+}
+
+TEST_F(TableOps, AFailedCascadeKeepsWhatItRemovedElsewhere) {
+  Reference("C1");
+  Reference("C2");
+  Reference("C3");
+  T("C2").DeleteConstraint(nullptr, "FK_C2", false, true);
+  auto Cursor = Db.NewCursor("P", &Db.Session);
+  EXPECT_EQ(NativeCodeOf([&] { T("P").DeleteConstraint(Cursor.get(), "PK_P", true, false); }),
+            11482);
+  EXPECT_EQ(ConstraintNames(T("C1")), "");
+  EXPECT_EQ(ConstraintNames(T("C3")), "FK_C3");
+  EXPECT_EQ(ConstraintNames(T("P")), "PK_P, FK_C2_Action, FK_C3_Action");
+  EXPECT_NE(T("P").IndexManager()->IndexDefs().FindByName("PK_P"), nullptr);
 }
 
 TEST_F(TableOps, DeletingOneHalfOfAForeignKeyTakesTheOther) {
