@@ -50,7 +50,8 @@ inline constexpr bool LockOrderChecked = false;
 using TLockOrderViolationHandler = void (*)(const std::string& Message);
 
 // The previous handler is returned; nil restores the default.
-TLockOrderViolationHandler SetLockOrderViolationHandler(TLockOrderViolationHandler Handler) noexcept;
+TLockOrderViolationHandler
+SetLockOrderViolationHandler(TLockOrderViolationHandler Handler) noexcept;
 
 // The calling thread is about to wait for Lock. Checks the order, then records the entry.
 void LockOrderAcquire(const void* Lock, TTolvanLockLevel Level);

@@ -68,8 +68,9 @@ void TTolvanBaseConstraintManager::SaveToStream(TStream& Stream) const {
 void TTolvanBaseConstraintManager::ResolveKeyColumns(TTolvanConstraintDefUnique& Def,
                                                      int32_t IndexCode, int32_t FieldCode) {
   const TTolvanIndexDef* Index =
-      FTableData.IndexManager() ? FTableData.IndexManager()->IndexDefs().FindByName(Def.Index().Name())
-                                : nullptr;
+      FTableData.IndexManager()
+          ? FTableData.IndexManager()->IndexDefs().FindByName(Def.Index().Name())
+          : nullptr;
   if (!Index)
     throw ETolvanException::CreateFmt(IndexCode, SIndexNotFoundByName, Def.Index().Name());
   const TTolvanFieldDefs& Defs = Fields();
@@ -105,8 +106,7 @@ void TTolvanBaseConstraintManager::ResolveIDs(TTolvanConstraintDef& Def) {
     for (const TTolvanObjectRef& Column : Key.Columns()) {
       const TTolvanFieldDef* Field = Defs.FindByName(Column.Name());
       if (!Field)
-        throw ETolvanException::CreateFmt(ErrResolveForeignKeyField, SFieldNotFound,
-                                          Column.Name());
+        throw ETolvanException::CreateFmt(ErrResolveForeignKeyField, SFieldNotFound, Column.Name());
       IDs.push_back(Field->ObjectID());
     }
     for (size_t I = 0; I < IDs.size(); ++I)
@@ -193,10 +193,9 @@ void TTolvanBaseConstraintManager::AutoName() {
 void TTolvanBaseConstraintManager::AddForIndex(const TTolvanIndexDef& Index) {
   if (!Index.Primary() && !Index.Unique())
     return;
-  TTolvanConstraintDefUnique& Def = Index.Primary()
-                                        ? static_cast<TTolvanConstraintDefUnique&>(
-                                              FConstraintDefs.AddPrimary())
-                                        : FConstraintDefs.AddUnique();
+  TTolvanConstraintDefUnique& Def =
+      Index.Primary() ? static_cast<TTolvanConstraintDefUnique&>(FConstraintDefs.AddPrimary())
+                      : FConstraintDefs.AddUnique();
   const int32_t Position = FConstraintDefs.Count() - 1;
   try {
     Def.SetName(Index.Name());
@@ -272,8 +271,8 @@ void TTolvanBaseConstraintManager::CheckKey(const TTolvanConstraintDefUnique& De
                                           Def.Name(), Defs.Items(FieldNo).Name());
     }
   }
-  if (FTableData.DuplicateKeyExists(SessionID, Def.Index().ObjectID(), Buffer, OldBuffer,
-                                    IsInsert, ID)) {
+  if (FTableData.DuplicateKeyExists(SessionID, Def.Index().ObjectID(), Buffer, OldBuffer, IsInsert,
+                                    ID)) {
     if (Primary)
       throw ETolvanException::CreateFmt(ErrCheckPrimaryDuplicate, SPrimaryKeyViolated, Def.Name());
     throw ETolvanException::CreateFmt(ErrCheckUniqueDuplicate, SUniqueConstraintViolated,
@@ -293,17 +292,15 @@ void TTolvanBaseConstraintManager::CheckRange(const TTolvanConstraintDefCheck& D
   const TTolvanFieldDef& Field = Defs.Items(FieldNo);
   const uint8_t* Value = Buffer + Field.BufferOffset();
   const TTolvanVariant& Min = Def.CheckMinValue();
-  if (!Min.IsNull() &&
-      CompareValueBuffers(Min.Data(), Value, Min.DataType(), Field.BaseType(), false, false, -1,
-                          false, DefaultCompareLocale, Min.DataSize(),
-                          Field.DataSize()) == tcrGreater)
+  if (!Min.IsNull() && CompareValueBuffers(Min.Data(), Value, Min.DataType(), Field.BaseType(),
+                                           false, false, -1, false, DefaultCompareLocale,
+                                           Min.DataSize(), Field.DataSize()) == tcrGreater)
     throw ETolvanException::CreateFmt(ErrCheckMinViolated, SConstraintMinValueViolated, Def.Name(),
                                       Field.Name(), Min.GetAsString());
   const TTolvanVariant& Max = Def.CheckMaxValue();
   if (!Max.IsNull() &&
       CompareValueBuffers(Max.Data(), Value, Max.DataType(), Field.BaseType(), false, false, -1,
-                          false, DefaultCompareLocale, Max.DataSize(),
-                          Field.DataSize()) == tcrLess)
+                          false, DefaultCompareLocale, Max.DataSize(), Field.DataSize()) == tcrLess)
     throw ETolvanException::CreateFmt(ErrCheckMaxViolated, SConstraintMaxValueViolated, Def.Name(),
                                       Field.Name(), Max.GetAsString());
 }
@@ -324,11 +321,10 @@ void TTolvanBaseConstraintManager::CheckRecord(TTolvanCursor& Cursor, int32_t Se
       if (SkipForeignKeys)
         break;
       if (ForeignKeyRoutines().CheckForeignKeyParent(
-              FTableData, Cursor, SessionID, static_cast<const TTolvanConstraintDefForeignKey&>(Def),
-              Buffer))
-        throw ETolvanException::CreateFmt(ErrCheckForeignKeyViolated,
-                                          SForeignKeyConstraintViolated, Def.Name(),
-                                          FTableData.TableName());
+              FTableData, Cursor, SessionID,
+              static_cast<const TTolvanConstraintDefForeignKey&>(Def), Buffer))
+        throw ETolvanException::CreateFmt(ErrCheckForeignKeyViolated, SForeignKeyConstraintViolated,
+                                          Def.Name(), FTableData.TableName());
       break;
     case tctNotNull: {
       const auto& N = static_cast<const TTolvanConstraintDefNotNull&>(Def);

@@ -1,8 +1,8 @@
 #include "storage/TolvanTableData.h"
 
 #include <algorithm>
-#include <mutex>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -26,8 +26,7 @@ constexpr int64_t MinSequenceFormSize = 39;
 } // namespace
 
 TTolvanTableData::TTolvanTableData(TTolvanTableOwner& Database, TTolvanIndexFactory Factory)
-    : FDatabase(Database),
-      FIndexFactory(Factory ? std::move(Factory) : BTreeIndexFactory()) {
+    : FDatabase(Database), FIndexFactory(Factory ? std::move(Factory) : BTreeIndexFactory()) {
   FTableLock.SetLockLevel(tllTable);
   FCursorListLock.SetLockLevel(tllCursorList);
   FUseCountLock.SetLockLevel(tllUseCount);
@@ -58,8 +57,8 @@ std::atomic<TTolvanForeignKeyRoutines*> RegisteredForeignKeyRoutines{nullptr};
 } // namespace
 
 TTolvanSideCursorFactory RegisterSideCursorFactory(TTolvanSideCursorFactory Factory) {
-  auto Next = Factory ? std::make_shared<const TTolvanSideCursorFactory>(std::move(Factory))
-                      : nullptr;
+  auto Next =
+      Factory ? std::make_shared<const TTolvanSideCursorFactory>(std::move(Factory)) : nullptr;
   std::lock_guard Hold(RegistrationLock);
   std::swap(Next, RegisteredSideCursorFactory);
   return Next ? *Next : TTolvanSideCursorFactory();
@@ -80,12 +79,14 @@ std::unique_ptr<TTolvanSideCursor> OpenSideCursor(TTolvanBaseSession* Session, b
   return Side;
 }
 
-TTolvanForeignKeyRoutines* RegisterForeignKeyRoutines(TTolvanForeignKeyRoutines* Routines) noexcept {
+TTolvanForeignKeyRoutines*
+RegisterForeignKeyRoutines(TTolvanForeignKeyRoutines* Routines) noexcept {
   return RegisteredForeignKeyRoutines.exchange(Routines, std::memory_order_acq_rel);
 }
 
 TTolvanForeignKeyRoutines& ForeignKeyRoutines() {
-  TTolvanForeignKeyRoutines* Routines = RegisteredForeignKeyRoutines.load(std::memory_order_acquire);
+  TTolvanForeignKeyRoutines* Routines =
+      RegisteredForeignKeyRoutines.load(std::memory_order_acquire);
   if (!Routines)
     throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
   return *Routines;
@@ -457,9 +458,9 @@ void TTolvanTableData::SetConstraintDefs(TTolvanConstraintDefs& Defs) {
   FConstraintManager = std::move(Manager);
 }
 
-bool TTolvanTableData::DuplicateKeyExists(int32_t SessionID, int32_t IndexID,
-                                          const uint8_t* Buffer, const uint8_t* OldBuffer,
-                                          bool IsInsert, const TTolvanRecordID&) {
+bool TTolvanTableData::DuplicateKeyExists(int32_t SessionID, int32_t IndexID, const uint8_t* Buffer,
+                                          const uint8_t* OldBuffer, bool IsInsert,
+                                          const TTolvanRecordID&) {
   if (GetTotalRecordCount() == 0)
     return false;
   if (!FIndexManager)
@@ -552,8 +553,8 @@ void TTolvanTableData::AddForeignKey(TTolvanCursor& Cursor, TTolvanConstraintDef
   const bool Self = AnsiSameText(Def.Table().Name(), FTableName);
   std::unique_ptr<TSideCursorHold> Side;
   if (!Self)
-    Side = std::make_unique<TSideCursorHold>(OpenSideCursor(
-        Cursor.Session(), Cursor.InMemory() || FIsMemory, Def.Table().Name(), true));
+    Side = std::make_unique<TSideCursorHold>(
+        OpenSideCursor(Cursor.Session(), Cursor.InMemory() || FIsMemory, Def.Table().Name(), true));
   TTolvanCursor& ParentCursor = Self ? Cursor : (*Side)->Cursor();
   TTolvanTableData& Parent = Self ? *this : (*Side)->TableData();
   // The parent's definitions change below: its lock, taken second, under the gate.
@@ -704,9 +705,8 @@ void TTolvanTableData::RenameField(TTolvanCursor*, std::string_view OldName,
       for (const TTolvanObjectRef& Column :
            static_cast<const TTolvanConstraintDefForeignKeyAction&>(Def).Columns())
         if (Column.ObjectID() == FieldID)
-          throw ETolvanException::CreateFmt(ErrRenameFieldForeignKey,
-                                            SCannotRenameForeignKeyField, OldName, FTableName,
-                                            Def.Name());
+          throw ETolvanException::CreateFmt(ErrRenameFieldForeignKey, SCannotRenameForeignKeyField,
+                                            OldName, FTableName, Def.Name());
     }
   }
   Field->SetName(NewName);
@@ -716,11 +716,11 @@ void TTolvanTableData::RenameField(TTolvanCursor*, std::string_view OldName,
     TTolvanConstraintDefs& Defs = FConstraintManager->ConstraintDefs();
     for (int32_t I = 0; I < Defs.Count(); ++I) {
       TTolvanConstraintDef& Def = Defs.Items(I);
-      TTolvanObjectRef* Column =
-          Def.ConstraintType() == tctNotNull
-              ? &static_cast<TTolvanConstraintDefNotNull&>(Def).Column()
-              : Def.ConstraintType() == tctCheck ? &static_cast<TTolvanConstraintDefCheck&>(Def).Column()
-                                                 : nullptr;
+      TTolvanObjectRef* Column = Def.ConstraintType() == tctNotNull
+                                     ? &static_cast<TTolvanConstraintDefNotNull&>(Def).Column()
+                                 : Def.ConstraintType() == tctCheck
+                                     ? &static_cast<TTolvanConstraintDefCheck&>(Def).Column()
+                                     : nullptr;
       if (Column && Column->ObjectID() == FieldID)
         Column->SetName(Field->Name());
     }

@@ -1,19 +1,21 @@
 // TolvanTableData.h: TTolvanTableData, the storage object of one table, shared by every cursor
 // open on it.
 //
-// A table data holds the table's name, its managers (field, index, record and sequence), the
-// list of attached cursors and three locks, and offers the virtual operations through which
-// cursors create, restructure, fill, search and drop the table. The in-memory and temporary
-// engines derive from it and supply the storage-specific operations (the abstract ones). The
-// base sets the table up from definitions, applies defaults and keeps the auto-increment
-// sequences; operations it does not provide yet raise 11394 "Error - operation is not
-// supported".
+// A table data holds the table's name, its managers (field, constraint, index, record and
+// sequence), the list of attached cursors and three locks, and offers the virtual operations
+// through which cursors create, restructure, fill, search and drop the table. The in-memory and
+// temporary engines derive from it and supply the storage-specific operations (the abstract
+// ones). The base sets the table up from definitions, attaches cursors, checks constraints,
+// applies defaults, keeps the auto-increment sequences and runs the definition operations
+// (tables, foreign keys, constraints, fields, indexes); record operations it does not provide
+// yet raise 11394 "Error - operation is not supported". A refused operation changes nothing;
+// an operation that changes index pages commits the session's pages on every exit.
 //
 // The record size is the offset of the last column plus its data size: the null bitmap and the
 // columns, without the cursor's trailer. A table without columns has none (10131).
 //
-// The table reaches its database through TTolvanTableOwner, which hands out object ids: every
-// definition the table takes gets a new one.
+// The table reaches its database through TTolvanTableOwner, which hands out object ids (every
+// definition the table takes gets a new one) and the database's write gate.
 //
 // Ownership: the table data owns its managers; the sequence manager is created before the field
 // manager that refers to it and destroyed after it. Cursors and the owner are referred to. The

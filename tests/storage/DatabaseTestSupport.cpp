@@ -96,9 +96,9 @@ AnsiString TFakeForeignKeys::StripTemporaryFKName(std::string_view Name) {
 // --- TTestDatabase ------------------------------------------------------------------------------
 
 TTestDatabase::TTestDatabase() {
-  FPrevious = RegisterSideCursorFactory(
-      [this](TTolvanBaseSession* Session, bool, std::string_view Name,
-             bool) -> std::unique_ptr<TTolvanSideCursor> {
+  FPrevious =
+      RegisterSideCursorFactory([this](TTolvanBaseSession* Session, bool, std::string_view Name,
+                                       bool) -> std::unique_ptr<TTolvanSideCursor> {
         auto Found = FTables.find(Key(Name));
         if (Found == FTables.end())
           throw ETolvanException(10000, "no such table");

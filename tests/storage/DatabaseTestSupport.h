@@ -54,8 +54,8 @@ public:
   ~TTestDatabase();
 
   // A table of the database, created from the definitions.
-  TTestTableData& Create(std::string_view Name, TTolvanFieldDefs& Fields,
-                         TTolvanIndexDefs& Indexes, TTolvanConstraintDefs& Constraints);
+  TTestTableData& Create(std::string_view Name, TTolvanFieldDefs& Fields, TTolvanIndexDefs& Indexes,
+                         TTolvanConstraintDefs& Constraints);
   TTestTableData& Table(std::string_view Name);
   // A cursor of Session on the table (not attached), with a record buffer of its layout.
   std::unique_ptr<TTestCursor> NewCursor(std::string_view Name, TTolvanBaseSession* Session);

@@ -116,23 +116,60 @@ TEST_F(ConstraintCheck, EveryViolationWithItsCodeAndText) {
        "Constraint 'PK_T' violated. Value in field 'ID' cannot be null"},
       {"primary key duplicate", [&] { SetFieldData(Name, Fields(), "two", Record()); }, 30319,
        "Primary Key constraint 'PK_T' violated. Duplicate found."},
-      {"unique duplicate", [&] { int32_t V = 2; SetFieldData(ID, Fields(), &V, Record()); },
+      {"unique duplicate",
+       [&] {
+         int32_t V = 2;
+         SetFieldData(ID, Fields(), &V, Record());
+       },
        30320, "Constraint unique 'U_Name' violated. Duplicate found."},
-      {"foreign key", [&] { Fill(2, "two"); ParentMissing = true; }, 11420,
-       "Constraint foreign key 'FK_P' violated in table 'T'"},
-      {"not null", [&] { Fill(2, "two"); SetFieldData(Qty, Fields(), nullptr, Record()); }, 30026,
-       "Constraint 'NN_Qty' violated. Value in field 'Qty' cannot be null"},
-      {"check minimum", [&] { Fill(2, "two"); SetFieldData(Qty, Fields(), &Zero, Record()); },
+      {"foreign key",
+       [&] {
+         Fill(2, "two");
+         ParentMissing = true;
+       },
+       11420, "Constraint foreign key 'FK_P' violated in table 'T'"},
+      {"not null",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Qty, Fields(), nullptr, Record());
+       },
+       30026, "Constraint 'NN_Qty' violated. Value in field 'Qty' cannot be null"},
+      {"check minimum",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Qty, Fields(), &Zero, Record());
+       },
        30029, "Constraint 'CK_Qty' violated. Value in field 'Qty' cannot be lower then '1'"},
-      {"check maximum", [&] { Fill(2, "two"); SetFieldData(Qty, Fields(), &Eleven, Record()); },
+      {"check maximum",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Qty, Fields(), &Eleven, Record());
+       },
        30030, "Constraint 'CK_Qty' violated. Value in field 'Qty' cannot be greater then '10'"},
-      {"float bound", [&] { Fill(2, "two"); SetFieldData(Price, Fields(), &Cheap, Record()); },
+      {"float bound",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Price, Fields(), &Cheap, Record());
+       },
        30029, "Constraint 'CK_Price' violated. Value in field 'Price' cannot be lower then '0.5'"},
-      {"date bound", [&] { Fill(2, "two"); SetFieldData(Born, Fields(), &Late, Record()); }, 30030,
+      {"date bound",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Born, Fields(), &Late, Record());
+       },
+       30030,
        "Constraint 'CK_Born' violated. Value in field 'Born' cannot be greater then '1/2/2000'"},
-      {"bounds are inclusive", [&] { Fill(2, "two"); SetFieldData(Qty, Fields(), &TenValue, Record()); }, 0,
-       ""},
-      {"null passes a check", [&] { Fill(2, "two"); SetFieldData(Price, Fields(), nullptr, Record()); },
+      {"bounds are inclusive",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Qty, Fields(), &TenValue, Record());
+       },
+       0, ""},
+      {"null passes a check",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Price, Fields(), nullptr, Record());
+       },
        0, ""},
   };
   for (const TCase& C : Cases) {
@@ -291,7 +328,8 @@ TEST_F(ConstraintNaming, ResolveIDsRefusesWhatTheTableLacks) {
   U.Columns().emplace_back("a", 0);
   Given.AddForeignKeyAction().SetName("Act");
   Table->SetConstraintDefs(Given);
-  const auto& Bound = static_cast<const TTolvanConstraintDefUnique&>(Manager().ConstraintDefs().Items(0));
+  const auto& Bound =
+      static_cast<const TTolvanConstraintDefUnique&>(Manager().ConstraintDefs().Items(0));
   EXPECT_EQ(Bound.Index().ObjectID(), IndexID("ByA"));
   EXPECT_EQ(Bound.Columns()[0].ObjectID(), Table->FieldDefs()->Items(0).ObjectID());
   EXPECT_EQ(Bound.Reserved2().Name(), "T");
@@ -336,7 +374,9 @@ TEST_F(ConstraintNaming, AutoNameMakesNamesAndNumbersTakenOnes) {
   Long.Items(0).SetName("");
   Table->SetName(std::string(200, 'T'));
   for (int I = 0; I < 3; ++I)
-    static_cast<TTolvanConstraintDefNotNull&>(Long.Items(I)).Reserved2().SetName(Table->TableName());
+    static_cast<TTolvanConstraintDefNotNull&>(Long.Items(I))
+        .Reserved2()
+        .SetName(Table->TableName());
   Manager().ConstraintDefs().Assign(Long);
   Manager().AutoName();
   std::set<std::string> LongNames;

@@ -113,8 +113,8 @@ TEST_F(TableOps, AddForeignKeyBindsBothEnds) {
   const auto& Key = static_cast<const TTolvanConstraintDefForeignKey&>(Defs("C1").Items(0));
   EXPECT_EQ(Key.Name(), "FK_C1");
   EXPECT_EQ(Key.Columns()[0].ObjectID(), T("C1").FieldDefs()->Items(1).ObjectID());
-  const auto& Action =
-      static_cast<const TTolvanConstraintDefForeignKeyAction&>(*Defs("P").FindByName("FK_C1_Action"));
+  const auto& Action = static_cast<const TTolvanConstraintDefForeignKeyAction&>(
+      *Defs("P").FindByName("FK_C1_Action"));
   EXPECT_EQ(Key.Partner(), TTolvanObjectRef("FK_C1_Action", Action.ObjectID()));
   EXPECT_EQ(Action.Table(), TTolvanObjectRef("C1", -1));
   EXPECT_EQ(Action.Partner(), TTolvanObjectRef("FK_C1", Key.ObjectID()));
@@ -173,10 +173,12 @@ TEST_F(TableOps, AForcedPrimaryKeyDropTakesEveryReferenceWithIt) {
   Reference("C3");
   EXPECT_EQ(ConstraintNames(T("P")), "PK_P, FK_C1_Action, FK_C2_Action, FK_C3_Action");
   auto Cursor = Db.NewCursor("P", &Db.Session);
-  const ETolvanException E = Raised([&] { T("P").DeleteConstraint(Cursor.get(), "pk_p", false, false); });
+  const ETolvanException E =
+      Raised([&] { T("P").DeleteConstraint(Cursor.get(), "pk_p", false, false); });
   EXPECT_EQ(E.NativeError(), 11483);
-  EXPECT_EQ(std::string(E.what()), "Cannot delete constraint primary key 'PK_P' in table 'P' - "
-                                   "foreign key(s) referencing this table exists - Native error: 11483");
+  EXPECT_EQ(std::string(E.what()),
+            "Cannot delete constraint primary key 'PK_P' in table 'P' - "
+            "foreign key(s) referencing this table exists - Native error: 11483");
   EXPECT_EQ(ConstraintNames(T("P")), "PK_P, FK_C1_Action, FK_C2_Action, FK_C3_Action");
 
   T("P").DeleteConstraint(Cursor.get(), "PK_P", true, false);
@@ -211,7 +213,8 @@ TEST_F(TableOps, DeletingOneHalfOfAForeignKeyTakesTheOther) {
   Reference("C1");
   Reference("C2");
   auto Cursor = Db.NewCursor("C1", &Db.Session);
-  const ETolvanException E = Raised([&] { T("C1").DeleteConstraint(Cursor.get(), "Nope", false, false); });
+  const ETolvanException E =
+      Raised([&] { T("C1").DeleteConstraint(Cursor.get(), "Nope", false, false); });
   EXPECT_EQ(E.NativeError(), 11482);
   EXPECT_EQ(std::string(E.what()),
             "Error - constraint 'Nope' does not exist in table 'C1' - Native error: 11482");
@@ -298,9 +301,12 @@ TEST_F(TableOps, RenameFieldRefusals) {
   const TCase Cases[] = {
       {"P", "Nope", "X", 30343, "Field 'Nope' not found"},
       {"P", "ID", "name", 30344, "Cannot rename field 'ID'. Field 'name' already exists"},
-      {"P", "ID", "X", 11489, "Cannot rename field 'ID' in table 'P' - index 'PK_P' includes this field"},
-      {"P", "NAME", "X", 11489, "Cannot rename field 'NAME' in table 'P' - index 'ByName' includes this field"},
-      {"C1", "pid", "X", 11488, "Cannot rename field 'pid' in table 'C1' - foreign key 'FK_C1' includes this field"},
+      {"P", "ID", "X", 11489,
+       "Cannot rename field 'ID' in table 'P' - index 'PK_P' includes this field"},
+      {"P", "NAME", "X", 11489,
+       "Cannot rename field 'NAME' in table 'P' - index 'ByName' includes this field"},
+      {"C1", "pid", "X", 11488,
+       "Cannot rename field 'pid' in table 'C1' - foreign key 'FK_C1' includes this field"},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Old);

@@ -44,8 +44,8 @@ protected:
     SetFieldData(1, *Table->FieldDefs(), &Who, Cursor.Record());
     TTolvanTableLock Hold(*Table);
     try {
-      Table->CheckConstraints(Cursor, Cursor.Session()->SessionID(), Cursor.Record(), nullptr,
-                              true, NewRecordID, false);
+      Table->CheckConstraints(Cursor, Cursor.Session()->SessionID(), Cursor.Record(), nullptr, true,
+                              NewRecordID, false);
     } catch (const ETolvanException& E) {
       EXPECT_EQ(E.NativeError(), 30319);
       return false;
