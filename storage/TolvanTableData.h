@@ -321,8 +321,6 @@ public:
   TTolvanTableOwner& Database() const noexcept { return FDatabase; }
   const AnsiString& TableName() const noexcept { return FTableName; }
   uint32_t TableNameHash() const noexcept { return FTableNameHash; }
-  bool FreedByDatabase() const noexcept { return FFreedByDatabase; }
-  void SetFreedByDatabase(bool Value) noexcept { FFreedByDatabase = Value; }
 
   TTolvanBaseFieldManager* FieldManager() const noexcept { return FFieldManager.get(); }
   TTolvanBaseIndexManager* IndexManager() const noexcept { return FIndexManager.get(); }
@@ -381,7 +379,6 @@ private:
 
 private:
   TTolvanReadWriteThreadSyncBySingleCriticalSection FTableLock;
-  bool FFreedByDatabase = false;
   TTolvanTableOwner& FDatabase;
   AnsiString FTableName;
   uint32_t FTableNameHash = 0;

@@ -102,7 +102,7 @@ protected:
 TEST_F(ConstraintCheck, EveryViolationWithItsCodeAndText) {
   Fill(1, "one");
   Store();
-  const int32_t Zero = 0, Eleven = 11, TenValue = 10;
+  const int32_t Zero = 0, One = 1, Eleven = 11, TenValue = 10;
   const double Cheap = 0.25;
   const int32_t Late = DateTimeToStoredDate(EncodeDate(2000, 1, 3));
   struct TCase {
@@ -163,6 +163,12 @@ TEST_F(ConstraintCheck, EveryViolationWithItsCodeAndText) {
        [&] {
          Fill(2, "two");
          SetFieldData(Qty, Fields(), &TenValue, Record());
+       },
+       0, ""},
+      {"lower bound inclusive",
+       [&] {
+         Fill(2, "two");
+         SetFieldData(Qty, Fields(), &One, Record());
        },
        0, ""},
       {"null passes a check",
