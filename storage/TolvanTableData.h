@@ -241,7 +241,8 @@ public:
   virtual void SaveToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
                             int32_t Value, bool AllowOpen);
   // Adds the cursor, makes the scratch record for the first one, marks the cursor opened and has
-  // it refresh its definitions; a failed refresh leaves the cursor detached.
+  // it refresh its definitions (under the table and cursor-list locks, so the refresh may take
+  // only these again or later ones); a failed refresh leaves the cursor detached.
   virtual void AttachCursor(TTolvanCursor& Cursor);
   // Removes the cursor (one without a session raises 11631). The indexes forget the session's
   // key paths when no attached cursor of that session id is left; the last cursor takes the
