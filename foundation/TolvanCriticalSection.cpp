@@ -18,6 +18,7 @@ int TTolvanReadWriteThreadSyncByCriticalSections::FindHolder(uint32_t Thread) co
 }
 
 void TTolvanReadWriteThreadSyncByCriticalSections::BeginRead() {
+  OrderAcquire();
   uint32_t T = GetCurrentThreadId();
   std::unique_lock G(FGuard);
   int H = FindHolder(T);
@@ -31,6 +32,16 @@ void TTolvanReadWriteThreadSyncByCriticalSections::BeginRead() {
 }
 
 void TTolvanReadWriteThreadSyncByCriticalSections::BeginWrite() {
+  OrderAcquire();
+  try {
+    EnterWrite();
+  } catch (...) {
+    OrderRelease();
+    throw;
+  }
+}
+
+void TTolvanReadWriteThreadSyncByCriticalSections::EnterWrite() {
   uint32_t T = GetCurrentThreadId();
   std::unique_lock G(FGuard);
   int H = FindHolder(T);
@@ -60,8 +71,10 @@ void TTolvanReadWriteThreadSyncByCriticalSections::EndAccess() {
   int H = FindHolder(T);
   if (H < 0)
     throw ETolvanException::CreateFmt(11638, SInvalidItemNumber, T, static_cast<int32_t>(FHolders.size()));
-  if (--FHolders[H].Count > 0)
+  if (--FHolders[H].Count > 0) {
+    OrderRelease();
     return;
+  }
   FHolders.erase(FHolders.begin() + H);
   if (FState <= 0)
     FState = 0;
@@ -69,6 +82,7 @@ void TTolvanReadWriteThreadSyncByCriticalSections::EndAccess() {
     --FState;
   G.unlock();
   FChanged.notify_all();
+  OrderRelease();
 }
 
 int32_t TTolvanReadWriteThreadSyncByCriticalSections::State() const {
@@ -87,6 +101,7 @@ void TTolvanReadWriteThreadSyncBySingleCriticalSection::EndAccess() {
   if (--FDepth == 0)
     FHolder.store(0, std::memory_order_relaxed);
   FLock.Leave();
+  OrderRelease();
 }
 
 } // namespace tolvan

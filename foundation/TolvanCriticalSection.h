@@ -13,6 +13,9 @@
 // Waiting blocks on a condition variable; the internal guard is held only for the bookkeeping
 // of each call, never while the caller works under the lock.
 //
+// A lock given a level (SetLockLevel, TolvanLockOrder.h) reports its entries and exits to the
+// debug-build lock-order checker; the owner sets the level before the lock is first used.
+//
 // Threads: a lock is shared by the threads that synchronise on it; it must be free when it is
 // destroyed.
 #pragma once
@@ -25,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/TolvanLockOrder.h"
 #include "platform/TolvanPlatform.h"
 
 namespace tolvan {
@@ -40,13 +44,24 @@ public:
   void SetOwner(const void* Owner, std::string_view OwnerClassName);
   const void* Owner() const { return FOwner; }
   const std::string& OwnerName() const { return FOwnerName; }
+  TTolvanLockLevel LockLevel() const noexcept { return FLevel; }
+  void SetLockLevel(TTolvanLockLevel Value) noexcept { FLevel = Value; }
 
 protected:
   TTolvanReadWriteThreadSync() = default;
+  void OrderAcquire() {
+    if (LockOrderChecked && FLevel != tllNone)
+      LockOrderAcquire(this, FLevel);
+  }
+  void OrderRelease() noexcept {
+    if (LockOrderChecked && FLevel != tllNone)
+      LockOrderRelease(this);
+  }
 
 private:
   const void* FOwner = nullptr;
   std::string FOwnerName = "NULL Pointer";
+  TTolvanLockLevel FLevel = tllNone;
 };
 
 class TTolvanReadWriteThreadSyncByCriticalSections : public TTolvanReadWriteThreadSync {
@@ -65,6 +80,7 @@ private:
     uint32_t Thread;
     int64_t Count;
   };
+  void EnterWrite();
   int FindHolder(uint32_t Thread) const; // index or -1; guard held
 
   mutable std::mutex FGuard;
@@ -83,6 +99,7 @@ public:
 
 private:
   void Enter() {
+    OrderAcquire();
     FLock.Enter();
     FHolder.store(GetCurrentThreadId(), std::memory_order_relaxed);
     ++FDepth;
@@ -91,6 +108,41 @@ private:
   TPlatformLock FLock;
   std::atomic<uint32_t> FHolder{0}; // the holding thread, 0 when free
   int32_t FDepth = 0;               // entries of the holder; read only by the holder
+};
+
+// A database's write gate: a re-entrant mutex that writers of one database take before its lock,
+// so that operations locking two tables, or a table and then the database, take turns.
+class TTolvanWriteGate {
+public:
+  TTolvanWriteGate() = default;
+  TTolvanWriteGate(const TTolvanWriteGate&) = delete;
+  TTolvanWriteGate& operator=(const TTolvanWriteGate&) = delete;
+
+  void Enter() {
+    if (LockOrderChecked)
+      LockOrderAcquire(this, tllWriteGate);
+    FLock.Enter();
+  }
+  void Leave() noexcept {
+    FLock.Leave();
+    if (LockOrderChecked)
+      LockOrderRelease(this);
+  }
+
+private:
+  TPlatformLock FLock;
+};
+
+// Holds a write gate for the life of the scope.
+class TWriteGateHold {
+public:
+  explicit TWriteGateHold(TTolvanWriteGate& Gate) : FGate(Gate) { FGate.Enter(); }
+  ~TWriteGateHold() { FGate.Leave(); }
+  TWriteGateHold(const TWriteGateHold&) = delete;
+  TWriteGateHold& operator=(const TWriteGateHold&) = delete;
+
+private:
+  TTolvanWriteGate& FGate;
 };
 
 // Holds a lock for reading or writing for the life of the scope.

@@ -56,6 +56,7 @@ namespace tolvan {
 
 class TTolvanExpression;
 class TTolvanRecordBitmap;
+class TTolvanTableData;
 
 // The move GetRecord makes and its answer.
 enum TTolvanGetRecordMode : uint8_t { rmCurrent = 0, rmNext = 1, rmPrior = 2 };
@@ -86,6 +87,9 @@ inline constexpr int32_t ErrCreateIndexForFields = 11394;
 inline constexpr int32_t ErrSetMasterFields = 11393;
 
 class TTolvanCursor {
+  // Attaching to and detaching from a table marks the cursor opened.
+  friend class TTolvanTableData;
+
 public:
   // The dataset's record filter: true keeps the record in Buffer.
   using TFilterRecordEvent = std::function<bool(uint8_t* Buffer)>;

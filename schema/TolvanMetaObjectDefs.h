@@ -182,6 +182,12 @@ public:
   // them, removing recomputes them.
   bool HasForeignKeys() const noexcept { return FHasForeignKeys; }
   bool HasActions() const noexcept { return FHasActions; }
+  // Forgets both flags until the next addition or removal; a table being dropped no longer
+  // counts as referencing or referenced.
+  void ClearReferenceFlags() noexcept {
+    FHasForeignKeys = false;
+    FHasActions = false;
+  }
   // An action record whose OnUpdate (OnDelete) is something other than no action.
   bool HasUpdateActions() const;
   bool HasDeleteActions() const;

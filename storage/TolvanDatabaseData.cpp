@@ -43,7 +43,10 @@ private:
 
 // --- TTolvanDatabaseData --------------------------------------------------------------------------
 
-TTolvanDatabaseData::TTolvanDatabaseData() { FLock.SetOwner(this, "TTolvanDatabaseData"); }
+TTolvanDatabaseData::TTolvanDatabaseData() {
+  FLock.SetOwner(this, "TTolvanDatabaseData");
+  FLock.SetLockLevel(tllDatabase);
+}
 
 TTolvanDatabaseData::~TTolvanDatabaseData() { FreeAllTables(); }
 
@@ -116,7 +119,7 @@ TTolvanTableData* TTolvanDatabaseData::GetTableData(TTolvanCursor& Cursor, const
     return Found;
   // A set-up may lock other tables of this database (foreign keys) while the database lock is
   // held, and record writers may look tables up under a table lock: the gate keeps the two apart.
-  std::lock_guard Gate(FWriteGate);
+  TWriteGateHold Gate(FWriteGate);
   TDatabaseLockHold Hold(*this, true);
   if (TTolvanTableData* Found = LockedFind(Name, Hash))
     return Found;
@@ -179,7 +182,6 @@ void TTolvanDatabaseData::FreeAllTables() noexcept {
       FTables.pop_back();
       if (!Table)
         continue;
-      Table->SetFreedByDatabase(true);
       try {
         CloseTableData(*Table);
       } catch (...) {

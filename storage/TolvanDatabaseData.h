@@ -143,7 +143,7 @@ public:
   // Gives a registered table a new name under the exclusive lock. Another table of that name
   // raises 11491 and the name stays; the same name in other letter case is taken.
   void RenameTableData(TTolvanTableData& Table, std::string_view NewName);
-  // Destroys every table under the exclusive lock, each marked FreedByDatabase and closed first
+  // Destroys every table under the exclusive lock, each closed first
   // (CloseTableData); a failure closing one is dropped.
   void FreeAllTables() noexcept;
   int32_t TableCount();
@@ -155,7 +155,7 @@ public:
   void Unlock();
   TTolvanReadWriteThreadSyncByCriticalSections& DatabaseLock() noexcept { return FLock; }
   // Taken before the database lock by whoever writes records of this database's tables.
-  std::recursive_mutex& WriteGate() noexcept { return FWriteGate; }
+  TTolvanWriteGate& WriteGate() noexcept override { return FWriteGate; }
 
   int32_t SessionCount();
   // The attached sessions, for the caller to read under the lock.
@@ -192,7 +192,7 @@ protected:
 private:
   // Declared first, destroyed last: tables and sessions go while it still exists.
   TTolvanReadWriteThreadSyncByCriticalSections FLock;
-  std::recursive_mutex FWriteGate;
+  TTolvanWriteGate FWriteGate;
   std::vector<TTolvanBaseSession*> FSessions;
   std::vector<std::unique_ptr<TTolvanTableData>> FTables;
   AnsiString FDatabaseName;

@@ -1,31 +1,53 @@
 // TolvanTableData.h: TTolvanTableData, the storage object of one table, shared by every cursor
 // open on it.
 //
-// A table data holds the table's name, its managers (field, index, record and sequence), the
-// list of attached cursors and three locks, and offers the virtual operations through which
-// cursors create, restructure, fill, search and drop the table. The in-memory and temporary
-// engines derive from it and supply the storage-specific operations (the abstract ones). The
-// base sets the table up from definitions, applies defaults and keeps the auto-increment
-// sequences; operations it does not provide yet raise 11394 "Error - operation is not
-// supported".
+// A table data holds the table's name, its managers (field, constraint, index, record and
+// sequence), the list of attached cursors and three locks, and offers the virtual operations
+// through which cursors create, restructure, fill, search and drop the table. The in-memory and
+// temporary engines derive from it and supply the storage-specific operations (the abstract
+// ones). The base sets the table up from definitions, attaches cursors, checks constraints,
+// applies defaults, keeps the auto-increment sequences and runs the definition operations
+// (tables, foreign keys, constraints, fields, indexes); record operations it does not provide
+// yet raise 11394 "Error - operation is not supported". A refused operation changes nothing;
+// an operation that changes index pages commits the session's pages on every exit.
 //
 // The record size is the offset of the last column plus its data size: the null bitmap and the
 // columns, without the cursor's trailer. A table without columns has none (10131).
 //
-// The table reaches its database through TTolvanTableOwner, which hands out object ids: every
-// definition the table takes gets a new one.
+// The table reaches its database through TTolvanTableOwner, which hands out object ids (every
+// definition the table takes gets a new one) and the database's write gate.
 //
 // Ownership: the table data owns its managers; the sequence manager is created before the field
 // manager that refers to it and destroyed after it. Cursors and the owner are referred to. The
-// concrete class destroys its stores.
+// concrete class destroys its stores. The database owns its tables; a table never frees itself:
+// DeleteTable reports that the table is to go and the caller has the database destroy it.
 //
-// Threads: TableLock guards the table's content; the in-memory engine takes it for nearly every
-// operation, the temporary engine takes none. CursorListLock and UseCountLock guard the cursor
-// list and the use count. The base operations take no lock themselves. Lock order: the table
-// lock, then the cursor-list or use-count lock.
+// Other tables are reached through side cursors, which the local-cursor unit makes through the
+// registered TTolvanSideCursorFactory, and foreign keys are validated, checked and renamed
+// through the registered TTolvanForeignKeyRoutines; without a registration both raise 11394.
+//
+// Threads: TableLock guards the table's content: definitions, indexes, pages and records. The
+// base takes it (through the Lock and Unlock slots, so a class that overrides them to nothing
+// takes none) in every definition operation, in attaching and detaching cursors and in the
+// constraint check; it is re-entrant, so a cursor holds it across check and store with
+// TTolvanTableLock. CursorListLock guards the cursor list and the scratch record, UseCountLock
+// the use count.
+//
+// Lock order (checked in debug builds, TolvanLockOrder.h): the registry of databases, then the
+// database's write gate, then the database lock, then a table lock, then that table's cursor-list
+// lock, then its use-count lock. Nothing is taken under the use-count lock; locks added later go
+// after these. Two patterns break the order: a table-lock holder that looks up another table
+// (side cursors of foreign-key checks and actions, AddForeignKey, DeleteConstraint, DeleteTable,
+// RenameTable) enters the database lock and then the other table's lock, the table asked first
+// locked first; and a holder of the database lock in write mode waits for table locks (database
+// save and load, creates that set up foreign keys). Every operation that does either, or holds
+// two table locks, first takes the database's write gate (TTolvanTableOwner::WriteGate), so no
+// two of them interleave.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -40,6 +62,7 @@
 #include "schema/TolvanMetaObjectDefs.h"
 #include "schema/TolvanSession.h"
 #include "schema/expr/TolvanScanConditions.h"
+#include "storage/TolvanConstraintManager.h"
 #include "storage/TolvanFieldManager.h"
 #include "storage/TolvanIndexManager.h"
 #include "storage/TolvanPageManager.h"
@@ -58,16 +81,84 @@ inline constexpr int32_t ErrSaveSequencesCount = 10205;
 inline constexpr int32_t ErrLoadSequencesCount = 10218;
 inline constexpr int32_t ErrLoadTableWithCursors = 10152;
 inline constexpr int32_t ErrSaveTableWithCursors = 10153;
+inline constexpr int32_t ErrDeleteTableWithCursors = 20017;
+inline constexpr int32_t ErrDeleteTableReferenced = 11481;
+inline constexpr int32_t ErrEmptyTableWithCursors = 10072;
+inline constexpr int32_t ErrRenameTableWithCursors = 10150;
+inline constexpr int32_t ErrAddForeignKeyNameTaken = 11588;
+inline constexpr int32_t ErrAddForeignKeyColumn = 11587;
+inline constexpr int32_t ErrDeleteConstraintNotFound = 11482;
+inline constexpr int32_t ErrDeletePrimaryKeyReferenced = 11483;
+inline constexpr int32_t ErrDetachWithoutSession = 11631;
+inline constexpr int32_t ErrRenameFieldOldMissing = 30343;
+inline constexpr int32_t ErrRenameFieldNewExists = 30344;
+inline constexpr int32_t ErrRenameFieldIndexed = 11489;
+inline constexpr int32_t ErrRenameFieldForeignKey = 11488;
+
+class TTolvanTableData;
 
 // What a table needs of the database that owns it.
 class TTolvanTableOwner {
 public:
   // 1, 2, 3, ... for the life of the database.
   virtual int32_t NextObjectID() = 0;
+  // Taken before the database lock by every operation that locks a second table or the database
+  // while holding a table lock.
+  virtual TTolvanWriteGate& WriteGate() = 0;
 
 protected:
   ~TTolvanTableOwner() = default;
 };
+
+// A cursor the table opens on another table of its database for a definition operation: given
+// the caller's session, opened, its field definitions loaded, positioned at the beginning and
+// given a record buffer.
+class TTolvanSideCursor {
+public:
+  virtual ~TTolvanSideCursor() = default;
+  virtual TTolvanCursor& Cursor() = 0;
+  virtual TTolvanTableData& TableData() = 0;
+  // Frees the record buffer and closes the table; may raise. The destructor of a cursor not
+  // closed releases it silently.
+  virtual void Close() = 0;
+};
+
+// Opens a side cursor on table Name, exclusively when asked, for Session, in memory or not.
+using TTolvanSideCursorFactory = std::function<std::unique_ptr<TTolvanSideCursor>(
+    TTolvanBaseSession* Session, bool InMemory, std::string_view Name, bool Exclusive)>;
+
+// Registers the factory process-wide and returns the one registered before (empty for none).
+TTolvanSideCursorFactory RegisterSideCursorFactory(TTolvanSideCursorFactory Factory);
+// A side cursor from the registered factory; none registered raises 11394.
+std::unique_ptr<TTolvanSideCursor> OpenSideCursor(TTolvanBaseSession* Session, bool InMemory,
+                                                  std::string_view Name, bool Exclusive);
+
+// The foreign-key work the table data calls; the foreign-key unit registers the implementation.
+class TTolvanForeignKeyRoutines {
+public:
+  virtual ~TTolvanForeignKeyRoutines() = default;
+  // Refuses Key when the parent table Parent is opened on cannot serve it.
+  virtual void ValidateForeignKey(TTolvanTableData& Table, TTolvanConstraintDefForeignKey& Key,
+                                  TTolvanCursor& Parent) = 0;
+  // Refuses Key when a stored record of the child cursor's table has no parent.
+  virtual void CheckExistingRows(TTolvanTableData& Table, TTolvanCursor& Child,
+                                 TTolvanCursor& Parent,
+                                 const TTolvanConstraintDefForeignKey& Key) = 0;
+  // True when the record in Buffer violates Key: its parent is missing.
+  virtual bool CheckForeignKeyParent(TTolvanTableData& Table, TTolvanCursor& Child,
+                                     int32_t SessionID, const TTolvanConstraintDefForeignKey& Key,
+                                     const uint8_t* Buffer) = 0;
+  // The tables Table references or is referenced by take NewName for it in their definitions.
+  virtual void RenameForeignKeyReferences(TTolvanTableData& Table, TTolvanCursor* Cursor,
+                                          std::string_view OldName, std::string_view NewName) = 0;
+  // Name without the temporary foreign-key prefix.
+  virtual AnsiString StripTemporaryFKName(std::string_view Name) = 0;
+};
+
+// Registers the routines process-wide (not owned; nil unregisters) and returns the previous ones.
+TTolvanForeignKeyRoutines* RegisterForeignKeyRoutines(TTolvanForeignKeyRoutines* Routines) noexcept;
+// The registered routines; none raises 11394.
+TTolvanForeignKeyRoutines& ForeignKeyRoutines();
 
 class TTolvanTableData : public TTolvanPageReloadCheck {
 public:
@@ -86,6 +177,14 @@ public:
   void SetFieldDefs(TTolvanFieldDefs& Defs);
   // The null bitmap and columns; without columns 10131.
   int32_t RecordSize() const;
+  // Replaces the constraint manager by one holding copies of Defs, bound and named; Defs get new
+  // object ids, and the table-bound kinds this table's name, first. A kind above 5 raises 30040
+  // and a failed binding its code, leaving the manager as it was.
+  void SetConstraintDefs(TTolvanConstraintDefs& Defs);
+  // Whether the index of IndexID already holds Buffer's key: never while the table holds no
+  // record; on insert when the key is not unique; on update when it changed and is not unique.
+  bool DuplicateKeyExists(int32_t SessionID, int32_t IndexID, const uint8_t* Buffer,
+                          const uint8_t* OldBuffer, bool IsInsert, const TTolvanRecordID& ID);
 
   // Replaces the sequence manager by an empty one; the field manager is bound to it.
   void CreateSequenceManager();
@@ -115,12 +214,25 @@ public:
   virtual void Unlock();
   virtual void CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs& FieldDefs,
                            TTolvanIndexDefs& IndexDefs, TTolvanConstraintDefs& ConstraintDefs) = 0;
-  virtual void DeleteTable(TTolvanBaseSession* Session, bool Force, bool IgnoreOpenCursors);
+  // Refuses while cursors are attached (20017, unless IgnoreOpenCursors) and while the table
+  // references or is referenced (11481, unless Force); with a session, the other tables drop
+  // their halves of the table's foreign keys. True when the caller is to have the database
+  // destroy the table; the base frees nothing and answers false.
+  virtual bool DeleteTable(TTolvanBaseSession* Session, bool Force, bool IgnoreOpenCursors);
+  // Refuses while cursors are attached (10072); empties every index.
   virtual void EmptyTable(TTolvanCursor* Cursor, bool Force);
+  // Refuses while cursors are attached (10150); the tables on the other ends of foreign keys
+  // take the new name first.
   virtual void RenameTable(TTolvanCursor* Cursor, std::string_view NewName);
+  // Adds Def (which gets an object id, its column ids and, as Partner, the action record made in
+  // the referenced table). 11588 for a name taken here, 11587 for an unknown column.
   virtual void AddForeignKey(TTolvanCursor& Cursor, TTolvanConstraintDefForeignKey& Def);
+  // 11482 for an unknown name. A foreign key or action record takes its other half with it
+  // unless NoCascade; a referenced primary key refuses (11483) unless Force, which first drops
+  // every action record (and so the foreign keys to the table), then the key's index.
   virtual void DeleteConstraint(TTolvanCursor* Cursor, std::string_view Name, bool Force,
                                 bool NoCascade);
+  // Foreign keys and action records naming OldName name NewName, their temporary prefixes gone.
   virtual void RenameReferencedTable(int32_t SessionID, std::string_view OldName,
                                      std::string_view NewName);
   // Base: refuses while cursors are attached (10152).
@@ -128,11 +240,23 @@ public:
   // Base: refuses while cursors are attached (10153) unless AllowOpen.
   virtual void SaveToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
                             int32_t Value, bool AllowOpen);
+  // Adds the cursor, makes the scratch record for the first one, marks the cursor opened and has
+  // it refresh its definitions (under the table and cursor-list locks, so the refresh may take
+  // only these again or later ones); a failed refresh leaves the cursor detached.
   virtual void AttachCursor(TTolvanCursor& Cursor);
+  // Removes the cursor (one without a session raises 11631). The indexes forget the session's
+  // key paths when no attached cursor of that session id is left; the last cursor takes the
+  // scratch record with it.
   virtual void DetachCursor(TTolvanCursor& Cursor);
+  // 30343 for an unknown old name, 30344 for a new name taken, 11489 for a column of an index,
+  // 11488 for a column of a foreign key. Not-null and check constraints on the column follow it.
   virtual void RenameField(TTolvanCursor* Cursor, std::string_view OldName,
                            std::string_view NewName);
+  // Builds the index (its constraint too when it is primary or unique, unless the table is
+  // temporary); the attached cursors reload their index definitions, and the cursor's position
+  // is kept. A failure leaves neither index nor constraint.
   virtual void AddIndex(TTolvanIndexDef& Def, TTolvanCursor* Cursor);
+  // Drops the index and the constraint it backs; attached cursors reload their definitions.
   virtual void DeleteIndex(int32_t IndexID, TTolvanCursor* Cursor);
   // The index manager's EmptyIndex; nothing without one.
   virtual void EmptyIndex(int32_t IndexID, int32_t SessionID);
@@ -156,6 +280,7 @@ public:
   virtual void WriteBlob(TTolvanCursor& Cursor, int32_t FieldNo,
                          TTolvanCompressedBLOBStream& BlobStream);
   virtual void FreeBlob(uint8_t* Buffer, int32_t FieldNo);
+  // The constraint manager's CheckRecord, unless the table has no constraints.
   virtual void CheckConstraints(TTolvanCursor& Cursor, int32_t SessionID, uint8_t* Buffer,
                                 uint8_t* OldBuffer, bool IsInsert, const TTolvanRecordID& ID,
                                 bool SkipForeignKeys);
@@ -182,7 +307,7 @@ public:
   virtual int64_t GetAutoIncValue(int32_t FieldNo, TTolvanBaseSession* Session);
   // Sets an auto-increment column's sequence value. Base: nothing.
   virtual void SetAutoIncValue(int32_t FieldNo, TTolvanCursor& Cursor, int64_t Value);
-  // UseCount up and down.
+  // UseCount up and down, under UseCountLock.
   virtual void BeginTableUse();
   virtual void EndTableUse();
   // Hooks; the base does nothing.
@@ -197,13 +322,14 @@ public:
   TTolvanTableOwner& Database() const noexcept { return FDatabase; }
   const AnsiString& TableName() const noexcept { return FTableName; }
   uint32_t TableNameHash() const noexcept { return FTableNameHash; }
-  bool FreedByDatabase() const noexcept { return FFreedByDatabase; }
-  void SetFreedByDatabase(bool Value) noexcept { FFreedByDatabase = Value; }
 
   TTolvanBaseFieldManager* FieldManager() const noexcept { return FFieldManager.get(); }
   TTolvanBaseIndexManager* IndexManager() const noexcept { return FIndexManager.get(); }
   TTolvanBaseRecordManager* RecordManager() const noexcept { return FRecordManager.get(); }
   TTolvanBaseSequenceManager* SequenceManager() const noexcept { return FSequenceManager.get(); }
+  TTolvanBaseConstraintManager* ConstraintManager() const noexcept {
+    return FConstraintManager.get();
+  }
   // The field definitions, or nil without a field manager.
   const TTolvanFieldDefs* FieldDefs() const noexcept;
 
@@ -219,7 +345,7 @@ public:
   bool HasBlobs() const noexcept { return FHasBlobs; }
   bool IsMemory() const noexcept { return FIsMemory; }
   bool IsTemporary() const noexcept { return FIsTemporary; }
-  int32_t UseCount() const noexcept { return FUseCount; }
+  int32_t UseCount() const noexcept { return FUseCount.load(std::memory_order_relaxed); }
   // RecordSize bytes while a cursor is attached; nil otherwise.
   uint8_t* ScratchRecord() const noexcept { return FScratchRecord.get(); }
 
@@ -237,10 +363,23 @@ protected:
   // go, since index objects refer to the page manager.
   void FreeManagers() noexcept;
   [[noreturn]] static void RaiseNotSupported();
+  // Attached cursors, read under the cursor-list lock.
+  bool HasCursors();
+
+private:
+  // Runs Body, then commits the session's pages, also when Body fails (a failed commit after a
+  // failure is dropped: the first error passes on).
+  template <class TBody> void CommittingPages(int32_t SessionID, TBody&& Body);
+  // The index definitions the attached cursors see are reloaded from the table.
+  void ReloadCursorIndexDefs();
+  TTolvanBaseConstraintManager& EnsureConstraintManager();
+  // Deletes the other half of a foreign key or action record Def, in its table (through a side
+  // cursor) or, for a self-reference, here.
+  void DeletePartner(TTolvanCursor* Cursor, const TTolvanConstraintDefForeignKeyAction& Def);
+  void DeleteConstraintAt(int32_t Position);
 
 private:
   TTolvanReadWriteThreadSyncBySingleCriticalSection FTableLock;
-  bool FFreedByDatabase = false;
   TTolvanTableOwner& FDatabase;
   AnsiString FTableName;
   uint32_t FTableNameHash = 0;
@@ -250,14 +389,30 @@ private:
   std::unique_ptr<TTolvanBaseFieldManager> FFieldManager;
   std::unique_ptr<TTolvanBaseIndexManager> FIndexManager;
   std::unique_ptr<TTolvanBaseRecordManager> FRecordManager;
+  std::unique_ptr<TTolvanBaseConstraintManager> FConstraintManager;
   std::vector<TTolvanCursor*> FCursors;
   TTolvanReadWriteThreadSyncBySingleCriticalSection FCursorListLock;
   TTolvanReadWriteThreadSyncBySingleCriticalSection FUseCountLock;
   bool FHasBlobs = false;
   bool FIsMemory = false;
   bool FIsTemporary = false;
-  int32_t FUseCount = 0;
+  std::atomic<int32_t> FUseCount{0};
   std::unique_ptr<uint8_t, TTolvanMemDeleter> FScratchRecord;
+};
+
+// Holds a table's lock (its Lock and Unlock slots) for the life of the scope; re-entrant, so a
+// cursor can hold it across the constraint check and the store.
+class TTolvanTableLock {
+public:
+  explicit TTolvanTableLock(TTolvanTableData& Table, bool Exclusive = true) : FTable(Table) {
+    FTable.Lock(Exclusive);
+  }
+  ~TTolvanTableLock() { FTable.Unlock(); }
+  TTolvanTableLock(const TTolvanTableLock&) = delete;
+  TTolvanTableLock& operator=(const TTolvanTableLock&) = delete;
+
+private:
+  TTolvanTableData& FTable;
 };
 
 } // namespace tolvan

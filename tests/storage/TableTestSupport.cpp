@@ -170,11 +170,13 @@ void TTestTableData::CreateRecordManager() {
 }
 
 void TTestTableData::CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs& FieldDefs,
-                                 TTolvanIndexDefs& IndexDefs, TTolvanConstraintDefs&) {
+                                 TTolvanIndexDefs& IndexDefs,
+                                 TTolvanConstraintDefs& ConstraintDefs) {
   SetName(Cursor.TableName());
   CreateSequenceManager();
   SetFieldDefs(FieldDefs);
   SetIndexDefs(IndexDefs);
+  SetConstraintDefs(ConstraintDefs);
   CreateAutoIncSequences();
   CreateRecordManager();
 }

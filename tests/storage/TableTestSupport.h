@@ -11,6 +11,7 @@
 // Threads: one test thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -29,7 +30,9 @@ namespace tolvan::test {
 class TTestOwner : public TTolvanTableOwner {
 public:
   int32_t NextObjectID() override { return ++LastID; }
+  TTolvanWriteGate& WriteGate() override { return Gate; }
   int32_t LastID = 0;
+  TTolvanWriteGate Gate;
 };
 
 class TTestSession : public TTolvanBaseSession {
@@ -159,7 +162,8 @@ public:
 
   TTolvanPageManager* GetPageManager() override { return &FStore; }
   void CreateRecordManager() override;
-  // Name, sequences, fields, indexes, auto-increment sequences and records, in that order.
+  // Name, sequences, fields, indexes, constraints, auto-increment sequences and records, in that
+  // order.
   void CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs& FieldDefs, TTolvanIndexDefs& IndexDefs,
                    TTolvanConstraintDefs& ConstraintDefs) override;
   int64_t RecordIDToInt64(const TTolvanRecordID& ID) override { return ID.PageNo; }

@@ -52,7 +52,6 @@ public:
 
 protected:
   void CloseTableData(TTolvanTableData& Table) override {
-    EXPECT_TRUE(Table.FreedByDatabase());
     ClosedNames.push_back(Table.TableName());
     static_cast<TTestTableData&>(Table).DropIndexesAndClose();
     if (FailClose)

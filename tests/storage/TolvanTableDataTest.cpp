@@ -92,7 +92,8 @@ TEST_F(TableData, BaseSlots) {
   TTestSession Session(3);
   TTestCursor Cursor(&Session, 8);
   EXPECT_EQ(NativeCodeOf([&] { Table.GetRecord(Cursor, rmNext); }), 11394);
-  EXPECT_EQ(NativeCodeOf([&] { Table.AttachCursor(Cursor); }), 11394);
+  // Attaching needs the record size, which a table without columns has not.
+  EXPECT_EQ(NativeCodeOf([&] { Table.AttachCursor(Cursor); }), 10131);
   EXPECT_EQ(Table.GetAutoIncValue(0, &Session), 0);
   EXPECT_FALSE(Table.PageNeedsReload(5));
   Table.BeginTableUse();

@@ -1,0 +1,88 @@
+#include "foundation/TolvanLockOrder.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace tolvan {
+
+namespace {
+
+struct THeldLock {
+  const void* Lock;
+  TTolvanLockLevel Level;
+  int64_t Count;
+};
+
+void DefaultViolation(const std::string& Message) {
+  std::fprintf(stderr, "lock order violated: %s\n", Message.c_str());
+  std::abort();
+}
+
+std::atomic<TLockOrderViolationHandler> Handler{nullptr};
+
+// A thread holds a handful of locks at most; a vector scan beats any map here.
+thread_local std::vector<THeldLock> Held;
+
+const char* LevelName(TTolvanLockLevel Level) {
+  static const char* const Names[] = {"none",  "registry",    "write gate", "database",
+                                      "table", "cursor list", "use count",  "leaf"};
+  return Level <= tllLeaf ? Names[Level] : "unknown";
+}
+
+void Report(TTolvanLockLevel Wanted, TTolvanLockLevel HeldLevel) {
+  std::string Message = "taking a ";
+  Message += LevelName(Wanted);
+  Message += " lock while holding a ";
+  Message += LevelName(HeldLevel);
+  Message += " lock";
+  TLockOrderViolationHandler H = Handler.load(std::memory_order_acquire);
+  (H ? H : DefaultViolation)(Message);
+}
+
+} // namespace
+
+TLockOrderViolationHandler SetLockOrderViolationHandler(TLockOrderViolationHandler Value) noexcept {
+  return Handler.exchange(Value, std::memory_order_acq_rel);
+}
+
+void LockOrderAcquire(const void* Lock, TTolvanLockLevel Level) {
+  if constexpr (!LockOrderChecked)
+    return;
+  bool Gate = false;
+  const THeldLock* Highest = nullptr;
+  for (THeldLock& H : Held) {
+    if (H.Lock == Lock) {
+      ++H.Count;
+      return;
+    }
+    if (H.Level == tllWriteGate)
+      Gate = true;
+    if (!Highest || H.Level > Highest->Level)
+      Highest = &H;
+  }
+  if (Highest && Highest->Level >= Level) {
+    const bool Excused =
+        Gate && (Level == tllDatabase || Level == tllTable) && Highest->Level <= tllTable;
+    if (!Excused)
+      Report(Level, Highest->Level);
+  }
+  Held.push_back({Lock, Level, 1});
+}
+
+void LockOrderRelease(const void* Lock) noexcept {
+  if constexpr (!LockOrderChecked)
+    return;
+  for (size_t I = Held.size(); I-- > 0;) {
+    if (Held[I].Lock != Lock)
+      continue;
+    if (--Held[I].Count == 0)
+      Held.erase(Held.begin() + std::ptrdiff_t(I));
+    return;
+  }
+}
+
+int32_t LockOrderHeldCount() noexcept { return int32_t(Held.size()); }
+
+} // namespace tolvan
