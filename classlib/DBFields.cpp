@@ -175,7 +175,7 @@ bool TryDateTimeToNative(TFieldType DataType, TDateTime Value, void* Native) noe
   if (Day < INT32_MIN || Day > INT32_MAX)
     return false;
   // Before 1899-12-30 the fraction counts forward from the day's midnight all the same.
-  long double Ms;
+  long double Ms = 0;
   RoundHalfEven(static_cast<long double>(std::fabs(Value - Whole)) * MSecsPerDay, Ms);
   switch (DataType) {
   case ftDate:
