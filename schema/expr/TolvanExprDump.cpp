@@ -205,9 +205,13 @@ void AppendNode(std::string& Out, const TTolvanExprNode& Node) {
     const auto& C = static_cast<const TTolvanExprNodeConst&>(Node);
     Out += C.IsParam() ? "PARAM" : "CONST";
     AppendFlags(Out, Node);
-    if (C.IsParam())
-      Out += " :" + C.ParamName();
-    Out += " " + TypeName(C.Value().DataType()) + " ";
+    if (C.IsParam()) {
+      Out += " :";
+      Out += C.ParamName();
+    }
+    Out += ' ';
+    Out += TypeName(C.Value().DataType());
+    Out += ' ';
     AppendValue(Out, C.Value());
     break;
   }
@@ -248,9 +252,8 @@ void AppendNode(std::string& Out, const TTolvanExprNode& Node) {
   case enkCast:
     Out += OperatorName(Node.Operator());
     AppendFlags(Out, Node);
-    Out +=
-        " " +
-        std::string(FieldTypeToSQLName(static_cast<const TTolvanExprNodeCast&>(Node).TargetType()));
+    Out += ' ';
+    Out += FieldTypeToSQLName(static_cast<const TTolvanExprNodeCast&>(Node).TargetType());
     break;
   case enkDateFunction: {
     Out += OperatorName(Node.Operator());
