@@ -483,8 +483,7 @@ void TTolvanMemoryRecordManager::ReadBlock(TStream& Stream, int64_t ExpectedCoun
 void TTolvanMemoryRecordManager::AppendLoadedRecord(const uint8_t* Buffer, int32_t& Position) {
   // Slots past MaxID are not the block's, and a position the store never gave is no start.
   if (Position < -1 || Position >= FMaxID || FCapacity == 0 || !Buffer)
-    throw ETolvanException::CreateFmt(ErrAppendRecordNo, SInvalidRecordNo,
-                                      int64_t(Position) + 1);
+    throw ETolvanException::CreateFmt(ErrAppendRecordNo, SInvalidRecordNo, int64_t(Position) + 1);
   int32_t ID = Position + 1;
   if (!FNoDeletions)
     while (ID <= FMaxID && IsSlotDeleted(ID))

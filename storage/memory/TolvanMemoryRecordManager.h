@@ -6,10 +6,9 @@
 //   bit i     byte i div 8, bit i mod 8 (least significant first); 1 = slot i deleted
 //
 // Only the bits of slots in [MinID, MaxID] carry meaning; every slot below MinID is deleted, and
-// MinID <= MaxID < Capacity while records exist (whoever fills the store from a stream checks
-// that before the first lookup). A new
-// record takes MaxID + 1 (0 in an empty store), so the ids of deleted records above the highest
-// live one are given out again, while ids below it never come back as long as records remain.
+// MinID <= MaxID < Capacity while records exist, both ends live. A new record takes MaxID + 1
+// (0 in an empty store), so the ids of deleted records above the highest live one are given
+// out again, while ids below it never come back as long as records remain.
 // When the last record goes, both blocks are freed and numbering restarts at 0.
 //
 // NoDeletions stays set until the first delete; while it is set the live slots are exactly

@@ -27,7 +27,9 @@ int64_t BytesLeft(TStream& Stream) {
   return Position >= 0 && Size > Position ? Size - Position : 0;
 }
 
-uint8_t* NewBlock(int64_t Size) { return static_cast<uint8_t*>(TTolvanMemoryManager::GetMem(Size)); }
+uint8_t* NewBlock(int64_t Size) {
+  return static_cast<uint8_t*>(TTolvanMemoryManager::GetMem(Size));
+}
 
 } // namespace
 

@@ -151,9 +151,7 @@ private:
   };
 
   // Spilled records already in the file.
-  int64_t FlushedCount() const noexcept {
-    return RecordCount() - FRecordLimit - FWriteBufferCount;
-  }
+  int64_t FlushedCount() const noexcept { return RecordCount() - FRecordLimit - FWriteBufferCount; }
   bool Store(const uint8_t* Buffer);
 
   int32_t FWriteBufferRecords;

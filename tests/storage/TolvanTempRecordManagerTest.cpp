@@ -266,10 +266,14 @@ TEST(TemporaryRecordManager, StreamRoundTripAndLayout) {
   EXPECT_EQ(TBytes(Bytes.end() - 12, Bytes.end()), Rec(12, Limit + 12));
 
   // Loaded where the machine has other memory: the loaded limit holds, the bytes come back.
-  auto L = Make(12, 1000);
-  Fill(*L, 4);
+  // A spill file the store had before goes with the records it held.
+  auto L = Make(12, 3);
+  Fill(*L, 5);
   const WideString Old = L->SpillFileName();
+  ASSERT_TRUE(FileExists(Old));
   Load(*L, Bytes);
+  EXPECT_FALSE(FileExists(Old));
+  EXPECT_TRUE(FileExists(L->SpillFileName()));
   EXPECT_EQ(L->RecordLimit(), Limit);
   EXPECT_EQ(L->GrowByRecords(), 8);
   ExpectRecords(*L, Limit + 13);
