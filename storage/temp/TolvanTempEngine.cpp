@@ -293,7 +293,9 @@ void TTolvanTemporaryRecordManager::LoadFromStream(TStream& Stream) {
   if (Limit < Capacity || InMemory != std::min<int64_t>(Count, Limit))
     RaiseField(ErrTempReadRecordLimit, "RecordLimit", Limit);
   const int32_t GrowBy = ReadStreamValue<int32_t>(Stream, ErrTempReadGrowBy);
-  if (GrowBy < 1)
+  // The block grows only to take a record, by GrowBy at a time: it is empty or holds records,
+  // and never GrowBy free slots.
+  if (GrowBy < 1 || (InMemory == 0) != (Capacity == 0) || Capacity - InMemory >= GrowBy)
     RaiseField(ErrTempReadGrowBy, "GrowByRecords", GrowBy);
 
   TBlock Memory;

@@ -304,6 +304,47 @@ TEST(TemporaryRecordManager, StreamRoundTripAndLayout) {
   EXPECT_EQ(NativeCodeOf([&] { Load(*Other, Bytes); }), 11217);
 }
 
+TEST(TemporaryRecordManager, BlocksThatDisagreeAreRefused) {
+  auto M = Make(12, 100, 8);
+  Fill(*M, 5); // capacity 8
+  const TBytes Good = Save(*M);
+  const auto Patch = [&](size_t Offset, int64_t Value, int Width) {
+    TBytes B = Good;
+    if (Width == 8)
+      StoreLE<int64_t>(B.data() + Offset, Value);
+    else
+      StoreLE<int32_t>(B.data() + Offset, int32_t(Value));
+    return B;
+  };
+  const size_t SField = 36 + 5 * 12;
+  struct TCase {
+    const char* What;
+    TBytes Bytes;
+    int32_t Code;
+  } Cases[] = {
+      {"negative count", Patch(4, -1, 8), 11218},
+      {"count beyond 48 bits", Patch(4, int64_t(1) << 48, 8), 11218},
+      {"count other than the records held", Patch(4, 6, 8), 11223},
+      {"no write buffer", Patch(12, 0, 4), 11219},
+      {"buffer bytes other than records x size", Patch(16, 121, 4), 11220},
+      {"negative in-memory count", Patch(20, -1, 4), 11221},
+      {"capacity below the records held", Patch(24, 4, 4), 11222},
+      {"capacity beyond the available memory", Patch(24, INT32_MAX, 4), 11222},
+      {"limit below the capacity", Patch(28, 7, 4), 11223},
+      {"no growth step", Patch(32, 0, 4), 11224},
+      {"more free slots than a step", Patch(32, 3, 4), 11224},
+      {"spilled bytes without spilled records", Patch(SField, 12, 8), 11227},
+      {"records cut", TBytes(Good.begin(), Good.begin() + 50), 11225},
+  };
+  for (const TCase& C : Cases) {
+    auto L = Make(12, 100);
+    Fill(*L, 2);
+    const TBytes Before = Save(*L);
+    EXPECT_EQ(NativeCodeOf([&] { Load(*L, C.Bytes); }), C.Code) << C.What;
+    EXPECT_EQ(Save(*L), Before) << C.What;
+  }
+}
+
 // Each cut and each flipped bit of the fields either is refused, leaving the store as it was,
 // or loads a store that reads back every record it counts.
 TEST(TemporaryRecordManager, DamagedBlocksAreRefusedOrConsistent) {
