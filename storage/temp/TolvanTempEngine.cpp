@@ -89,6 +89,7 @@ void TTolvanTemporaryRecordManager::Clear(int32_t) {
   FMemoryBlock.reset();
   FInMemoryCount = 0;
   FMemoryCapacity = 0;
+  FAllocated = 0;
   FSpill.Reset();
 }
 
@@ -99,23 +100,26 @@ int64_t TTolvanTemporaryRecordManager::SpillFileSize() const {
 // Places the record numbered RecordCount; false (nothing changed) when it cannot.
 bool TTolvanTemporaryRecordManager::Store(const uint8_t* Buffer) {
   const int64_t Size = RecordSize();
-  if (FInMemoryCount == FMemoryCapacity && FMemoryCapacity < FRecordLimit) {
-    const int32_t NewCapacity =
-        int32_t(std::min<int64_t>(int64_t(FMemoryCapacity) + FGrowByRecords, FRecordLimit));
-    uint8_t* P = FMemoryBlock.release();
-    try {
-      if (P)
-        TTolvanMemoryManager::ReallocMem(P, false, NewCapacity * Size);
-      else
-        P = NewBlock(NewCapacity * Size);
-    } catch (...) {
+  if (FInMemoryCount < FRecordLimit) {
+    if (FInMemoryCount == FAllocated) {
+      const int32_t NewCapacity =
+          FInMemoryCount < FMemoryCapacity
+              ? FMemoryCapacity
+              : int32_t(std::min<int64_t>(int64_t(FMemoryCapacity) + FGrowByRecords, FRecordLimit));
+      uint8_t* P = FMemoryBlock.release();
+      try {
+        if (P)
+          TTolvanMemoryManager::ReallocMem(P, false, NewCapacity * Size);
+        else
+          P = NewBlock(NewCapacity * Size);
+      } catch (...) {
+        FMemoryBlock.reset(P);
+        throw;
+      }
       FMemoryBlock.reset(P);
-      throw;
+      FAllocated = NewCapacity;
+      FMemoryCapacity = NewCapacity;
     }
-    FMemoryBlock.reset(P);
-    FMemoryCapacity = NewCapacity;
-  }
-  if (FInMemoryCount < FMemoryCapacity) {
     std::memcpy(FMemoryBlock.get() + FInMemoryCount * Size, Buffer, size_t(Size));
     ++FInMemoryCount;
     return true;
@@ -298,12 +302,14 @@ void TTolvanTemporaryRecordManager::LoadFromStream(TStream& Stream) {
   if (GrowBy < 1 || (InMemory == 0) != (Capacity == 0) || Capacity - InMemory >= GrowBy)
     RaiseField(ErrTempReadGrowBy, "GrowByRecords", GrowBy);
 
+  // Only the records read are allocated: the free slots a damaged capacity claims cost nothing
+  // until records come to fill them.
   TBlock Memory;
   if (Capacity > 0) {
     const int64_t Bytes = InMemory * Size;
     if (Bytes > BytesLeft(Stream))
       RaiseStreamReadError(Stream, Bytes, 0, ErrTempReadRecords);
-    Memory.reset(NewBlock(Capacity * Size));
+    Memory.reset(NewBlock(Bytes));
     ReadStreamBuffer(Memory.get(), Bytes, Stream, ErrTempReadRecords);
   }
   const int64_t S = ReadStreamValue<int64_t>(Stream, ErrTempReadSpill);
@@ -334,6 +340,7 @@ void TTolvanTemporaryRecordManager::LoadFromStream(TStream& Stream) {
   FWriteBufferCount = 0;
   FInMemoryCount = InMemory;
   FMemoryCapacity = Capacity;
+  FAllocated = InMemory;
   FRecordLimit = Limit;
   FGrowByRecords = GrowBy;
   SetRecordCount(Count);

@@ -35,7 +35,8 @@
 //
 // A load checks every field against the others, the manager's RecordSize and the bytes left
 // before it allocates, builds the new store aside and takes it only when all was read; a
-// refused block leaves the store as it was.
+// refused block leaves the store as it was. The memory block is made for the records read; the
+// free slots MemoryCapacity names are allocated by the next insert.
 //
 // InsertRecord never raises: a store that cannot take the record (no memory, no spill file,
 // a failed write) answers false and keeps its count. Update and delete answer false.
@@ -159,6 +160,9 @@ private:
   int32_t FInMemoryCount = 0;
   TBlock FMemoryBlock;
   int32_t FMemoryCapacity = 0;
+  // Records MemoryBlock has room for: MemoryCapacity, except after a load, which allocates only
+  // the records it read; the next insert makes room for MemoryCapacity.
+  int32_t FAllocated = 0;
   TBlock FWriteBuffer;
   int32_t FWriteBufferCount = 0;
   TSpill FSpill;
