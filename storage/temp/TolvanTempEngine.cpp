@@ -294,7 +294,9 @@ void TTolvanTemporaryRecordManager::LoadFromStream(TStream& Stream) {
     RaiseField(ErrTempReadMemoryCapacity, "MemoryCapacity", Capacity);
   const int32_t Limit = ReadStreamValue<int32_t>(Stream, ErrTempReadRecordLimit);
   // Records spill only once memory holds RecordLimit of them.
-  if (Limit < Capacity || InMemory != std::min<int64_t>(Count, Limit))
+  // A writer's limit is a tenth of at most MemAvailableCap bytes: that bounds every later growth.
+  if (Limit < Capacity || int64_t(Limit) * Size > MemAvailableCap / 10 ||
+      InMemory != std::min<int64_t>(Count, Limit))
     RaiseField(ErrTempReadRecordLimit, "RecordLimit", Limit);
   const int32_t GrowBy = ReadStreamValue<int32_t>(Stream, ErrTempReadGrowBy);
   // The block grows only to take a record, by GrowBy at a time: it is empty or holds records,

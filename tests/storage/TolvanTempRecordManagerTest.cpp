@@ -331,6 +331,7 @@ TEST(TemporaryRecordManager, BlocksThatDisagreeAreRefused) {
       {"capacity below the records held", Patch(24, 4, 4), 11222},
       {"capacity beyond the available memory", Patch(24, INT32_MAX, 4), 11222},
       {"limit below the capacity", Patch(28, 7, 4), 11223},
+      {"limit beyond a tenth of the largest memory", Patch(28, INT32_MAX / 120 + 1, 4), 11223},
       {"no growth step", Patch(32, 0, 4), 11224},
       {"more free slots than a step", Patch(32, 3, 4), 11224},
       {"spilled bytes without spilled records", Patch(SField, 12, 8), 11227},
