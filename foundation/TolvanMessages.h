@@ -45,5 +45,7 @@ inline constexpr std::string_view SIndexKeyTooLarge =
     "Index '%s' key size %d exceeds the maximum of %d bytes";
 inline constexpr std::string_view SIndexFieldWithoutOrder =
     "Index '%s' cannot include field '%s' of type %s";
+// Record stores read from a stream.
+inline constexpr std::string_view SInvalidRecordStoreField = "Invalid record store field %s = %d";
 
 } // namespace tolvan

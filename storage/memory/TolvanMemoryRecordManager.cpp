@@ -10,6 +10,7 @@
 #include "classlib/SysUtils.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanStreams.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanTableData.h"
 
@@ -51,6 +52,16 @@ template <class TBlock> void ReallocBlock(TBlock& Block, int64_t NewSize) {
     throw;
   }
   Block.reset(P);
+}
+
+[[noreturn]] void RaiseField(int32_t Code, std::string_view Field, int64_t Value) {
+  throw ETolvanException::CreateFmt(Code, SInvalidRecordStoreField, Field, Value);
+}
+
+int64_t BytesLeft(TStream& Stream) {
+  const int64_t Position = Stream.Position();
+  const int64_t Size = Stream.Size();
+  return Position >= 0 && Size > Position ? Size - Position : 0;
 }
 
 } // namespace
@@ -368,6 +379,120 @@ int64_t TTolvanMemoryRecordManager::RecordIDToRecNo(int64_t ID) const {
   for (; Slot <= Last; ++Slot)
     Count += IsSlotDeleted(int32_t(Slot)) ? 0 : 1;
   return Count;
+}
+
+// --- stream block ------------------------------------------------------------------------------
+
+void TTolvanMemoryRecordManager::SaveToStream(TStream& Stream) {
+  WriteStreamValue<int32_t>(Stream, FCapacity, ErrWriteStoreCapacity);
+  WriteStreamValue<uint8_t>(Stream, FNoDeletions ? 0xFF : 0, ErrWriteStoreNoDeletions);
+  WriteStreamValue<int32_t>(Stream, FMinID, ErrWriteStoreMinID);
+  WriteStreamValue<int32_t>(Stream, FMaxID, ErrWriteStoreMaxID);
+  if (FCapacity > 0)
+    WriteStreamBuffer(FDeletedMap.get(), MapBytes(FCapacity), Stream, ErrWriteStoreDeletedMap);
+}
+
+void TTolvanMemoryRecordManager::LoadFromStream(TStream& Stream) { ReadBlock(Stream, -1); }
+
+void TTolvanMemoryRecordManager::LoadFromStream(TStream& Stream, int64_t RecordCount) {
+  if (RecordCount < 0 || RecordCount > INT32_MAX)
+    RaiseField(ErrReadStoreDeletedMap, "RecordCount", RecordCount);
+  ReadBlock(Stream, RecordCount);
+}
+
+// The order of the checks follows the bytes: a block cut short is reported by the field it was
+// cut in. The map is the last field, so what depends on it is checked once it is read; the
+// record block, the one large allocation, comes last of all.
+void TTolvanMemoryRecordManager::ReadBlock(TStream& Stream, int64_t ExpectedCount) {
+  const int32_t Capacity = ReadStreamValue<int32_t>(Stream, ErrReadStoreCapacity);
+  if (Capacity < 0)
+    RaiseField(ErrReadStoreCapacity, "Capacity", Capacity);
+  const uint8_t NoDeletions = ReadStreamValue<uint8_t>(Stream, ErrReadStoreNoDeletions);
+  if (NoDeletions != 0 && NoDeletions != 0xFF)
+    RaiseField(ErrReadStoreNoDeletions, "NoDeletions", NoDeletions);
+  const int32_t MinID = ReadStreamValue<int32_t>(Stream, ErrReadStoreMinID);
+  const int32_t MaxID = ReadStreamValue<int32_t>(Stream, ErrReadStoreMaxID);
+
+  if (Capacity == 0) {
+    // An empty store: nothing follows, and nothing may be promised.
+    if (MinID != 0)
+      RaiseField(ErrReadStoreMinID, "MinID", MinID);
+    if (MaxID != 0)
+      RaiseField(ErrReadStoreMaxID, "MaxID", MaxID);
+    if (ExpectedCount > 0)
+      RaiseField(ErrReadStoreDeletedMap, "RecordCount", ExpectedCount);
+    Clear(-1);
+    FNoDeletions = NoDeletions;
+    return;
+  }
+  if (MinID < 0 || MinID >= Capacity)
+    RaiseField(ErrReadStoreMinID, "MinID", MinID);
+  if (MaxID < MinID || MaxID >= Capacity)
+    RaiseField(ErrReadStoreMaxID, "MaxID", MaxID);
+  const int64_t RecordBytes = int64_t(Capacity) * RecordSize();
+  if (RecordBytes > std::min(TTolvanMemoryManager::GetAvailableMemory(), MemMaxBlockSize))
+    RaiseField(ErrReadStoreCapacity, "Capacity", Capacity);
+  const int64_t MapSize = MapBytes(Capacity);
+  if (MapSize > BytesLeft(Stream))
+    RaiseStreamReadError(Stream, MapSize, 0, ErrReadStoreDeletedMap);
+
+  TBlock Map(static_cast<uint8_t*>(TTolvanMemoryManager::GetMem(MapSize)));
+  ReadStreamBuffer(Map.get(), MapSize, Stream, ErrReadStoreDeletedMap);
+  const uint8_t* Bits = Map.get();
+  const auto Deleted = [Bits](int64_t Slot) { return (Bits[Slot >> 3] >> (Slot & 7)) & 1; };
+
+  // The ends are live and every slot below MinID is deleted: the position walks count whole
+  // map bytes from MinID's byte on, and navigation stops at the ends.
+  if (Deleted(MinID))
+    RaiseField(ErrReadStoreMinID, "MinID", MinID);
+  if (Deleted(MaxID))
+    RaiseField(ErrReadStoreMaxID, "MaxID", MaxID);
+  for (int64_t Byte = 0; Byte < MinID / 8; ++Byte)
+    if (Bits[Byte] != 0xFF)
+      RaiseField(ErrReadStoreMinID, "MinID", MinID);
+  for (int64_t Slot = MinID & ~7; Slot < MinID; ++Slot)
+    if (!Deleted(Slot))
+      RaiseField(ErrReadStoreMinID, "MinID", MinID);
+  int64_t Live = 0;
+  int64_t Slot = MinID;
+  for (; Slot <= MaxID && (Slot & 7) != 0; ++Slot)
+    Live += 1 - Deleted(Slot);
+  for (; Slot + 8 <= int64_t(MaxID) + 1; Slot += 8)
+    Live += ZeroBitCount[Bits[Slot >> 3]];
+  for (; Slot <= MaxID; ++Slot)
+    Live += 1 - Deleted(Slot);
+  const int64_t Count = ExpectedCount < 0 ? Live : ExpectedCount;
+  if (Count != Live)
+    RaiseField(ErrReadStoreDeletedMap, "RecordCount", Count);
+  if (NoDeletions && (MinID != 0 || int64_t(MaxID) != Count - 1))
+    RaiseField(ErrReadStoreNoDeletions, "NoDeletions", NoDeletions);
+  const int64_t Following = Count * RecordSize();
+  if (Following > BytesLeft(Stream))
+    RaiseStreamReadError(Stream, Following, 0, ErrReadStoredRecord);
+
+  TBlock Records(static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(RecordBytes)));
+  FRecords = std::move(Records);
+  FDeletedMap = std::move(Map);
+  FCapacity = Capacity;
+  FMinID = MinID;
+  FMaxID = MaxID;
+  FNoDeletions = NoDeletions;
+  SetRecordCount(0);
+}
+
+void TTolvanMemoryRecordManager::AppendLoadedRecord(const uint8_t* Buffer, int32_t& Position) {
+  // Slots past MaxID are not the block's, and a position the store never gave is no start.
+  if (Position < -1 || Position >= FMaxID || FCapacity == 0 || !Buffer)
+    throw ETolvanException::CreateFmt(ErrAppendRecordNo, SInvalidRecordNo, int64_t(Position) + 1);
+  int32_t ID = Position + 1;
+  if (!FNoDeletions)
+    while (ID <= FMaxID && IsSlotDeleted(ID))
+      ++ID;
+  if (ID > FMaxID)
+    throw ETolvanException::CreateFmt(ErrAppendRecordNo, SInvalidRecordNo, ID);
+  std::memcpy(Slot(ID), Buffer, size_t(RecordSize()));
+  AddRecordCount(1);
+  Position = ID;
 }
 
 } // namespace tolvan

@@ -6,10 +6,9 @@
 //   bit i     byte i div 8, bit i mod 8 (least significant first); 1 = slot i deleted
 //
 // Only the bits of slots in [MinID, MaxID] carry meaning; every slot below MinID is deleted, and
-// MinID <= MaxID < Capacity while records exist (whoever fills the store from a stream checks
-// that before the first lookup). A new
-// record takes MaxID + 1 (0 in an empty store), so the ids of deleted records above the highest
-// live one are given out again, while ids below it never come back as long as records remain.
+// MinID <= MaxID < Capacity while records exist, both ends live. A new record takes MaxID + 1
+// (0 in an empty store), so the ids of deleted records above the highest live one are given
+// out again, while ids below it never come back as long as records remain.
 // When the last record goes, both blocks are freed and numbering restarts at 0.
 //
 // NoDeletions stays set until the first delete; while it is set the live slots are exactly
@@ -21,6 +20,21 @@
 // exactly the slots needed. Sizes are computed in 64 bits: a capacity beyond Int32 or a block
 // beyond MemMaxBlockSize refuses the insert. New and grown blocks are zero-filled, so the same
 // records always give the same bytes.
+//
+// Stream block (little-endian), written by SaveToStream when the table has records:
+//
+//   offset  width           field
+//   0       4               Capacity
+//   4       1               NoDeletions: 0xFF or 0
+//   5       4               MinID
+//   9       4               MaxID
+//   13      ceil(Cap / 8)   the deleted map as it is, only when Capacity > 0
+//
+// The records follow the block (the table stream writes them), each placed again by
+// AppendLoadedRecord in slot order, so ids survive a save and load. LoadFromStream trusts
+// nothing it reads: every field, the map and the promised record count are checked against one
+// another and against the bytes left before anything is allocated, and a refused block leaves
+// the store as it was.
 //
 // InsertRecord, UpdateRecord and DeleteRecord never raise: a store that cannot act answers
 // false and is left as it was. An update of a table with BLOB columns frees the blocks of the
@@ -47,6 +61,21 @@ class TTolvanTableData;
 inline constexpr int32_t ErrMemoryRecordSizeZero = 10011;
 inline constexpr int32_t ErrMemoryRecordRetrieve = 10019;
 inline constexpr int32_t ErrMemoryRecordInvalidBitNo = 10457;
+// The stream block: write codes, then read codes, one per field.
+inline constexpr int32_t ErrWriteStoreCapacity = 10444;
+inline constexpr int32_t ErrWriteStoreNoDeletions = 10445;
+inline constexpr int32_t ErrWriteStoreMinID = 10446;
+inline constexpr int32_t ErrWriteStoreMaxID = 10447;
+inline constexpr int32_t ErrWriteStoreDeletedMap = 10448;
+inline constexpr int32_t ErrReadStoreCapacity = 10449;
+inline constexpr int32_t ErrReadStoreNoDeletions = 10450;
+inline constexpr int32_t ErrReadStoreMinID = 10451;
+inline constexpr int32_t ErrReadStoreMaxID = 10452;
+inline constexpr int32_t ErrReadStoreDeletedMap = 10453;
+// The stored records that follow the block, on reading.
+inline constexpr int32_t ErrReadStoredRecord = 10201;
+// AppendLoadedRecord given more records than the block's map holds live slots.
+inline constexpr int32_t ErrAppendRecordNo = 10847;
 
 class TTolvanMemoryRecordManager : public TTolvanBaseRecordManager {
 public:
@@ -71,6 +100,23 @@ public:
   // 1 in a store of one record, -1 outside [MinID, MaxID] or in an empty store. Only an
   // estimate: with sparse ids it can exceed RecordCount.
   int64_t GetApproxRecNo(const TTolvanRecordID& RecordID, int32_t SessionID) override;
+
+  // Writes the block above.
+  void SaveToStream(TStream& Stream) override;
+  // Reads a block and takes its capacity, map, MinID and MaxID in place of the store's; the
+  // records are then placed by AppendLoadedRecord. RecordCount becomes 0, and counts the
+  // appended records. The count of records that follow is taken from the map (its live slots).
+  void LoadFromStream(TStream& Stream) override;
+  // As above, for a block that must hold exactly RecordCount records (the table stream's
+  // header says how many follow). Refusals: a field out of range or disagreeing with the map
+  // raises that field's read code (10449-10453), RecordCount beyond Int32 or other than the
+  // map's live slots 10453, a map or records beyond the bytes left a short read (10453,
+  // 10201), a store beyond the available memory 10449.
+  void LoadFromStream(TStream& Stream, int64_t RecordCount);
+  // Copies Buffer into the next live slot of the loaded map and counts it. Position is -1
+  // before the first record and the slot placed afterwards. A record beyond the map's live
+  // slots raises 10847.
+  void AppendLoadedRecord(const uint8_t* Buffer, int32_t& Position) override;
 
   // Sets Capacity to exactly NewCapacity (0 frees both blocks); kept slots keep their bytes,
   // growth is zero-filled. NewCapacity must not cut live slots off. A negative capacity raises
@@ -113,6 +159,8 @@ private:
   // and frees those blocks of Stored (the record as it was) that the new record dropped or
   // replaced.
   void ReleaseReplacedBlobs(int32_t ID, uint8_t* Stored) noexcept;
+  // Reads and checks a block; ExpectedCount < 0 takes the map's live slots.
+  void ReadBlock(TStream& Stream, int64_t ExpectedCount);
 
   TTolvanTableData& FTableData;
   TBlock FRecords;
