@@ -1,0 +1,414 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "foundation/TolvanExcept.h"
+#include "schema/TolvanRecordBuffer.h"
+#include "schema/expr/TolvanExpression.h"
+#include "storage/TolvanRecordBitmap.h"
+#include "storage/TolvanScans.h"
+#include "storage/TolvanSearch.h"
+#include "storage/btree/TolvanBTreeIndex.h"
+#include "tests/foundation/TestSupport.h"
+#include "tests/storage/TableTestSupport.h"
+
+using namespace tolvan;
+using namespace tolvan::test;
+
+namespace {
+
+using TIDs = std::vector<TTolvanRecordID>;
+
+bool SameID(const TTolvanRecordID& A, const TTolvanRecordID& B) {
+  return A.PageNo == B.PageNo && A.PageItemNo == B.PageItemNo;
+}
+
+std::string Text(const TIDs& IDs) {
+  std::string S;
+  for (const TTolvanRecordID& ID : IDs)
+    S += std::to_string(ID.PageNo) + " ";
+  return S;
+}
+
+// Table (I Integer, S Varchar(6), N Varchar(6), D Date) over the real B-tree with the indexes
+// ByI (I, unique), SI (S, I), NDesc (N descending, ignoring case) and ByD (D). I is unique by
+// construction; S, N and D come from small domains with NULLs, so keys repeat.
+struct TRecTable : TTableFixture {
+  TRecTable() : TTableFixture(BTreeIndexFactory()) {
+    TTolvanFieldDefs Fields;
+    TTolvanIndexDefs Defs;
+    AddField(Fields, "I", tftInteger);
+    AddField(Fields, "S", tftVarchar, 6);
+    AddField(Fields, "N", tftVarchar, 6);
+    AddField(Fields, "D", tftDate);
+    AddIndexDef(Defs, "ByI", {"I"}, true);
+    AddIndexDef(Defs, "SI", {"S", "I"});
+    TTolvanIndexDef& N = AddIndexDef(Defs, "NDesc", {"N"});
+    N.Columns(0).SetDescending(1);
+    N.Columns(0).SetCaseInsensitive(1);
+    AddIndexDef(Defs, "ByD", {"D"});
+    Create(Fields, Defs);
+  }
+  ~TRecTable() { Table.DropIndexesAndClose(); }
+
+  int32_t SID() const { return Session.SessionID(); }
+  size_t BufferSize() const { return size_t(Table.RecordSize() + RecordTrailerSize); }
+
+  // The ids in the order of the index (store order for -1), by plain navigation.
+  TIDs Walk(int32_t IndexID, bool Forward) {
+    TIDs IDs;
+    std::vector<uint8_t> Buffer(BufferSize());
+    TTolvanNavState S;
+    S.Mode = Forward ? rmNext : rmPrior;
+    S.IndexID = IndexID;
+    S.Buffer = Buffer.data();
+    (Forward ? S.AtBegin : S.AtEnd) = 1;
+    for (;;) {
+      LoadRecord(Table, SID(), S);
+      if (S.Result != rrOK)
+        break;
+      S.AtBegin = S.AtEnd = 0;
+      IDs.push_back(S.RecordID);
+    }
+    return IDs;
+  }
+  std::vector<uint8_t> Stored(const TTolvanRecordID& ID) const {
+    std::vector<uint8_t> R = Table.Records().Stored(ID.PageNo);
+    R.resize(BufferSize());
+    return R;
+  }
+};
+
+// A cursor on the test table with a filter, an external filter, a result set, a range and a
+// search key, its field definitions laid out as the table's.
+class TRecCursor : public TTestCursor {
+public:
+  explicit TRecCursor(TRecTable& T)
+      : TTestCursor(&T.Session, T.Table.RecordSize() + RecordTrailerSize), FTable(T),
+        Set(std::make_unique<TTolvanRecordBitmap>(&T.Table)) {
+    FieldDefs().Assign(*T.Table.FieldDefs());
+    SetRecordLayout();
+    VisibleFieldDefs().Assign(FieldDefs());
+    IndexDefs().Assign(T.Indexes().IndexDefs());
+    T.ClearRecord(*this);
+  }
+
+  TTolvanExpression* Filter() const override { return FFilter.get(); }
+  TTolvanExpression* ExternalFilter() const override { return FExternal.get(); }
+  TTolvanRecordBitmap* ResultBitmap() const override { return Set.get(); }
+
+  // A filter over this cursor parsed from Text (nil for none); the set is rebuilt on demand.
+  static std::unique_ptr<TTolvanExpression> Parse(TTolvanCursor* Cursor, const std::string& Text) {
+    auto E = TTolvanExpression::Create();
+    E->ParseFilter(Cursor, Text, false, false);
+    return E;
+  }
+  void SetFilterText(const std::string& Text) {
+    FFilter = Text.empty() ? nullptr : Parse(this, Text);
+    Set->SetFilled(false);
+  }
+  void SetExternalText(const std::string& Text) {
+    FExternal = Text.empty() ? nullptr : Parse(this, Text);
+    Set->SetFilled(false);
+  }
+  void Range(uint8_t* Start, uint8_t* End, int32_t StartCount, int32_t EndCount, bool StartExcl,
+             bool EndExcl) {
+    StoreRange(Start, End, StartCount, EndCount, StartExcl, EndExcl);
+    Set->SetFilled(false);
+  }
+
+  TRecTable& FTable;
+  std::unique_ptr<TTolvanRecordBitmap> Set;
+  std::unique_ptr<TTolvanExpression> FFilter;
+  std::unique_ptr<TTolvanExpression> FExternal;
+};
+
+void SetValue(TTolvanCursor& C, int32_t FieldNo, TTolvanVariant& V) {
+  C.SetCursorFieldValue(V, FieldNo, C.RecordBuffer(), true);
+}
+void SetInt(TTolvanCursor& C, int32_t FieldNo, int64_t X) {
+  TTolvanVariant V;
+  V.SetAsLargeInt(X);
+  SetValue(C, FieldNo, V);
+}
+void SetStr(TTolvanCursor& C, int32_t FieldNo, const std::string& S) {
+  TTolvanVariant V;
+  V.SetAsString(AnsiString(S));
+  SetValue(C, FieldNo, V);
+}
+void SetDate(TTolvanCursor& C, int32_t FieldNo, int32_t Days) {
+  TTolvanVariant V;
+  V.SetAsStoredDate(Days);
+  SetValue(C, FieldNo, V);
+}
+
+const char* const Words[] = {"ab", "AB", "abc", "b", "B", "abcdef", "zz", "ABCDEF", "m"};
+
+// Inserts N rows with I a shuffled 0 .. N-1, then deletes about a quarter of them.
+void FillRandom(TRecTable& T, TRecCursor& C, std::mt19937& Random, int32_t N) {
+  std::vector<int32_t> Is(static_cast<size_t>(N));
+  for (int32_t I = 0; I < N; ++I)
+    Is[size_t(I)] = I;
+  std::shuffle(Is.begin(), Is.end(), Random);
+  TIDs IDs;
+  for (int32_t I : Is) {
+    T.ClearRecord(C);
+    if (Random() % 12 != 0)
+      SetInt(C, 0, I);
+    else
+      SetInt(C, 0, -1000 - I); // kept unique
+    if (Random() % 6 != 0)
+      SetStr(C, 1, Words[Random() % 9]);
+    if (Random() % 6 != 0)
+      SetStr(C, 2, Words[Random() % 9]);
+    if (Random() % 6 != 0)
+      SetDate(C, 3, 730000 + int32_t(Random() % 20));
+    IDs.push_back(T.Insert(C));
+  }
+  for (const TTolvanRecordID& ID : IDs)
+    if (Random() % 4 == 0) {
+      C.SetPosition(ID);
+      ASSERT_TRUE(T.Table.DeleteRecord(C));
+    }
+}
+
+// A random conjunction of comparisons of I, S and N with constants: in range, out of range,
+// fractional, NULL and too long among them.
+std::string RandomFilter(std::mt19937& Random) {
+  static const char* const Ops[] = {"=", "<>", "<", ">", "<=", ">="};
+  static const char* const IntConsts[] = {"0",   "5",     "17",         "100",  "250",  "-3",
+                                          "2.5", "99.75", "9999999999", "NULL", "-1001"};
+  static const char* const StrConsts[] = {"'ab'", "'AB'", "'b'",          "'bcd'",    "'zz'", "'m'",
+                                          "''",   "NULL", "'abcdefghij'", "'abcdef'", "'ABCDEFG'"};
+  const int32_t N = 1 + int32_t(Random() % 3);
+  std::string F;
+  for (int32_t K = 0; K < N; ++K) {
+    if (K)
+      F += " AND ";
+    const int32_t Column = int32_t(Random() % 3);
+    const char* Op = Ops[Random() % 6];
+    std::string Constant = Column == 0 ? IntConsts[Random() % 11] : StrConsts[Random() % 11];
+    std::string Name = Column == 0 ? "I" : Column == 1 ? "S" : "N";
+    if (Random() % 4 == 0)
+      F += Constant + " " + Op + " " + Name; // the constant first
+    else
+      F += Name + " " + Op + " " + Constant;
+  }
+  return F;
+}
+
+bool Accepts(TTolvanExpression* E, uint8_t* Record) {
+  if (!E)
+    return true;
+  E->SetRecordBuffer(Record);
+  return E->IsEmpty() || E->EvaluateBoolean();
+}
+
+// The main differential test: every answer of the search, the result set, GotoKey and Locate
+// equals a walk of the cursor's order by plain navigation that tests each record with copies of
+// the filters that nothing was extracted from.
+TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
+  std::mt19937 Random(24);
+  TRecTable T;
+  TRecCursor C(T);
+  FillRandom(T, C, Random, 300);
+  const TIDs All = T.Walk(-1, true);
+  std::vector<std::vector<uint8_t>> Keys;
+  for (const TTolvanRecordID& ID : All)
+    Keys.push_back(T.Stored(ID));
+  const char* const IndexNames[] = {"ByI", "SI", "NDesc", "ByD"};
+  const int32_t Columns[] = {1, 2, 1, 1};
+  int32_t Hits = 0, Sets = 0, Keyed = 0, Located = 0;
+
+  for (int Trial = 0; Trial < 400; ++Trial) {
+    SCOPED_TRACE("trial " + std::to_string(Trial));
+    TRecCursor Q(T);
+    const int32_t Which = int32_t(Random() % 5) - 1;
+    if (Which >= 0)
+      Q.SetIndexName(IndexNames[Which]);
+    const int32_t IndexID = Q.IndexID();
+    std::string FilterText = Random() % 3 ? RandomFilter(Random) : "";
+    const std::string ExternalText = Random() % 5 == 0 ? RandomFilter(Random) : "";
+    uint8_t* Start = nullptr;
+    uint8_t* End = nullptr;
+    std::vector<uint8_t> BoundKey;
+    int32_t StartCount = 0, EndCount = 0;
+    const bool StartExcl = Random() % 2, EndExcl = Random() % 2;
+    if (Which >= 0 && Random() % 2) {
+      if (Random() % 2) {
+        Start = Keys[Random() % Keys.size()].data();
+        StartCount = 1 + int32_t(Random() % uint32_t(Columns[Which]));
+      }
+      if (Random() % 2) {
+        End = Keys[Random() % Keys.size()].data();
+        EndCount = 1 + int32_t(Random() % uint32_t(Columns[Which]));
+      }
+      // A bound on (S, I) and an equality on S with that text: the records satisfying both lie
+      // on one side of the bound's I.
+      if (Which == 1 && Random() % 2) {
+        const std::string Word = Words[Random() % 9];
+        T.ClearRecord(Q);
+        SetStr(Q, 1, Word);
+        SetInt(Q, 0, int32_t(Random() % 300));
+        BoundKey = Q.RecordBytes();
+        (Random() % 2 ? Start : End) = BoundKey.data();
+        StartCount = EndCount = 2;
+        FilterText += (FilterText.empty() ? "" : " AND ") + ("S = '" + Word + "'");
+      }
+      Q.Range(Start, End, StartCount, EndCount, StartExcl, EndExcl);
+    }
+    ASSERT_NO_THROW(Q.SetFilterText(FilterText)) << FilterText;
+    ASSERT_NO_THROW(Q.SetExternalText(ExternalText)) << ExternalText;
+    // The oracle's filters: parsed again, never handed to a search.
+    TRecCursor O(T);
+    std::unique_ptr<TTolvanExpression> OF =
+        FilterText.empty() ? nullptr : TRecCursor::Parse(&O, FilterText);
+    std::unique_ptr<TTolvanExpression> OE =
+        ExternalText.empty() ? nullptr : TRecCursor::Parse(&O, ExternalText);
+    TTolvanIndex* Index = IndexID == -1 ? nullptr : &T.Indexes().GetIndex(IndexID);
+    const auto InRange = [&](const uint8_t* R) {
+      if (Start) {
+        const int32_t Cmp = Index->CompareRecordKeys(R, Start, StartCount);
+        if (StartExcl ? Cmp <= 0 : Cmp < 0)
+          return false;
+      }
+      if (End) {
+        const int32_t Cmp = Index->CompareRecordKeys(R, End, EndCount);
+        if (EndExcl ? Cmp >= 0 : Cmp > 0)
+          return false;
+      }
+      return true;
+    };
+    const bool Forward = Random() % 2;
+    const TIDs Order = T.Walk(IndexID, Forward);
+    const std::string ExtraText = Random() % 2 ? RandomFilter(Random) : "";
+    std::unique_ptr<TTolvanExpression> Extra =
+        ExtraText.empty() ? nullptr : TRecCursor::Parse(&Q, ExtraText);
+    std::unique_ptr<TTolvanExpression> OX =
+        ExtraText.empty() ? nullptr : TRecCursor::Parse(&O, ExtraText);
+    SCOPED_TRACE("index " + std::to_string(Which) + " filter [" + FilterText + "] external [" +
+                 ExternalText + "] extra [" + ExtraText + "]");
+    const auto Sees = [&](const TTolvanRecordID& ID, TTolvanExpression* More) {
+      std::vector<uint8_t> R = T.Stored(ID);
+      return InRange(R.data()) && Accepts(OF.get(), R.data()) && Accepts(OE.get(), R.data()) &&
+             Accepts(More, R.data());
+    };
+    const bool Restricted = TTolvanTableData::IsRestricted(Q);
+
+    // The result set: the records the cursor sees, in its forward order.
+    if (Restricted && Random() % 2) {
+      TIDs Want;
+      for (const TTolvanRecordID& ID : T.Walk(IndexID, true))
+        if (Sees(ID, nullptr))
+          Want.push_back(ID);
+      EXPECT_EQ(T.Table.GetRecordCount(Q), int64_t(Want.size()));
+      const TIDs Got(Q.Set->Items().Items(), Q.Set->Items().Items() + Q.Set->Count());
+      ASSERT_EQ(Text(Got), Text(Want));
+      ++Sets;
+    }
+
+    // A search from the beginning or from a current record, first match only or not.
+    const bool FirstMatchOnly = Random() % 4 == 0;
+    const bool FromBeginning = FirstMatchOnly || Random() % 2;
+    const size_t CurrentPos = Random() % Order.size();
+    Q.SetPosition(FromBeginning ? TTolvanRecordID{-1, 0} : Order[CurrentPos]);
+    if (FromBeginning)
+      (Forward ? Q.SetBof(true) : Q.SetEof(true));
+    else {
+      Q.SetBof(false);
+      Q.SetEof(false);
+    }
+    TIDs Expected;
+    for (size_t P = FromBeginning ? 0 : CurrentPos + 1; P < Order.size(); ++P)
+      if (Sees(Order[P], OX.get()))
+        Expected.push_back(Order[P]);
+    TTolvanRecordID Found{-7, 0};
+    const bool Hit = T.Table.Search(Q, Extra.get(), nullptr, FromBeginning, Forward, &Found,
+                                    nullptr, FirstMatchOnly);
+    ASSERT_EQ(Hit, !Expected.empty());
+    if (Hit) {
+      ++Hits;
+      if (FirstMatchOnly)
+        EXPECT_TRUE(std::any_of(Expected.begin(), Expected.end(),
+                                [&](const TTolvanRecordID& ID) { return SameID(ID, Found); }));
+      else
+        EXPECT_TRUE(SameID(Found, Expected.front()));
+    }
+    // Extraction gave everything back: the filters answer as their copies.
+    for (const TTolvanRecordID& ID : All) {
+      std::vector<uint8_t> R = T.Stored(ID);
+      ASSERT_EQ(Accepts(Q.Filter(), R.data()), Accepts(OF.get(), R.data()));
+      if (Extra) {
+        ASSERT_EQ(Accepts(Extra.get(), R.data()), Accepts(OX.get(), R.data()));
+      }
+    }
+
+    // GotoKey and Locate run from the beginning, forward in the cursor's order.
+    const TIDs Ahead = T.Walk(IndexID, true);
+    if (IndexID != -1) {
+      const uint8_t Type = uint8_t(1 + Random() % 5);
+      std::vector<uint8_t> Key = Keys[Random() % Keys.size()];
+      TTolvanScanSearchCondition K;
+      K.ConditionType = Type;
+      K.KeyBuffer = Key.data();
+      K.KeyFieldCount = 1 + int32_t(Random() % uint32_t(Columns[Which]));
+      K.IndexID = IndexID;
+      Q.SetSearchKey(Key.data());
+      Q.SetSearchKeyFieldCount(K.KeyFieldCount);
+      TTableFixture& F = T;
+      const TTolvanRecordID Before{-5, 0};
+      Q.SetPosition(Before);
+      std::vector<uint8_t> BufferBefore = Q.RecordBytes();
+      TTolvanRecordID Want{-1, 0};
+      bool Any = false;
+      TTolvanTableSearchIndexes SI(F.Table);
+      for (const TTolvanRecordID& ID : Ahead) {
+        std::vector<uint8_t> R = T.Stored(ID);
+        if (Sees(ID, nullptr) && KeyConditionHolds(SI, K, R.data())) {
+          Want = ID;
+          Any = true;
+          break;
+        }
+      }
+      ASSERT_EQ(T.Table.GotoKey(Q, Type), Any);
+      EXPECT_TRUE(SameID(Q.Position(), Any ? Want : Before));
+      // GotoKey does not read the record it finds.
+      EXPECT_EQ(Q.RecordBytes(), BufferBefore);
+      Keyed += Any;
+      Q.SetSearchKey(nullptr);
+    }
+    if (Extra) {
+      TTolvanRecordID Want{-1, 0};
+      bool Any = false;
+      for (const TTolvanRecordID& ID : Ahead)
+        if (Sees(ID, OX.get())) {
+          Want = ID;
+          Any = true;
+          break;
+        }
+      const TTolvanRecordID Before{-5, 0};
+      Q.SetPosition(Before);
+      ASSERT_EQ(T.Table.Locate(Q, Extra.get()), Any);
+      if (Any) {
+        EXPECT_TRUE(SameID(Q.Position(), Want));
+        // Locate reads it.
+        const std::vector<uint8_t> R = T.Stored(Want);
+        EXPECT_EQ(0, std::memcmp(Q.Record(), R.data(), size_t(T.Table.RecordSize())));
+        ++Located;
+      } else {
+        EXPECT_TRUE(SameID(Q.Position(), Before));
+      }
+    }
+  }
+  EXPECT_GT(Hits, 50);
+  EXPECT_GT(Sets, 30);
+  EXPECT_GT(Keyed, 30);
+  EXPECT_GT(Located, 20);
+}
+
+} // namespace
