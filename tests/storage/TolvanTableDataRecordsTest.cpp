@@ -94,6 +94,8 @@ public:
     FieldDefs().Assign(*T.Table.FieldDefs());
     SetRecordLayout();
     VisibleFieldDefs().Assign(FieldDefs());
+    for (int32_t I = 0; I < VisibleFieldDefs().Count(); ++I)
+      VisibleFieldDefs().Items(I).SetTableFieldNo(I);
     IndexDefs().Assign(T.Indexes().IndexDefs());
     T.ClearRecord(*this);
   }
@@ -183,8 +185,9 @@ std::string RandomFilter(std::mt19937& Random) {
   static const char* const Ops[] = {"=", "<>", "<", ">", "<=", ">="};
   static const char* const IntConsts[] = {"0",   "5",     "17",         "100",  "250",  "-3",
                                           "2.5", "99.75", "9999999999", "NULL", "-1001"};
-  static const char* const StrConsts[] = {"'ab'", "'AB'", "'b'",          "'bcd'",    "'zz'", "'m'",
-                                          "''",   "NULL", "'abcdefghij'", "'abcdef'", "'ABCDEFG'"};
+  static const char* const StrConsts[] = {"'ab'",         "'AB'",     "'b'",      "'bcd'",
+                                          "'zz'",         "'m'",      "''",       "NULL",
+                                          "'abcdefghij'", "'abcdef'", "'ABCDEFG'"};
   const int32_t N = 1 + int32_t(Random() % 3);
   std::string F;
   for (int32_t K = 0; K < N; ++K) {
@@ -409,6 +412,252 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
   EXPECT_GT(Sets, 30);
   EXPECT_GT(Keyed, 30);
   EXPECT_GT(Located, 20);
+}
+
+// Five rows I = 1 .. 5 (inserted 5 first), S = 'a', and a cursor on ByI.
+struct TFive {
+  TFive() {
+    for (int32_t I = 5; I >= 1; --I) {
+      T.ClearRecord(Q);
+      SetInt(Q, 0, I);
+      SetStr(Q, 1, "a");
+      IDs[I] = T.Insert(Q);
+    }
+    Q.SetIndexName("ByI");
+    Q.SetToBegin();
+  }
+  int32_t Current() { return T.GetInt(Q.Record(), 0); }
+  std::vector<int32_t> Column(int32_t FieldNo) {
+    std::vector<int32_t> Values;
+    for (const TTolvanRecordID& ID : T.Walk(T.IndexID(0), true))
+      Values.push_back(T.GetInt(T.Stored(ID).data(), FieldNo));
+    return Values;
+  }
+  TRecTable T;
+  TRecCursor Q{T};
+  TTolvanRecordID IDs[6];
+};
+
+TEST(TableDataRecords, NavigationAndRecordNumbers) {
+  TFive F;
+  TTolvanTableData& Table = F.T.Table;
+  EXPECT_EQ(Table.GetRecNo(F.Q), -1); // at the beginning
+  // Numbers outside 1 .. count land on the first or the last record.
+  const struct {
+    int64_t RecNo;
+    int32_t Want;
+  } Cases[] = {{0, 1}, {-7, 1}, {1, 1}, {3, 3}, {5, 5}, {6, 5}, {INT64_MAX, 5}};
+  for (const bool Filtered : {false, true}) {
+    F.Q.SetFilterText(Filtered ? "I > 2" : "");
+    for (const auto& C : Cases) {
+      Table.SetRecNo(F.Q, C.RecNo);
+      ASSERT_EQ(Table.GetRecord(F.Q, rmCurrent), rrOK);
+      const int32_t Want = Filtered ? std::clamp(C.Want + 2, 3, 5) : C.Want;
+      EXPECT_EQ(F.Current(), Want) << C.RecNo << " " << Filtered;
+      EXPECT_EQ(Table.GetRecNo(F.Q), Filtered ? Want - 2 : Want);
+    }
+  }
+  // Store order: the physical numbering.
+  TRecCursor S(F.T);
+  Table.SetRecNo(S, -3);
+  EXPECT_EQ(Table.GetRecNo(S), 1);
+  // A set never built is built on the first move; an empty one answers end reached.
+  TRecCursor R(F.T);
+  R.SetIndexName("ByI");
+  R.SetToBegin();
+  R.SetFilterText("I >= 4");
+  EXPECT_FALSE(R.Set->Filled());
+  EXPECT_EQ(Table.GetRecord(R, rmNext), rrOK);
+  EXPECT_TRUE(R.Set->Filled());
+  EXPECT_EQ(F.T.GetInt(R.Record(), 0), 4);
+  EXPECT_EQ(Table.GetRecordCount(R), 2);
+  R.SetFilterText("I > 100");
+  R.SetToBegin();
+  for (const TTolvanGetRecordMode Mode : {rmNext, rmPrior})
+    EXPECT_NE(Table.GetRecord(R, Mode), rrOK);
+  EXPECT_EQ(Table.GetRecordCount(R), 0);
+  EXPECT_EQ(Table.GetRecNo(R), -1);
+  EXPECT_EQ(NativeCodeOf([&] { Table.Locate(R, nullptr); }), 11375);
+}
+
+TEST(TableDataRecords, BulkOperationsSeeOnlyTheVisibleRecords) {
+  {
+    TFive F;
+    F.Q.SetFilterText("I > 2"); // the set is not built yet
+    TTolvanVariant X;
+    X.SetAsString("x");
+    TTolvanVariant* Values[] = {&X};
+    TStringList Names;
+    Names.Add("S");
+    F.T.Table.UpdateAllRecords(F.Q, Names, Values, false);
+    for (int32_t I = 1; I <= 5; ++I) {
+      const std::vector<uint8_t> Row = F.T.Stored(F.IDs[I]);
+      F.Q.RecordBytes() = Row;
+      F.Q.SetFilterText("S = 'x'");
+      EXPECT_EQ(F.T.Table.RecordMatches(F.Q, F.Q.Record()), I > 2) << I;
+    }
+    F.Q.SetFilterText("I > 2");
+    F.T.Table.DeleteAllRecords(F.Q);
+    EXPECT_EQ(F.Column(0), (std::vector<int32_t>{1, 2}));
+    // Counts differ: refused before any record is touched.
+    Names.Add("N");
+    Names.Add("I");
+    TTolvanVariant* Two[] = {&X, &X};
+    F.Q.SetFilterText("");
+    EXPECT_EQ(NativeCodeOf([&] { F.T.Table.UpdateAllRecords(F.Q, Names, Two, false); }), 11448);
+    TStringList None;
+    EXPECT_EQ(NativeCodeOf([&] { F.T.Table.UpdateAllRecords(F.Q, None, {}, false); }), 11448);
+    TStringList Unknown;
+    Unknown.Add("Nope");
+    EXPECT_EQ(NativeCodeOf([&] { F.T.Table.UpdateAllRecords(F.Q, Unknown, Values, false); }),
+              11447);
+    for (const int32_t I : {1, 2}) {
+      std::vector<uint8_t> R = F.T.Stored(F.IDs[I]);
+      EXPECT_TRUE(Accepts(TRecCursor::Parse(&F.Q, "S = 'a'").get(), R.data())) << I;
+    }
+  }
+  {
+    // A unique S: the first record takes the value, the second would repeat it and stops the
+    // update before it is written.
+    TFive F;
+    for (int32_t I = 1; I <= 5; ++I) {
+      F.Q.SetPosition(F.IDs[I]);
+      ASSERT_EQ(F.T.Table.GetRecord(F.Q, rmCurrent), rrOK);
+      SetStr(F.Q, 1, "s" + std::to_string(I));
+      ASSERT_TRUE(F.T.Table.UpdateRecord(F.Q));
+    }
+    TTolvanIndexDefs Defs;
+    F.T.Table.AddIndex(AddIndexDef(Defs, "US", {"S"}, true), &F.Q);
+    TRecCursor All(F.T);
+    TTolvanVariant X;
+    X.SetAsString("x");
+    TTolvanVariant* Values[] = {&X};
+    TStringList Names;
+    Names.Add("S");
+    EXPECT_NE(NativeCodeOf([&] { F.T.Table.UpdateAllRecords(All, Names, Values, false); }), 0);
+    // Store order: I = 5 first.
+    const auto SIs = [&](int32_t I, const std::string& Text) {
+      std::vector<uint8_t> R = F.T.Stored(F.IDs[I]);
+      return Accepts(TRecCursor::Parse(&All, "S = '" + Text + "'").get(), R.data());
+    };
+    EXPECT_TRUE(SIs(5, "x"));
+    for (int32_t I = 1; I <= 4; ++I)
+      EXPECT_TRUE(SIs(I, "s" + std::to_string(I))) << I;
+  }
+}
+
+// Routines whose delete action removes, in the same table, the record with I + Step.
+class TCascadeToNext : public TTolvanForeignKeyRoutines {
+public:
+  TCascadeToNext(TFive& F, int32_t Step)
+      : FFive(F), FStep(Step), FPrevious(RegisterForeignKeyRoutines(this)) {}
+  ~TCascadeToNext() override { RegisterForeignKeyRoutines(FPrevious); }
+  void ValidateForeignKey(TTolvanTableData&, TTolvanConstraintDefForeignKey&,
+                          TTolvanCursor&) override {}
+  void CheckExistingRows(TTolvanTableData&, TTolvanCursor&, TTolvanCursor&,
+                         const TTolvanConstraintDefForeignKey&) override {}
+  bool CheckForeignKeyParent(TTolvanTableData&, TTolvanCursor&, int32_t,
+                             const TTolvanConstraintDefForeignKey&, const uint8_t*) override {
+    return false;
+  }
+  void RenameForeignKeyReferences(TTolvanTableData&, TTolvanCursor*, std::string_view,
+                                  std::string_view) override {}
+  AnsiString StripTemporaryFKName(std::string_view Name) override { return AnsiString(Name); }
+  void ApplyForeignKeyActions(TTolvanTableData& Table, TTolvanCursor& Cursor, int32_t,
+                              bool OnDelete) override {
+    ASSERT_TRUE(OnDelete);
+    const int32_t Next = FFive.T.GetInt(Cursor.RecordBuffer(), 0) + FStep;
+    if (Next < 1 || Next > 5 || !Table.RecordManager()->RecordExists(FFive.IDs[Next], -1))
+      return;
+    TRecCursor Side(FFive.T);
+    Side.SetPosition(FFive.IDs[Next]);
+    Table.DeleteRecord(Side);
+    ++Cascaded;
+  }
+  int32_t Cascaded = 0;
+
+private:
+  TFive& FFive;
+  int32_t FStep;
+  TTolvanForeignKeyRoutines* FPrevious;
+};
+
+TEST(TableDataRecords, ARecordACascadeTookCountsAsDeleted) {
+  for (const bool Filtered : {false, true}) {
+    TFive F;
+    // Store order visits I = 5 first, the set in index order I = 2 first: either way the
+    // cascade takes a record the walk is still to visit.
+    TCascadeToNext Routines(F, Filtered ? 1 : -1);
+    F.T.Table.ConstraintManager()->ConstraintDefs().AddForeignKeyAction().SetOnDelete(tfaCascade);
+    if (Filtered)
+      F.Q.SetFilterText("I >= 2");
+    F.T.Table.DeleteAllRecords(F.Q);
+    EXPECT_GT(Routines.Cascaded, 0);
+    EXPECT_EQ(F.Column(0), Filtered ? std::vector<int32_t>{1} : std::vector<int32_t>{});
+  }
+}
+
+TEST(TableDataRecords, ResultSetUpkeepAfterPosts) {
+  TFive F;
+  TTolvanTableData& Table = F.T.Table;
+  F.Q.SetFilterText("S = 'a'");
+  ASSERT_EQ(Table.GetRecordCount(F.Q), 5);
+  const auto SetOrder = [&] {
+    std::vector<int32_t> Values;
+    for (int64_t K = 0; K < F.Q.Set->Count(); ++K)
+      Values.push_back(F.T.GetInt(F.T.Stored(F.Q.Set->Items()[K]).data(), 0));
+    return Values;
+  };
+  std::vector<uint8_t> Old(F.T.BufferSize());
+  F.Q.SetBeforeImage(Old.data());
+  // Updates moving a record out of the filter: the cursor goes to the next record, or to the
+  // prior one from the last.
+  const auto Leave = [&](int32_t I) {
+    Table.SetRecNo(F.Q, 1);
+    F.Q.SetPosition(F.IDs[I]);
+    ASSERT_EQ(Table.GetRecord(F.Q, rmCurrent), rrOK);
+    Old = F.Q.RecordBytes();
+    SetStr(F.Q, 1, "b");
+    ASSERT_TRUE(Table.UpdateRecord(F.Q));
+    Table.AfterPostUpdate(F.Q);
+  };
+  Leave(3);
+  EXPECT_EQ(F.Current(), 4);
+  Leave(5);
+  EXPECT_EQ(F.Current(), 4);
+  EXPECT_EQ(SetOrder(), (std::vector<int32_t>{1, 2, 4}));
+  // A key that changed moves the record to its place in the set.
+  F.Q.SetPosition(F.IDs[1]);
+  ASSERT_EQ(Table.GetRecord(F.Q, rmCurrent), rrOK);
+  Old = F.Q.RecordBytes();
+  SetInt(F.Q, 0, 9);
+  ASSERT_TRUE(Table.UpdateRecord(F.Q));
+  Table.AfterPostUpdate(F.Q);
+  EXPECT_EQ(SetOrder(), (std::vector<int32_t>{2, 4, 9}));
+  EXPECT_EQ(F.Current(), 9);
+  // Inserts: a matching record joins in index order, another leaves the cursor where it was.
+  const TTolvanCursorPosition Saved = F.Q.SavePosition();
+  F.T.ClearRecord(F.Q);
+  SetInt(F.Q, 0, 3);
+  SetStr(F.Q, 1, "a");
+  F.T.Insert(F.Q);
+  Table.AfterPostInsert(F.Q, Saved);
+  EXPECT_EQ(SetOrder(), (std::vector<int32_t>{2, 3, 4, 9}));
+  EXPECT_EQ(F.Current(), 3);
+  F.T.ClearRecord(F.Q);
+  SetInt(F.Q, 0, 0);
+  SetStr(F.Q, 1, "a");
+  F.T.Insert(F.Q);
+  Table.AfterPostInsert(F.Q, Saved);
+  EXPECT_EQ(SetOrder(), (std::vector<int32_t>{0, 2, 3, 4, 9}));
+  F.T.ClearRecord(F.Q);
+  SetInt(F.Q, 0, 7);
+  SetStr(F.Q, 1, "z");
+  F.T.Insert(F.Q);
+  Table.AfterPostInsert(F.Q, Saved);
+  EXPECT_EQ(SetOrder(), (std::vector<int32_t>{0, 2, 3, 4, 9}));
+  EXPECT_EQ(F.Current(), 9);
+  F.Q.SetBeforeImage(nullptr);
 }
 
 } // namespace
