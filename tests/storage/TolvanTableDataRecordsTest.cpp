@@ -660,4 +660,84 @@ TEST(TableDataRecords, ResultSetUpkeepAfterPosts) {
   F.Q.SetBeforeImage(nullptr);
 }
 
+// Table (I Integer, Data BLOB, Note MEMO) with its cursor.
+struct TBlobTable : TTableFixture {
+  TBlobTable() {
+    TTolvanFieldDefs Fields;
+    TTolvanIndexDefs Indexes;
+    AddField(Fields, "I", tftInteger);
+    AddField(Fields, "Data", tftBLOB).SetBlobBlockSize(4096);
+    AddField(Fields, "Note", tftMemo).SetBlobBlockSize(512);
+    Create(Fields, Indexes);
+    ClearRecord(*Cursor);
+  }
+  ~TBlobTable() { Table.DropIndexesAndClose(); }
+
+  void Write(int32_t FieldNo, const std::string& Bytes) {
+    std::unique_ptr<TTolvanStream> S = Table.OpenBlob(*Cursor, true, FieldNo, tbmWrite);
+    S->WriteBuffer(Bytes.data(), int64_t(Bytes.size()));
+    if (Bytes.empty())
+      S->SetSize(0);
+    Table.WriteBlob(*Cursor, FieldNo, static_cast<TTolvanLocalBLOBStream&>(*S));
+  }
+  std::string Read(int32_t FieldNo) {
+    std::unique_ptr<TTolvanStream> S = Table.OpenBlob(*Cursor, false, FieldNo, tbmRead);
+    std::string Bytes(size_t(S->GetSize()), '\0');
+    S->ReadBuffer(Bytes.data(), int64_t(Bytes.size()));
+    return Bytes;
+  }
+  int64_t Live() { return Table.BlobBlocks().LiveCount(); }
+};
+
+TEST(TableDataRecords, BlobValuesOfAnEdit) {
+  TBlobTable T;
+  TTolvanTableData& Table = T.Table;
+  ASSERT_TRUE(Table.HasBlobs());
+  T.SetInt(*T.Cursor, 0, 1);
+  T.Write(1, std::string(5000, 'd'));
+  T.Write(2, "note");
+  EXPECT_EQ(T.Live(), 2);
+  EXPECT_TRUE(Table.IsBlobWritten(T.Cursor->Record(), 1));
+  // Stored, the record owns its blocks: cancelling a later edit leaves them alone.
+  Table.SetBlobMarks(false, *T.Cursor);
+  T.Insert(*T.Cursor);
+  EXPECT_FALSE(Table.IsBlobWritten(T.Cursor->Record(), 2));
+  const std::vector<uint8_t> Stored = T.Cursor->RecordBytes();
+  T.Write(1, "new data");
+  T.Write(2, "new note");
+  EXPECT_EQ(T.Live(), 4);
+  EXPECT_EQ(T.Read(1), "new data");
+  Table.CancelRecord(*T.Cursor);
+  EXPECT_EQ(T.Live(), 2);
+  T.Cursor->RecordBytes() = Stored;
+  EXPECT_EQ(T.Read(1), std::string(5000, 'd'));
+  EXPECT_EQ(T.Read(2), "note");
+
+  // An empty value written over one of this edit frees it and leaves the field NULL.
+  T.Write(2, "again");
+  EXPECT_EQ(T.Live(), 3);
+  T.Write(2, "");
+  EXPECT_EQ(T.Live(), 2);
+  EXPECT_TRUE(IsFieldNull(T.Cursor->Record(), 2));
+  EXPECT_EQ(LoadLE<uint64_t>(T.Cursor->Record() + Table.FieldDefs()->Items(2).BufferOffset()), 0u);
+
+  // A copy of a reference that was freed since is refused, never read.
+  T.Cursor->RecordBytes() = Stored;
+  T.Write(2, "short lived");
+  const std::vector<uint8_t> Stale = T.Cursor->RecordBytes();
+  Table.FreeBlob(T.Cursor->Record(), 2);
+  T.Write(2, "takes the slot");
+  T.Cursor->RecordBytes() = Stale;
+  EXPECT_EQ(NativeCodeOf([&] { T.Read(2); }), 10112);
+  std::vector<uint8_t> Copy = Stale;
+  EXPECT_EQ(NativeCodeOf([&] { Table.FreeBlob(Copy.data(), 2); }), 10118);
+  EXPECT_EQ(T.Live(), 3);
+
+  // Deleting every record frees the blocks the records own.
+  T.Cursor->RecordBytes() = Stored;
+  Table.DeleteAllRecords(*T.Cursor);
+  EXPECT_EQ(Table.GetTotalRecordCount(), 0);
+  EXPECT_EQ(T.Live(), 1); // the value "takes the slot", in no stored record
+}
+
 } // namespace
