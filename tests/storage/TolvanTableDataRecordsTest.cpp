@@ -105,17 +105,20 @@ public:
   TTolvanRecordBitmap* ResultBitmap() const override { return Set.get(); }
 
   // A filter over this cursor parsed from Text (nil for none); the set is rebuilt on demand.
-  static std::unique_ptr<TTolvanExpression> Parse(TTolvanCursor* Cursor, const std::string& Text) {
+  // KeepNull: comparisons keep NULL codes (a NULL orders first) instead of failing on NULL.
+  static std::unique_ptr<TTolvanExpression> Parse(TTolvanCursor* Cursor, const std::string& Text,
+                                                  bool KeepNull = false) {
     auto E = TTolvanExpression::Create();
+    E->SetKeepNullCodes(KeepNull);
     E->ParseFilter(Cursor, Text, false, false);
     return E;
   }
-  void SetFilterText(const std::string& Text) {
-    FFilter = Text.empty() ? nullptr : Parse(this, Text);
+  void SetFilterText(const std::string& Text, bool KeepNull = false) {
+    FFilter = Text.empty() ? nullptr : Parse(this, Text, KeepNull);
     Set->SetFilled(false);
   }
-  void SetExternalText(const std::string& Text) {
-    FExternal = Text.empty() ? nullptr : Parse(this, Text);
+  void SetExternalText(const std::string& Text, bool KeepNull = false) {
+    FExternal = Text.empty() ? nullptr : Parse(this, Text, KeepNull);
     Set->SetFilled(false);
   }
   void Range(uint8_t* Start, uint8_t* End, int32_t StartCount, int32_t EndCount, bool StartExcl,
@@ -235,6 +238,7 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
     if (Which >= 0)
       Q.SetIndexName(IndexNames[Which]);
     const int32_t IndexID = Q.IndexID();
+    const bool KeepNull = Random() % 2;
     std::string FilterText = Random() % 3 ? RandomFilter(Random) : "";
     const std::string ExternalText = Random() % 5 == 0 ? RandomFilter(Random) : "";
     uint8_t* Start = nullptr;
@@ -265,14 +269,14 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
       }
       Q.Range(Start, End, StartCount, EndCount, StartExcl, EndExcl);
     }
-    ASSERT_NO_THROW(Q.SetFilterText(FilterText)) << FilterText;
-    ASSERT_NO_THROW(Q.SetExternalText(ExternalText)) << ExternalText;
+    ASSERT_NO_THROW(Q.SetFilterText(FilterText, KeepNull)) << FilterText;
+    ASSERT_NO_THROW(Q.SetExternalText(ExternalText, KeepNull)) << ExternalText;
     // The oracle's filters: parsed again, never handed to a search.
     TRecCursor O(T);
     std::unique_ptr<TTolvanExpression> OF =
-        FilterText.empty() ? nullptr : TRecCursor::Parse(&O, FilterText);
+        FilterText.empty() ? nullptr : TRecCursor::Parse(&O, FilterText, KeepNull);
     std::unique_ptr<TTolvanExpression> OE =
-        ExternalText.empty() ? nullptr : TRecCursor::Parse(&O, ExternalText);
+        ExternalText.empty() ? nullptr : TRecCursor::Parse(&O, ExternalText, KeepNull);
     TTolvanIndex* Index = IndexID == -1 ? nullptr : &T.Indexes().GetIndex(IndexID);
     const auto InRange = [&](const uint8_t* R) {
       if (Start) {
@@ -291,11 +295,12 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
     const TIDs Order = T.Walk(IndexID, Forward);
     const std::string ExtraText = Random() % 2 ? RandomFilter(Random) : "";
     std::unique_ptr<TTolvanExpression> Extra =
-        ExtraText.empty() ? nullptr : TRecCursor::Parse(&Q, ExtraText);
+        ExtraText.empty() ? nullptr : TRecCursor::Parse(&Q, ExtraText, KeepNull);
     std::unique_ptr<TTolvanExpression> OX =
-        ExtraText.empty() ? nullptr : TRecCursor::Parse(&O, ExtraText);
-    SCOPED_TRACE("index " + std::to_string(Which) + " filter [" + FilterText + "] external [" +
-                 ExternalText + "] extra [" + ExtraText + "]");
+        ExtraText.empty() ? nullptr : TRecCursor::Parse(&O, ExtraText, KeepNull);
+    SCOPED_TRACE("keep nulls " + std::to_string(KeepNull) + " index " + std::to_string(Which) +
+                 " filter [" + FilterText + "] external [" + ExternalText + "] extra [" +
+                 ExtraText + "]");
     const auto Sees = [&](const TTolvanRecordID& ID, TTolvanExpression* More) {
       std::vector<uint8_t> R = T.Stored(ID);
       return InRange(R.data()) && Accepts(OF.get(), R.data()) && Accepts(OE.get(), R.data()) &&
@@ -478,6 +483,41 @@ TEST(TableDataRecords, NavigationAndRecordNumbers) {
   EXPECT_EQ(Table.GetRecordCount(R), 0);
   EXPECT_EQ(Table.GetRecNo(R), -1);
   EXPECT_EQ(NativeCodeOf([&] { Table.Locate(R, nullptr); }), 11375);
+}
+
+TEST(TableDataRecords, OversizedEqualitiesAndNestedSearches) {
+  TFive F;
+  TTolvanTableData& Table = F.T.Table;
+  F.Q.SetPosition(F.IDs[2]);
+  ASSERT_EQ(Table.GetRecord(F.Q, rmCurrent), rrOK);
+  SetStr(F.Q, 1, "abcdef");
+  ASSERT_TRUE(Table.UpdateRecord(F.Q));
+  // Cut to the column, the constant would name the stored text.
+  TRecCursor C(F.T);
+  C.SetIndexName("SI");
+  for (const bool KeepNull : {false, true}) {
+    C.SetFilterText("S = 'abcdefgh'", KeepNull);
+    EXPECT_EQ(Table.GetRecordCount(C), 0);
+    C.SetFilterText("S = 'abcdef'", KeepNull);
+    EXPECT_EQ(Table.GetRecordCount(C), 1);
+  }
+  // A filter callback searching the same table leaves the record it is asked about alone.
+  TRecCursor Outer(F.T);
+  Outer.SetIndexName("ByI");
+  TRecCursor Inner(F.T);
+  const std::unique_ptr<TTolvanExpression> Four = TRecCursor::Parse(&Inner, "I = 4");
+  int32_t Asked = 0;
+  Outer.SetOnFilterRecord([&](uint8_t* Record) {
+    const int32_t I = F.T.GetInt(Record, 0);
+    TTolvanRecordID Found{-1, 0};
+    EXPECT_TRUE(Table.Search(Inner, Four.get(), nullptr, true, true, &Found, nullptr, false));
+    EXPECT_TRUE(SameID(Found, F.IDs[4]));
+    EXPECT_EQ(F.T.GetInt(Record, 0), I);
+    ++Asked;
+    return I % 2 == 1;
+  });
+  EXPECT_EQ(Table.GetRecordCount(Outer), 3);
+  EXPECT_EQ(Asked, 5);
 }
 
 TEST(TableDataRecords, BulkOperationsSeeOnlyTheVisibleRecords) {
