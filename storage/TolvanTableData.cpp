@@ -788,41 +788,4 @@ void TTolvanTableData::EmptyAllIndexes(int32_t SessionID) {
 
 // --- slots the base does not provide yet ---------------------------------------------------------
 
-bool TTolvanTableData::Search(TTolvanCursor&, TTolvanExpression*, const TTolvanScanSearchCondition*,
-                              bool, bool, TTolvanRecordID*, TTolvanRecordBitmap*, bool) {
-  RaiseNotSupported();
-}
-
-bool TTolvanTableData::RecordExists(TTolvanCursor&) { RaiseNotSupported(); }
-
-TTolvanGetRecordResult TTolvanTableData::GetRecord(TTolvanCursor&, TTolvanGetRecordMode) {
-  RaiseNotSupported();
-}
-
-std::unique_ptr<TTolvanStream> TTolvanTableData::OpenBlob(TTolvanCursor&, bool, int32_t,
-                                                          TTolvanBlobOpenMode) {
-  RaiseNotSupported();
-}
-
-void TTolvanTableData::WriteBlob(TTolvanCursor&, int32_t, TTolvanCompressedBLOBStream&) {
-  RaiseNotSupported();
-}
-
-void TTolvanTableData::FreeBlob(uint8_t*, int32_t) { RaiseNotSupported(); }
-
-void TTolvanTableData::CancelRecord(TTolvanCursor&) { RaiseNotSupported(); }
-
-void TTolvanTableData::DeleteAllRecords(TTolvanCursor&) { RaiseNotSupported(); }
-
-void TTolvanTableData::UpdateAllRecords(TTolvanCursor&, const TStringList&,
-                                        std::span<TTolvanVariant* const>, bool) {
-  RaiseNotSupported();
-}
-
-int64_t TTolvanTableData::GetRecordCount(TTolvanCursor&) { RaiseNotSupported(); }
-
-void TTolvanTableData::SetRecNo(TTolvanCursor&, int64_t) { RaiseNotSupported(); }
-
-int64_t TTolvanTableData::GetRecNo(TTolvanCursor&) { RaiseNotSupported(); }
-
 } // namespace tolvan

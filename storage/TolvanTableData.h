@@ -7,9 +7,10 @@
 // temporary engines derive from it and supply the storage-specific operations (the abstract
 // ones). The base sets the table up from definitions, attaches cursors, checks constraints,
 // applies defaults, keeps the auto-increment sequences and runs the definition operations
-// (tables, foreign keys, constraints, fields, indexes); record operations it does not provide
-// yet raise 11394 "Error - operation is not supported". A refused operation changes nothing;
-// an operation that changes index pages commits the session's pages on every exit.
+// (tables, foreign keys, constraints, fields, indexes), and the record operations that need no
+// store of their own: navigation, searches, record numbers, BLOB values, bulk deletes and
+// updates (TolvanTableDataRecords.cpp). A refused operation changes nothing; an operation that
+// changes index pages commits the session's pages on every exit.
 //
 // The record size is the offset of the last column plus its data size: the null bitmap and the
 // columns, without the cursor's trailer. A table without columns has none (10131).
@@ -62,6 +63,7 @@
 #include "schema/TolvanMetaObjectDefs.h"
 #include "schema/TolvanSession.h"
 #include "schema/expr/TolvanScanConditions.h"
+#include "storage/TolvanBlobBlocks.h"
 #include "storage/TolvanConstraintManager.h"
 #include "storage/TolvanFieldManager.h"
 #include "storage/TolvanIndexManager.h"
@@ -267,10 +269,18 @@ public:
   virtual void ForeignKeyAdded(int32_t SessionID);
   virtual int64_t RecordIDToInt64(const TTolvanRecordID& ID) = 0;
   virtual TTolvanRecordID Int64ToRecordID(int64_t Value) = 0;
+  // The records the cursor sees that also satisfy Expression and Condition (SearchTable,
+  // TolvanSearch.h).
   virtual bool Search(TTolvanCursor& Cursor, TTolvanExpression* Expression,
                       const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
                       TTolvanRecordID* FoundID, TTolvanRecordBitmap* ResultSet,
                       bool FirstMatchOnly);
+  // The first record in the cursor's order that the cursor sees and Expression accepts becomes
+  // current and is read; otherwise the position stays. A nil Expression raises 11375.
+  virtual bool Locate(TTolvanCursor& Cursor, TTolvanExpression* Expression);
+  // The first record in the cursor's order whose key compares with the cursor's search key as
+  // ConditionType says becomes current, unread; otherwise the position stays.
+  virtual bool GotoKey(TTolvanCursor& Cursor, uint8_t ConditionType);
   virtual bool RecordExists(TTolvanCursor& Cursor);
   // -1, 0 or 1 in the order of the table's records.
   virtual int32_t CompareRecordIDs(const TTolvanRecordID& A, const TTolvanRecordID& B) = 0;
@@ -279,7 +289,19 @@ public:
                                                   int32_t FieldNo, TTolvanBlobOpenMode Mode);
   virtual void WriteBlob(TTolvanCursor& Cursor, int32_t FieldNo,
                          TTolvanCompressedBLOBStream& BlobStream);
+  // Frees the column's value and makes it NULL; nothing for a NULL column or a table without
+  // BLOB columns. A reference naming no block raises 10118.
   virtual void FreeBlob(uint8_t* Buffer, int32_t FieldNo);
+  // FreeBlob of every BLOB column.
+  void FreeAllBlobs(uint8_t* Buffer);
+  // The column's marker: written in this edit, or owned by the stored record.
+  bool IsBlobWritten(const uint8_t* Buffer, int32_t FieldNo) const;
+  void SetBlobWritten(bool Written, uint8_t* Buffer, int32_t FieldNo);
+  // Marks every non-NULL BLOB column of the cursor's record buffer. Not written, the stored
+  // record owns the blocks: a later CancelRecord frees none of them.
+  void SetBlobMarks(bool Written, TTolvanCursor& Cursor);
+  // The blocks of the table's BLOB values.
+  TTolvanBlobBlockTable& BlobBlocks() noexcept { return FBlobBlocks; }
   // The constraint manager's CheckRecord, unless the table has no constraints.
   virtual void CheckConstraints(TTolvanCursor& Cursor, int32_t SessionID, uint8_t* Buffer,
                                 uint8_t* OldBuffer, bool IsInsert, const TTolvanRecordID& ID,
@@ -291,11 +313,18 @@ public:
   virtual bool UpdateRecord(TTolvanCursor& Cursor) = 0;
   // A hook before an update. Base: nothing.
   virtual void EditRecord(TTolvanCursor& Cursor);
+  // Frees the BLOB values written in this edit; those of the stored record stay.
   virtual void CancelRecord(TTolvanCursor& Cursor);
+  // Deletes every record the cursor sees. A failure stops it: the records handled stay deleted.
+  // A record that has gone meanwhile (a cascade in the same table) counts as done.
   virtual void DeleteAllRecords(TTolvanCursor& Cursor);
+  // Sets the named fields to Values in every record the cursor sees; 11448 before any record
+  // when the counts differ or are 0. A record failing its constraints is not written and stops
+  // the update; the records handled before stay updated.
   virtual void UpdateAllRecords(TTolvanCursor& Cursor, const TStringList& FieldNames,
                                 std::span<TTolvanVariant* const> Values, bool SkipForeignKeys);
   virtual int64_t GetRecordCount(TTolvanCursor& Cursor);
+  // A number below 1 is taken as 1, one above the count as the count.
   virtual void SetRecNo(TTolvanCursor& Cursor, int64_t RecNo);
   virtual int64_t GetRecNo(TTolvanCursor& Cursor);
   // The record id at a 1-based store position, and back.
@@ -316,6 +345,25 @@ public:
   virtual void TransactionRolledBack();
   // Asked by the page manager whether a cached page must be re-read. Base: false.
   bool PageNeedsReload(int32_t VersionStamp) override;
+
+  // --- result-set upkeep after a post (the cursor's result set is filled) -----------------------
+
+  // Whether the cursor has a filter, an external filter, a filter callback or a range, and so
+  // sees its records through its result set.
+  static bool IsRestricted(const TTolvanCursor& Cursor);
+  // Whether the record in Buffer passes the cursor's range, filter, external filter and filter
+  // callback, in that order.
+  bool RecordMatches(TTolvanCursor& Cursor, uint8_t* Buffer);
+  // After an insert: a new record the cursor sees joins its result set in the cursor's order;
+  // otherwise the cursor returns to Saved (and rereads its record there).
+  void AfterPostInsert(TTolvanCursor& Cursor, const TTolvanCursorPosition& Saved);
+  // Inserts the current record's id into the result set after the nearest preceding record (in
+  // the cursor's index) that the cursor sees; the record buffer is as it was afterwards.
+  void InsertIntoResultSet(TTolvanCursor& Cursor);
+  // After an update: a record whose index key changed moves to its new place in the result set;
+  // one the cursor no longer sees leaves it, and the cursor moves to the next record of the set
+  // (the prior one when it was the last).
+  void AfterPostUpdate(TTolvanCursor& Cursor);
 
   // --- state ------------------------------------------------------------------------------------
 
@@ -398,6 +446,8 @@ private:
   bool FIsTemporary = false;
   std::atomic<int32_t> FUseCount{0};
   std::unique_ptr<uint8_t, TTolvanMemDeleter> FScratchRecord;
+  // Engine blocks of the values, independent of the managers.
+  TTolvanBlobBlockTable FBlobBlocks;
 };
 
 // Holds a table's lock (its Lock and Unlock slots) for the life of the scope; re-entrant, so a
