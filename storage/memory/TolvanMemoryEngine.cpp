@@ -37,16 +37,6 @@ int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
   throw ETolvanException::Create(Code, SNilPointerOccurred);
 }
 
-// Whether the cursor sees every stored record: no filter of any kind, no range.
-bool SeesAllRecords(const TTolvanCursor& Cursor) {
-  return !Cursor.Filter() && !Cursor.ExternalFilter() && !Cursor.OnFilterRecord() &&
-         !Cursor.RangeStartKey() && !Cursor.RangeEndKey();
-}
-
-// The result set's upkeep after a post is the base table's.
-void ResultSetAfterInsert(TTolvanCursor&, const TTolvanCursorPosition&) {}
-void ResultSetAfterUpdate(TTolvanCursor&) {}
-
 TTolvanDatabaseData* DatabaseOf(TTolvanTableData& Table) noexcept {
   return dynamic_cast<TTolvanDatabaseData*>(&Table.Database());
 }
@@ -397,7 +387,7 @@ bool TTolvanMemoryTableData::InsertRecord(TTolvanCursor& Cursor) {
     // The marks change below; a refused insert gives the edit its values back as they were.
     Before = Scratch(FInsertImage, Size);
     std::memcpy(Before, Buffer, Size);
-    SetBlobMarks(false, Buffer, *FieldDefs());
+    tolvan::SetBlobMarks(false, Buffer, *FieldDefs());
   }
   const TTolvanCursorPosition Saved = Cursor.SavePosition();
   TTolvanRecordID ID{};
@@ -426,7 +416,7 @@ bool TTolvanMemoryTableData::InsertRecord(TTolvanCursor& Cursor) {
   Cursor.SetBof(false);
   Cursor.SetEof(false);
   if (Cursor.ResultBitmap() && Cursor.ResultBitmap()->Filled())
-    ResultSetAfterInsert(Cursor, Saved);
+    AfterPostInsert(Cursor, Saved);
   return true;
 }
 
@@ -535,7 +525,7 @@ bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
     const TTolvanFieldDefs& Defs = *FieldDefs();
     for (int32_t F = 0; F < Defs.Count(); ++F) {
       const TTolvanFieldDef& Def = Defs.Items(F);
-      if (!Def.IsBlob() || IsFieldNull(Buffer, F) || IsBlobWritten(Buffer, Def))
+      if (!Def.IsBlob() || IsFieldNull(Buffer, F) || tolvan::IsBlobWritten(Buffer, Def))
         continue;
       std::memcpy(Buffer + Def.BufferOffset(), Stored + Def.BufferOffset(), BlobReferenceSize);
       SetFieldNull(Buffer, F, IsFieldNull(Stored, F));
@@ -552,10 +542,10 @@ bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
     return false;
   }
   if (HasBlobs())
-    SetBlobMarks(false, Buffer, *FieldDefs());
+    tolvan::SetBlobMarks(false, Buffer, *FieldDefs());
   Commit.Now();
   if (Cursor.ResultBitmap() && Cursor.ResultBitmap()->Filled())
-    ResultSetAfterUpdate(Cursor);
+    AfterPostUpdate(Cursor);
   return true;
 }
 
@@ -565,7 +555,7 @@ void TTolvanMemoryTableData::DeleteAllRecords(TTolvanCursor& Cursor) {
   TPageCommit Commit(*this, SessionIDOf(&Cursor));
   const bool Actions =
       ConstraintManager() && ConstraintManager()->ConstraintDefs().HasDeleteActions();
-  if (!SeesAllRecords(Cursor) || Actions) {
+  if (IsRestricted(Cursor) || Actions) {
     TTolvanTableData::DeleteAllRecords(Cursor);
   } else if (Store.RecordCount() > 0) {
     ClearRecords();
