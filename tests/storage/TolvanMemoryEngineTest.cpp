@@ -368,3 +368,144 @@ TEST_F(FaultyRecords, AFailingIndexLeavesStoreAndIndexesAsTheyWere) {
 }
 
 } // namespace
+
+// --- the model-based random test -------------------------------------------------------------
+
+namespace model {
+
+// Whether the table serves record moves (the neighbour a delete needs) in this build.
+bool DeletesServed(TMemoryTableFixture& F) {
+  try {
+    F.Table->GetRecordCount(*F.Cursor);
+    return true;
+  } catch (const ETolvanException&) {
+    return false;
+  }
+}
+
+const char* const Texts[] = {"", "abc", "ABC", "Abd", "zeta", "Zeta", "m"};
+
+} // namespace model
+
+class MemoryModel : public MemoryRecords {
+protected:
+  explicit MemoryModel(TTolvanIndexFactory Factory = {}) : MemoryRecords(std::move(Factory)) {}
+
+  TRow RandomRow() {
+    return {int32_t(Random() % 400), int32_t(Random() % 6),
+            model::Texts[Random() % std::size(model::Texts)], int32_t(Random() % 100) - 50};
+  }
+  int32_t RandomLive() {
+    auto It = Model.begin();
+    std::advance(It, Random() % Model.size());
+    return It->first;
+  }
+  bool KeyTaken(int32_t K, int32_t Except) const {
+    for (const auto& [Slot, Row] : Model)
+      if (Row.K == K && Slot != Except)
+        return true;
+    return false;
+  }
+  void ExpectAgreement(int32_t Step) {
+    const auto Rows = F.StoreRows();
+    ASSERT_EQ(Rows.size(), Model.size()) << "step " << Step;
+    for (const auto& [Slot, Bytes] : Rows) {
+      ASSERT_TRUE(Model.count(Slot)) << "step " << Step << " slot " << Slot;
+      const TRow Got = Read(Bytes.data());
+      const TRow& Want = Model.at(Slot);
+      ASSERT_TRUE(Got.K == Want.K && Got.A == Want.A && Got.S == Want.S && Got.D == Want.D)
+          << "step " << Step << " slot " << Slot;
+    }
+    ASSERT_EQ(F.TableFaults(), "") << "step " << Step;
+  }
+
+  // Steps of insert, update and delete through both sessions' cursors; when ArmFault is given it
+  // may arm an injected failure before a step, and answers whether it did.
+  void Run(int32_t Steps, const std::function<bool()>& ArmFault = {}) {
+    const bool Deletes = model::DeletesServed(F);
+    for (int32_t Step = 0; Step < Steps; ++Step) {
+      TTestCursor& C = Step % 2 ? *F.Cursor2 : *F.Cursor;
+      const bool Armed = ArmFault && ArmFault();
+      const uint32_t Kind = Random() % 100;
+      const TRow Row = RandomRow();
+      bool Raised = false;
+      try {
+        if (Model.empty() || Kind < 45 || (!Deletes && Kind >= 80)) {
+          Fill(C, Row);
+          if (Post(C, true)) {
+            ASSERT_FALSE(Armed || KeyTaken(Row.K, -1)) << "step " << Step;
+            Model[C.Position().PageNo] = Row;
+          }
+        } else if (Kind < 80) {
+          const int32_t Slot = Random() % 10 == 0 ? 1000 : RandomLive();
+          Fill(C, Row);
+          C.SetPosition({Slot, 0});
+          if (Post(C, false)) {
+            ASSERT_FALSE(Armed || KeyTaken(Row.K, Slot)) << "step " << Step;
+            Model[Slot] = Row;
+          } else {
+            ASSERT_EQ(Slot, 1000) << "step " << Step;
+          }
+        } else {
+          const int32_t Slot = RandomLive();
+          C.SetPosition({Slot, 0});
+          if (F.Table->DeleteRecord(C))
+            Model.erase(Slot);
+          else
+            ADD_FAILURE() << "step " << Step << ": delete refused";
+        }
+      } catch (const ETolvanException&) {
+        Raised = true;
+      }
+      if (Raised)
+        ++Refused;
+      ExpectAgreement(Step);
+      if (HasFatalFailure())
+        return;
+    }
+  }
+
+  std::mt19937 Random{25};
+  std::map<int32_t, TRow> Model;
+  int32_t Refused = 0;
+};
+
+TEST_F(MemoryModel, RandomWritesKeepStoreAndBTreeIndexesInStep) {
+  Run(300);
+  EXPECT_GT(Model.size(), 10u);
+}
+
+class MemoryModelSlow : public MemoryModel {};
+
+TEST_F(MemoryModelSlow, ThousandsOfRandomWritesKeepStoreAndBTreeIndexesInStep) {
+  Run(2500);
+  EXPECT_GT(Refused, 0); // duplicate keys were met and refused
+  EXPECT_GT(Model.size(), 10u);
+}
+
+class FaultyMemoryModel : public MemoryModel {
+protected:
+  FaultyMemoryModel() : MemoryModel(FakeIndexFactory(Hooks())) {}
+  static std::shared_ptr<TFakeIndexHooks> Hooks() {
+    static auto H = std::make_shared<TFakeIndexHooks>();
+    return H;
+  }
+  void TearDown() override { Hooks()->BeforeOperation = nullptr; }
+};
+
+class FaultyMemoryModelSlow : public FaultyMemoryModel {};
+
+TEST_F(FaultyMemoryModelSlow, InjectedIndexFailuresLeaveTheTableAsItWas) {
+  int32_t Countdown = 0;
+  Hooks()->BeforeOperation = [&](std::string_view Operation, int32_t) {
+    if (Operation == "CompareRecordKeys" || Operation == "BuildKey" || Countdown <= 0)
+      return;
+    if (--Countdown == 0)
+      throw ETolvanException::Create(1, "injected");
+  };
+  Run(800, [&] {
+    Countdown = Random() % 4 == 0 ? int32_t(1 + Random() % 8) : 0;
+    return false; // a fault past the step's last change never fires
+  });
+  EXPECT_GT(Refused, 50);
+}
