@@ -7,6 +7,7 @@
 #include "classlib/SysUtils.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "schema/expr/TolvanExpression.h"
 #include "storage/TolvanIndexManager.h"
 #include "storage/TolvanRecordBitmap.h"
 #include "storage/TolvanRecordManager.h"
@@ -54,12 +55,6 @@ namespace {
 
 bool IsDriving(const TTolvanDrivingConditions& D, int32_t I) noexcept {
   return I == D.First || I == D.Second;
-}
-
-bool ExpressionIsEmpty(const TTolvanScanHooks& Hooks, const TTolvanExpression& E) {
-  if (!Hooks.ExpressionIsEmpty)
-    throw EInvalidPointer(std::string(SysConst::SInvalidPointer));
-  return Hooks.ExpressionIsEmpty(E);
 }
 
 // The stored record of the id, read into Record in store order.
@@ -135,7 +130,7 @@ bool NeedsRecordCheck(const TTolvanScanRequest& R) {
     if (IsDriving(R.Driving, I))
       continue;
     const TTolvanScanSearchCondition& C = ConditionAt(*R.Conditions, I);
-    if (IsKeyCondition(C) || !ExpressionIsEmpty(R.Hooks, *C.Expression))
+    if (IsKeyCondition(C) || !C.Expression->IsEmpty())
       return true;
   }
   return false;
@@ -150,11 +145,8 @@ bool RecordPasses(TTolvanSearchIndexes& Indexes, const TTolvanScanRequest& R,
     if (IsKeyCondition(C)) {
       if (!KeyConditionHolds(Indexes, C, R.Record))
         return false;
-    } else if (!ExpressionIsEmpty(R.Hooks, *C.Expression)) {
-      if (!R.Hooks.ExpressionHolds)
-        throw EInvalidPointer(std::string(SysConst::SInvalidPointer));
-      if (!R.Hooks.ExpressionHolds(*C.Expression))
-        return false;
+    } else if (!C.Expression->IsEmpty() && !C.Expression->EvaluateBoolean()) {
+      return false;
     }
   }
   return !R.Hooks.FilterRecord || !*R.Hooks.FilterRecord || (*R.Hooks.FilterRecord)(R.Record);

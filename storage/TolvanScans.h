@@ -48,12 +48,9 @@ inline constexpr int32_t ErrLoadRecordNoRecordManager = 10015;
 inline constexpr int32_t ErrLoadRecordNoIndexManager = 10380;
 inline constexpr int32_t ErrLoadRecordNoBuffer = 10016;
 
-// How a scan tests what is not a key condition.
+// What a scan asks besides the conditions. An expression condition is evaluated with the
+// record bound to it; one whose every conjunct went into key conditions is empty and holds.
 struct TTolvanScanHooks {
-  // Whether everything in the expression went into key conditions, so nothing is left to test.
-  std::function<bool(const TTolvanExpression&)> ExpressionIsEmpty;
-  // The expression's Boolean value for the record in the request's buffer, to which it is bound.
-  std::function<bool(TTolvanExpression&)> ExpressionHolds;
   // The cursor's filter callback; nil for none.
   const std::function<bool(uint8_t*)>* FilterRecord = nullptr;
 };

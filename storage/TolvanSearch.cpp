@@ -10,6 +10,7 @@
 #include "foundation/TolvanMessages.h"
 #include "schema/TolvanCursor.h"
 #include "schema/TolvanRecordBuffer.h"
+#include "schema/expr/TolvanExpression.h"
 #include "storage/TolvanIndexManager.h"
 #include "storage/TolvanRecordBitmap.h"
 #include "storage/TolvanRecordManager.h"
@@ -403,63 +404,65 @@ void BuildConditions(TTolvanCursor& Cursor, TTolvanSearchConditionList& List,
 
 namespace {
 
-// Gives extracted comparisons back and unbinds the expressions when the search ends.
-class TSearchCleanup {
+// Unbinds the search's expressions from its record buffer when the search ends.
+class TUnbindExpressions {
 public:
-  TSearchCleanup(const TTolvanSearchExpressions& Expressions,
-                 const TTolvanSearchConditionList& List) noexcept
-      : FExpressions(Expressions), FList(List) {}
-  ~TSearchCleanup() {
-    try {
-      if (FBound && FExpressions.SetRecordBuffer)
-        for (const TTolvanScanSearchCondition& C : FList)
-          if (C.Expression)
-            FExpressions.SetRecordBuffer(*C.Expression, nullptr);
-    } catch (...) {
-    }
-    try {
-      if (FExtracted && FExpressions.ReleaseExtracted)
-        FExpressions.ReleaseExtracted();
-    } catch (...) {
-    }
+  explicit TUnbindExpressions(const TTolvanSearchConditionList& List) noexcept : FList(List) {}
+  ~TUnbindExpressions() {
+    for (const TTolvanScanSearchCondition& C : FList)
+      if (C.Expression) {
+        try {
+          C.Expression->SetRecordBuffer(nullptr);
+        } catch (...) {
+        }
+      }
   }
-  TSearchCleanup(const TSearchCleanup&) = delete;
-  TSearchCleanup& operator=(const TSearchCleanup&) = delete;
-  void Extracted() noexcept { FExtracted = true; }
-  void Bound() noexcept { FBound = true; }
+  TUnbindExpressions(const TUnbindExpressions&) = delete;
+  TUnbindExpressions& operator=(const TUnbindExpressions&) = delete;
 
 private:
-  const TTolvanSearchExpressions& FExpressions;
   const TTolvanSearchConditionList& FList;
-  bool FExtracted = false;
-  bool FBound = false;
 };
 
-bool Oversized(const TTolvanSearchExpressions& Expressions, TTolvanExpression* E) {
-  return E && Expressions.HasOversizedStringEquality && Expressions.HasOversizedStringEquality(*E);
+bool Oversized(const TTolvanExpression* E) { return E && E->HasOversizedStringEquality(); }
+
+// The key conditions the indexable comparisons of List's expressions make are appended to List;
+// Extracted holds the comparisons until they are given back.
+void ExtractIndexConditions(TTolvanTableData& Table, TTolvanSearchConditionList& List,
+                            TTolvanExtractedComparisons& Extracted) {
+  if (!Table.IndexManager())
+    return;
+  TTolvanScanSearchConditionArray Array;
+  for (const TTolvanScanSearchCondition& C : List)
+    if (C.Expression)
+      Array.AddExpression(C.Expression);
+  const int32_t Given = Array.Count();
+  if (Given == 0)
+    return;
+  Array.ExtractIndexConditions(Table.IndexManager()->IndexDefs(), Extracted);
+  for (int32_t I = Given; I < Array.Count(); ++I)
+    List.push_back(Array.Items(I));
 }
 
 } // namespace
 
 bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpression* Expression,
                  const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
-                 TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly,
-                 const TTolvanSearchExpressions& Expressions) {
+                 TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly) {
   if (Table.GetTotalRecordCount() == 0)
     return false;
   // An equality with a constant longer than its column matches nothing; extracted, the constant
   // would be cut to the column and match the rows equal to the cut text.
-  if (Oversized(Expressions, Expression) || Oversized(Expressions, Cursor.Filter()) ||
-      Oversized(Expressions, Cursor.ExternalFilter()))
+  if (Oversized(Expression) || Oversized(Cursor.Filter()) || Oversized(Cursor.ExternalFilter()) ||
+      (Condition && Oversized(Condition->Expression)))
     return false;
 
   TTolvanSearchConditionList List;
   BuildConditions(Cursor, List, Condition, Expression);
-  TSearchCleanup Cleanup(Expressions, List);
-  if (Expressions.ExtractIndexConditions) {
-    Cleanup.Extracted();
-    Expressions.ExtractIndexConditions(List);
-  }
+  // Declared after the unbinding, so the comparisons are back in their filters when it runs.
+  TUnbindExpressions Unbind(List);
+  TTolvanExtractedComparisons Extracted;
+  ExtractIndexConditions(Table, List, Extracted);
   TTolvanTableSearchIndexes Indexes(Table);
   if (SimplifyConditions(Indexes, List))
     return false;
@@ -481,20 +484,14 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   std::unique_ptr<uint8_t, TTolvanMemDeleter> Record(static_cast<uint8_t*>(
       TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));
   R.Record = Record.get();
-  if (Expressions.SetRecordBuffer) {
-    Cleanup.Bound();
-    for (const TTolvanScanSearchCondition& C : List)
-      if (C.Expression)
-        Expressions.SetRecordBuffer(*C.Expression, R.Record);
-  }
-  R.Hooks.ExpressionIsEmpty = Expressions.IsEmpty;
-  R.Hooks.ExpressionHolds = Expressions.Holds;
+  for (const TTolvanScanSearchCondition& C : List)
+    if (C.Expression)
+      C.Expression->SetRecordBuffer(R.Record);
   R.Hooks.FilterRecord = Cursor.OnFilterRecord() ? &Cursor.OnFilterRecord() : nullptr;
   return RunScan(Table, Indexes, R, Found);
 }
 
-void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor,
-                       const TTolvanSearchExpressions& Expressions) {
+void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor) {
   TTolvanRecordBitmap* Set = Cursor.ResultBitmap();
   if (!Set)
     throw EInvalidPointer(std::string(SysConst::SInvalidPointer));
@@ -515,7 +512,7 @@ void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor,
   } Restore{Cursor, Cursor.SavePosition(), Cursor.RecordBuffer()};
   Cursor.SetRecordBuffer(Fresh.get());
   Cursor.SetToBegin();
-  SearchTable(Table, Cursor, nullptr, nullptr, true, true, nullptr, Set, false, Expressions);
+  SearchTable(Table, Cursor, nullptr, nullptr, true, true, nullptr, Set, false);
   Set->SetFilled(true);
 }
 

@@ -31,7 +31,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "foundation/TolvanArrays.h"
@@ -158,24 +157,6 @@ bool SquareExceeds(int64_t Estimate, int64_t Threshold) noexcept;
 
 // --- the search ---------------------------------------------------------------------------------
 
-// What a search asks of the expression object.
-struct TTolvanSearchExpressions {
-  // The expression compares a column for equality with a constant too long for the column: no
-  // record can match (tested before any comparison is extracted).
-  std::function<bool(TTolvanExpression&)> HasOversizedStringEquality;
-  // Turns the indexable comparisons of the list's expression conditions into key conditions
-  // appended to the list; ReleaseExtracted gives them back to their expressions, also when the
-  // search fails.
-  std::function<void(TTolvanSearchConditionList&)> ExtractIndexConditions;
-  std::function<void()> ReleaseExtracted;
-  // Binds the expression to the search's record buffer; nil unbinds it when the search ends.
-  std::function<void(TTolvanExpression&, uint8_t*)> SetRecordBuffer;
-  // Everything in it went into key conditions.
-  std::function<bool(const TTolvanExpression&)> IsEmpty;
-  // Its Boolean value for the bound record.
-  std::function<bool(TTolvanExpression&)> Holds;
-};
-
 // Appends, in order: a copy of Condition; Expression; the cursor's filter and external filter;
 // its range start (greater, or greater or equal when inclusive) and end (less, or less or
 // equal) on its index. A condition without expression and index raises 10388 and appends
@@ -188,14 +169,17 @@ void BuildConditions(TTolvanCursor& Cursor, TTolvanSearchConditionList& List,
 // one. With a result set every such record is added and the answer is false; otherwise the
 // answer says whether one was found, and Found (when given) takes its id. First match only takes
 // any matching record. Records are read into a buffer of the search's own.
+//
+// An expression comparing a column for equality with a constant too long for it matches nothing:
+// the search answers false before anything is extracted. The indexable comparisons of the
+// expressions are taken out as key conditions for the search's time and given back, and the
+// expressions unbound from the search's buffer, on every way out.
 bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpression* Expression,
                  const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
-                 TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly,
-                 const TTolvanSearchExpressions& Expressions);
+                 TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly);
 
 // Fills the cursor's result set for its filter and range; an empty table leaves it unfilled.
 // The cursor's position and record buffer are as they were afterwards, also on failure.
-void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor,
-                       const TTolvanSearchExpressions& Expressions);
+void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor);
 
 } // namespace tolvan

@@ -96,6 +96,12 @@ inline constexpr int32_t ErrRenameFieldOldMissing = 30343;
 inline constexpr int32_t ErrRenameFieldNewExists = 30344;
 inline constexpr int32_t ErrRenameFieldIndexed = 11489;
 inline constexpr int32_t ErrRenameFieldForeignKey = 11488;
+// Native codes of the record operations.
+inline constexpr int32_t ErrLocateNoExpression = 11375;
+inline constexpr int32_t ErrDeleteAllLoadRecord = 11466;
+inline constexpr int32_t ErrUpdateAllFieldNotFound = 11447;
+inline constexpr int32_t ErrUpdateAllItemCount = 11448;
+inline constexpr int32_t ErrUpdateAllLoadRecord = 11449;
 
 class TTolvanTableData;
 
@@ -155,6 +161,10 @@ public:
                                           std::string_view OldName, std::string_view NewName) = 0;
   // Name without the temporary foreign-key prefix.
   virtual AnsiString StripTemporaryFKName(std::string_view Name) = 0;
+  // Runs the delete (OnDelete) or update actions of the foreign keys referencing Table for the
+  // record in the cursor's record buffer, still stored and indexed. Base: 11394.
+  virtual void ApplyForeignKeyActions(TTolvanTableData& Table, TTolvanCursor& Cursor,
+                                      int32_t SessionID, bool OnDelete);
 };
 
 // Registers the routines process-wide (not owned; nil unregisters) and returns the previous ones.
@@ -287,8 +297,9 @@ public:
   virtual TTolvanGetRecordResult GetRecord(TTolvanCursor& Cursor, TTolvanGetRecordMode Mode);
   virtual std::unique_ptr<TTolvanStream> OpenBlob(TTolvanCursor& Cursor, bool NewRecord,
                                                   int32_t FieldNo, TTolvanBlobOpenMode Mode);
-  virtual void WriteBlob(TTolvanCursor& Cursor, int32_t FieldNo,
-                         TTolvanCompressedBLOBStream& BlobStream);
+  // Stores what the stream wrote into the column of the cursor's record buffer: an empty value
+  // makes it NULL; otherwise a new block, marked written in this edit, replaces its value.
+  virtual void WriteBlob(TTolvanCursor& Cursor, int32_t FieldNo, TTolvanLocalBLOBStream& Stream);
   // Frees the column's value and makes it NULL; nothing for a NULL column or a table without
   // BLOB columns. A reference naming no block raises 10118.
   virtual void FreeBlob(uint8_t* Buffer, int32_t FieldNo);
@@ -425,6 +436,10 @@ private:
   // cursor) or, for a self-reference, here.
   void DeletePartner(TTolvanCursor* Cursor, const TTolvanConstraintDefForeignKeyAction& Def);
   void DeleteConstraintAt(int32_t Position);
+  // Visits every record the cursor sees, read into its record buffer and current (see the
+  // source); LoadErrorCode names a failed read.
+  template <class TVisit>
+  void ForEachVisibleRecord(TTolvanCursor& Cursor, int32_t LoadErrorCode, TVisit&& Visit);
 
 private:
   TTolvanReadWriteThreadSyncBySingleCriticalSection FTableLock;

@@ -297,7 +297,6 @@ TEST(SearchScans, SearchTableAgreesWithAWalkOfTheCursorsOrder) {
   std::vector<std::vector<uint8_t>> Keys;
   for (const TTolvanRecordID& ID : T.Walk(-1, true))
     Keys.push_back(T.Stored(ID));
-  const TTolvanSearchExpressions NoExpressions;
   const std::function<bool(uint8_t*)> Callback = [&](uint8_t* R) {
     return T.GetInt(R, 2) % 3 != 0;
   };
@@ -367,7 +366,7 @@ TEST(SearchScans, SearchTableAgreesWithAWalkOfTheCursorsOrder) {
 
     const TTolvanCursorPosition Before = C.SavePosition();
     if (WithSet) {
-      BuildResultBitmap(T.Table, C, NoExpressions);
+      BuildResultBitmap(T.Table, C);
       EXPECT_TRUE(C.Set->Filled());
       const TIDs Got(C.Set->Items().Items(), C.Set->Items().Items() + C.Set->Count());
       ASSERT_EQ(Text(Got), Text(Expected));
@@ -375,7 +374,7 @@ TEST(SearchScans, SearchTableAgreesWithAWalkOfTheCursorsOrder) {
     } else {
       TTolvanRecordID Answer{-7, 0};
       const bool Hit = SearchTable(T.Table, C, nullptr, WithGiven ? &Given : nullptr, FromBeginning,
-                                   Forward, &Answer, nullptr, FirstMatchOnly, NoExpressions);
+                                   Forward, &Answer, nullptr, FirstMatchOnly);
       ASSERT_EQ(Hit, !Expected.empty());
       if (Hit) {
         ++Found;
@@ -394,11 +393,9 @@ TEST(SearchScans, SearchTableAgreesWithAWalkOfTheCursorsOrder) {
 TEST(SearchScans, SearchTableEdgeCases) {
   TScanTable T;
   TSearchCursor C(T);
-  const TTolvanSearchExpressions None;
   // An empty table: no search, and a result set left unfilled.
-  EXPECT_FALSE(
-      SearchTable(T.Table, C, nullptr, nullptr, true, true, nullptr, nullptr, false, None));
-  BuildResultBitmap(T.Table, C, None);
+  EXPECT_FALSE(SearchTable(T.Table, C, nullptr, nullptr, true, true, nullptr, nullptr, false));
+  BuildResultBitmap(T.Table, C);
   EXPECT_FALSE(C.Set->Filled());
 
   for (int32_t A = 1; A <= 3; ++A) {
@@ -409,7 +406,7 @@ TEST(SearchScans, SearchTableEdgeCases) {
   TTolvanScanSearchCondition Bad;
   Bad.ConditionType = sctEqual;
   EXPECT_EQ(NativeCodeOf([&] {
-              SearchTable(T.Table, C, nullptr, &Bad, true, true, nullptr, nullptr, false, None);
+              SearchTable(T.Table, C, nullptr, &Bad, true, true, nullptr, nullptr, false);
             }),
             10388);
   // A contradictory range reads no record: the callback is never asked.
@@ -421,31 +418,10 @@ TEST(SearchScans, SearchTableEdgeCases) {
     ++Asked;
     return true;
   });
-  BuildResultBitmap(T.Table, C, None);
+  BuildResultBitmap(T.Table, C);
   EXPECT_TRUE(C.Set->Filled());
   EXPECT_EQ(C.Set->Count(), 0);
   EXPECT_EQ(Asked, 0);
-  // The oversized equality answers at once, before anything is extracted.
-  TTolvanExpression* const Filter = reinterpret_cast<TTolvanExpression*>(&Key);
-  TTolvanSearchExpressions Oversized;
-  Oversized.HasOversizedStringEquality = [&](TTolvanExpression& E) { return &E == Filter; };
-  Oversized.ExtractIndexConditions = [](TTolvanSearchConditionList&) { ADD_FAILURE(); };
-  C.Range(nullptr, nullptr, 0, 0, false, false);
-  EXPECT_FALSE(
-      SearchTable(T.Table, C, Filter, nullptr, true, true, nullptr, nullptr, false, Oversized));
-  // Extracted conditions go back and expressions are unbound also when the scan fails.
-  int32_t Released = 0, Unbound = 0;
-  TTolvanSearchExpressions Failing;
-  Failing.ExtractIndexConditions = [](TTolvanSearchConditionList&) {};
-  Failing.ReleaseExtracted = [&] { ++Released; };
-  Failing.SetRecordBuffer = [&](TTolvanExpression&, uint8_t* B) { Unbound += B == nullptr; };
-  Failing.IsEmpty = [](const TTolvanExpression&) { return false; };
-  Failing.Holds = [](TTolvanExpression&) -> bool { throw EAbort("stop"); };
-  EXPECT_THROW(
-      SearchTable(T.Table, C, Filter, nullptr, true, true, nullptr, nullptr, false, Failing),
-      EAbort);
-  EXPECT_EQ(Released, 1);
-  EXPECT_EQ(Unbound, 1);
 }
 
 TEST(SearchScans, KeyConditionHoldsByType) {
