@@ -373,16 +373,6 @@ TEST_F(FaultyRecords, AFailingIndexLeavesStoreAndIndexesAsTheyWere) {
 
 namespace model {
 
-// Whether the table serves record moves (the neighbour a delete needs) in this build.
-bool DeletesServed(TMemoryTableFixture& F) {
-  try {
-    F.Table->GetRecordCount(*F.Cursor);
-    return true;
-  } catch (const ETolvanException&) {
-    return false;
-  }
-}
-
 const char* const Texts[] = {"", "abc", "ABC", "Abd", "zeta", "Zeta", "m"};
 
 } // namespace model
@@ -422,7 +412,6 @@ protected:
   // Steps of insert, update and delete through both sessions' cursors; when ArmFault is given it
   // may arm an injected failure before a step, and answers whether it did.
   void Run(int32_t Steps, const std::function<bool()>& ArmFault = {}) {
-    const bool Deletes = model::DeletesServed(F);
     for (int32_t Step = 0; Step < Steps; ++Step) {
       TTestCursor& C = Step % 2 ? *F.Cursor2 : *F.Cursor;
       const bool Armed = ArmFault && ArmFault();
@@ -430,7 +419,7 @@ protected:
       const TRow Row = RandomRow();
       bool Raised = false;
       try {
-        if (Model.empty() || Kind < 45 || (!Deletes && Kind >= 80)) {
+        if (Model.empty() || Kind < 45) {
           Fill(C, Row);
           if (Post(C, true)) {
             ASSERT_FALSE(Armed || KeyTaken(Row.K, -1)) << "step " << Step;
