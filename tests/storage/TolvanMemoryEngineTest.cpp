@@ -9,6 +9,7 @@
 
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanRecordBuffer.h"
+#include "storage/TolvanBlobBlocks.h"
 #include "tests/foundation/TestSupport.h"
 #include "tests/storage/FakeIndex.h"
 #include "tests/storage/MemoryEngineTestSupport.h"
@@ -188,13 +189,16 @@ TEST_F(MemoryTables, RecordIdsAndCounts) {
 
 // --- records ---------------------------------------------------------------------------------
 
-// K (unique), A, S (text, NOCASE) and D (descending) with five indexes, one over two columns.
+// K (unique), A, S (text, NOCASE) and D (descending) with five indexes, one over two columns,
+// and the BLOB columns B1 and B2.
 void Definitions(TTolvanFieldDefs& Fields, TTolvanIndexDefs& Indexes,
                  TTolvanConstraintDefs& Constraints) {
   AddField(Fields, "K", tftInteger);
   AddField(Fields, "A", tftInteger);
   AddField(Fields, "S", tftVarchar, 12);
   AddField(Fields, "D", tftInteger);
+  AddField(Fields, "B1", tftBLOB).SetBlobBlockSize(64);
+  AddField(Fields, "B2", tftMemo).SetBlobBlockSize(512);
   AddIndexDef(Indexes, "ByK", {"K"}, true);
   AddIndexDef(Indexes, "ByA", {"A"});
   AddIndexDef(Indexes, "ByS", {"S"}).Columns(0).SetCaseInsensitive(1);
@@ -206,11 +210,17 @@ void Definitions(TTolvanFieldDefs& Fields, TTolvanIndexDefs& Indexes,
   Unique.Columns().emplace_back("K", 0);
 }
 
+constexpr int32_t BlobColumns[] = {4, 5};
+
 struct TRow {
+  TRow() = default;
+  TRow(int32_t K, int32_t A, std::string S, int32_t D) : K(K), A(A), S(std::move(S)), D(D) {}
+
   int32_t K = 0;
   int32_t A = 0;
   std::string S;
   int32_t D = 0;
+  std::string B[2]; // "" for NULL
 };
 
 class MemoryRecords : public ::testing::Test {
@@ -231,6 +241,24 @@ protected:
     SetFieldData(1, F.Fields(), &Row.A, C.Record());
     SetFieldData(2, F.Fields(), Row.S.c_str(), C.Record());
     SetFieldData(3, F.Fields(), &Row.D, C.Record());
+    for (int32_t I = 0; I < 2; ++I)
+      if (!Row.B[I].empty())
+        WriteBlob(C, BlobColumns[I], Row.B[I]);
+  }
+  // Writes a value into the cursor's record as an edit does: a new block, marked written.
+  void WriteBlob(TTestCursor& C, int32_t FieldNo, const std::string& Bytes) {
+    auto S = OpenBlobValue(F.Table->BlobBlocks(), nullptr, C.Record(), F.Fields(), FieldNo,
+                           tbmWrite);
+    S->WriteBuffer(Bytes.data(), int64_t(Bytes.size()));
+    WriteBlobValue(F.Table->BlobBlocks(), C.Record(), F.Fields(), FieldNo, *S);
+  }
+  std::string ReadBlob(const uint8_t* Buffer, int32_t FieldNo) {
+    if (IsFieldNull(Buffer, FieldNo))
+      return "";
+    auto S = OpenBlobValue(F.Table->BlobBlocks(), nullptr, Buffer, F.Fields(), FieldNo, tbmRead);
+    std::string Bytes(size_t(S->GetSize()), '\0');
+    S->ReadBuffer(Bytes.data(), int64_t(Bytes.size()));
+    return Bytes;
   }
   TRow Read(const uint8_t* Buffer) {
     TRow Row;
@@ -240,6 +268,8 @@ protected:
     if (GetFieldData(2, F.Fields(), Text, Buffer))
       Row.S = Text;
     GetFieldData(3, F.Fields(), &Row.D, Buffer);
+    for (int32_t I = 0; I < 2; ++I)
+      Row.B[I] = ReadBlob(Buffer, BlobColumns[I]);
     return Row;
   }
   // What a post does: the constraint check, then the store, under the table lock.
@@ -382,8 +412,12 @@ protected:
   explicit MemoryModel(TTolvanIndexFactory Factory = {}) : MemoryRecords(std::move(Factory)) {}
 
   TRow RandomRow() {
-    return {int32_t(Random() % 400), int32_t(Random() % 6),
-            model::Texts[Random() % std::size(model::Texts)], int32_t(Random() % 100) - 50};
+    TRow Row{int32_t(Random() % 400), int32_t(Random() % 6),
+             model::Texts[Random() % std::size(model::Texts)], int32_t(Random() % 100) - 50};
+    for (auto& B : Row.B)
+      if (Random() % 3)
+        B = std::string(1 + Random() % 300, char('a' + Random() % 26));
+    return Row;
   }
   int32_t RandomLive() {
     auto It = Model.begin();
@@ -398,14 +432,21 @@ protected:
   }
   void ExpectAgreement(int32_t Step) {
     const auto Rows = F.StoreRows();
+    int64_t Blocks = 0;
     ASSERT_EQ(Rows.size(), Model.size()) << "step " << Step;
     for (const auto& [Slot, Bytes] : Rows) {
       ASSERT_TRUE(Model.count(Slot)) << "step " << Step << " slot " << Slot;
       const TRow Got = Read(Bytes.data());
       const TRow& Want = Model.at(Slot);
-      ASSERT_TRUE(Got.K == Want.K && Got.A == Want.A && Got.S == Want.S && Got.D == Want.D)
+      ASSERT_TRUE(Got.K == Want.K && Got.A == Want.A && Got.S == Want.S && Got.D == Want.D &&
+                  Got.B[0] == Want.B[0] && Got.B[1] == Want.B[1])
           << "step " << Step << " slot " << Slot;
+      for (int32_t Column : BlobColumns)
+        if (!IsFieldNull(Bytes.data(), Column))
+          ++Blocks;
     }
+    // The block table holds exactly the stored records' blocks.
+    ASSERT_EQ(F.Table->BlobBlocks().LiveCount(), Blocks) << "step " << Step;
     ASSERT_EQ(F.TableFaults(), "") << "step " << Step;
   }
 
@@ -427,11 +468,29 @@ protected:
           }
         } else if (Kind < 80) {
           const int32_t Slot = Random() % 10 == 0 ? 1000 : RandomLive();
+          TRow New = Row;
           Fill(C, Row);
+          // A value the edit did not write stays the stored record's, whatever reference the
+          // cursor's buffer holds (here one copied from any stored record, as a stale buffer
+          // might).
+          if (Slot != 1000)
+            for (int32_t I = 0; I < 2; ++I)
+              if (New.B[I].empty() && Random() % 2) {
+                const auto Rows = F.StoreRows();
+                const auto& From = Rows.at(RandomLive());
+                const TTolvanFieldDef& Def = F.Fields().Items(BlobColumns[I]);
+                if (IsFieldNull(From.data(), BlobColumns[I]))
+                  continue;
+                std::memcpy(C.Record() + Def.BufferOffset(), From.data() + Def.BufferOffset(),
+                            BlobReferenceSize);
+                SetFieldNull(C.Record(), BlobColumns[I], false);
+                SetBlobWritten(false, C.Record(), Def);
+                New.B[I] = Model.count(Slot) ? Model.at(Slot).B[I] : "";
+              }
           C.SetPosition({Slot, 0});
           if (Post(C, false)) {
             ASSERT_FALSE(Armed || KeyTaken(Row.K, Slot)) << "step " << Step;
-            Model[Slot] = Row;
+            Model[Slot] = New;
           } else {
             ASSERT_EQ(Slot, 1000) << "step " << Step;
           }
@@ -448,6 +507,8 @@ protected:
       }
       if (Raised)
         ++Refused;
+      // What the edit wrote and no record took is the edit's to free.
+      F.Table->CancelRecord(C);
       ExpectAgreement(Step);
       if (HasFatalFailure())
         return;
@@ -498,3 +559,94 @@ TEST_F(FaultyMemoryModelSlow, InjectedIndexFailuresLeaveTheTableAsItWas) {
   });
   EXPECT_GT(Refused, 50);
 }
+
+namespace {
+
+TEST_F(MemoryRecords, DeleteMovesToTheNextThePriorOrTheBeginning) {
+  TTestCursor& C = *F.Cursor;
+  for (int32_t K : {1, 2, 3}) {
+    Fill(C, TRow(K, K, "t", K));
+    ASSERT_TRUE(Post(C, true));
+  }
+  C.SetPosition({1, 0});
+  ASSERT_TRUE(F.Table->DeleteRecord(C));
+  EXPECT_EQ(C.Position().PageNo, 2); // the middle one: on to the next
+  EXPECT_FALSE(C.Bof() || C.Eof());
+  ASSERT_TRUE(F.Table->DeleteRecord(C));
+  EXPECT_EQ(C.Position().PageNo, 0); // the last one: back to the prior
+  EXPECT_FALSE(F.Table->DeleteRecord(*[&] {
+    F.Cursor2->SetPosition({2, 0}); // gone already
+    return F.Cursor2.get();
+  }()));
+  ASSERT_TRUE(F.Table->DeleteRecord(C));
+  EXPECT_TRUE(C.Bof());
+  EXPECT_FALSE(C.Eof());
+  // The emptied indexes are walked to their ends, and numbering starts again.
+  EXPECT_EQ(F.TableFaults(), "");
+  Fill(C, TRow(4, 4, "t", 4));
+  ASSERT_TRUE(Post(C, true));
+  EXPECT_EQ(C.Position().PageNo, 0);
+}
+
+// The storage tests' cursor with a result set of its own.
+class TResultSetCursor : public TTestCursor {
+public:
+  TResultSetCursor(TTolvanTableData* Table, TTolvanBaseSession* Session, int32_t Size)
+      : TTestCursor(Session, Size), FResultSet(Table) {}
+  TTolvanRecordBitmap* ResultBitmap() const override { return &FResultSet; }
+
+private:
+  mutable TTolvanRecordBitmap FResultSet;
+};
+
+TEST_F(MemoryRecords, DeleteAllDropsTheStoreOrOnlyWhatAFilteredCursorSees) {
+  TTestCursor& C = *F.Cursor;
+  for (int32_t K = 0; K < 6; ++K) {
+    TRow Row(K, K % 2, "t", K);
+    Row.B[0] = "blob" + std::to_string(K);
+    Fill(C, Row);
+    ASSERT_TRUE(Post(C, true));
+  }
+  // A cursor that sees only the odd A values, through a result set not built yet.
+  TResultSetCursor Filtered(F.Table, &F.Session, F.Table->RecordSize() + RecordTrailerSize);
+  Filtered.SetTableName("M");
+  F.Table->AttachCursor(Filtered);
+  Filtered.SetOnFilterRecord([&](uint8_t* Buffer) { return Read(Buffer).A == 1; });
+  F.Table->DeleteAllRecords(Filtered);
+  EXPECT_TRUE(Filtered.Bof());
+  F.Table->DetachCursor(Filtered);
+  auto Rows = F.StoreRows();
+  ASSERT_EQ(Rows.size(), 3u);
+  for (const auto& [Slot, Bytes] : Rows)
+    EXPECT_EQ(Read(Bytes.data()).A, 0);
+  EXPECT_EQ(F.Table->BlobBlocks().LiveCount(), 3);
+  EXPECT_EQ(F.TableFaults(), "");
+  // Unfiltered: the store goes at once, with its blocks, and ids start again at 0.
+  F.Table->DeleteAllRecords(C);
+  EXPECT_EQ(F.Table->GetTotalRecordCount(), 0);
+  EXPECT_EQ(F.Table->BlobBlocks().LiveCount(), 0);
+  EXPECT_EQ(F.TableFaults(), "");
+  Fill(C, TRow(9, 9, "t", 9));
+  ASSERT_TRUE(Post(C, true));
+  EXPECT_EQ(C.Position().PageNo, 0);
+}
+
+TEST_F(MemoryRecords, EmptyTableRefusesWhileReferencedWithADeleteAction) {
+  TTestCursor& C = *F.Cursor;
+  Fill(C, TRow(1, 1, "t", 1));
+  ASSERT_TRUE(Post(C, true));
+  auto& Action = F.Table->ConstraintManager()->ConstraintDefs().AddForeignKeyAction();
+  Action.SetName("FKA");
+  Action.SetOnDelete(tfaCascade);
+  F.Table->DetachCursor(*F.Cursor);
+  F.Table->DetachCursor(*F.Cursor2);
+  EXPECT_EQ(CodeOf([&] { F.Table->EmptyTable(nullptr, false); }), ErrEmptyTableReferenced);
+  EXPECT_EQ(F.Table->GetTotalRecordCount(), 1);
+  F.Table->EmptyTable(nullptr, true);
+  EXPECT_EQ(F.Table->GetTotalRecordCount(), 0);
+  EXPECT_EQ(F.TableFaults(), "");
+  F.Table->AttachCursor(*F.Cursor);
+  F.Table->AttachCursor(*F.Cursor2);
+}
+
+} // namespace
