@@ -118,7 +118,10 @@ TEST(MemoryTableThreads, WritersOfDistinctKeysAndReadersAgreeAtTheEnd) {
         ++Failures;
       (void)Who;
     }
-    F.Table->IndexManager()->ForgetSession(Session.SessionID());
+    {
+      TTolvanTableLock Lock(*F.Table);
+      F.Table->IndexManager()->ForgetSession(Session.SessionID());
+    }
     F.Db.DetachSession(Session);
   };
 
