@@ -500,7 +500,7 @@ void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor) {
   if (Table.GetTotalRecordCount() == 0)
     return;
   std::unique_ptr<uint8_t, TTolvanMemDeleter> Fresh(static_cast<uint8_t*>(
-      TTolvanMemoryManager::AllocMem(std::max<int64_t>(Cursor.RecordSize(), 1))));
+      TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));
   struct TRestore {
     TTolvanCursor& Cursor;
     TTolvanCursorPosition Position;

@@ -398,7 +398,7 @@ void TTolvanTableData::UpdateAllRecords(TTolvanCursor& Cursor, const TStringList
   const bool Actions = HasForeignKeyActions(ConstraintManager(), false);
 
   // The old-record buffer lives for the operation; the cursor's own comes back afterwards.
-  TEngineBlock Old = NewBuffer(int64_t(Cursor.RecordSize()));
+  TEngineBlock Old = NewBuffer(int64_t(RecordSize()) + RecordTrailerSize);
   struct TRestoreBeforeImage {
     TTolvanCursor& Cursor;
     uint8_t* Saved;
@@ -411,7 +411,7 @@ void TTolvanTableData::UpdateAllRecords(TTolvanCursor& Cursor, const TStringList
   CommitPagesAfter(*this, SessionID, [&] {
     ForEachVisibleRecord(Cursor, ErrUpdateAllLoadRecord, [&](const TTolvanRecordID& ID) {
       uint8_t* Record = Cursor.RecordBuffer();
-      std::memcpy(Old.get(), Record, size_t(std::max(Cursor.RecordSize(), 0)));
+      std::memcpy(Old.get(), Record, size_t(RecordSize()));
       if (FieldNos.empty())
         for (int32_t I = 0; I < FieldNames.Count(); ++I) {
           const int32_t FieldNo = Cursor.VisibleFieldDefs().IndexOfName(FieldNames.Strings(I));
@@ -476,7 +476,7 @@ void TTolvanTableData::InsertIntoResultSet(TTolvanCursor& Cursor) {
   uint8_t* Record = Cursor.RecordBuffer();
   if (!Record)
     throw ETolvanException::Create(ErrLoadRecordNoBuffer, SNilPointerOccurred);
-  const size_t Size = size_t(std::max(Cursor.RecordSize(), 0));
+  const size_t Size = size_t(RecordSize());
   TEngineBlock Copy = NewBuffer(int64_t(Size));
   std::memcpy(Copy.get(), Record, Size);
   struct TRestoreRecord {
