@@ -10,6 +10,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanStrUtils.h"
+#include "storage/memory/TolvanMemoryEngine.h"
 
 namespace tolvan {
 
@@ -400,6 +401,9 @@ std::atomic<TTolvanDatabaseRegistry*> Registry{nullptr};
 void StorageStartup() {
   if (Registry.load())
     return;
+  // The memory engine is built in; a program (or a test) may have put its own in its place.
+  if (!EngineFactory(MemoryDatabaseName))
+    RegisterMemoryEngine();
   auto New = std::make_unique<TTolvanDatabaseRegistry>();
   for (std::string_view Name : {MemoryDatabaseName, TemporaryDatabaseName})
     if (EngineFactory(Name))

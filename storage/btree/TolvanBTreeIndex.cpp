@@ -166,9 +166,13 @@ void TTolvanBTreeIndex::GetRecord(int32_t SessionID, TTolvanNavState& State) {
   bool Moved;
   if (State.AtBegin || State.AtEnd) {
     // An end with a move away from the other end reads that end's entry; a move past it stays.
+    // A tree emptied by deletes keeps its root: with no entry at either end, the move passes
+    // the other end.
     const bool FromBegin = State.AtBegin != 0;
-    Found = FromBegin ? T.GoFirstPath(SessionID, Path) : T.GoLastPath(SessionID, Path);
-    Moved = FromBegin == Next;
+    const bool HasEntries =
+        FromBegin ? T.GoFirstPath(SessionID, Path) : T.GoLastPath(SessionID, Path);
+    Found = true;
+    Moved = HasEntries && FromBegin == Next;
   } else {
     Found = Path.Count() > 0 || FindKeyPath(SessionID, State.RecordID, State.Buffer, &Path);
     Moved = Found && (Next ? T.NextEntry(SessionID, Path) : T.PriorEntry(SessionID, Path));

@@ -408,7 +408,8 @@ TEST_F(BTreeIndex, GetRecordAtTheEndsAndOnEmptyIndexes) {
   EXPECT_EQ(S.Result, rrBeginReached);
   EXPECT_EQ(S.AtBegin, 1);
 
-  // The root stays when the last key goes, and an empty root leaf answers rrMissing.
+  // The root stays when the last key goes; a move from either end of the empty root leaf
+  // passes the other end.
   for (const TTolvanRecordID& Gone : {Low, High}) {
     Cursor->SetPosition(Gone);
     ASSERT_TRUE(Table.DeleteRecord(*Cursor));
@@ -416,7 +417,12 @@ TEST_F(BTreeIndex, GetRecordAtTheEndsAndOnEmptyIndexes) {
   EXPECT_NE(Indexes().IndexDefs().Items(0).RootPageNo(), -1);
   S = Request(ID, rmNext, true, false, Buffer);
   Indexes().GetIndex(ID).GetRecord(SID(), S);
-  EXPECT_EQ(S.Result, rrMissing);
+  EXPECT_EQ(S.Result, rrEndReached);
+  EXPECT_EQ(S.AtEnd, 1);
+  S = Request(ID, rmPrior, false, true, Buffer);
+  Indexes().GetIndex(ID).GetRecord(SID(), S);
+  EXPECT_EQ(S.Result, rrBeginReached);
+  EXPECT_EQ(S.AtBegin, 1);
 }
 
 TEST_F(BTreeIndex, UpdateAndUniquenessFollowTheKeys) {
