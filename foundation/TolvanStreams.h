@@ -274,6 +274,14 @@ inline T ReadStreamValue(TStream& Stream, int32_t ErrorCode) {
 // Sets the position and raises ErrorCode when the stream does not end up there.
 void SetStreamPosition(TStream& Stream, int64_t Position, int32_t ErrorCode);
 
+// The bytes between the position and the end, 0 when the position is outside: what a loader
+// checks every count read from the stream against before it allocates.
+inline int64_t StreamBytesLeft(TStream& Stream) {
+  const int64_t Position = Stream.Position();
+  const int64_t Size = Stream.Size();
+  return Position >= 0 && Size > Position ? Size - Position : 0;
+}
+
 // Temporary files and file tests.
 
 // The system's temporary directory, with a trailing '/'.

@@ -74,12 +74,6 @@ constexpr int32_t InitialGrowBy = 50;
 
 [[noreturn]] void RaiseIntOverflow() { throw EIntOverflow(std::string(SysConst::SIntOverflow)); }
 
-int64_t BytesLeft(TStream& Stream) {
-  const int64_t Position = Stream.Position();
-  const int64_t Size = Stream.Size();
-  return Position >= 0 && Size > Position ? Size - Position : 0;
-}
-
 template <class T> T ReadField(TStream& Stream, int32_t Code) {
   T Value{};
   ReadStreamBuffer(&Value, sizeof Value, Stream, Code);
@@ -246,7 +240,7 @@ void TTolvanMemoryPageManager::ReadImage(TStream& Stream, TImage& Image) {
   if (Allocated != Image.Map.SetBitCount())
     RaiseField(ErrReadMemoryAllocatedCount, "AllocatedCount", Allocated);
 
-  if (int64_t(Capacity) * MemoryPageSize > BytesLeft(Stream))
+  if (int64_t(Capacity) * MemoryPageSize > StreamBytesLeft(Stream))
     RaiseStreamReadError(Stream, int64_t(Capacity) * MemoryPageSize, 0, ErrReadBlock);
   Image.Blocks.reserve(size_t(Capacity));
   for (int32_t I = 0; I < Capacity; ++I) {
@@ -441,7 +435,7 @@ void TTolvanTemporaryPageManager::LoadFromStream(TStream& Stream) {
   const int64_t SpillSize = ReadField<int64_t>(Stream, ErrReadSpillSize);
   if (SpillSize < 0 || SpillSize > Spilled * TemporaryPageSize)
     RaiseField(ErrReadSpillSize, "N", SpillSize);
-  if (SpillSize > BytesLeft(Stream))
+  if (SpillSize > StreamBytesLeft(Stream))
     RaiseStreamReadError(Stream, SpillSize, 0, ErrReadSpillSize);
 
   std::unique_ptr<TTolvanTemporaryStream> Spill;

@@ -1,5 +1,8 @@
 #include "storage/TolvanRecordManager.h"
 
+#include "foundation/TolvanExcept.h"
+#include "foundation/TolvanMessages.h"
+
 namespace tolvan {
 
 bool TTolvanBaseRecordManager::UpdateRecord(const uint8_t*, const TTolvanRecordID&, int32_t) {
@@ -13,5 +16,9 @@ void TTolvanBaseRecordManager::LoadFromStream(TStream&) {}
 void TTolvanBaseRecordManager::SaveToStream(TStream&) {}
 
 void TTolvanBaseRecordManager::AppendLoadedRecord(const uint8_t*, int32_t&) {}
+
+void RaiseRecordStoreField(int32_t Code, std::string_view Field, int64_t Value) {
+  throw ETolvanException::CreateFmt(Code, SInvalidRecordStoreField, Field, Value);
+}
 
 } // namespace tolvan

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
 #include "classlib/Classes.h"
 #include "foundation/TolvanArrays.h"
@@ -71,5 +72,8 @@ private:
   int32_t FRecordSize;
   std::atomic<int64_t> FRecordCount{0};
 };
+
+// A record store block's field that no writer produces: Code with "Invalid record store field".
+[[noreturn]] void RaiseRecordStoreField(int32_t Code, std::string_view Field, int64_t Value);
 
 } // namespace tolvan

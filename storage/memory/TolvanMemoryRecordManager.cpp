@@ -54,16 +54,6 @@ template <class TBlock> void ReallocBlock(TBlock& Block, int64_t NewSize) {
   Block.reset(P);
 }
 
-[[noreturn]] void RaiseField(int32_t Code, std::string_view Field, int64_t Value) {
-  throw ETolvanException::CreateFmt(Code, SInvalidRecordStoreField, Field, Value);
-}
-
-int64_t BytesLeft(TStream& Stream) {
-  const int64_t Position = Stream.Position();
-  const int64_t Size = Stream.Size();
-  return Position >= 0 && Size > Position ? Size - Position : 0;
-}
-
 } // namespace
 
 TTolvanMemoryRecordManager::TTolvanMemoryRecordManager(TTolvanTableData& TableData,
@@ -396,7 +386,7 @@ void TTolvanMemoryRecordManager::LoadFromStream(TStream& Stream) { ReadBlock(Str
 
 void TTolvanMemoryRecordManager::LoadFromStream(TStream& Stream, int64_t RecordCount) {
   if (RecordCount < 0 || RecordCount > INT32_MAX)
-    RaiseField(ErrReadStoreDeletedMap, "RecordCount", RecordCount);
+    RaiseRecordStoreField(ErrReadStoreDeletedMap, "RecordCount", RecordCount);
   ReadBlock(Stream, RecordCount);
 }
 
@@ -406,34 +396,34 @@ void TTolvanMemoryRecordManager::LoadFromStream(TStream& Stream, int64_t RecordC
 void TTolvanMemoryRecordManager::ReadBlock(TStream& Stream, int64_t ExpectedCount) {
   const int32_t Capacity = ReadStreamValue<int32_t>(Stream, ErrReadStoreCapacity);
   if (Capacity < 0)
-    RaiseField(ErrReadStoreCapacity, "Capacity", Capacity);
+    RaiseRecordStoreField(ErrReadStoreCapacity, "Capacity", Capacity);
   const uint8_t NoDeletions = ReadStreamValue<uint8_t>(Stream, ErrReadStoreNoDeletions);
   if (NoDeletions != 0 && NoDeletions != 0xFF)
-    RaiseField(ErrReadStoreNoDeletions, "NoDeletions", NoDeletions);
+    RaiseRecordStoreField(ErrReadStoreNoDeletions, "NoDeletions", NoDeletions);
   const int32_t MinID = ReadStreamValue<int32_t>(Stream, ErrReadStoreMinID);
   const int32_t MaxID = ReadStreamValue<int32_t>(Stream, ErrReadStoreMaxID);
 
   if (Capacity == 0) {
     // An empty store: nothing follows, and nothing may be promised.
     if (MinID != 0)
-      RaiseField(ErrReadStoreMinID, "MinID", MinID);
+      RaiseRecordStoreField(ErrReadStoreMinID, "MinID", MinID);
     if (MaxID != 0)
-      RaiseField(ErrReadStoreMaxID, "MaxID", MaxID);
+      RaiseRecordStoreField(ErrReadStoreMaxID, "MaxID", MaxID);
     if (ExpectedCount > 0)
-      RaiseField(ErrReadStoreDeletedMap, "RecordCount", ExpectedCount);
+      RaiseRecordStoreField(ErrReadStoreDeletedMap, "RecordCount", ExpectedCount);
     Clear(-1);
     FNoDeletions = NoDeletions;
     return;
   }
   if (MinID < 0 || MinID >= Capacity)
-    RaiseField(ErrReadStoreMinID, "MinID", MinID);
+    RaiseRecordStoreField(ErrReadStoreMinID, "MinID", MinID);
   if (MaxID < MinID || MaxID >= Capacity)
-    RaiseField(ErrReadStoreMaxID, "MaxID", MaxID);
+    RaiseRecordStoreField(ErrReadStoreMaxID, "MaxID", MaxID);
   const int64_t RecordBytes = int64_t(Capacity) * RecordSize();
   if (RecordBytes > std::min(TTolvanMemoryManager::GetAvailableMemory(), MemMaxBlockSize))
-    RaiseField(ErrReadStoreCapacity, "Capacity", Capacity);
+    RaiseRecordStoreField(ErrReadStoreCapacity, "Capacity", Capacity);
   const int64_t MapSize = MapBytes(Capacity);
-  if (MapSize > BytesLeft(Stream))
+  if (MapSize > StreamBytesLeft(Stream))
     RaiseStreamReadError(Stream, MapSize, 0, ErrReadStoreDeletedMap);
 
   TBlock Map(static_cast<uint8_t*>(TTolvanMemoryManager::GetMem(MapSize)));
@@ -444,15 +434,15 @@ void TTolvanMemoryRecordManager::ReadBlock(TStream& Stream, int64_t ExpectedCoun
   // The ends are live and every slot below MinID is deleted: the position walks count whole
   // map bytes from MinID's byte on, and navigation stops at the ends.
   if (Deleted(MinID))
-    RaiseField(ErrReadStoreMinID, "MinID", MinID);
+    RaiseRecordStoreField(ErrReadStoreMinID, "MinID", MinID);
   if (Deleted(MaxID))
-    RaiseField(ErrReadStoreMaxID, "MaxID", MaxID);
+    RaiseRecordStoreField(ErrReadStoreMaxID, "MaxID", MaxID);
   for (int64_t Byte = 0; Byte < MinID / 8; ++Byte)
     if (Bits[Byte] != 0xFF)
-      RaiseField(ErrReadStoreMinID, "MinID", MinID);
+      RaiseRecordStoreField(ErrReadStoreMinID, "MinID", MinID);
   for (int64_t Slot = MinID & ~7; Slot < MinID; ++Slot)
     if (!Deleted(Slot))
-      RaiseField(ErrReadStoreMinID, "MinID", MinID);
+      RaiseRecordStoreField(ErrReadStoreMinID, "MinID", MinID);
   int64_t Live = 0;
   int64_t Slot = MinID;
   for (; Slot <= MaxID && (Slot & 7) != 0; ++Slot)
@@ -463,11 +453,11 @@ void TTolvanMemoryRecordManager::ReadBlock(TStream& Stream, int64_t ExpectedCoun
     Live += 1 - Deleted(Slot);
   const int64_t Count = ExpectedCount < 0 ? Live : ExpectedCount;
   if (Count != Live)
-    RaiseField(ErrReadStoreDeletedMap, "RecordCount", Count);
+    RaiseRecordStoreField(ErrReadStoreDeletedMap, "RecordCount", Count);
   if (NoDeletions && (MinID != 0 || int64_t(MaxID) != Count - 1))
-    RaiseField(ErrReadStoreNoDeletions, "NoDeletions", NoDeletions);
+    RaiseRecordStoreField(ErrReadStoreNoDeletions, "NoDeletions", NoDeletions);
   const int64_t Following = Count * RecordSize();
-  if (Following > BytesLeft(Stream))
+  if (Following > StreamBytesLeft(Stream))
     RaiseStreamReadError(Stream, Following, 0, ErrReadStoredRecord);
 
   TBlock Records(static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(RecordBytes)));

@@ -17,16 +17,6 @@ namespace {
 // Spill bytes move between a stream and the file in chunks of this size.
 constexpr int64_t CopyChunk = 65536;
 
-[[noreturn]] void RaiseField(int32_t Code, std::string_view Field, int64_t Value) {
-  throw ETolvanException::CreateFmt(Code, SInvalidRecordStoreField, Field, Value);
-}
-
-int64_t BytesLeft(TStream& Stream) {
-  const int64_t Position = Stream.Position();
-  const int64_t Size = Stream.Size();
-  return Position >= 0 && Size > Position ? Size - Position : 0;
-}
-
 uint8_t* NewBlock(int64_t Size) {
   return static_cast<uint8_t*>(TTolvanMemoryManager::GetMem(Size));
 }
@@ -274,42 +264,42 @@ void TTolvanTemporaryRecordManager::LoadFromStream(TStream& Stream) {
   const int64_t Size = RecordSize();
   const int32_t StoredSize = ReadStreamValue<int32_t>(Stream, ErrTempReadRecordSize);
   if (StoredSize != RecordSize())
-    RaiseField(ErrTempReadRecordSize, "RecordSize", StoredSize);
+    RaiseRecordStoreField(ErrTempReadRecordSize, "RecordSize", StoredSize);
   const int64_t Count = ReadStreamValue<int64_t>(Stream, ErrTempReadRecordCount);
   if (Count < 0 || Count > MaxTempRecordNumber)
-    RaiseField(ErrTempReadRecordCount, "RecordCount", Count);
+    RaiseRecordStoreField(ErrTempReadRecordCount, "RecordCount", Count);
   const int32_t BufferRecords = ReadStreamValue<int32_t>(Stream, ErrTempReadBufferRecords);
   if (BufferRecords < 1 || BufferRecords > MaxTempWriteBufferRecords)
-    RaiseField(ErrTempReadBufferRecords, "WriteBufferRecords", BufferRecords);
+    RaiseRecordStoreField(ErrTempReadBufferRecords, "WriteBufferRecords", BufferRecords);
   const int32_t BufferBytes = ReadStreamValue<int32_t>(Stream, ErrTempReadBufferBytes);
   if (BufferBytes != int64_t(BufferRecords) * Size ||
       BufferBytes > TTolvanMemoryManager::GetAvailableMemory())
-    RaiseField(ErrTempReadBufferBytes, "WriteBufferBytes", BufferBytes);
+    RaiseRecordStoreField(ErrTempReadBufferBytes, "WriteBufferBytes", BufferBytes);
   const int32_t InMemory = ReadStreamValue<int32_t>(Stream, ErrTempReadInMemoryCount);
   if (InMemory < 0 || InMemory > Count)
-    RaiseField(ErrTempReadInMemoryCount, "InMemoryCount", InMemory);
+    RaiseRecordStoreField(ErrTempReadInMemoryCount, "InMemoryCount", InMemory);
   const int32_t Capacity = ReadStreamValue<int32_t>(Stream, ErrTempReadMemoryCapacity);
   if (Capacity < InMemory ||
       Capacity * Size > std::min(TTolvanMemoryManager::GetAvailableMemory(), MemMaxBlockSize))
-    RaiseField(ErrTempReadMemoryCapacity, "MemoryCapacity", Capacity);
+    RaiseRecordStoreField(ErrTempReadMemoryCapacity, "MemoryCapacity", Capacity);
   const int32_t Limit = ReadStreamValue<int32_t>(Stream, ErrTempReadRecordLimit);
   // Records spill only once memory holds RecordLimit of them.
   // A writer's limit is a tenth of at most MemAvailableCap bytes: that bounds every later growth.
   if (Limit < Capacity || int64_t(Limit) * Size > MemAvailableCap / 10 ||
       InMemory != std::min<int64_t>(Count, Limit))
-    RaiseField(ErrTempReadRecordLimit, "RecordLimit", Limit);
+    RaiseRecordStoreField(ErrTempReadRecordLimit, "RecordLimit", Limit);
   const int32_t GrowBy = ReadStreamValue<int32_t>(Stream, ErrTempReadGrowBy);
   // The block grows only to take a record, by GrowBy at a time: it is empty or holds records,
   // and never GrowBy free slots.
   if (GrowBy < 1 || (InMemory == 0) != (Capacity == 0) || Capacity - InMemory >= GrowBy)
-    RaiseField(ErrTempReadGrowBy, "GrowByRecords", GrowBy);
+    RaiseRecordStoreField(ErrTempReadGrowBy, "GrowByRecords", GrowBy);
 
   // Only the records read are allocated: the free slots a damaged capacity claims cost nothing
   // until records come to fill them.
   TBlock Memory;
   if (Capacity > 0) {
     const int64_t Bytes = InMemory * Size;
-    if (Bytes > BytesLeft(Stream))
+    if (Bytes > StreamBytesLeft(Stream))
       RaiseStreamReadError(Stream, Bytes, 0, ErrTempReadRecords);
     Memory.reset(NewBlock(Bytes));
     ReadStreamBuffer(Memory.get(), Bytes, Stream, ErrTempReadRecords);
@@ -317,8 +307,8 @@ void TTolvanTemporaryRecordManager::LoadFromStream(TStream& Stream) {
   const int64_t S = ReadStreamValue<int64_t>(Stream, ErrTempReadSpill);
   // Count - Limit < 2^48 and Size < 2^31: the product fits.
   if (S != (Count - InMemory) * Size)
-    RaiseField(ErrTempReadSpill, "S", S);
-  if (S > BytesLeft(Stream))
+    RaiseRecordStoreField(ErrTempReadSpill, "S", S);
+  if (S > StreamBytesLeft(Stream))
     RaiseStreamReadError(Stream, S, 0, ErrTempReadSpill);
   TSpill Spill;
   if (S > 0) {
