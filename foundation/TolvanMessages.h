@@ -47,5 +47,7 @@ inline constexpr std::string_view SIndexFieldWithoutOrder =
     "Index '%s' cannot include field '%s' of type %s";
 // Record stores read from a stream.
 inline constexpr std::string_view SInvalidRecordStoreField = "Invalid record store field %s = %d";
+// Table streams read from a stream.
+inline constexpr std::string_view SInvalidTableStreamField = "Invalid table stream field %s = %d";
 
 } // namespace tolvan

@@ -28,6 +28,9 @@ struct TTolvanReleaseProfile {
   bool ComparisonKeepsNullOperand;
   // LASTAUTOINC names only a table and a column, never a database.
   bool LastAutoIncWithoutDatabase;
+  // The version a table stream is written with, and the highest version a load accepts.
+  double TableStreamVersion;
+  double TableStreamMaxVersion;
 };
 
 const TTolvanReleaseProfile& Release();
