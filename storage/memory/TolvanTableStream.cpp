@@ -79,8 +79,6 @@ int32_t LayoutRecordSize(const TTolvanFieldDefs& Defs) noexcept {
   return Size > MaxInt32 ? -1 : int32_t(Size);
 }
 
-int64_t BytesLeft(TStream& Stream) { return Stream.Size() - Stream.Position(); }
-
 // Frees an engine block on every path unless released.
 struct TBlockHold {
   uint8_t* Block = nullptr;
@@ -245,7 +243,7 @@ void ReadBlobValue(TTolvanBlobBlockTable& Blobs, const TTolvanFieldDef& Def, uin
   uint8_t Header[TableStreamBlobHeaderSize];
   ReadStreamBuffer(Header, TableStreamBlobHeaderSize, Stream, ErrReadTableBlobHeader);
   const int64_t Length = LoadLE<int64_t>(Header + BlobBlockPrefixSize);
-  if (Length < 0 || Length > BytesLeft(Stream) ||
+  if (Length < 0 || Length > StreamBytesLeft(Stream) ||
       Length > int64_t(MemMaxBlockSize) - BlobBlockPrefixSize)
     RaiseField(ErrTableStreamBlobLength, "BlobLength", Length);
   TBlockHold Hold{TTolvanBlobBlockTable::NewBlock(Length)};
@@ -415,7 +413,7 @@ std::unique_ptr<TTolvanLoadedTable> LoadTableParts(TTolvanTableData& Table, TStr
 
 void ReadBody(TTolvanTableData& Table, TStream& Body, TTolvanLoadedTable& Loaded) {
   const int32_t Count = ReadStreamValue<int32_t>(Body, ErrLoadSequencesCount);
-  if (Count < 0 || int64_t(Count) * MinSequenceFormSize > BytesLeft(Body))
+  if (Count < 0 || int64_t(Count) * MinSequenceFormSize > StreamBytesLeft(Body))
     RaiseStoredValueError(Body, Count, ErrLoadSequencesCount);
   Loaded.Sequences.reserve(size_t(Count));
   for (int32_t I = 0; I < Count; ++I) {
@@ -440,7 +438,7 @@ void ReadBody(TTolvanTableData& Table, TStream& Body, TTolvanLoadedTable& Loaded
   const int64_t RecordCount = Loaded.Header.RecordCount;
   if (RecordCount > 0) {
     const int32_t Size = LayoutRecordSize(Loaded.FieldDefs);
-    if (Loaded.FieldDefs.Count() == 0 || Size <= 0 || RecordCount * Size > BytesLeft(Body))
+    if (Loaded.FieldDefs.Count() == 0 || Size <= 0 || RecordCount * Size > StreamBytesLeft(Body))
       RaiseField(ErrTableStreamLayout, "RecordSize", Size);
     Loaded.Records = std::make_unique<TTolvanMemoryRecordManager>(Table, Size, 0);
     LoadRecords(*Loaded.Records, *Loaded.Blobs, Loaded.FieldDefs, RecordCount, Body);
@@ -471,7 +469,7 @@ std::unique_ptr<TTolvanLoadedTable> LoadTableParts(TTolvanTableData& Table, TStr
     ReadBody(Table, Stream, Fresh);
   } else {
     const int32_t InSize = Fresh.Header.Value;
-    if (InSize <= 0 || InSize > BytesLeft(Stream))
+    if (InSize <= 0 || InSize > StreamBytesLeft(Stream))
       RaiseField(ErrTableStreamCompressedSize, "CompressedSize", InSize);
     const int64_t OutExpected = Fresh.Header.UncompressedSize;
     if (OutExpected <= 0 || OutExpected > MaxInt32)
