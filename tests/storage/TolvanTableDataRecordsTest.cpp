@@ -15,6 +15,7 @@
 #include "storage/TolvanSearch.h"
 #include "storage/btree/TolvanBTreeIndex.h"
 #include "tests/foundation/TestSupport.h"
+#include "tests/storage/MemoryEngineTestSupport.h"
 #include "tests/storage/TableTestSupport.h"
 
 using namespace tolvan;
@@ -35,29 +36,26 @@ std::string Text(const TIDs& IDs) {
   return S;
 }
 
-// Table (I Integer, S Varchar(6), N Varchar(6), D Date) over the real B-tree with the indexes
-// ByI (I, unique), SI (S, I), NDesc (N descending, ignoring case) and ByD (D). I is unique by
-// construction; S, N and D come from small domains with NULLs, so keys repeat.
-struct TRecTable : TTableFixture {
-  TRecTable() : TTableFixture(BTreeIndexFactory()) {
-    TTolvanFieldDefs Fields;
-    TTolvanIndexDefs Defs;
-    AddField(Fields, "I", tftInteger);
-    AddField(Fields, "S", tftVarchar, 6);
-    AddField(Fields, "N", tftVarchar, 6);
-    AddField(Fields, "D", tftDate);
-    AddIndexDef(Defs, "ByI", {"I"}, true);
-    AddIndexDef(Defs, "SI", {"S", "I"});
-    TTolvanIndexDef& N = AddIndexDef(Defs, "NDesc", {"N"});
-    N.Columns(0).SetDescending(1);
-    N.Columns(0).SetCaseInsensitive(1);
-    AddIndexDef(Defs, "ByD", {"D"});
-    Create(Fields, Defs);
-  }
-  ~TRecTable() { Table.DropIndexesAndClose(); }
+// Table (I Integer, S Varchar(6), N Varchar(6), D Date) with the indexes ByI (I, unique), SI
+// (S, I), NDesc (N descending, ignoring case) and ByD (D), whatever engine holds it. I is unique
+// by construction; S, N and D come from small domains with NULLs, so keys repeat.
+class TRecTables {
+public:
+  virtual ~TRecTables() = default;
 
-  int32_t SID() const { return Session.SessionID(); }
-  size_t BufferSize() const { return size_t(Table.RecordSize() + RecordTrailerSize); }
+  virtual TTolvanTableData& Data() = 0;
+  virtual TTolvanBaseSession& CursorSession() = 0;
+  // Stores the cursor's record through the table; returns its id.
+  virtual TTolvanRecordID Insert(TTestCursor& Cursor) = 0;
+  // The stored record, padded to a cursor buffer.
+  virtual std::vector<uint8_t> Stored(const TTolvanRecordID& ID) const = 0;
+
+  void ClearRecord(TTestCursor& C) {
+    std::fill(C.RecordBytes().begin(), C.RecordBytes().end(), 0);
+    SetAllNull(C.Record(), Data().FieldDefs()->Count());
+  }
+  int32_t SID() { return CursorSession().SessionID(); }
+  size_t BufferSize() { return size_t(Data().RecordSize() + RecordTrailerSize); }
 
   // The ids in the order of the index (store order for -1), by plain navigation.
   TIDs Walk(int32_t IndexID, bool Forward) {
@@ -69,7 +67,7 @@ struct TRecTable : TTableFixture {
     S.Buffer = Buffer.data();
     (Forward ? S.AtBegin : S.AtEnd) = 1;
     for (;;) {
-      LoadRecord(Table, SID(), S);
+      LoadRecord(Data(), SID(), S);
       if (S.Result != rrOK)
         break;
       S.AtBegin = S.AtEnd = 0;
@@ -77,26 +75,87 @@ struct TRecTable : TTableFixture {
     }
     return IDs;
   }
-  std::vector<uint8_t> Stored(const TTolvanRecordID& ID) const {
+
+protected:
+  static void Define(TTolvanFieldDefs& Fields, TTolvanIndexDefs& Defs) {
+    AddField(Fields, "I", tftInteger);
+    AddField(Fields, "S", tftVarchar, 6);
+    AddField(Fields, "N", tftVarchar, 6);
+    AddField(Fields, "D", tftDate);
+    AddIndexDef(Defs, "ByI", {"I"}, true);
+    AddIndexDef(Defs, "SI", {"S", "I"});
+    TTolvanIndexDef& N = AddIndexDef(Defs, "NDesc", {"N"});
+    N.Columns(0).SetDescending(1);
+    N.Columns(0).SetCaseInsensitive(1);
+    AddIndexDef(Defs, "ByD", {"D"});
+  }
+};
+
+// The table over the storage tests' table data and the real B-tree.
+struct TRecTable : TTableFixture, TRecTables {
+  TRecTable() : TTableFixture(BTreeIndexFactory()) {
+    TTolvanFieldDefs Fields;
+    TTolvanIndexDefs Defs;
+    Define(Fields, Defs);
+    Create(Fields, Defs);
+  }
+  ~TRecTable() override { Table.DropIndexesAndClose(); }
+
+  TTolvanTableData& Data() override { return Table; }
+  TTolvanBaseSession& CursorSession() override { return Session; }
+  TTolvanRecordID Insert(TTestCursor& C) override { return TTableFixture::Insert(C); }
+  std::vector<uint8_t> Stored(const TTolvanRecordID& ID) const override {
     std::vector<uint8_t> R = Table.Records().Stored(ID.PageNo);
-    R.resize(BufferSize());
+    R.resize(size_t(Table.RecordSize() + RecordTrailerSize));
     return R;
   }
+  using TRecTables::ClearRecord;
+};
+
+// The table in a memory database, over the memory engine's store and the real B-tree.
+struct TRecMemoryTable : TMemoryTableFixture, TRecTables {
+  TRecMemoryTable() {
+    TTolvanFieldDefs Fields;
+    TTolvanIndexDefs Defs;
+    TTolvanConstraintDefs Constraints;
+    Define(Fields, Defs);
+    Create(Fields, Defs, Constraints);
+  }
+
+  TTolvanTableData& Data() override { return *Table; }
+  TTolvanBaseSession& CursorSession() override { return Session; }
+  TTolvanRecordID Insert(TTestCursor& C) override {
+    EXPECT_TRUE(Table->InsertRecord(C));
+    return C.Position();
+  }
+  std::vector<uint8_t> Stored(const TTolvanRecordID& ID) const override {
+    const TTolvanMemoryRecordManager& Store = *Table->Records();
+    const int32_t Slot = ID.PageNo;
+    if (Store.RecordCount() == 0 || Slot < Store.MinID() || Slot > Store.MaxID() ||
+        Store.IsSlotDeleted(Slot))
+      return {};
+    const size_t Size = size_t(Table->RecordSize());
+    const uint8_t* P = Store.RecordBlock() + size_t(Slot) * Size;
+    std::vector<uint8_t> R(P, P + Size);
+    R.resize(Size + RecordTrailerSize);
+    return R;
+  }
+  using TRecTables::ClearRecord;
 };
 
 // A cursor on the test table with a filter, an external filter, a result set, a range and a
 // search key, its field definitions laid out as the table's.
 class TRecCursor : public TTestCursor {
 public:
-  explicit TRecCursor(TRecTable& T)
-      : TTestCursor(&T.Session, T.Table.RecordSize() + RecordTrailerSize), FTable(T),
-        Set(std::make_unique<TTolvanRecordBitmap>(&T.Table)) {
-    FieldDefs().Assign(*T.Table.FieldDefs());
+  explicit TRecCursor(TRecTables& T)
+      : TTestCursor(&T.CursorSession(), T.Data().RecordSize() + RecordTrailerSize), FTable(T),
+        Set(std::make_unique<TTolvanRecordBitmap>(&T.Data())) {
+    FieldDefs().Assign(*T.Data().FieldDefs());
     SetRecordLayout();
     VisibleFieldDefs().Assign(FieldDefs());
     for (int32_t I = 0; I < VisibleFieldDefs().Count(); ++I)
       VisibleFieldDefs().Items(I).SetTableFieldNo(I);
-    IndexDefs().Assign(T.Indexes().IndexDefs());
+    IndexDefs().Assign(T.Data().IndexManager()->IndexDefs());
     T.ClearRecord(*this);
   }
 
@@ -127,7 +186,7 @@ public:
     Set->SetFilled(false);
   }
 
-  TRecTable& FTable;
+  TRecTables& FTable;
   std::unique_ptr<TTolvanRecordBitmap> Set;
   std::unique_ptr<TTolvanExpression> FFilter;
   std::unique_ptr<TTolvanExpression> FExternal;
@@ -155,7 +214,7 @@ void SetDate(TTolvanCursor& C, int32_t FieldNo, int32_t Days) {
 const char* const Words[] = {"ab", "AB", "abc", "b", "B", "abcdef", "zz", "ABCDEF", "m"};
 
 // Inserts N rows with I a shuffled 0 .. N-1, then deletes about a quarter of them.
-void FillRandom(TRecTable& T, TRecCursor& C, std::mt19937& Random, int32_t N) {
+void FillRandom(TRecTables& T, TRecCursor& C, std::mt19937& Random, int32_t N) {
   std::vector<int32_t> Is(static_cast<size_t>(N));
   for (int32_t I = 0; I < N; ++I)
     Is[size_t(I)] = I;
@@ -178,7 +237,7 @@ void FillRandom(TRecTable& T, TRecCursor& C, std::mt19937& Random, int32_t N) {
   for (const TTolvanRecordID& ID : IDs)
     if (Random() % 4 == 0) {
       C.SetPosition(ID);
-      ASSERT_TRUE(T.Table.DeleteRecord(C));
+      ASSERT_TRUE(T.Data().DeleteRecord(C));
     }
 }
 
@@ -218,9 +277,8 @@ bool Accepts(TTolvanExpression* E, uint8_t* Record) {
 // The main differential test: every answer of the search, the result set, GotoKey and Locate
 // equals a walk of the cursor's order by plain navigation that tests each record with copies of
 // the filters that nothing was extracted from.
-TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
+void ExpectSearchesAgreeWithAWalk(TRecTables& T) {
   std::mt19937 Random(24);
-  TRecTable T;
   TRecCursor C(T);
   FillRandom(T, C, Random, 300);
   const TIDs All = T.Walk(-1, true);
@@ -277,7 +335,7 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
         FilterText.empty() ? nullptr : TRecCursor::Parse(&O, FilterText, KeepNull);
     std::unique_ptr<TTolvanExpression> OE =
         ExternalText.empty() ? nullptr : TRecCursor::Parse(&O, ExternalText, KeepNull);
-    TTolvanIndex* Index = IndexID == -1 ? nullptr : &T.Indexes().GetIndex(IndexID);
+    TTolvanIndex* Index = IndexID == -1 ? nullptr : &T.Data().IndexManager()->GetIndex(IndexID);
     const auto InRange = [&](const uint8_t* R) {
       if (Start) {
         const int32_t Cmp = Index->CompareRecordKeys(R, Start, StartCount);
@@ -314,7 +372,7 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
       for (const TTolvanRecordID& ID : T.Walk(IndexID, true))
         if (Sees(ID, nullptr))
           Want.push_back(ID);
-      EXPECT_EQ(T.Table.GetRecordCount(Q), int64_t(Want.size()));
+      EXPECT_EQ(T.Data().GetRecordCount(Q), int64_t(Want.size()));
       const TIDs Got(Q.Set->Items().Items(), Q.Set->Items().Items() + Q.Set->Count());
       ASSERT_EQ(Text(Got), Text(Want));
       ++Sets;
@@ -336,8 +394,8 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
       if (Sees(Order[P], OX.get()))
         Expected.push_back(Order[P]);
     TTolvanRecordID Found{-7, 0};
-    const bool Hit = T.Table.Search(Q, Extra.get(), nullptr, FromBeginning, Forward, &Found,
-                                    nullptr, FirstMatchOnly);
+    const bool Hit = T.Data().Search(Q, Extra.get(), nullptr, FromBeginning, Forward, &Found,
+                                     nullptr, FirstMatchOnly);
     ASSERT_EQ(Hit, !Expected.empty());
     if (Hit) {
       ++Hits;
@@ -368,13 +426,12 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
       K.IndexID = IndexID;
       Q.SetSearchKey(Key.data());
       Q.SetSearchKeyFieldCount(K.KeyFieldCount);
-      TTableFixture& F = T;
       const TTolvanRecordID Before{-5, 0};
       Q.SetPosition(Before);
       std::vector<uint8_t> BufferBefore = Q.RecordBytes();
       TTolvanRecordID Want{-1, 0};
       bool Any = false;
-      TTolvanTableSearchIndexes SI(F.Table);
+      TTolvanTableSearchIndexes SI(T.Data());
       for (const TTolvanRecordID& ID : Ahead) {
         std::vector<uint8_t> R = T.Stored(ID);
         if (Sees(ID, nullptr) && KeyConditionHolds(SI, K, R.data())) {
@@ -383,7 +440,7 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
           break;
         }
       }
-      ASSERT_EQ(T.Table.GotoKey(Q, Type), Any);
+      ASSERT_EQ(T.Data().GotoKey(Q, Type), Any);
       EXPECT_TRUE(SameID(Q.Position(), Any ? Want : Before));
       // GotoKey does not read the record it finds.
       EXPECT_EQ(Q.RecordBytes(), BufferBefore);
@@ -401,12 +458,12 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
         }
       const TTolvanRecordID Before{-5, 0};
       Q.SetPosition(Before);
-      ASSERT_EQ(T.Table.Locate(Q, Extra.get()), Any);
+      ASSERT_EQ(T.Data().Locate(Q, Extra.get()), Any);
       if (Any) {
         EXPECT_TRUE(SameID(Q.Position(), Want));
         // Locate reads it.
         const std::vector<uint8_t> R = T.Stored(Want);
-        EXPECT_EQ(0, std::memcmp(Q.Record(), R.data(), size_t(T.Table.RecordSize())));
+        EXPECT_EQ(0, std::memcmp(Q.Record(), R.data(), size_t(T.Data().RecordSize())));
         ++Located;
       } else {
         EXPECT_TRUE(SameID(Q.Position(), Before));
@@ -417,6 +474,16 @@ TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
   EXPECT_GT(Sets, 30);
   EXPECT_GT(Keyed, 30);
   EXPECT_GT(Located, 20);
+}
+
+TEST(TableDataRecords, SearchesAgreeWithAWalkOfTheCursorsOrder) {
+  TRecTable T;
+  ExpectSearchesAgreeWithAWalk(T);
+}
+
+TEST(TableDataRecords, SearchesOfAMemoryTableAgreeWithAWalkOfTheCursorsOrder) {
+  TRecMemoryTable T;
+  ExpectSearchesAgreeWithAWalk(T);
 }
 
 // Five rows I = 1 .. 5 (inserted 5 first), S = 'a', and a cursor on ByI.
