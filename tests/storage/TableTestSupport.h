@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -239,5 +240,19 @@ public:
   TTestSession Session{1};
   std::unique_ptr<TTestCursor> Cursor;
 };
+
+// Record ids in an order, and how a failing comparison of two such lists prints them.
+using TRecordIDs = std::vector<TTolvanRecordID>;
+
+inline bool SameID(const TTolvanRecordID& A, const TTolvanRecordID& B) {
+  return A.PageNo == B.PageNo && A.PageItemNo == B.PageItemNo;
+}
+
+inline std::string Text(const TRecordIDs& IDs) {
+  std::string S;
+  for (const TTolvanRecordID& ID : IDs)
+    S += std::to_string(ID.PageNo) + " ";
+  return S;
+}
 
 } // namespace tolvan::test

@@ -20,18 +20,7 @@ using namespace tolvan::test;
 
 namespace {
 
-using TIDs = std::vector<TTolvanRecordID>;
-
-bool SameID(const TTolvanRecordID& A, const TTolvanRecordID& B) {
-  return A.PageNo == B.PageNo && A.PageItemNo == B.PageItemNo;
-}
-
-std::string Text(const TIDs& IDs) {
-  std::string S;
-  for (const TTolvanRecordID& ID : IDs)
-    S += std::to_string(ID.PageNo) + " ";
-  return S;
-}
+using TIDs = TRecordIDs;
 
 // Table (A Integer, B Integer, C Integer) over the real B-tree with the indexes AB (A, B),
 // BDescA (B descending, A) and ByC (C); values from small domains with NULLs, so keys repeat.

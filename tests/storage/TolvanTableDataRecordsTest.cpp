@@ -23,18 +23,7 @@ using namespace tolvan::test;
 
 namespace {
 
-using TIDs = std::vector<TTolvanRecordID>;
-
-bool SameID(const TTolvanRecordID& A, const TTolvanRecordID& B) {
-  return A.PageNo == B.PageNo && A.PageItemNo == B.PageItemNo;
-}
-
-std::string Text(const TIDs& IDs) {
-  std::string S;
-  for (const TTolvanRecordID& ID : IDs)
-    S += std::to_string(ID.PageNo) + " ";
-  return S;
-}
+using TIDs = TRecordIDs;
 
 // Table (I Integer, S Varchar(6), N Varchar(6), D Date) with the indexes ByI (I, unique), SI
 // (S, I), NDesc (N descending, ignoring case) and ByD (D), whatever engine holds it. I is unique
