@@ -15,6 +15,13 @@ namespace tolvan {
 
 TTolvanBlobBlockTable::~TTolvanBlobBlockTable() { Clear(); }
 
+void TTolvanBlobBlockTable::Swap(TTolvanBlobBlockTable& Other) noexcept {
+  std::lock_guard<TPlatformLock> Guard(FLock);
+  FSlots.swap(Other.FSlots);
+  std::swap(FFreeHead, Other.FFreeHead);
+  std::swap(FLiveCount, Other.FLiveCount);
+}
+
 uint8_t* TTolvanBlobBlockTable::NewBlock(int64_t DataSize) {
   if (DataSize < 0 || DataSize > MemMaxBlockSize - BlobBlockPrefixSize)
     throw ERangeError(std::string(SysConst::SRangeError));

@@ -56,6 +56,8 @@ public:
   ~TTolvanBlobBlockTable();
   TTolvanBlobBlockTable(const TTolvanBlobBlockTable&) = delete;
   TTolvanBlobBlockTable& operator=(const TTolvanBlobBlockTable&) = delete;
+  // Exchanges the blocks with Other, which no other thread may be using.
+  void Swap(TTolvanBlobBlockTable& Other) noexcept;
 
   // A new zero-filled engine block of BlobBlockPrefixSize + DataSize bytes, not yet registered.
   // A negative DataSize raises ERangeError; a size the memory manager cannot give raises there.

@@ -225,7 +225,7 @@ int64_t TTolvanDatabaseData::ObjectIDValue() {
   return FObjectIDGenerator.CurrentValue();
 }
 
-void TTolvanDatabaseData::MergeObjectIDValue(int64_t Value) {
+void TTolvanDatabaseData::MergeObjectIDValue(int64_t Value) noexcept {
   std::lock_guard Guard(FObjectIDLock);
   if (Value > FObjectIDGenerator.CurrentValue())
     FObjectIDGenerator.SetCurrentValue(Value);

@@ -165,8 +165,8 @@ public:
   int32_t NextObjectID() override;
   // The counter's last value, and a merge that keeps the larger of it and Value (a loaded
   // table's counter).
-  int64_t ObjectIDValue();
-  void MergeObjectIDValue(int64_t Value);
+  int64_t ObjectIDValue() override;
+  void MergeObjectIDValue(int64_t Value) noexcept override;
 
   const AnsiString& DatabaseName() const noexcept { return FDatabaseName; }
   void SetDatabaseName(std::string_view Value);

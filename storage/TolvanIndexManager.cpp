@@ -98,7 +98,20 @@ TTolvanBaseIndexManager::TTolvanBaseIndexManager(TTolvanTableData& TableData,
     RaiseInvalidPointer();
 }
 
+TTolvanBaseIndexManager::TTolvanBaseIndexManager(TTolvanTableData& TableData,
+                                                 TTolvanIndexFactory Factory,
+                                                 TTolvanPageManager& Pages)
+    : FTableData(TableData), FFactory(std::move(Factory)), FPageManager(Pages),
+      FIndexDefs(std::make_unique<TTolvanIndexDefs>()) {
+  if (!FFactory)
+    RaiseInvalidPointer();
+}
+
 TTolvanBaseIndexManager::~TTolvanBaseIndexManager() { CloseAll(); }
+
+const TTolvanFieldDefs* TTolvanBaseIndexManager::FieldDefs() const noexcept {
+  return FFieldDefs ? FFieldDefs : FTableData.FieldDefs();
+}
 
 TTolvanIndex* TTolvanBaseIndexManager::FindOpenIndex(int32_t IndexID) const noexcept {
   for (const auto& Index : FOpenIndexes)
@@ -116,7 +129,7 @@ void TTolvanBaseIndexManager::CloseAll() noexcept {
 void TTolvanBaseIndexManager::LoadFromStream(TStream& Stream) {
   auto Defs = std::make_unique<TTolvanIndexDefs>();
   Defs->LoadFromStream(Stream);
-  CheckIndexDefs(*Defs, FTableData.FieldDefs());
+  CheckIndexDefs(*Defs, FieldDefs());
   CloseAll();
   FPageManager.LoadFromStream(Stream);
   for (int32_t I = 0; I < Defs->Count(); ++I) {
@@ -133,7 +146,7 @@ void TTolvanBaseIndexManager::SaveToStream(TStream& Stream) {
 }
 
 void TTolvanBaseIndexManager::AssignDefs(const TTolvanIndexDefs& Defs) {
-  CheckIndexDefs(Defs, FTableData.FieldDefs());
+  CheckIndexDefs(Defs, FieldDefs());
   auto Copy = std::make_unique<TTolvanIndexDefs>();
   Copy->Assign(Defs);
   CloseAll();
@@ -180,7 +193,7 @@ int32_t TTolvanBaseIndexManager::DefPosition(int32_t IndexID) const {
 }
 
 int32_t TTolvanBaseIndexManager::AddIndex(TTolvanCursor* Cursor, TTolvanIndexDef& Def) {
-  CheckIndexDef(Def, FTableData.FieldDefs());
+  CheckIndexDef(Def, FieldDefs());
   const int32_t SessionID = SessionIDOf(Cursor);
   // A failed build rolls the session's pages back; nothing else of the session may go with them.
   FPageManager.Commit(SessionID);

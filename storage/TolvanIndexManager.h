@@ -174,6 +174,10 @@ public:
   // Takes the table's page manager now; a table without one, or an empty factory, raises
   // EInvalidPointer.
   TTolvanBaseIndexManager(TTolvanTableData& TableData, TTolvanIndexFactory Factory);
+  // Bound to Pages instead: the manager of a table's replacement, whose page store is installed
+  // together with it.
+  TTolvanBaseIndexManager(TTolvanTableData& TableData, TTolvanIndexFactory Factory,
+                          TTolvanPageManager& Pages);
   virtual ~TTolvanBaseIndexManager();
   TTolvanBaseIndexManager(const TTolvanBaseIndexManager&) = delete;
   TTolvanBaseIndexManager& operator=(const TTolvanBaseIndexManager&) = delete;
@@ -181,6 +185,10 @@ public:
   TTolvanTableData& TableData() const noexcept { return FTableData; }
   TTolvanIndexDefs& IndexDefs() const noexcept { return *FIndexDefs; }
   TTolvanPageManager& GetPageManager() const noexcept { return FPageManager; }
+  // The field definitions the indexes are laid out over: the table's, unless a replacement's
+  // manager was given its own until it is installed.
+  const TTolvanFieldDefs* FieldDefs() const noexcept;
+  void SetFieldDefs(const TTolvanFieldDefs* Defs) noexcept { FFieldDefs = Defs; }
   int32_t OpenIndexCount() const noexcept { return int32_t(FOpenIndexes.size()); }
   // The open index object of that id, or nil.
   TTolvanIndex* FindOpenIndex(int32_t IndexID) const noexcept;
@@ -244,6 +252,7 @@ private:
   TTolvanTableData& FTableData;
   TTolvanIndexFactory FFactory;
   TTolvanPageManager& FPageManager;
+  const TTolvanFieldDefs* FFieldDefs = nullptr;
   std::unique_ptr<TTolvanIndexDefs> FIndexDefs;
   std::vector<std::unique_ptr<TTolvanIndex>> FOpenIndexes; // freed before the definitions
   std::unique_ptr<uint8_t, TTolvanMemDeleter> FScratch;

@@ -42,6 +42,18 @@ void TTolvanTableData::FreeManagers() noexcept {
   FSequenceManager.reset();
 }
 
+void TTolvanTableData::SwapParts(TTolvanTableParts& Parts) noexcept {
+  std::swap(FTableName, Parts.TableName);
+  FTableNameHash = NameHash(FTableName);
+  std::swap(FSequenceManager, Parts.SequenceManager);
+  std::swap(FFieldManager, Parts.FieldManager);
+  std::swap(FIndexManager, Parts.IndexManager);
+  std::swap(FRecordManager, Parts.RecordManager);
+  std::swap(FConstraintManager, Parts.ConstraintManager);
+  FBlobBlocks.Swap(*Parts.BlobBlocks);
+  std::swap(FHasBlobs, Parts.HasBlobs);
+}
+
 void TTolvanTableData::RaiseNotSupported() {
   throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
 }

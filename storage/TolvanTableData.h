@@ -113,6 +113,10 @@ public:
   // Taken before the database lock by every operation that locks a second table or the database
   // while holding a table lock.
   virtual TTolvanWriteGate& WriteGate() = 0;
+  // The last object id handed out, which a table stream saves; raising it to Value makes the ids
+  // of a loaded table stay unique. By default 0 and nothing.
+  virtual int64_t ObjectIDValue() { return 0; }
+  virtual void MergeObjectIDValue(int64_t) noexcept {}
 
 protected:
   ~TTolvanTableOwner() = default;
@@ -424,6 +428,23 @@ protected:
   [[noreturn]] static void RaiseNotSupported();
   // Attached cursors, read under the cursor-list lock.
   bool HasCursors();
+
+  // What a table replaced whole (a load) consists of, built beside the table's own parts; the
+  // managers refer to this table, the index manager to the page store that comes with them.
+  struct TTolvanTableParts {
+    AnsiString TableName;
+    std::unique_ptr<TTolvanBaseSequenceManager> SequenceManager;
+    std::unique_ptr<TTolvanBaseFieldManager> FieldManager;
+    std::unique_ptr<TTolvanBaseIndexManager> IndexManager;
+    std::unique_ptr<TTolvanBaseRecordManager> RecordManager;
+    std::unique_ptr<TTolvanBaseConstraintManager> ConstraintManager;
+    std::unique_ptr<TTolvanBlobBlockTable> BlobBlocks;
+    bool HasBlobs = false;
+  };
+  // Exchanges the name, managers and BLOB blocks with Parts, which then holds the old ones. The
+  // caller exchanges its page store in the same step and frees the old index manager before the
+  // old store.
+  void SwapParts(TTolvanTableParts& Parts) noexcept;
 
 private:
   // Runs Body, then commits the session's pages, also when Body fails (a failed commit after a

@@ -1,5 +1,6 @@
 #include "storage/btree/TolvanBTree.h"
 
+#include <cstring>
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -235,12 +236,19 @@ bool TTolvanBTree::StepPath(int32_t SessionID, bool FromEnd, bool Forward, TTolv
 }
 
 TTolvanRecordID TTolvanBTree::ReadRecordIDAt(int32_t SessionID, const TTolvanKeyPath& Path) {
+  return ReadEntryAt(SessionID, Path, nullptr);
+}
+
+TTolvanRecordID TTolvanBTree::ReadEntryAt(int32_t SessionID, const TTolvanKeyPath& Path,
+                                          uint8_t* Key) {
   if (Path.Count() == 0)
     throw ETolvanException::Create(ErrReadEmptyPath, SIndexInvalidPosition);
   const TTolvanKeyPathLevel& L = Path.Last();
   TTolvanBTreePage Leaf = GetBTreePage(SessionID, L.PageNo);
   if (!Leaf.IsLeaf() || L.EntryNo < 0 || L.EntryNo >= Leaf.EntryCount())
     throw ETolvanException::Create(ErrReadEmptyPath, SIndexInvalidPosition);
+  if (Key)
+    std::memcpy(Key, Leaf.EntryPtr(L.EntryNo), size_t(Leaf.KeySize()));
   return Leaf.RecordIDAt(L.EntryNo);
 }
 

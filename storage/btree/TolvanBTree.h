@@ -108,6 +108,8 @@ public:
   bool StepPath(int32_t SessionID, bool FromEnd, bool Forward, TTolvanKeyPath& Path);
   // The record id of the entry Path ends at; an empty path, or one past its page, raises 20068.
   TTolvanRecordID ReadRecordIDAt(int32_t SessionID, const TTolvanKeyPath& Path);
+  // The same, with the entry's key copied into Key (KeySize bytes).
+  TTolvanRecordID ReadEntryAt(int32_t SessionID, const TTolvanKeyPath& Path, uint8_t* Key);
   // Path ends at the first (First) or last entry satisfying the condition over its
   // KeyFieldCount columns; False when none does or there is no root.
   bool FindByCondition(int32_t SessionID, bool First, const TTolvanBTreeCondition& Condition,

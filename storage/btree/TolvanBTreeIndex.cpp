@@ -77,7 +77,7 @@ void TTolvanBTreeIndex::SyncRoot() noexcept {
 }
 
 void TTolvanBTreeIndex::PrepareLayout() {
-  FKeyRef.Build(*FDef, IndexManager().TableData().FieldDefs());
+  FKeyRef.Build(*FDef, IndexManager().FieldDefs());
   FKeyRef.SetLeafDataSize(BTreeLeafDataSize);
   FKeyA.reset(FKeyRef.AllocKey());
   FKeyB.reset(FKeyRef.AllocKey());

@@ -11,6 +11,8 @@
 #include "foundation/TolvanMessages.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanBlobBlocks.h"
+#include "storage/btree/TolvanBTreeCheck.h"
+#include "storage/btree/TolvanBTreeIndex.h"
 
 namespace tolvan {
 
@@ -110,7 +112,7 @@ public:
     if (!FArmed)
       return;
     try {
-      FTable.FPageManager.Commit(FSessionID);
+      FTable.FPageManager->Commit(FSessionID);
     } catch (...) {
       // Leaving on an error already: that error is the one the caller sees.
     }
@@ -122,7 +124,7 @@ public:
     if (!FArmed)
       return;
     FArmed = false;
-    FTable.FPageManager.Commit(FSessionID);
+    FTable.FPageManager->Commit(FSessionID);
   }
 
 private:
@@ -133,7 +135,8 @@ private:
 
 TTolvanMemoryTableData::TTolvanMemoryTableData(TTolvanTableOwner& Database, int32_t AllocBy,
                                                TTolvanIndexFactory Factory)
-    : TTolvanTableData(Database, std::move(Factory)), FAllocBy(AllocBy) {
+    : TTolvanTableData(Database, std::move(Factory)), FAllocBy(AllocBy),
+      FPageManager(std::make_unique<TTolvanMemoryPageManager>()) {
   SetIsMemory(true);
   SetIsTemporary(false);
 }
@@ -148,11 +151,139 @@ void TTolvanMemoryTableData::Close() {
     ClearRecords();
   if (IndexManager())
     TTolvanTableData::DeleteAllIndexes(nullptr);
-  FPageManager.Commit(-2);
+  FPageManager->Commit(-2);
 }
 
 bool TTolvanMemoryTableData::HasIndexes() const noexcept {
   return IndexManager() && IndexManager()->IndexDefs().Count() > 0;
+}
+
+// --- streams ---------------------------------------------------------------------------------------
+
+namespace {
+
+// No session: the loaded pages are all committed.
+constexpr int32_t LoadCheckSessionID = -2;
+
+struct TKeyHold {
+  uint8_t* Key = nullptr;
+  ~TKeyHold() { TTolvanBTreeKeyRef::FreeKey(Key); }
+};
+
+[[noreturn]] void RaiseIndexEntry(const TTolvanIndexDef& Def, int64_t Slot) {
+  throw ETolvanException::CreateFmt(ErrTableStreamIndexEntry, SInvalidTableStreamField,
+                                    "Index " + Def.Name(), Slot);
+}
+
+// One pass in key order over the leaves of a structurally sound tree: each entry names a live
+// record not named before, and its key is that record's; then there must be as many entries as
+// records.
+void CheckIndexEntries(TTolvanBTreeIndex& Index, const TTolvanIndexDef& Def,
+                       const TTolvanMemoryRecordManager* Records) {
+  TTolvanBTree& Tree = Index.Tree();
+  const TTolvanBTreeKeyRef& KeyRef = Index.KeyRef();
+  TKeyHold Stored{KeyRef.AllocKey()};
+  TKeyHold Made{KeyRef.AllocKey()};
+  std::vector<bool> Seen(Records ? size_t(Records->Capacity()) : 0);
+  int64_t Entries = 0;
+  TTolvanBTreeScanState State;
+  TTolvanRecordID ID{};
+  for (bool Start = true; Tree.ScanNext(LoadCheckSessionID, Start, true, nullptr, nullptr,
+                                        nullptr, ID, State);
+       Start = false) {
+    Tree.ReadEntryAt(LoadCheckSessionID, State.Path, Stored.Key);
+    const int64_t Slot = ID.PageNo;
+    if (!Records || Slot < Records->MinID() || Slot > Records->MaxID() ||
+        Records->IsSlotDeleted(int32_t(Slot)) || Seen[size_t(Slot)])
+      RaiseIndexEntry(Def, Slot);
+    Seen[size_t(Slot)] = true;
+    KeyRef.MakeKey(Records->RecordBlock() + Slot * Records->RecordSize(), Made.Key);
+    if (KeyRef.CompareKeys(Stored.Key, Made.Key) != 0)
+      RaiseIndexEntry(Def, Slot);
+    ++Entries;
+  }
+  const int64_t Expected = Records ? Records->RecordCount() : 0;
+  if (Entries != Expected)
+    RaiseIndexEntry(Def, Entries);
+}
+
+// Every B-tree index of the loaded parts; other index kinds (test doubles) are taken as read.
+void CheckLoadedIndexes(TTolvanBaseIndexManager& Indexes,
+                        const TTolvanMemoryRecordManager* Records) {
+  TTolvanIndexDefs& Defs = Indexes.IndexDefs();
+  for (int32_t I = 0; I < Defs.Count(); ++I) {
+    const TTolvanIndexDef& Def = Defs.Items(I);
+    auto* Index = dynamic_cast<TTolvanBTreeIndex*>(&Indexes.GetIndex(Def.ObjectID()));
+    if (!Index)
+      continue;
+    CheckTree(Index->Tree(), LoadCheckSessionID);
+    CheckIndexEntries(*Index, Def, Records);
+  }
+}
+
+} // namespace
+
+void TTolvanMemoryTableData::SaveToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm,
+                                          uint8_t Level, int32_t Value, bool AllowOpen) {
+  TTolvanTableLock Guard(*this);
+  TTolvanTableData::SaveToStream(Stream, Algorithm, Level, Value, AllowOpen);
+  SaveTableToStream(*this, Records(), BlobBlocks(), Stream, Algorithm, Level, Value,
+                    Database().ObjectIDValue());
+}
+
+TTolvanTableData::TTolvanTableParts TTolvanMemoryTableData::MakeParts(TTolvanLoadedTable& Loaded) {
+  TTolvanTableParts Parts;
+  Parts.TableName = Loaded.Header.Name;
+  for (int32_t I = 0; I < Loaded.FieldDefs.Count(); ++I) {
+    const TTolvanFieldDef& Def = Loaded.FieldDefs.Items(I);
+    if (Def.IsBlob() && Def.BlobBlockSize() <= 0)
+      throw ETolvanException::CreateFmt(ErrBlobBlockSizeZero, SBlobBlockSizeInvalid, Def.Name());
+  }
+  Parts.SequenceManager = std::make_unique<TTolvanBaseSequenceManager>(&Database());
+  for (auto& Sequence : Loaded.Sequences)
+    Parts.SequenceManager->SequenceDefs().Add(std::move(Sequence));
+  Parts.FieldManager =
+      std::make_unique<TTolvanBaseFieldManager>(this, Parts.SequenceManager.get());
+  Parts.FieldManager->FieldDefs().Assign(Loaded.FieldDefs);
+  Parts.FieldManager->FieldDefs().CalcLayout();
+  Parts.IndexManager =
+      std::make_unique<TTolvanBaseIndexManager>(*this, IndexFactory(), *Loaded.PageStore);
+  Parts.IndexManager->SetFieldDefs(&Parts.FieldManager->FieldDefs());
+  Parts.IndexManager->AssignDefs(Loaded.IndexDefs);
+  if (Loaded.Records)
+    Parts.RecordManager = std::move(Loaded.Records);
+  else if (const TTolvanFieldDefs& Fields = Parts.FieldManager->FieldDefs(); Fields.Count() > 0) {
+    const TTolvanFieldDef& Last = Fields.Items(Fields.Count() - 1);
+    const int64_t Size = int64_t(Last.BufferOffset()) + Last.DataSize();
+    if (Size <= 0 || Size > std::numeric_limits<int32_t>::max())
+      throw ETolvanException::CreateFmt(ErrTableStreamLayout, SInvalidTableStreamField,
+                                        "RecordSize", Size);
+    Parts.RecordManager = std::make_unique<TTolvanMemoryRecordManager>(*this, int32_t(Size),
+                                                                      FAllocBy);
+  }
+  Parts.ConstraintManager = std::make_unique<TTolvanBaseConstraintManager>(*this);
+  Parts.ConstraintManager->ConstraintDefs().Assign(Loaded.ConstraintDefs);
+  Parts.ConstraintManager->SetNoConstraints(Loaded.ConstraintDefs.Count() == 0);
+  Parts.BlobBlocks = std::move(Loaded.Blobs);
+  Parts.HasBlobs = Loaded.HasBlobs;
+  return Parts;
+}
+
+void TTolvanMemoryTableData::LoadFromStream(TTolvanCursor* Cursor, TStream& Stream) {
+  TTolvanTableLock Guard(*this);
+  TTolvanTableData::LoadFromStream(Cursor, Stream);
+  std::unique_ptr<TTolvanLoadedTable> Loaded = LoadTableFromStream(*this, Stream);
+  // Destroyed before Loaded, whose page store the index manager in Parts refers to.
+  TTolvanTableParts Parts = MakeParts(*Loaded);
+  CheckLoadedIndexes(*Parts.IndexManager,
+                     static_cast<const TTolvanMemoryRecordManager*>(Parts.RecordManager.get()));
+  // Installed at once; nothing below can fail. The old parts leave with Parts and Loaded.
+  SwapParts(Parts);
+  std::swap(FPageManager, Loaded->PageStore);
+  IndexManager()->SetFieldDefs(nullptr);
+  Parts.IndexManager.reset();
+  FLoadedRecordCount = int32_t(Loaded->Header.RecordCount);
+  Database().MergeObjectIDValue(Loaded->Header.ObjectIDCounter);
 }
 
 TTolvanMemoryRecordManager& TTolvanMemoryTableData::RequireRecords(int32_t Code) const {
@@ -248,7 +379,7 @@ void TTolvanMemoryTableData::EmptyTable(TTolvanCursor* Cursor, bool IgnoreForeig
   TTolvanTableData::EmptyTable(Cursor, IgnoreForeignKeys);
   ClearRecords();
   if (Cursor)
-    FPageManager.Commit(SessionIDOf(Cursor));
+    FPageManager->Commit(SessionIDOf(Cursor));
 }
 
 void TTolvanMemoryTableData::RenameTable(TTolvanCursor* Cursor, std::string_view NewName) {
@@ -592,7 +723,7 @@ void TTolvanMemoryTableData::ClearRecords() {
     }
   }
   Store->Clear(-1);
-  FPageManager.Commit(-2);
+  FPageManager->Commit(-2);
 }
 
 // --- record numbers and counts ----------------------------------------------------------------

@@ -43,6 +43,7 @@
 #include "storage/TolvanPageStores.h"
 #include "storage/TolvanTableData.h"
 #include "storage/memory/TolvanMemoryRecordManager.h"
+#include "storage/memory/TolvanTableStream.h"
 
 namespace tolvan {
 
@@ -78,7 +79,7 @@ public:
   // nothing and its destructor has nothing left to do but release.
   void Close();
 
-  TTolvanMemoryPageManager& Pages() noexcept { return FPageManager; }
+  TTolvanMemoryPageManager& Pages() noexcept { return *FPageManager; }
   TTolvanMemoryRecordManager* Records() const noexcept {
     return static_cast<TTolvanMemoryRecordManager*>(RecordManager());
   }
@@ -88,7 +89,7 @@ public:
 
   // --- structure --------------------------------------------------------------------------------
 
-  TTolvanPageManager* GetPageManager() override { return &FPageManager; }
+  TTolvanPageManager* GetPageManager() override { return FPageManager.get(); }
   void CreateRecordManager() override;
   // 10025 without fields; then the definitions' checks, the set-up and the foreign keys. The
   // caller (the database's GetTableData) holds the write gate and the database lock; a failure
@@ -98,6 +99,18 @@ public:
   // The base, then the indexes are dropped. True when the caller is to have the database
   // destroy the table: always, unless open cursors were allowed and some are attached.
   bool DeleteTable(TTolvanBaseSession* Session, bool Force, bool IgnoreOpenCursors) override;
+
+  // --- streams ------------------------------------------------------------------------------------
+
+  // The table stream of the table, under the table lock, after the base's check of attached
+  // cursors; the database's object-id counter goes with it.
+  void SaveToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
+                    int32_t Value, bool AllowOpen) override;
+  // Reads a whole table stream into fresh parts, checks every index against the records (a sound
+  // B-tree, one entry per live record under that record's key), and only then replaces the
+  // table's name, definitions, pages, records and BLOB values at once and merges the object-id
+  // counter. Any failure leaves the table as it was.
+  void LoadFromStream(TTolvanCursor* Cursor, TStream& Stream) override;
   // 11494 while another table's foreign key with a delete action references this one, unless
   // IgnoreForeignKeys; then the base and ClearRecords.
   void EmptyTable(TTolvanCursor* Cursor, bool IgnoreForeignKeys) override;
@@ -162,6 +175,8 @@ private:
   class TPageCommit;
 
   bool HasIndexes() const noexcept;
+  // The managers of a loaded table, bound to this table and to the loaded page store.
+  TTolvanTableParts MakeParts(TTolvanLoadedTable& Loaded);
   TTolvanMemoryRecordManager& RequireRecords(int32_t Code) const;
   // A buffer of at least Size bytes kept for reuse; Which tells the buffers apart.
   uint8_t* Scratch(std::vector<uint8_t>& Which, size_t Size);
@@ -179,7 +194,8 @@ private:
 
   int32_t FLoadedRecordCount = 0;
   int32_t FAllocBy;
-  TTolvanMemoryPageManager FPageManager;
+  // Held by pointer so that a load can exchange it with the store its indexes were read into.
+  std::unique_ptr<TTolvanMemoryPageManager> FPageManager;
   // Reused under the table lock: the record as stored, the neighbour search's record, the
   // cursor's record before an insert.
   std::vector<uint8_t> FStoredImage;

@@ -89,6 +89,9 @@ inline constexpr int32_t ErrTableStreamLayout = 10469;
 inline constexpr int32_t ErrTableStreamBodySize = 10470;
 // A definition form refused by a class-library check, with that check's message.
 inline constexpr int32_t ErrTableStreamDamaged = 10471;
+// A loaded index entry that names no live record, names one twice, or lies under another key;
+// or an index holding fewer entries than there are records.
+inline constexpr int32_t ErrTableStreamIndexEntry = 10472;
 
 inline constexpr int32_t TableStreamHeaderSize = 43;
 inline constexpr int32_t TableStreamBlobHeaderSize = 20;

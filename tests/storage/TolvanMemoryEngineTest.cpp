@@ -6,7 +6,9 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "classlib/ByteOrder.h"
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanBlobBlocks.h"
@@ -647,6 +649,182 @@ TEST_F(MemoryRecords, EmptyTableRefusesWhileReferencedWithADeleteAction) {
   EXPECT_EQ(F.TableFaults(), "");
   F.Table->AttachCursor(*F.Cursor);
   F.Table->AttachCursor(*F.Cursor2);
+}
+
+// --- table streams ---------------------------------------------------------------------------
+
+class MemoryStreams : public MemoryRecords {
+protected:
+  using TBytes = std::vector<uint8_t>;
+
+  // Forty records with BLOB values (some NULL), every fifth deleted; then no cursor attached.
+  void SetUp() override {
+    MemoryRecords::SetUp();
+    TTestCursor& C = *F.Cursor;
+    for (int32_t I = 0; I < 40; ++I) {
+      TRow Row(I, I % 7, "s" + std::to_string(I % 5), 100 - I);
+      if (I % 3)
+        Row.B[0] = std::string(size_t(I * 5 + 1), char('a' + I % 26));
+      if (I % 4)
+        Row.B[1] = "memo " + std::to_string(I);
+      Fill(C, Row);
+      ASSERT_TRUE(Post(C, true));
+      F.Table->SetBlobMarks(false, C);
+    }
+    for (int32_t I = 0; I < 40; I += 5) {
+      C.SetPosition({I, 0});
+      ASSERT_TRUE(F.Table->DeleteRecord(C));
+    }
+    F.Table->DetachCursor(*F.Cursor);
+    F.Table->DetachCursor(*F.Cursor2);
+  }
+  void TearDown() override {
+    F.Table->AttachCursor(*F.Cursor);
+    F.Table->AttachCursor(*F.Cursor2);
+    MemoryRecords::TearDown();
+  }
+
+  TBytes Save(TTolvanCompressionAlgorithm Algorithm) {
+    TVectorStream S;
+    F.Table->SaveToStream(S, Algorithm, 6, 0, false);
+    return S.Data;
+  }
+  void Load(const TBytes& Bytes) {
+    TVectorStream S(Bytes);
+    F.Table->LoadFromStream(nullptr, S);
+  }
+  // Each index's walk as (slot, K, S, B1, B2) in index order.
+  std::vector<std::string> Walks() {
+    std::vector<std::string> Result;
+    TTolvanBaseIndexManager& Indexes = *F.Table->IndexManager();
+    std::vector<uint8_t> Buffer(size_t(F.Table->RecordSize()));
+    for (int32_t I = 0; I < Indexes.IndexDefs().Count(); ++I) {
+      std::string Walk = Indexes.IndexDefs().Items(I).Name() + ":";
+      TTolvanNavState State;
+      State.SessionID = F.Session.SessionID();
+      State.Mode = rmNext;
+      State.IndexID = Indexes.IndexDefs().Items(I).ObjectID();
+      State.AtBegin = 1;
+      State.Buffer = Buffer.data();
+      for (;;) {
+        Indexes.GetRecordViaIndex(State.SessionID, State);
+        if (State.Result != rrOK)
+          break;
+        State.AtBegin = 0;
+        const TRow Row = Read(Buffer.data());
+        Walk += " " + std::to_string(State.RecordID.PageNo) + "/" + std::to_string(Row.K) + "/" +
+                Row.S + "/" + Row.B[0] + "/" + Row.B[1];
+      }
+      Result.push_back(Walk);
+    }
+    return Result;
+  }
+};
+
+TEST_F(MemoryStreams, SaveLoadSaveGivesTheSameBytesAndTheSameSearches) {
+  const auto Before = Walks();
+  for (TTolvanCompressionAlgorithm Algorithm : {caNone, caZlib, caBZip, caPPM}) {
+    SCOPED_TRACE(int(Algorithm));
+    const TBytes First = Save(Algorithm);
+    Load(First);
+    EXPECT_EQ(F.TableFaults(), "");
+    EXPECT_EQ(F.Table->TableName(), "M");
+    EXPECT_EQ(F.Table->GetTotalRecordCount(), 32);
+    EXPECT_EQ(Walks(), Before);
+    EXPECT_EQ(Save(Algorithm), First);
+  }
+  // The loaded table takes writes: its indexes and store stay in step.
+  F.Table->AttachCursor(*F.Cursor);
+  Fill(*F.Cursor, TRow(99, 1, "new", 1));
+  ASSERT_TRUE(Post(*F.Cursor, true));
+  EXPECT_EQ(F.TableFaults(), "");
+  F.Table->DetachCursor(*F.Cursor);
+}
+
+TEST_F(MemoryStreams, CursorsRefuseAndTheCounterIsMergedOnlyOnSuccess) {
+  TBytes Good = Save(caNone);
+  F.Table->AttachCursor(*F.Cursor);
+  EXPECT_EQ(CodeOf([&] { Load(Good); }), ErrLoadTableWithCursors);
+  EXPECT_EQ(CodeOf([&] { Save(caNone); }), ErrSaveTableWithCursors);
+  TVectorStream S;
+  F.Table->SaveToStream(S, caNone, 6, 0, true);
+  EXPECT_EQ(S.Data, Good);
+  F.Table->DetachCursor(*F.Cursor);
+  // The counter follows the one-byte name "M" at offset 44.
+  const int64_t Counter = F.Db.ObjectIDValue();
+  TBytes Higher = Good;
+  StoreLE<int64_t>(Higher.data() + 44, Counter + 100);
+  EXPECT_NE(CodeOf([&] { Load(TBytes(Higher.begin(), Higher.end() - 1)); }), 0);
+  EXPECT_EQ(F.Db.ObjectIDValue(), Counter);
+  Load(Higher);
+  EXPECT_EQ(F.Db.ObjectIDValue(), Counter + 100);
+}
+
+// A stream whose record no longer has the key its index entries hold, or whose index misses a
+// record, is refused: the pages alone are sound.
+TEST_F(MemoryStreams, AnIndexThatDisagreesWithTheRecordsIsRefused) {
+  const TBytes Good = Save(caNone);
+  const int32_t Size = F.Table->RecordSize();
+  uint8_t* Slot1 = const_cast<uint8_t*>(F.Table->Records()->RecordBlock()) + Size;
+  const std::vector<uint8_t> Kept(Slot1, Slot1 + Size);
+  for (int32_t K : {2, 1000}) { // another record's key, and a key of none
+    SetFieldData(0, F.Fields(), &K, Slot1);
+    const TBytes Damaged = Save(caZlib);
+    std::copy(Kept.begin(), Kept.end(), Slot1);
+    EXPECT_EQ(CodeOf([&] { Load(Damaged); }), ErrTableStreamIndexEntry);
+    EXPECT_EQ(Save(caNone), Good);
+  }
+  // A record whose index entries are gone.
+  F.Table->AttachCursor(*F.Cursor);
+  F.Cursor->SetPosition({1, 0});
+  {
+    TTolvanTableLock Lock(*F.Table);
+    F.Table->IndexManager()->DeleteKeys(*F.Cursor);
+  }
+  F.Table->DetachCursor(*F.Cursor);
+  const TBytes Missing = Save(caNone);
+  Load(Good);
+  EXPECT_EQ(CodeOf([&] { Load(Missing); }), ErrTableStreamIndexEntry);
+  EXPECT_EQ(Save(caNone), Good);
+  EXPECT_EQ(F.TableFaults(), "");
+}
+
+TEST_F(MemoryStreams, ADamagedStreamIsRefusedOrLoadsATableThatAgreesWithItself) {
+  // A damaged counter that loads raises the database's counter, which later saves carry (after
+  // the one-byte name, at offset 44); the rest of the bytes must stay.
+  auto WithoutCounter = [](TBytes Bytes) {
+    std::fill(Bytes.begin() + 44, Bytes.begin() + 52, uint8_t(0));
+    return Bytes;
+  };
+  for (TTolvanCompressionAlgorithm Algorithm : {caNone, caZlib}) {
+    SCOPED_TRACE(int(Algorithm));
+    const TBytes Good = Save(Algorithm);
+    auto Try = [&](const TBytes& Bytes) {
+      try {
+        Load(Bytes);
+      } catch (const ETolvanException& E) {
+        ASSERT_EQ(F.Table->TableName(), "M");
+        ASSERT_EQ(WithoutCounter(Save(Algorithm)), WithoutCounter(Good));
+        return;
+      } catch (const Exception& E) {
+        FAIL() << "not an engine error: " << E.Message();
+      }
+      ASSERT_EQ(F.TableFaults(), "");
+      Load(Good);
+    };
+    std::mt19937 Random(26);
+    const size_t Step = Good.size() / 25 + 1;
+    for (size_t N = 0; N < Good.size(); N += 1 + Random() % Step)
+      Try(TBytes(Good.begin(), Good.begin() + int64_t(N)));
+    for (int32_t I = 0; I < 90; ++I) {
+      TBytes Bytes = Good;
+      // The header and name first, then anywhere.
+      const size_t At = I < 45 ? size_t(I) : Random() % Bytes.size();
+      Bytes[At] ^= uint8_t(1u << (Random() % 8));
+      Try(Bytes);
+    }
+    EXPECT_EQ(WithoutCounter(Save(Algorithm)), WithoutCounter(Good));
+  }
 }
 
 } // namespace
