@@ -42,7 +42,8 @@ private:
 
 } // namespace
 
-// --- TTolvanDatabaseData --------------------------------------------------------------------------
+// --- TTolvanDatabaseData
+// --------------------------------------------------------------------------
 
 TTolvanDatabaseData::TTolvanDatabaseData() {
   FLock.SetOwner(this, "TTolvanDatabaseData");
@@ -242,7 +243,8 @@ void TTolvanDatabaseData::SetFileName(std::u16string_view Value) {
   FFileNameHash = NameHash(FNarrowFileName);
 }
 
-// --- engines --------------------------------------------------------------------------------------
+// --- engines
+// --------------------------------------------------------------------------------------
 
 namespace {
 
@@ -287,7 +289,8 @@ TTolvanDatabaseFactory RegisterDatabaseEngine(std::string_view EngineName,
   return Previous;
 }
 
-// --- TTolvanDatabaseRegistry ----------------------------------------------------------------------
+// --- TTolvanDatabaseRegistry
+// ----------------------------------------------------------------------
 
 TTolvanDatabaseRegistry::TTolvanDatabaseRegistry() = default;
 
@@ -351,7 +354,8 @@ TTolvanDatabaseData* TTolvanDatabaseRegistry::FindOrCreate(std::string_view Engi
   return Database;
 }
 
-std::unique_ptr<TTolvanDatabaseData> TTolvanDatabaseRegistry::Remove(TTolvanDatabaseData& Database) {
+std::unique_ptr<TTolvanDatabaseData>
+TTolvanDatabaseRegistry::Remove(TTolvanDatabaseData& Database) {
   std::lock_guard Guard(FLock);
   const auto It = std::find_if(FDatabases.begin(), FDatabases.end(),
                                [&](const auto& D) { return D.get() == &Database; });
@@ -390,7 +394,8 @@ TTolvanDatabaseData* TTolvanDatabaseRegistry::Items(int32_t I) {
   return FDatabases[size_t(I)].get();
 }
 
-// --- start-up -------------------------------------------------------------------------------------
+// --- start-up
+// -------------------------------------------------------------------------------------
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "storage/btree/TolvanBTree.h"
 
-#include <cstring>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "classlib/ByteOrder.h"

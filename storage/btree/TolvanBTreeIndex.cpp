@@ -85,9 +85,8 @@ void TTolvanBTreeIndex::PrepareLayout() {
   FKeyD.reset(FKeyRef.AllocKey());
 }
 
-TTolvanBTreeCondition
-TTolvanBTreeIndex::ConditionOf(const TTolvanScanSearchCondition& Condition,
-                               uint8_t* Key) const noexcept {
+TTolvanBTreeCondition TTolvanBTreeIndex::ConditionOf(const TTolvanScanSearchCondition& Condition,
+                                                     uint8_t* Key) const noexcept {
   TTolvanBTreeCondition Result;
   if (!Condition.KeyBuffer)
     return Result;

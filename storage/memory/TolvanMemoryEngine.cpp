@@ -57,9 +57,8 @@ void ValidateFieldDefs(std::string_view TableName, const TTolvanFieldDefs& Defs)
                                         TableName);
     for (int32_t J = 0; J < I; ++J)
       if (AnsiSameText(Defs.Items(J).Name(), Name))
-        throw ETolvanException::CreateFmt(ErrCreateTableDuplicateField,
-                                          SCreateTableDuplicateField, TableName,
-                                          AnsiUpperCase(Name));
+        throw ETolvanException::CreateFmt(ErrCreateTableDuplicateField, SCreateTableDuplicateField,
+                                          TableName, AnsiUpperCase(Name));
   }
 }
 
@@ -71,13 +70,12 @@ void ValidateIndexDefs(std::string_view TableName, const TTolvanIndexDefs& Defs)
       throw ETolvanException::CreateFmt(ErrCreateTableUnnamedIndex, SCreateTableUnnamedIndexes,
                                         TableName);
     if (Def.ColumnCount() == 0)
-      throw ETolvanException::CreateFmt(ErrCreateTableIndexWithoutFields,
-                                        SCreateTableNoIndexFields, TableName, Def.Name());
+      throw ETolvanException::CreateFmt(ErrCreateTableIndexWithoutFields, SCreateTableNoIndexFields,
+                                        TableName, Def.Name());
     for (int32_t J = 0; J < I; ++J)
       if (AnsiSameText(Defs.Items(J).Name(), Def.Name()))
-        throw ETolvanException::CreateFmt(ErrCreateTableDuplicateIndex,
-                                          SCreateTableDuplicateIndex, TableName,
-                                          AnsiUpperCase(Def.Name()));
+        throw ETolvanException::CreateFmt(ErrCreateTableDuplicateIndex, SCreateTableDuplicateIndex,
+                                          TableName, AnsiUpperCase(Def.Name()));
     if (Def.Primary())
       ++Primaries;
   }
@@ -158,7 +156,8 @@ bool TTolvanMemoryTableData::HasIndexes() const noexcept {
   return IndexManager() && IndexManager()->IndexDefs().Count() > 0;
 }
 
-// --- streams ---------------------------------------------------------------------------------------
+// --- streams
+// ---------------------------------------------------------------------------------------
 
 namespace {
 
@@ -188,8 +187,8 @@ void CheckIndexEntries(TTolvanBTreeIndex& Index, const TTolvanIndexDef& Def,
   int64_t Entries = 0;
   TTolvanBTreeScanState State;
   TTolvanRecordID ID{};
-  for (bool Start = true; Tree.ScanNext(LoadCheckSessionID, Start, true, nullptr, nullptr,
-                                        nullptr, ID, State);
+  for (bool Start = true;
+       Tree.ScanNext(LoadCheckSessionID, Start, true, nullptr, nullptr, nullptr, ID, State);
        Start = false) {
     Tree.ReadEntryAt(LoadCheckSessionID, State.Path, Stored.Key);
     const int64_t Slot = ID.PageNo;
@@ -242,8 +241,7 @@ TTolvanTableData::TTolvanTableParts TTolvanMemoryTableData::MakeParts(TTolvanLoa
   Parts.SequenceManager = std::make_unique<TTolvanBaseSequenceManager>(&Database());
   for (auto& Sequence : Loaded.Sequences)
     Parts.SequenceManager->SequenceDefs().Add(std::move(Sequence));
-  Parts.FieldManager =
-      std::make_unique<TTolvanBaseFieldManager>(this, Parts.SequenceManager.get());
+  Parts.FieldManager = std::make_unique<TTolvanBaseFieldManager>(this, Parts.SequenceManager.get());
   Parts.FieldManager->FieldDefs().Assign(Loaded.FieldDefs);
   Parts.FieldManager->FieldDefs().CalcLayout();
   Parts.IndexManager =
@@ -258,8 +256,8 @@ TTolvanTableData::TTolvanTableParts TTolvanMemoryTableData::MakeParts(TTolvanLoa
     if (Size <= 0 || Size > std::numeric_limits<int32_t>::max())
       throw ETolvanException::CreateFmt(ErrTableStreamLayout, SInvalidTableStreamField,
                                         "RecordSize", Size);
-    Parts.RecordManager = std::make_unique<TTolvanMemoryRecordManager>(*this, int32_t(Size),
-                                                                      FAllocBy);
+    Parts.RecordManager =
+        std::make_unique<TTolvanMemoryRecordManager>(*this, int32_t(Size), FAllocBy);
   }
   Parts.ConstraintManager = std::make_unique<TTolvanBaseConstraintManager>(*this);
   Parts.ConstraintManager->ConstraintDefs().Assign(Loaded.ConstraintDefs);
@@ -437,8 +435,8 @@ TTolvanRecordID TTolvanMemoryTableData::Int64ToRecordID(int64_t Value) {
 }
 
 bool TTolvanMemoryTableData::Search(TTolvanCursor& Cursor, TTolvanExpression* Expression,
-                                    const TTolvanScanSearchCondition* Condition,
-                                    bool FromBeginning, bool Forward, TTolvanRecordID* FoundID,
+                                    const TTolvanScanSearchCondition* Condition, bool FromBeginning,
+                                    bool Forward, TTolvanRecordID* FoundID,
                                     TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly) {
   TTolvanTableLock Lock(*this);
   return TTolvanTableData::Search(Cursor, Expression, Condition, FromBeginning, Forward, FoundID,
@@ -817,7 +815,8 @@ void TTolvanMemoryDatabaseData::SaveDatabaseToStream(TStream&) {
   throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
 }
 
-std::unique_ptr<TTolvanTableData> TTolvanMemoryDatabaseData::CreateTableData(TTolvanCursor& Cursor) {
+std::unique_ptr<TTolvanTableData>
+TTolvanMemoryDatabaseData::CreateTableData(TTolvanCursor& Cursor) {
   auto Table =
       std::make_unique<TTolvanMemoryTableData>(*this, Cursor.MemoryTableAllocBy(), FIndexFactory);
   Table->SetName(Cursor.TableName());

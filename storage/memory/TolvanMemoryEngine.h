@@ -100,7 +100,8 @@ public:
   // destroy the table: always, unless open cursors were allowed and some are attached.
   bool DeleteTable(TTolvanBaseSession* Session, bool Force, bool IgnoreOpenCursors) override;
 
-  // --- streams ------------------------------------------------------------------------------------
+  // --- streams
+  // ------------------------------------------------------------------------------------
 
   // The table stream of the table, under the table lock, after the base's check of attached
   // cursors; the database's object-id counter goes with it.

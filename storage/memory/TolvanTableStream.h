@@ -159,7 +159,7 @@ void SaveTableToStream(TTolvanTableData& Table, TTolvanMemoryRecordManager* Reco
 struct TTolvanLoadedTable {
   TTolvanTableStreamInfo Header;
   std::vector<std::unique_ptr<TTolvanSequenceDef>> Sequences;
-  TTolvanFieldDefs FieldDefs;        // laid out
+  TTolvanFieldDefs FieldDefs; // laid out
   TTolvanConstraintDefs ConstraintDefs;
   TTolvanIndexDefs IndexDefs;
   std::unique_ptr<TTolvanMemoryPageManager> PageStore;

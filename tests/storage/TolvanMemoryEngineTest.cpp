@@ -69,10 +69,10 @@ class MemoryTables : public ::testing::Test {
 protected:
   // Creates a table of one Integer column "ID" (or none) under Name; the code it raised, 0 if
   // none.
-  int32_t CreateTable(std::string_view Name, bool WithFields = true,
-                      std::function<void(TTolvanFieldDefs&, TTolvanIndexDefs&,
-                                         TTolvanConstraintDefs&)>
-                          Adjust = {}) {
+  int32_t
+  CreateTable(std::string_view Name, bool WithFields = true,
+              std::function<void(TTolvanFieldDefs&, TTolvanIndexDefs&, TTolvanConstraintDefs&)>
+                  Adjust = {}) {
     TTolvanFieldDefs Fields;
     if (WithFields)
       AddField(Fields, "ID", tftInteger);
@@ -83,9 +83,8 @@ protected:
     TTestCursor Maker(&Session, 0);
     Maker.SetTableName(Name);
     return CodeOf([&] {
-      Db.GetTableData(Maker, [&](TTolvanTableData& T) {
-        T.CreateTable(Maker, Fields, Indexes, Constraints);
-      });
+      Db.GetTableData(
+          Maker, [&](TTolvanTableData& T) { T.CreateTable(Maker, Fields, Indexes, Constraints); });
     });
   }
 
@@ -106,10 +105,9 @@ TEST_F(MemoryTables, CreationChecksTheDefinitionsAndRegistersNothingOnFailure) {
   };
   const TCase Cases[] = {
       {"no fields", false, {}, ErrCreateTableNoFields},
-      {"unnamed field", true,
-       [](auto& F, auto&, auto&) { AddField(F, "", tftInteger); }, ErrCreateTableUnnamedField},
-      {"duplicate field", true,
-       [](auto& F, auto&, auto&) { AddField(F, "id", tftInteger); },
+      {"unnamed field", true, [](auto& F, auto&, auto&) { AddField(F, "", tftInteger); },
+       ErrCreateTableUnnamedField},
+      {"duplicate field", true, [](auto& F, auto&, auto&) { AddField(F, "id", tftInteger); },
        ErrCreateTableDuplicateField},
       {"unnamed index", true, [](auto&, auto& I, auto&) { AddIndexDef(I, "", {"ID"}); },
        ErrCreateTableUnnamedIndex},
@@ -166,8 +164,7 @@ TEST_F(MemoryTables, NamesRenamesAndLetterCase) {
 }
 
 TEST_F(MemoryTables, AutoIncValuesCheckTheFieldNumber) {
-  ASSERT_EQ(CreateTable("A", true, [](auto& F, auto&, auto&) { AddField(F, "N", tftAutoInc); }),
-            0);
+  ASSERT_EQ(CreateTable("A", true, [](auto& F, auto&, auto&) { AddField(F, "N", tftAutoInc); }), 0);
   TTolvanTableData& T = *Db.FindTableData("A");
   TTestCursor C(&Session, T.RecordSize() + RecordTrailerSize);
   EXPECT_EQ(CodeOf([&] { T.GetAutoIncValue(2, &Session); }), ErrGetAutoIncFieldNo);
@@ -249,8 +246,8 @@ protected:
   }
   // Writes a value into the cursor's record as an edit does: a new block, marked written.
   void WriteBlob(TTestCursor& C, int32_t FieldNo, const std::string& Bytes) {
-    auto S = OpenBlobValue(F.Table->BlobBlocks(), nullptr, C.Record(), F.Fields(), FieldNo,
-                           tbmWrite);
+    auto S =
+        OpenBlobValue(F.Table->BlobBlocks(), nullptr, C.Record(), F.Fields(), FieldNo, tbmWrite);
     S->WriteBuffer(Bytes.data(), int64_t(Bytes.size()));
     WriteBlobValue(F.Table->BlobBlocks(), C.Record(), F.Fields(), FieldNo, *S);
   }
