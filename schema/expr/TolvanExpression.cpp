@@ -482,19 +482,26 @@ TTolvanExprParserOptions OptionsOf(const TTolvanExpression& E) {
   return O;
 }
 
+// Parses one condition or value at the lexer's token and leaves the lexer behind it; no token
+// left raises EndCode.
+template <class TParse>
+TNode ParseAtToken(const TTolvanExpression& E, TTolvanLexer& Lexer, int32_t EndCode, TParse Parse) {
+  TToken Token;
+  if (!Lexer.CurrentToken(Token))
+    RaiseEnd(Lexer, EndCode);
+  const TTolvanExprParserOptions Options = OptionsOf(E);
+  TTolvanExprParser Parser(Lexer, Options);
+  TNode Root = (Parser.*Parse)();
+  Lexer.SetPosition(Parser.Position(), Token);
+  return Root;
+}
+
 } // namespace
 
 void TTolvanExpression::ParseCondition(TTolvanLexer& Lexer) {
   Clear();
   FLexer = &Lexer;
-  TToken Token;
-  if (!Lexer.CurrentToken(Token))
-    RaiseEnd(Lexer, ErrConditionEnd);
-  const TTolvanExprParserOptions Options = OptionsOf(*this);
-  TTolvanExprParser Parser(Lexer, Options);
-  TNode Root = Parser.ParseCondition();
-  Lexer.SetPosition(Parser.Position(), Token);
-  FRoot = std::move(Root);
+  FRoot = ParseAtToken(*this, Lexer, ErrConditionEnd, &TTolvanExprParser::ParseCondition);
   FlattenAnd();
   if (FCursor)
     PrepareTree();
@@ -502,14 +509,7 @@ void TTolvanExpression::ParseCondition(TTolvanLexer& Lexer) {
 
 void TTolvanExpression::ParseValue(TTolvanLexer& Lexer) {
   FLexer = &Lexer;
-  TToken Token;
-  if (!Lexer.CurrentToken(Token))
-    RaiseEnd(Lexer, ErrValueEnd);
-  const TTolvanExprParserOptions Options = OptionsOf(*this);
-  TTolvanExprParser Parser(Lexer, Options);
-  TNode Root = Parser.ParseValue();
-  Lexer.SetPosition(Parser.Position(), Token);
-  FRoot = std::move(Root);
+  FRoot = ParseAtToken(*this, Lexer, ErrValueEnd, &TTolvanExprParser::ParseValue);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 // Threads: one test thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
@@ -246,6 +247,16 @@ using TRecordIDs = std::vector<TTolvanRecordID>;
 
 inline bool SameID(const TTolvanRecordID& A, const TTolvanRecordID& B) {
   return A.PageNo == B.PageNo && A.PageItemNo == B.PageItemNo;
+}
+
+// A search's answer against the matching records in the cursor's order: the first of them, or any
+// of them when the search took the first match it met.
+inline bool FoundAmong(const TRecordIDs& Expected, const TTolvanRecordID& Found,
+                       bool FirstMatchOnly) {
+  if (!FirstMatchOnly)
+    return !Expected.empty() && SameID(Found, Expected.front());
+  return std::any_of(Expected.begin(), Expected.end(),
+                     [&](const TTolvanRecordID& ID) { return SameID(ID, Found); });
 }
 
 inline std::string Text(const TRecordIDs& IDs) {

@@ -367,11 +367,7 @@ TEST(SearchScans, SearchTableAgreesWithAWalkOfTheCursorsOrder) {
       ASSERT_EQ(Hit, !Expected.empty());
       if (Hit) {
         ++Found;
-        if (FirstMatchOnly)
-          EXPECT_TRUE(std::any_of(Expected.begin(), Expected.end(),
-                                  [&](const TTolvanRecordID& ID) { return SameID(ID, Answer); }));
-        else
-          EXPECT_TRUE(SameID(Answer, Expected.front()));
+        EXPECT_TRUE(FoundAmong(Expected, Answer, FirstMatchOnly));
       }
     }
     EXPECT_TRUE(SameID(C.Position(), Before.Position));

@@ -388,11 +388,7 @@ void ExpectSearchesAgreeWithAWalk(TRecTables& T) {
     ASSERT_EQ(Hit, !Expected.empty());
     if (Hit) {
       ++Hits;
-      if (FirstMatchOnly)
-        EXPECT_TRUE(std::any_of(Expected.begin(), Expected.end(),
-                                [&](const TTolvanRecordID& ID) { return SameID(ID, Found); }));
-      else
-        EXPECT_TRUE(SameID(Found, Expected.front()));
+      EXPECT_TRUE(FoundAmong(Expected, Found, FirstMatchOnly));
     }
     // Extraction gave everything back: the filters answer as their copies.
     for (const TTolvanRecordID& ID : All) {
