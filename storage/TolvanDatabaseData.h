@@ -102,8 +102,12 @@ public:
   virtual void GetTableNames(TStringList& List);
   // False for an empty name, without taking the lock.
   virtual bool TableExists(std::string_view Name);
-  virtual void LoadDatabaseFromStream(TStream& Stream) = 0;
-  virtual void SaveDatabaseToStream(TStream& Stream) = 0;
+  // The database stream (an Int32 table count, then each table's stream), read and written for
+  // Session through an internal cursor of the database.
+  virtual void LoadDatabaseFromStream(TTolvanBaseSession& Session, TStream& Stream) = 0;
+  virtual void SaveDatabaseToStream(TTolvanBaseSession& Session, TStream& Stream,
+                                    TTolvanCompressionAlgorithm Algorithm = caNone,
+                                    uint8_t Level = 0, int32_t Value = 0) = 0;
   // Base: nothing.
   virtual void CreateDatabase();
   // A new table data for the cursor's table, named, not registered. Called with the exclusive

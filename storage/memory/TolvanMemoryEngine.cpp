@@ -807,11 +807,13 @@ void TTolvanMemoryDatabaseData::AttachSession(TTolvanBaseSession& Session) {
   Unlock();
 }
 
-void TTolvanMemoryDatabaseData::LoadDatabaseFromStream(TStream&) {
+void TTolvanMemoryDatabaseData::LoadDatabaseFromStream(TTolvanBaseSession&, TStream&) {
   throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
 }
 
-void TTolvanMemoryDatabaseData::SaveDatabaseToStream(TStream&) {
+void TTolvanMemoryDatabaseData::SaveDatabaseToStream(TTolvanBaseSession&, TStream&,
+                                                     TTolvanCompressionAlgorithm, uint8_t,
+                                                     int32_t) {
   throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
 }
 

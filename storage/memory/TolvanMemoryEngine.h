@@ -213,8 +213,10 @@ public:
   // attached already keeps its number.
   void AttachSession(TTolvanBaseSession& Session) override;
   // Table streams come with the save and load of memory databases; until then 11394.
-  void LoadDatabaseFromStream(TStream& Stream) override;
-  void SaveDatabaseToStream(TStream& Stream) override;
+  void LoadDatabaseFromStream(TTolvanBaseSession& Session, TStream& Stream) override;
+  void SaveDatabaseToStream(TTolvanBaseSession& Session, TStream& Stream,
+                            TTolvanCompressionAlgorithm Algorithm = caNone, uint8_t Level = 0,
+                            int32_t Value = 0) override;
   // A memory table of the cursor's allocation step, named after the cursor's table.
   std::unique_ptr<TTolvanTableData> CreateTableData(TTolvanCursor& Cursor) override;
 

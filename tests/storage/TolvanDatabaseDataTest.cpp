@@ -35,8 +35,9 @@ public:
   }
   ~TTestDatabase() override { FreeAllTables(); }
 
-  void LoadDatabaseFromStream(TStream&) override {}
-  void SaveDatabaseToStream(TStream&) override {}
+  void LoadDatabaseFromStream(TTolvanBaseSession&, TStream&) override {}
+  void SaveDatabaseToStream(TTolvanBaseSession&, TStream&, TTolvanCompressionAlgorithm, uint8_t,
+                            int32_t) override {}
   std::unique_ptr<TTolvanTableData> CreateTableData(TTolvanCursor& Cursor) override {
     ++Made;
     auto Table = std::make_unique<TTestTableData>(*this, FakeIndexFactory());
