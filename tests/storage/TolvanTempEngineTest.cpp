@@ -469,17 +469,26 @@ TEST_F(TempTables, BlobValuesAreAppendedAndCheckedBeforeUse) {
 
 // Emptying a table in use is refused before anything goes; an emptied table takes BLOB values.
 TEST_F(TempTables, EmptyTableChecksFirstAndKeepsABlobStore) {
-  TTable& T = *Create();
+  TTable* Made = nullptr;
+  {
+    TAvailableMemoryOverride Memory(4000);
+    Made = Create();
+  }
+  TTable& T = *Made;
   TTestCursor& C = Open(T);
-  Insert(T, C, 0, 5);
+  const int32_t Count = T.Records()->RecordLimit() + 5;
+  Insert(T, C, 0, Count);
+  const WideString Spill = T.Records()->SpillFileName();
   EXPECT_EQ(CodeOf([&] { T.EmptyTable(&C, false); }), ErrEmptyTableWithCursors);
-  EXPECT_EQ(T.GetTotalRecordCount(), 5);
-  for (int32_t N = 0; N < 5; ++N)
+  EXPECT_EQ(T.GetTotalRecordCount(), Count);
+  for (int32_t N = 0; N < Count; ++N)
     EXPECT_EQ(Read(T, C, N), RowOf(N));
 
   T.DetachCursor(C); // keeps the table
   EXPECT_FALSE(T.DropPending());
+  ASSERT_TRUE(FileExists(Spill));
   T.EmptyTable(nullptr, false);
+  EXPECT_FALSE(FileExists(Spill));
   EXPECT_EQ(T.GetTotalRecordCount(), 0);
   ASSERT_NE(T.BlobStore(), nullptr);
   EXPECT_EQ(T.BlobStore()->GetSize(), 0);
