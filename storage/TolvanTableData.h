@@ -314,7 +314,7 @@ public:
   void SetBlobWritten(bool Written, uint8_t* Buffer, int32_t FieldNo);
   // Marks every non-NULL BLOB column of the cursor's record buffer. Not written, the stored
   // record owns the blocks: a later CancelRecord frees none of them.
-  void SetBlobMarks(bool Written, TTolvanCursor& Cursor);
+  virtual void SetBlobMarks(bool Written, TTolvanCursor& Cursor);
   // The blocks of the table's BLOB values.
   TTolvanBlobBlockTable& BlobBlocks() noexcept { return FBlobBlocks; }
   // The constraint manager's CheckRecord, unless the table has no constraints.

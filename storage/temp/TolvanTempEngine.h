@@ -306,6 +306,8 @@ public:
   // Values stay in BlobStore: nothing to free.
   void FreeBlob(uint8_t*, int32_t) override {}
   void CancelRecord(TTolvanCursor&) override {}
+  // A column holds a store offset, not a block reference: there is nothing to mark.
+  void SetBlobMarks(bool, TTolvanCursor&) override {}
   // Appends the cursor's record (its Position becomes the new id) and its keys; a store that
   // refuses answers false. When the keys fail the record is taken back and the error passes on.
   bool InsertRecord(TTolvanCursor& Cursor) override;
