@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <vector>
 
 #include "classlib/ByteOrder.h"
@@ -299,7 +300,7 @@ TEST_F(TempTables, CreationRefusesNoFieldsAndForeignKeys) {
 TEST_F(TempTables, RecordsOnlyAppendAndKeepTheirNumbers) {
   TTable& T = *Create();
   TTestCursor& C = Open(T);
-  Fill(T, C, RowOf(1));
+  Fill(T, C, RowOf(0));
   ASSERT_TRUE(T.InsertRecord(C));
   EXPECT_EQ(C.Position().PageNo, 0);
   EXPECT_EQ(C.Position().PageItemNo, 0);
@@ -307,6 +308,26 @@ TEST_F(TempTables, RecordsOnlyAppendAndKeepTheirNumbers) {
   EXPECT_FALSE(T.Records()->RecordExists({1, 0}, -1));
   Insert(T, C, 1, 30);
   EXPECT_EQ(T.GetTotalRecordCount(), 30);
+  // The cursor's walks in store order, both ways, and in an index's order.
+  C.IndexDefs().Assign(T.IndexManager()->IndexDefs());
+  for (const auto& [Mode, Index, First] :
+       std::vector<std::tuple<TTolvanGetRecordMode, std::string, int64_t>>{
+           {rmNext, "", 0}, {rmPrior, "", 29}, {rmNext, "ByK", 0}, {rmPrior, "ByKS", 0}}) {
+    C.SetIndexName(Index);
+    ASSERT_EQ(C.IndexID() != -1, !Index.empty());
+    if (Mode == rmNext)
+      C.SetToBegin();
+    else
+      C.SetCursorToEnd();
+    int64_t Seen = 0;
+    while (T.GetRecord(C, Mode) == rrOK) {
+      if (Seen++ == 0) {
+        EXPECT_EQ(T.RecordIDToInt64(C.Position()), First) << Mode << " " << Index;
+      }
+    }
+    EXPECT_EQ(Seen, 30) << Mode << " " << Index;
+  }
+  C.SetIndexName("");
 
   // Append only: single writes answer false and change nothing, a bulk delete raises.
   C.SetPosition({4, 0});
