@@ -34,10 +34,11 @@
 // The record store of a temporary table:
 //
 // A temporary table only appends. Record n (its sequence number, from 0) keeps the id n as a
-// 48-bit number: PageNo the low 32 bits, PageItemNo the next 16. Ids never change and are never
-// given out again. The first RecordLimit records live in one memory block that grows by
-// GrowByRecords at a time; every later record goes to a spill file, a temporary file made at
-// the first record that needs it:
+// 48-bit number: PageNo the low 32 bits, PageItemNo the next 16. The id of a stored record never
+// changes and is never given out again (only a record taken back at once, because its keys
+// could not be stored, leaves its number to the next one). The first RecordLimit records live in
+// one memory block that grows by GrowByRecords at a time; every later record goes to a spill file,
+// a temporary file made at the first record that needs it:
 //
 //   record n < RecordLimit     memory block, offset n x RecordSize
 //   record n >= RecordLimit    spill file, offset (n - RecordLimit) x RecordSize (64 bits),

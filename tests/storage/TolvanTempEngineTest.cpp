@@ -17,6 +17,7 @@
 #include "foundation/TolvanTypes.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/local/TolvanLocalBLOBStream.h"
+#include "storage/memory/TolvanTableStream.h"
 #include "tests/foundation/TestSupport.h"
 #include "tests/storage/FakeIndex.h"
 #include "tests/storage/TableTestSupport.h"
@@ -627,6 +628,66 @@ TEST_F(TempStreams, SaveAndLoadKeepRecordsIndexesAndValuesUnderANewName) {
   const TBytes PlainBytes = Save(Plain);
   EXPECT_EQ(LoadLE<int64_t>(PlainBytes.data() + PlainBytes.size() - 8), 0);
   EXPECT_EQ(Save(*LoadNew(PlainBytes)), PlainBytes);
+}
+
+// The stream's own fields, each refused with its code before it is used; the table stays.
+TEST_F(TempStreams, StoredSizesAndDefinitionsAreCheckedBeforeUse) {
+  const TBytes Good = Save(*Source);
+  TTable* Target = LoadNew(Good);
+  const AnsiString Name = Target->TableName();
+  const int64_t N = Source->BlobStore()->GetSize();
+  const size_t NAt = Good.size() - 8 - size_t(N);
+  ASSERT_EQ(LoadLE<int64_t>(Good.data() + NAt), N);
+
+  // The field block with one definition changed, before the rest of the stream.
+  TVectorStream SourceFields;
+  Source->FieldDefs()->SaveToStream(SourceFields);
+  const auto WithFields = [&](const std::function<void(TTolvanFieldDefs&)>& Change) {
+    TTolvanFieldDefs Fields;
+    Fields.Assign(*Source->FieldDefs());
+    Change(Fields);
+    TVectorStream S;
+    Fields.SaveToStream(S);
+    S.Data.insert(S.Data.end(), Good.begin() + int64_t(SourceFields.Data.size()), Good.end());
+    return S.Data;
+  };
+  const auto WithN = [&](int64_t Value) {
+    TBytes Bytes = Good;
+    StoreLE<int64_t>(Bytes.data() + NAt, Value);
+    return Bytes;
+  };
+  struct TCase {
+    const char* What;
+    TBytes Bytes;
+    int32_t Code;
+  };
+  const TCase Cases[] = {
+      {"negative N", WithN(-1), ErrTempReadBlobStoreSize},
+      {"N beyond the bytes left", WithN(N + 1), ErrTempReadBlobStoreSize},
+      {"BLOB block size 0", WithFields([](TTolvanFieldDefs& F) { F.Items(3).SetBlobBlockSize(0); }),
+       ErrTempBlobBlockSizeZero},
+      {"another record size",
+       WithFields([](TTolvanFieldDefs& F) { F.Items(1).SetType(tftVarchar, 20); }),
+       ErrTempReadRecordSize},
+      {"no fields", WithFields([](TTolvanFieldDefs& F) { F.Clear(); }), ErrTableStreamLayout},
+  };
+  for (const TCase& Case : Cases) {
+    TVectorStream S(Case.Bytes);
+    EXPECT_EQ(CodeOf([&] { Target->LoadFromStream(nullptr, S); }), Case.Code) << Case.What;
+    EXPECT_EQ(Target->TableName(), Name) << Case.What;
+    EXPECT_EQ(Save(*Target), Good) << Case.What;
+  }
+
+  // BLOB bytes for a table without BLOB columns.
+  TTable& Plain = *Create(true, [](TTolvanFieldDefs& F, auto&, auto&) {
+    F.Delete(3);
+    F.Delete(2);
+  });
+  TBytes PlainBytes = Save(Plain);
+  StoreLE<int64_t>(PlainBytes.data() + PlainBytes.size() - 8, 4);
+  PlainBytes.insert(PlainBytes.end(), 4, uint8_t(0));
+  TVectorStream S(PlainBytes);
+  EXPECT_EQ(CodeOf([&] { Plain.LoadFromStream(nullptr, S); }), ErrTempReadBlobStoreSize);
 }
 
 // Every cut and a flip of bits across the stream: refused with the engine's error and the table
