@@ -11,6 +11,7 @@
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanStrUtils.h"
 #include "storage/memory/TolvanMemoryEngine.h"
+#include "storage/temp/TolvanTempEngine.h"
 
 namespace tolvan {
 
@@ -156,6 +157,17 @@ std::unique_ptr<TTolvanTableData> TTolvanDatabaseData::RemoveTable(TTolvanTableD
   std::unique_ptr<TTolvanTableData> Removed = std::move(*It);
   FTables.erase(It);
   return Removed;
+}
+
+void TTolvanDatabaseData::DestroyTable(TTolvanTableData& Table) noexcept {
+  std::unique_ptr<TTolvanTableData> Removed;
+  try {
+    Removed = RemoveTable(Table);
+    if (Removed)
+      CloseTableData(*Removed);
+  } catch (...) {
+    // Destroyed regardless: the table is out of the list, or the lock itself failed.
+  }
 }
 
 void TTolvanDatabaseData::RenameTableData(TTolvanTableData& Table, std::string_view NewName) {
@@ -406,9 +418,12 @@ std::atomic<TTolvanDatabaseRegistry*> Registry{nullptr};
 void StorageStartup() {
   if (Registry.load())
     return;
-  // The memory engine is built in; a program (or a test) may have put its own in its place.
+  // The memory and temporary engines are built in; a program (or a test) may have put its own
+  // in their place.
   if (!EngineFactory(MemoryDatabaseName))
     RegisterMemoryEngine();
+  if (!EngineFactory(TemporaryDatabaseName))
+    RegisterTemporaryEngine();
   auto New = std::make_unique<TTolvanDatabaseRegistry>();
   for (std::string_view Name : {MemoryDatabaseName, TemporaryDatabaseName})
     if (EngineFactory(Name))

@@ -144,6 +144,10 @@ public:
   // Takes the table out of the list under the exclusive lock and hands it to the caller; nil
   // when it is not registered here.
   std::unique_ptr<TTolvanTableData> RemoveTable(TTolvanTableData& Table);
+  // Removes the table, closes it (CloseTableData; a failure is dropped) and destroys it: the
+  // caller's step after a table reported that it is to go (DeleteTable's answer, DropPending).
+  // Nothing when it is not registered here.
+  void DestroyTable(TTolvanTableData& Table) noexcept;
   // Gives a registered table a new name under the exclusive lock. Another table of that name
   // raises 11491 and the name stays; the same name in other letter case is taken.
   void RenameTableData(TTolvanTableData& Table, std::string_view NewName);

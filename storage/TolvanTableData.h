@@ -314,7 +314,7 @@ public:
   void SetBlobWritten(bool Written, uint8_t* Buffer, int32_t FieldNo);
   // Marks every non-NULL BLOB column of the cursor's record buffer. Not written, the stored
   // record owns the blocks: a later CancelRecord frees none of them.
-  void SetBlobMarks(bool Written, TTolvanCursor& Cursor);
+  virtual void SetBlobMarks(bool Written, TTolvanCursor& Cursor);
   // The blocks of the table's BLOB values.
   TTolvanBlobBlockTable& BlobBlocks() noexcept { return FBlobBlocks; }
   // The constraint manager's CheckRecord, unless the table has no constraints.
@@ -411,6 +411,9 @@ public:
   int32_t UseCount() const noexcept { return FUseCount.load(std::memory_order_relaxed); }
   // RecordSize bytes while a cursor is attached; nil otherwise.
   uint8_t* ScratchRecord() const noexcept { return FScratchRecord.get(); }
+  // Set once the table has dropped itself (a temporary table's last detach): it holds nothing
+  // any more, and whoever detached the cursor has the database destroy it (DestroyTable).
+  bool DropPending() const noexcept { return FDropPending; }
 
 protected:
   // Database hands out the object ids; Factory makes the index objects of SetIndexDefs'
@@ -419,6 +422,7 @@ protected:
 
   void SetIsMemory(bool Value) noexcept { FIsMemory = Value; }
   void SetIsTemporary(bool Value) noexcept { FIsTemporary = Value; }
+  void SetDropPending() noexcept { FDropPending = true; }
   void SetRecordManager(std::unique_ptr<TTolvanBaseRecordManager> Value) noexcept;
   const TTolvanIndexFactory& IndexFactory() const noexcept { return FIndexFactory; }
 
@@ -480,6 +484,7 @@ private:
   bool FHasBlobs = false;
   bool FIsMemory = false;
   bool FIsTemporary = false;
+  bool FDropPending = false;
   std::atomic<int32_t> FUseCount{0};
   std::unique_ptr<uint8_t, TTolvanMemDeleter> FScratchRecord;
   // Engine blocks of the values, independent of the managers.

@@ -11,8 +11,6 @@
 #include "foundation/TolvanMessages.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanBlobBlocks.h"
-#include "storage/btree/TolvanBTreeCheck.h"
-#include "storage/btree/TolvanBTreeIndex.h"
 
 namespace tolvan {
 
@@ -159,69 +157,6 @@ bool TTolvanMemoryTableData::HasIndexes() const noexcept {
 // --- streams
 // ---------------------------------------------------------------------------------------
 
-namespace {
-
-// No session: the loaded pages are all committed.
-constexpr int32_t LoadCheckSessionID = -2;
-
-struct TKeyHold {
-  uint8_t* Key = nullptr;
-  ~TKeyHold() { TTolvanBTreeKeyRef::FreeKey(Key); }
-};
-
-[[noreturn]] void RaiseIndexEntry(const TTolvanIndexDef& Def, int64_t Slot) {
-  throw ETolvanException::CreateFmt(ErrTableStreamIndexEntry, SInvalidTableStreamField,
-                                    "Index " + Def.Name(), Slot);
-}
-
-// One pass in key order over the leaves of a structurally sound tree: each entry names a live
-// record not named before, and its key is that record's; then there must be as many entries as
-// records.
-void CheckIndexEntries(TTolvanBTreeIndex& Index, const TTolvanIndexDef& Def,
-                       const TTolvanMemoryRecordManager* Records) {
-  TTolvanBTree& Tree = Index.Tree();
-  const TTolvanBTreeKeyRef& KeyRef = Index.KeyRef();
-  TKeyHold Stored{KeyRef.AllocKey()};
-  TKeyHold Made{KeyRef.AllocKey()};
-  std::vector<bool> Seen(Records ? size_t(Records->Capacity()) : 0);
-  int64_t Entries = 0;
-  TTolvanBTreeScanState State;
-  TTolvanRecordID ID{};
-  for (bool Start = true;
-       Tree.ScanNext(LoadCheckSessionID, Start, true, nullptr, nullptr, nullptr, ID, State);
-       Start = false) {
-    Tree.ReadEntryAt(LoadCheckSessionID, State.Path, Stored.Key);
-    const int64_t Slot = ID.PageNo;
-    if (!Records || Slot < Records->MinID() || Slot > Records->MaxID() ||
-        Records->IsSlotDeleted(int32_t(Slot)) || Seen[size_t(Slot)])
-      RaiseIndexEntry(Def, Slot);
-    Seen[size_t(Slot)] = true;
-    KeyRef.MakeKey(Records->RecordBlock() + Slot * Records->RecordSize(), Made.Key);
-    if (KeyRef.CompareKeys(Stored.Key, Made.Key) != 0)
-      RaiseIndexEntry(Def, Slot);
-    ++Entries;
-  }
-  const int64_t Expected = Records ? Records->RecordCount() : 0;
-  if (Entries != Expected)
-    RaiseIndexEntry(Def, Entries);
-}
-
-// Every B-tree index of the loaded parts; other index kinds (test doubles) are taken as read.
-void CheckLoadedIndexes(TTolvanBaseIndexManager& Indexes,
-                        const TTolvanMemoryRecordManager* Records) {
-  TTolvanIndexDefs& Defs = Indexes.IndexDefs();
-  for (int32_t I = 0; I < Defs.Count(); ++I) {
-    const TTolvanIndexDef& Def = Defs.Items(I);
-    auto* Index = dynamic_cast<TTolvanBTreeIndex*>(&Indexes.GetIndex(Def.ObjectID()));
-    if (!Index)
-      continue;
-    CheckTree(Index->Tree(), LoadCheckSessionID);
-    CheckIndexEntries(*Index, Def, Records);
-  }
-}
-
-} // namespace
-
 void TTolvanMemoryTableData::SaveToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm,
                                           uint8_t Level, int32_t Value, bool AllowOpen) {
   TTolvanTableLock Guard(*this);
@@ -273,8 +208,17 @@ void TTolvanMemoryTableData::LoadFromStream(TTolvanCursor* Cursor, TStream& Stre
   std::unique_ptr<TTolvanLoadedTable> Loaded = LoadTableFromStream(*this, Stream);
   // Destroyed before Loaded, whose page store the index manager in Parts refers to.
   TTolvanTableParts Parts = MakeParts(*Loaded);
-  CheckLoadedIndexes(*Parts.IndexManager,
-                     static_cast<const TTolvanMemoryRecordManager*>(Parts.RecordManager.get()));
+  const auto* Records = static_cast<const TTolvanMemoryRecordManager*>(Parts.RecordManager.get());
+  CheckLoadedIndexes(*Parts.IndexManager, Records ? Records->RecordCount() : 0,
+                     Records ? Records->Capacity() : 0,
+                     [Records](const TTolvanRecordID& ID, int64_t& Number) -> const uint8_t* {
+                       const int32_t Slot = ID.PageNo;
+                       Number = Slot;
+                       if (!Records || Slot < Records->MinID() || Slot > Records->MaxID() ||
+                           Records->IsSlotDeleted(Slot))
+                         return nullptr;
+                       return Records->RecordBlock() + int64_t(Slot) * Records->RecordSize();
+                     });
   // Installed at once; nothing below can fail. The old parts leave with Parts and Loaded.
   SwapParts(Parts);
   std::swap(FPageManager, Loaded->PageStore);

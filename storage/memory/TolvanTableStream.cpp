@@ -1,11 +1,11 @@
 #include "storage/memory/TolvanTableStream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <utility>
-#include <algorithm>
 
 #include "classlib/ByteOrder.h"
 #include "classlib/SysUtils.h"
@@ -14,6 +14,8 @@
 #include "foundation/TolvanRelease.h"
 #include "foundation/TolvanStreams.h"
 #include "storage/TolvanTableData.h"
+#include "storage/btree/TolvanBTreeCheck.h"
+#include "storage/btree/TolvanBTreeIndex.h"
 
 namespace tolvan {
 
@@ -107,7 +109,8 @@ void CheckVersion(double Version) {
 
 } // namespace
 
-// --- header ---------------------------------------------------------------------------------------
+// --- header
+// ---------------------------------------------------------------------------------------
 
 void WriteStreamHeader(TStream& Stream, const TTolvanTableStreamInfo& Info) {
   if (Info.Name.size() > 255)
@@ -178,7 +181,8 @@ AnsiString ReadTableNameFromStream(TStream& Stream) {
   return Name;
 }
 
-// --- records --------------------------------------------------------------------------------------
+// --- records
+// --------------------------------------------------------------------------------------
 
 void CollectRecordBlobs(TTolvanBlobBlockTable& Blobs, const TTolvanFieldDefs& Defs,
                         int32_t RecordSize, uint8_t* Record, int64_t Position,
@@ -221,12 +225,10 @@ void WriteRecord(TTolvanBlobBlockTable& Blobs, const TTolvanFieldDefs& Defs, int
     bool Live = Blobs.Read(LoadBlobReference(Record, Def), [&](std::span<const uint8_t> Block) {
       uint8_t Header[TableStreamBlobHeaderSize];
       std::memcpy(Header, Block.data(), BlobBlockPrefixSize);
-      StoreLE<int64_t>(Header + BlobBlockPrefixSize,
-                       int64_t(Block.size()) - BlobBlockPrefixSize);
+      StoreLE<int64_t>(Header + BlobBlockPrefixSize, int64_t(Block.size()) - BlobBlockPrefixSize);
       WriteStreamBuffer(Header, TableStreamBlobHeaderSize, Stream, ErrWriteTableBlobHeader);
       WriteStreamBuffer(Block.data() + BlobBlockPrefixSize,
-                        int64_t(Block.size()) - BlobBlockPrefixSize, Stream,
-                        ErrWriteTableBlobData);
+                        int64_t(Block.size()) - BlobBlockPrefixSize, Stream, ErrWriteTableBlobData);
       Written = true;
     });
     if (!Live || !Written)
@@ -320,7 +322,8 @@ void LoadRecords(TTolvanMemoryRecordManager& Records, TTolvanBlobBlockTable& Blo
   }
 }
 
-// --- the whole table ------------------------------------------------------------------------------
+// --- the whole table
+// ------------------------------------------------------------------------------
 
 namespace {
 
@@ -378,8 +381,8 @@ void SaveTableToStream(TTolvanTableData& Table, TTolvanMemoryRecordManager* Reco
       int32_t OutSize = 0;
       if (!CompressBuffer(Algorithm, Level, Body.Memory(), int32_t(Body.Size()), Out, OutSize))
         throw ETolvanException::CreateFmt(ErrTableStreamCompress, SCompressBufferFailed,
-                                          int32_t(Algorithm), int32_t(Level),
-                                          int32_t(Body.Size()), OutSize);
+                                          int32_t(Algorithm), int32_t(Level), int32_t(Body.Size()),
+                                          OutSize);
       THeapHold Hold{Out};
       Info.UncompressedSize = Body.Size();
       Info.Value = OutSize;
@@ -491,5 +494,65 @@ std::unique_ptr<TTolvanLoadedTable> LoadTableParts(TTolvanTableData& Table, TStr
 }
 
 } // namespace
+
+// --- the check of loaded indexes -----------------------------------------------------------------
+
+namespace {
+
+// No session: the loaded pages are all committed.
+constexpr int32_t LoadCheckSessionID = -2;
+
+struct TKeyHold {
+  uint8_t* Key = nullptr;
+  ~TKeyHold() { TTolvanBTreeKeyRef::FreeKey(Key); }
+};
+
+[[noreturn]] void RaiseIndexEntry(const TTolvanIndexDef& Def, int64_t Number) {
+  throw ETolvanException::CreateFmt(ErrTableStreamIndexEntry, SInvalidTableStreamField,
+                                    "Index " + Def.Name(), Number);
+}
+
+void CheckIndexEntries(TTolvanBTreeIndex& Index, const TTolvanIndexDef& Def, int64_t RecordCount,
+                       int64_t NumberLimit, const TTolvanLoadedRecordReader& Reader) {
+  TTolvanBTree& Tree = Index.Tree();
+  const TTolvanBTreeKeyRef& KeyRef = Index.KeyRef();
+  TKeyHold Stored{KeyRef.AllocKey()};
+  TKeyHold Made{KeyRef.AllocKey()};
+  std::vector<bool> Seen(size_t(std::max<int64_t>(NumberLimit, 0)));
+  int64_t Entries = 0;
+  TTolvanBTreeScanState State;
+  TTolvanRecordID ID{};
+  for (bool Start = true;
+       Tree.ScanNext(LoadCheckSessionID, Start, true, nullptr, nullptr, nullptr, ID, State);
+       Start = false) {
+    Tree.ReadEntryAt(LoadCheckSessionID, State.Path, Stored.Key);
+    int64_t Number = -1;
+    const uint8_t* Record = Reader(ID, Number);
+    if (!Record || Number < 0 || Number >= NumberLimit || Seen[size_t(Number)])
+      RaiseIndexEntry(Def, Number);
+    Seen[size_t(Number)] = true;
+    KeyRef.MakeKey(Record, Made.Key);
+    if (KeyRef.CompareKeys(Stored.Key, Made.Key) != 0)
+      RaiseIndexEntry(Def, Number);
+    ++Entries;
+  }
+  if (Entries != RecordCount)
+    RaiseIndexEntry(Def, Entries);
+}
+
+} // namespace
+
+void CheckLoadedIndexes(TTolvanBaseIndexManager& Indexes, int64_t RecordCount, int64_t NumberLimit,
+                        const TTolvanLoadedRecordReader& Reader) {
+  TTolvanIndexDefs& Defs = Indexes.IndexDefs();
+  for (int32_t I = 0; I < Defs.Count(); ++I) {
+    const TTolvanIndexDef& Def = Defs.Items(I);
+    auto* Index = dynamic_cast<TTolvanBTreeIndex*>(&Indexes.GetIndex(Def.ObjectID()));
+    if (!Index)
+      continue;
+    CheckTree(Index->Tree(), LoadCheckSessionID);
+    CheckIndexEntries(*Index, Def, RecordCount, NumberLimit, Reader);
+  }
+}
 
 } // namespace tolvan

@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -44,6 +45,7 @@
 #include "foundation/TolvanCompression.h"
 #include "schema/TolvanMetaObjectDefs.h"
 #include "storage/TolvanBlobBlocks.h"
+#include "storage/TolvanIndexManager.h"
 #include "storage/TolvanPageStores.h"
 #include "storage/memory/TolvanMemoryRecordManager.h"
 
@@ -167,6 +169,19 @@ struct TTolvanLoadedTable {
   std::unique_ptr<TTolvanBlobBlockTable> Blobs;
   bool HasBlobs = false;
 };
+
+// The stored record a loaded index entry names, or nil when ID names no stored record; Number
+// receives the record's number, by which entries naming one record twice are told apart.
+using TTolvanLoadedRecordReader =
+    std::function<const uint8_t*(const TTolvanRecordID& ID, int64_t& Number)>;
+
+// Checks every B-tree index of freshly loaded parts against their records: a structurally sound
+// tree (CheckTree), and one pass in key order over the leaves in which every entry names a
+// stored record (its number below NumberLimit) not named before, under that record's key, and
+// RecordCount entries in all. A disagreement raises 10472 naming the index. Other index kinds
+// (test doubles) are taken as read.
+void CheckLoadedIndexes(TTolvanBaseIndexManager& Indexes, int64_t RecordCount, int64_t NumberLimit,
+                        const TTolvanLoadedRecordReader& Reader);
 
 // Reads a whole table stream for Table (which only lends itself to the new record store).
 std::unique_ptr<TTolvanLoadedTable> LoadTableFromStream(TTolvanTableData& Table, TStream& Stream);

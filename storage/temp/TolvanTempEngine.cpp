@@ -6,9 +6,16 @@
 
 #include <unistd.h>
 
+#include "classlib/ByteOrder.h"
 #include "classlib/SysUtils.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanStrUtils.h"
+#include "foundation/TolvanTypes.h"
+#include "schema/TolvanRecordBuffer.h"
+#include "storage/local/TolvanLocalBLOBStream.h"
+#include "storage/memory/TolvanMemoryEngine.h"
+#include "storage/memory/TolvanTableStream.h"
 
 namespace tolvan {
 
@@ -121,6 +128,19 @@ bool TTolvanTemporaryRecordManager::Store(const uint8_t* Buffer) {
   std::memcpy(FWriteBuffer.get() + FWriteBufferCount * Size, Buffer, size_t(Size));
   ++FWriteBufferCount;
   return true;
+}
+
+void TTolvanTemporaryRecordManager::DropLastRecord() noexcept {
+  const int64_t Count = RecordCount();
+  if (Count == 0)
+    return;
+  if (Count <= FRecordLimit)
+    --FInMemoryCount;
+  else if (FWriteBufferCount > 0)
+    --FWriteBufferCount;
+  // A record already in the spill file stays there unreferenced: the next spilled record is
+  // written over it.
+  SetRecordCount(Count - 1);
 }
 
 bool TTolvanTemporaryRecordManager::InsertRecord(const uint8_t* Buffer, TTolvanRecordID& RecordID,
@@ -336,6 +356,515 @@ void TTolvanTemporaryRecordManager::LoadFromStream(TStream& Stream) {
   FRecordLimit = Limit;
   FGrowByRecords = GrowBy;
   SetRecordCount(Count);
+}
+
+// --- temporary table data --------------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t ErrNotSupported = 11394;
+
+int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
+  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
+}
+
+[[noreturn]] void RaiseNil(int32_t Code) {
+  throw ETolvanException::Create(Code, SNilPointerOccurred);
+}
+
+TTolvanDatabaseData* DatabaseOf(TTolvanTableData& Table) noexcept {
+  return dynamic_cast<TTolvanDatabaseData*>(&Table.Database());
+}
+
+const TTolvanFieldDef& BlobField(const TTolvanFieldDefs* Defs, int32_t FieldNo) {
+  if (!Defs)
+    RaiseNil(ErrTempOpenBlobNoStore);
+  const TTolvanFieldDef& Def = Defs->Items(FieldNo);
+  if (!Def.IsBlob())
+    throw EInvalidCast(std::string(SysConst::SInvalidCast));
+  return Def;
+}
+
+// Copies Count bytes from the position of From to the position of To in chunks; ReadCode and
+// WriteCode name a short transfer.
+void CopyStreamBytes(TStream& From, TStream& To, int64_t Count, int32_t ReadCode,
+                     int32_t WriteCode) {
+  if (Count <= 0)
+    return;
+  std::unique_ptr<uint8_t, TTolvanMemDeleter> Chunk(NewBlock(std::min(Count, CopyChunk)));
+  for (int64_t Done = 0; Done < Count;) {
+    const int64_t N = std::min(Count - Done, CopyChunk);
+    ReadStreamBuffer(Chunk.get(), N, From, ReadCode);
+    WriteStreamBuffer(Chunk.get(), N, To, WriteCode);
+    Done += N;
+  }
+}
+
+// Commits the session's pages when the scope ends: Now() on the way out of a completed
+// operation (a failure raises), the destructor on every other exit (a failure is dropped, so
+// the error that ended the operation passes on).
+class TPageCommit {
+public:
+  TPageCommit(TTolvanPageManager& Pages, int32_t SessionID, bool Armed) noexcept
+      : FPages(Pages), FSessionID(SessionID), FArmed(Armed) {}
+  ~TPageCommit() {
+    if (!FArmed)
+      return;
+    try {
+      FPages.Commit(FSessionID);
+    } catch (...) {
+      // Leaving on an error already: that error is the one the caller sees.
+    }
+  }
+  TPageCommit(const TPageCommit&) = delete;
+  TPageCommit& operator=(const TPageCommit&) = delete;
+  void Now() {
+    if (!FArmed)
+      return;
+    FArmed = false;
+    FPages.Commit(FSessionID);
+  }
+
+private:
+  TTolvanPageManager& FPages;
+  int32_t FSessionID;
+  bool FArmed;
+};
+
+} // namespace
+
+TTolvanTemporaryTableData::TTolvanTemporaryTableData(TTolvanTableOwner& Database,
+                                                     int32_t WriteBufferRecords,
+                                                     int32_t GrowByRecords,
+                                                     TTolvanIndexFactory Factory)
+    : TTolvanTableData(Database, std::move(Factory)), FWriteBufferRecords(WriteBufferRecords),
+      FGrowByRecords(GrowByRecords), FPageStore(std::make_unique<TTolvanTemporaryPageManager>()) {
+  SetIsMemory(false);
+  SetIsTemporary(true);
+}
+
+TTolvanTemporaryTableData::~TTolvanTemporaryTableData() {
+  // The index objects refer to the page store, which goes before the base's managers.
+  FreeManagers();
+}
+
+void TTolvanTemporaryTableData::Close() {
+  if (RecordManager())
+    RecordManager()->Clear(-1);
+  FreeBlobStore();
+  if (IndexManager())
+    TTolvanTableData::DeleteAllIndexes(nullptr);
+  FPageStore->Commit(-2);
+}
+
+bool TTolvanTemporaryTableData::HasIndexes() const noexcept {
+  return IndexManager() && IndexManager()->IndexDefs().Count() > 0;
+}
+
+void TTolvanTemporaryTableData::CreateBlobStore() {
+  if (!HasBlobs())
+    return;
+  FBlobStore = std::make_unique<TTolvanTemporaryStream>();
+}
+
+void TTolvanTemporaryTableData::FreeBlobStore() noexcept { FBlobStore.reset(); }
+
+void TTolvanTemporaryTableData::CreateRecordManager() {
+  SetRecordManager(nullptr);
+  SetRecordManager(std::make_unique<TTolvanTemporaryRecordManager>(
+      RecordSize(), FWriteBufferRecords, FGrowByRecords));
+}
+
+void TTolvanTemporaryTableData::CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs& FieldDefs,
+                                            TTolvanIndexDefs& IndexDefs,
+                                            TTolvanConstraintDefs& ConstraintDefs) {
+  if (FieldDefs.Count() == 0)
+    throw ETolvanException::Create(ErrTempCreateNoFields, SNoFieldsSpecifiedForTable);
+  SetName(Cursor.TableName());
+  ValidateFieldDefs(TableName(), FieldDefs);
+  ValidateIndexDefs(TableName(), IndexDefs);
+  ValidateConstraintDefs(TableName(), ConstraintDefs);
+  if (ConstraintDefs.HasForeignKeys())
+    throw ETolvanException::Create(ErrTempForeignKey, STemporaryForeignKeysNotSupported);
+  CreateSequenceManager();
+  SetFieldDefs(FieldDefs);
+  SetIndexDefs(IndexDefs);
+  SetConstraintDefs(ConstraintDefs);
+  CreateRecordManager();
+  int32_t FieldsOffset = 0;
+  int32_t Size = 0;
+  GetRecordLayout(FieldsOffset, Size);
+  CreateBlobStore();
+}
+
+bool TTolvanTemporaryTableData::DeleteTable(TTolvanBaseSession* Session, bool Force,
+                                            bool IgnoreOpenCursors) {
+  TTolvanTableData::DeleteTable(Session, Force, IgnoreOpenCursors);
+  const int32_t SessionID = Session ? Session->SessionID() : -2;
+  if (HasIndexes()) {
+    TPageCommit Commit(*FPageStore, SessionID, true);
+    IndexManager()->DropAll(SessionID);
+    Commit.Now();
+  }
+  return !(IgnoreOpenCursors && HasCursors());
+}
+
+void TTolvanTemporaryTableData::EmptyTable(TTolvanCursor* Cursor, bool Force) {
+  // The base refuses a table in use before anything goes: its BLOB values stay with it.
+  TTolvanTableData::EmptyTable(Cursor, Force);
+  FreeBlobStore();
+  if (RecordManager())
+    RecordManager()->Clear(-1);
+  FPageStore->Commit(-2);
+  if (Cursor)
+    FPageStore->Commit(SessionIDOf(Cursor));
+  CreateBlobStore();
+}
+
+void TTolvanTemporaryTableData::AttachCursor(TTolvanCursor& Cursor) {
+  const AnsiString& Name = Cursor.TableName();
+  if (!Name.empty() && Name != TableName()) {
+    if (TTolvanDatabaseData* Database = DatabaseOf(*this))
+      Database->RenameTableData(*this, Name);
+    else
+      SetName(Name);
+  }
+  TTolvanTableData::AttachCursor(Cursor);
+}
+
+void TTolvanTemporaryTableData::DetachCursor(TTolvanCursor& Cursor) {
+  TTolvanTableData::DetachCursor(Cursor);
+  if (HasCursors() || Cursor.KeepTemporaryTable())
+    return;
+  DeleteTable(Cursor.Session(), true, false);
+  // The table holds nothing from now on; its records, spill file and values go at once.
+  if (RecordManager())
+    RecordManager()->Clear(-1);
+  FreeBlobStore();
+  SetDropPending();
+}
+
+// --- records ------------------------------------------------------------------------------------
+
+int32_t TTolvanTemporaryTableData::CompareRecordIDs(const TTolvanRecordID& A,
+                                                    const TTolvanRecordID& B) {
+  const int64_t X = TTolvanTemporaryRecordManager::RecordNumber(A);
+  const int64_t Y = TTolvanTemporaryRecordManager::RecordNumber(B);
+  return X == Y ? 0 : X > Y ? 1 : -1;
+}
+
+bool TTolvanTemporaryTableData::InsertRecord(TTolvanCursor& Cursor) {
+  TTolvanTemporaryRecordManager* Store = Records();
+  if (!Store)
+    RaiseNil(ErrTempInsertNoRecords);
+  uint8_t* Buffer = Cursor.RecordBuffer();
+  if (!Buffer)
+    RaiseNil(ErrTempInsertNoBuffer);
+  const TTolvanCursorPosition Saved = Cursor.SavePosition();
+  TTolvanRecordID ID{};
+  if (!Store->InsertRecord(Buffer, ID, -1))
+    return false;
+  Cursor.SetPosition(ID);
+  if (HasIndexes()) {
+    TPageCommit Commit(*FPageStore, SessionIDOf(&Cursor), true);
+    try {
+      IndexManager()->InsertKeys(Cursor);
+    } catch (...) {
+      // The keys went all or nothing; the record goes too, and its number is given again.
+      Store->DropLastRecord();
+      Cursor.RestorePosition(Saved);
+      throw;
+    }
+    Commit.Now();
+  }
+  Cursor.SetBof(false);
+  Cursor.SetEof(false);
+  if (Cursor.ResultBitmap() && Cursor.ResultBitmap()->Filled())
+    AfterPostInsert(Cursor, Saved);
+  return true;
+}
+
+void TTolvanTemporaryTableData::DeleteAllRecords(TTolvanCursor&) {
+  throw ETolvanException::Create(ErrTempDeleteAll, SOperationNotSupported);
+}
+
+void TTolvanTemporaryTableData::SetRecNoPhysical(TTolvanCursor& Cursor, int64_t RecNo) {
+  if (!Records())
+    RaiseNil(ErrTempSetRecNoNoRecords);
+  const int64_t Number = RecNo < 2 ? 0 : std::min(RecNo - 1, MaxTempRecordNumber);
+  Cursor.SetPosition(TTolvanTemporaryRecordManager::RecordIDOf(Number));
+}
+
+int64_t TTolvanTemporaryTableData::GetRecNoPhysical(TTolvanCursor& Cursor) {
+  if (!Records())
+    RaiseNil(ErrTempGetRecNoNoRecords);
+  return TTolvanTemporaryRecordManager::RecordNumber(Cursor.Position()) + 1;
+}
+
+int64_t TTolvanTemporaryTableData::GetTotalRecordCount() {
+  if (!Records())
+    RaiseNil(ErrTempTotalCountNoRecords);
+  return Records()->RecordCount();
+}
+
+// --- BLOB values --------------------------------------------------------------------------------
+
+std::unique_ptr<TTolvanStream> TTolvanTemporaryTableData::OpenBlob(TTolvanCursor& Cursor,
+                                                                   bool NewRecord, int32_t FieldNo,
+                                                                   TTolvanBlobOpenMode Mode) {
+  if (!FBlobStore)
+    RaiseNil(ErrTempOpenBlobNoStore);
+  const TTolvanFieldDef& Def = BlobField(FieldDefs(), FieldNo);
+  if (Def.BlobBlockSize() == 0)
+    throw ETolvanException::Create(ErrOpenBlobBlockSizeZero, SStreamBlockSizeZero);
+  TTolvanBLOBDescriptor Descriptor;
+  Descriptor.BlockSize = Def.BlobBlockSize();
+  Descriptor.Algorithm = Def.BlobCompressionAlgorithm();
+  Descriptor.Mode = Def.BlobCompressionMode();
+  auto Host = std::make_unique<TTolvanTemporaryStream>();
+  const uint8_t* Buffer = Cursor.RecordBuffer();
+  const bool IsNew = NewRecord || Mode == tbmWrite || !Buffer || IsFieldNull(Buffer, FieldNo);
+  if (!IsNew) {
+    // The offset and every size in the header are checked against the store before use.
+    TTolvanTemporaryStream& Store = *FBlobStore;
+    const int64_t Size = Store.GetSize();
+    const int64_t Offset = LoadLE<int64_t>(Buffer + Def.BufferOffset());
+    if (Offset < 0 || Offset > Size)
+      throw ETolvanException::CreateFmt(ErrTempBlobPosition, SCannotSetStreamPosition, Offset,
+                                        Store.Position(), Size);
+    SetStreamPosition(Store, Offset, ErrTempBlobPosition);
+    uint8_t Header[TempBlobHeaderSize];
+    const int64_t Read = Store.Read(Header, TempBlobHeaderSize);
+    const int32_t BlockCount = LoadLE<int32_t>(Header);
+    const int64_t Uncompressed = LoadLE<int64_t>(Header + 4);
+    const int64_t Length = LoadLE<int64_t>(Header + 12);
+    const int64_t Left = Size - Offset - TempBlobHeaderSize;
+    if (Read != TempBlobHeaderSize || BlockCount < 0 || Uncompressed < 0 || Length < 0 ||
+        Length > Left)
+      throw ETolvanException::CreateFmt(ErrTempBlobHeader, SCannotReadFromStream, Offset, Size,
+                                        int64_t(TempBlobHeaderSize), Read);
+    CopyStreamBytes(Store, *Host, Length, ErrTempBlobHeader, ErrTempBlobHeader);
+    Host->SetPosition(0);
+    Descriptor.BlockCount = BlockCount;
+    Descriptor.UncompressedSize = Uncompressed;
+  }
+  auto Blob = std::make_unique<TTolvanCompressedBLOBStream>(*Host, false, IsNew, Descriptor);
+  return std::make_unique<TTolvanLocalBLOBStream>(std::move(Host), std::move(Blob), &Cursor, Mode,
+                                                  FieldNo);
+}
+
+void TTolvanTemporaryTableData::WriteBlob(TTolvanCursor& Cursor, int32_t FieldNo,
+                                          TTolvanLocalBLOBStream& Stream) {
+  if (!FBlobStore)
+    RaiseNil(ErrTempWriteBlobNoStore);
+  const TTolvanFieldDef& Def = BlobField(FieldDefs(), FieldNo);
+  uint8_t* Buffer = Cursor.RecordBuffer();
+  if (!Buffer)
+    RaiseNil(ErrTempWriteBlobNoStore);
+  if (!Stream.Written() && !Stream.Modified())
+    return;
+  TTolvanCompressedBLOBStream& Blob = Stream.BlobStream();
+  if (Blob.UncompressedSize() == 0) {
+    StoreLE<int64_t>(Buffer + Def.BufferOffset(), 0);
+    SetFieldNull(Buffer, FieldNo, true);
+    return;
+  }
+  const int64_t BlockCount = Blob.Descriptor().BlockCount;
+  if (BlockCount < 0 || BlockCount > INT32_MAX)
+    throw ERangeError(std::string(SysConst::SRangeError));
+  TStream& Host = Stream.Host();
+  const int64_t HostSize = Host.GetSize();
+  uint8_t Header[TempBlobHeaderSize];
+  StoreLE<int32_t>(Header, int32_t(BlockCount));
+  StoreLE<int64_t>(Header + 4, Blob.UncompressedSize());
+  StoreLE<int64_t>(Header + 12, HostSize);
+  TTolvanTemporaryStream& Store = *FBlobStore;
+  const int64_t Offset = Store.GetSize();
+  SetStreamPosition(Store, Offset, ErrTempBlobStorePosition);
+  WriteStreamBuffer(Header, TempBlobHeaderSize, Store, ErrTempWriteBlobHeader);
+  const int64_t Position = Host.Position();
+  Host.SetPosition(0);
+  CopyStreamBytes(Host, Store, HostSize, ErrTempWriteBlobHeader, ErrTempWriteBlobHeader);
+  Host.SetPosition(Position);
+  StoreLE<int64_t>(Buffer + Def.BufferOffset(), Offset);
+  SetFieldNull(Buffer, FieldNo, false);
+}
+
+// --- streams ------------------------------------------------------------------------------------
+
+void TTolvanTemporaryTableData::SaveToStream(TStream& Stream, TTolvanCompressionAlgorithm, uint8_t,
+                                             int32_t, bool) {
+  if (!FieldManager() || !IndexManager() || !Records())
+    RaiseNil(ErrTempTotalCountNoRecords);
+  FieldManager()->SaveToStream(Stream);
+  IndexManager()->SaveToStream(Stream);
+  Records()->SaveToStream(Stream);
+  const int64_t N = FBlobStore ? FBlobStore->GetSize() : 0;
+  WriteStreamValue<int64_t>(Stream, N, ErrTempWriteBlobStoreSize);
+  if (N > 0) {
+    SetStreamPosition(*FBlobStore, 0, ErrTempBlobStorePosition);
+    CopyStreamBytes(*FBlobStore, Stream, N, ErrTempBlobHeader, ErrTempWriteBlobStoreSize);
+  }
+  SetStreamPosition(Stream, Stream.Size(), ErrTempWriteBlobStoreSize);
+}
+
+void TTolvanTemporaryTableData::LoadFromStream(TTolvanCursor*, TStream& Stream) {
+  // The definitions' forms refuse some damage with the class library's errors; a damaged stream
+  // is reported as the engine's error throughout.
+  try {
+    LoadParts(Stream);
+  } catch (const ETolvanException&) {
+    throw;
+  } catch (const Exception& E) {
+    throw ETolvanException::Create(ErrTableStreamDamaged, E.Message());
+  }
+}
+
+void TTolvanTemporaryTableData::LoadParts(TStream& Stream) {
+  TTolvanTableParts Parts;
+  Parts.SequenceManager = std::make_unique<TTolvanBaseSequenceManager>(&Database());
+  Parts.FieldManager = std::make_unique<TTolvanBaseFieldManager>(this, Parts.SequenceManager.get());
+  TTolvanFieldDefs& Fields = Parts.FieldManager->FieldDefs();
+  Parts.FieldManager->LoadFromStream(Stream);
+  Fields.CalcLayout();
+  for (int32_t I = 0; I < Fields.Count(); ++I) {
+    const TTolvanFieldDef& Def = Fields.Items(I);
+    if (!Def.IsBlob())
+      continue;
+    if (Def.BlobBlockSize() <= 0)
+      throw ETolvanException::CreateFmt(ErrTempBlobBlockSizeZero, SBlobBlockSizeInvalid,
+                                        Def.Name());
+    Parts.HasBlobs = true;
+  }
+  int64_t Size = 0;
+  if (Fields.Count() > 0) {
+    const TTolvanFieldDef& Last = Fields.Items(Fields.Count() - 1);
+    Size = int64_t(Last.BufferOffset()) + Last.DataSize();
+  }
+  if (Size <= 0 || Size > INT32_MAX)
+    throw ETolvanException::CreateFmt(ErrTableStreamLayout, SInvalidTableStreamField, "RecordSize",
+                                      Size);
+  Parts.ConstraintManager = std::make_unique<TTolvanBaseConstraintManager>(*this);
+  Parts.ConstraintManager->SetNoConstraints(true);
+
+  // Declared before Parts' index manager is made, destroyed after it: the manager refers to it.
+  auto Pages = std::make_unique<TTolvanTemporaryPageManager>();
+  struct TIndexRelease {
+    TTolvanTableParts& Parts;
+    ~TIndexRelease() { Parts.IndexManager.reset(); }
+  } Release{Parts};
+  Parts.IndexManager = std::make_unique<TTolvanBaseIndexManager>(*this, IndexFactory(), *Pages);
+  Parts.IndexManager->SetFieldDefs(&Fields);
+  Parts.IndexManager->LoadFromStream(Stream);
+
+  auto Records = std::make_unique<TTolvanTemporaryRecordManager>(int32_t(Size), FWriteBufferRecords,
+                                                                 FGrowByRecords);
+  Records->LoadFromStream(Stream);
+
+  const int64_t N = ReadStreamValue<int64_t>(Stream, ErrTempReadBlobStoreSize);
+  // A writer stores BLOB values only for BLOB columns.
+  if (N < 0 || (N > 0 && !Parts.HasBlobs))
+    throw ETolvanException::CreateFmt(ErrTempReadBlobStoreSize, SInvalidTableStreamField,
+                                      "BlobStoreSize", N);
+  if (N > StreamBytesLeft(Stream))
+    RaiseStreamReadError(Stream, N, 0, ErrTempReadBlobStoreSize);
+  std::unique_ptr<TTolvanTemporaryStream> Blobs;
+  if (Parts.HasBlobs) {
+    Blobs = std::make_unique<TTolvanTemporaryStream>();
+    CopyStreamBytes(Stream, *Blobs, N, ErrTempReadBlobStoreSize, ErrTempReadBlobStoreSize);
+  }
+
+  std::vector<uint8_t> Record(static_cast<size_t>(Size));
+  TTolvanTemporaryRecordManager& Loaded = *Records;
+  CheckLoadedIndexes(*Parts.IndexManager, Loaded.RecordCount(), Loaded.RecordCount(),
+                     [&](const TTolvanRecordID& ID, int64_t& Number) -> const uint8_t* {
+                       Number = TTolvanTemporaryRecordManager::RecordNumber(ID);
+                       if (Number >= Loaded.RecordCount())
+                         return nullptr;
+                       Loaded.ReadRecord(Record.data(), Number);
+                       return Record.data();
+                     });
+
+  Parts.RecordManager = std::move(Records);
+  Parts.BlobBlocks = std::make_unique<TTolvanBlobBlockTable>();
+
+  // The new name is chosen and taken under the exclusive lock, so that no table made meanwhile
+  // can have it. Installed at once; nothing below can fail. The old parts leave with Parts and
+  // Pages, the old index manager before the old page store.
+  TTolvanDatabaseData* Database = DatabaseOf(*this);
+  if (Database)
+    Database->Lock(true);
+  try {
+    do
+      Parts.TableName = MakeUniqueName(TemporaryTableNamePrefix);
+    while (Database && Database->TableExists(Parts.TableName));
+  } catch (...) {
+    if (Database)
+      Database->Unlock();
+    throw;
+  }
+  SwapParts(Parts);
+  if (Database)
+    Database->Unlock();
+  std::swap(FPageStore, Pages);
+  std::swap(FBlobStore, Blobs);
+  IndexManager()->SetFieldDefs(nullptr);
+}
+
+// --- TTolvanTemporaryDatabaseData ---------------------------------------------------------------
+
+TTolvanTemporaryDatabaseData::TTolvanTemporaryDatabaseData() {
+  SetInMemory(false);
+  SetTemporary(true);
+  SetDatabaseName(TemporaryDatabaseName);
+}
+
+TTolvanTemporaryDatabaseData::~TTolvanTemporaryDatabaseData() { FreeAllTables(); }
+
+void TTolvanTemporaryDatabaseData::LoadDatabaseFromStream(TTolvanBaseSession&, TStream&) {
+  throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
+}
+
+void TTolvanTemporaryDatabaseData::SaveDatabaseToStream(TTolvanBaseSession&, TStream&,
+                                                        TTolvanCompressionAlgorithm, uint8_t,
+                                                        int32_t) {
+  throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
+}
+
+AnsiString TTolvanTemporaryDatabaseData::UniqueTableName() {
+  // Names are compared, not only their hashes: two names sharing a hash are two tables.
+  for (;;) {
+    AnsiString Name = MakeUniqueName(TemporaryTableNamePrefix);
+    if (!LockedFind(Name, NameHash(Name)))
+      return Name;
+  }
+}
+
+std::unique_ptr<TTolvanTableData>
+TTolvanTemporaryDatabaseData::CreateTableData(TTolvanCursor& Cursor) {
+  auto Table = std::make_unique<TTolvanTemporaryTableData>(*this, 10, 1000, FIndexFactory);
+  Lock(true);
+  try {
+    const AnsiString Name = UniqueTableName();
+    Table->SetName(Name);
+    Cursor.SetTableName(Name);
+  } catch (...) {
+    Unlock();
+    throw;
+  }
+  Unlock();
+  return Table;
+}
+
+void TTolvanTemporaryDatabaseData::CloseTableData(TTolvanTableData& Table) {
+  if (auto* Temporary = dynamic_cast<TTolvanTemporaryTableData*>(&Table))
+    Temporary->Close();
+}
+
+TTolvanDatabaseFactory RegisterTemporaryEngine() {
+  return RegisterDatabaseEngine(TemporaryDatabaseName, [] {
+    return std::unique_ptr<TTolvanDatabaseData>(std::make_unique<TTolvanTemporaryDatabaseData>());
+  });
 }
 
 } // namespace tolvan

@@ -369,7 +369,8 @@ TEST(DatabaseRegistry, StartupMakesTheStandingDatabasesOfRegisteredEngines) {
     StorageStartup();
     StorageStartup(); // once only
     ASSERT_TRUE(StorageStarted());
-    EXPECT_EQ(DatabaseRegistry().Count(), 1); // no "TEMP" engine yet
+    EXPECT_EQ(DatabaseRegistry().Count(), 2); // and the built-in "TEMP"
+    EXPECT_NE(FindDatabaseData(false, true, "temp", u""), nullptr);
     TTolvanDatabaseData* M = FindDatabaseData(true, false, "memory", u"");
     ASSERT_NE(M, nullptr);
     EXPECT_EQ(M->DatabaseName(), "MEMORY");
