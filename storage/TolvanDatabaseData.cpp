@@ -158,6 +158,16 @@ std::unique_ptr<TTolvanTableData> TTolvanDatabaseData::RemoveTable(TTolvanTableD
   return Removed;
 }
 
+void TTolvanDatabaseData::DestroyTable(std::unique_ptr<TTolvanTableData> Table) noexcept {
+  if (!Table)
+    return;
+  try {
+    CloseTableData(*Table);
+  } catch (...) {
+    // Destroyed regardless: nothing refers to the table any more.
+  }
+}
+
 void TTolvanDatabaseData::RenameTableData(TTolvanTableData& Table, std::string_view NewName) {
   const uint32_t Hash = NameHash(NewName);
   TDatabaseLockHold Hold(*this, true);

@@ -144,6 +144,9 @@ public:
   // Takes the table out of the list under the exclusive lock and hands it to the caller; nil
   // when it is not registered here.
   std::unique_ptr<TTolvanTableData> RemoveTable(TTolvanTableData& Table);
+  // Closes (CloseTableData, a failure dropped) and destroys a table that is not registered, such
+  // as one RemoveTable handed out; nil is left alone.
+  void DestroyTable(std::unique_ptr<TTolvanTableData> Table) noexcept;
   // Gives a registered table a new name under the exclusive lock. Another table of that name
   // raises 11491 and the name stays; the same name in other letter case is taken.
   void RenameTableData(TTolvanTableData& Table, std::string_view NewName);
