@@ -67,8 +67,6 @@ enum TScriptKeyword : int16_t {
   kwInitialValue = 264,
 };
 
-constexpr std::string_view CRLF = "\r\n";
-
 // Fixed settings for numbers and dates: the script must read back the same on every machine.
 const TFormatSettings& ScriptSettings() {
   static const TFormatSettings Settings;
