@@ -422,6 +422,51 @@ TEST_F(LocalCursorTables, RepairCopiesIntoANewTableUnderTheOldName) {
   EXPECT_EQ(T.Rows().back(), "8|next|-");
 }
 
+// A record the new table refuses is logged (the log keeps its wording) and left out. A table
+// with a foreign key cannot be deleted without dropping the key, so this repair then stops at
+// the delete (11481) and the old table stays.
+TEST_F(LocalCursorTables, RepairLogsTheRecordsTheNewTableRefuses) {
+  TFakeForeignKeys Keys;
+  TTolvanFieldDefs PF;
+  TTolvanIndexDefs PI;
+  TTolvanConstraintDefs PC;
+  AddField(PF, "ID", tftInteger);
+  AddIndexDef(PI, "PK", {"ID"}, true).SetPrimary(1);
+  NewCursor(Session, "P")->CreateTable(PF, PI, PC);
+  TTolvanFieldDefs F;
+  TTolvanIndexDefs I;
+  TTolvanConstraintDefs C;
+  AddField(F, "PID", tftInteger);
+  auto& Key = C.AddForeignKey();
+  Key.SetName("FK");
+  Key.Table().SetName("P");
+  Key.Columns().emplace_back("PID", 0);
+  NewCursor(Session, "C")->CreateTable(F, I, C);
+  {
+    TOpen T(Session, "C");
+    for (const char* PID : {"1", "2", "3"})
+      T.Insert({{0, PID}});
+  }
+  Keys.ParentMissing = [&](const TTolvanConstraintDefForeignKey&, const uint8_t* Buffer) {
+    int32_t PID = 0;
+    TTolvanFieldDefs Layout;
+    Layout.Assign(*Session.Database().FindTableData("C")->FieldDefs());
+    Layout.CalcLayout();
+    GetFieldData(0, Layout, &PID, Buffer);
+    return PID == 2;
+  };
+  const std::vector<std::string> Rows = TOpen(Session, "C").Rows();
+  auto R = NewCursor(Session, "C", false, true);
+  AnsiString Log;
+  EXPECT_EQ(NativeCodeOf([&] { R->RepairTable(Log, nullptr); }), ErrDeleteTableReferenced);
+  const std::string Line = "Error during table repairing. Cannot insert recird, table:C\r\n";
+  ASSERT_EQ(Log.substr(0, Line.size()), Line);
+  EXPECT_EQ(Log.find(Line, 1), std::string::npos) << Log;
+  EXPECT_EQ(Log.substr(Log.size() - 2), "\r\n");
+  Keys.ParentMissing = {};
+  EXPECT_EQ(TOpen(Session, "C").Rows(), Rows);
+}
+
 TEST_F(LocalCursorTables, RepairOfAnInMemoryOrTemporaryCursorDoesNothing) {
   Fill(Session, "r", 3);
   const TBytes Before = Saved(Session, "r");
