@@ -213,6 +213,31 @@ TEST_F(DatabaseStream, ADamagedStreamChangesNoTable) {
   EXPECT_EQ(Contents(Other), Before);
 }
 
+class DatabaseStreamSlow : public DatabaseStream {};
+
+// A byte flipped anywhere either loads or is refused with every table as it was.
+TEST_F(DatabaseStreamSlow, AFlippedByteLoadsOrChangesNoTable) {
+  ThreeAndThree();
+  const TBytes Bytes = Save(Db, Session);
+  const TBytes Start = Save(Other, OtherSession);
+  const auto Before = Contents(Other);
+  int32_t Refused = 0;
+  for (size_t At = 0; At < Bytes.size(); At += Bytes.size() / 150 + 1) {
+    TTolvanMemoryDatabaseData Target;
+    TTestSession TargetSession(-1);
+    Target.AttachSession(TargetSession);
+    Load(Target, TargetSession, Start);
+    TBytes Damaged = Bytes;
+    Damaged[At] ^= 0x5A;
+    if (NativeCodeOf([&] { Load(Target, TargetSession, Damaged); }) != 0) {
+      ++Refused;
+      EXPECT_EQ(Contents(Target), Before) << At;
+    }
+    Target.DetachSession(TargetSession);
+  }
+  EXPECT_GT(Refused, 0);
+}
+
 // A table to be replaced that has a cursor attached refuses the whole load, whichever position
 // it has in the stream.
 TEST_F(DatabaseStream, ACursorOnATableToBeReplacedRefusesTheLoad) {
