@@ -868,6 +868,8 @@ void TTolvanMemoryDatabaseData::LoadDatabaseFromStream(TTolvanBaseSession&, TStr
     auto Table =
         std::make_unique<TTolvanMemoryTableData>(*this, DefaultMemoryTableAllocBy, FIndexFactory);
     Table->SetName(ReadTableNameFromStream(Stream));
+    // A memory table's load reads nothing of a cursor: none is needed for a table no cursor
+    // can have reached yet.
     Table->LoadFromStream(nullptr, Stream);
     // A later table of the same name replaces an earlier one, as loading them in turn would.
     for (auto& Earlier : Tables)
