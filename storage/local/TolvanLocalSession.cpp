@@ -95,7 +95,12 @@ void TTolvanLocalSession::Disconnect() {
   TTolvanDatabaseData* Database = FDatabase;
   FDatabase = nullptr;
   FConnected = false;
-  Database->DetachSession(*this);
+  try {
+    Database->DetachSession(*this);
+  } catch (...) {
+    Database->Release();
+    throw;
+  }
   Database->Release();
 }
 
