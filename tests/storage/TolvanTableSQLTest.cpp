@@ -119,7 +119,7 @@ TEST(TableSQL, InsertWithoutBlobsListsTheOtherColumns) {
   TTable T("t", false, F);
   TTolvanVariant V;
   T.NewRecord();
-  T.SetBlob(0, "zz");
+  T.SetBlob(0, "hello world"); // base64 "aGVsbG8gd29ybGQ=" (RFC 4648)
   V.SetAsInteger(-7);
   T.Set(1, V);
   V.SetAsString("it's");
@@ -131,9 +131,10 @@ TEST(TableSQL, InsertWithoutBlobsListsTheOtherColumns) {
             Lines({"INSERT INTO t (b, c) VALUES (", "\t-7,", "\t'it''s'", ");",
                    "INSERT INTO t (b, c) VALUES (", "\tNULL,", "\tNULL", ");"}));
   // With BLOBs every column is written and the list is left out.
-  EXPECT_EQ(Script(T.Cursor, {.Insert = true, .Blobs = true, .Quote = true}),
-            Lines({"INSERT INTO [t] VALUES (", "\tTOBLOB ('eno=',MIME64),", "\t-7,", "\t'it''s'",
-                   ");", "INSERT INTO [t] VALUES (", "\tNULL,", "\tNULL,", "\tNULL", ");"}));
+  EXPECT_EQ(
+      Script(T.Cursor, {.Insert = true, .Blobs = true, .Quote = true}),
+      Lines({"INSERT INTO [t] VALUES (", "\tTOBLOB ('aGVsbG8gd29ybGQ=',MIME64),", "\t-7,",
+             "\t'it''s'", ");", "INSERT INTO [t] VALUES (", "\tNULL,", "\tNULL,", "\tNULL", ");"}));
 }
 
 TEST(TableSQL, DateAndTimeLiterals) {
