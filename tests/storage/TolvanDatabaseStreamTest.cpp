@@ -157,6 +157,26 @@ TEST_F(DatabaseStream, ThreeTablesRoundTripAndReplaceTablesOfTheStoredNames) {
   EXPECT_EQ(Contents(Db), Saved);
 }
 
+// Two tables of one name in a stream: the later one stays, as loading them in turn would leave.
+TEST_F(DatabaseStream, ALaterTableOfTheSameNameWins) {
+  ThreeAndThree();
+  // BLOB values are placed by their absolute stream position: both tables go into one stream.
+  TVectorStream S;
+  WriteStreamValue<int32_t>(S, 2, 0);
+  for (TTolvanTableData* Table : {Db.FindTableData("Alpha"), Other.FindTableData("alpha")})
+    Table->SaveToStream(S, caNone, 0, 0, true);
+  const TBytes Bytes = S.Data;
+  TTolvanMemoryDatabaseData Fresh;
+  TTestSession FreshSession(-1);
+  Fresh.AttachSession(FreshSession);
+  Load(Fresh, FreshSession, Bytes);
+  const auto Loaded = Contents(Fresh);
+  ASSERT_EQ(Loaded.size(), 1u);
+  EXPECT_EQ(Loaded.begin()->first, "ALPHA");
+  EXPECT_EQ(Loaded.begin()->second, Contents(Other)["ALPHA"]);
+  Fresh.DetachSession(FreshSession);
+}
+
 // Cut at every length, or with a count the bytes cannot hold, the stream is refused and every
 // table of the loading database is as it was.
 TEST_F(DatabaseStream, ADamagedStreamChangesNoTable) {
