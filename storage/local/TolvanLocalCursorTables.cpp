@@ -12,6 +12,7 @@
 // new, unregistered table. Only then does the old table go.
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <vector>
