@@ -288,6 +288,35 @@ TEST_F(LocalCursorTables, CreateOverAReferencedTableFails) {
   EXPECT_EQ(Session.Database().TableCount(), 2);
 }
 
+// Deleting a referencing table with its foreign keys ignored drops the parent's half too.
+TEST_F(LocalCursorTables, DeleteIgnoringForeignKeysDropsTheParentsHalf) {
+  TFakeForeignKeys Keys;
+  TTolvanFieldDefs F;
+  TTolvanIndexDefs I;
+  TTolvanConstraintDefs C;
+  AddField(F, "ID", tftInteger);
+  AddIndexDef(I, "PK", {"ID"}, true).SetPrimary(1);
+  NewCursor(Session, "P")->CreateTable(F, I, C);
+  TTolvanFieldDefs CF;
+  TTolvanIndexDefs CI;
+  TTolvanConstraintDefs CC;
+  AddField(CF, "PID", tftInteger);
+  auto& Key = CC.AddForeignKey();
+  Key.SetName("FK");
+  Key.Table().SetName("P");
+  Key.Columns().emplace_back("PID", 0);
+  NewCursor(Session, "C")->CreateTable(CF, CI, CC);
+  TTolvanTableData& Parent = *Session.Database().FindTableData("P");
+  ASSERT_TRUE(Parent.ConstraintManager()->ConstraintDefs().HasActions());
+  EXPECT_EQ(NativeCodeOf([&] { NewCursor(Session, "C")->DeleteTable(false); }),
+            ErrDeleteTableReferenced);
+  NewCursor(Session, "C")->DeleteTable(true);
+  EXPECT_FALSE(Session.S.TableExists("C"));
+  EXPECT_FALSE(Parent.ConstraintManager()->ConstraintDefs().HasActions());
+  NewCursor(Session, "P")->DeleteTable(false);
+  EXPECT_EQ(Session.Database().TableCount(), 0);
+}
+
 // --- rename, empty, delete
 // ------------------------------------------------------------------------
 
