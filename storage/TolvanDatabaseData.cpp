@@ -10,6 +10,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanStrUtils.h"
+#include "storage/local/TolvanLocalCursor.h"
 #include "storage/memory/TolvanMemoryEngine.h"
 #include "storage/temp/TolvanTempEngine.h"
 
@@ -163,10 +164,20 @@ void TTolvanDatabaseData::DestroyTable(TTolvanTableData& Table) noexcept {
   std::unique_ptr<TTolvanTableData> Removed;
   try {
     Removed = RemoveTable(Table);
-    if (Removed)
-      CloseTableData(*Removed);
   } catch (...) {
-    // Destroyed regardless: the table is out of the list, or the lock itself failed.
+    // The lock itself failed: the table stays registered and alive.
+    return;
+  }
+  DestroyTable(std::move(Removed));
+}
+
+void TTolvanDatabaseData::DestroyTable(std::unique_ptr<TTolvanTableData> Table) noexcept {
+  if (!Table)
+    return;
+  try {
+    CloseTableData(*Table);
+  } catch (...) {
+    // Destroyed regardless: nothing refers to the table any more.
   }
 }
 
@@ -424,6 +435,9 @@ void StorageStartup() {
     RegisterMemoryEngine();
   if (!EngineFactory(TemporaryDatabaseName))
     RegisterTemporaryEngine();
+  // Side cursors are local cursors, unless a program (or a test) put its own maker in place.
+  if (TTolvanSideCursorFactory Previous = RegisterLocalSideCursorFactory())
+    RegisterSideCursorFactory(std::move(Previous));
   auto New = std::make_unique<TTolvanDatabaseRegistry>();
   for (std::string_view Name : {MemoryDatabaseName, TemporaryDatabaseName})
     if (EngineFactory(Name))

@@ -148,6 +148,9 @@ public:
   // caller's step after a table reported that it is to go (DeleteTable's answer, DropPending).
   // Nothing when it is not registered here.
   void DestroyTable(TTolvanTableData& Table) noexcept;
+  // Closes (CloseTableData, a failure dropped) and destroys a table that is not registered, such
+  // as one RemoveTable handed out; nil is left alone.
+  void DestroyTable(std::unique_ptr<TTolvanTableData> Table) noexcept;
   // Gives a registered table a new name under the exclusive lock. Another table of that name
   // raises 11491 and the name stays; the same name in other letter case is taken.
   void RenameTableData(TTolvanTableData& Table, std::string_view NewName);

@@ -6,9 +6,13 @@
 #include <limits>
 #include <utility>
 
+#include "classlib/StringList.h"
+#include "classlib/Strings.h"
 #include "classlib/SysUtils.h"
+#include "foundation/TolvanConst.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanStreams.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanBlobBlocks.h"
 
@@ -751,14 +755,106 @@ void TTolvanMemoryDatabaseData::AttachSession(TTolvanBaseSession& Session) {
   Unlock();
 }
 
-void TTolvanMemoryDatabaseData::LoadDatabaseFromStream(TTolvanBaseSession&, TStream&) {
-  throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
+namespace {
+
+// The smallest table stream: the 43-byte header and the object-id counter, without name or body.
+constexpr int64_t MinTableStreamSize = 51;
+
+// Holds a database's lock for the scope.
+class TDatabaseHold {
+public:
+  TDatabaseHold(TTolvanDatabaseData& Database, bool Exclusive) : FDatabase(Database) {
+    FDatabase.Lock(Exclusive);
+  }
+  ~TDatabaseHold() { FDatabase.Unlock(); }
+  TDatabaseHold(const TDatabaseHold&) = delete;
+  TDatabaseHold& operator=(const TDatabaseHold&) = delete;
+
+private:
+  TTolvanDatabaseData& FDatabase;
+};
+
+// Tables made here and not registered: each is closed and destroyed with the list.
+class TTableList {
+public:
+  explicit TTableList(TTolvanDatabaseData& Database) : FDatabase(Database) {}
+  ~TTableList() {
+    for (auto& Table : FTables)
+      FDatabase.DestroyTable(std::move(Table));
+  }
+  TTableList(const TTableList&) = delete;
+  TTableList& operator=(const TTableList&) = delete;
+
+  std::vector<std::unique_ptr<TTolvanTableData>>& Tables() noexcept { return FTables; }
+
+private:
+  TTolvanDatabaseData& FDatabase;
+  std::vector<std::unique_ptr<TTolvanTableData>> FTables;
+};
+
+} // namespace
+
+// The database stream: an Int32 table count (written 11759, read 11760), then one table stream
+// per table. The whole stream is read and checked into new tables before any registered table
+// is touched, so a damaged stream leaves the database as it was (the object-id counter may have
+// grown, which keeps ids unique and changes nothing else).
+void TTolvanMemoryDatabaseData::LoadDatabaseFromStream(TTolvanBaseSession&, TStream& Stream) {
+  TWriteGateHold Gate(WriteGate());
+  TDatabaseHold Hold(*this, true);
+  const int32_t Count = ReadStreamValue<int32_t>(Stream, ErrDatabaseStreamCountRead);
+  if (Count < 0 || Count > StreamBytesLeft(Stream) / MinTableStreamSize)
+    throw ETolvanException::CreateFmt(ErrDatabaseStreamCountRead, SInvalidTableStreamField,
+                                      "table count", Count);
+  TTableList Loaded(*this);
+  auto& Tables = Loaded.Tables();
+  Tables.reserve(size_t(Count));
+  for (int32_t I = 0; I < Count; ++I) {
+    auto Table =
+        std::make_unique<TTolvanMemoryTableData>(*this, DefaultMemoryTableAllocBy, FIndexFactory);
+    Table->SetName(ReadTableNameFromStream(Stream));
+    // A memory table's load reads nothing of a cursor: none is needed for a table no cursor
+    // can have reached yet.
+    Table->LoadFromStream(nullptr, Stream);
+    // A later table of the same name replaces an earlier one, as loading them in turn would.
+    for (auto& Earlier : Tables)
+      if (Earlier && AnsiSameText(Earlier->TableName(), Table->TableName()))
+        DestroyTable(std::move(Earlier));
+    Tables.push_back(std::move(Table));
+  }
+  for (const auto& Table : Tables) {
+    if (!Table)
+      continue;
+    TTolvanTableData* Old = FindTableData(Table->TableName());
+    if (Old && !Old->Cursors().empty())
+      throw ETolvanException::CreateFmt(ErrLoadTableWithCursors, SCannotLoadOpenTable,
+                                        Old->TableName());
+  }
+  // The tables they replace leave the list (with Replaced) only after every new one is in.
+  TTableList Replaced(*this);
+  Replaced.Tables().reserve(Tables.size());
+  for (auto& Table : Tables) {
+    if (!Table)
+      continue;
+    if (TTolvanTableData* Old = FindTableData(Table->TableName()))
+      Replaced.Tables().push_back(RemoveTable(*Old));
+    AddTable(std::move(Table));
+  }
 }
 
-void TTolvanMemoryDatabaseData::SaveDatabaseToStream(TTolvanBaseSession&, TStream&,
-                                                     TTolvanCompressionAlgorithm, uint8_t,
-                                                     int32_t) {
-  throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
+// Every table in the database's order, each written whole while cursors may stay open on it.
+void TTolvanMemoryDatabaseData::SaveDatabaseToStream(TTolvanBaseSession&, TStream& Stream,
+                                                     TTolvanCompressionAlgorithm Algorithm,
+                                                     uint8_t Level, int32_t Value) {
+  TWriteGateHold Gate(WriteGate());
+  TDatabaseHold Hold(*this, true);
+  TStringList Names;
+  GetTableNames(Names);
+  WriteStreamValue<int32_t>(Stream, Names.Count(), ErrDatabaseStreamCountWrite);
+  for (int32_t I = 0; I < Names.Count(); ++I) {
+    // Under the exclusive lock no table of the list can go meanwhile.
+    if (TTolvanTableData* Table = FindTableData(Names.Strings(I)))
+      Table->SaveToStream(Stream, Algorithm, Level, Value, true);
+  }
 }
 
 std::unique_ptr<TTolvanTableData>

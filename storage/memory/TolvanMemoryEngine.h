@@ -60,6 +60,8 @@ inline constexpr int32_t ErrCreateTableMultiplePrimary = 11427;
 inline constexpr int32_t ErrCreateTableDuplicateConstraint = 11431;
 inline constexpr int32_t ErrGetAutoIncFieldNo = 30335;
 inline constexpr int32_t ErrSetAutoIncFieldNo = 10575;
+inline constexpr int32_t ErrDatabaseStreamCountWrite = 11759;
+inline constexpr int32_t ErrDatabaseStreamCountRead = 11760;
 
 // The checks a new table's definitions pass before anything is set up; TableName names the table
 // in the messages.
@@ -212,8 +214,14 @@ public:
   // Gives the session the next SessionID and attaches it, under the exclusive lock. A session
   // attached already keeps its number.
   void AttachSession(TTolvanBaseSession& Session) override;
-  // Table streams come with the save and load of memory databases; until then 11394.
+  // Reads the whole database stream into new tables first: a table count that the bytes left
+  // cannot hold (51 bytes per table stream at least) or any damaged table stream raises before
+  // a registered table changes. Then a table to be replaced that has cursors attached refuses
+  // the load (10152), again before anything changes; otherwise every table of a stored name
+  // is replaced and the others are added. Tables the stream does not name stay.
   void LoadDatabaseFromStream(TTolvanBaseSession& Session, TStream& Stream) override;
+  // The table count, then every table's stream (cursors may be open on them), under the
+  // exclusive lock.
   void SaveDatabaseToStream(TTolvanBaseSession& Session, TStream& Stream,
                             TTolvanCompressionAlgorithm Algorithm = caNone, uint8_t Level = 0,
                             int32_t Value = 0) override;
