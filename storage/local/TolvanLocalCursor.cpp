@@ -224,10 +224,14 @@ void TTolvanLocalCursor::CloseTable() {
   bool TemporaryOpenedNormally = false;
   if (FTableData) {
     TTolvanTableData* Table = FTableData;
-    if (!FDirectTableData)
-      Table->DetachCursor(*this);
     TemporaryOpenedNormally = Table->IsTemporary() && !FDirectTableData;
     FTableData = nullptr;
+    if (!FDirectTableData) {
+      Table->DetachCursor(*this);
+      // A temporary table's last cursor dropped it: the database destroys what is left.
+      if (Table->DropPending() && FDatabase)
+        FDatabase->DestroyTable(*Table);
+    }
   }
   FDirectTableData = false;
   ReleaseOpenState();
