@@ -10,6 +10,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanStrUtils.h"
+#include "storage/local/TolvanLocalCursor.h"
 #include "storage/memory/TolvanMemoryEngine.h"
 
 namespace tolvan {
@@ -409,6 +410,9 @@ void StorageStartup() {
   // The memory engine is built in; a program (or a test) may have put its own in its place.
   if (!EngineFactory(MemoryDatabaseName))
     RegisterMemoryEngine();
+  // Side cursors are local cursors, unless a program (or a test) put its own maker in place.
+  if (TTolvanSideCursorFactory Previous = RegisterLocalSideCursorFactory())
+    RegisterSideCursorFactory(std::move(Previous));
   auto New = std::make_unique<TTolvanDatabaseRegistry>();
   for (std::string_view Name : {MemoryDatabaseName, TemporaryDatabaseName})
     if (EngineFactory(Name))

@@ -798,6 +798,21 @@ void TTolvanTableData::EmptyAllIndexes(int32_t SessionID) {
     CommittingPages(SessionID, [&] { FIndexManager->EmptyAll(SessionID); });
 }
 
+AnsiString TTolvanTableData::FindIndexForForeignKey(TTolvanCursor&, const TStringList* FieldNames,
+                                                    const TStringList* Orders,
+                                                    const TStringList* CaseModes) {
+  TTolvanTableLock Table(*this);
+  if (!FIndexManager)
+    return {};
+  const int32_t ID = FIndexManager->FindIndexForFields(FieldNames, Orders, CaseModes);
+  if (ID == -1)
+    return {};
+  const TTolvanMetaObjectDef* Def = FIndexManager->IndexDefs().FindByID(ID);
+  if (!Def)
+    throw ETolvanException::CreateFmt(ErrFindIndexForForeignKey, SCannotFindIndexById, ID);
+  return Def->Name();
+}
+
 // --- slots the base does not provide yet ---------------------------------------------------------
 
 } // namespace tolvan

@@ -96,6 +96,7 @@ inline constexpr int32_t ErrRenameFieldOldMissing = 30343;
 inline constexpr int32_t ErrRenameFieldNewExists = 30344;
 inline constexpr int32_t ErrRenameFieldIndexed = 11489;
 inline constexpr int32_t ErrRenameFieldForeignKey = 11488;
+inline constexpr int32_t ErrFindIndexForForeignKey = 11384;
 // Native codes of the record operations.
 inline constexpr int32_t ErrLocateNoExpression = 11375;
 inline constexpr int32_t ErrDeleteAllLoadRecord = 11466;
@@ -279,6 +280,11 @@ public:
   virtual void DeleteAllIndexes(TTolvanCursor* Cursor);
   // The index manager's EmptyAll; nothing without one.
   virtual void EmptyAllIndexes(int32_t SessionID);
+  // The name of the first index whose leading columns are FieldNames with the orders and case
+  // modes asked (TTolvanIndexDefs::FindIndexForFields); empty when none fits. An id the
+  // definitions do not hold raises 11384.
+  AnsiString FindIndexForForeignKey(TTolvanCursor& Cursor, const TStringList* FieldNames,
+                                    const TStringList* Orders, const TStringList* CaseModes);
   // Called on the referenced table after a foreign key to it was added. Base: nothing.
   virtual void ForeignKeyAdded(int32_t SessionID);
   virtual int64_t RecordIDToInt64(const TTolvanRecordID& ID) = 0;

@@ -1,0 +1,192 @@
+#include "storage/local/TolvanLocalSession.h"
+
+#include <mutex>
+
+#include "foundation/TolvanExcept.h"
+#include "foundation/TolvanMessages.h"
+#include "storage/TolvanDatabaseData.h"
+
+namespace tolvan {
+
+// No transaction can be made in this edition (StartTransaction refuses every database), so there
+// is never one to free; the transaction unit replaces this with its teardown.
+void TTolvanTransactionDeleter::operator()(TTolvanTransaction*) const noexcept {}
+
+TTolvanLocalSession::TTolvanLocalSession() = default;
+
+TTolvanLocalSession::~TTolvanLocalSession() {
+  try {
+    SetConnected(false);
+  } catch (...) {
+    // Destructors never raise; an owner that cares disconnects first.
+  }
+}
+
+bool TTolvanLocalSession::IsConnected() { return FConnected; }
+
+void TTolvanLocalSession::RaiseDatabaseNotFound() const {
+  throw ETolvanException::CreateFmt(ErrDatabaseNotFound, SDatabaseNotFound,
+                                    FileName().empty() ? DatabaseName() : FileName());
+}
+
+TTolvanDatabaseData* TTolvanLocalSession::FindDatabase() {
+  // There are no disk databases: a session that is neither in-memory nor temporary finds none,
+  // not even a registered database whose name happens to equal its file name.
+  if (!InMemory() && !IsTemp())
+    return nullptr;
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  return Registry.Find(InMemory(), IsTemp(), DatabaseName(), {});
+}
+
+TTolvanDatabaseData* TTolvanLocalSession::CreateDatabaseData() {
+  if (!InMemory())
+    RaiseDatabaseNotFound();
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  return Registry.Create(MemoryDatabaseName, DatabaseName());
+}
+
+TTolvanDatabaseData* TTolvanLocalSession::GetDatabaseData() {
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  if (TTolvanDatabaseData* Found = FindDatabase())
+    return Found;
+  return CreateDatabaseData();
+}
+
+TTolvanDatabaseData& TTolvanLocalSession::BindDatabase() {
+  if (FConnected)
+    return *FDatabase;
+  // A disconnected session keeps no pointer: the registry may free a database no session is
+  // attached to, so it is looked up for every call.
+  return *GetDatabaseData();
+}
+
+void TTolvanLocalSession::SetConnected(bool Value) {
+  if (Value == FConnected)
+    return;
+  if (Value)
+    Connect();
+  else
+    Disconnect();
+}
+
+void TTolvanLocalSession::Connect() {
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  FTransaction.reset();
+  TTolvanDatabaseData* Database = GetDatabaseData();
+  try {
+    Database->AttachSession(*this);
+  } catch (...) {
+    Database->Release();
+    throw;
+  }
+  FDatabase = Database;
+  FConnected = true;
+}
+
+void TTolvanLocalSession::Disconnect() {
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  // An open transaction would be rolled back here; none can be open in this edition.
+  FTransaction.reset();
+  TTolvanDatabaseData* Database = FDatabase;
+  FDatabase = nullptr;
+  FConnected = false;
+  Database->DetachSession(*this);
+  Database->Release();
+}
+
+void TTolvanLocalSession::CreateDatabase() {
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  if (FindDatabase())
+    throw ETolvanException::Create(ErrCreateDatabaseAlreadyOpen,
+                                   SCannotCreateDatabaseAlreadyOpen);
+  TTolvanDatabaseData* Database = CreateDatabaseData();
+  try {
+    Database->CreateDatabase();
+  } catch (...) {
+    Database->Release();
+    throw;
+  }
+  Database->Release();
+}
+
+bool TTolvanLocalSession::DatabaseExists() {
+  if (InMemory())
+    return FindDatabase() != nullptr;
+  return FileExistsEx(FileName(), WideFileName());
+}
+
+void TTolvanLocalSession::GetTableNames(TStringList& List) { BindDatabase().GetTableNames(List); }
+
+bool TTolvanLocalSession::TableExists(std::string_view TableName) {
+  return BindDatabase().TableExists(TableName);
+}
+
+void TTolvanLocalSession::LoadDatabaseFromStream(TStream& Stream) {
+  BindDatabase().LoadDatabaseFromStream(*this, Stream);
+}
+
+void TTolvanLocalSession::SaveDatabaseToStream(TStream& Stream) {
+  SaveDatabaseToStream(Stream, caNone, 0, 0);
+}
+
+void TTolvanLocalSession::SaveDatabaseToStream(TStream& Stream,
+                                               TTolvanCompressionAlgorithm Algorithm,
+                                               uint8_t Level, int32_t Value) {
+  BindDatabase().SaveDatabaseToStream(*this, Stream, Algorithm, Level, Value);
+}
+
+bool TTolvanLocalSession::InTransaction() { return FTransaction != nullptr; }
+
+void TTolvanLocalSession::StartTransaction() {
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  if (!FConnected)
+    throw ETolvanException::Create(ErrStartTransactionNotConnected, SNilPointerOccurred);
+  if (FTransaction)
+    throw ETolvanException::CreateFmt(ErrStartTransactionStarted, STransactionAlreadyStarted,
+                                      FDatabase->DatabaseName());
+  const AnsiString& Name = FDatabase->DatabaseName();
+  if (Name == MemoryDatabaseName || Name == TemporaryDatabaseName)
+    throw ETolvanException::Create(ErrStartTransactionDiskOnly, STransactionDiskOnly);
+  // Any other database would take one; transactions are not built in this edition, and starting
+  // none while answering as if one were open would lose the caller's rollback.
+  throw ETolvanException::CreateFmt(ErrTransactionsNotSupported, STransactionsNotSupported, Name);
+}
+
+void TTolvanLocalSession::Commit() { Commit(false); }
+
+void TTolvanLocalSession::Commit(bool) {
+  if (!FConnected)
+    throw ETolvanException::Create(ErrCommitNotConnected, SNilPointerOccurred);
+  if (!FTransaction)
+    throw ETolvanException::CreateFmt(ErrCommitNotStarted, STransactionNotStarted,
+                                      FDatabase->DatabaseName());
+  FTransaction.reset();
+}
+
+void TTolvanLocalSession::Rollback() {
+  if (!FConnected)
+    throw ETolvanException::Create(ErrRollbackNotConnected, SNilPointerOccurred);
+  if (!FTransaction)
+    throw ETolvanException::CreateFmt(ErrRollbackNotStarted, STransactionNotStarted,
+                                      FDatabase->DatabaseName());
+  FTransaction.reset();
+}
+
+void TTolvanLocalSession::SessionHook() {
+  if (FConnected)
+    FDatabase->SessionHook(*this);
+}
+
+void TTolvanLocalSession::ClearPageCache() {
+  if (FConnected)
+    ClearDatabasePageCache(*FDatabase);
+}
+
+} // namespace tolvan

@@ -1,0 +1,123 @@
+// TolvanLocalSession.h: TTolvanLocalSession, the session of this engine: it binds a database
+// component's session to one database of the process-wide registry.
+//
+// A session is made disconnected; the component fills in the database name, the file names and
+// the in-memory and temporary flags, then connects it. Connecting finds the database in the
+// registry or, for an in-memory session, makes and registers a memory database of that name
+// (names compare without regard to case), and attaches the session to it, which numbers the
+// session (SessionID). Every cursor of the session reaches its tables through Database().
+//
+// Attachment is a state of its own: GetTableNames, TableExists and the database stream calls of a
+// disconnected session find (or, in-memory, make) the database for that call only and do not
+// attach: the session stays disconnected, SetConnected(true) still attaches it, and Database()
+// answers nil until then, so no cursor works under a session that has no SessionID of its own.
+//
+// This edition has no disk databases: a session that is neither in-memory nor temporary finds
+// no database; connecting, creating and every call that needs the database raise 10895
+// "Database '%s' not found" and register nothing. Transactions exist only on disk databases:
+// StartTransaction keeps the checks (10813, 10814, 10831) and refuses every other database with
+// 10896.
+//
+// Ownership: the registry owns the databases; the session refers to one and owns its open
+// transaction (none in this edition).
+//
+// Teardown: the owner calls SetConnected(false) before destroying a session (it may raise); the
+// destructor disconnects only as a fallback and drops a failure.
+//
+// Threads: connecting, disconnecting, creating the database and starting a transaction hold the
+// registry lock throughout; the lookups of the table and stream calls hold it only while they
+// look up. Lock order: the registry, then the database. A session is driven by one thread at a
+// time; its cursors may run on several.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "classlib/StringList.h"
+#include "foundation/TolvanCompression.h"
+#include "foundation/TolvanStreams.h"
+#include "schema/TolvanSession.h"
+
+namespace tolvan {
+
+class TTolvanDatabaseData;
+class TTolvanTransaction;
+
+// Native codes of the session.
+inline constexpr int32_t ErrCreateDatabaseAlreadyOpen = 20092;
+inline constexpr int32_t ErrStartTransactionNotConnected = 10813;
+inline constexpr int32_t ErrStartTransactionStarted = 10814;
+inline constexpr int32_t ErrCommitNotConnected = 10815;
+inline constexpr int32_t ErrCommitNotStarted = 10816;
+inline constexpr int32_t ErrRollbackNotConnected = 10817;
+inline constexpr int32_t ErrRollbackNotStarted = 10818;
+inline constexpr int32_t ErrStartTransactionDiskOnly = 10831;
+// A session that is neither in-memory nor temporary: no such database in this edition.
+inline constexpr int32_t ErrDatabaseNotFound = 10895;
+// A database that would take a transaction: transactions are not built in this edition.
+inline constexpr int32_t ErrTransactionsNotSupported = 10896;
+
+// Frees a transaction; the transaction unit supplies the teardown.
+struct TTolvanTransactionDeleter {
+  void operator()(TTolvanTransaction* Transaction) const noexcept;
+};
+
+class TTolvanLocalSession : public TTolvanBaseSession {
+public:
+  TTolvanLocalSession();
+  ~TTolvanLocalSession() override;
+
+  // Attached to its database.
+  bool IsConnected() override;
+  // Nothing when Value equals IsConnected. Connecting attaches to the database (found, or made
+  // for an in-memory session); a failed attach leaves the session disconnected. Disconnecting
+  // rolls back an open transaction and detaches; the database stays registered.
+  void SetConnected(bool Value) override;
+  // Registers a new memory database under the session's name; one found already raises 20092.
+  void CreateDatabase() override;
+  // In-memory: the registry holds the database; otherwise a file of the session's name exists.
+  bool DatabaseExists() override;
+  void GetTableNames(TStringList& List) override;
+  bool TableExists(std::string_view TableName) override;
+  // The database stream, read and written for this session.
+  void LoadDatabaseFromStream(TStream& Stream) override;
+  void SaveDatabaseToStream(TStream& Stream) override;
+  void SaveDatabaseToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
+                            int32_t Value);
+  bool InTransaction() override;
+  void StartTransaction() override;
+  void Commit() override;
+  void Commit(bool Flush);
+  void Rollback() override;
+  // The database's session hook, when connected.
+  void SessionHook();
+  // Clears the database's page cache, when connected.
+  void ClearPageCache();
+
+  // The database the session is attached to; nil when disconnected.
+  TTolvanDatabaseData* Database() const noexcept { return FConnected ? FDatabase : nullptr; }
+
+  // Under the registry lock: the registered database the session names, or nil.
+  TTolvanDatabaseData* FindDatabase();
+  // Under the registry lock: a new memory database named after the session, registered. A
+  // session that is not in-memory raises 10895.
+  TTolvanDatabaseData* CreateDatabaseData();
+  // FindDatabase, else CreateDatabaseData, under one hold of the registry lock.
+  TTolvanDatabaseData* GetDatabaseData();
+
+private:
+  // The database for a call that needs one without attaching: the attached one, else the one the
+  // session names, found or made (GetDatabaseData).
+  TTolvanDatabaseData& BindDatabase();
+  [[noreturn]] void RaiseDatabaseNotFound() const;
+  void Connect();
+  void Disconnect();
+
+  // The database attached to; nil when disconnected. Not owned.
+  TTolvanDatabaseData* FDatabase = nullptr;
+  bool FConnected = false;
+  std::unique_ptr<TTolvanTransaction, TTolvanTransactionDeleter> FTransaction;
+};
+
+} // namespace tolvan
