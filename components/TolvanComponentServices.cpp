@@ -43,7 +43,10 @@ public:
       }
       FCursor.reset();
     }
-    FEngineSession.reset();
+    try {
+      TTolvanDatabase::ReleaseEngineSession(FEngineSession);
+    } catch (...) {
+    }
     if (FDatabase) {
       try {
         FSession.CloseDatabase(FDatabase);

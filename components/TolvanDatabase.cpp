@@ -111,13 +111,17 @@ void TTolvanDatabase::FreeEngineSession() {
   std::shared_ptr<TTolvanBaseSession> Session = std::move(FEngineSession);
   FEngineSession.reset();
   FBorrowed = false;
+  ReleaseEngineSession(Session);
+}
+
+void TTolvanDatabase::ReleaseEngineSession(std::shared_ptr<TTolvanBaseSession>& Session) {
   if (!Session)
     return;
-  // Borrowers hold references too; the last holder detaches. Every holder lets go inside the
-  // critical section, so the count cannot change meanwhile.
   TSessionCriticalSectionHold Hold;
-  if (Session.use_count() == 1 && Session->IsConnected())
-    Session->SetConnected(false);
+  std::shared_ptr<TTolvanBaseSession> Last = std::move(Session);
+  Session.reset();
+  if (Last.use_count() == 1 && Last->IsConnected())
+    Last->SetConnected(false);
 }
 
 void TTolvanDatabase::Close() {
@@ -338,12 +342,12 @@ void TTolvanDatabase::LinkSession(bool Strict) {
   TTolvanSession* Found =
       Strict ? SessionList().GetSession(FSessionName) : SessionList().FindSession(FSessionName);
   if (Found && Found != FSession)
-    JoinSession(Found);
+    JoinSession(Found, true);
   if (Strict && FSession)
     FSession->SetActive(true);
 }
 
-void TTolvanDatabase::JoinSession(TTolvanSession* Session) {
+void TTolvanDatabase::JoinSession(TTolvanSession* Session, bool CheckName) {
   if (Session == FSession)
     return;
   if (FSession)
@@ -351,6 +355,8 @@ void TTolvanDatabase::JoinSession(TTolvanSession* Session) {
   FSession = Session;
   FSessionName = Session->SessionName();
   Session->AddDatabase(this);
+  if (!CheckName)
+    return;
   try {
     CheckUniqueName(FDatabaseName);
   } catch (...) {

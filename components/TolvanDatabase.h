@@ -103,6 +103,10 @@ public:
   bool Borrowed() const noexcept { return FBorrowed; }
   int32_t UseCount() const noexcept { return FUseCount; }
 
+  // Drops one holder's reference to an engine session; the last holder detaches it. Every
+  // holder lets go through here, inside the critical section, so the count is exact.
+  static void ReleaseEngineSession(std::shared_ptr<TTolvanBaseSession>& Session);
+
   // --- properties -------------------------------------------------------------------------------
 
   const AnsiString& DatabaseName() const noexcept { return FDatabaseName; }
@@ -207,8 +211,9 @@ private:
   std::shared_ptr<TTolvanBaseSession> CreateEngineSession();
   // Drops this database's reference; the last holder detaches and frees the engine session.
   void FreeEngineSession();
-  // Joins Session (leaving the old one) and checks the name there.
-  void JoinSession(TTolvanSession* Session);
+  // Joins Session (leaving the old one); with CheckName the name is checked there and cleared
+  // when refused.
+  void JoinSession(TTolvanSession* Session, bool CheckName);
   // The session went (shutdown, or its destruction with ClearName): forget it without touching
   // it.
   void ForgetSession(bool ClearName) noexcept;

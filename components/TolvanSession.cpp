@@ -424,7 +424,7 @@ void TTolvanSession::OwnerNotification(TComponent* Component, TOperation Operati
   if (auto* Client = dynamic_cast<TTolvanDatabaseClient*>(Component))
     Client->SetSessionName(FSessionName);
   else if (auto* D = dynamic_cast<TTolvanDatabase*>(Component))
-    D->JoinSession(this);
+    D->JoinSession(this, false); // a new database is "MEMORY" beside any other
 }
 
 // --- databases

@@ -141,6 +141,22 @@ TEST_F(ComponentTest, AutoIncFollowsInsertsOfTheSameDatabase) {
   EXPECT_EQ(D->UseCount(), 1) << "freeing the handle releases the database";
 }
 
+TEST_F(ComponentTest, AutoIncOutlivesTheDatabaseClosing) {
+  auto D = Own(TTolvanDatabase::Create(nullptr));
+  D->Open();
+  MakeTable(*D, "Orders", true);
+  InsertRow(*D, "Orders", "a");
+  std::unique_ptr<IExprAutoInc> A = ExprServices().OpenAutoInc("Orders", "ID", true, "", "");
+  EXPECT_EQ(A->CurrentValue(), 1);
+  TTolvanDatabaseData* Data = FindDatabaseData(true, false, "MEMORY", u"");
+  D->Close();
+  EXPECT_EQ(Data->SessionCount(), 1) << "the handle still holds the engine session";
+  EXPECT_EQ(A->CurrentValue(), 1);
+  A.reset();
+  EXPECT_EQ(Data->SessionCount(), 0) << "its last holder detached it";
+  EXPECT_EQ(D->UseCount(), 0);
+}
+
 TEST_F(ComponentTest, AutoIncRefusals) {
   auto D = Own(TTolvanDatabase::Create(nullptr));
   D->Open();

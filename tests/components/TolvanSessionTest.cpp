@@ -261,7 +261,10 @@ TEST_F(ComponentTest, AutomaticNamesReachTheOwnersDataSetsAndDatabases) {
   TTolvanDatabase* LateDatabase = TTolvanDatabase::Create(Form.get());
   EXPECT_EQ(LateDatabase->Session(), S);
   EXPECT_EQ(LateDatabase->SessionName(), "S_1");
-  EXPECT_EQ(S->DatabaseCount(), 1);
+  TTolvanDatabase* Second = TTolvanDatabase::Create(Form.get());
+  EXPECT_EQ(Second->DatabaseName(), "MEMORY") << "beside another \"MEMORY\"";
+  EXPECT_EQ(Second->Session(), S);
+  EXPECT_EQ(S->DatabaseCount(), 2);
 }
 
 // --- activation -----------------------------------------------------------------------------------
