@@ -247,6 +247,74 @@ TEST_F(ComponentTest, ClientDatabaseNamedTempIsInMemory) {
   Client.Disconnect();
 }
 
+// Every state a database component can be in, and what the operations do there.
+TEST_F(ComponentTest, OperationsInEachState) {
+  enum TState { Disconnected, Connected, Temporary, Client, Borrower };
+  const char* const Names[] = {"disconnected", "connected", "temporary", "client", "borrower"};
+  for (TState State : {Disconnected, Connected, Temporary, Client, Borrower}) {
+    SCOPED_TRACE(Names[State]);
+    auto S = Own(TTolvanSession::Create(nullptr));
+    S->SetSessionName("S");
+    const std::string Name = std::string("State") + Names[State];
+    TTolvanDatabase* D = nullptr;
+    TTolvanDatabase* Lender = nullptr;
+    TFakeClient User;
+    if (State == Temporary) {
+      ASSERT_TRUE(User.Use(*S, Name));
+      D = User.Database;
+    } else {
+      if (State == Borrower) {
+        Lender = TTolvanDatabase::Create(S.get());
+        Lender->SetHandleShared(true);
+        Lender->SetDatabaseName(Name);
+        Lender->Open();
+      }
+      D = TTolvanDatabase::Create(S.get());
+      D->SetHandleShared(State == Borrower);
+      D->SetDatabaseName(Name);
+      if (State == Connected || State == Borrower)
+        D->Open();
+      if (State == Client) {
+        ASSERT_TRUE(User.Use(*S, Name));
+      }
+    }
+    const bool Open = State != Disconnected;
+    EXPECT_EQ(D->Connected(), Open);
+    EXPECT_EQ(D->Borrowed(), State == Borrower);
+    EXPECT_EQ(D->Temporary(), State == Temporary);
+    EXPECT_EQ(D->UseCount(), Open ? 1 : 0);
+
+    // Create and drop want a disconnected database.
+    const std::string Refused = "Cannot perform this operation on an open database";
+    EXPECT_EQ(ErrorOf([&] { D->CreateDatabase(); }),
+              Open ? Refused : std::string("no exception"));
+    EXPECT_EQ(ErrorOf([&] { D->DropDatabase(); }), Open ? Refused : std::string("no exception"));
+    // A table made through any holder of the engine session is seen; the state stays.
+    if (!Open)
+      D->Open();
+    MakeTable(*D, "T");
+    if (!Open)
+      D->Close();
+    EXPECT_TRUE(D->TableExists("t"));
+    EXPECT_EQ(D->Connected(), Open);
+    // A further open only counts.
+    D->Open();
+    EXPECT_EQ(D->UseCount(), Open ? 2 : 1);
+    // Close: the datasets are let go, the count is 0; a temporary database stays listed.
+    D->Close();
+    EXPECT_FALSE(D->Connected());
+    EXPECT_EQ(D->UseCount(), 0);
+    EXPECT_EQ(D->DataSetCount(), 0);
+    EXPECT_EQ(User.Database, nullptr);
+    EXPECT_EQ(S->FindDatabaseByName(Name) != nullptr, true);
+    if (Lender) {
+      EXPECT_TRUE(Lender->EngineSession()->IsConnected()) << "the lender keeps its session";
+      Lender->Close();
+    }
+    EXPECT_EQ(FindDatabaseData(true, false, Name, u"")->SessionCount(), 0);
+  }
+}
+
 // --- names ----------------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, RenamesOntoTemporaryAndClientDatabases) {
