@@ -431,7 +431,10 @@ void TTolvanSession::OwnerNotification(TComponent* Component, TOperation Operati
 
 TTolvanDatabase* TTolvanSession::OpenDatabase(std::string_view Name, TComponent* Owner) {
   TSessionLockHold Hold(*this);
-  TTolvanDatabase* Database = FindDatabase(Name, Owner);
+  return OpenFoundOrNew(FindDatabase(Name, Owner), Name);
+}
+
+TTolvanDatabase* TTolvanSession::OpenFoundOrNew(TTolvanDatabase* Database, std::string_view Name) {
   bool Made = false;
   if (!Database) {
     Database = NewComponent<TTolvanDatabase>(this, this);
