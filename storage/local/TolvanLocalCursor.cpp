@@ -16,7 +16,7 @@ namespace tolvan {
 namespace {
 
 // A bookmark flag of a record the cursor has just inserted.
-constexpr uint8_t InsertedRecordFlag = 3;
+constexpr uint8_t InsertedRecordFlag = bfInserted;
 
 // Holds the database's write gate and its exclusive lock, in that order.
 class TDatabaseWriteHold {
@@ -304,7 +304,13 @@ int64_t TTolvanLocalCursor::GetRecordCount() {
 }
 
 TTolvanGetRecordResult TTolvanLocalCursor::GetRecord(TTolvanGetRecordMode Mode) {
-  return OpenTableData().GetRecord(*this, Mode);
+  const TTolvanGetRecordResult Result = OpenTableData().GetRecord(*this, Mode);
+  // The store fills the columns; the buffer's trailer names the record, so that a later update
+  // or delete finds it by the buffer (the position may have moved on by then).
+  if (Result == rrOK)
+    if (uint8_t* Buffer = RecordBuffer())
+      StoreRecordTrailer(Buffer, RecordIDOffset(), {Position(), bfCurrent});
+  return Result;
 }
 
 void TTolvanLocalCursor::SetRecNo(int64_t RecNo) {
