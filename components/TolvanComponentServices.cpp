@@ -125,7 +125,8 @@ std::unique_ptr<IExprAutoInc> TTolvanComponentServices::OpenAutoInc(std::string_
   return Handle;
 }
 
-// --- DISTINCT sets --------------------------------------------------------------------------------
+// --- DISTINCT sets
+// --------------------------------------------------------------------------------
 
 namespace {
 
@@ -279,8 +280,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<IExprDistinctSet> TTolvanComponentServices::CreateDistinctSet(
-    TTolvanFieldType FieldType, int32_t Size) {
+std::unique_ptr<IExprDistinctSet>
+TTolvanComponentServices::CreateDistinctSet(TTolvanFieldType FieldType, int32_t Size) {
   return std::make_unique<TTolvanDistinctSet>(FieldType, Size);
 }
 

@@ -41,7 +41,8 @@ void TTolvanDatabase::AssignConstructionName() {
   FDatabaseName = MemoryDatabaseName;
 }
 
-// --- connection ------------------------------------------------------------------------------------
+// --- connection
+// ------------------------------------------------------------------------------------
 
 void TTolvanDatabase::Open() {
   if (Connected()) {
@@ -159,7 +160,8 @@ void TTolvanDatabase::SetConnected(bool Value) {
   }
 }
 
-// --- properties ---------------------------------------------------------------------------------------
+// --- properties
+// ---------------------------------------------------------------------------------------
 
 void TTolvanDatabase::SetDatabaseName(std::string_view Value) {
   if (Value == FDatabaseName)
@@ -201,7 +203,8 @@ void TTolvanDatabase::SetSessionName(std::string_view Value) {
   FSessionName = Value;
 }
 
-// --- operations -----------------------------------------------------------------------------------------
+// --- operations
+// -----------------------------------------------------------------------------------------
 
 void TTolvanDatabase::CreateDatabase() {
   CheckDatabaseName();
@@ -407,7 +410,8 @@ void TTolvanDatabase::BeforeDestruction() {
     std::rethrow_exception(Failure);
 }
 
-// --- events ---------------------------------------------------------------------------------------------
+// --- events
+// ---------------------------------------------------------------------------------------------
 
 void TTolvanDatabase::FireBeforeInsertRecord(TTolvanDataSet* Sender, const AnsiString& TableName,
                                              TTolvanArrayOfTTolvanVariant Values, bool& Abort) {

@@ -55,9 +55,9 @@ public:
 
 using TTolvanArrayOfTTolvanVariant = std::span<TTolvanVariant* const>;
 
-using TTolvanBeforeInsertRecord = std::function<void(
-    TTolvanDataSet* Sender, const AnsiString& TableName, TTolvanArrayOfTTolvanVariant FieldValues,
-    bool& Abort)>;
+using TTolvanBeforeInsertRecord =
+    std::function<void(TTolvanDataSet* Sender, const AnsiString& TableName,
+                       TTolvanArrayOfTTolvanVariant FieldValues, bool& Abort)>;
 using TTolvanBeforeDeleteRecord = TTolvanBeforeInsertRecord;
 using TTolvanAfterInsertRecord = std::function<void(
     TTolvanDataSet* Sender, const AnsiString& TableName, TTolvanArrayOfTTolvanVariant FieldValues)>;
@@ -66,10 +66,9 @@ using TTolvanBeforeUpdateRecord =
     std::function<void(TTolvanDataSet* Sender, const AnsiString& TableName,
                        TTolvanArrayOfTTolvanVariant OldFieldValues,
                        TTolvanArrayOfTTolvanVariant NewFieldValues, bool& Abort)>;
-using TTolvanAfterUpdateRecord = std::function<void(TTolvanDataSet* Sender,
-                                                    const AnsiString& TableName,
-                                                    TTolvanArrayOfTTolvanVariant OldFieldValues,
-                                                    TTolvanArrayOfTTolvanVariant NewFieldValues)>;
+using TTolvanAfterUpdateRecord = std::function<void(
+    TTolvanDataSet* Sender, const AnsiString& TableName,
+    TTolvanArrayOfTTolvanVariant OldFieldValues, TTolvanArrayOfTTolvanVariant NewFieldValues)>;
 using TTolvanBeforeExecuteSQL = std::function<void(TTolvanQuery* Sender, bool& Abort)>;
 using TTolvanAfterExecuteSQL = std::function<void(TTolvanQuery* Sender)>;
 using TTolvanOnError = std::function<void(TComponent* Sender, int32_t ErrorCode,
@@ -157,17 +156,35 @@ public:
 
   const TTolvanOnError& OnError() const noexcept { return FOnError; }
   void SetOnError(TTolvanOnError Value) { FOnError = std::move(Value); }
-  void SetBeforeInsertRecord(TTolvanBeforeInsertRecord Value) { FBeforeInsertRecord = std::move(Value); }
-  void SetBeforeUpdateRecord(TTolvanBeforeUpdateRecord Value) { FBeforeUpdateRecord = std::move(Value); }
-  void SetBeforeDeleteRecord(TTolvanBeforeDeleteRecord Value) { FBeforeDeleteRecord = std::move(Value); }
+  void SetBeforeInsertRecord(TTolvanBeforeInsertRecord Value) {
+    FBeforeInsertRecord = std::move(Value);
+  }
+  void SetBeforeUpdateRecord(TTolvanBeforeUpdateRecord Value) {
+    FBeforeUpdateRecord = std::move(Value);
+  }
+  void SetBeforeDeleteRecord(TTolvanBeforeDeleteRecord Value) {
+    FBeforeDeleteRecord = std::move(Value);
+  }
   void SetBeforeExecuteSQL(TTolvanBeforeExecuteSQL Value) { FBeforeExecuteSQL = std::move(Value); }
-  void SetAfterInsertRecord(TTolvanAfterInsertRecord Value) { FAfterInsertRecord = std::move(Value); }
-  void SetAfterUpdateRecord(TTolvanAfterUpdateRecord Value) { FAfterUpdateRecord = std::move(Value); }
-  void SetAfterDeleteRecord(TTolvanAfterDeleteRecord Value) { FAfterDeleteRecord = std::move(Value); }
+  void SetAfterInsertRecord(TTolvanAfterInsertRecord Value) {
+    FAfterInsertRecord = std::move(Value);
+  }
+  void SetAfterUpdateRecord(TTolvanAfterUpdateRecord Value) {
+    FAfterUpdateRecord = std::move(Value);
+  }
+  void SetAfterDeleteRecord(TTolvanAfterDeleteRecord Value) {
+    FAfterDeleteRecord = std::move(Value);
+  }
   void SetAfterExecuteSQL(TTolvanAfterExecuteSQL Value) { FAfterExecuteSQL = std::move(Value); }
-  const TTolvanBeforeInsertRecord& BeforeInsertRecord() const noexcept { return FBeforeInsertRecord; }
-  const TTolvanBeforeUpdateRecord& BeforeUpdateRecord() const noexcept { return FBeforeUpdateRecord; }
-  const TTolvanBeforeDeleteRecord& BeforeDeleteRecord() const noexcept { return FBeforeDeleteRecord; }
+  const TTolvanBeforeInsertRecord& BeforeInsertRecord() const noexcept {
+    return FBeforeInsertRecord;
+  }
+  const TTolvanBeforeUpdateRecord& BeforeUpdateRecord() const noexcept {
+    return FBeforeUpdateRecord;
+  }
+  const TTolvanBeforeDeleteRecord& BeforeDeleteRecord() const noexcept {
+    return FBeforeDeleteRecord;
+  }
   const TTolvanBeforeExecuteSQL& BeforeExecuteSQL() const noexcept { return FBeforeExecuteSQL; }
   const TTolvanAfterInsertRecord& AfterInsertRecord() const noexcept { return FAfterInsertRecord; }
   const TTolvanAfterUpdateRecord& AfterUpdateRecord() const noexcept { return FAfterUpdateRecord; }

@@ -22,8 +22,8 @@ namespace {
 
 // Constructed on first use in static storage and never destroyed: a thread still leaving the
 // section during process exit finds it intact.
-alignas(TTolvanReadWriteThreadSyncBySingleCriticalSection) unsigned char
-    SectionStorage[sizeof(TTolvanReadWriteThreadSyncBySingleCriticalSection)];
+alignas(TTolvanReadWriteThreadSyncBySingleCriticalSection) unsigned char SectionStorage[sizeof(
+    TTolvanReadWriteThreadSyncBySingleCriticalSection)];
 
 thread_local int32_t SectionDepth = 0;
 
@@ -49,7 +49,8 @@ void LeaveSessionCriticalSection() {
   --SectionDepth;
 }
 
-// --- engine contexts ------------------------------------------------------------------------------
+// --- engine contexts
+// ------------------------------------------------------------------------------
 
 namespace {
 
@@ -94,7 +95,8 @@ TTolvanEngineContext CreateEngineContext() {
 
 void FreeEngineContext(TTolvanEngineContext& Context) noexcept { Context.reset(); }
 
-// --- the session list -----------------------------------------------------------------------------
+// --- the session list
+// -----------------------------------------------------------------------------
 
 TTolvanSessionList& SessionList() {
   TTolvanSessionList* L = InstalledList.load(std::memory_order_acquire);
@@ -225,7 +227,8 @@ void TTolvanSessionList::StoreSessionName(TTolvanSession& Session, std::string_v
   Session.FSessionName = Name;
 }
 
-// --- the session component ------------------------------------------------------------------------
+// --- the session component
+// ------------------------------------------------------------------------
 
 TTolvanSession* TTolvanSession::Create(TComponent* Owner) {
   return NewComponent<TTolvanSession>(Owner, Owner);

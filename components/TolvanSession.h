@@ -82,7 +82,8 @@ public:
   TSessionCriticalSectionHold& operator=(const TSessionCriticalSectionHold&) = delete;
 };
 
-// --- engine contexts ------------------------------------------------------------------------------
+// --- engine contexts
+// ------------------------------------------------------------------------------
 
 // An activity token; it has no data.
 class TTolvanSessionComponentManager {};
@@ -98,7 +99,8 @@ bool GlobalEngineContextExists() noexcept;
 TTolvanEngineContext CreateEngineContext();
 void FreeEngineContext(TTolvanEngineContext& Context) noexcept;
 
-// --- the session list -----------------------------------------------------------------------------
+// --- the session list
+// -----------------------------------------------------------------------------
 
 class TTolvanSessionList {
 public:
@@ -153,7 +155,8 @@ bool SessionListExists() noexcept;
 // Installs the list (start-up) or takes it out (shutdown, nil); returns the previous one.
 TTolvanSessionList* InstallSessionList(TTolvanSessionList* List) noexcept;
 
-// --- the session component ------------------------------------------------------------------------
+// --- the session component
+// ------------------------------------------------------------------------
 
 class TTolvanSession : public TComponent {
 public:

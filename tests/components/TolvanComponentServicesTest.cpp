@@ -23,13 +23,14 @@ using namespace tolvan::test;
 namespace {
 
 TEST_F(ComponentTest, SubQueriesAreNotSupportedYet) {
-  const ETolvanException E = Raised(
-      [] { ExprServices().PrepareSubQuery("SELECT 1", nullptr, true, "MEMORY", ""); });
+  const ETolvanException E =
+      Raised([] { ExprServices().PrepareSubQuery("SELECT 1", nullptr, true, "MEMORY", ""); });
   EXPECT_EQ(E.NativeError(), 11394);
   EXPECT_EQ(E.Message(), "Error - operation is not supported - Native error: 11394");
 }
 
-// --- DISTINCT sets ----------------------------------------------------------------------------------
+// --- DISTINCT sets
+// ----------------------------------------------------------------------------------
 
 TEST(ComponentServices, DistinctSetContract) { ExpectDistinctSetContract(ComponentServices()); }
 
@@ -72,8 +73,7 @@ TEST(ComponentServices, DistinctSetStoresValuesAsTheColumnWould) {
 TEST(ComponentServices, DistinctSetAgainstAModel) {
   std::mt19937 Random(31);
   std::unique_ptr<IExprDistinctSet> Text = ComponentServices().CreateDistinctSet(tftVarchar, 6);
-  std::unique_ptr<IExprDistinctSet> Numbers =
-      ComponentServices().CreateDistinctSet(tftLargeInt, 0);
+  std::unique_ptr<IExprDistinctSet> Numbers = ComponentServices().CreateDistinctSet(tftLargeInt, 0);
   std::set<std::string> TextModel;
   std::set<int64_t> NumberModel;
   bool NullSeen = false;
@@ -101,7 +101,8 @@ TEST(ComponentServices, DistinctSetAgainstAModel) {
   EXPECT_GT(TextModel.size(), 1000u);
 }
 
-// --- LASTAUTOINC ------------------------------------------------------------------------------------
+// --- LASTAUTOINC
+// ------------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, AutoIncFollowsInsertsOfTheSameDatabase) {
   auto D = Own(TTolvanDatabase::Create(nullptr));
@@ -174,8 +175,7 @@ TEST_F(ComponentTest, AutoIncRefusals) {
   const ETolvanException Open =
       Raised([] { ExprServices().OpenAutoInc("Orders", "ID", false, "", "Disk"); });
   EXPECT_EQ(Open.Message(), "Cannot open database 'Disk' - Native error: 11245");
-  EXPECT_EQ(NativeCodeOf([] { ExprServices().OpenAutoInc("Missing", "ID", true, "", ""); }),
-            10028);
+  EXPECT_EQ(NativeCodeOf([] { ExprServices().OpenAutoInc("Missing", "ID", true, "", ""); }), 10028);
   EXPECT_EQ(DefaultSession()->DatabaseCount(), 2) << "no temporary database is left";
 }
 

@@ -286,8 +286,7 @@ TEST_F(ComponentTest, OperationsInEachState) {
 
     // Create and drop want a disconnected database.
     const std::string Refused = "Cannot perform this operation on an open database";
-    EXPECT_EQ(ErrorOf([&] { D->CreateDatabase(); }),
-              Open ? Refused : std::string("no exception"));
+    EXPECT_EQ(ErrorOf([&] { D->CreateDatabase(); }), Open ? Refused : std::string("no exception"));
     EXPECT_EQ(ErrorOf([&] { D->DropDatabase(); }), Open ? Refused : std::string("no exception"));
     // A table made through any holder of the engine session is seen; the state stays.
     if (!Open)
@@ -315,7 +314,8 @@ TEST_F(ComponentTest, OperationsInEachState) {
   }
 }
 
-// --- names ----------------------------------------------------------------------------------------
+// --- names
+// ----------------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, RenamesOntoTemporaryAndClientDatabases) {
   auto S = Own(TTolvanSession::Create(nullptr));
@@ -361,9 +361,8 @@ TEST_F(ComponentTest, TableExistsRestoresTheConnection) {
     const char* Table;
     bool Connected;
     bool Expected;
-  } Cases[] = {{"T", false, true},  {"t", false, true},  {"U", false, false},
-               {"T", true, true},   {"U", true, false},  {"", false, false},
-               {"", true, false}};
+  } Cases[] = {{"T", false, true}, {"t", false, true}, {"U", false, false}, {"T", true, true},
+               {"U", true, false}, {"", false, false}, {"", true, false}};
   for (const auto& C : Cases) {
     SCOPED_TRACE(std::string(C.Table) + (C.Connected ? " connected" : ""));
     if (C.Connected)
@@ -380,7 +379,8 @@ TEST_F(ComponentTest, TableExistsRestoresTheConnection) {
   EXPECT_FALSE(D->Connected());
 }
 
-// --- create and drop ------------------------------------------------------------------------------
+// --- create and drop
+// ------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, DropBesideAConnectedComponentKeepsTheData) {
   auto A = Own(ClientDatabase("Shop"));
@@ -421,7 +421,8 @@ TEST_F(ComponentTest, DroppingAnUnusedMemoryDatabaseEmptiesIt) {
   EXPECT_EQ(RegisteredNamed("MEMORY"), 1);
 }
 
-// --- datasets and borrowers -----------------------------------------------------------------------
+// --- datasets and borrowers
+// -----------------------------------------------------------------------
 
 TEST_F(ComponentTest, CloseDataSetsEndsWithAClientThatStays) {
   auto D = Own(ClientDatabase("Busy"));
@@ -477,7 +478,8 @@ TEST_F(ComponentTest, BorrowerWorksAfterItsLenderCloses) {
   EXPECT_EQ(Data->SessionCount(), 0) << "the last holder detaches";
 }
 
-// --- events ---------------------------------------------------------------------------------------
+// --- events
+// ---------------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, EventDispatchers) {
   auto D = Own(TTolvanDatabase::Create(nullptr));
@@ -552,7 +554,8 @@ TEST_F(ComponentTest, EventDispatchers) {
   EXPECT_EQ(Errors, 0);
 }
 
-// --- sessions going -------------------------------------------------------------------------------
+// --- sessions going
+// -------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, DatabaseForgetsADestroyedSession) {
   auto Form = MakeComponent<TComponent>();

@@ -34,7 +34,8 @@ std::string DatabaseErrorOf(const std::function<void()>& Fn) {
   return "no exception";
 }
 
-// --- start-up and shutdown ------------------------------------------------------------------------
+// --- start-up and shutdown
+// ------------------------------------------------------------------------
 
 TEST_F(ComponentTest, StartupMakesTheRegistries) {
   TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
@@ -107,7 +108,8 @@ TEST(ComponentStartup, DataSetRegistryOnlyBetweenStartupAndShutdown) {
   EXPECT_EQ(DataSetRegistry(), nullptr);
 }
 
-// --- lookups and names ----------------------------------------------------------------------------
+// --- lookups and names
+// ----------------------------------------------------------------------------
 
 TEST_F(ComponentTest, SessionLookups) {
   auto Mine = Own(TTolvanSession::Create(nullptr));
@@ -116,9 +118,10 @@ TEST_F(ComponentTest, SessionLookups) {
     const char* Name;
     TTolvanSession* Expected;
   } Cases[] = {
-      {"", DefaultSession()},   {"Default", DefaultSession()}, {"dEfAuLt", DefaultSession()},
-      {"MINE", Mine.get()},     {"mine", Mine.get()},          {"Nope", nullptr},
-      {"Default ", nullptr},    {"Min", nullptr},
+      {"", DefaultSession()},        {"Default", DefaultSession()},
+      {"dEfAuLt", DefaultSession()}, {"MINE", Mine.get()},
+      {"mine", Mine.get()},          {"Nope", nullptr},
+      {"Default ", nullptr},         {"Min", nullptr},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -128,8 +131,8 @@ TEST_F(ComponentTest, SessionLookups) {
     } else {
       const ETolvanException E = Raised([&] { SessionList().GetSession(C.Name); });
       EXPECT_EQ(E.NativeError(), 20002);
-      EXPECT_EQ(E.Message(), std::string("Invalid session name '") + C.Name +
-                                 "' - Native error: 20002");
+      EXPECT_EQ(E.Message(),
+                std::string("Invalid session name '") + C.Name + "' - Native error: 20002");
     }
   }
   // A session leaves the list when it goes.
@@ -267,7 +270,8 @@ TEST_F(ComponentTest, AutomaticNamesReachTheOwnersDataSetsAndDatabases) {
   EXPECT_EQ(S->DatabaseCount(), 2);
 }
 
-// --- activation -----------------------------------------------------------------------------------
+// --- activation
+// -----------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, ActivationTakesContexts) {
   auto S = Own(TTolvanSession::Create(nullptr));
@@ -302,7 +306,8 @@ TEST_F(ComponentTest, ActivationTakesContexts) {
   EXPECT_TRUE(S->Active());
 }
 
-// --- locks ----------------------------------------------------------------------------------------
+// --- locks
+// ----------------------------------------------------------------------------------------
 
 TEST_F(ComponentTest, ThreeLocksNeedThreeUnlocks) {
   auto S = Own(TTolvanSession::Create(nullptr));
