@@ -295,6 +295,10 @@ void TTolvanDatabase::RemoveDataSet(TTolvanDatabaseClient* DataSet) noexcept {
 
 void TTolvanDatabase::CloseDataSets() {
   TSessionCriticalSectionHold Hold;
+  // The releases of the disconnecting datasets only count down: none may close or free this
+  // database under the loop.
+  const bool WasClosing = FClosing;
+  FClosing = true;
   std::exception_ptr Failure;
   const std::vector<TTolvanDatabaseClient*> Snapshot = FDataSets;
   for (auto It = Snapshot.rbegin(); It != Snapshot.rend(); ++It)
@@ -306,6 +310,7 @@ void TTolvanDatabase::CloseDataSets() {
   FDataSets.clear();
   for (auto It = Left.rbegin(); It != Left.rend(); ++It)
     (*It)->ForgetDatabase();
+  FClosing = WasClosing;
   if (Failure)
     std::rethrow_exception(Failure);
 }

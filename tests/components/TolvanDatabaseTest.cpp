@@ -454,6 +454,20 @@ TEST_F(ComponentTest, CloseDataSetsEndsWithAClientThatStays) {
   EXPECT_EQ(D->UseCount(), 0);
 }
 
+TEST_F(ComponentTest, CloseDataSetsOfATemporaryDatabaseKeepsIt) {
+  TFakeClient A, B;
+  ASSERT_TRUE(A.Use(*DefaultSession(), "Scratch"));
+  ASSERT_TRUE(B.Use(*DefaultSession(), "Scratch"));
+  TTolvanDatabase* Temp = A.Database;
+  Temp->CloseDataSets();
+  EXPECT_EQ(A.Disconnects + B.Disconnects, 2);
+  EXPECT_EQ(Temp->DataSetCount(), 0);
+  EXPECT_EQ(Temp->UseCount(), 0);
+  EXPECT_EQ(DefaultSession()->FindDatabaseByName("Scratch"), Temp) << "not freed under the loop";
+  DefaultSession()->SetActive(false);
+  EXPECT_EQ(DefaultSession()->DatabaseCount(), 0);
+}
+
 TEST_F(ComponentTest, BorrowerWorksAfterItsLenderCloses) {
   auto Lender = Own(TTolvanDatabase::Create(nullptr));
   auto Borrower = Own(TTolvanDatabase::Create(nullptr));
