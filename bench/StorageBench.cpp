@@ -6,7 +6,10 @@
 // Row inserts: the rowbench table (15 columns, 5 indexes) in a memory table, 20 000 and 200 000
 // rows, each doing what a post does: a fresh record with defaults and an auto-increment value,
 // the fields set as values, the constraint check and the insert, under the table lock, through
-// the storage tests' minimal cursor. us_per_row gives the cost of one row.
+// the storage tests' minimal cursor (BM_MemoryTableInsert), and the same rows posted through the
+// engine's own cursor (BM_LocalCursorPost: InitRecord with defaults, the values, PostRecord, on a
+// table the cursor creates in a memory database of a connected local session). us_per_row gives
+// the cost of one row.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -26,6 +29,8 @@
 #include "schema/TolvanMetaObjectDefs.h"
 #include "storage/TolvanPageStores.h"
 #include "storage/btree/TolvanBTree.h"
+#include "storage/local/TolvanLocalCursor.h"
+#include "storage/local/TolvanLocalSession.h"
 #include "storage/memory/TolvanMemoryEngine.h"
 #include "tests/storage/TableTestSupport.h"
 
@@ -261,6 +266,99 @@ void BM_MemoryTableInsert(benchmark::State& State) {
     State.ResumeTiming();
   }
 }
+
+// The value of column F for row I, drawn as the rowbench program draws it.
+void SetRowValue(TTolvanVariant& Value, TTolvanFieldType Type, int32_t I,
+                 const TTolvanStoredDateTime& When, TRandom& Random) {
+  switch (Type) {
+  case tftInteger:
+    Value.SetAsInteger(I);
+    break;
+  case tftDateTime:
+    Value.SetAsStoredDateTime(When);
+    break;
+  case tftCurrency: {
+    const double X = Random.Next() * 100000;
+    const double Y = Random.Next();
+    Value.SetAsCurrency(X / ((Y + 0.01) * I));
+    break;
+  }
+  default: {
+    char Text[64];
+    const double X = Random.Next() * 100000;
+    const double Y = Random.Next();
+    std::snprintf(Text, sizeof Text, "Test_%.15g", X / ((Y + 0.01) * I));
+    Value.SetAsString(Text);
+    break;
+  }
+  }
+}
+
+void BM_LocalCursorPost(benchmark::State& State) {
+  const int32_t Rows = int32_t(State.range(0));
+  for (auto _ : State) {
+    State.PauseTiming();
+    StorageStartup();
+    auto Session = std::make_unique<TTolvanLocalSession>();
+    Session->SetDatabaseName("BENCH");
+    Session->SetFileName("BENCH");
+    Session->SetInMemory(true);
+    Session->SetConnected(true);
+    TTolvanFieldDefs Fields;
+    TTolvanIndexDefs Indexes;
+    TTolvanConstraintDefs Constraints;
+    DefineRowTable(Fields, Indexes, Constraints);
+    auto Cursor = std::make_unique<TTolvanLocalCursor>();
+    Cursor->SetSession(Session.get());
+    Cursor->SetTableName("test");
+    Cursor->SetInMemory(true);
+    Cursor->OpenTable(&Fields, &Indexes, &Constraints);
+    uint8_t* Buffer = Cursor->AllocRecordBuffer();
+    Cursor->SetRecordBuffer(Buffer);
+    const int32_t FieldCount = Cursor->FieldDefs().Count();
+    TRandom Random;
+    std::vector<std::unique_ptr<TTolvanVariant>> Values;
+    for (int32_t F = 0; F < FieldCount; ++F)
+      Values.push_back(std::make_unique<TTolvanVariant>());
+    const TTolvanStoredDateTime When = DateTimeToStoredDateTime(Now());
+    State.ResumeTiming();
+
+    const auto Start = std::chrono::steady_clock::now();
+    for (int32_t I = 1; I <= Rows; ++I) {
+      Cursor->InitRecord(Buffer, true);
+      for (int32_t F = 1; F < FieldCount; ++F) {
+        TTolvanVariant& Value = *Values[size_t(F)];
+        SetRowValue(Value, Cursor->FieldDefs().Items(F).FieldType(), I, When, Random);
+        Cursor->SetCursorFieldValue(Value, F, Buffer, true);
+      }
+      Cursor->PostRecord(true);
+      if (Cursor->LastErrorCode() != 0)
+        State.SkipWithError("post refused");
+    }
+    const double Ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start)
+            .count();
+    State.PauseTiming();
+    State.counters["ms"] = Ms;
+    State.counters["us_per_row"] = Ms * 1000.0 / Rows;
+    Cursor->SetRecordBuffer(nullptr);
+    TTolvanCursor::FreeRecordBuffer(Buffer);
+    Cursor->CloseTable();
+    Cursor.reset();
+    Session->SetConnected(false);
+    Session.reset();
+    StorageShutdown();
+    State.ResumeTiming();
+  }
+}
+
+BENCHMARK(BM_LocalCursorPost)
+    ->Arg(20000)
+    ->Arg(200000)
+    ->ArgNames({"rows"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
 
 BENCHMARK(BM_MemoryTableInsert)
     ->Arg(20000)

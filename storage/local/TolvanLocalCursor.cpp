@@ -34,10 +34,15 @@ private:
   TWriteGateHold FGate;
 };
 
-bool HasForeignKeys(const TTolvanConstraintDefs& Defs) {
-  for (int32_t I = 0; I < Defs.Count(); ++I)
-    if (static_cast<const TTolvanConstraintDef&>(Defs.Items(I)).ConstraintType() == tctForeignKey)
+// Foreign keys (checked against the parent) and the action records of keys referencing the
+// table (run in the children): either makes a write open another table under this one's lock.
+bool ReachesOtherTables(const TTolvanConstraintDefs& Defs) {
+  for (int32_t I = 0; I < Defs.Count(); ++I) {
+    const TTolvanConstraintType Type =
+        static_cast<const TTolvanConstraintDef&>(Defs.Items(I)).ConstraintType();
+    if (Type == tctForeignKey || Type == tctForeignKeyAction)
       return true;
+  }
   return false;
 }
 
@@ -354,10 +359,10 @@ void TTolvanLocalCursor::PostRecord(bool Insert) {
   SetLastErrorText({});
   TTolvanTableData& Table = OpenTableData();
   const int32_t SessionID = Session() ? Session()->SessionID() : -1;
-  // A foreign-key check opens the parent table while this table is locked: the database's write
-  // gate comes first.
+  // A foreign-key check or action opens another table while this one is locked: the database's
+  // write gate comes first.
   std::optional<TWriteGateHold> Gate;
-  if (HasForeignKeys(ConstraintDefs()))
+  if (ReachesOtherTables(ConstraintDefs()))
     Gate.emplace(Table.Database().WriteGate());
   // One hold across check and store: no other writer gets between them.
   TTolvanTableLock Lock(Table);
@@ -411,6 +416,9 @@ void TTolvanLocalCursor::DeleteRecord() {
     throw EDatabaseError(std::string(SCursorHasNoRecordBuffer));
   SetPosition(LoadRecordID(RecordBuffer(), RecordIDOffset()));
   SetLastErrorCode(0);
+  std::optional<TWriteGateHold> Gate;
+  if (ReachesOtherTables(ConstraintDefs()))
+    Gate.emplace(Table.Database().WriteGate());
   try {
     if (!Table.DeleteRecord(*this))
       SetLastErrorCode(-3);

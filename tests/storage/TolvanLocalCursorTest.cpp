@@ -440,6 +440,113 @@ TEST_F(LocalCursor, SavedRecordAndDirectAttachment) {
   EXPECT_EQ(K.TableData()->Cursors().size(), 1u);
 }
 
+TEST_F(LocalCursor, LocateGotoKeyAutoIncrementAndTableUse) {
+  TOpenCursor C(*Session, "A");
+  TTolvanFieldDefs Fields;
+  AddField(Fields, "ID", tftInteger);
+  AddField(Fields, "N", tftAutoIncInteger);
+  TTolvanIndexDefs Indexes;
+  AddIndexDef(Indexes, "ByID", {"ID"});
+  C.Open(&Fields, &Indexes);
+  TTolvanLocalCursor& K = C.Cursor;
+  for (int32_t ID : {30, 10, 20})
+    ASSERT_EQ(C.Insert(ID), 0);
+  EXPECT_EQ(K.GetAutoIncValue(1), 3);
+  K.SetAutoIncValue(1, 100);
+  ASSERT_EQ(C.Insert(40), 0);
+  EXPECT_EQ(C.Integer(1), 101);
+
+  EXPECT_TRUE(K.Locate("ID", Variant(20), false, false));
+  EXPECT_EQ(C.Integer(1), 3);
+  EXPECT_FALSE(K.Locate("ID", Variant(25), false, false));
+  EXPECT_EQ(C.Integer(IDField), 20); // a failed search keeps the record
+
+  K.SetIndexName("ByID");
+  uint8_t* Key = K.AllocRecordBuffer();
+  TTolvanVariant V;
+  V.SetAsInteger(15);
+  K.SetCursorFieldValue(V, IDField, Key, true);
+  K.SetSearchKey(Key);
+  K.SetSearchKeyFieldCount(1);
+  EXPECT_TRUE(K.GotoKey(5)); // first key >= 15
+  ASSERT_EQ(K.GetRecord(rmCurrent), rrOK);
+  EXPECT_EQ(C.Integer(IDField), 20);
+  EXPECT_FALSE(K.GotoKey(1)); // none equals 15
+  K.SetSearchKey(nullptr);
+  TTolvanCursor::FreeRecordBuffer(Key);
+
+  const int32_t Uses = K.TableData()->UseCount();
+  K.BeginTableUse();
+  EXPECT_EQ(K.TableData()->UseCount(), Uses + 1);
+  K.EndTableUse();
+  EXPECT_EQ(K.TableData()->UseCount(), Uses);
+}
+
+// The dataset's stream over a cursor's BLOB stream: going, it closes the field through the
+// cursor, which stores what was written.
+class TOwnerStream : public TStream {
+public:
+  TOwnerStream(TTolvanCursor& Cursor, int32_t FieldNo, int32_t& Freed)
+      : FCursor(Cursor), FFieldNo(FieldNo), FFreed(Freed) {}
+  ~TOwnerStream() override {
+    ++FFreed;
+    FCursor.CloseBlob(FFieldNo);
+  }
+  void SetSize(int64_t) override {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t Count) override { return Count; }
+  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
+
+private:
+  TTolvanCursor& FCursor;
+  int32_t FFieldNo;
+  int32_t& FFreed;
+};
+
+TEST_F(LocalCursor, APostClosesOwnedWritersThroughTheirOwnersAndCloseFreesTheRest) {
+  auto C = OpenT(*Session);
+  TTolvanLocalCursor& K = C->Cursor;
+  int32_t Freed = 0;
+  C->NewRecord();
+  C->SetInteger(IDField, 1);
+  auto* Writer = static_cast<TTolvanLocalBLOBStream*>(K.OpenBlob(true, DataField, tbmWrite));
+  Writer->WriteBuffer("kept", 4);
+  Writer->SetOwner(new TOwnerStream(K, DataField, Freed));
+  K.PostRecord(true);
+  ASSERT_EQ(K.LastErrorCode(), 0) << K.LastErrorText();
+  EXPECT_EQ(Freed, 1);
+  EXPECT_EQ(K.OpenBlobCount(), 0);
+  TTolvanVariant V;
+  K.GetFieldValue(V, DataField, true, false);
+  ASSERT_FALSE(V.IsNull());
+  EXPECT_EQ(std::string(static_cast<const char*>(V.Data()), size_t(V.DataSize())), "kept");
+  // A reader stays open across a post and goes with its owner when the cursor closes.
+  auto* Reader = static_cast<TTolvanLocalBLOBStream*>(K.OpenBlob(false, DataField, tbmRead));
+  Reader->SetOwner(new TOwnerStream(K, DataField, Freed));
+  ASSERT_EQ(C->Insert(2), 0);
+  EXPECT_EQ(K.OpenBlobCount(), 1);
+  EXPECT_EQ(Freed, 1);
+  K.CloseTable();
+  EXPECT_EQ(Freed, 2);
+  EXPECT_EQ(K.OpenBlobCount(), 0);
+}
+
+TEST_F(LocalCursor, ClosingATemporaryCursorFreesTheSessionItOwns) {
+  auto Temp = TLocalStorage::Connected("TEMP", false, true);
+  auto Maker = OpenT(*Temp); // an in-memory cursor makes the temporary table
+  for (bool Temporary : {false, true}) {
+    TTolvanLocalCursor K;
+    K.AdoptSession(TLocalStorage::Connected("TEMP", false, true));
+    K.SetTableName("T");
+    K.SetTemporary(Temporary);
+    K.OpenTable(nullptr, nullptr, nullptr);
+    EXPECT_TRUE(K.IsTemporaryTable());
+    K.CloseTable();
+    EXPECT_EQ(K.OwnsSession(), !Temporary) << Temporary;
+    EXPECT_EQ(K.Session() == nullptr, Temporary) << Temporary;
+  }
+}
+
 TEST_F(LocalCursor, SideCursorsAreLocalCursors) {
   auto C = OpenT(*Session);
   ASSERT_EQ(C->Insert(7), 0);
