@@ -133,6 +133,32 @@ private:
   TPlatformLock FLock;
 };
 
+// A re-entrant mutex at a fixed level of the lock order, reporting to the checker like the
+// leveled read/write locks; usable with std::lock_guard.
+class TTolvanLeveledLock {
+public:
+  explicit TTolvanLeveledLock(TTolvanLockLevel Level) noexcept : FLevel(Level) {}
+  TTolvanLeveledLock(const TTolvanLeveledLock&) = delete;
+  TTolvanLeveledLock& operator=(const TTolvanLeveledLock&) = delete;
+
+  void Enter() {
+    if (LockOrderChecked)
+      LockOrderAcquire(this, FLevel);
+    FLock.Enter();
+  }
+  void Leave() noexcept {
+    FLock.Leave();
+    if (LockOrderChecked)
+      LockOrderRelease(this);
+  }
+  void lock() { Enter(); }
+  void unlock() noexcept { Leave(); }
+
+private:
+  TPlatformLock FLock;
+  const TTolvanLockLevel FLevel;
+};
+
 // Holds a write gate for the life of the scope.
 class TWriteGateHold {
 public:

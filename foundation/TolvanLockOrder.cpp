@@ -85,4 +85,30 @@ void LockOrderRelease(const void* Lock) noexcept {
 
 int32_t LockOrderHeldCount() noexcept { return int32_t(Held.size()); }
 
+int32_t LockOrderEngineLocksHeld() noexcept {
+  int32_t Count = 0;
+  for (const THeldLock& H : Held)
+    if (H.Level >= tllRegistry && H.Level <= tllUseCount)
+      ++Count;
+  return Count;
+}
+
+void LockOrderCheckOuter(const char* Name) {
+  if constexpr (!LockOrderChecked)
+    return;
+  TTolvanLockLevel Highest = tllNone;
+  for (const THeldLock& H : Held)
+    if (H.Level >= tllRegistry && H.Level <= tllUseCount && H.Level > Highest)
+      Highest = H.Level;
+  if (Highest == tllNone)
+    return;
+  std::string Message = "entering the ";
+  Message += Name;
+  Message += " while holding a ";
+  Message += LevelName(Highest);
+  Message += " lock";
+  TLockOrderViolationHandler H = Handler.load(std::memory_order_acquire);
+  (H ? H : DefaultViolation)(Message);
+}
+
 } // namespace tolvan

@@ -60,4 +60,15 @@ void LockOrderRelease(const void* Lock) noexcept;
 // Number of distinct leveled locks the calling thread holds.
 int32_t LockOrderHeldCount() noexcept;
 
+// --- locks outside the levels ------------------------------------------------------------------
+// The component layer's critical section and session-list lock come before every level: no
+// thread may enter them while it holds a registry, write-gate, database, table, cursor-list or
+// use-count lock.
+
+// Number of such leveled locks the calling thread holds (0 in release builds).
+int32_t LockOrderEngineLocksHeld() noexcept;
+// Reports a violation through the handler when the calling thread holds one of them; Name is
+// the outer lock about to be entered. Nothing in release builds.
+void LockOrderCheckOuter(const char* Name);
+
 } // namespace tolvan

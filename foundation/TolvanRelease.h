@@ -31,6 +31,8 @@ struct TTolvanReleaseProfile {
   // The version a table stream is written with, and the highest version a load accepts.
   double TableStreamVersion;
   double TableStreamMaxVersion;
+  // The engine's version number as the components report it (GetEngineVersion).
+  double EngineVersion;
 };
 
 const TTolvanReleaseProfile& Release();

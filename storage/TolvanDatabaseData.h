@@ -234,7 +234,7 @@ public:
   TTolvanDatabaseRegistry& operator=(const TTolvanDatabaseRegistry&) = delete;
 
   // The registry lock, for callers that hold it across several steps (std::lock_guard works).
-  TPlatformLock& Lock() noexcept { return FLock; }
+  TTolvanLeveledLock& Lock() noexcept { return FLock; }
 
   // Appends a database and returns it; nil raises 10009.
   TTolvanDatabaseData* Add(std::unique_ptr<TTolvanDatabaseData> Database);
@@ -261,7 +261,7 @@ public:
   TTolvanDatabaseData* Items(int32_t I);
 
 private:
-  TPlatformLock FLock;
+  TTolvanLeveledLock FLock{tllRegistry};
   std::vector<std::unique_ptr<TTolvanDatabaseData>> FDatabases;
 };
 

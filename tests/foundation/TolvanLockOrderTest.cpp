@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -114,6 +116,59 @@ TEST_F(LockOrder, TheGateExcusesSideCursorsAndDatabaseSaves) {
     TWriteAccess D(Database);
     TWriteAccess T(Table);
     TWriteAccess O(OtherTable);
+  }
+}
+
+} // namespace
+
+namespace {
+
+// The component layer's outer locks: nothing of the levels may be held when they are entered.
+TEST_F(LockOrder, OuterLocksComeBeforeEveryLevel) {
+  TTolvanLeveledLock Registry(tllRegistry);
+  TTolvanLeveledLock Leaf(tllLeaf);
+  EXPECT_EQ(LockOrderEngineLocksHeld(), 0);
+  LockOrderCheckOuter("outer lock");
+  {
+    std::lock_guard L(Leaf);
+    EXPECT_EQ(LockOrderEngineLocksHeld(), 0) << "leaves do not count";
+    LockOrderCheckOuter("outer lock");
+  }
+  const struct {
+    const char* What;
+    std::function<void()> Run;
+    const char* Message;
+  } Cases[] = {
+      {"registry",
+       [&] {
+         std::lock_guard R(Registry);
+         EXPECT_EQ(LockOrderEngineLocksHeld(), 1);
+         LockOrderCheckOuter("outer lock");
+       },
+       "entering the outer lock while holding a registry lock"},
+      {"gate and table",
+       [&] {
+         TWriteGateHold G(Gate);
+         TWriteAccess T(Table);
+         EXPECT_EQ(LockOrderEngineLocksHeld(), 2);
+         LockOrderCheckOuter("outer lock");
+       },
+       "entering the outer lock while holding a table lock"},
+      {"registry after a table",
+       [&] {
+         TWriteAccess T(Table);
+         std::lock_guard R(Registry);
+       },
+       "taking a registry lock while holding a table lock"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    try {
+      C.Run();
+      ADD_FAILURE() << "not reported";
+    } catch (const std::logic_error& E) {
+      EXPECT_EQ(std::string(E.what()), C.Message);
+    }
   }
 }
 

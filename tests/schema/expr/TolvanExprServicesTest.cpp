@@ -1,5 +1,6 @@
 #include "schema/expr/TolvanExprServices.h"
 #include "tests/foundation/TestSupport.h"
+#include "tests/schema/support/DistinctSetContract.h"
 #include "tests/schema/support/FakeCursor.h"
 #include "tests/schema/support/FakeExprServices.h"
 #include "tests/schema/support/FakeRowSource.h"
@@ -126,6 +127,11 @@ TEST(FakeExprServices, DistinctSetComparesWithCaseOnWholeValues) {
   EXPECT_EQ(Services.OpenHandleCount(), 2);
   Services.Fail(TFakeExprServices::fpInsertDistinct, 11338);
   EXPECT_EQ(NativeCodeOf([&] { Numbers->InsertIfNew(V); }), 11338);
+}
+
+TEST(FakeExprServices, DistinctSetContract) {
+  TFakeExprServices Services;
+  ExpectDistinctSetContract(Services);
 }
 
 // --- the fake operator --------------------------------------------------------------------------
