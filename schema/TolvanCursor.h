@@ -484,4 +484,9 @@ private:
   TFilterRecordEvent FOnFilterRecord;
 };
 
+// The id of the cursor's session for page work; -2 without a cursor or without a session.
+inline int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
+  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
+}
+
 } // namespace tolvan

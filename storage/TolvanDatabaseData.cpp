@@ -20,10 +20,6 @@ namespace {
 
 constexpr int32_t ErrNilPointer = 10009;
 
-[[noreturn]] void RaiseNilPointer() {
-  throw ETolvanException::Create(ErrNilPointer, SNilPointerOccurred);
-}
-
 bool SameName(uint32_t HashA, std::string_view A, uint32_t HashB, std::string_view B) noexcept {
   return HashA == HashB && AnsiSameText(A, B);
 }
@@ -43,6 +39,8 @@ private:
 };
 
 } // namespace
+
+void RaiseNil(int32_t Code) { throw ETolvanException::Create(Code, SNilPointerOccurred); }
 
 // --- TTolvanDatabaseData
 // --------------------------------------------------------------------------
@@ -129,7 +127,7 @@ TTolvanTableData* TTolvanDatabaseData::GetTableData(TTolvanCursor& Cursor, const
     return Found;
   std::unique_ptr<TTolvanTableData> Table = CreateTableData(Cursor);
   if (!Table)
-    RaiseNilPointer();
+    RaiseNil(ErrNilPointer);
   if (Setup)
     Setup(*Table);
   TTolvanTableData* Result = AddTable(std::move(Table));
@@ -140,7 +138,7 @@ TTolvanTableData* TTolvanDatabaseData::GetTableData(TTolvanCursor& Cursor, const
 
 TTolvanTableData* TTolvanDatabaseData::AddTable(std::unique_ptr<TTolvanTableData> Table) {
   if (!Table)
-    RaiseNilPointer();
+    RaiseNil(ErrNilPointer);
   TDatabaseLockHold Hold(*this, true);
   if (LockedFind(Table->TableName(), Table->TableNameHash()))
     throw ETolvanException::CreateFmt(ErrTableAlreadyExists, SCannotCreateTableAlreadyExists,
@@ -321,7 +319,7 @@ TTolvanDatabaseRegistry::~TTolvanDatabaseRegistry() { FreeAll(); }
 
 TTolvanDatabaseData* TTolvanDatabaseRegistry::Add(std::unique_ptr<TTolvanDatabaseData> Database) {
   if (!Database)
-    RaiseNilPointer();
+    RaiseNil(ErrNilPointer);
   std::lock_guard Guard(FLock);
   FDatabases.push_back(std::move(Database));
   return FDatabases.back().get();
@@ -355,7 +353,7 @@ TTolvanDatabaseData* TTolvanDatabaseRegistry::Create(std::string_view EngineName
     DatabaseError(Format("Database engine '%s' is not registered", EngineName));
   std::unique_ptr<TTolvanDatabaseData> Database = Factory();
   if (!Database)
-    RaiseNilPointer();
+    RaiseNil(ErrNilPointer);
   Database->SetDatabaseName(DatabaseName);
   Database->SetFileName(AnsiToWide(DatabaseName));
   return Add(std::move(Database));

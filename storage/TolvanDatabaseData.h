@@ -290,4 +290,29 @@ TTolvanDatabaseData* FindDatabaseData(bool InMemory, bool Temporary, std::string
 // Clears the cache of the database's own page manager, when it has one.
 void ClearDatabasePageCache(TTolvanDatabaseData& Database);
 
+// The database a table data belongs to, nil when its owner is no database (tests' owners).
+inline TTolvanDatabaseData* DatabaseOf(TTolvanTableData& Table) noexcept {
+  return dynamic_cast<TTolvanDatabaseData*>(&Table.Database());
+}
+
+// Raises Code with the catalogue's "Nil pointer occured".
+[[noreturn]] void RaiseNil(int32_t Code);
+
+// Holds a database's write gate and then its exclusive lock, released in reverse: the hold of
+// every operation that changes tables or the table list of the database.
+class TTolvanDatabaseWriteHold {
+public:
+  explicit TTolvanDatabaseWriteHold(TTolvanDatabaseData& Database)
+      : FDatabase(Database), FGate(Database.WriteGate()) {
+    FDatabase.Lock(true);
+  }
+  ~TTolvanDatabaseWriteHold() { FDatabase.Unlock(); }
+  TTolvanDatabaseWriteHold(const TTolvanDatabaseWriteHold&) = delete;
+  TTolvanDatabaseWriteHold& operator=(const TTolvanDatabaseWriteHold&) = delete;
+
+private:
+  TTolvanDatabaseData& FDatabase;
+  TWriteGateHold FGate;
+};
+
 } // namespace tolvan

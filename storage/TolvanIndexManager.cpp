@@ -31,10 +31,6 @@ bool HasNoOrder(TTolvanValueType T) noexcept {
 }
 
 // The session a cursor works for; an operation on behalf of no cursor uses -2.
-int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
-  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
-}
-
 uint8_t* RecordBufferOf(const TTolvanCursor& Cursor) {
   uint8_t* Buffer = Cursor.RecordBuffer();
   if (!Buffer)

@@ -136,10 +136,6 @@ bool IsReference(const TTolvanConstraintDef& Def) noexcept {
   return Def.ConstraintType() == tctForeignKey || Def.ConstraintType() == tctForeignKeyAction;
 }
 
-int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
-  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
-}
-
 } // namespace
 
 // --- set-up -------------------------------------------------------------------------------------

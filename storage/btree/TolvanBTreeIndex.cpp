@@ -24,10 +24,6 @@ constexpr int32_t ErrNilScanState = 20077;
   throw EInvalidPointer(std::string(SysConst::SInvalidPointer));
 }
 
-int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
-  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
-}
-
 const uint8_t* RecordOf(const TTolvanCursor& Cursor) {
   const uint8_t* Buffer = Cursor.RecordBuffer();
   if (!Buffer)

@@ -18,22 +18,6 @@ namespace {
 // A bookmark flag of a record the cursor has just inserted.
 constexpr uint8_t InsertedRecordFlag = bfInserted;
 
-// Holds the database's write gate and its exclusive lock, in that order.
-class TDatabaseWriteHold {
-public:
-  explicit TDatabaseWriteHold(TTolvanDatabaseData& Database)
-      : FDatabase(Database), FGate(Database.WriteGate()) {
-    FDatabase.Lock(true);
-  }
-  ~TDatabaseWriteHold() { FDatabase.Unlock(); }
-  TDatabaseWriteHold(const TDatabaseWriteHold&) = delete;
-  TDatabaseWriteHold& operator=(const TDatabaseWriteHold&) = delete;
-
-private:
-  TTolvanDatabaseData& FDatabase;
-  TWriteGateHold FGate;
-};
-
 // Foreign keys (checked against the parent) and the action records of keys referencing the
 // table (run in the children): either makes a write open another table under this one's lock.
 bool ReachesOtherTables(const TTolvanConstraintDefs& Defs) {
@@ -74,9 +58,7 @@ TTolvanDatabaseData& TTolvanLocalCursor::SessionDatabase() {
   return *Database;
 }
 
-TTolvanTableData* TTolvanLocalCursor::FindTable() {
-  return SessionDatabase().FindTableData(*this);
-}
+TTolvanTableData* TTolvanLocalCursor::FindTable() { return SessionDatabase().FindTableData(*this); }
 
 TTolvanTableData& TTolvanLocalCursor::OpenTableData() const {
   if (!FTableData)
@@ -158,7 +140,7 @@ void TTolvanLocalCursor::OpenTable(TTolvanFieldDefs* FieldDefs, TTolvanIndexDefs
   TTolvanDatabaseData& Database = SessionDatabase();
   // Find (or make) and attach under one hold of the exclusive lock, so that no other thread
   // deletes or replaces the table in between.
-  TDatabaseWriteHold Hold(Database);
+  TTolvanDatabaseWriteHold Hold(Database);
   TTolvanTableData* Table = Database.FindTableData(*this);
   if (!Table) {
     if (!InMemory())
@@ -288,8 +270,8 @@ void TTolvanLocalCursor::DeleteAllIndexes() {
 }
 
 void TTolvanLocalCursor::FindIndexForFields(const TStringList* FieldNames,
-                                            const TStringList* Orders,
-                                            const TStringList* CaseModes, AnsiString& IndexName) {
+                                            const TStringList* Orders, const TStringList* CaseModes,
+                                            AnsiString& IndexName) {
   IndexName = OpenTableData().FindIndexForForeignKey(*this, FieldNames, Orders, CaseModes);
 }
 
@@ -385,8 +367,8 @@ void TTolvanLocalCursor::PostRecord(bool Insert) {
       SetLastErrorCode(0);
     } else {
       SetLastErrorCode(-1);
-      SetLastErrorText(Format(SErrorAddingRecord, TableName(), BoolNumber(InMemory()),
-                                 BoolNumber(Temporary())));
+      SetLastErrorText(
+          Format(SErrorAddingRecord, TableName(), BoolNumber(InMemory()), BoolNumber(Temporary())));
     }
     if (uint8_t* Buffer = RecordBuffer()) {
       StoreRecordID(Buffer, RecordIDOffset(), Position());
@@ -724,11 +706,11 @@ private:
 } // namespace
 
 TTolvanSideCursorFactory RegisterLocalSideCursorFactory() {
-  return RegisterSideCursorFactory(
-      [](TTolvanBaseSession* Session, bool InMemory, std::string_view Name,
-         bool Exclusive) -> std::unique_ptr<TTolvanSideCursor> {
-        return std::make_unique<TLocalSideCursor>(Session, InMemory, Name, Exclusive);
-      });
+  return RegisterSideCursorFactory([](TTolvanBaseSession* Session, bool InMemory,
+                                      std::string_view Name,
+                                      bool Exclusive) -> std::unique_ptr<TTolvanSideCursor> {
+    return std::make_unique<TLocalSideCursor>(Session, InMemory, Name, Exclusive);
+  });
 }
 
 } // namespace tolvan

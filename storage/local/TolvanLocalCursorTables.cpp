@@ -47,22 +47,6 @@ inline constexpr int32_t ErrDeleteConstraintNotOpen = 11484;
 inline constexpr int32_t ErrDeleteConstraintNotExclusive = 11486;
 inline constexpr int32_t ErrStreamTableNotFound = 10154;
 
-// Holds the database's write gate and its exclusive lock, in that order.
-class TTableOperationHold {
-public:
-  explicit TTableOperationHold(TTolvanDatabaseData& Database)
-      : FDatabase(Database), FGate(Database.WriteGate()) {
-    FDatabase.Lock(true);
-  }
-  ~TTableOperationHold() { FDatabase.Unlock(); }
-  TTableOperationHold(const TTableOperationHold&) = delete;
-  TTableOperationHold& operator=(const TTableOperationHold&) = delete;
-
-private:
-  TTolvanDatabaseData& FDatabase;
-  TWriteGateHold FGate;
-};
-
 // A table that is not registered (made here, or removed from the database): closed and destroyed
 // when the holder goes, unless handed on.
 class TTableHolder {
@@ -136,7 +120,7 @@ void TTolvanLocalCursor::CreateTable(TTolvanFieldDefs& FieldDefs, TTolvanIndexDe
   for (int32_t I = 0; I < IndexDefs.Count(); ++I)
     IndexDefs.Items(I).SetRootPageNo(-1);
   TTableHolder Removed(Database);
-  TTableOperationHold Hold(Database);
+  TTolvanDatabaseWriteHold Hold(Database);
   if (InMemory() || Temporary()) {
     if (TTolvanTableData* Old = Database.FindTableData(*this)) {
       // The old table goes only for definitions the new one can be made from.
@@ -165,7 +149,7 @@ void TTolvanLocalCursor::DeleteTable(bool IgnoreForeignKeys) {
   CloseTable();
   TTolvanDatabaseData& Database = SessionDatabase();
   TTableHolder Removed(Database);
-  TTableOperationHold Hold(Database);
+  TTolvanDatabaseWriteHold Hold(Database);
   TTolvanTableData* Table = Database.FindTableData(*this);
   if (!Table)
     throw ETolvanException::CreateFmt(ErrDeleteTableNotFound, STableNotFound, TableName());
@@ -175,7 +159,7 @@ void TTolvanLocalCursor::DeleteTable(bool IgnoreForeignKeys) {
 void TTolvanLocalCursor::EmptyTable() {
   CloseTable();
   TTolvanDatabaseData& Database = SessionDatabase();
-  TTableOperationHold Hold(Database);
+  TTolvanDatabaseWriteHold Hold(Database);
   TTolvanTableData* Table = Database.FindTableData(*this);
   if (!Table)
     throw ETolvanException::CreateFmt(ErrEmptyTableNotFound, STableNotFound, TableName());
@@ -188,7 +172,7 @@ void TTolvanLocalCursor::RenameTable(std::string_view NewName) {
   CloseTable();
   TTolvanDatabaseData& Database = SessionDatabase();
   const AnsiString Name(NewName);
-  TTableOperationHold Hold(Database);
+  TTolvanDatabaseWriteHold Hold(Database);
   TTolvanTableData* Table = Database.FindTableData(*this);
   if (!Table)
     throw ETolvanException::CreateFmt(ErrRenameTableNotFound, STableNotFound, TableName());
@@ -199,7 +183,7 @@ void TTolvanLocalCursor::RenameTable(std::string_view NewName) {
 void TTolvanLocalCursor::RenameField(std::string_view OldName, std::string_view NewName) {
   CloseTable();
   TTolvanDatabaseData& Database = SessionDatabase();
-  TTableOperationHold Hold(Database);
+  TTolvanDatabaseWriteHold Hold(Database);
   TTolvanTableData* Table = Database.FindTableData(*this);
   if (!Table)
     throw ETolvanException::CreateFmt(ErrRenameFieldTableNotFound, STableNotFound, TableName());
@@ -262,7 +246,7 @@ void TTolvanLocalCursor::LoadTableFromStream(TStream& Stream) {
   TTolvanDatabaseData& Database = SessionDatabase();
   TTableHolder Loaded(Database);
   {
-    TTableOperationHold Hold(Database);
+    TTolvanDatabaseWriteHold Hold(Database);
     Loaded.Table() = Database.CreateTableData(*this);
   }
   if (!Loaded.Table())
@@ -271,7 +255,7 @@ void TTolvanLocalCursor::LoadTableFromStream(TStream& Stream) {
   const AnsiString StoredName = Loaded.Table()->TableName();
   TTableHolder Removed(Database);
   {
-    TTableOperationHold Hold(Database);
+    TTolvanDatabaseWriteHold Hold(Database);
     if (TTolvanTableData* Old = Database.FindTableData(StoredName))
       DeleteRegisteredTable(Database, *Old, Session(), true, Removed);
     Database.AddTable(std::move(Loaded.Table()));
@@ -284,7 +268,7 @@ void TTolvanLocalCursor::WriteTableToStream(TStream& Stream, TTolvanCompressionA
                                             bool KeepOpen) {
   TTolvanDatabaseData& Database = SessionDatabase();
   {
-    TTableOperationHold Hold(Database);
+    TTolvanDatabaseWriteHold Hold(Database);
     TTolvanTableData* Table = Database.FindTableData(*this);
     if (!Table)
       throw ETolvanException::CreateFmt(ErrStreamTableNotFound, STableNotFound, TableName());

@@ -33,18 +33,6 @@ constexpr int32_t ErrSetRecNoNoRecords = 10074;
 constexpr int32_t ErrGetRecNoNoRecords = 10033;
 constexpr int32_t ErrTotalCountNoRecords = 10009;
 
-int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
-  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
-}
-
-[[noreturn]] void RaiseNil(int32_t Code) {
-  throw ETolvanException::Create(Code, SNilPointerOccurred);
-}
-
-TTolvanDatabaseData* DatabaseOf(TTolvanTableData& Table) noexcept {
-  return dynamic_cast<TTolvanDatabaseData*>(&Table.Database());
-}
-
 } // namespace
 
 // --- checks of a new table's definitions ---------------------------------------------------------

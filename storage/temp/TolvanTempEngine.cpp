@@ -364,18 +364,6 @@ namespace {
 
 constexpr int32_t ErrNotSupported = 11394;
 
-int32_t SessionIDOf(const TTolvanCursor* Cursor) noexcept {
-  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
-}
-
-[[noreturn]] void RaiseNil(int32_t Code) {
-  throw ETolvanException::Create(Code, SNilPointerOccurred);
-}
-
-TTolvanDatabaseData* DatabaseOf(TTolvanTableData& Table) noexcept {
-  return dynamic_cast<TTolvanDatabaseData*>(&Table.Database());
-}
-
 const TTolvanFieldDef& BlobField(const TTolvanFieldDefs* Defs, int32_t FieldNo) {
   if (!Defs)
     RaiseNil(ErrTempOpenBlobNoStore);

@@ -37,10 +37,6 @@ struct TFakeScanState : TTolvanIndexScanState {
   int64_t EndPos = -1;
 };
 
-int32_t SessionIDOf(const TTolvanCursor* Cursor) {
-  return Cursor && Cursor->Session() ? Cursor->Session()->SessionID() : -2;
-}
-
 // A page held for the scope.
 class THeldPage {
 public:
