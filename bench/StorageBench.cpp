@@ -428,8 +428,7 @@ void BM_LocalCursorPost(benchmark::State& State) {
         State.SkipWithError("post refused");
     }
     const double Ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start)
-            .count();
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     State.PauseTiming();
     State.counters["ms"] = Ms;
     State.counters["us_per_row"] = Ms * 1000.0 / Rows;

@@ -86,8 +86,8 @@ public:
   void WriteTableToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
                           int32_t Value, bool AllowOpen, bool KeepOpen) override;
   void GenerateTableSQL(bool AddCreateTable, bool AddDropTable, bool AddCreateIndexes,
-                        bool AddDropIndexes, bool AddInsertData, bool IncludeBlobs,
-                        bool QuoteNames, AnsiString& SQL) override;
+                        bool AddDropIndexes, bool AddInsertData, bool IncludeBlobs, bool QuoteNames,
+                        AnsiString& SQL) override;
 
   // --- open and definitions -----------------------------------------------------------------
 

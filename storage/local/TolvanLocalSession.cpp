@@ -108,8 +108,7 @@ void TTolvanLocalSession::CreateDatabase() {
   TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
   std::lock_guard Hold(Registry.Lock());
   if (FindDatabase())
-    throw ETolvanException::Create(ErrCreateDatabaseAlreadyOpen,
-                                   SCannotCreateDatabaseAlreadyOpen);
+    throw ETolvanException::Create(ErrCreateDatabaseAlreadyOpen, SCannotCreateDatabaseAlreadyOpen);
   TTolvanDatabaseData* Database = CreateDatabaseData();
   try {
     Database->CreateDatabase();
@@ -141,8 +140,8 @@ void TTolvanLocalSession::SaveDatabaseToStream(TStream& Stream) {
 }
 
 void TTolvanLocalSession::SaveDatabaseToStream(TStream& Stream,
-                                               TTolvanCompressionAlgorithm Algorithm,
-                                               uint8_t Level, int32_t Value) {
+                                               TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
+                                               int32_t Value) {
   BindDatabase().SaveDatabaseToStream(*this, Stream, Algorithm, Level, Value);
 }
 

@@ -97,8 +97,7 @@ public:
     S->SetIsTemp(Temporary);
     return S;
   }
-  static std::unique_ptr<TTolvanLocalSession> Connected(std::string_view Name,
-                                                        bool InMemory = true,
+  static std::unique_ptr<TTolvanLocalSession> Connected(std::string_view Name, bool InMemory = true,
                                                         bool Temporary = false) {
     auto S = Session(Name, InMemory, Temporary);
     S->SetConnected(true);

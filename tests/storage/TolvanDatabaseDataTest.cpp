@@ -298,13 +298,13 @@ TEST(DatabaseRegistry, LookupsByKindNameAndFile) {
     TTolvanDatabaseData* Expected;
   };
   const TCase Cases[] = {
-      {true, false, "shop", u"", M},         // in-memory name ignores the temporary one
-      {false, true, "SHOP", u"", T},         // and the other way round
-      {true, true, "Shop", u"", nullptr},    // both flags: nothing
-      {false, false, "Shop", u"", M},        // neither, no file: the first by name
+      {true, false, "shop", u"", M},      // in-memory name ignores the temporary one
+      {false, true, "SHOP", u"", T},      // and the other way round
+      {true, true, "Shop", u"", nullptr}, // both flags: nothing
+      {false, false, "Shop", u"", M},     // neither, no file: the first by name
       {false, false, "x", u"/DATA/SHOP.DB", F},
       {false, false, "Shop", u"/data/other.db", nullptr},
-      {true, false, "Files", u"", nullptr},  // not in memory
+      {true, false, "Files", u"", nullptr}, // not in memory
       {false, false, "files", u"", F},
       {true, false, CollidingA, u"", CA},
       {true, false, CollidingB, u"", CB},
@@ -329,8 +329,8 @@ TEST(DatabaseRegistry, FindOrCreateMakesOneDatabaseForManyThreads) {
   for (int I = 0; I < 8; ++I)
     Threads.emplace_back([&, I] {
       bool Created = false;
-      Got[size_t(I)] = R.FindOrCreate("TESTMEMORY", true, false, I % 2 ? "shared" : "SHARED",
-                                      u"", &Created);
+      Got[size_t(I)] =
+          R.FindOrCreate("TESTMEMORY", true, false, I % 2 ? "shared" : "SHARED", u"", &Created);
       if (Created)
         ++Made;
     });

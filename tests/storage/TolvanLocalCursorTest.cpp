@@ -77,8 +77,7 @@ TEST_F(LocalCursor, OpenCreatesOnlyInMemoryTablesAndLeavesNothingWhenCreationFai
   const TCase Cases[] = {
       {"not in memory", Session.get(), false, false, false, 10028,
        "Table not found, table name = Missing"},
-      {"temporary", Temp.get(), false, true, false, 10028,
-       "Table not found, table name = Missing"},
+      {"temporary", Temp.get(), false, true, false, 10028, "Table not found, table name = Missing"},
       {"refused definitions", Session.get(), true, false, true, 11430,
        "Cannot create table 'Missing'. Duplicate field name 'ID'"},
   };
@@ -150,7 +149,8 @@ TEST_F(LocalCursor, AFailingInsertRaisesWhileUpdateAndDeleteReport) {
       throw ETolvanException(12345, "index failed");
   };
   auto OnF = TLocalStorage::Connected("F");
-  static_cast<TTolvanMemoryDatabaseData*>(OnF->Database())->SetIndexFactory(FakeIndexFactory(Hooks));
+  static_cast<TTolvanMemoryDatabaseData*>(OnF->Database())
+      ->SetIndexFactory(FakeIndexFactory(Hooks));
   TOpenCursor C(*OnF, "T");
   TTolvanFieldDefs Fields;
   AddField(Fields, "ID", tftInteger);

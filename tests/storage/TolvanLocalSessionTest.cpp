@@ -77,17 +77,14 @@ TEST_F(LocalSession, ASessionThatIsNeitherInMemoryNorTemporaryFindsNoDatabase) {
   // Not even a registered database whose name equals its file name.
   for (const char* Name : {"disk.db", "MEMORY"}) {
     auto Disk = TLocalStorage::Session(Name, false, false);
-    const std::string Message = EngineMessage(std::string("Database '") + Name + "' not found",
-                                              ErrDatabaseNotFound);
+    const std::string Message =
+        EngineMessage(std::string("Database '") + Name + "' not found", ErrDatabaseNotFound);
     TStringList Names;
     TTolvanMemoryStream Stream;
     const std::function<void()> Calls[] = {
-        [&] { Disk->SetConnected(true); },
-        [&] { Disk->CreateDatabase(); },
-        [&] { Disk->GetTableNames(Names); },
-        [&] { Disk->TableExists("T"); },
-        [&] { Disk->SaveDatabaseToStream(Stream); },
-        [&] { Disk->LoadDatabaseFromStream(Stream); },
+        [&] { Disk->SetConnected(true); },           [&] { Disk->CreateDatabase(); },
+        [&] { Disk->GetTableNames(Names); },         [&] { Disk->TableExists("T"); },
+        [&] { Disk->SaveDatabaseToStream(Stream); }, [&] { Disk->LoadDatabaseFromStream(Stream); },
     };
     for (const auto& Call : Calls) {
       const TRaised R = RaisedBy(Call);
