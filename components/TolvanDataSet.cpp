@@ -291,7 +291,6 @@ void TTolvanDataSet::DestroyCursor() {
     return;
   }
   std::unique_ptr<TTolvanCursor> Own = std::move(FOwnCursor);
-  Own->SetProjectionSet(false);
   Own->CloseTable();
 }
 

@@ -360,7 +360,7 @@ void IndexDefToEngineIndexDef(TTolvanIndexDef& EngineDef, std::string_view Name,
     const bool Known = (FieldDefs && FieldDefExists(*FieldDefs, Field)) ||
                        (AdvDefs && AdvDefs->Find(Field) != nullptr);
     if (!Known)
-      throw ETolvanException::CreateFmt(ErrIndexFieldNotFound, SCannotFindIndexField, Field);
+      throw ETolvanException::CreateFmt(ErrDefsIndexFieldNotFound, SCannotFindIndexField, Field);
     TTolvanIndexColumn& Column = Columns[size_t(I)];
     Column.SetName(Field);
     Column.SetDescending(AllDescending || ListHasName(DescNames, Field) ? 1 : 0);
