@@ -239,7 +239,12 @@ void TTolvanDataSet::OpenData() {
     if (CalcFieldsSize() > 0)
       FCursor->SetCalcFieldsSize(CalcFieldsSize());
   } catch (...) {
-    DestroyCursor();
+    // The open's own failure is the one to report; a failing close of the cursor is a side note.
+    try {
+      DestroyCursor();
+    } catch (...) {
+      ReportException(std::current_exception());
+    }
     throw;
   }
   if (Filtered())

@@ -6,7 +6,6 @@
 
 #include "components/TolvanSession.h"
 #include "storage/local/TolvanLocalCursor.h"
-#include "tests/components/ComponentTestSupport.h"
 
 namespace tolvan::test {
 
@@ -136,7 +135,7 @@ void MakeEngineTable(TTolvanDatabase& Database, std::string_view Name, TTolvanFi
 void MakeEngineTable(std::string_view DatabaseName, std::string_view Name, TTolvanFieldDefs& Fields,
                      TTolvanIndexDefs& Indexes, TTolvanConstraintDefs& Constraints) {
   static std::atomic<int32_t> Counter{0};
-  auto Session = Own(TTolvanSession::Create(nullptr));
+  TComponentPtr<TTolvanSession> Session(TTolvanSession::Create(nullptr));
   Session->SetSessionName("TableMaker" + std::to_string(Counter++));
   TTolvanDatabase* Database = TTolvanDatabase::Create(Session.get());
   Database->SetDatabaseName(DatabaseName);
