@@ -112,9 +112,14 @@ TEST_F(DataSetTest, DefaultsNamesAndRegistry) {
   EXPECT_EQ(DataSetRegistry()->Count(), Before);
 }
 
+// Shutdown closes an open dataset through its database; freed afterwards, it touches nothing.
 TEST_F(DataSetTest, DataSetFreedAfterShutdownSkipsTheRegistry) {
-  auto D = MakeComponent<TTolvanDataSet>();
+  auto D = MakeComponent<TTestDataSet>();
+  D->TableName = "T";
+  D->Open();
   FreeComponentRegistries();
+  EXPECT_FALSE(D->Active());
+  EXPECT_EQ(D->Database(), nullptr);
   D.reset();
   InitComponentRegistries();
   EXPECT_EQ(DataSetRegistry()->Count(), 0);
@@ -170,6 +175,8 @@ TEST_F(DataSetTest, HeldDatabaseRefusesANewName) {
   } catch (const EDatabaseError& E) {
     EXPECT_STREQ(E.what(), "Orders: Cannot perform this operation on an open database");
   }
+  // Names compare with case: "memory" is a change too.
+  EXPECT_THROW(D.SetDatabaseName("memory"), EDatabaseError);
   D.SetDatabaseName("MEMORY"); // no change: allowed
   D.SetDatabaseUse(durTableOperation, false);
   D.SetDatabaseName("Other");
