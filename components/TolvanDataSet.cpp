@@ -113,6 +113,9 @@ void TTolvanDataSet::CloseDatabase(TTolvanDatabase* Database) {
 void TTolvanDataSet::RelinkDatabase() {
   if (FSessionName.empty() || FDatabaseName.empty())
     return;
+  // The default session's databases serve other threads too: one found there may be released
+  // and freed by its last user unless the lookup and the link are one step.
+  TSessionCriticalSectionHold Hold;
   TTolvanSession* Named = SessionList().FindSession(FSessionName);
   if (!Named || Named->FindDatabase(FDatabaseName, this))
     return;
