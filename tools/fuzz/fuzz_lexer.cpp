@@ -1,6 +1,7 @@
 // The SQL tokenizer on arbitrary text, without and with parameters. The only failures allowed are
 // the tokenizer's own errors and an overflowing hexadecimal number. For a text that tokenizes,
-// the '?' rewrite must read back as the same tokens, each '?' a numbered parameter.
+// the '?' rewrite must read back as the same tokens, each '?' a numbered parameter, and the
+// resolver's rewrite as the same tokens, each "@ name @" one bracketed string.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "classlib/SysUtils.h"
+#include "components/TolvanProviderText.h"
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanSQLParams.h"
 #include "schema/expr/TolvanLexer.h"
@@ -87,13 +89,52 @@ void CheckRewrite(std::string_view Text, const TStatements& Tokens) {
   }
 }
 
+bool IsAt(const TToken& T) { return T.Kind == tktString && T.Text == "@"; }
+
+bool SameToken(const TToken& A, const TToken& E) {
+  return A.Kind == E.Kind && A.Text == E.Text && A.KeywordID == E.KeywordID &&
+         A.ParamPrefix == E.ParamPrefix;
+}
+
+// Every token keeps its kind and text; parameters and prefixed numbers keep their ':'. An "@",
+// any token and an "@", taken from the left, become one bracketed string of that token's text.
+void CheckProviderRewrite(std::string_view Text, const TStatements& Tokens) {
+  const AnsiString Rewritten = RewriteProviderParams(Text);
+  TStatements Again;
+  if (!Tokenize(Rewritten, nullptr, &Again) || Again.size() != Tokens.size())
+    abort();
+  for (size_t S = 0; S < Tokens.size(); ++S) {
+    const std::vector<TToken>& Source = Tokens[S];
+    size_t A = 0;
+    for (size_t I = 0; I < Source.size(); ++I, ++A) {
+      if (A >= Again[S].size())
+        abort();
+      TToken E = Source[I];
+      if (IsAt(E) && Source.size() - I > 2 && IsAt(Source[I + 2])) {
+        E = TToken{};
+        E.Kind = tktBracketedString;
+        E.Text = Source[I + 1].Text;
+        I += 2;
+      } else if (E.Kind == tktBracketedString) {
+        E.ParamPrefix = false; // [":a"] keeps the ':' in its text only
+      }
+      if (!SameToken(Again[S][A], E))
+        abort();
+    }
+    if (A != Again[S].size())
+      abort();
+  }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const std::string_view Text(reinterpret_cast<const char*>(Data), Size);
   TStatements Tokens;
-  if (Tokenize(Text, nullptr, &Tokens))
+  if (Tokenize(Text, nullptr, &Tokens)) {
     CheckRewrite(Text, Tokens);
+    CheckProviderRewrite(Text, Tokens);
+  }
 
   static TTolvanSQLParams* Params = [] {
     auto* P = new TTolvanSQLParams;
