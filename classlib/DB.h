@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "classlib/SysUtils.h"
 
@@ -64,5 +65,13 @@ enum TFieldType : uint8_t {
 enum TBookmarkFlag : uint8_t { bfCurrent = 0, bfBOF = 1, bfEOF = 2, bfInserted = 3 };
 
 TOLVAN_DECLARE_EXCEPTION(EDatabaseError, Exception)
+
+class TDataSet;
+
+// What a provider's update of one record does, and what its handler answers.
+enum TUpdateKind : uint8_t { ukModify = 0, ukInsert = 1, ukDelete = 2 };
+enum TUpdateAction : uint8_t { uaFail = 0, uaAbort = 1, uaSkip = 2, uaRetry = 3, uaApplied = 4 };
+using TUpdateRecordEvent =
+    std::function<void(TDataSet& DataSet, TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
 
 } // namespace tolvan

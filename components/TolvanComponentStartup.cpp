@@ -24,14 +24,12 @@ std::atomic<TTolvanDataSetRegistry*> DataSets{nullptr};
 
 void TTolvanDataSetRegistry::Add(TTolvanDatabaseClient* DataSet) {
   std::lock_guard Guard(FLock);
-  FDataSets.push_back(DataSet);
+  FDataSets.insert(DataSet);
 }
 
 void TTolvanDataSetRegistry::Remove(TTolvanDatabaseClient* DataSet) noexcept {
   std::lock_guard Guard(FLock);
-  const auto It = std::find(FDataSets.begin(), FDataSets.end(), DataSet);
-  if (It != FDataSets.end())
-    FDataSets.erase(It);
+  FDataSets.erase(DataSet);
 }
 
 int32_t TTolvanDataSetRegistry::Count() {

@@ -388,6 +388,11 @@ public:
   int32_t RecordIDOffset() const noexcept { return FRecordIDOffset; }
   int32_t FieldsOffset() const noexcept { return FFieldsOffset; }
   int32_t CalcFieldsOffset() const noexcept { return FCalcFieldsOffset; }
+  // The dataset's calculated fields, after the flag byte: record buffers made from now on are
+  // Size bytes longer (RecordSize = CalcFieldsOffset + Size). SetRecordLayout drops them again.
+  void SetCalcFieldsSize(int32_t Size) noexcept {
+    FRecordSize = FCalcFieldsOffset + (Size > 0 ? Size : 0);
+  }
   // The cursor's bookmark record: bitmap, columns and record id.
   int32_t BookmarkRecordSize() const noexcept { return FRecordIDOffset + RecordIDSize; }
 
