@@ -1,5 +1,6 @@
 #include "components/TolvanProviderText.h"
 
+#include <string>
 #include <vector>
 
 #include "classlib/SysUtils.h"
@@ -36,8 +37,7 @@ bool IsAt(const TToken& T) { return T.Kind == tktString && T.Text == "@"; }
 
 // Numbers are written as their text, except where the text of a hexadecimal number would read
 // back differently: a negative value ("-1" is two tokens) or a float without '.', 'e' or 'E'
-// (its decimal digits read as an integer). Those go back to hexadecimal, whose digits make the
-// same kind again.
+// (its decimal digits read as an integer). Those go back to hexadecimal.
 void AppendNumber(AnsiString& Out, const TToken& T) {
   std::string_view Body(T.Text);
   if (T.ParamPrefix && !Body.empty())
@@ -46,10 +46,14 @@ void AppendNumber(AnsiString& Out, const TToken& T) {
   const bool HexFloat = T.Kind == tktFloat && Body.find_first_of(".eE") == std::string_view::npos;
   int64_t Value = 0;
   if ((Negative || HexFloat) && TryStrToInt64(Body, Value)) {
+    const std::string Digits = IntToHex(Value, 1);
     if (T.ParamPrefix)
       Out += ':';
     Out += '$';
-    Out += IntToHex(Value, 1);
+    // A float's digits need a '.' or an 'E'; a leading '.' counts as a zero digit.
+    if (T.Kind == tktFloat && Digits.find('E') == std::string::npos)
+      Out += '.';
+    Out += Digits;
     return;
   }
   Out += T.Text;

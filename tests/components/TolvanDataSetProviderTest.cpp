@@ -45,8 +45,8 @@ TEST(ProviderText, Cases) {
       {":p :_x1 :\"my param\" :`a``b` : :'q' ::z",
        ":p :_x1 :`my param` :`a``b` :`` :q :`:z` ;\r\n"},
       // Numbers the decimal text would change go back to hexadecimal.
-      {"1 1.5 .5 1e+5 $1F 0x10 $FFFFFFFFFFFFFFFF $1E :7 :$FFFFFFFFFFFFFFFF",
-       "1 1.5 .5 1e+5 31 16 $FFFFFFFFFFFFFFFF $1E :7 :$FFFFFFFFFFFFFFFF ;\r\n"},
+      {"1 1.5 .5 1e+5 $1F 0x10 $FFFFFFFFFFFFFFFF $1E $FF. :7 :$FFFFFFFFFFFFFFFF",
+       "1 1.5 .5 1e+5 31 16 $FFFFFFFFFFFFFFFF $1E $.FF0 :7 :$FFFFFFFFFFFFFFFF ;\r\n"},
       {"a<=b||c !=d", "a <= b || c != d ;\r\n"},
   };
   for (const TCase& C : Cases)
@@ -254,12 +254,12 @@ private:
       break;
     }
     case 7: {
-      const TTok Numbers[] = {{tktInt, "12"},         {tktFloat, "1.5"}, {tktInt, "-1"},
-                              {tktFloat, "30"},       {tktInt, "31"},    {tktInt, ":7", true},
-                              {tktFloat, ":-2", true}};
-      const char* const Source[] = {"12",   "1.5", "$FFFFFFFFFFFFFFFF", "$1E",
-                                    "0x1f", ":7",  ":$FFFFFFFFFFFFFFFE"};
-      const int I = Pick(7);
+      const TTok Numbers[] = {{tktInt, "12"},          {tktFloat, "1.5"}, {tktInt, "-1"},
+                              {tktFloat, "30"},        {tktInt, "31"},    {tktInt, ":7", true},
+                              {tktFloat, ":-2", true}, {tktFloat, "4080"}};
+      const char* const Source[] = {"12",   "1.5", "$FFFFFFFFFFFFFFFF",  "$1E",
+                                    "0x1f", ":7",  ":$FFFFFFFFFFFFFFFE", "$FF."};
+      const int I = Pick(8);
       Plain(Source[I], Numbers[I]);
       break;
     }
