@@ -113,6 +113,9 @@ void TTolvanDataSet::CloseDatabase(TTolvanDatabase* Database) {
 void TTolvanDataSet::RelinkDatabase() {
   if (FSessionName.empty() || FDatabaseName.empty())
     return;
+  // The default session's databases serve other threads too: one found there may be released
+  // and freed by its last user unless the lookup and the link are one step.
+  TSessionCriticalSectionHold Hold;
   TTolvanSession* Named = SessionList().FindSession(FSessionName);
   if (!Named || Named->FindDatabase(FDatabaseName, this))
     return;
@@ -239,7 +242,12 @@ void TTolvanDataSet::OpenData() {
     if (CalcFieldsSize() > 0)
       FCursor->SetCalcFieldsSize(CalcFieldsSize());
   } catch (...) {
-    DestroyCursor();
+    // The open's own failure is the one to report; a failing close of the cursor is a side note.
+    try {
+      DestroyCursor();
+    } catch (...) {
+      ReportException(std::current_exception());
+    }
     throw;
   }
   if (Filtered())
@@ -291,7 +299,6 @@ void TTolvanDataSet::DestroyCursor() {
     return;
   }
   std::unique_ptr<TTolvanCursor> Own = std::move(FOwnCursor);
-  Own->SetProjectionSet(false);
   Own->CloseTable();
 }
 
