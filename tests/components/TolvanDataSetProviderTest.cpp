@@ -1,14 +1,22 @@
+// The dataset's side of a resolver: the rewrite of its statements, its transaction as a use of
+// the database, and the update-record handler.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "components/TolvanDataSet.h"
 #include "components/TolvanProviderText.h"
+#include "components/TolvanSession.h"
 #include "foundation/TolvanExcept.h"
 #include "schema/expr/TolvanLexer.h"
+#include "storage/TolvanDatabaseData.h"
+#include "tests/components/ComponentTestSupport.h"
+#include "tests/components/support/TestDataSet.h"
 
 using namespace tolvan;
+using namespace tolvan::test;
 
 namespace {
 
@@ -321,6 +329,145 @@ TEST(ProviderText, GeneratedStatementsReadBackAsTheirTokens) {
     EXPECT_EQ(Lines, Rewrite.size());
     EXPECT_TRUE(Rewritten.ends_with(" ;\r\n"));
   }
+}
+
+// --- The dataset's provider operations ---------------------------------------------------------
+
+int32_t MemorySessions() { return FindDatabaseData(true, false, "MEMORY", u"")->SessionCount(); }
+
+class DataSetProviderTest : public ComponentTest {
+protected:
+  void SetUp() override { MakeSimpleTable("MEMORY", "T"); }
+
+  TComponentPtr<TTestDataSet> NewDataSet() {
+    auto D = MakeComponent<TTestDataSet>();
+    D->TableName = "T";
+    return D;
+  }
+};
+
+constexpr TTolvanDataSetUseReasons Bit(TTolvanDataSetUseReason Reason) {
+  return static_cast<TTolvanDataSetUseReasons>(1u << Reason);
+}
+
+// The transaction is one use of the temporary database: closing and reopening the dataset
+// inside it keeps that database and its engine session, and only ending it lets them go.
+TEST_F(DataSetProviderTest, TransactionHoldsTheDatabaseAcrossCloseAndOpen) {
+  const int32_t Before = MemorySessions();
+  auto D = NewDataSet();
+  D->ProviderStartTransaction();
+  ASSERT_NE(D->Database(), nullptr);
+  TTolvanDatabase* const Held = D->Database();
+  const auto SessionId = Held->EngineSession()->SessionID();
+  EXPECT_EQ(D->DatabaseUse(), Bit(durProviderTransaction));
+  EXPECT_EQ(DefaultSession()->DatabaseCount(), 1);
+  EXPECT_EQ(MemorySessions(), Before + 1);
+
+  for (int Round = 0; Round < 2; ++Round) {
+    D->Open();
+    EXPECT_EQ(D->DatabaseUse(), Bit(durCursorOpen) | Bit(durProviderTransaction));
+    EXPECT_EQ(D->Database(), Held);
+    EXPECT_EQ(D->Database()->EngineSession()->SessionID(), SessionId);
+    D->Close();
+    EXPECT_EQ(D->DatabaseUse(), Bit(durProviderTransaction));
+    EXPECT_EQ(D->Database(), Held);
+    EXPECT_EQ(DefaultSession()->DatabaseCount(), 1);
+    EXPECT_EQ(MemorySessions(), Before + 1);
+  }
+
+  // Starting twice is one use; ending once releases it, and ending again changes nothing.
+  D->ProviderStartTransaction();
+  D->ProviderEndTransaction();
+  EXPECT_EQ(D->DatabaseUse(), 0);
+  EXPECT_EQ(D->Database(), nullptr);
+  EXPECT_EQ(DefaultSession()->DatabaseCount(), 0);
+  EXPECT_EQ(MemorySessions(), Before);
+  D->ProviderEndTransaction();
+  EXPECT_EQ(D->DatabaseUse(), 0);
+
+  // Ended while the dataset is open, the database stays for the cursor until the close.
+  D->ProviderStartTransaction();
+  D->Open();
+  D->ProviderEndTransaction();
+  EXPECT_EQ(D->DatabaseUse(), Bit(durCursorOpen));
+  ASSERT_NE(D->Database(), nullptr);
+  EXPECT_EQ(DefaultSession()->DatabaseCount(), 1);
+  D->Close();
+  EXPECT_EQ(D->Database(), nullptr);
+  EXPECT_EQ(DefaultSession()->DatabaseCount(), 0);
+  EXPECT_EQ(MemorySessions(), Before);
+}
+
+// A transaction that cannot take its database raises and holds nothing; a statement is
+// refused before anything is taken.
+TEST_F(DataSetProviderTest, FailuresHoldNothing) {
+  const int32_t Before = MemorySessions();
+  auto D = NewDataSet();
+  D->SetSessionName("NoSuchSession");
+  try {
+    D->ProviderStartTransaction();
+    ADD_FAILURE() << "no error";
+  } catch (const ETolvanException& E) {
+    EXPECT_EQ(E.NativeError(), ErrInvalidSessionName);
+  }
+  EXPECT_EQ(D->DatabaseUse(), 0);
+  EXPECT_EQ(D->Database(), nullptr);
+
+  D->SetSessionName("");
+  try {
+    D->ProviderExecuteStatement("DELETE FROM @ T @", nullptr, nullptr);
+    ADD_FAILURE() << "no error";
+  } catch (const ETolvanException& E) {
+    EXPECT_EQ(E.NativeError(), ErrProviderNotSupported);
+  }
+  EXPECT_EQ(D->DatabaseUse(), 0);
+  EXPECT_EQ(DefaultSession()->DatabaseCount(), 0);
+  EXPECT_EQ(MemorySessions(), Before);
+}
+
+// A resolver writes names between the dataset's quote text; the rewrite turns them into
+// brackets, whatever characters the names hold.
+TEST_F(DataSetProviderTest, QuoteTextRoundTripsThroughTheRewrite) {
+  auto D = NewDataSet();
+  const AnsiString Q = D->ProviderGetQuoteChar();
+  EXPECT_TRUE(D->ProviderIsSQLBased());
+  EXPECT_TRUE(D->ProviderIsSQLSupported());
+  EXPECT_FALSE(D->ProviderInTransaction());
+  const AnsiString SQL = "UPDATE" + Q + "Order]s" + Q + "SET" + Q + "Sum" + Q + "= :\"new sum\"";
+  EXPECT_EQ(TTolvanDataSet::RewriteProviderParams(SQL),
+            "UPDATE [Order]]s] SET [Sum] = :`new sum` ;\r\n");
+}
+
+TEST_F(DataSetProviderTest, UpdateRecordAsksTheHandler) {
+  auto D = NewDataSet();
+  auto Delta = NewDataSet();
+  EXPECT_FALSE(D->ProviderUpdateRecord(ukModify, *Delta));
+
+  const struct {
+    TUpdateKind Kind;
+    TUpdateAction Answer;
+    bool Handled;
+  } Cases[] = {{ukModify, uaFail, false},   {ukInsert, uaAbort, false},
+               {ukDelete, uaSkip, false},   {ukModify, uaRetry, false},
+               {ukInsert, uaApplied, true}, {ukDelete, uaApplied, true}};
+  for (const auto& C : Cases) {
+    int Calls = 0;
+    D->SetOnUpdateRecord([&](TDataSet& DataSet, TUpdateKind Kind, TUpdateAction& Action) {
+      ++Calls;
+      EXPECT_EQ(&DataSet, Delta.get());
+      EXPECT_EQ(Kind, C.Kind);
+      EXPECT_EQ(Action, uaFail);
+      Action = C.Answer;
+    });
+    EXPECT_EQ(D->ProviderUpdateRecord(C.Kind, *Delta), C.Handled) << int(C.Answer);
+    EXPECT_EQ(Calls, 1);
+  }
+
+  // A handler that leaves the action has not handled the record; one that raises propagates.
+  D->SetOnUpdateRecord([](TDataSet&, TUpdateKind, TUpdateAction&) {});
+  EXPECT_FALSE(D->ProviderUpdateRecord(ukInsert, *Delta));
+  D->SetOnUpdateRecord([](TDataSet&, TUpdateKind, TUpdateAction&) { throw EDatabaseError("no"); });
+  EXPECT_THROW(D->ProviderUpdateRecord(ukDelete, *Delta), EDatabaseError);
 }
 
 } // namespace
