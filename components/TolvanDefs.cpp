@@ -99,7 +99,7 @@ TTolvanAdvFieldDef* TTolvanAdvFieldDefs::Find(std::string_view Name) const {
 void TTolvanAdvFieldDefs::Delete(std::string_view Name) {
   const int32_t Index = IndexOf(Name);
   if (Index < 0)
-    throw ETolvanException::CreateFmt(ErrAdvFieldDefNotFound, SFieldNotFound, Name);
+    throw ETolvanException::CreateFmt(ErrDefsAdvFieldNotFound, SFieldNotFound, Name);
   FItems.erase(FItems.begin() + Index);
 }
 
@@ -308,14 +308,15 @@ void EngineFieldDefsToAdvFieldDefs(const TTolvanFieldDefs& VisibleDefs,
     switch (Constraint.ConstraintType()) {
     case tctNotNull: {
       const auto& NotNull = static_cast<const TTolvanConstraintDefNotNull&>(Constraint);
-      ForShownColumn(VisibleDefs, FullDefs, NotNull.Column().ObjectID(), ErrNotNullColumnNotFound,
+      ForShownColumn(VisibleDefs, FullDefs, NotNull.Column().ObjectID(),
+                     ErrDefsNotNullColumnNotFound,
                      [&](int32_t I) { AdvDefs.Items(I).SetRequired(true); });
       break;
     }
     case tctCheck: {
       // A check on a column no field shows has no definition to carry its limits.
       const auto& Check = static_cast<const TTolvanConstraintDefCheck&>(Constraint);
-      ForShownColumn(VisibleDefs, FullDefs, Check.Column().ObjectID(), ErrCheckColumnNotFound,
+      ForShownColumn(VisibleDefs, FullDefs, Check.Column().ObjectID(), ErrDefsCheckColumnNotFound,
                      [&](int32_t I) {
                        TTolvanAdvFieldDef& Def = AdvDefs.Items(I);
                        Def.MinValue().Assign(Check.CheckMinValue(), true);
@@ -329,7 +330,7 @@ void EngineFieldDefsToAdvFieldDefs(const TTolvanFieldDefs& VisibleDefs,
     case tctForeignKeyAction:
       break;
     default:
-      throw ETolvanException::Create(ErrUnknownConstraintType, SNotImplementedYet);
+      throw ETolvanException::Create(ErrDefsUnknownConstraintType, SNotImplementedYet);
     }
   }
 }
@@ -341,13 +342,13 @@ void IndexDefToEngineIndexDef(TTolvanIndexDef& EngineDef, std::string_view Name,
                               std::string_view DescFields, std::string_view CaseInsFields,
                               const TFieldDefs* FieldDefs, const TTolvanAdvFieldDefs* AdvDefs) {
   if (Name.empty())
-    throw ETolvanException::CreateFmt(ErrInvalidIndexName, SInvalidIndexName, Name);
+    throw ETolvanException::CreateFmt(ErrDefsInvalidIndexName, SInvalidIndexName, Name);
   TStringList FieldNames, DescNames, CaseInsNames;
   SplitFieldList(Fields, FieldNames);
   // A list of separators names no column either: an index without a key is refused as an
   // empty list is.
   if (FieldNames.Count() == 0)
-    throw ETolvanException::CreateFmt(ErrIndexNoFields, SCannotFindIndexField, Fields);
+    throw ETolvanException::CreateFmt(ErrDefsIndexNoFields, SCannotFindIndexField, Fields);
   SplitFieldList(DescFields, DescNames);
   SplitFieldList(CaseInsFields, CaseInsNames);
   const bool AllDescending = (Options & ixDescending) != 0 && DescNames.Count() == 0;
@@ -441,7 +442,7 @@ void ForeignKeyDefToConstraint(const TTolvanForeignKeyDef& Def,
   TStringList Names;
   SplitFieldList(Def.FieldList(), Names);
   if (Names.Count() == 0)
-    throw ETolvanException::CreateFmt(ErrForeignKeyNoColumns, SForeignKeyNoColumns, Def.Name(),
+    throw ETolvanException::CreateFmt(ErrDefsForeignKeyNoColumns, SForeignKeyNoColumns, Def.Name(),
                                       Def.ReferenceTableName());
   std::vector<TTolvanObjectRef> Columns;
   Columns.reserve(size_t(Names.Count()));

@@ -37,14 +37,14 @@ class TFieldDefs;
 class TIndexDefs;
 
 // Native codes of the definitions and conversions.
-inline constexpr int32_t ErrAdvFieldDefNotFound = 30349;
-inline constexpr int32_t ErrInvalidIndexName = 20048;
-inline constexpr int32_t ErrIndexNoFields = 20049;
+inline constexpr int32_t ErrDefsAdvFieldNotFound = 30349;
+inline constexpr int32_t ErrDefsInvalidIndexName = 20048;
+inline constexpr int32_t ErrDefsIndexNoFields = 20049;
 inline constexpr int32_t ErrDefsIndexFieldNotFound = 20050;
-inline constexpr int32_t ErrForeignKeyNoColumns = 11418;
-inline constexpr int32_t ErrCheckColumnNotFound = 30031;
-inline constexpr int32_t ErrNotNullColumnNotFound = 30032;
-inline constexpr int32_t ErrUnknownConstraintType = 30039;
+inline constexpr int32_t ErrDefsForeignKeyNoColumns = 11418;
+inline constexpr int32_t ErrDefsCheckColumnNotFound = 30031;
+inline constexpr int32_t ErrDefsNotNullColumnNotFound = 30032;
+inline constexpr int32_t ErrDefsUnknownConstraintType = 30039;
 
 // One column as the components describe it.
 class TTolvanAdvFieldDef {

@@ -11,6 +11,8 @@
 
 #include "classlib/DBDefs.h"
 #include "foundation/TolvanExcept.h"
+#include "storage/local/TolvanLocalCursor.h"
+#include "tests/components/ComponentTestSupport.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
@@ -715,4 +717,111 @@ TEST(TolvanForeignKeyConversions, NoColumnsAndLongNames) {
   TTolvanConstraintDefs Constraints;
   EXPECT_EQ(NativeCodeOf([&] { ForeignKeyDefsToConstraints(Defs, Constraints); }), 11418);
   EXPECT_EQ(Constraints.Count(), 0);
+}
+
+// --- through the engine --------------------------------------------------------------------------
+
+namespace {
+
+std::unique_ptr<TTolvanLocalCursor> CursorOn(TTolvanDatabase& Database, std::string_view Table) {
+  auto Cursor = std::make_unique<TTolvanLocalCursor>();
+  Cursor->SetSession(Database.EngineSession());
+  Cursor->SetTableName(Table);
+  Cursor->SetInMemory(true);
+  return Cursor;
+}
+
+class TolvanDefsEngine : public ComponentTest {};
+
+} // namespace
+
+// The engine is the reference: a table made from the converted definitions reads back as the
+// definitions it was made from.
+TEST_F(TolvanDefsEngine, DefinitionsSurviveATableMadeThroughTheEngine) {
+  TTolvanAdvFieldDefs Adv;
+  TTolvanAdvFieldDef& Id = Adv.Add("Id", tftAutoInc, 0, true);
+  Id.SetAutoincIncrement(5);
+  Id.SetAutoincInitialValue(100);
+  Id.SetAutoincMaxValue(100000);
+  Id.SetAutoincCycled(true);
+  TTolvanAdvFieldDef& Code = Adv.Add("Code", tftVarchar, 12, true);
+  Code.DefaultValue().SetAsString("none");
+  TTolvanAdvFieldDef& Qty = Adv.Add("Qty", tftInteger, 0, false);
+  Qty.MinValue().SetAsInteger(0);
+  Qty.MaxValue().SetAsInteger(99);
+  TTolvanAdvFieldDef& Data = Adv.Add("Data", tftBLOB, 0, false);
+  Data.SetBlobCompressionAlgorithm(1);
+  Data.SetBlobCompressionLevel(6);
+  Data.SetBlobBlockSize(8192);
+
+  TIndexDefs Indexes(nullptr);
+  Indexes.Add("pk", "Id", ixPrimary | ixUnique);
+  Indexes.Add("byCode", "Code", ixUnique | ixDescending | ixCaseInsensitive);
+  Indexes.Add("byQtyCode", "Qty;Code", 0).SetDescFields("Qty");
+
+  TTolvanFieldDefs EngineFields;
+  TTolvanIndexDefs EngineIndexes;
+  TTolvanConstraintDefs Constraints;
+  IndexDefsToEngineIndexDefs(Indexes, EngineIndexes, nullptr, &Adv);
+  AdvFieldDefsToEngineDefs(Adv, EngineFields, EngineIndexes, false, Constraints);
+
+  auto Database = Own(TTolvanDatabase::Create(nullptr));
+  Database->Open();
+  CursorOn(*Database, "Defs")->CreateTable(EngineFields, EngineIndexes, Constraints);
+  auto Cursor = CursorOn(*Database, "Defs");
+  Cursor->OpenTable(nullptr, nullptr, nullptr);
+
+  TTolvanAdvFieldDefs Back;
+  EngineFieldDefsToAdvFieldDefs(Cursor->VisibleFieldDefs(), Cursor->FieldDefs(),
+                                Cursor->ConstraintDefs(), Back);
+  ASSERT_EQ(Back.Count(), 4);
+  for (int32_t I = 0; I < 4; ++I) {
+    SCOPED_TRACE(I);
+    EXPECT_EQ(Back.Items(I).Name(), Adv.Items(I).Name());
+    EXPECT_EQ(Back.Items(I).FieldType(), Adv.Items(I).FieldType());
+    EXPECT_EQ(Back.Items(I).Size(), Adv.Items(I).Size());
+    EXPECT_EQ(Back.Items(I).Required(), Adv.Items(I).Required());
+  }
+  EXPECT_EQ(Back.Items(0).AutoincIncrement(), 5);
+  EXPECT_EQ(Back.Items(0).AutoincInitialValue(), 100);
+  EXPECT_EQ(Back.Items(0).AutoincMaxValue(), 100000);
+  EXPECT_TRUE(Back.Items(0).AutoincCycled());
+  EXPECT_EQ(Back.Items(1).DefaultValue().GetAsString(), "none");
+  EXPECT_EQ(Back.Items(2).MinValue().GetAsInteger(), 0);
+  EXPECT_EQ(Back.Items(2).MaxValue().GetAsInteger(), 99);
+  EXPECT_TRUE(Back.Items(1).MinValue().IsNull());
+  EXPECT_EQ(Back.Items(3).BlobCompressionAlgorithm(), 1);
+  EXPECT_EQ(Back.Items(3).BlobCompressionLevel(), 6);
+  EXPECT_EQ(Back.Items(3).BlobBlockSize(), 8192);
+
+  TFieldDefs Fields(nullptr);
+  EngineFieldDefsToFieldDefs(Cursor->VisibleFieldDefs(), Cursor->ConstraintDefs(), Fields);
+  ASSERT_EQ(Fields.Count(), 4);
+  EXPECT_TRUE(Fields.Items(0).Required());
+  EXPECT_EQ(Fields.Items(1).DataType(), ftString);
+  EXPECT_EQ(Fields.Items(1).Size(), 12);
+  EXPECT_FALSE(Fields.Items(2).Required());
+
+  TIndexDefs IndexesBack(nullptr);
+  EngineIndexDefsToIndexDefs(Cursor->GetIndexDefs(), IndexesBack);
+  ASSERT_EQ(IndexesBack.Count(), 3);
+  const struct {
+    const char *Name, *Fields, *Desc, *CaseIns;
+    TIndexOptions Options;
+  } Expected[] = {{"pk", "Id", "", "", ixPrimary | ixUnique},
+                  {"byCode", "Code", "Code", "Code", ixUnique},
+                  {"byQtyCode", "Qty;Code", "Qty", "", 0}};
+  for (const auto& E : Expected) {
+    SCOPED_TRACE(E.Name);
+    const TIndexDef& D = IndexesBack.Find(E.Name);
+    EXPECT_EQ(D.Fields(), E.Fields);
+    EXPECT_EQ(D.DescFields(), E.Desc);
+    EXPECT_EQ(D.CaseInsFields(), E.CaseIns);
+    EXPECT_EQ(D.Options(), E.Options);
+  }
+
+  TTolvanForeignKeyDefs Keys;
+  ConstraintsToForeignKeyDefs(Cursor->ConstraintDefs(), Keys);
+  EXPECT_EQ(Keys.Count(), 0);
+  Cursor->CloseTable();
 }
