@@ -1,6 +1,7 @@
 // The SQL tokenizer on arbitrary text, without and with parameters. The only failures allowed are
 // the tokenizer's own errors and an overflowing hexadecimal number. For a text that tokenizes,
-// the '?' rewrite must read back as the same tokens, each '?' a numbered parameter.
+// the '?' rewrite must read back as the same tokens, each '?' a numbered parameter, and the
+// resolver's rewrite as the same tokens, each "@ name @" one bracketed string.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "classlib/SysUtils.h"
+#include "components/TolvanProviderText.h"
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanSQLParams.h"
 #include "schema/expr/TolvanLexer.h"
@@ -87,13 +89,65 @@ void CheckRewrite(std::string_view Text, const TStatements& Tokens) {
   }
 }
 
+bool IsAt(const TToken& T) { return T.Kind == tktString && T.Text == "@"; }
+
+bool SameToken(const TToken& A, const TToken& E) {
+  return A.Kind == E.Kind && A.Text == E.Text && A.KeywordID == E.KeywordID &&
+         A.ParamPrefix == E.ParamPrefix;
+}
+
+// Every token keeps its kind and text; parameters and prefixed numbers keep their ':'. An "@",
+// any token and an "@", taken from the left, become one bracketed string of that token's text.
+void CheckProviderRewrite(std::string_view Text, const TStatements& Tokens) {
+  TStatements Expected;
+  // A parenthesis made a name no longer counts towards the balance, so the rewrite may be
+  // refused where the source was not.
+  bool NamedParenthesis = false;
+  for (const std::vector<TToken>& Source : Tokens) {
+    std::vector<TToken>& Out = Expected.emplace_back();
+    for (size_t I = 0; I < Source.size(); ++I) {
+      TToken E = Source[I];
+      if (IsAt(E) && Source.size() - I > 2 && IsAt(Source[I + 2])) {
+        const TToken& Name = Source[I + 1];
+        NamedParenthesis =
+            NamedParenthesis || Name.Kind == tktLeftParenthesis || Name.Kind == tktRightParenthesis;
+        E = TToken{};
+        E.Kind = tktBracketedString;
+        E.Text = Name.Text;
+        I += 2;
+      } else if (E.Kind == tktBracketedString) {
+        E.ParamPrefix = false; // [":a"] keeps the ':' in its text only
+      }
+      Out.push_back(std::move(E));
+    }
+  }
+  const AnsiString Rewritten = RewriteProviderParams(Text);
+  TStatements Again;
+  if (!Tokenize(Rewritten, nullptr, &Again)) {
+    if (NamedParenthesis)
+      return;
+    abort();
+  }
+  if (Again.size() != Expected.size())
+    abort();
+  for (size_t S = 0; S < Expected.size(); ++S) {
+    if (Again[S].size() != Expected[S].size())
+      abort();
+    for (size_t I = 0; I < Expected[S].size(); ++I)
+      if (!SameToken(Again[S][I], Expected[S][I]))
+        abort();
+  }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const std::string_view Text(reinterpret_cast<const char*>(Data), Size);
   TStatements Tokens;
-  if (Tokenize(Text, nullptr, &Tokens))
+  if (Tokenize(Text, nullptr, &Tokens)) {
     CheckRewrite(Text, Tokens);
+    CheckProviderRewrite(Text, Tokens);
+  }
 
   static TTolvanSQLParams* Params = [] {
     auto* P = new TTolvanSQLParams;
