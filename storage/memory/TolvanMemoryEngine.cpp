@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "classlib/StringList.h"
@@ -415,13 +416,23 @@ bool TTolvanMemoryTableData::ReadStored(const TTolvanRecordID& ID, uint8_t* Buff
 
 // --- records: writing --------------------------------------------------------------------------
 
-void TTolvanMemoryTableData::RefuseForeignKeyActions(bool OnDelete) const {
+bool TTolvanMemoryTableData::HasReferentialActions() const {
+  const TTolvanBaseConstraintManager* Constraints = ConstraintManager();
+  return Constraints && Constraints->ConstraintDefs().HasActions();
+}
+
+bool TTolvanMemoryTableData::RunActions(TTolvanCursor& Cursor, bool OnDelete, uint8_t*& Stored) {
   const TTolvanBaseConstraintManager* Constraints = ConstraintManager();
   if (!Constraints)
-    return;
+    return true;
   const TTolvanConstraintDefs& Defs = Constraints->ConstraintDefs();
-  if (OnDelete ? Defs.HasDeleteActions() : Defs.HasUpdateActions())
-    throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
+  if (!(OnDelete ? Defs.HasDeleteActions() : Defs.HasUpdateActions()))
+    return true;
+  ForeignKeyRoutines().ApplyForeignKeyActions(*this, Cursor, SessionIDOf(&Cursor), OnDelete);
+  // The actions' own writes to this table (a record referencing another of the same table) use
+  // the scratch buffers: the stored image is read again.
+  Stored = Scratch(FStoredImage, size_t(RecordSize()));
+  return ReadStored(Cursor.Position(), Stored);
 }
 
 void TTolvanMemoryTableData::ReleaseBlobs(uint8_t* Buffer) noexcept {
@@ -512,13 +523,16 @@ bool TTolvanMemoryTableData::FindNeighbour(TTolvanCursor& Cursor, TTolvanRecordI
 }
 
 bool TTolvanMemoryTableData::DeleteRecord(TTolvanCursor& Cursor) {
+  // The actions reach other tables: the gate comes before this table's lock.
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrDeleteNoRecords);
   const TTolvanRecordID ID = Cursor.Position();
   uint8_t* Stored = Scratch(FStoredImage, size_t(RecordSize()));
-  if (!ReadStored(ID, Stored))
+  if (!ReadStored(ID, Stored) || !RunActions(Cursor, true, Stored))
     return false;
-  RefuseForeignKeyActions(true);
   TTolvanRecordID Neighbour{};
   const bool HasNeighbour = FindNeighbour(Cursor, Neighbour);
 
@@ -574,6 +588,9 @@ void TTolvanMemoryTableData::UndoKeyUpdate(TTolvanCursor& Cursor, uint8_t* Store
 }
 
 bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrUpdateNoRecords);
   uint8_t* Buffer = Cursor.RecordBuffer();
@@ -581,9 +598,8 @@ bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
     RaiseNil(ErrUpdateNoBuffer);
   const TTolvanRecordID ID = Cursor.Position();
   uint8_t* Stored = Scratch(FStoredImage, size_t(RecordSize()));
-  if (!ReadStored(ID, Stored))
+  if (!ReadStored(ID, Stored) || !RunActions(Cursor, false, Stored))
     return false;
-  RefuseForeignKeyActions(false);
   if (HasBlobs()) {
     // A value this edit did not write is the stored record's, whatever the cursor's buffer
     // still holds from an earlier read.
@@ -615,6 +631,9 @@ bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
 }
 
 void TTolvanMemoryTableData::DeleteAllRecords(TTolvanCursor& Cursor) {
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrDeleteAllNoRecords);
   TPageCommit Commit(*this, SessionIDOf(&Cursor));
@@ -633,6 +652,9 @@ void TTolvanMemoryTableData::DeleteAllRecords(TTolvanCursor& Cursor) {
 void TTolvanMemoryTableData::UpdateAllRecords(TTolvanCursor& Cursor, const TStringList& FieldNames,
                                               std::span<TTolvanVariant* const> Values,
                                               bool SkipForeignKeys) {
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   RequireRecords(ErrUpdateAllNoRecords);
   TPageCommit Commit(*this, SessionIDOf(&Cursor));
