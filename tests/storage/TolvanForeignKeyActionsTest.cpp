@@ -34,7 +34,8 @@ public:
   // further non-unique indexes (each a list of columns); Defaults give column defaults.
   void Create(const std::vector<std::string>& Columns, int32_t KeyCount,
               const std::vector<std::vector<std::string>>& Indexes = {},
-              const std::map<std::string, int32_t>& Defaults = {}) {
+              const std::map<std::string, int32_t>& Defaults = {},
+              const std::vector<std::string>& Unique = {}) {
     TTolvanFieldDefs Fields;
     for (const std::string& Name : Columns) {
       TTolvanFieldDef& F = AddField(Fields, Name, tftInteger);
@@ -62,8 +63,23 @@ public:
       for (size_t I = 0; I < Index.size(); ++I)
         Def.Columns(int32_t(I)).SetName(Index[I]);
     }
+    if (!Unique.empty()) {
+      TTolvanIndexDef& Def = AddIndexDef(IndexDefs, "UQ", {}, true);
+      Def.SetColumnCount(int32_t(Unique.size()));
+      auto& Constraint = Constraints.AddUnique();
+      Constraint.SetName("UQ");
+      Constraint.Index().SetName("UQ");
+      for (size_t I = 0; I < Unique.size(); ++I) {
+        Def.Columns(int32_t(I)).SetName(Unique[I]);
+        Constraint.Columns().emplace_back(Unique[I], 0);
+      }
+    }
     C.Open(&Fields, &IndexDefs, &Constraints);
   }
+
+  // The cursor sees the definitions the table has now.
+  void Refresh() { C.Cursor.RefreshDefs(); }
+  int64_t Count() { return C.Cursor.GetRecordCount(); }
 
   void AddForeignKey(std::string_view Name, std::string_view Parent,
                      const std::vector<std::string>& Columns, TTolvanForeignKeyAction OnDelete,
@@ -236,6 +252,8 @@ protected:
   TTestForeignKeys FKeys;
   TTolvanForeignKeyRoutines* FPrevious = nullptr;
 };
+
+using ForeignKeyActionsSlow = ForeignKeyActions;
 
 // --- the model ----------------------------------------------------------------------------------
 
@@ -635,6 +653,198 @@ TEST_F(ForeignKeyActions, ModelOfParentChildAndGrandchild) {
         return;
     }
   }
+}
+
+// --- self-references and cycles -----------------------------------------------------------------
+
+TEST_F(ForeignKeyActions, ARowReferencingItselfIsDeletedOnceAndFollowsItsOwnKey) {
+  TTable T(*Session, "T");
+  T.Create({"ID", "PID"}, 1, {{"PID"}});
+  T.AddForeignKey("FK_T", "T", {"PID"}, tfaCascade, tfaCascade);
+  T.Refresh();
+  // A row comes to reference itself by an update: its insert would find no parent yet.
+  ASSERT_EQ(T.Insert({1, Null}), "");
+  ASSERT_EQ(T.Update({1}, {{1, 1}}), "");
+  ASSERT_EQ(T.Insert({2, 1}), "");
+  ASSERT_EQ(T.Insert({3, Null}), "");
+  ASSERT_EQ(T.Update({3}, {{1, 3}}), "");
+  // A key update reaches the row itself: it takes its own new key as its reference.
+  ASSERT_EQ(T.Update({1}, {{0, 10}}), "");
+  EXPECT_EQ(T.Rows(), (std::vector<std::vector<int32_t>>{{10, 10}, {2, 10}, {3, 3}}));
+  ASSERT_EQ(T.Delete({10}), "");
+  EXPECT_EQ(T.Rows(), (std::vector<std::vector<int32_t>>{{3, 3}}));
+  ASSERT_EQ(T.Delete({3}), "");
+  EXPECT_EQ(T.Count(), 0);
+  T.ExpectIndexesAgree();
+}
+
+TEST_F(ForeignKeyActions, TablesCascadingIntoEachOtherEnd) {
+  TTable A(*Session, "A"), B(*Session, "B");
+  A.Create({"ID", "BID"}, 1, {{"BID"}});
+  B.Create({"ID", "AID"}, 1, {{"AID"}});
+  A.AddForeignKey("FK_A", "B", {"BID"}, tfaCascade, tfaCascade);
+  B.AddForeignKey("FK_B", "A", {"AID"}, tfaCascade, tfaCascade);
+  A.Refresh();
+  B.Refresh();
+  // A1 <-> B1, A2 -> B1, B2 -> A2, A3 -> B3 (not reached), B3 -> A3.
+  ASSERT_EQ(A.Insert({1, Null}), "");
+  ASSERT_EQ(A.Insert({3, Null}), "");
+  ASSERT_EQ(B.Insert({1, 1}), "");
+  ASSERT_EQ(B.Insert({3, 3}), "");
+  ASSERT_EQ(A.Insert({2, 1}), "");
+  ASSERT_EQ(B.Insert({2, 2}), "");
+  ASSERT_EQ(A.Update({1}, {{1, 1}}), "");
+  ASSERT_EQ(A.Update({3}, {{1, 3}}), "");
+  ASSERT_EQ(A.Delete({1}), "");
+  EXPECT_EQ(A.Rows(), (std::vector<std::vector<int32_t>>{{3, 3}}));
+  EXPECT_EQ(B.Rows(), (std::vector<std::vector<int32_t>>{{3, 3}}));
+  // The key of a row in the cycle changes: both sides follow once.
+  ASSERT_EQ(A.Update({3}, {{0, 30}}), "");
+  EXPECT_EQ(B.Rows(), (std::vector<std::vector<int32_t>>{{3, 30}}));
+  EXPECT_EQ(A.Rows(), (std::vector<std::vector<int32_t>>{{30, 3}}));
+  A.ExpectIndexesAgree();
+  B.ExpectIndexesAgree();
+}
+
+TEST_F(ForeignKeyActions, OverlappingCascadesInsideOneBulkDelete) {
+  // A tree: 1 <- 2 <- 4, 1 <- 3, 5 alone, 6 <- 7; the filter takes 1, 2, 3, 6.
+  TTable T(*Session, "T");
+  T.Create({"ID", "PID"}, 1, {{"PID"}});
+  T.AddForeignKey("FK_T", "T", {"PID"}, tfaCascade, tfaCascade);
+  T.Refresh();
+  for (const auto& Row : std::vector<std::vector<int32_t>>{
+           {1, Null}, {2, 1}, {3, 1}, {4, 2}, {5, Null}, {6, Null}, {7, 6}})
+    ASSERT_EQ(T.Insert(Row), "");
+  T.C.Cursor.SetFilter("ID < 4 OR ID = 6", false, false);
+  T.C.Cursor.DeleteAllRecords();
+  T.C.Cursor.ClearFilter();
+  EXPECT_EQ(T.Rows(), (std::vector<std::vector<int32_t>>{{5, Null}}));
+  T.ExpectIndexesAgree();
+}
+
+// --- what callers rely on -----------------------------------------------------------------------
+
+// P(ID, V) keyed by ID; C(ID, PID, Y) keyed by ID, PID referencing P with the actions given
+// (default PID 100).
+struct TParentChild {
+  TParentChild(TTolvanLocalSession& Session, TTolvanForeignKeyAction OnDelete,
+               TTolvanForeignKeyAction OnUpdate)
+      : P(Session, "P"), C(Session, "C") {
+    P.Create({"ID", "V"}, 1);
+    C.Create({"ID", "PID", "Y"}, 1, {{"PID"}}, {{"PID", 100}});
+    C.AddForeignKey("FK_C", "P", {"PID"}, OnDelete, OnUpdate);
+    P.Refresh();
+    C.Refresh();
+  }
+  TTable P, C;
+};
+
+TEST_F(ForeignKeyActions, RefusalsChangeNothingAndNameTheKey) {
+  struct TCase {
+    TTolvanForeignKeyAction Action;
+    bool Update;
+    std::string Message;
+  };
+  const TCase Cases[] = {
+      {tfaRestrict, false,
+       EngineMessage("Cannot delete record(s) in table 'P' - constraint foreign key 'FK_C' in "
+                     "table 'C' violated",
+                     11455)},
+      {tfaRestrict, true,
+       EngineMessage("Cannot update record(s) in table 'P' - constraint foreign key 'FK_C' in "
+                     "table 'C' violated",
+                     11454)},
+      {TTolvanForeignKeyAction(7), false,
+       EngineMessage("Error - invalid foreign key action (7) in table 'P' referencing foreign key "
+                     "'FK_C' in table 'C'",
+                     11456)},
+      // The default names no parent: the parent stays.
+      {tfaSetDefault, false, EngineMessage("Constraint foreign key 'FK_C' violated in table 'C'",
+                                           ErrParentMissing)},
+      {tfaSetDefault, true, EngineMessage("Constraint foreign key 'FK_C' violated in table 'C'",
+                                          ErrParentMissing)},
+  };
+  int32_t N = 0;
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.Message);
+    auto Own = TLocalStorage::Connected("REFUSE" + std::to_string(++N), true);
+    TParentChild T(*Own, Case.Update ? tfaCascade : Case.Action,
+                   Case.Update ? Case.Action : tfaCascade);
+    ASSERT_EQ(T.P.Insert({1, 0}), "");
+    ASSERT_EQ(T.C.Insert({1, 1, 0}), "");
+    ASSERT_EQ(T.C.Insert({2, 1, 0}), "");
+    const std::string Error = Case.Update ? T.P.Update({1}, {{0, 2}}) : T.P.Delete({1});
+    EXPECT_NE(Error.find(Case.Message), std::string::npos) << Error;
+    EXPECT_EQ(T.P.Rows(), (std::vector<std::vector<int32_t>>{{1, 0}}));
+    EXPECT_EQ(T.C.Rows(), (std::vector<std::vector<int32_t>>{{1, 1, 0}, {2, 1, 0}}));
+  }
+}
+
+TEST_F(ForeignKeyActions, KeyUpdatesAloneRunActionsAndCascadesSkipTheParentTest) {
+  TParentChild T(*Session, tfaRestrict, tfaRestrict);
+  ASSERT_EQ(T.P.Insert({1, 0}), "");
+  ASSERT_EQ(T.C.Insert({1, 1, 0}), "");
+  // Other columns change: no action, even under restrict with a child.
+  EXPECT_EQ(T.P.Update({1}, {{1, 5}}), "");
+  EXPECT_EQ(T.P.Rows(), (std::vector<std::vector<int32_t>>{{1, 5}}));
+
+  // The children take the new key although it is not stored yet when they are written.
+  auto Own = TLocalStorage::Connected("CASCADE", true);
+  TParentChild U(*Own, tfaCascade, tfaCascade);
+  ASSERT_EQ(U.P.Insert({1, 0}), "");
+  ASSERT_EQ(U.C.Insert({1, 1, 0}), "");
+  ASSERT_EQ(U.C.Insert({2, 1, 0}), "");
+  EXPECT_EQ(U.P.Update({1}, {{0, 2}}), "");
+  EXPECT_EQ(U.C.Rows(), (std::vector<std::vector<int32_t>>{{1, 2, 0}, {2, 2, 0}}));
+  U.C.ExpectIndexesAgree();
+}
+
+TEST_F(ForeignKeyActions, AFailureWhileApplyingLeavesTheWritesMadeSoFar) {
+  // P <- C (cascade) <- G (set default 100, unique over CID and Y). Deleting P1 deletes C1 and
+  // C2 and moves both of their grandchildren to C100 with the same Y: each passes its check
+  // against the stored rows, and only the second write collides.
+  TTable P(*Session, "P"), C(*Session, "C"), G(*Session, "G");
+  P.Create({"ID"}, 1);
+  C.Create({"ID", "PID"}, 1);
+  G.Create({"ID", "CID", "Y"}, 1, {}, {{"CID", 100}}, {"CID", "Y"});
+  C.AddForeignKey("FK_C", "P", {"PID"}, tfaCascade, tfaCascade);
+  G.AddForeignKey("FK_G", "C", {"CID"}, tfaSetDefault, tfaCascade);
+  for (TTable* T : {&P, &C, &G})
+    T->Refresh();
+  ASSERT_EQ(P.Insert({1}), "");
+  ASSERT_EQ(P.Insert({2}), "");
+  ASSERT_EQ(C.Insert({1, 1}), "");
+  ASSERT_EQ(C.Insert({2, 1}), "");
+  ASSERT_EQ(C.Insert({100, 2}), "");
+  ASSERT_EQ(G.Insert({1, 1, 7}), "");
+  ASSERT_EQ(G.Insert({2, 2, 7}), "");
+  const std::string Error = P.Delete({1});
+  EXPECT_NE(Error.find("Native error: 30320"), std::string::npos) << Error;
+  // The first grandchild moved; the deletes never ran; the parent stays.
+  EXPECT_EQ(G.Rows(), (std::vector<std::vector<int32_t>>{{1, 100, 7}, {2, 2, 7}}));
+  EXPECT_EQ(C.Count(), 3);
+  EXPECT_EQ(P.Count(), 2);
+  G.ExpectIndexesAgree();
+}
+
+// --- a deep chain ---------------------------------------------------------------------------------
+
+TEST_F(ForeignKeyActionsSlow, ASelfReferencingChainIsDeletedInOneOperation) {
+  constexpr int32_t Length = 100000;
+  TTable T(*Session, "T");
+  T.Create({"ID", "PID"}, 1, {{"PID"}});
+  // Filled before the key exists; the key then checks the rows once.
+  ASSERT_EQ(T.Insert({0, Null}), "");
+  for (int32_t I = 1; I < Length; ++I)
+    ASSERT_EQ(T.Insert({I, I - 1}), "") << I;
+  T.AddForeignKey("FK_T", "T", {"PID"}, tfaCascade, tfaCascade);
+  T.Refresh();
+  ASSERT_EQ(T.Count(), Length);
+  ASSERT_TRUE(T.Find({0}));
+  T.C.Cursor.DeleteRecord();
+  ASSERT_EQ(T.C.Cursor.LastErrorCode(), 0) << T.C.Cursor.LastErrorText();
+  EXPECT_EQ(T.Count(), 0);
+  T.ExpectIndexesAgree();
 }
 
 } // namespace
