@@ -759,10 +759,10 @@ TEST_F(ForeignKeyActions, RefusalsChangeNothingAndNameTheKey) {
                      "'FK_C' in table 'C'",
                      11456)},
       // The default names no parent: the parent stays.
-      {tfaSetDefault, false, EngineMessage("Constraint foreign key 'FK_C' violated in table 'C'",
-                                           ErrParentMissing)},
-      {tfaSetDefault, true, EngineMessage("Constraint foreign key 'FK_C' violated in table 'C'",
-                                          ErrParentMissing)},
+      {tfaSetDefault, false,
+       EngineMessage("Constraint foreign key 'FK_C' violated in table 'C'", ErrParentMissing)},
+      {tfaSetDefault, true,
+       EngineMessage("Constraint foreign key 'FK_C' violated in table 'C'", ErrParentMissing)},
   };
   int32_t N = 0;
   for (const TCase& Case : Cases) {
@@ -827,7 +827,82 @@ TEST_F(ForeignKeyActions, AFailureWhileApplyingLeavesTheWritesMadeSoFar) {
   G.ExpectIndexesAgree();
 }
 
-// --- a deep chain ---------------------------------------------------------------------------------
+TEST_F(ForeignKeyActions, ChildKeysAndChildSearchOfOneAction) {
+  TParentChild T(*Session, tfaCascade, tfaCascade);
+  TTable Bare(*Session, "Bare");
+  Bare.Create({"ID"}, 0);
+  ASSERT_EQ(T.P.Insert({7, 0}), "");
+  ASSERT_EQ(T.C.Insert({1, 7, 0}), "");
+  ASSERT_EQ(T.C.Insert({2, Null, 0}), "");
+  TTolvanTableData& Parent = *T.P.C.Cursor.TableData();
+  TTolvanTableData& Child = *T.C.C.Cursor.TableData();
+  TTolvanConstraintDefForeignKeyAction Action;
+  Action.Partner().SetName("FK_C");
+  Action.Columns().emplace_back("PID", 0);
+  ASSERT_TRUE(T.P.Find({7}));
+  const uint8_t* Parent7 = T.P.C.Buffer;
+  const auto PIDAfter = [&](TTolvanForeignKeyAction Kind) {
+    ASSERT_TRUE(T.C.Find({1}));
+    SetChildKeys(Child, Parent, Action, Kind, Parent7, T.C.C.Buffer);
+  };
+  PIDAfter(tfaSetNull);
+  EXPECT_EQ(T.C.C.Integer(1), Null);
+  PIDAfter(tfaSetDefault);
+  EXPECT_EQ(T.C.C.Integer(1), 100);
+  T.C.Set(1, 3);
+  SetChildKeys(Child, Parent, Action, tfaCascade, Parent7, T.C.C.Buffer);
+  EXPECT_EQ(T.C.C.Integer(1), 7);
+
+  // The children of 7 are found; a parent key that is NULL has none, whatever children hold
+  // NULL there.
+  EXPECT_FALSE(FindChildRecords(T.C.C.Cursor, Parent, Action, Parent7));
+  EXPECT_EQ(T.C.C.Cursor.GetRecordCount(), 1);
+  std::vector<uint8_t> NullKey(Parent7, Parent7 + T.P.C.Cursor.RecordSize());
+  SetFieldNull(NullKey.data(), 0, true);
+  EXPECT_TRUE(FindChildRecords(T.C.C.Cursor, Parent, Action, NullKey.data()));
+  T.C.C.Cursor.SetExternalFilter(nullptr);
+
+  struct TCase {
+    std::function<void()> Run;
+    std::string Message;
+  };
+  TTolvanConstraintDefForeignKeyAction Missing, Wide;
+  Missing.Partner().SetName("FK_C");
+  Missing.Columns().emplace_back("Nope", 0);
+  Wide.Partner().SetName("FK_C");
+  Wide.Columns().emplace_back("PID", 0);
+  Wide.Columns().emplace_back("Y", 0);
+  TTolvanTableData& NoPrimary = *Bare.C.Cursor.TableData();
+  const TCase Cases[] = {
+      {[&] { SetChildKeys(Child, Parent, Action, tfaRestrict, Parent7, T.C.C.Buffer); },
+       EngineMessage("Error - invalid foreign key action (0) in table 'P' referencing foreign key "
+                     "'FK_C' in table 'C'",
+                     11462)},
+      {[&] { SetChildKeys(Child, Parent, Missing, tfaSetNull, Parent7, T.C.C.Buffer); },
+       EngineMessage("Invalid foreign key 'FK_C' definition in table 'C' - field 'Nope' does not "
+                     "exist",
+                     11458)},
+      {[&] { SetChildKeys(Child, NoPrimary, Action, tfaCascade, Parent7, T.C.C.Buffer); },
+       EngineMessage("Error checking constraint foreign key 'FK_C' in table 'C' - primary key not "
+                     "found in referenced table 'Bare'",
+                     11460)},
+      {[&] { FindChildRecords(T.C.C.Cursor, NoPrimary, Action, Parent7); },
+       EngineMessage("Error checking constraint foreign key 'FK_C' in table 'C' - primary key not "
+                     "found in referenced table 'Bare'",
+                     11457)},
+      {[&] { FindChildRecords(T.C.C.Cursor, Parent, Wide, Parent7); },
+       EngineMessage("Error checking constraint foreign key 'FK_C' in table 'C' - primary key 'PK' "
+                     "has invalid number of columns in referenced table 'P'",
+                     11458)},
+  };
+  for (const TCase& Case : Cases) {
+    const TRaised Raised = RaisedBy(Case.Run);
+    EXPECT_EQ(Raised.Message, Case.Message);
+  }
+}
+
+// --- a deep chain
+// ---------------------------------------------------------------------------------
 
 TEST_F(ForeignKeyActionsSlow, ASelfReferencingChainIsDeletedInOneOperation) {
   constexpr int32_t Length = 100000;
