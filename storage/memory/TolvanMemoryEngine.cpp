@@ -1,4 +1,5 @@
 #include "storage/memory/TolvanMemoryEngine.h"
+#include "storage/TolvanForeignKeys.h"
 
 #include <algorithm>
 #include <cstring>
@@ -249,46 +250,19 @@ void TTolvanMemoryTableData::CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs
   ValidateIndexDefs(TableName(), IndexDefs);
   ValidateConstraintDefs(TableName(), ConstraintDefs);
 
-  // Foreign keys are added one by one once the table stands (each gives its parent an action
-  // record); the other constraints come with the set-up.
-  TTolvanConstraintDefs Plain;
-  Plain.Assign(ConstraintDefs);
-  for (int32_t I = Plain.Count() - 1; I >= 0; --I)
-    if (Plain.Items(I).ConstraintType() == tctForeignKey)
-      Plain.Delete(I);
-
   CreateSequenceManager();
   SetFieldDefs(FieldDefs);
   SetIndexDefs(IndexDefs);
-  SetConstraintDefs(Plain);
+  SetConstraintDefs(ConstraintDefs);
   CreateAutoIncSequences();
+  // Each parent gets its action record; a refused key leaves the parents as they were, and the
+  // table is not registered.
+  if (ConstraintDefs.HasForeignKeys())
+    SetupForeignKeys(*this, Cursor, ConstraintManager()->ConstraintDefs());
   CreateRecordManager();
   int32_t FieldsOffset = 0;
   int32_t Size = 0;
   GetRecordLayout(FieldsOffset, Size);
-
-  if (!ConstraintDefs.HasForeignKeys())
-    return;
-  std::vector<AnsiString> Added;
-  try {
-    for (int32_t I = 0; I < ConstraintDefs.Count(); ++I) {
-      if (ConstraintDefs.Items(I).ConstraintType() != tctForeignKey)
-        continue;
-      auto& Key = static_cast<TTolvanConstraintDefForeignKey&>(ConstraintDefs.Items(I));
-      AddForeignKey(Cursor, Key);
-      Added.push_back(Key.Name());
-    }
-  } catch (...) {
-    // The table will not be registered: the parents drop the action records it gave them.
-    for (const AnsiString& Name : Added) {
-      try {
-        TTolvanTableData::DeleteConstraint(&Cursor, Name, true, false);
-      } catch (...) {
-        // The first error passes on.
-      }
-    }
-    throw;
-  }
 }
 
 bool TTolvanMemoryTableData::DeleteTable(TTolvanBaseSession* Session, bool Force,
