@@ -186,71 +186,11 @@ public:
   TOpenCursor C;
 };
 
-// Until the parent test lands: a brute-force one over Integer keys, honouring the records the
-// running cascade operation plans away.
-class TTestForeignKeys : public TTolvanForeignKeyRoutines {
-public:
-  void ValidateForeignKey(TTolvanTableData&, TTolvanConstraintDefForeignKey&,
-                          TTolvanCursor&) override {}
-  void CheckExistingRows(TTolvanTableData&, TTolvanCursor&, TTolvanCursor&,
-                         const TTolvanConstraintDefForeignKey&) override {}
-  void RenameForeignKeyReferences(TTolvanTableData&, TTolvanCursor*, std::string_view,
-                                  std::string_view) override {}
-  AnsiString StripTemporaryFKName(std::string_view Name) override { return AnsiString(Name); }
-  void ApplyForeignKeyActions(TTolvanTableData& Table, TTolvanCursor& Cursor, int32_t SessionID,
-                              bool OnDelete) override {
-    tolvan::ApplyForeignKeyActions(Table, Cursor, SessionID, OnDelete);
-  }
-  bool CheckForeignKeyParent(TTolvanTableData& Table, TTolvanCursor& Child, int32_t,
-                             const TTolvanConstraintDefForeignKey& Key,
-                             const uint8_t* Buffer) override {
-    const TTolvanFieldDefs& Fields = *Table.FieldDefs();
-    std::vector<int32_t> Values;
-    int32_t Nulls = 0;
-    for (const TTolvanObjectRef& Column : Key.Columns()) {
-      int32_t V = Null;
-      if (!GetFieldData(Fields.IndexOfID(Column.ObjectID()), Fields, &V, Buffer))
-        V = Null;
-      Nulls += V == Null;
-      Values.push_back(V);
-    }
-    const int32_t N = int32_t(Values.size());
-    if (Key.MatchType() == 1 && Nulls > 0 && Nulls < N)
-      return true;
-    if (Key.MatchType() == 0 ? Nulls > 0 : Nulls == N)
-      return false;
-    auto Side = OpenSideCursor(Child.Session(), Table.IsMemory(), Key.Table().Name(), false);
-    TTolvanCursor& Parent = Side->Cursor();
-    const TTolvanIndexDef* Primary = Side->TableData().IndexManager()->IndexDefs().FindPrimary();
-    bool Found = false;
-    Parent.SetToBegin();
-    while (!Found && Parent.GetRecord(rmNext) == rrOK) {
-      bool Match = true;
-      for (int32_t I = 0; I < N && Match; ++I) {
-        if (Values[size_t(I)] == Null)
-          continue;
-        int32_t V = Null;
-        const int32_t FieldNo = Parent.FieldDefs().IndexOfName(Primary->Columns(I).Name());
-        if (!GetFieldData(FieldNo, Parent.FieldDefs(), &V, Parent.RecordBuffer()))
-          V = Null;
-        Match = V == Values[size_t(I)];
-      }
-      Found = Match && !RecordPlannedForDeletion(Side->TableData(), Parent.Position());
-    }
-    Side->Close();
-    return !Found;
-  }
-};
-
+// The storage engine with its foreign-key routines, and a session of its "MEMORY" database.
 class ForeignKeyActions : public ::testing::Test {
 protected:
-  ForeignKeyActions() { FPrevious = RegisterForeignKeyRoutines(&FKeys); }
-  ~ForeignKeyActions() override { RegisterForeignKeyRoutines(FPrevious); }
-
   TLocalStorage Storage;
   std::unique_ptr<TTolvanLocalSession> Session = TLocalStorage::Connected("MEMORY");
-  TTestForeignKeys FKeys;
-  TTolvanForeignKeyRoutines* FPrevious = nullptr;
 };
 
 using ForeignKeyActionsSlow = ForeignKeyActions;
