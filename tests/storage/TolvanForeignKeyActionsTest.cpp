@@ -35,10 +35,10 @@ public:
   void Create(const std::vector<std::string>& Columns, int32_t KeyCount,
               const std::vector<std::vector<std::string>>& Indexes = {},
               const std::map<std::string, int32_t>& Defaults = {},
-              const std::vector<std::string>& Unique = {}) {
+              const std::vector<std::string>& Unique = {}, std::string_view BlobColumn = {}) {
     TTolvanFieldDefs Fields;
     for (const std::string& Name : Columns) {
-      TTolvanFieldDef& F = AddField(Fields, Name, tftInteger);
+      TTolvanFieldDef& F = AddField(Fields, Name, Name == BlobColumn ? tftBLOB : tftInteger);
       if (const auto It = Defaults.find(Name); It != Defaults.end())
         F.DefaultValue().SetAsInteger(It->second);
     }
@@ -616,6 +616,38 @@ TEST_F(ForeignKeyActions, ARowReferencingItselfIsDeletedOnceAndFollowsItsOwnKey)
   ASSERT_EQ(T.Delete({3}), "");
   EXPECT_EQ(T.Count(), 0);
   T.ExpectIndexesAgree();
+}
+
+TEST_F(ForeignKeyActions, CascadedRowsKeepOrFreeTheirBlobsOnce) {
+  TTable T(*Session, "T");
+  T.Create({"ID", "PID", "Data"}, 1, {{"PID"}}, {}, {}, "Data");
+  T.AddForeignKey("FK_T", "T", {"PID"}, tfaCascade, tfaCascade);
+  T.Refresh();
+  const auto Insert = [&](int32_t ID, int32_t PID) {
+    T.C.NewRecord();
+    T.Set(0, ID);
+    T.Set(1, PID);
+    T.C.Cursor.OpenBlob(true, 2, tbmWrite)->WriteBuffer("blob", 4);
+    T.C.Cursor.CloseBlob(2);
+    T.C.Cursor.PostRecord(true);
+    ASSERT_EQ(T.C.Cursor.LastErrorCode(), 0) << T.C.Cursor.LastErrorText();
+  };
+  TTolvanBlobBlockTable& Blocks = T.C.Cursor.TableData()->BlobBlocks();
+  Insert(1, Null);
+  ASSERT_EQ(T.Update({1}, {{1, 1}}), "");
+  Insert(2, 1);
+  ASSERT_EQ(Blocks.LiveCount(), 2);
+  // The child is rewritten with its value as stored.
+  ASSERT_EQ(T.Update({1}, {{0, 10}}), "");
+  ASSERT_TRUE(T.Find({2}));
+  EXPECT_EQ(T.C.Integer(1), 10);
+  EXPECT_EQ(T.C.String(2), "blob");
+  ASSERT_TRUE(T.Find({10}));
+  EXPECT_EQ(T.C.String(2), "blob");
+  // The row that references itself goes once, with its child.
+  ASSERT_EQ(T.Delete({10}), "");
+  EXPECT_EQ(T.Count(), 0);
+  EXPECT_EQ(Blocks.LiveCount(), 0);
 }
 
 TEST_F(ForeignKeyActions, TablesCascadingIntoEachOtherEnd) {
