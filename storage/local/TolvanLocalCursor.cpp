@@ -484,7 +484,12 @@ bool TTolvanLocalCursor::Locate(std::string_view FieldNames, const Variant& KeyV
   TTolvanTableData& Table = OpenTableData();
   TTolvanExpression Expression;
   Expression.BuildLocate(this, FieldNames, KeyValues, CaseInsensitive, PartialKey);
-  return Table.Locate(*this, &Expression);
+  if (!Table.Locate(*this, &Expression))
+    return false;
+  // As after GetRecord: the buffer names the record it holds, for a later update or delete.
+  if (uint8_t* Buffer = RecordBuffer())
+    StoreRecordTrailer(Buffer, RecordIDOffset(), {Position(), bfCurrent});
+  return true;
 }
 
 bool TTolvanLocalCursor::GotoKey(uint8_t ConditionType) {

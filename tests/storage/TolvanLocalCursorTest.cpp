@@ -460,6 +460,15 @@ TEST_F(LocalCursor, LocateGotoKeyAutoIncrementAndTableUse) {
   EXPECT_EQ(C.Integer(1), 3);
   EXPECT_FALSE(K.Locate("ID", Variant(25), false, false));
   EXPECT_EQ(C.Integer(IDField), 20); // a failed search keeps the record
+  // The buffer names the located record: a delete right after removes it, not the one read before.
+  K.SetRecNo(1);
+  ASSERT_EQ(K.GetRecord(rmCurrent), rrOK);
+  ASSERT_NE(C.Integer(IDField), 40);
+  ASSERT_TRUE(K.Locate("ID", Variant(40), false, false));
+  K.DeleteRecord();
+  EXPECT_FALSE(K.Locate("ID", Variant(40), false, false));
+  EXPECT_TRUE(K.Locate("ID", Variant(30), false, false));
+  EXPECT_TRUE(K.Locate("ID", Variant(20), false, false));
 
   K.SetIndexName("ByID");
   uint8_t* Key = K.AllocRecordBuffer();
