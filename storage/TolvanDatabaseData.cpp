@@ -10,6 +10,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanStrUtils.h"
+#include "storage/TolvanForeignKeys.h"
 #include "storage/local/TolvanLocalCursor.h"
 #include "storage/memory/TolvanMemoryEngine.h"
 #include "storage/temp/TolvanTempEngine.h"
@@ -437,6 +438,8 @@ void StorageStartup() {
   // Side cursors are local cursors, unless a program (or a test) put its own maker in place.
   if (TTolvanSideCursorFactory Previous = RegisterLocalSideCursorFactory())
     RegisterSideCursorFactory(std::move(Previous));
+  // So are the foreign-key routines.
+  RegisterForeignKeys();
   auto New = std::make_unique<TTolvanDatabaseRegistry>();
   for (std::string_view Name : {MemoryDatabaseName, TemporaryDatabaseName})
     if (EngineFactory(Name))

@@ -401,6 +401,9 @@ public:
   }
   // The field definitions, or nil without a field manager.
   const TTolvanFieldDefs* FieldDefs() const noexcept;
+  // The constraint manager, made empty when there is none (a table that gains a foreign key or
+  // an action record).
+  TTolvanBaseConstraintManager& EnsureConstraintManager();
 
   const std::vector<TTolvanCursor*>& Cursors() const noexcept { return FCursors; }
   TTolvanReadWriteThreadSyncBySingleCriticalSection& TableLock() noexcept { return FTableLock; }
@@ -462,7 +465,6 @@ private:
   template <class TBody> void CommittingPages(int32_t SessionID, TBody&& Body);
   // The index definitions the attached cursors see are reloaded from the table.
   void ReloadCursorIndexDefs();
-  TTolvanBaseConstraintManager& EnsureConstraintManager();
   // Deletes the other half of a foreign key or action record Def, in its table (through a side
   // cursor) or, for a self-reference, here.
   void DeletePartner(TTolvanCursor* Cursor, const TTolvanConstraintDefForeignKeyAction& Def);

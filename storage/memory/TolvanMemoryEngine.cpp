@@ -1,9 +1,11 @@
 #include "storage/memory/TolvanMemoryEngine.h"
+#include "storage/TolvanForeignKeys.h"
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "classlib/StringList.h"
@@ -248,46 +250,19 @@ void TTolvanMemoryTableData::CreateTable(TTolvanCursor& Cursor, TTolvanFieldDefs
   ValidateIndexDefs(TableName(), IndexDefs);
   ValidateConstraintDefs(TableName(), ConstraintDefs);
 
-  // Foreign keys are added one by one once the table stands (each gives its parent an action
-  // record); the other constraints come with the set-up.
-  TTolvanConstraintDefs Plain;
-  Plain.Assign(ConstraintDefs);
-  for (int32_t I = Plain.Count() - 1; I >= 0; --I)
-    if (Plain.Items(I).ConstraintType() == tctForeignKey)
-      Plain.Delete(I);
-
   CreateSequenceManager();
   SetFieldDefs(FieldDefs);
   SetIndexDefs(IndexDefs);
-  SetConstraintDefs(Plain);
+  SetConstraintDefs(ConstraintDefs);
   CreateAutoIncSequences();
+  // Each parent gets its action record; a refused key leaves the parents as they were, and the
+  // table is not registered.
+  if (ConstraintDefs.HasForeignKeys())
+    SetupForeignKeys(*this, Cursor, ConstraintManager()->ConstraintDefs());
   CreateRecordManager();
   int32_t FieldsOffset = 0;
   int32_t Size = 0;
   GetRecordLayout(FieldsOffset, Size);
-
-  if (!ConstraintDefs.HasForeignKeys())
-    return;
-  std::vector<AnsiString> Added;
-  try {
-    for (int32_t I = 0; I < ConstraintDefs.Count(); ++I) {
-      if (ConstraintDefs.Items(I).ConstraintType() != tctForeignKey)
-        continue;
-      auto& Key = static_cast<TTolvanConstraintDefForeignKey&>(ConstraintDefs.Items(I));
-      AddForeignKey(Cursor, Key);
-      Added.push_back(Key.Name());
-    }
-  } catch (...) {
-    // The table will not be registered: the parents drop the action records it gave them.
-    for (const AnsiString& Name : Added) {
-      try {
-        TTolvanTableData::DeleteConstraint(&Cursor, Name, true, false);
-      } catch (...) {
-        // The first error passes on.
-      }
-    }
-    throw;
-  }
 }
 
 bool TTolvanMemoryTableData::DeleteTable(TTolvanBaseSession* Session, bool Force,
@@ -415,13 +390,23 @@ bool TTolvanMemoryTableData::ReadStored(const TTolvanRecordID& ID, uint8_t* Buff
 
 // --- records: writing --------------------------------------------------------------------------
 
-void TTolvanMemoryTableData::RefuseForeignKeyActions(bool OnDelete) const {
+bool TTolvanMemoryTableData::HasReferentialActions() const {
+  const TTolvanBaseConstraintManager* Constraints = ConstraintManager();
+  return Constraints && Constraints->ConstraintDefs().HasActions();
+}
+
+bool TTolvanMemoryTableData::RunActions(TTolvanCursor& Cursor, bool OnDelete, uint8_t*& Stored) {
   const TTolvanBaseConstraintManager* Constraints = ConstraintManager();
   if (!Constraints)
-    return;
+    return true;
   const TTolvanConstraintDefs& Defs = Constraints->ConstraintDefs();
-  if (OnDelete ? Defs.HasDeleteActions() : Defs.HasUpdateActions())
-    throw ETolvanException::Create(ErrNotSupported, SOperationNotSupported);
+  if (!(OnDelete ? Defs.HasDeleteActions() : Defs.HasUpdateActions()))
+    return true;
+  ForeignKeyRoutines().ApplyForeignKeyActions(*this, Cursor, SessionIDOf(&Cursor), OnDelete);
+  // The actions' own writes to this table (a record referencing another of the same table) use
+  // the scratch buffers: the stored image is read again.
+  Stored = Scratch(FStoredImage, size_t(RecordSize()));
+  return ReadStored(Cursor.Position(), Stored);
 }
 
 void TTolvanMemoryTableData::ReleaseBlobs(uint8_t* Buffer) noexcept {
@@ -512,13 +497,16 @@ bool TTolvanMemoryTableData::FindNeighbour(TTolvanCursor& Cursor, TTolvanRecordI
 }
 
 bool TTolvanMemoryTableData::DeleteRecord(TTolvanCursor& Cursor) {
+  // The actions reach other tables: the gate comes before this table's lock.
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrDeleteNoRecords);
   const TTolvanRecordID ID = Cursor.Position();
   uint8_t* Stored = Scratch(FStoredImage, size_t(RecordSize()));
-  if (!ReadStored(ID, Stored))
+  if (!ReadStored(ID, Stored) || !RunActions(Cursor, true, Stored))
     return false;
-  RefuseForeignKeyActions(true);
   TTolvanRecordID Neighbour{};
   const bool HasNeighbour = FindNeighbour(Cursor, Neighbour);
 
@@ -574,6 +562,9 @@ void TTolvanMemoryTableData::UndoKeyUpdate(TTolvanCursor& Cursor, uint8_t* Store
 }
 
 bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrUpdateNoRecords);
   uint8_t* Buffer = Cursor.RecordBuffer();
@@ -581,9 +572,8 @@ bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
     RaiseNil(ErrUpdateNoBuffer);
   const TTolvanRecordID ID = Cursor.Position();
   uint8_t* Stored = Scratch(FStoredImage, size_t(RecordSize()));
-  if (!ReadStored(ID, Stored))
+  if (!ReadStored(ID, Stored) || !RunActions(Cursor, false, Stored))
     return false;
-  RefuseForeignKeyActions(false);
   if (HasBlobs()) {
     // A value this edit did not write is the stored record's, whatever the cursor's buffer
     // still holds from an earlier read.
@@ -615,6 +605,9 @@ bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
 }
 
 void TTolvanMemoryTableData::DeleteAllRecords(TTolvanCursor& Cursor) {
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrDeleteAllNoRecords);
   TPageCommit Commit(*this, SessionIDOf(&Cursor));
@@ -633,6 +626,9 @@ void TTolvanMemoryTableData::DeleteAllRecords(TTolvanCursor& Cursor) {
 void TTolvanMemoryTableData::UpdateAllRecords(TTolvanCursor& Cursor, const TStringList& FieldNames,
                                               std::span<TTolvanVariant* const> Values,
                                               bool SkipForeignKeys) {
+  std::optional<TWriteGateHold> Gate;
+  if (HasReferentialActions())
+    Gate.emplace(Database().WriteGate());
   TTolvanTableLock Lock(*this);
   RequireRecords(ErrUpdateAllNoRecords);
   TPageCommit Commit(*this, SessionIDOf(&Cursor));

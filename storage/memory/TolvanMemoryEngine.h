@@ -19,9 +19,10 @@
 //     replaced value are freed only once the store's delete or update has succeeded;
 //   - every operation that touched pages commits the session's pages on every exit, after the
 //     undo; a commit failing after an error is dropped, so the first error passes on.
-// A store that refuses makes insert, update and delete answer false, not raise. Foreign-key
-// actions (cascades on update or delete) are the foreign-key unit's; until it serves them a
-// write of a table that carries such actions is refused with 11394 before anything changes.
+// A store that refuses makes insert, update and delete answer false, not raise. A delete or
+// update of a table that other tables reference with actions runs them first (the foreign-key
+// unit's cascade operation, under the database's write gate taken before the table lock); the
+// record is then read again, since the actions may have written this table themselves.
 //
 // Ownership: the database owns its tables (TTolvanDatabaseData); a table owns its page manager,
 // its record manager and, through the base, its BLOB blocks. Close() is the teardown that may
@@ -192,8 +193,13 @@ private:
   // Moves every index entry of the cursor's record back from New (the cursor's buffer, whose keys
   // the indexes hold) to Stored, after a store refused the update.
   void UndoKeyUpdate(TTolvanCursor& Cursor, uint8_t* Stored);
-  // Refuses a write that would need foreign-key actions the engine cannot run here.
-  void RefuseForeignKeyActions(bool OnDelete) const;
+  // Whether foreign keys of other tables (or this one) reference the table with actions; their
+  // writes take the database's write gate before the table lock.
+  bool HasReferentialActions() const;
+  // Runs the delete or update actions of the foreign keys referencing the table for the cursor's
+  // record, when the table has such actions; Stored then holds the stored record read again.
+  // False when the record is no longer stored.
+  bool RunActions(TTolvanCursor& Cursor, bool OnDelete, uint8_t*& Stored);
 
   int32_t FLoadedRecordCount = 0;
   int32_t FAllocBy;
