@@ -139,6 +139,7 @@ TEST(LocalCursorThreads, WritesWaitForTheDatabasesWriteGateAndReadsDoNot) {
       {"update",
        [&] {
          ASSERT_TRUE(K.Locate("ID", Variant(2), false, false));
+         ASSERT_EQ(K.GetRecord(rmCurrent), rrOK);
          C.Edit();
        },
        [&] {
@@ -146,7 +147,11 @@ TEST(LocalCursorThreads, WritesWaitForTheDatabasesWriteGateAndReadsDoNot) {
          K.PostRecord(false);
          EXPECT_EQ(K.LastErrorCode(), 0) << K.LastErrorText();
        }},
-      {"delete", [&] { ASSERT_TRUE(K.Locate("ID", Variant(3), false, false)); },
+      {"delete",
+       [&] {
+         ASSERT_TRUE(K.Locate("ID", Variant(3), false, false));
+         ASSERT_EQ(K.GetRecord(rmCurrent), rrOK);
+       },
        [&] {
          K.DeleteRecord();
          EXPECT_EQ(K.LastErrorCode(), 0);
