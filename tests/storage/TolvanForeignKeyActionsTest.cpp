@@ -35,10 +35,10 @@ public:
   void Create(const std::vector<std::string>& Columns, int32_t KeyCount,
               const std::vector<std::vector<std::string>>& Indexes = {},
               const std::map<std::string, int32_t>& Defaults = {},
-              const std::vector<std::string>& Unique = {}) {
+              const std::vector<std::string>& Unique = {}, std::string_view BlobColumn = {}) {
     TTolvanFieldDefs Fields;
     for (const std::string& Name : Columns) {
-      TTolvanFieldDef& F = AddField(Fields, Name, tftInteger);
+      TTolvanFieldDef& F = AddField(Fields, Name, Name == BlobColumn ? tftBLOB : tftInteger);
       if (const auto It = Defaults.find(Name); It != Defaults.end())
         F.DefaultValue().SetAsInteger(It->second);
     }
@@ -186,71 +186,11 @@ public:
   TOpenCursor C;
 };
 
-// Until the parent test lands: a brute-force one over Integer keys, honouring the records the
-// running cascade operation plans away.
-class TTestForeignKeys : public TTolvanForeignKeyRoutines {
-public:
-  void ValidateForeignKey(TTolvanTableData&, TTolvanConstraintDefForeignKey&,
-                          TTolvanCursor&) override {}
-  void CheckExistingRows(TTolvanTableData&, TTolvanCursor&, TTolvanCursor&,
-                         const TTolvanConstraintDefForeignKey&) override {}
-  void RenameForeignKeyReferences(TTolvanTableData&, TTolvanCursor*, std::string_view,
-                                  std::string_view) override {}
-  AnsiString StripTemporaryFKName(std::string_view Name) override { return AnsiString(Name); }
-  void ApplyForeignKeyActions(TTolvanTableData& Table, TTolvanCursor& Cursor, int32_t SessionID,
-                              bool OnDelete) override {
-    tolvan::ApplyForeignKeyActions(Table, Cursor, SessionID, OnDelete);
-  }
-  bool CheckForeignKeyParent(TTolvanTableData& Table, TTolvanCursor& Child, int32_t,
-                             const TTolvanConstraintDefForeignKey& Key,
-                             const uint8_t* Buffer) override {
-    const TTolvanFieldDefs& Fields = *Table.FieldDefs();
-    std::vector<int32_t> Values;
-    int32_t Nulls = 0;
-    for (const TTolvanObjectRef& Column : Key.Columns()) {
-      int32_t V = Null;
-      if (!GetFieldData(Fields.IndexOfID(Column.ObjectID()), Fields, &V, Buffer))
-        V = Null;
-      Nulls += V == Null;
-      Values.push_back(V);
-    }
-    const int32_t N = int32_t(Values.size());
-    if (Key.MatchType() == 1 && Nulls > 0 && Nulls < N)
-      return true;
-    if (Key.MatchType() == 0 ? Nulls > 0 : Nulls == N)
-      return false;
-    auto Side = OpenSideCursor(Child.Session(), Table.IsMemory(), Key.Table().Name(), false);
-    TTolvanCursor& Parent = Side->Cursor();
-    const TTolvanIndexDef* Primary = Side->TableData().IndexManager()->IndexDefs().FindPrimary();
-    bool Found = false;
-    Parent.SetToBegin();
-    while (!Found && Parent.GetRecord(rmNext) == rrOK) {
-      bool Match = true;
-      for (int32_t I = 0; I < N && Match; ++I) {
-        if (Values[size_t(I)] == Null)
-          continue;
-        int32_t V = Null;
-        const int32_t FieldNo = Parent.FieldDefs().IndexOfName(Primary->Columns(I).Name());
-        if (!GetFieldData(FieldNo, Parent.FieldDefs(), &V, Parent.RecordBuffer()))
-          V = Null;
-        Match = V == Values[size_t(I)];
-      }
-      Found = Match && !RecordPlannedForDeletion(Side->TableData(), Parent.Position());
-    }
-    Side->Close();
-    return !Found;
-  }
-};
-
+// The storage engine with its foreign-key routines, and a session of its "MEMORY" database.
 class ForeignKeyActions : public ::testing::Test {
 protected:
-  ForeignKeyActions() { FPrevious = RegisterForeignKeyRoutines(&FKeys); }
-  ~ForeignKeyActions() override { RegisterForeignKeyRoutines(FPrevious); }
-
   TLocalStorage Storage;
   std::unique_ptr<TTolvanLocalSession> Session = TLocalStorage::Connected("MEMORY");
-  TTestForeignKeys FKeys;
-  TTolvanForeignKeyRoutines* FPrevious = nullptr;
 };
 
 using ForeignKeyActionsSlow = ForeignKeyActions;
@@ -676,6 +616,38 @@ TEST_F(ForeignKeyActions, ARowReferencingItselfIsDeletedOnceAndFollowsItsOwnKey)
   ASSERT_EQ(T.Delete({3}), "");
   EXPECT_EQ(T.Count(), 0);
   T.ExpectIndexesAgree();
+}
+
+TEST_F(ForeignKeyActions, CascadedRowsKeepOrFreeTheirBlobsOnce) {
+  TTable T(*Session, "T");
+  T.Create({"ID", "PID", "Data"}, 1, {{"PID"}}, {}, {}, "Data");
+  T.AddForeignKey("FK_T", "T", {"PID"}, tfaCascade, tfaCascade);
+  T.Refresh();
+  const auto Insert = [&](int32_t ID, int32_t PID) {
+    T.C.NewRecord();
+    T.Set(0, ID);
+    T.Set(1, PID);
+    T.C.Cursor.OpenBlob(true, 2, tbmWrite)->WriteBuffer("blob", 4);
+    T.C.Cursor.CloseBlob(2);
+    T.C.Cursor.PostRecord(true);
+    ASSERT_EQ(T.C.Cursor.LastErrorCode(), 0) << T.C.Cursor.LastErrorText();
+  };
+  TTolvanBlobBlockTable& Blocks = T.C.Cursor.TableData()->BlobBlocks();
+  Insert(1, Null);
+  ASSERT_EQ(T.Update({1}, {{1, 1}}), "");
+  Insert(2, 1);
+  ASSERT_EQ(Blocks.LiveCount(), 2);
+  // The child is rewritten with its value as stored.
+  ASSERT_EQ(T.Update({1}, {{0, 10}}), "");
+  ASSERT_TRUE(T.Find({2}));
+  EXPECT_EQ(T.C.Integer(1), 10);
+  EXPECT_EQ(T.C.String(2), "blob");
+  ASSERT_TRUE(T.Find({10}));
+  EXPECT_EQ(T.C.String(2), "blob");
+  // The row that references itself goes once, with its child.
+  ASSERT_EQ(T.Delete({10}), "");
+  EXPECT_EQ(T.Count(), 0);
+  EXPECT_EQ(Blocks.LiveCount(), 0);
 }
 
 TEST_F(ForeignKeyActions, TablesCascadingIntoEachOtherEnd) {
