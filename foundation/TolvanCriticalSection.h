@@ -46,12 +46,14 @@ public:
   const std::string& OwnerName() const { return FOwnerName; }
   TTolvanLockLevel LockLevel() const noexcept { return FLevel; }
   void SetLockLevel(TTolvanLockLevel Value) noexcept { FLevel = Value; }
+  // The write gate of the database the lock belongs to, for the checker (nil: none).
+  void SetLockGate(const void* Gate) noexcept { FGate = Gate; }
 
 protected:
   TTolvanReadWriteThreadSync() = default;
   void OrderAcquire() {
     if (LockOrderChecked && FLevel != tllNone)
-      LockOrderAcquire(this, FLevel);
+      LockOrderAcquire(this, FLevel, FGate);
   }
   void OrderRelease() noexcept {
     if (LockOrderChecked && FLevel != tllNone)
@@ -62,6 +64,7 @@ private:
   const void* FOwner = nullptr;
   std::string FOwnerName = "NULL Pointer";
   TTolvanLockLevel FLevel = tllNone;
+  const void* FGate = nullptr;
 };
 
 class TTolvanReadWriteThreadSyncByCriticalSections : public TTolvanReadWriteThreadSync {

@@ -13,6 +13,7 @@ struct THeldLock {
   const void* Lock;
   TTolvanLockLevel Level;
   int64_t Count;
+  const void* Gate; // the write gate that guards it, nil when none was named
 };
 
 void DefaultViolation(const std::string& Message) {
@@ -47,28 +48,33 @@ TLockOrderViolationHandler SetLockOrderViolationHandler(TLockOrderViolationHandl
   return Handler.exchange(Value, std::memory_order_acq_rel);
 }
 
-void LockOrderAcquire(const void* Lock, TTolvanLockLevel Level) {
+void LockOrderAcquire(const void* Lock, TTolvanLockLevel Level, const void* Gate) {
   if constexpr (!LockOrderChecked)
     return;
-  bool Gate = false;
+  bool GateHeld = false;
+  // A falling step is safe only when the locks already held belong to the database whose gate
+  // excuses it: a table of another database, taken under this gate, is not guarded by it.
+  bool SameDatabase = true;
   const THeldLock* Highest = nullptr;
   for (THeldLock& H : Held) {
     if (H.Lock == Lock) {
       ++H.Count;
       return;
     }
-    if (H.Level == tllWriteGate)
-      Gate = true;
+    if (H.Level == tllWriteGate && (!Gate || H.Lock == Gate))
+      GateHeld = true;
+    if ((H.Level == tllDatabase || H.Level == tllTable) && Gate && H.Gate && H.Gate != Gate)
+      SameDatabase = false;
     if (!Highest || H.Level > Highest->Level)
       Highest = &H;
   }
   if (Highest && Highest->Level >= Level) {
-    const bool Excused =
-        Gate && (Level == tllDatabase || Level == tllTable) && Highest->Level <= tllTable;
+    const bool Excused = GateHeld && SameDatabase && (Level == tllDatabase || Level == tllTable) &&
+                         Highest->Level <= tllTable;
     if (!Excused)
       Report(Level, Highest->Level);
   }
-  Held.push_back({Lock, Level, 1});
+  Held.push_back({Lock, Level, 1, Gate});
 }
 
 void LockOrderRelease(const void* Lock) noexcept {

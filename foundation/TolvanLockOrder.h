@@ -15,7 +15,9 @@
 // a table-lock holder entering a database lock or another table's lock (side cursors of the
 // foreign-key work and of the definition operations), and a database-lock holder waiting for
 // table locks (save and load). The gate makes such threads take turns, so they cannot wait for
-// each other in a cycle.
+// each other in a cycle. A database or table lock may name the gate that guards it (its
+// database's); then only that gate excuses the pattern, since another database's gate does not
+// make that database's writers take turns. A lock that names none is excused by any gate.
 //
 // In builds without NDEBUG every leveled lock reports each entry and exit here, before it
 // blocks, and a violation goes to the violation handler, which by default writes the message to
@@ -53,8 +55,9 @@ using TLockOrderViolationHandler = void (*)(const std::string& Message);
 TLockOrderViolationHandler
 SetLockOrderViolationHandler(TLockOrderViolationHandler Handler) noexcept;
 
-// The calling thread is about to wait for Lock. Checks the order, then records the entry.
-void LockOrderAcquire(const void* Lock, TTolvanLockLevel Level);
+// The calling thread is about to wait for Lock. Checks the order, then records the entry. Gate is
+// the write gate that guards Lock (nil: none named).
+void LockOrderAcquire(const void* Lock, TTolvanLockLevel Level, const void* Gate = nullptr);
 // The calling thread has left Lock once.
 void LockOrderRelease(const void* Lock) noexcept;
 // Number of distinct leveled locks the calling thread holds.

@@ -49,6 +49,7 @@ void RaiseNil(int32_t Code) { throw ETolvanException::Create(Code, SNilPointerOc
 TTolvanDatabaseData::TTolvanDatabaseData() {
   FLock.SetOwner(this, "TTolvanDatabaseData");
   FLock.SetLockLevel(tllDatabase);
+  FLock.SetLockGate(&FWriteGate);
 }
 
 TTolvanDatabaseData::~TTolvanDatabaseData() { FreeAllTables(); }

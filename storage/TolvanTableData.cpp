@@ -28,6 +28,7 @@ constexpr int64_t MinSequenceFormSize = 39;
 TTolvanTableData::TTolvanTableData(TTolvanTableOwner& Database, TTolvanIndexFactory Factory)
     : FDatabase(Database), FIndexFactory(Factory ? std::move(Factory) : BTreeIndexFactory()) {
   FTableLock.SetLockLevel(tllTable);
+  FTableLock.SetLockGate(&Database.WriteGate());
   FCursorListLock.SetLockLevel(tllCursorList);
   FUseCountLock.SetLockLevel(tllUseCount);
 }

@@ -514,4 +514,25 @@ private:
   TTolvanTableData& FTable;
 };
 
+// Holds the write gate of Table's database for one write through Table, taken before any lock of
+// the database or its tables. A temporary table has one user and takes none of its database's
+// locks: no gate for it.
+class TTolvanTableWriteGate {
+public:
+  explicit TTolvanTableWriteGate(TTolvanTableData& Table)
+      : FGate(Table.IsTemporary() ? nullptr : &Table.Database().WriteGate()) {
+    if (FGate)
+      FGate->Enter();
+  }
+  ~TTolvanTableWriteGate() {
+    if (FGate)
+      FGate->Leave();
+  }
+  TTolvanTableWriteGate(const TTolvanTableWriteGate&) = delete;
+  TTolvanTableWriteGate& operator=(const TTolvanTableWriteGate&) = delete;
+
+private:
+  TTolvanWriteGate* FGate;
+};
+
 } // namespace tolvan

@@ -18,18 +18,6 @@ namespace {
 // A bookmark flag of a record the cursor has just inserted.
 constexpr uint8_t InsertedRecordFlag = bfInserted;
 
-// Foreign keys (checked against the parent) and the action records of keys referencing the
-// table (run in the children): either makes a write open another table under this one's lock.
-bool ReachesOtherTables(const TTolvanConstraintDefs& Defs) {
-  for (int32_t I = 0; I < Defs.Count(); ++I) {
-    const TTolvanConstraintType Type =
-        static_cast<const TTolvanConstraintDef&>(Defs.Items(I)).ConstraintType();
-    if (Type == tctForeignKey || Type == tctForeignKeyAction)
-      return true;
-  }
-  return false;
-}
-
 const char* BoolNumber(bool Value) { return Value ? "-1" : "0"; }
 
 } // namespace
@@ -251,6 +239,7 @@ void TTolvanLocalCursor::AddIndex(const TTolvanIndexDef& IndexDef) {
                                       IndexDef.Name());
   TTolvanIndexDef Copy;
   Copy.Assign(IndexDef);
+  TTolvanTableWriteGate Gate(Table);
   Table.AddIndex(Copy, this);
   CopyIndexAndConstraintDefs();
 }
@@ -260,12 +249,15 @@ void TTolvanLocalCursor::DeleteIndex(std::string_view Name) {
   const TTolvanIndexDef* Def = IndexDefs().FindByName(Name);
   if (!Def)
     throw ETolvanException::CreateFmt(ErrDeleteIndexNotFound, SCannotDeleteIndexNotFound, Name);
+  TTolvanTableWriteGate Gate(Table);
   Table.DeleteIndex(Def->ObjectID(), this);
   CopyIndexAndConstraintDefs();
 }
 
 void TTolvanLocalCursor::DeleteAllIndexes() {
-  OpenTableData().DeleteAllIndexes(this);
+  TTolvanTableData& Table = OpenTableData();
+  TTolvanTableWriteGate Gate(Table);
+  Table.DeleteAllIndexes(this);
   CopyIndexAndConstraintDefs();
 }
 
@@ -345,11 +337,9 @@ void TTolvanLocalCursor::PostRecord(bool Insert) {
   SetLastErrorText({});
   TTolvanTableData& Table = OpenTableData();
   const int32_t SessionID = Session() ? Session()->SessionID() : -1;
-  // A foreign-key check or action opens another table while this one is locked: the database's
-  // write gate comes first.
-  std::optional<TWriteGateHold> Gate;
-  if (ReachesOtherTables(ConstraintDefs()))
-    Gate.emplace(Table.Database().WriteGate());
+  // A foreign-key check or action opens another table while this one is locked; writers of the
+  // database take turns at its gate first.
+  TTolvanTableWriteGate Gate(Table);
   // One hold across check and store: no other writer gets between them.
   TTolvanTableLock Lock(Table);
   try {
@@ -402,9 +392,7 @@ void TTolvanLocalCursor::DeleteRecord() {
     throw EDatabaseError(std::string(SCursorHasNoRecordBuffer));
   SetPosition(LoadRecordID(RecordBuffer(), RecordIDOffset()));
   SetLastErrorCode(0);
-  std::optional<TWriteGateHold> Gate;
-  if (ReachesOtherTables(ConstraintDefs()))
-    Gate.emplace(Table.Database().WriteGate());
+  TTolvanTableWriteGate Gate(Table);
   try {
     if (!Table.DeleteRecord(*this))
       SetLastErrorCode(-3);
@@ -415,14 +403,18 @@ void TTolvanLocalCursor::DeleteRecord() {
 }
 
 int32_t TTolvanLocalCursor::DeleteAllRecords() {
-  OpenTableData().DeleteAllRecords(*this);
+  TTolvanTableData& Table = OpenTableData();
+  TTolvanTableWriteGate Gate(Table);
+  Table.DeleteAllRecords(*this);
   return 0;
 }
 
 int32_t TTolvanLocalCursor::UpdateAllRecords(const TStringList& FieldNames,
                                              std::span<TTolvanVariant* const> Values,
                                              bool SkipForeignKeys) {
-  OpenTableData().UpdateAllRecords(*this, FieldNames, Values, SkipForeignKeys);
+  TTolvanTableData& Table = OpenTableData();
+  TTolvanTableWriteGate Gate(Table);
+  Table.UpdateAllRecords(*this, FieldNames, Values, SkipForeignKeys);
   return 0;
 }
 
@@ -589,8 +581,11 @@ void TTolvanLocalCursor::CloseBlob(int32_t FieldNo) {
       ++I;
       continue;
     }
-    if (Stream->Mode() != tbmRead)
-      OpenTableData().WriteBlob(*this, TableNo, *Stream);
+    if (Stream->Mode() != tbmRead) {
+      TTolvanTableData& Table = OpenTableData();
+      TTolvanTableWriteGate Gate(Table);
+      Table.WriteBlob(*this, TableNo, *Stream);
+    }
     // Taken out of the list before its owner goes: the owner's teardown may close the field
     // again and must find nothing left to store.
     FreeBlobEntry(I);
@@ -638,7 +633,9 @@ int64_t TTolvanLocalCursor::GetAutoIncValue(int32_t FieldNo) {
 }
 
 void TTolvanLocalCursor::SetAutoIncValue(int32_t FieldNo, int64_t Value) {
-  OpenTableData().SetAutoIncValue(FieldNo, *this, Value);
+  TTolvanTableData& Table = OpenTableData();
+  TTolvanTableWriteGate Gate(Table);
+  Table.SetAutoIncValue(FieldNo, *this, Value);
 }
 
 void TTolvanLocalCursor::BeginTableUse() { OpenTableData().BeginTableUse(); }

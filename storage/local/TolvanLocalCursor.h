@@ -24,7 +24,9 @@
 // destructor closes as a fallback and drops a failure.
 //
 // Threads: a cursor serves one thread at a time and takes no lock of its own; the table data's
-// operations lock the table.
+// operations lock the table. Every operation that changes data or definitions first takes the
+// database's write gate (not for a temporary table), before any lock of the database or its
+// tables; reads take none.
 #pragma once
 
 #include <cstdint>

@@ -223,6 +223,7 @@ void TTolvanLocalCursor::AddForeignKey(const TTolvanConstraintDefForeignKey& Def
                                       TableName());
   TTolvanConstraintDefForeignKey Copy;
   Copy.Assign(Def);
+  TTolvanTableWriteGate Gate(*FTableData);
   FTableData->AddForeignKey(*this, Copy);
 }
 
@@ -232,6 +233,7 @@ void TTolvanLocalCursor::DeleteConstraint(std::string_view Name, bool Force, boo
   if (!Exclusive())
     throw ETolvanException::CreateFmt(ErrDeleteConstraintNotExclusive, STableNotExclusive,
                                       TableName());
+  TTolvanTableWriteGate Gate(*FTableData);
   FTableData->DeleteConstraint(this, Name, Force, NoCascade);
 }
 

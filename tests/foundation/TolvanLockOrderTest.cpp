@@ -119,6 +119,53 @@ TEST_F(LockOrder, TheGateExcusesSideCursorsAndDatabaseSaves) {
   }
 }
 
+// Locks that name their database's gate are excused only by that gate: another database's gate
+// does not make this database's writers take turns.
+TEST_F(LockOrder, OnlyTheLocksOwnGateExcusesAFallingStep) {
+  TTolvanWriteGate OtherGate;
+  TTolvanReadWriteThreadSyncBySingleCriticalSection OtherDatabaseTable;
+  for (auto* Lock : {static_cast<TTolvanReadWriteThreadSync*>(&Table),
+                     static_cast<TTolvanReadWriteThreadSync*>(&OtherTable),
+                     static_cast<TTolvanReadWriteThreadSync*>(&Database)})
+    Lock->SetLockGate(&Gate);
+  OtherDatabaseTable.SetLockLevel(tllTable);
+  OtherDatabaseTable.SetLockGate(&OtherGate);
+  {
+    // The own gate: as before.
+    TWriteGateHold G(Gate);
+    TWriteAccess T(Table);
+    TReadAccess D(Database);
+    TWriteAccess O(OtherTable);
+  }
+  const struct {
+    const char* What;
+    std::function<void()> Run;
+  } Cases[] = {
+      {"another database's gate",
+       [&] {
+         TWriteGateHold G(OtherGate);
+         TWriteAccess T(Table);
+         TWriteAccess O(OtherTable);
+       }},
+      {"a table of another database under this gate",
+       [&] {
+         TWriteGateHold G(Gate);
+         TWriteAccess Foreign(OtherDatabaseTable);
+         TWriteAccess T(Table);
+       }},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    try {
+      C.Run();
+      ADD_FAILURE() << "no violation reported";
+    } catch (const std::logic_error& E) {
+      EXPECT_EQ(std::string(E.what()), "taking a table lock while holding a table lock");
+    }
+    EXPECT_EQ(LockOrderHeldCount(), 0);
+  }
+}
+
 } // namespace
 
 namespace {

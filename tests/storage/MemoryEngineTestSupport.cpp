@@ -28,8 +28,7 @@ void TMemoryTableFixture::Create(TTolvanFieldDefs& FieldDefs, TTolvanIndexDefs& 
   Maker.SetTableName("M");
   bool Created = false;
   Table = static_cast<TTolvanMemoryTableData*>(Db.GetTableData(
-      Maker,
-      [&](TTolvanTableData& T) { T.CreateTable(Maker, FieldDefs, IndexDefs, Constraints); },
+      Maker, [&](TTolvanTableData& T) { T.CreateTable(Maker, FieldDefs, IndexDefs, Constraints); },
       &Created));
   Cursor = NewCursor(&Session);
   Cursor2 = NewCursor(&Session2);
@@ -50,9 +49,17 @@ void TMemoryTableFixture::ClearRecord(TTestCursor& C) {
 }
 
 std::map<int32_t, std::vector<uint8_t>> TMemoryTableFixture::StoreRows() const {
+  return MemoryStoreRows(*Table);
+}
+
+std::string TMemoryTableFixture::TableFaults() {
+  return MemoryTableFaults(*Table, Session.SessionID());
+}
+
+std::map<int32_t, std::vector<uint8_t>> MemoryStoreRows(const TTolvanMemoryTableData& Table) {
   std::map<int32_t, std::vector<uint8_t>> Rows;
-  const TTolvanMemoryRecordManager& Store = *Table->Records();
-  const size_t Size = size_t(Table->RecordSize());
+  const TTolvanMemoryRecordManager& Store = *Table.Records();
+  const size_t Size = size_t(Table.RecordSize());
   for (int32_t Slot = 0; Slot < Store.Capacity(); ++Slot)
     if (Store.RecordCount() > 0 && Slot >= Store.MinID() && Slot <= Store.MaxID() &&
         !Store.IsSlotDeleted(Slot)) {
@@ -62,18 +69,17 @@ std::map<int32_t, std::vector<uint8_t>> TMemoryTableFixture::StoreRows() const {
   return Rows;
 }
 
-std::string TMemoryTableFixture::TableFaults() {
-  const auto Rows = StoreRows();
-  if (int64_t(Rows.size()) != Table->GetTotalRecordCount())
-    return "record count " + std::to_string(Table->GetTotalRecordCount()) + " for " +
+std::string MemoryTableFaults(TTolvanMemoryTableData& Table, int32_t SessionID) {
+  const auto Rows = MemoryStoreRows(Table);
+  if (int64_t(Rows.size()) != Table.GetTotalRecordCount())
+    return "record count " + std::to_string(Table.GetTotalRecordCount()) + " for " +
            std::to_string(Rows.size()) + " live slots";
-  const int32_t SessionID = Session.SessionID();
-  TTolvanBaseIndexManager& Indexes = *Table->IndexManager();
+  TTolvanBaseIndexManager& Indexes = *Table.IndexManager();
   for (int32_t I = 0; I < Indexes.IndexDefs().Count(); ++I) {
     const int32_t IndexID = Indexes.IndexDefs().Items(I).ObjectID();
     const std::string Name = Indexes.IndexDefs().Items(I).Name();
     // The walk in index order.
-    std::vector<uint8_t> Buffer(size_t(Table->RecordSize()));
+    std::vector<uint8_t> Buffer(size_t(Table.RecordSize()));
     std::vector<uint8_t> Previous;
     std::set<int32_t> Seen;
     TTolvanNavState State;
@@ -114,7 +120,7 @@ std::string TMemoryTableFixture::TableFaults() {
     if (!Fault.empty())
       return Fault;
   }
-  return PageAccountingFaults(Table->Pages());
+  return PageAccountingFaults(Table.Pages());
 }
 
 } // namespace tolvan::test

@@ -5,7 +5,8 @@
 // a cursor's open-or-create does, over the index objects Factory makes. StoreRows reads the
 // store slot by slot; TableFaults checks every index against the store (one entry per live
 // record, found under the stored record's key, in key order) and the page bookkeeping, and
-// answers "" when all agree.
+// answers "" when all agree; MemoryStoreRows and MemoryTableFaults do the same for any memory
+// table.
 //
 // Threads: the checks run with no other thread writing the table.
 #pragma once
@@ -46,5 +47,10 @@ public:
   std::unique_ptr<TTestCursor> Cursor;
   std::unique_ptr<TTestCursor> Cursor2;
 };
+
+// The same for any memory table: its live records by slot, and its faults ("" when its store,
+// indexes and pages agree), read as SessionID.
+std::map<int32_t, std::vector<uint8_t>> MemoryStoreRows(const TTolvanMemoryTableData& Table);
+std::string MemoryTableFaults(TTolvanMemoryTableData& Table, int32_t SessionID);
 
 } // namespace tolvan::test

@@ -6,11 +6,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <numeric>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "classlib/StringList.h"
 #include "tests/storage/LocalStorageTestSupport.h"
 
 using namespace tolvan;
@@ -82,6 +86,122 @@ TEST(LocalCursorThreads, CollidingUniqueKeysAreStoredOnceAndEveryRefusalIsAConst
   std::vector<int32_t> Expected(Keys);
   std::iota(Expected.begin(), Expected.end(), 0);
   EXPECT_EQ(Stored, Expected);
+}
+
+// Every write through a local cursor waits for the database's write gate, taken before any lock,
+// and reads do not: while the test holds the gate, a write started on another thread stays
+// blocked and completes once the gate is free, and a read completes at once. Writes to a
+// temporary table take no gate.
+TEST(LocalCursorThreads, WritesWaitForTheDatabasesWriteGateAndReadsDoNot) {
+  using namespace std::chrono_literals;
+  TLocalStorage Storage;
+  auto Session = TLocalStorage::Connected("MEMORY");
+  TOpenCursor C(*Session, "G");
+  {
+    TTolvanFieldDefs Fields;
+    AddField(Fields, "ID", tftInteger);
+    AddField(Fields, "N", tftAutoIncInteger);
+    TTolvanIndexDefs Indexes;
+    AddIndexDef(Indexes, "ByID", {"ID"});
+    C.Open(&Fields, &Indexes);
+  }
+  TTolvanLocalCursor& K = C.Cursor;
+  for (int32_t ID = 1; ID <= 5; ++ID)
+    ASSERT_EQ(C.Insert(ID), 0);
+  TTolvanWriteGate& Gate = Session->Database()->WriteGate();
+
+  // Runs Step on another thread while the gate is held; true when it had to wait for it.
+  auto WaitsForGate = [&](const std::function<void()>& Step) {
+    std::future<void> Done;
+    bool Waited;
+    {
+      TWriteGateHold Hold(Gate);
+      Done = std::async(std::launch::async, Step);
+      Waited = Done.wait_for(100ms) == std::future_status::timeout;
+    }
+    Done.get();
+    return Waited;
+  };
+
+  TTolvanVariant Value;
+  Value.SetAsInteger(7);
+  TTolvanVariant* Values[] = {&Value};
+  TStringList Names;
+  Names.Add("N");
+  TTolvanIndexDefs ExtraDefs;
+  const TTolvanIndexDef& Extra = AddIndexDef(ExtraDefs, "ByN", {"N"});
+
+  const struct {
+    const char* What;
+    std::function<void()> Prepare, Step;
+  } Writes[] = {
+      {"insert", {}, [&] { EXPECT_EQ(C.Insert(10), 0); }},
+      {"update",
+       [&] {
+         ASSERT_TRUE(K.Locate("ID", Variant(2), false, false));
+         ASSERT_EQ(K.GetRecord(rmCurrent), rrOK);
+         C.Edit();
+       },
+       [&] {
+         C.SetInteger(0, 20);
+         K.PostRecord(false);
+         EXPECT_EQ(K.LastErrorCode(), 0) << K.LastErrorText();
+       }},
+      {"delete",
+       [&] {
+         ASSERT_TRUE(K.Locate("ID", Variant(3), false, false));
+         ASSERT_EQ(K.GetRecord(rmCurrent), rrOK);
+       },
+       [&] {
+         K.DeleteRecord();
+         EXPECT_EQ(K.LastErrorCode(), 0);
+       }},
+      {"auto-increment value", {}, [&] { K.SetAutoIncValue(1, 100); }},
+      {"add index", {}, [&] { K.AddIndex(Extra); }},
+      {"delete index", {}, [&] { K.DeleteIndex("ByN"); }},
+      {"update all", {}, [&] { K.UpdateAllRecords(Names, Values, false); }},
+      {"delete all", {}, [&] { K.DeleteAllRecords(); }},
+  };
+  for (const auto& W : Writes) {
+    SCOPED_TRACE(W.What);
+    if (W.Prepare)
+      W.Prepare();
+    EXPECT_TRUE(WaitsForGate(W.Step));
+  }
+  EXPECT_EQ(K.GetRecordCount(), 0);
+
+  ASSERT_EQ(C.Insert(1), 0);
+  EXPECT_FALSE(WaitsForGate([&] {
+    EXPECT_EQ(K.GetRecordCount(), 1);
+    EXPECT_TRUE(K.Locate("ID", Variant(1), false, false));
+    K.SetToBegin();
+    EXPECT_EQ(K.GetRecord(rmNext), rrOK);
+  }));
+
+  auto Temp = TLocalStorage::Connected("TEMP", false, true);
+  TTolvanLocalCursor Maker;
+  Maker.SetSession(Temp.get());
+  Maker.SetTableName("T");
+  Maker.SetTemporary(true);
+  Maker.SetKeepTemporaryTable(true);
+  {
+    TTolvanFieldDefs Fields;
+    AddField(Fields, "ID", tftInteger);
+    TTolvanIndexDefs Indexes;
+    TTolvanConstraintDefs Constraints;
+    Maker.CreateTable(Fields, Indexes, Constraints);
+  }
+  TOpenCursor T(*Temp, Maker.TableName(), false, true);
+  T.Open();
+  ASSERT_TRUE(T.Cursor.IsTemporaryTable());
+  TTolvanWriteGate& TempGate = Temp->Database()->WriteGate();
+  std::future<void> Done;
+  {
+    TWriteGateHold Hold(TempGate);
+    Done = std::async(std::launch::async, [&] { EXPECT_EQ(T.Insert(1), 0); });
+    EXPECT_EQ(Done.wait_for(10s), std::future_status::ready);
+  }
+  Done.get();
 }
 
 } // namespace
