@@ -10,14 +10,6 @@ namespace tolvan {
 
 namespace {
 
-void AppendDoubled(AnsiString& Out, std::string_view Text, char Closing) {
-  for (char C : Text) {
-    Out.push_back(C);
-    if (C == Closing)
-      Out.push_back(C);
-  }
-}
-
 bool IsNameStart(unsigned char C) {
   return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || C == '_' || C >= 0x80;
 }
@@ -60,31 +52,17 @@ void AppendNumber(AnsiString& Out, const TToken& T) {
 }
 
 void AppendToken(AnsiString& Out, const TToken& T) {
+  if (AppendQuotedToken(Out, T)) {
+    Out += ' ';
+    return;
+  }
   switch (T.Kind) {
-  case tktQuotedString:
-    Out += '"';
-    AppendDoubled(Out, T.Text, '"');
-    Out += '"';
-    break;
-  case tktBracketedString:
-    Out += '[';
-    AppendDoubled(Out, T.Text, ']');
-    Out += ']';
-    break;
-  case tktBackQuotedString:
-    Out += '`';
-    AppendDoubled(Out, T.Text, '`');
-    Out += '`';
-    break;
   case tktParameter:
-    if (IsBareParamName(T.Text)) {
-      Out += ':';
+    Out += ':';
+    if (IsBareParamName(T.Text))
       Out += T.Text;
-    } else {
-      Out += ":`";
-      AppendDoubled(Out, T.Text, '`');
-      Out += '`';
-    }
+    else
+      AppendQuoted(Out, T.Text, '`', '`');
     break;
   case tktInt:
   case tktFloat:
@@ -111,9 +89,8 @@ AnsiString RewriteProviderParams(std::string_view SQL) {
       // A quoted name needs its name and its closing "@"; a lone "@" stays a word, so that a
       // cut-off statement is passed on as written instead of being completed by guesswork.
       if (IsAt(T) && Count - I > 2 && IsAt(Tokens[I + 2])) {
-        Out += '[';
-        AppendDoubled(Out, Tokens[I + 1].Text, ']');
-        Out += "] ";
+        AppendQuoted(Out, Tokens[I + 1].Text, '[', ']');
+        Out += ' ';
         I += 2;
         continue;
       }

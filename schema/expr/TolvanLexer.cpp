@@ -105,14 +105,6 @@ const TKeywordTable& Keywords() {
   return Table;
 }
 
-void AppendDoubled(AnsiString& Out, std::string_view Text, char Closing) {
-  for (char C : Text) {
-    Out.push_back(C);
-    if (C == Closing)
-      Out.push_back(C);
-  }
-}
-
 } // namespace
 
 int16_t KeywordIdOf(std::string_view Word) {
@@ -599,30 +591,14 @@ AnsiString ReplaceQuestionMarkParams(std::string_view Text) {
     for (const TToken& T : Lexer.Tokens()) {
       switch (T.Kind) {
       case tktParameter:
-        Out += ":`";
-        AppendDoubled(Out, T.Text, '`');
-        Out += '`';
-        break;
-      case tktQuotedString:
-        Out += '"';
-        AppendDoubled(Out, T.Text, '"');
-        Out += '"';
-        break;
-      case tktBackQuotedString:
-        Out += '`';
-        AppendDoubled(Out, T.Text, '`');
-        Out += '`';
-        break;
-      case tktBracketedString:
-        Out += '[';
-        AppendDoubled(Out, T.Text, ']');
-        Out += ']';
+        Out += ':';
+        AppendQuoted(Out, T.Text, '`', '`');
         break;
       default:
         if (T.Kind == tktString && T.Text == "?") {
           Out += ":Tolvan_MS_Param";
           Out += IntToStr(Counter++);
-        } else {
+        } else if (!AppendQuotedToken(Out, T)) {
           Out += T.Text;
         }
         break;
@@ -632,6 +608,32 @@ AnsiString ReplaceQuestionMarkParams(std::string_view Text) {
     Out += "; ";
   }
   return Counter == 0 ? AnsiString(Text) : Out;
+}
+
+void AppendQuoted(AnsiString& Out, std::string_view Text, char Opening, char Closing) {
+  Out.push_back(Opening);
+  for (char C : Text) {
+    Out.push_back(C);
+    if (C == Closing)
+      Out.push_back(C);
+  }
+  Out.push_back(Closing);
+}
+
+bool AppendQuotedToken(AnsiString& Out, const TToken& T) {
+  switch (T.Kind) {
+  case tktQuotedString:
+    AppendQuoted(Out, T.Text, '"', '"');
+    return true;
+  case tktBracketedString:
+    AppendQuoted(Out, T.Text, '[', ']');
+    return true;
+  case tktBackQuotedString:
+    AppendQuoted(Out, T.Text, '`', '`');
+    return true;
+  default:
+    return false;
+  }
 }
 
 } // namespace tolvan

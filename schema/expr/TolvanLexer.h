@@ -155,4 +155,11 @@ int64_t HexToInt64(std::string_view Text);
 // A text without a "?" word comes back unchanged. Tokenizer errors propagate.
 AnsiString ReplaceQuestionMarkParams(std::string_view Text);
 
+// Appends Text between Opening and Closing, with each Closing inside doubled, as the tokenizer
+// reads quoted, bracketed and back-quoted text back.
+void AppendQuoted(AnsiString& Out, std::string_view Text, char Opening, char Closing);
+// Appends a quoted string, bracketed text or back-quoted text token in the form the tokenizer
+// reads back as the same token, and answers True; any other token appends nothing: False.
+bool AppendQuotedToken(AnsiString& Out, const TToken& T);
+
 } // namespace tolvan

@@ -20,6 +20,7 @@
 #include "foundation/TolvanExcept.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/local/TolvanLocalCursor.h"
+#include "tests/TestWatchdog.h"
 #include "tests/components/ComponentTestSupport.h"
 #include "tests/components/support/TestDataSet.h"
 
@@ -27,32 +28,6 @@ using namespace tolvan;
 using namespace tolvan::test;
 
 namespace {
-
-class TWatchdog {
-public:
-  explicit TWatchdog(int Seconds)
-      : FThread([this, Seconds] {
-          std::unique_lock Lock(FMutex);
-          if (!FDone.wait_for(Lock, std::chrono::seconds(Seconds), [this] { return FOver; })) {
-            std::fprintf(stderr, "watchdog: the test hangs\n");
-            std::abort();
-          }
-        }) {}
-  ~TWatchdog() {
-    {
-      std::lock_guard Lock(FMutex);
-      FOver = true;
-    }
-    FDone.notify_all();
-    FThread.join();
-  }
-
-private:
-  std::mutex FMutex;
-  std::condition_variable FDone;
-  bool FOver = false;
-  std::thread FThread;
-};
 
 // Records of table Name in "MEMORY", counted through a cursor of a scratch session.
 int64_t RecordCount(const std::string& Name) {

@@ -19,38 +19,12 @@
 
 #include "foundation/TolvanExcept.h"
 #include "storage/TolvanDatabaseData.h"
+#include "tests/TestWatchdog.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
 
 namespace {
-
-// Aborts the process when the scope lasts longer than Seconds.
-class TWatchdog {
-public:
-  explicit TWatchdog(int Seconds)
-      : FThread([this, Seconds] {
-          std::unique_lock Lock(FMutex);
-          if (!FDone.wait_for(Lock, std::chrono::seconds(Seconds), [this] { return FOver; })) {
-            std::fprintf(stderr, "watchdog: the test hangs\n");
-            std::abort();
-          }
-        }) {}
-  ~TWatchdog() {
-    {
-      std::lock_guard Lock(FMutex);
-      FOver = true;
-    }
-    FDone.notify_all();
-    FThread.join();
-  }
-
-private:
-  std::mutex FMutex;
-  std::condition_variable FDone;
-  bool FOver = false;
-  std::thread FThread;
-};
 
 template <class F> void RunThreads(int Count, F&& Body) {
   std::vector<std::thread> Threads;

@@ -17,6 +17,7 @@
 
 #include "storage/local/TolvanLocalCursor.h"
 #include "storage/memory/TolvanMemoryEngine.h"
+#include "tests/TestWatchdog.h"
 #include "tests/foundation/TestSupport.h"
 #include "tests/storage/LocalStorageTestSupport.h"
 #include "tests/storage/MemoryEngineTestSupport.h"
@@ -29,38 +30,6 @@ namespace {
 constexpr int32_t IDField = 0;
 constexpr int32_t PIDField = 1;
 constexpr int32_t KeyRange = 48;
-
-// Aborts the process when the threads have not finished in time: a deadlock fails the test
-// with a message instead of hanging until ctest's timeout.
-class TWatchdog {
-public:
-  explicit TWatchdog(std::chrono::seconds Limit)
-      : FThread([this, Limit] {
-          std::unique_lock Lock(FMutex);
-          if (!FChanged.wait_for(Lock, Limit, [this] { return FDone; })) {
-            std::fprintf(stderr, "watchdog: the threads did not finish within %lld s\n",
-                         static_cast<long long>(Limit.count()));
-            std::fflush(stderr);
-            std::abort();
-          }
-        }) {}
-  ~TWatchdog() {
-    {
-      std::lock_guard Lock(FMutex);
-      FDone = true;
-    }
-    FChanged.notify_all();
-    FThread.join();
-  }
-  TWatchdog(const TWatchdog&) = delete;
-  TWatchdog& operator=(const TWatchdog&) = delete;
-
-private:
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  bool FDone = false;
-  std::thread FThread;
-};
 
 void CreateParent(TTolvanBaseSession& Session) {
   TTolvanFieldDefs Fields;
@@ -297,7 +266,7 @@ TEST(ForeignKeyThreads, ChildWritesParentChangesAndSavesKeepEveryChildsParent) {
   };
 
   {
-    TWatchdog Watchdog(std::chrono::seconds(120));
+    TWatchdog Watchdog(120);
     std::thread Threads[] = {std::thread(ChildWriter), std::thread(ParentWriter),
                              std::thread(Saver)};
     for (auto& T : Threads)
