@@ -486,13 +486,16 @@ bool TTolvanDataSet::RunFilterEvent(uint8_t* Buffer) {
     return true;
   const TDataSetState Saved = SetTempState(dsFilter);
   uint8_t* SavedBuffer = FFilterBuffer;
+  const bool SavedInEvent = FInFilterEvent;
   FFilterBuffer = Buffer;
+  FInFilterEvent = true;
   bool Accept = true;
   try {
     OnFilterRecord()(*this, Accept);
   } catch (...) {
     ReportException(std::current_exception());
   }
+  FInFilterEvent = SavedInEvent;
   FFilterBuffer = SavedBuffer;
   RestoreState(Saved);
   return Accept;
