@@ -50,6 +50,8 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -340,6 +342,58 @@ protected:
   uint8_t* EditCopy() const noexcept { return FEditCopy; }
   void SetFilterBuffer(uint8_t* Buffer) noexcept { FFilterBuffer = Buffer; }
   void SetEditedKeyBuffer(uint8_t* Buffer) noexcept { FKeyBuffer = Buffer; }
+
+  // Field data and editing
+public:
+  bool CanModify() override { return !FReadOnly; }
+  bool ReadFieldData(const TField& Field, void* Buffer) override;
+  void WriteFieldData(TField& Field, const void* Buffer) override;
+  void ConvertFieldData(const TField& Field, const void* Source, void* Dest,
+                        bool ToNative) override;
+  // Between the framework's date-time value and the column's stored form (ftDate, ftTime,
+  // ftDateTime, ftTimeStamp).
+  void ConvertDateTimeData(const TField& Field, const void* Source, bool ToNative, void* Dest);
+  std::unique_ptr<TStream> OpenBlobStream(TField& Field, TBlobStreamMode Mode) override;
+  // The engine stream a TTolvanBlobStream works on; the cursor keeps it until CloseBlob.
+  TTolvanStream* OpenCursorBlob(TField& Field, TBlobStreamMode Mode);
+
+  // Record values of the current record buffer; column numbers are visible positions unless
+  // TableNumbering.
+  void CaptureValues(const TTolvanArrayOfTTolvanVariant& Values);
+  static void ReleaseValues(const TTolvanArrayOfTTolvanVariant& Values) noexcept;
+  void GetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool TableNumbering, bool Copy);
+  void SetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool TableNumbering);
+
+  bool HasBeforeInsertRecordEvent() const noexcept;
+  bool HasAfterInsertRecordEvent() const noexcept;
+  bool HasBeforeUpdateRecordEvent() const noexcept;
+  bool HasAfterUpdateRecordEvent() const noexcept;
+  bool HasBeforeDeleteRecordEvent() const noexcept;
+  bool HasAfterDeleteRecordEvent() const noexcept;
+  bool HasBeforeExecuteSQLEvent() const noexcept;
+  bool HasAfterExecuteSQLEvent() const noexcept;
+
+  void EmptyTable();
+  void UpdateAllRecords(const TStringList& FieldNames, std::span<TTolvanVariant* const> Values);
+  void BeginTableUse();
+  void EndTableUse();
+
+protected:
+  void InitNewRecord(uint8_t* Buffer) override;
+  void BeginInsertRecord() override;
+  void EditRecord() override;
+  void PostRecord() override;
+  void CancelRecord() override;
+  void DeleteRecord() override;
+  void AddRecord(uint8_t* Buffer) override;
+  void ReleaseBlobField(TField& Field) override;
+  void PostRecordAndKey() override;
+
+private:
+  // An After record event's failure, kept by PostRecord until the framework's post is done.
+  std::exception_ptr FPostFailure;
+  // Per field, the zero-terminated text a wide-string field's native form points to.
+  std::vector<std::u16string> FWideScratch;
 
 private:
   // Release every reason without raising, for teardown.
