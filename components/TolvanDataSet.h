@@ -135,6 +135,10 @@ public:
   void SwitchIndex(std::string_view IndexName);
   // Attaches an additional filter to the cursor, which owns it from then on.
   void SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression);
+  // Shows the named columns under the aliases (an empty alias keeps the name): the cursor is
+  // projected and the dataset reopened on it. Nothing when the aliases already are the
+  // extended field definitions' names in order.
+  void SetProjection(const TStringList& FieldNames, const TStringList& Aliases);
   // Whether the buffer of the current state carries the calculated-field area: not the key
   // buffer of set key, nor the engine record the filter event sees. Field data reads a
   // calculated field there as null and refuses to write one.

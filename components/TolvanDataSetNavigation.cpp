@@ -11,6 +11,7 @@
 
 #include "classlib/DBConsts.h"
 #include "components/TolvanDataSet.h"
+#include "components/TolvanDefs.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "schema/expr/TolvanExpression.h"
@@ -53,6 +54,7 @@ constexpr int32_t ErrSearchRecordNil = 10268;
 constexpr int32_t ErrLocateInCursorNil = 10271;
 constexpr int32_t ErrSetOnFilterRecordNil = 10275;
 constexpr int32_t ErrSetExternalFilterNil = 10300;
+constexpr int32_t ErrSetProjectionNil = 10320;
 
 // The neutral answers of counting, numbering and reading the current record: an engine failure
 // there gives Fallback instead of an exception. Kept in this one place because a later release
@@ -459,6 +461,62 @@ void TTolvanDataSet::SetExternalFilter(std::unique_ptr<TTolvanExpression> Expres
   if (!FCursor)
     RaiseNil(ErrSetExternalFilterNil);
   FCursor->SetExternalFilter(std::move(Expression));
+}
+
+void TTolvanDataSet::SetProjection(const TStringList& FieldNames, const TStringList& Aliases) {
+  if (!FCursor)
+    RaiseNil(ErrSetProjectionNil);
+  if (FieldNames.Count() == FAdvFieldDefs->Count() && Aliases.Count() == FieldNames.Count()) {
+    bool Same = true;
+    for (int32_t I = 0; I < Aliases.Count() && Same; ++I)
+      Same = Aliases.Strings(I) == FAdvFieldDefs->Items(I).Name();
+    if (Same)
+      return;
+  }
+  FCursor->SetProjection(FieldNames, Aliases);
+  // The dataset reopens on the same cursor: it must survive the close, and its visible fields
+  // must survive the reload of its definitions.
+  TTolvanCursor* const Cursor = FCursor;
+  std::unique_ptr<TTolvanCursor> Own = std::move(FOwnCursor);
+  TTolvanCursor* const SavedExternal = FExternalCursor;
+  Cursor->SetProjectionSet(true);
+  FExternalCursor = Cursor;
+  // Another use holds the database meanwhile: a temporary one would take the cursor's engine
+  // session along when the close gives the cursor's use back.
+  const bool HeldUse = HoldsReason(durTableOperation);
+  const auto ReleaseUse = [&] {
+    if (!HeldUse)
+      SetDatabaseUse(durTableOperation, false);
+  };
+  try {
+    SetDatabaseUse(durTableOperation, true);
+    Close();
+    FCursor = Cursor;
+    Open();
+    ReleaseUse();
+  } catch (...) {
+    try {
+      ReleaseUse();
+    } catch (...) {
+      ReportException(std::current_exception());
+    }
+    FExternalCursor = SavedExternal;
+    if (Own) {
+      if (FCursor == Own.get())
+        FOwnCursor = std::move(Own);
+      else
+        try {
+          Own->CloseTable();
+        } catch (...) {
+          ReportException(std::current_exception());
+        }
+    }
+    throw;
+  }
+  FOwnCursor = std::move(Own);
+  FExternalCursor = SavedExternal;
+  FProjectionApplied = true;
+  Cursor->SetProjectionSet(true);
 }
 
 void TTolvanDataSet::RefreshRecords() {

@@ -341,6 +341,31 @@ TEST_F(NavigationTest, CalculatedFieldHandlerSeesTheFetchedRecord) {
   D->RestoreState(Saved);
 }
 
+TEST_F(NavigationTest, ProjectionReopensOnTheSameCursor) {
+  OpenWithRows();
+  TTolvanCursor* const Cursor = D->Cursor();
+  TStringList Names, Aliases;
+  Names.Add("Name");
+  Aliases.Add("Label");
+  D->SetProjection(Names, Aliases);
+  ASSERT_TRUE(D->Active());
+  EXPECT_EQ(D->Cursor(), Cursor);
+  EXPECT_TRUE(D->ProjectionApplied());
+  EXPECT_TRUE(Cursor->ProjectionSet());
+  EXPECT_EQ(D->ExternalCursor(), nullptr);
+  ASSERT_EQ(D->FieldDefs().Count(), 1);
+  EXPECT_EQ(D->FieldDefs().Items(0).Name(), "Label");
+  EXPECT_EQ(D->RecordCount(), 5);
+  EXPECT_TRUE(D->Locate("Label", Variant("gamma"), 0));
+  EXPECT_EQ(D->RecNo(), 3);
+  // The same list again changes nothing.
+  D->SetProjection(Names, Aliases);
+  EXPECT_EQ(D->RecNo(), 3);
+  D->Close();
+  EXPECT_EQ(D->Cursor(), nullptr);
+  EXPECT_EQ(CodeOf([&] { D->SetProjection(Names, Aliases); }), 10320);
+}
+
 TEST_F(NavigationTest, EveryHookWithoutCursorRaisesItsCode) {
   uint8_t Buffer[64] = {};
   uint8_t Data[8] = {};
