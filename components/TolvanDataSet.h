@@ -394,6 +394,8 @@ protected:
   void PostRecordAndKey() override;
 
 private:
+  // The cursor's table name, or "Unknown table".
+  AnsiString EventTableName() const;
   // An After record event's failure, kept by PostRecord until the framework's post is done.
   std::exception_ptr FPostFailure;
   // Per field, the zero-terminated text a wide-string field's native form points to.
