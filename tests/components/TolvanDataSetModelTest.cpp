@@ -1,7 +1,8 @@
 // Seeded random steps on a dataset over a MEMORY table, checked after every step against a
 // std::vector model with the same predicates and orders: moves, record numbers, bookmarks (also
-// of deleted rows), index switches, filters and the filter event, Locate, Lookup and Find, with
-// rows inserted and deleted through an engine cursor of their own. A failure prints the seed and
+// of deleted rows), index switches, filters and the filter event, Locate, Lookup and Find;
+// Insert, Append, Edit, Post, Cancel and Delete, some refused as duplicates; rows inserted and
+// deleted behind the dataset through an engine cursor of its own. A failure prints the seed and
 // the step.
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 
 #include "classlib/Collation.h"
 #include "components/TolvanDataSet.h"
+#include "foundation/TolvanConverts.h"
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/local/TolvanLocalCursor.h"
@@ -147,6 +149,11 @@ public:
     return true;
   }
 
+  TTolvanRecordID RecordIDOf(int32_t Id) {
+    EXPECT_TRUE(FCursor.Locate("ID", Variant(Id), false, false));
+    return FCursor.Position();
+  }
+
   void Delete(int32_t Id) {
     ASSERT_TRUE(FCursor.Locate("ID", Variant(Id), false, false));
     StoreRecordID(FBuffer, FCursor.RecordIDOffset(), FCursor.Position());
@@ -189,12 +196,22 @@ public:
     std::optional<TEngineWriter> Writer;
     Writer.emplace(*D->Database());
     W = &*Writer;
+    // Half the runs post their edits with an update event assigned: the moves after a post
+    // must not depend on it.
+    int32_t UpdateEvents = 0;
+    if (FSeed % 2)
+      D->Database()->SetBeforeUpdateRecord(
+          [&](TTolvanDataSet*, const AnsiString&, TTolvanArrayOfTTolvanVariant,
+              TTolvanArrayOfTTolvanVariant, bool&) { ++UpdateEvents; });
     for (int32_t K = 0; K < 12; ++K)
       InsertRow();
     DoFirst();
     for (FStep = 0; FStep < FSteps && !::testing::Test::HasFailure(); ++FStep) {
       OneStep();
       Check();
+    }
+    if (FSeed % 2) {
+      EXPECT_EQ(UpdateEvents, FPostedEdits) << "seed " << FSeed;
     }
     W = nullptr;
     Writer.reset();
@@ -265,6 +282,11 @@ private:
       });
       break;
     default:
+      // Storage order: by record id, that is by slot; a freed slot goes to a later row.
+      std::stable_sort(Rows.begin(), Rows.end(), [](const TRow* A, const TRow* B) {
+        return A->Rid.PageNo != B->Rid.PageNo ? A->Rid.PageNo < B->Rid.PageNo
+                                              : A->Rid.PageItemNo < B->Rid.PageItemNo;
+      });
       break;
     }
   }
@@ -323,6 +345,20 @@ private:
     return Row;
   }
 
+  static std::vector<int32_t> KeysOf(const std::vector<const TRow*>& Rows) {
+    std::vector<int32_t> Keys;
+    for (const TRow* Row : Rows)
+      Keys.push_back(Row->Id);
+    return Keys;
+  }
+
+  static std::string Ids(const std::vector<const TRow*>& Rows) {
+    std::string Text;
+    for (const TRow* Row : Rows)
+      Text += std::to_string(Row->Id) + " ";
+    return Text;
+  }
+
   void Check() {
     const std::vector<const TRow*> Rows = Visible();
     ASSERT_EQ(D->RecordCount(), int32_t(Rows.size())) << Where();
@@ -339,8 +375,11 @@ private:
     const TRow Shown = ShownRow();
     ASSERT_TRUE(Shown == *Rows[size_t(Position)])
         << Where() << ": shown " << Describe(Shown) << ", expected "
-        << Describe(*Rows[size_t(Position)]);
+        << Describe(*Rows[size_t(Position)]) << " in " << Ids(Rows);
     ASSERT_EQ(D->RecNo(), Position + 1) << Where();
+    // The dataset's own field data agrees with the engine's reading.
+    ASSERT_EQ(D->FieldByName("ID").Value().AsInteger(), Shown.Id) << Where();
+    ASSERT_EQ(D->FieldByName("Name").IsNull(), !Shown.Name) << Where();
   }
 
   // --- steps ----------------------------------------------------------------------------------
@@ -387,7 +426,7 @@ private:
     ASSERT_EQ(Moved, Expected) << Where();
   }
 
-  void InsertRow() {
+  TRow RandomRow() {
     TRow Row;
     Row.Id = Pick(1, 60);
     static const char* const Words[] = {"apple", "Apple", "berry", "Cherry",  "date",
@@ -400,6 +439,11 @@ private:
       Row.Amount = Pick(-400, 400) * 0.25;
     if (Chance(70))
       Row.Note = std::string(size_t(Pick(1, 40)), char('a' + Pick(0, 25)));
+    return Row;
+  }
+
+  void InsertRow() {
+    TRow Row = RandomRow();
     const bool Duplicate = Find(Row.Id) != nullptr;
     const bool Stored = W->Insert(Row);
     ASSERT_EQ(Stored, !Duplicate) << Where() << ": insert " << Describe(Row);
@@ -418,7 +462,7 @@ private:
   }
 
   void OneStep() {
-    const int32_t Kind = Pick(0, 15);
+    const int32_t Kind = Pick(0, 19);
     FLast = "kind " + std::to_string(Kind);
     switch (Kind) {
     case 0:
@@ -516,6 +560,16 @@ private:
     case 15:
       StepLookup();
       break;
+    case 16:
+    case 17:
+      StepInsert(Kind == 17);
+      break;
+    case 18:
+      StepEdit();
+      break;
+    case 19:
+      StepDelete();
+      break;
     default:
       break;
     }
@@ -529,6 +583,150 @@ private:
       return;
     FBookmarks[-1 - int32_t(FBookmarks.size()) - FDeadCount++] = std::move(It->second);
     FBookmarks.erase(Id);
+  }
+
+  // --- editing through the dataset ----------------------------------------------------------
+
+  // The row's columns into the dataset's fields; the memo stays as it is.
+  void WriteFields(const TRow& Row) {
+    D->FieldByName("ID").SetValue(Variant(Row.Id));
+    if (Row.Name)
+      D->FieldByName("Name").SetValue(Variant(Row.Name->c_str()));
+    else
+      D->FieldByName("Name").Clear();
+    if (Row.Day)
+      D->FieldByName("Day").SetValue(Variant::FromDateTime(StoredDateToDateTime(*Row.Day)));
+    else
+      D->FieldByName("Day").Clear();
+    if (Row.Amount)
+      D->FieldByName("Amount").SetValue(Variant(*Row.Amount));
+    else
+      D->FieldByName("Amount").Clear();
+  }
+
+  bool Passes(const TRow& Row) const {
+    return !FFilter.Filtered || (FFilter.PassesText(Row) && FFilter.PassesEvent(Row));
+  }
+
+  // Posts, or cancels when told; a refused post leaves the state, then it is cancelled.
+  bool PostOrCancel(bool Refused) {
+    if (Chance(15)) {
+      FLast += " Cancel";
+      D->Cancel();
+      return false;
+    }
+    FLast += " Post";
+    // The update event fires before the store, for a refused post too.
+    if (D->State() == dsEdit)
+      ++FPostedEdits;
+    if (Refused) {
+      EXPECT_THROW(D->Post(), Exception) << Where();
+      EXPECT_TRUE(D->State() == dsInsert || D->State() == dsEdit) << Where();
+      D->Cancel();
+      return false;
+    }
+    D->Post();
+    return true;
+  }
+
+  void StepInsert(bool Append) {
+    TRow Row = RandomRow();
+    Row.Note.reset();
+    FLast += (Append ? " Append " : " Insert ") + Describe(Row);
+    if (Append)
+      D->Append();
+    else
+      D->Insert();
+    ASSERT_EQ(D->RecNo(), -1) << Where();
+    WriteFields(Row);
+    const bool Duplicate = Find(Row.Id) != nullptr;
+    if (!PostOrCancel(Duplicate)) {
+      // Back to the record shown before; an append went to the last record first.
+      if (Append)
+        ModelLast();
+      return;
+    }
+    Row.Rid = W->RecordIDOf(Row.Id);
+    FRows.push_back(Row);
+    if (Passes(Row)) {
+      Show(&FRows.back(), false, false);
+    } else {
+      // An insert the dataset does not see shows the record shown before it (an append's: the
+      // last record).
+      if (Append)
+        ModelLast();
+      FBof = FEof = false;
+      if (!FShown)
+        ModelFirst();
+    }
+  }
+
+  void StepEdit() {
+    if (!FShown)
+      return;
+    const TRow* Old = Find(*FShown);
+    TRow Row = RandomRow();
+    if (Chance(70))
+      Row.Id = Old->Id;
+    Row.Note = Old->Note;
+    Row.Rid = Old->Rid;
+    FLast += " Edit " + Describe(*Old) + " to " + Describe(Row);
+    D->Edit();
+    WriteFields(Row);
+    const bool Duplicate = Row.Id != Old->Id && Find(Row.Id) != nullptr;
+    const auto Before = Visible();
+    const int32_t Position = PositionIn(Before);
+    const std::vector<int32_t> BeforeIds = KeysOf(Before);
+    if (!PostOrCancel(Duplicate)) {
+      FBof = FEof = false;
+      return;
+    }
+    TRow* Stored = const_cast<TRow*>(Old);
+    *Stored = Row;
+    FShown = Row.Id;
+    if (Passes(Row)) {
+      FBof = FEof = false;
+      return;
+    }
+    ShowNeighbour(BeforeIds, Position, Row.Id);
+  }
+
+  void StepDelete() {
+    if (!FShown)
+      return;
+    const int32_t Id = *FShown;
+    FLast += " Delete " + std::to_string(Id);
+    const auto Before = Visible();
+    const int32_t Position = PositionIn(Before);
+    const std::vector<int32_t> BeforeIds = KeysOf(Before);
+    D->Delete();
+    Forget(Id);
+    FRows.erase(
+        std::find_if(FRows.begin(), FRows.end(), [&](const TRow& Row) { return Row.Id == Id; }));
+    ShowNeighbour(BeforeIds, Position, Id);
+  }
+
+  // The record that left the view stood at Position of Before: the next one shows, else the
+  // prior, else none.
+  void ShowNeighbour(const std::vector<int32_t>& Ids, int32_t Position, int32_t Gone) {
+    const auto Live = [&](size_t K) {
+      return Ids[K] != Gone && Find(Ids[K]) && Passes(*Find(Ids[K]));
+    };
+    for (size_t K = size_t(Position) + 1; K < Ids.size(); ++K)
+      if (Live(K))
+        return Show(Find(Ids[K]), false, false);
+    for (size_t K = size_t(Position); K-- > 0;)
+      if (Live(K))
+        return Show(Find(Ids[K]), false, false);
+    Show(nullptr, true, true);
+  }
+
+  void ModelLast() {
+    const auto Rows = Visible();
+    if (Rows.empty())
+      Show(nullptr, true, true);
+    else
+      Show(Rows.back(), false, true);
   }
 
   // The model's side of a move to the first record.
@@ -672,7 +870,10 @@ private:
   void StepLookup() {
     const int32_t Id = Pick(0, 60);
     FLast += " Lookup " + std::to_string(Id);
+    // Lookup searches what the dataset sees.
     const TRow* Row = Find(Id);
+    if (Row && !Passes(*Row))
+      Row = nullptr;
     const Variant Value = D->Lookup("ID", Variant(Id), "Name");
     if (!Row) {
       ASSERT_TRUE(Value.IsNull()) << Where();
@@ -682,7 +883,7 @@ private:
   }
 
   // Whether the dataset's fields read their values (field data is built).
-  static constexpr bool FieldDataReady = false;
+  static constexpr bool FieldDataReady = true;
 
   uint32_t FSeed;
   int32_t FSteps;
@@ -699,6 +900,7 @@ private:
   TFilterModel FFilter;
   std::map<int32_t, TBookmark> FBookmarks;
   int32_t FDeadCount = 0;
+  int32_t FPostedEdits = 0;
 };
 
 class DataSetModelTest : public ComponentTest {};
