@@ -190,7 +190,7 @@ bool TTolvanDataSet::ReadFieldData(const TField& Field, void* Buffer) {
   if (Field.FieldNo() <= 0 || Field.Calculated() || Field.Lookup()) {
     // A key buffer ends at E + 6 and a record under the filter event may end at E + 7: neither
     // has the calculated-field area.
-    if (State() == dsSetKey || State() == dsFilter)
+    if (!StateBufferHasCalcArea())
       return false;
     const uint8_t* P = Record + FCursor->CalcFieldsOffset() + Field.Offset();
     if (!P[0])

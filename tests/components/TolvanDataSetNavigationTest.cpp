@@ -242,6 +242,32 @@ TEST_F(NavigationTest, FilterTextOptionsAndEvent) {
   EXPECT_EQ(Id(), 1);
 }
 
+// A post that takes its record out of the filter does not leave it on show: the next record
+// shows, else the prior.
+TEST_F(NavigationTest, PostLeavingTheFilterShowsTheNeighbour) {
+  OpenWithRows();
+  D->SetFilter("ID > 2");
+  D->SetFiltered(true);
+  ASSERT_EQ(Id(), 3);
+  D->Edit();
+  D->FieldByName("ID").SetValue(Variant(0));
+  D->Post();
+  EXPECT_EQ(Id(), 4);
+  EXPECT_EQ(D->RecordCount(), 2);
+  D->Last();
+  D->Edit();
+  D->FieldByName("ID").SetValue(Variant(-5));
+  D->Post();
+  EXPECT_EQ(Id(), 4);
+  EXPECT_EQ(D->RecNo(), 1);
+  // An edit that stays in the filter keeps its record.
+  D->Edit();
+  D->FieldByName("Name").SetValue(Variant("kept"));
+  D->Post();
+  EXPECT_EQ(Id(), 4);
+  EXPECT_EQ(std::string(D->FieldByName("Name").AsString()), "kept");
+}
+
 TEST_F(NavigationTest, FindUsesTheFilterTextOnlyForTheSearch) {
   OpenWithRows();
   D->SetFilter("ID >= 2 and ID <= 3");
@@ -334,6 +360,21 @@ TEST_F(NavigationTest, CalculatedFieldHandlerSeesTheFetchedRecord) {
   EXPECT_EQ(D->RecNo(), 4);
   D->Next();
   EXPECT_EQ(Id(), 5);
+  // Every post, with the handler moving the cursor in between, changes only its own record.
+  D->First();
+  while (!D->Eof()) {
+    D->Edit();
+    D->FieldByName("Name").SetValue(Variant(("n" + std::to_string(Id())).c_str()));
+    D->Post();
+    D->Next();
+  }
+  Seen.clear();
+  D->First();
+  for (int32_t K = 1; K <= 5; ++K, D->Next()) {
+    EXPECT_EQ(Id(), K);
+    EXPECT_EQ(std::string(D->FieldByName("Name").AsString()), "n" + std::to_string(K));
+  }
+  EXPECT_EQ(D->RecordCount(), 5);
   // In set key and in the filter event the buffer carries no calculated fields.
   EXPECT_TRUE(D->StateBufferHasCalcArea());
   const TDataSetState Saved = D->SetTempState(dsSetKey);
@@ -364,6 +405,46 @@ TEST_F(NavigationTest, ProjectionReopensOnTheSameCursor) {
   D->Close();
   EXPECT_EQ(D->Cursor(), nullptr);
   EXPECT_EQ(CodeOf([&] { D->SetProjection(Names, Aliases); }), 10320);
+}
+
+// A calculated field: Lookup computes it for the record found. In set key and in the filter
+// event the buffer has no calculated-field area: the field reads null and refuses a write.
+TEST_F(NavigationTest, CalculatedFieldsInLookupSetKeyAndFilterEvent) {
+  D->FieldDefs().Update();
+  for (int32_t K = 0; K < D->FieldDefs().Count(); ++K)
+    D->FieldDefs().Items(K).CreateField(D.get());
+  TField* Twice = NewComponent<TIntegerField>(D.get());
+  Twice->SetFieldName("Twice");
+  Twice->SetFieldKind(fkCalculated);
+  Twice->SetDataSet(D.get());
+  D->SetOnCalcFields(
+      [&](TDataSet&) { Twice->SetValue(Variant(D->FieldByName("ID").Value().AsInteger() * 2)); });
+  OpenWithRows();
+  EXPECT_EQ(Twice->Value().AsInteger(), 2);
+  const Variant Found = D->Lookup("ID", Variant(3), "Name;Twice");
+  ASSERT_TRUE(Found.IsArray());
+  EXPECT_EQ(std::string(VarToStr(VarArrayGet(Found, {0}))), "gamma");
+  EXPECT_EQ(VarArrayGet(Found, {1}).AsInteger(), 6);
+  EXPECT_EQ(D->Lookup("ID", Variant(4), "Twice").AsInteger(), 8);
+  EXPECT_EQ(Id(), 1);
+
+  bool SawNull = false;
+  int32_t WriteCode = 0;
+  D->SetOnFilterRecord([&](TDataSet&, bool&) {
+    SawNull = Twice->IsNull();
+    WriteCode = CodeOf([&] { Twice->SetValue(Variant(1)); });
+  });
+  D->SetFiltered(true);
+  EXPECT_EQ(D->RecordCount(), 5);
+  EXPECT_TRUE(SawNull);
+  EXPECT_EQ(WriteCode, 10007);
+  D->SetFiltered(false);
+
+  D->SetEditedKeyBuffer(D->KeyBuffer(kiSearchKey));
+  const TDataSetState Saved = D->SetTempState(dsSetKey);
+  EXPECT_TRUE(Twice->IsNull());
+  EXPECT_EQ(CodeOf([&] { Twice->SetValue(Variant(1)); }), 20019);
+  D->RestoreState(Saved);
 }
 
 TEST_F(NavigationTest, EveryHookWithoutCursorRaisesItsCode) {
