@@ -348,6 +348,8 @@ protected:
   void SetEditedKeyBuffer(uint8_t* Buffer) noexcept { FKeyBuffer = Buffer; }
 
   // Field data and editing
+  friend class TTolvanBlobStream;
+
 public:
   bool CanModify() override { return !FReadOnly; }
   bool ReadFieldData(const TField& Field, void* Buffer) override;

@@ -10,6 +10,7 @@
 #include "classlib/FloatText.h"
 #include "classlib/Format.h"
 #include "components/TolvanDataSet.h"
+#include "components/TolvanDataSetBlobStream.h"
 #include "foundation/TolvanConverts.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanTypesRoutines.h"
@@ -390,7 +391,12 @@ void TTolvanDataSet::ConvertDateTimeData(const TField& Field, const void* Source
 std::unique_ptr<TStream> TTolvanDataSet::OpenBlobStream(TField& Field, TBlobStreamMode Mode) {
   if (Mode != bmRead && FReadOnly)
     throw ETolvanException::Create(ErrBlobReadOnly, "Dataset is in read only mode");
-  return TDataSet::OpenBlobStream(Field, Mode);
+  auto Stream = std::make_unique<TTolvanBlobStream>(Field, Mode);
+  if (Mode != bmRead) {
+    FModifiedValues = true;
+    SetModified(true);
+  }
+  return Stream;
 }
 
 TTolvanStream* TTolvanDataSet::OpenCursorBlob(TField& Field, TBlobStreamMode Mode) {
@@ -411,7 +417,9 @@ TTolvanStream* TTolvanDataSet::OpenCursorBlob(TField& Field, TBlobStreamMode Mod
 void TTolvanDataSet::ReleaseBlobField(TField& Field) {
   if (!FCursor)
     RaiseNil(ErrCursorBlobNil);
-  FCursor->SetRecordBuffer(CurrentRecordBuffer());
+  // While the dataset closes there is no current record: the cursor keeps the buffer it has.
+  if (uint8_t* Record = CurrentRecordBuffer())
+    FCursor->SetRecordBuffer(Record);
   FCursor->CloseBlob(Field.FieldNo() - 1);
 }
 
@@ -443,7 +451,7 @@ void TTolvanDataSet::SetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool 
   const int32_t TableNo =
       TableNumbering ? FieldNo : FCursor->TableFieldNo(FieldNo, ErrSetFieldNativeFieldNo);
   if (TableNo < 0 || TableNo >= FCursor->FieldDefs().Count() ||
-      !IsBlobFieldType(FCursor->FieldDefs().Items(TableNo).FieldType()) || Value.IsNull()) {
+      !IsBlobFieldType(FCursor->FieldDefs().Items(TableNo).FieldType())) {
     FCursor->SetCursorFieldValue(Value, FieldNo, nullptr, TableNumbering);
     return;
   }
@@ -460,12 +468,14 @@ void TTolvanDataSet::SetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool 
       return;
     }
   }
-  // Text goes without its terminator.
-  int64_t Size = Value.DataSize();
-  if (Value.DataType() == tvtString || Value.DataType() == tvtChar) {
+  // Text goes without its terminator. A null value writes an empty stream, which makes the
+  // column null and frees a block written earlier in the edit.
+  int64_t Size = Value.IsNull() ? 0 : Value.DataSize();
+  const TTolvanValueType Type = Value.DataType();
+  if (Size > 0 && (Type == tvtString || Type == tvtChar)) {
     const auto* Data = static_cast<const char*>(Value.Data());
     Size = Data ? int64_t(strnlen(Data, size_t(Value.DataSize()))) : 0;
-  } else if (Value.DataType() == tvtWideString || Value.DataType() == tvtWideChar) {
+  } else if (Size > 0 && (Type == tvtWideString || Type == tvtWideChar)) {
     const auto* Data = static_cast<const char16_t*>(Value.Data());
     const size_t Max = size_t(Value.DataSize()) / 2;
     size_t Length = 0;
@@ -475,6 +485,8 @@ void TTolvanDataSet::SetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool 
   }
   TTolvanStream* Stream = FCursor->OpenBlob(State() == dsInsert, VisibleNo, tbmWrite);
   try {
+    // The size change marks the stream written, so an empty value is stored too.
+    Stream->SetSize(0);
     if (Size > 0)
       Stream->WriteBuffer(Value.Data(), Size);
   } catch (...) {

@@ -6,7 +6,9 @@
 // record buffer only when something was written.
 //
 // Ownership: owns the BLOB stream and its host (the BLOB stream goes first); the cursor and the
-// owner (the dataset's BLOB stream that wraps this one) are referred to.
+// owner (the dataset's BLOB stream that wraps this one) are referred to. The engine never frees
+// an owner: where it lets go of a stream that has one, it calls the owner's CloseFromEngine, which
+// may close the field through the cursor again (the cursor's loops tolerate that).
 //
 // Threads: one thread at a time, like every stream.
 #pragma once
@@ -23,6 +25,16 @@ namespace tolvan {
 inline constexpr int32_t ErrBlobStreamWriteReadOnly = 10115;
 inline constexpr int32_t ErrBlobStreamSetSizeReadOnly = 10116;
 
+// The dataset-level stream that wraps a cursor's BLOB stream, as the engine sees it.
+class ITolvanBlobStreamOwner {
+public:
+  // The engine is letting go of the wrapped stream: stop using it.
+  virtual void CloseFromEngine() noexcept = 0;
+
+protected:
+  ~ITolvanBlobStreamOwner() = default;
+};
+
 class TTolvanLocalBLOBStream : public TTolvanStream {
 public:
   // Takes Host and the BLOB stream over it.
@@ -36,10 +48,10 @@ public:
   TStream& Host() const noexcept { return *FHost; }
   TTolvanCursor* Cursor() const noexcept { return FCursor; }
   int32_t FieldNo() const noexcept { return FFieldNo; }
-  TStream* Owner() const noexcept { return FOwner; }
+  ITolvanBlobStreamOwner* Owner() const noexcept { return FOwner; }
   // Something was written through the stream, or its size changed.
   bool Written() const noexcept { return FWritten; }
-  void SetOwner(TStream* Value) noexcept { FOwner = Value; }
+  void SetOwner(ITolvanBlobStreamOwner* Value) noexcept { FOwner = Value; }
 
   int64_t GetSize() override { return FBlobStream->GetSize(); }
   // Read mode raises 10116 "Cannot write to read only stream".
@@ -57,7 +69,7 @@ private:
   std::unique_ptr<TStream> FHost; // outlives the BLOB stream that borrows it
   std::unique_ptr<TTolvanCompressedBLOBStream> FBlobStream;
   TTolvanCursor* FCursor;
-  TStream* FOwner = nullptr;
+  ITolvanBlobStreamOwner* FOwner = nullptr;
   TTolvanBlobOpenMode FMode;
   int32_t FFieldNo;
   bool FWritten = false;

@@ -104,9 +104,9 @@ void TTolvanLocalCursor::FreeBlobEntry(size_t Index) noexcept {
   std::unique_ptr<TTolvanLocalBLOBStream> Stream = std::move(FOpenBlobs[Index]);
   FOpenBlobs.erase(FOpenBlobs.begin() + std::ptrdiff_t(Index));
   if (Stream) {
-    if (TStream* Owner = Stream->Owner()) {
+    if (ITolvanBlobStreamOwner* Owner = Stream->Owner()) {
       Stream->SetOwner(nullptr);
-      delete Owner;
+      Owner->CloseFromEngine();
     }
   }
 }
@@ -602,11 +602,11 @@ void TTolvanLocalCursor::CloseAllBlobs(bool OnlyWritable) {
       ++I;
       continue;
     }
-    if (TStream* Owner = Stream->Owner()) {
-      // The owner's teardown closes the field through the dataset (CloseBlob), which stores what
+    if (ITolvanBlobStreamOwner* Owner = Stream->Owner()) {
+      // The owner's close closes the field through the dataset (CloseBlob), which stores what
       // was written; the stream stays listed for it. Whatever the owner left is dropped below.
       Stream->SetOwner(nullptr);
-      delete Owner;
+      Owner->CloseFromEngine();
       const auto Left = std::find_if(FOpenBlobs.begin(), FOpenBlobs.end(),
                                      [&](const auto& Open) { return Open.get() == Stream; });
       if (Left != FOpenBlobs.end())

@@ -482,20 +482,16 @@ TEST_F(LocalCursor, LocateGotoKeyAutoIncrementAndTableUse) {
   EXPECT_EQ(K.TableData()->UseCount(), Uses);
 }
 
-// The dataset's stream over a cursor's BLOB stream: going, it closes the field through the
-// cursor, which stores what was written.
-class TOwnerStream : public TStream {
+// The dataset's stream over a cursor's BLOB stream: let go by the engine, it closes the field
+// through the cursor, which stores what was written.
+class TOwnerStream : public ITolvanBlobStreamOwner {
 public:
   TOwnerStream(TTolvanCursor& Cursor, int32_t FieldNo, int32_t& Freed)
       : FCursor(Cursor), FFieldNo(FieldNo), FFreed(Freed) {}
-  ~TOwnerStream() override {
+  void CloseFromEngine() noexcept override {
     ++FFreed;
     FCursor.CloseBlob(FFieldNo);
   }
-  void SetSize(int64_t) override {}
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t Count) override { return Count; }
-  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
 
 private:
   TTolvanCursor& FCursor;
@@ -511,7 +507,8 @@ TEST_F(LocalCursor, APostClosesOwnedWritersThroughTheirOwnersAndCloseFreesTheRes
   C->SetInteger(IDField, 1);
   auto* Writer = static_cast<TTolvanLocalBLOBStream*>(K.OpenBlob(true, DataField, tbmWrite));
   Writer->WriteBuffer("kept", 4);
-  Writer->SetOwner(new TOwnerStream(K, DataField, Freed));
+  TOwnerStream WriterOwner(K, DataField, Freed);
+  Writer->SetOwner(&WriterOwner);
   K.PostRecord(true);
   ASSERT_EQ(K.LastErrorCode(), 0) << K.LastErrorText();
   EXPECT_EQ(Freed, 1);
@@ -522,7 +519,8 @@ TEST_F(LocalCursor, APostClosesOwnedWritersThroughTheirOwnersAndCloseFreesTheRes
   EXPECT_EQ(std::string(static_cast<const char*>(V.Data()), size_t(V.DataSize())), "kept");
   // A reader stays open across a post and goes with its owner when the cursor closes.
   auto* Reader = static_cast<TTolvanLocalBLOBStream*>(K.OpenBlob(false, DataField, tbmRead));
-  Reader->SetOwner(new TOwnerStream(K, DataField, Freed));
+  TOwnerStream ReaderOwner(K, DataField, Freed);
+  Reader->SetOwner(&ReaderOwner);
   ASSERT_EQ(C->Insert(2), 0);
   EXPECT_EQ(K.OpenBlobCount(), 1);
   EXPECT_EQ(Freed, 1);
