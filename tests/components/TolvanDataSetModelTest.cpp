@@ -587,7 +587,7 @@ private:
 
   // --- editing through the dataset ----------------------------------------------------------
 
-  // The row's columns into the dataset's fields; the memo stays as it is.
+  // The row's columns into the dataset's fields.
   void WriteFields(const TRow& Row) {
     D->FieldByName("ID").SetValue(Variant(Row.Id));
     if (Row.Name)
@@ -602,6 +602,10 @@ private:
       D->FieldByName("Amount").SetValue(Variant(*Row.Amount));
     else
       D->FieldByName("Amount").Clear();
+    if (Row.Note)
+      D->FieldByName("Note").SetValue(Variant(Row.Note->c_str()));
+    else
+      D->FieldByName("Note").Clear();
   }
 
   bool Passes(const TRow& Row) const {
@@ -631,7 +635,6 @@ private:
 
   void StepInsert(bool Append) {
     TRow Row = RandomRow();
-    Row.Note.reset();
     FLast += (Append ? " Append " : " Insert ") + Describe(Row);
     if (Append)
       D->Append();
@@ -668,7 +671,8 @@ private:
     TRow Row = RandomRow();
     if (Chance(70))
       Row.Id = Old->Id;
-    Row.Note = Old->Note;
+    if (Chance(50))
+      Row.Note = Old->Note;
     Row.Rid = Old->Rid;
     FLast += " Edit " + Describe(*Old) + " to " + Describe(Row);
     D->Edit();
