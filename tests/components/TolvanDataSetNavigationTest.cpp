@@ -240,6 +240,15 @@ TEST_F(NavigationTest, FilterTextOptionsAndEvent) {
   D->SetFiltered(false);
   EXPECT_EQ(D->RecordCount(), 5);
   EXPECT_EQ(Id(), 1);
+
+  // Switching the filter off keeps the event's callback on the cursor; it accepts everything
+  // while the dataset is unfiltered.
+  D->SetOnFilterRecord([](TDataSet&, bool& Accept) { Accept = false; });
+  D->SetFiltered(true);
+  EXPECT_EQ(D->RecordCount(), 0);
+  D->SetFiltered(false);
+  EXPECT_TRUE(D->Cursor()->CursorIsFiltered());
+  EXPECT_EQ(D->RecordCount(), 5);
 }
 
 // A post that takes its record out of the filter does not leave it on show: the next record
