@@ -172,8 +172,9 @@ protected:
   // The record number of a bookmark, -1 for one naming no live record.
   int32_t BookmarkRecNo(const uint8_t* Bookmark, uint8_t* Scratch);
 
-  // Set while the cursor's filter callback runs the user's handler.
-  bool FInFilterEvent = false;
+  // The filter state's buffer is a whole record buffer (Locate, Lookup), not the engine record
+  // the filter event sees.
+  bool FFullFilterBuffer = false;
   // Nesting of LookupValues (a calculated field's handler may look up in turn).
   int32_t FLookupDepth = 0;
 

@@ -486,6 +486,16 @@ void TTolvanDataSet::SetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool 
       ++Length;
     Size = int64_t(Length * 2);
   }
+  // A column with a field object is written through the dataset's own stream; with persistent
+  // fields a column may have none, and then the cursor's stream is used directly.
+  TField* Field = Fields().FieldByNumber(VisibleNo + 1);
+  if (Field && Field->FieldKind() == fkData) {
+    TTolvanBlobStream Writer(*Field, bmWrite);
+    if (Size > 0)
+      Writer.WriteBuffer(Value.Data(), Size);
+    Writer.Close();
+    return;
+  }
   TTolvanStream* Stream = FCursor->OpenBlob(State() == dsInsert, VisibleNo, tbmWrite);
   try {
     // The size change marks the stream written, so an empty value is stored too.

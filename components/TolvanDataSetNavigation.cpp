@@ -275,7 +275,7 @@ void TTolvanDataSet::ClearCalculatedFields(uint8_t* Buffer) {
 bool TTolvanDataSet::StateBufferHasCalcArea() const noexcept {
   if (State() == dsSetKey)
     return false;
-  return !(State() == dsFilter && FInFilterEvent);
+  return State() != dsFilter || FFullFilterBuffer;
 }
 
 // --- bookmarks ---------------------------------------------------------------------------------
@@ -594,7 +594,9 @@ bool TTolvanDataSet::LocateInCursor(std::string_view KeyFields, const Variant& K
   CursorPosChanged();
   TStateRestore State(*this, SetTempState(dsFilter));
   uint8_t* const SavedFilterBuffer = FFilterBuffer;
+  const bool SavedFull = FFullFilterBuffer;
   FFilterBuffer = TempBuffer();
+  FFullFilterBuffer = true;
   TCursorRestore Restore(*FCursor);
   FCursor->SetRecordBuffer(TempBuffer());
   bool Found = false;
@@ -603,9 +605,11 @@ bool TTolvanDataSet::LocateInCursor(std::string_view KeyFields, const Variant& K
                             (Options & loPartialKey) != 0);
   } catch (...) {
     FFilterBuffer = SavedFilterBuffer;
+    FFullFilterBuffer = SavedFull;
     throw;
   }
   FFilterBuffer = SavedFilterBuffer;
+  FFullFilterBuffer = SavedFull;
   if (Found)
     Restore.KeepPosition();
   return Found;
@@ -639,9 +643,11 @@ Variant TTolvanDataSet::LookupValues(std::string_view KeyFields, const Variant& 
   ++FLookupDepth;
   const TDataSetState Saved = SetTempState(dsFilter);
   uint8_t* const SavedFilterBuffer = FFilterBuffer;
+  const bool SavedFull = FFullFilterBuffer;
   Variant Result = Variant::Null();
   try {
     FFilterBuffer = Buffer;
+    FFullFilterBuffer = true;
     FCursor->SetRecordBuffer(Buffer);
     if (FCursor->Locate(KeyFields, KeyValues, false, false)) {
       StoreRecordTrailer(Buffer, FCursor->RecordIDOffset(), {FCursor->Position(), bfCurrent});
@@ -661,6 +667,7 @@ Variant TTolvanDataSet::LookupValues(std::string_view KeyFields, const Variant& 
     }
   } catch (...) {
     FFilterBuffer = SavedFilterBuffer;
+    FFullFilterBuffer = SavedFull;
     RestoreState(Saved);
     --FLookupDepth;
     if (Nested)
@@ -668,6 +675,7 @@ Variant TTolvanDataSet::LookupValues(std::string_view KeyFields, const Variant& 
     throw;
   }
   FFilterBuffer = SavedFilterBuffer;
+  FFullFilterBuffer = SavedFull;
   RestoreState(Saved);
   --FLookupDepth;
   if (Nested)

@@ -289,4 +289,33 @@ TEST_F(EditTest, EmptyTableDeletesEveryRecord) {
   EXPECT_EQ(Stored(), 0);
 }
 
+TEST_F(EditTest, CalculatedFieldsOutsideARecordReadNullAndRefuseWrites) {
+  D->Close();
+  D->FieldDefs().Update();
+  for (int32_t K = 0; K < D->FieldDefs().Count(); ++K)
+    D->FieldDefs().Items(K).CreateField(D.get());
+  TField* Calc = NewComponent<TIntegerField>(D.get());
+  Calc->SetFieldName("Calc");
+  Calc->SetFieldKind(fkCalculated);
+  Calc->SetDataSet(D.get());
+  D->Open();
+  // A key buffer ends at E + 6; a record under the filter event may end at E + 7.
+  uint8_t* Key = D->Cursor()->AllocBookmarkBuffer();
+  D->SetEditedKeyBuffer(Key);
+  TDataSetState Saved = D->SetTempState(dsSetKey);
+  EXPECT_TRUE(Calc->IsNull());
+  EXPECT_EQ(CodeOf([&] { Calc->SetAsInteger(1); }), 20019);
+  D->FieldByName("ID").SetAsInteger(4);
+  D->RestoreState(Saved);
+  D->SetEditedKeyBuffer(nullptr);
+  D->SetFilterBuffer(Key);
+  Saved = D->SetTempState(dsFilter);
+  EXPECT_TRUE(Calc->IsNull());
+  EXPECT_EQ(CodeOf([&] { Calc->SetAsInteger(1); }), 10007);
+  D->RestoreState(Saved);
+  D->SetFilterBuffer(nullptr);
+  TTolvanCursor::FreeRecordBuffer(Key);
+  D->Close();
+}
+
 } // namespace
