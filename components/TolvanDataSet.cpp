@@ -486,13 +486,17 @@ bool TTolvanDataSet::RunFilterEvent(uint8_t* Buffer) {
     return true;
   const TDataSetState Saved = SetTempState(dsFilter);
   uint8_t* SavedBuffer = FFilterBuffer;
+  // The engine's record may end right after the flag byte: no calculated fields there.
+  const bool SavedFull = FFullFilterBuffer;
   FFilterBuffer = Buffer;
+  FFullFilterBuffer = false;
   bool Accept = true;
   try {
     OnFilterRecord()(*this, Accept);
   } catch (...) {
     ReportException(std::current_exception());
   }
+  FFullFilterBuffer = SavedFull;
   FFilterBuffer = SavedBuffer;
   RestoreState(Saved);
   return Accept;

@@ -116,6 +116,69 @@ inline constexpr int32_t KeyTrailerSize = 6;
 
 class TTolvanDataSet : public TDataSet, public TTolvanDatabaseClient {
 public:
+  // Navigation
+  // Record fetch, counts and numbers, bookmarks, filters and searches over the cursor
+  // (TolvanDataSetNavigation.cpp). Each raises "Nil pointer occured" with its own code when the
+  // dataset has no cursor.
+  int32_t RecordCount() override;
+  // n <= 0 raises 11622; a pending edit is posted or cancelled first.
+  void SetRecNo(int32_t Value) override;
+  void SetFilter(std::string_view Value) override;
+  void SetFilterOptions(TFilterOptions Value) override;
+  void SetFiltered(bool Value) override;
+  void SetOnFilterRecord(TFilterRecordEvent Value) override;
+  bool IsIndexField(const TField& Field) override;
+  // The cursor position's record id.
+  TTolvanRecordID GetCurrentRecordID();
+  // Cancels the range, selects the cursor's index and rebuilds the index field map; the caller
+  // re-synchronises the shown record.
+  void SwitchIndex(std::string_view IndexName);
+  // Attaches an additional filter to the cursor, which owns it from then on.
+  void SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression);
+  // Shows the named columns under the aliases (an empty alias keeps the name): the cursor is
+  // projected and the dataset reopened on it. Nothing when the aliases already are the
+  // extended field definitions' names in order.
+  void SetProjection(const TStringList& FieldNames, const TStringList& Aliases);
+  // Whether the buffer of the current state carries the calculated-field area: not the key
+  // buffer of set key, nor the engine record the filter event sees. Field data reads a
+  // calculated field there as null and refuses to write one.
+  bool StateBufferHasCalcArea() const noexcept;
+
+protected:
+  TGetResult FetchRecord(uint8_t* Buffer, TGetMode Mode, bool DoCheck) override;
+  bool ReadCurrentRecord(uint8_t* Buffer) override;
+  int32_t CurrentRecNo() override;
+  void MoveToBegin() override;
+  void MoveToEnd() override;
+  void PositionOnRecord(uint8_t* Buffer) override;
+  void ClearCalculatedFields(uint8_t* Buffer) override;
+  void ReadBookmark(const uint8_t* Buffer, uint8_t* Data) override;
+  void WriteBookmark(uint8_t* Buffer, const uint8_t* Data) override;
+  TBookmarkFlag ReadBookmarkFlag(const uint8_t* Buffer) override;
+  void WriteBookmarkFlag(uint8_t* Buffer, TBookmarkFlag Flag) override;
+  void GotoBookmarkPosition(const uint8_t* Bookmark) override;
+  bool IsBookmarkValid(const uint8_t* Bookmark) override;
+  int32_t CompareBookmarkIDs(const uint8_t* A, const uint8_t* B) override;
+  void RefreshRecords() override;
+  bool SearchRecord(bool Restart, bool GoForward) override;
+  bool LocateRecord(std::string_view KeyFields, const Variant& KeyValues,
+                    TLocateOptions Options) override;
+  Variant LookupValues(std::string_view KeyFields, const Variant& KeyValues,
+                       std::string_view ResultFields) override;
+  bool LocateInCursor(std::string_view KeyFields, const Variant& KeyValues, TLocateOptions Options);
+  void SetFilterTextAndOptions(std::string_view Text, TFilterOptions Options);
+  // Record-ready copy of step one: the cursor stands on the record its buffer holds and sees it.
+  bool CursorSeesBufferedRecord() const;
+  // The record number of a bookmark, -1 for one naming no live record.
+  int32_t BookmarkRecNo(const uint8_t* Bookmark, uint8_t* Scratch);
+
+  // The filter state's buffer is a whole record buffer (Locate, Lookup), not the engine record
+  // the filter event sees.
+  bool FFullFilterBuffer = false;
+  // Nesting of LookupValues (a calculated field's handler may look up in turn).
+  int32_t FLookupDepth = 0;
+
+public:
   // Use NewComponent / MakeComponent.
   TTolvanDataSet();
 

@@ -191,7 +191,7 @@ bool TTolvanDataSet::ReadFieldData(const TField& Field, void* Buffer) {
   if (Field.FieldNo() <= 0 || Field.Calculated() || Field.Lookup()) {
     // A key buffer ends at E + 6 and a record under the filter event may end at E + 7: neither
     // has the calculated-field area.
-    if (State() == dsSetKey || State() == dsFilter)
+    if (!StateBufferHasCalcArea())
       return false;
     const uint8_t* P = Record + FCursor->CalcFieldsOffset() + Field.Offset();
     if (!P[0])
@@ -408,7 +408,10 @@ TTolvanStream* TTolvanDataSet::OpenCursorBlob(TField& Field, TBlobStreamMode Mod
       Mode == bmRead ? tbmRead : (Mode == bmWrite ? tbmWrite : tbmReadWrite);
   FCursor->SetRecordBuffer(CurrentRecordBuffer());
   if (uint8_t* Record = FCursor->RecordBuffer()) {
-    FCursor->SetPosition(LoadRecordID(Record, FCursor->RecordIDOffset()));
+    // A new record has no id yet: the cursor stays on the record shown before the insert, which
+    // the engine returns to when the new one is not in the cursor's view.
+    if (State() != dsInsert)
+      FCursor->SetPosition(LoadRecordID(Record, FCursor->RecordIDOffset()));
     return FCursor->OpenBlob(State() == dsInsert, Field.FieldNo() - 1, EngineMode);
   }
   return FCursor->OpenBlob(true, Field.FieldNo() - 1, EngineMode);
