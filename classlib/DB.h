@@ -16,8 +16,15 @@ namespace tolvan {
 
 // The dataset's state. Field writes are accepted in dsEdit .. dsNewValue and dsInternalCalc.
 enum TDataSetState : uint8_t {
-  dsInactive = 0, dsBrowse = 1, dsEdit = 2, dsInsert = 3, dsSetKey = 4, dsCalcFields = 5,
-  dsFilter = 6, dsNewValue = 7, dsInternalCalc = 11
+  dsInactive = 0,
+  dsBrowse = 1,
+  dsEdit = 2,
+  dsInsert = 3,
+  dsSetKey = 4,
+  dsCalcFields = 5,
+  dsFilter = 6,
+  dsNewValue = 7,
+  dsInternalCalc = 11
 };
 
 // Which record a fetch reads, and what it answers.
@@ -30,8 +37,14 @@ enum TBlobStreamMode : uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 };
 enum TFieldKind : uint8_t { fkData = 0, fkCalculated = 1, fkLookup = 2 };
 
 enum TDataEvent : uint8_t {
-  deFieldChange, deRecordChange, deDataSetChange, deDataSetScroll, deLayoutChange,
-  deUpdateState, deCheckBrowseMode, dePropertyChange
+  deFieldChange,
+  deRecordChange,
+  deDataSetChange,
+  deDataSetScroll,
+  deLayoutChange,
+  deUpdateState,
+  deCheckBrowseMode,
+  dePropertyChange
 };
 
 // Option sets are bit masks.
@@ -52,13 +65,44 @@ inline constexpr TLocateOptions loCaseInsensitive = 0x01;
 inline constexpr TLocateOptions loPartialKey = 0x02;
 
 enum TFieldType : uint8_t {
-  ftUnknown = 0, ftString = 1, ftSmallint = 2, ftInteger = 3, ftWord = 4, ftBoolean = 5,
-  ftFloat = 6, ftCurrency = 7, ftBCD = 8, ftDate = 9, ftTime = 10, ftDateTime = 11, ftBytes = 12,
-  ftVarBytes = 13, ftAutoInc = 14, ftBlob = 15, ftMemo = 16, ftGraphic = 17, ftFmtMemo = 18,
-  ftParadoxOle = 19, ftDBaseOle = 20, ftTypedBinary = 21, ftCursor = 22, ftFixedChar = 23,
-  ftWideString = 24, ftLargeint = 25, ftADT = 26, ftArray = 27, ftReference = 28, ftDataSet = 29,
-  ftOraBlob = 30, ftOraClob = 31, ftVariant = 32, ftInterface = 33, ftIDispatch = 34, ftGuid = 35,
-  ftTimeStamp = 36, ftFMTBcd = 37
+  ftUnknown = 0,
+  ftString = 1,
+  ftSmallint = 2,
+  ftInteger = 3,
+  ftWord = 4,
+  ftBoolean = 5,
+  ftFloat = 6,
+  ftCurrency = 7,
+  ftBCD = 8,
+  ftDate = 9,
+  ftTime = 10,
+  ftDateTime = 11,
+  ftBytes = 12,
+  ftVarBytes = 13,
+  ftAutoInc = 14,
+  ftBlob = 15,
+  ftMemo = 16,
+  ftGraphic = 17,
+  ftFmtMemo = 18,
+  ftParadoxOle = 19,
+  ftDBaseOle = 20,
+  ftTypedBinary = 21,
+  ftCursor = 22,
+  ftFixedChar = 23,
+  ftWideString = 24,
+  ftLargeint = 25,
+  ftADT = 26,
+  ftArray = 27,
+  ftReference = 28,
+  ftDataSet = 29,
+  ftOraBlob = 30,
+  ftOraClob = 31,
+  ftVariant = 32,
+  ftInterface = 33,
+  ftIDispatch = 34,
+  ftGuid = 35,
+  ftTimeStamp = 36,
+  ftFMTBcd = 37
 };
 
 // Where a record buffer stands: a record, before the first, after the last, or newly inserted.
