@@ -106,34 +106,35 @@ private:
 };
 
 // Checks Key of the child table Table against a parent definition set.
-void ValidateAgainst(const TTolvanTableData& Table, const TTolvanConstraintDefForeignKey& Key,
+void ValidateAgainst(std::string_view TableName, const TTolvanFieldDefs& Fields,
+                     const TTolvanConstraintDefForeignKey& Key,
                      const TTolvanFieldDefs& ParentFields, const TTolvanIndexDefs& ParentIndexes) {
-  const AnsiString& Parent = Key.Table().Name();
+  const AnsiString Parent = Key.Table().Name();
+  const AnsiString Child(TableName);
   const TTolvanIndexDef* Primary = ParentIndexes.FindPrimary();
   if (!Primary)
     throw ETolvanException::CreateFmt(ErrForeignKeyNoPrimaryKey, SForeignKeyNoPrimaryKey,
-                                      Key.Name(), Table.TableName(), Parent);
+                                      Key.Name(), Child, Parent);
   if (size_t(Primary->ColumnCount()) != Key.Columns().size())
     throw ETolvanException::CreateFmt(ErrForeignKeyFieldCount, SForeignKeyFieldCountMismatch,
-                                      Key.Name(), Table.TableName(), Parent);
-  const TTolvanFieldDefs& Fields = FieldsOf(Table);
+                                      Key.Name(), Child, Parent);
   for (size_t I = 0; I < Key.Columns().size(); ++I) {
     const AnsiString& Name = Key.Columns()[I].Name();
     const TTolvanFieldDef* Field = Fields.FindByName(Name);
     if (!Field)
       throw ETolvanException::CreateFmt(ErrForeignKeyFieldMissing, SForeignKeyFieldMissing,
-                                        Key.Name(), Table.TableName(), Name);
+                                        Key.Name(), Child, Name);
     const AnsiString& PrimaryName = Primary->Columns(int32_t(I)).Name();
     const TTolvanFieldDef* PrimaryField = ParentFields.FindByName(PrimaryName);
     if (!PrimaryField)
       throw ETolvanException::CreateFmt(ErrForeignKeyPrimaryFieldMissing,
-                                        SForeignKeyPrimaryFieldMissing, Key.Name(),
-                                        Table.TableName(), PrimaryName, Parent);
+                                        SForeignKeyPrimaryFieldMissing, Key.Name(), Child,
+                                        PrimaryName, Parent);
     if (CommonValueType(Field->BaseType(), PrimaryField->BaseType()) == tvtNone ||
         !IsScalarFieldType(Field->FieldType()) || !IsScalarFieldType(PrimaryField->FieldType()))
       throw ETolvanException::CreateFmt(ErrForeignKeyTypesMismatch, SForeignKeyTypesMismatch,
-                                        Key.Name(), Table.TableName(), Field->Name(),
-                                        PrimaryField->Name(), Parent);
+                                        Key.Name(), Child, Field->Name(), PrimaryField->Name(),
+                                        Parent);
   }
 }
 
@@ -236,7 +237,26 @@ void StripOwnTemporaryNames(TTolvanTableData& Table, std::string_view OldName,
 
 void ValidateForeignKey(TTolvanTableData& Table, const TTolvanConstraintDefForeignKey& Key,
                         TTolvanCursor& Parent) {
-  ValidateAgainst(Table, Key, Parent.FieldDefs(), Parent.GetIndexDefs());
+  ValidateAgainst(Table.TableName(), FieldsOf(Table), Key, Parent.FieldDefs(),
+                  Parent.GetIndexDefs());
+}
+
+void ValidateNewTableForeignKeys(TTolvanBaseSession* Session, bool InMemory,
+                                 std::string_view TableName, const TTolvanFieldDefs& Fields,
+                                 const TTolvanIndexDefs& Indexes,
+                                 const TTolvanConstraintDefs& Keys) {
+  for (int32_t I = 0; I < Keys.Count(); ++I) {
+    if (Keys.Items(I).ConstraintType() != tctForeignKey)
+      continue;
+    const auto& Key = static_cast<const TTolvanConstraintDefForeignKey&>(Keys.Items(I));
+    if (AnsiSameText(Key.Table().Name(), TableName)) {
+      ValidateAgainst(TableName, Fields, Key, Fields, Indexes);
+      continue;
+    }
+    TSideHold Parent(OpenSideCursor(Session, InMemory, Key.Table().Name(), false));
+    ValidateAgainst(TableName, Fields, Key, Parent->Cursor().FieldDefs(),
+                    Parent->Cursor().GetIndexDefs());
+  }
 }
 
 void SetupForeignKeys(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanConstraintDefs& Keys) {
@@ -258,7 +278,7 @@ void SetupForeignKeys(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanCon
       TTolvanTableData* Parent = &Table;
       if (IsSelfReference(Table, Key)) {
         // The new table is not open yet: its own definitions stand for the parent's.
-        ValidateAgainst(Table, Key, FieldsOf(Table), IndexesOf(Table));
+        ValidateAgainst(Table.TableName(), FieldsOf(Table), Key, FieldsOf(Table), IndexesOf(Table));
       } else {
         TParent* Found = nullptr;
         for (TParent& P : Parents)
@@ -271,7 +291,7 @@ void SetupForeignKeys(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanCon
                                         Key.Table().Name(), true))});
           Found = &Parents.back();
         }
-        ValidateAgainst(Table, Key, Found->Side->Cursor().FieldDefs(),
+        ValidateAgainst(Table.TableName(), FieldsOf(Table), Key, Found->Side->Cursor().FieldDefs(),
                         Found->Side->Cursor().GetIndexDefs());
         Parent = &Found->Side->TableData();
       }

@@ -61,6 +61,14 @@ inline constexpr std::string_view TemporaryFKPrefix = "TolvanFKTNP_";
 void ValidateForeignKey(TTolvanTableData& Table, const TTolvanConstraintDefForeignKey& Key,
                         TTolvanCursor& Parent);
 
+// Refuses, as SetupForeignKeys would, a foreign key among Keys that a table TableName with the
+// definitions Fields and Indexes could not have: run before an existing table of that name is
+// replaced, so that a refused create leaves it in place. Parents open through Session.
+void ValidateNewTableForeignKeys(TTolvanBaseSession* Session, bool InMemory,
+                                 std::string_view TableName, const TTolvanFieldDefs& Fields,
+                                 const TTolvanIndexDefs& Indexes,
+                                 const TTolvanConstraintDefs& Keys);
+
 // Gives each parent of the foreign keys among Keys (Table's, in definition order) its action
 // record and each key its second reference, after Table was created; the referencing column ids
 // are resolved from Table's field definitions. Cursor is open on Table. Existing rows are not

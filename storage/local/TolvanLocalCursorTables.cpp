@@ -24,10 +24,12 @@
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanTypes.h"
 #include "schema/TolvanRecordBuffer.h"
+#include "storage/TolvanForeignKeys.h"
 #include "storage/local/TolvanLocalCursor.h"
 #include "storage/local/TolvanTableSQL.h"
 #include "storage/memory/TolvanMemoryEngine.h"
 #include "storage/memory/TolvanTableStream.h"
+#include "storage/temp/TolvanTempEngine.h"
 
 namespace tolvan {
 
@@ -129,6 +131,13 @@ void TTolvanLocalCursor::CreateTable(TTolvanFieldDefs& FieldDefs, TTolvanIndexDe
       ValidateFieldDefs(TableName(), FieldDefs);
       ValidateIndexDefs(TableName(), IndexDefs);
       ValidateConstraintDefs(TableName(), ConstraintDefs);
+      if (Temporary()) {
+        if (ConstraintDefs.HasForeignKeys())
+          throw ETolvanException::Create(ErrTempForeignKey, STemporaryForeignKeysNotSupported);
+      } else {
+        ValidateNewTableForeignKeys(Session(), true, TableName(), FieldDefs, IndexDefs,
+                                    ConstraintDefs);
+      }
       DeleteRegisteredTable(Database, *Old, Session(), false, Removed);
     }
   }

@@ -11,6 +11,7 @@
 
 #include "foundation/TolvanExcept.h"
 #include "storage/TolvanDatabaseData.h"
+#include "storage/TolvanForeignKeys.h"
 #include "storage/local/TolvanLocalCursor.h"
 #include "storage/local/TolvanLocalSession.h"
 #include "storage/local/TolvanTableSQL.h"
@@ -241,6 +242,23 @@ TEST_F(LocalCursorTables, CreateReplacesOnlyWithDefinitionsThatPassTheChecks) {
          C.AddNotNull().SetName("n");
        },
        ErrCreateTableDuplicateConstraint},
+      {"foreign key to a missing table",
+       [](auto&, auto&, auto& C) {
+         auto& Key = C.AddForeignKey();
+         Key.SetName("FK");
+         Key.Table().SetName("Nowhere");
+         Key.Columns().emplace_back("name", 0);
+       },
+       -1},
+      {"foreign key to itself without a primary key",
+       [](auto&, auto& I, auto& C) {
+         I.Clear();
+         auto& Key = C.AddForeignKey();
+         Key.SetName("FK");
+         Key.Table().SetName("t");
+         Key.Columns().emplace_back("name", 0);
+       },
+       ErrForeignKeyNoPrimaryKey},
   };
   for (const TCase& Case : Cases) {
     TTolvanFieldDefs F;
@@ -248,8 +266,11 @@ TEST_F(LocalCursorTables, CreateReplacesOnlyWithDefinitionsThatPassTheChecks) {
     TTolvanConstraintDefs C;
     Definitions(F, I, C);
     Case.Adjust(F, I, C);
-    EXPECT_EQ(NativeCodeOf([&] { NewCursor(Session, "T")->CreateTable(F, I, C); }), Case.Code)
-        << Case.What;
+    const int32_t Code = NativeCodeOf([&] { NewCursor(Session, "T")->CreateTable(F, I, C); });
+    if (Case.Code < 0)
+      EXPECT_NE(Code, 0) << Case.What;
+    else
+      EXPECT_EQ(Code, Case.Code) << Case.What;
     EXPECT_EQ(Saved(Session, "t"), Before) << Case.What;
   }
   // Good definitions replace the table: empty, and under the cursor's letter case.
