@@ -14,20 +14,12 @@
 #include "storage/local/TolvanLocalCursor.h"
 #include "tests/components/ComponentTestSupport.h"
 #include "tests/components/support/BrowseDataSet.h"
+#include "tests/foundation/TestSupport.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
 
 namespace {
-
-int32_t CodeOf(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const ETolvanException& E) {
-    return E.NativeError();
-  }
-  return 0;
-}
 
 std::string ReadAll(TStream& S) {
   std::string Text(size_t(S.GetSize()), '\0');
@@ -100,7 +92,7 @@ TEST_F(BlobStreamTest, ReadAndWriteThroughTheField) {
     W->Seek(0, soEnd);
     W->WriteBuffer("de", 2);
     W->Close();
-    EXPECT_EQ(CodeOf([&] { W->GetSize(); }), ErrBlobStreamNil);
+    EXPECT_EQ(NativeCodeOf([&] { W->GetSize(); }), ErrBlobStreamNil);
   }
   D->Post();
   EXPECT_EQ(Stored(), "abcde");
@@ -115,20 +107,20 @@ TEST_F(BlobStreamTest, StreamsTheUserHoldsSurvivePostCancelAndClose) {
   EXPECT_EQ(OpenBlobs(), 0);
   EXPECT_EQ(Stored(), "xyz");
   char Byte = 0;
-  EXPECT_EQ(CodeOf([&] { W->Write("q", 1); }), ErrBlobStreamNil);
-  EXPECT_EQ(CodeOf([&] { W->Read(&Byte, 1); }), ErrBlobStreamNil);
+  EXPECT_EQ(NativeCodeOf([&] { W->Write("q", 1); }), ErrBlobStreamNil);
+  EXPECT_EQ(NativeCodeOf([&] { W->Read(&Byte, 1); }), ErrBlobStreamNil);
 
   D->Edit();
   std::unique_ptr<TStream> W2 = D->OpenBlobStream(Memo(), bmWrite);
   W2->WriteBuffer("lost", 4);
   D->Cancel();
-  EXPECT_EQ(CodeOf([&] { W2->Seek(0, soBeginning); }), ErrBlobStreamNil);
+  EXPECT_EQ(NativeCodeOf([&] { W2->Seek(0, soBeginning); }), ErrBlobStreamNil);
   EXPECT_EQ(Stored(), "xyz");
 
   std::unique_ptr<TStream> R = D->OpenBlobStream(Memo(), bmRead);
   EXPECT_EQ(ReadAll(*R), "xyz");
   D->Close();
-  EXPECT_EQ(CodeOf([&] { R->GetSize(); }), ErrBlobStreamNil);
+  EXPECT_EQ(NativeCodeOf([&] { R->GetSize(); }), ErrBlobStreamNil);
   W.reset();
   W2.reset();
   R.reset();
@@ -138,26 +130,26 @@ TEST_F(BlobStreamTest, StreamsTheUserHoldsSurvivePostCancelAndClose) {
 
 TEST_F(BlobStreamTest, OpeningRefusals) {
   // Writing outside edit and insert opens nothing.
-  EXPECT_EQ(CodeOf([&] { D->OpenBlobStream(Memo(), bmWrite); }), 10111);
+  EXPECT_EQ(NativeCodeOf([&] { D->OpenBlobStream(Memo(), bmWrite); }), 10111);
   EXPECT_EQ(OpenBlobs(), 0);
   // A second writer on the field: the first stays the only stream.
   D->Edit();
   std::unique_ptr<TStream> W = D->OpenBlobStream(Memo(), bmWrite);
-  EXPECT_EQ(CodeOf([&] { TTolvanBlobStream S(Memo(), bmWrite); }), 10115);
+  EXPECT_EQ(NativeCodeOf([&] { TTolvanBlobStream S(Memo(), bmWrite); }), 10115);
   EXPECT_EQ(OpenBlobs(), 1);
   W.reset();
   D->Cancel();
 
   // A field of no dataset of this kind.
   TComponentPtr<TMemoField> Loose = Own(NewComponent<TMemoField>(nullptr));
-  EXPECT_EQ(CodeOf([&] { TTolvanBlobStream S(*Loose, bmRead); }), ErrBlobStreamDataSet);
+  EXPECT_EQ(NativeCodeOf([&] { TTolvanBlobStream S(*Loose, bmRead); }), ErrBlobStreamDataSet);
 
   // A read-only dataset refuses writers.
   D->Close();
   D->SetReadOnly(true);
   D->Open();
-  EXPECT_EQ(CodeOf([&] { TTolvanBlobStream S(Memo(), bmWrite); }), ErrBlobStreamReadOnly);
-  EXPECT_EQ(CodeOf([&] { D->OpenBlobStream(Memo(), bmWrite); }), 10107);
+  EXPECT_EQ(NativeCodeOf([&] { TTolvanBlobStream S(Memo(), bmWrite); }), ErrBlobStreamReadOnly);
+  EXPECT_EQ(NativeCodeOf([&] { D->OpenBlobStream(Memo(), bmWrite); }), 10107);
   D->Close();
 
   // Persistent fields: a calculated field has no column; a closed dataset has no cursor.
@@ -171,9 +163,9 @@ TEST_F(BlobStreamTest, OpeningRefusals) {
   Calc->SetFieldKind(fkCalculated);
   Calc->SetDataSet(P.get());
   TField& PM = P->FieldByName("M");
-  EXPECT_EQ(CodeOf([&] { TTolvanBlobStream S(PM, bmRead); }), ErrBlobStreamNil);
+  EXPECT_EQ(NativeCodeOf([&] { TTolvanBlobStream S(PM, bmRead); }), ErrBlobStreamNil);
   P->Open();
-  EXPECT_EQ(CodeOf([&] { TTolvanBlobStream S(*Calc, bmRead); }), ErrBlobStreamFieldNo);
+  EXPECT_EQ(NativeCodeOf([&] { TTolvanBlobStream S(*Calc, bmRead); }), ErrBlobStreamFieldNo);
   P->Close();
 }
 

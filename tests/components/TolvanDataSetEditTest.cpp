@@ -12,6 +12,7 @@
 #include "foundation/TolvanExcept.h"
 #include "tests/components/ComponentTestSupport.h"
 #include "tests/components/support/BrowseDataSet.h"
+#include "tests/foundation/TestSupport.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
@@ -32,15 +33,6 @@ public:
   using TTolvanDataSet::ReleaseBlobField;
 };
 
-int32_t CodeOf(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const ETolvanException& E) {
-    return E.NativeError();
-  }
-  return 0;
-}
-
 std::string MessageOf(const std::function<void()>& F) {
   try {
     F();
@@ -53,23 +45,7 @@ std::string MessageOf(const std::function<void()>& F) {
 class EditTest : public ComponentTest {
 protected:
   void SetUp() override {
-    TTolvanFieldDefs Fields;
-    TTolvanFieldDef& Id = Fields.AddNew();
-    Id.SetName("ID");
-    Id.SetType(tftInteger, 0);
-    TTolvanFieldDef& Name = Fields.AddNew();
-    Name.SetName("Name");
-    Name.SetType(tftVarchar, 20);
-    TTolvanIndexDefs Indexes;
-    TTolvanIndexDef& Pk = Indexes.AddNew();
-    Pk.SetName("PK");
-    Pk.SetPrimary(1);
-    Pk.SetUnique(1);
-    Pk.SetColumnCount(1);
-    Pk.Columns(0).SetName("ID");
-    TTolvanConstraintDefs Constraints;
-    Constraints.AddNotNull().Column().SetName("Name");
-    MakeEngineTable("MEMORY", "E", Fields, Indexes, Constraints);
+    MakeSimpleTable("MEMORY", "E", true);
     D = Own(NewComponent<TEditDataSet>(nullptr));
     D->TableName = "E";
     D->Open();
@@ -239,11 +215,11 @@ TEST_F(EditTest, AddRecordReportsEveryRefusal) {
 
 TEST_F(EditTest, WritesOutsideTheEditStatesRaise10007) {
   Add(1, "one");
-  EXPECT_EQ(CodeOf([&] { D->FieldByName("Name").SetAsString("x"); }), 10007);
+  EXPECT_EQ(NativeCodeOf([&] { D->FieldByName("Name").SetAsString("x"); }), 10007);
   TField& Name = D->FieldByName("Name");
   D->Close();
   EXPECT_FALSE(D->ReadFieldData(Name, nullptr));
-  EXPECT_EQ(CodeOf([&] { D->WriteFieldData(Name, nullptr); }), 10007);
+  EXPECT_EQ(NativeCodeOf([&] { D->WriteFieldData(Name, nullptr); }), 10007);
 }
 
 TEST_F(EditTest, ChecksOfAClosedDataSetWithoutCursor) {
@@ -268,7 +244,7 @@ TEST_F(EditTest, ChecksOfAClosedDataSetWithoutCursor) {
       {11304, [&] { D->EmptyTable(); }},
   };
   for (const auto& [Code, Call] : Cases)
-    EXPECT_EQ(CodeOf(Call), Code) << Code;
+    EXPECT_EQ(NativeCodeOf(Call), Code) << Code;
 }
 
 TEST_F(EditTest, ReadOnlyRefusals) {
@@ -277,9 +253,9 @@ TEST_F(EditTest, ReadOnlyRefusals) {
   D->SetReadOnly(true);
   D->Open();
   EXPECT_FALSE(D->CanModify());
-  EXPECT_EQ(CodeOf([&] { D->OpenBlobStream(D->FieldByName("Name"), bmWrite); }), 10107);
-  EXPECT_EQ(CodeOf([&] { D->EmptyTable(); }), 11305);
-  EXPECT_EQ(CodeOf([&] { D->DeleteRecord(); }), 10069);
+  EXPECT_EQ(NativeCodeOf([&] { D->OpenBlobStream(D->FieldByName("Name"), bmWrite); }), 10107);
+  EXPECT_EQ(NativeCodeOf([&] { D->EmptyTable(); }), 11305);
+  EXPECT_EQ(NativeCodeOf([&] { D->DeleteRecord(); }), 10069);
 }
 
 TEST_F(EditTest, EmptyTableDeletesEveryRecord) {
@@ -304,14 +280,14 @@ TEST_F(EditTest, CalculatedFieldsOutsideARecordReadNullAndRefuseWrites) {
   D->SetEditedKeyBuffer(Key);
   TDataSetState Saved = D->SetTempState(dsSetKey);
   EXPECT_TRUE(Calc->IsNull());
-  EXPECT_EQ(CodeOf([&] { Calc->SetAsInteger(1); }), 20019);
+  EXPECT_EQ(NativeCodeOf([&] { Calc->SetAsInteger(1); }), 20019);
   D->FieldByName("ID").SetAsInteger(4);
   D->RestoreState(Saved);
   D->SetEditedKeyBuffer(nullptr);
   D->SetFilterBuffer(Key);
   Saved = D->SetTempState(dsFilter);
   EXPECT_TRUE(Calc->IsNull());
-  EXPECT_EQ(CodeOf([&] { Calc->SetAsInteger(1); }), 10007);
+  EXPECT_EQ(NativeCodeOf([&] { Calc->SetAsInteger(1); }), 10007);
   D->RestoreState(Saved);
   D->SetFilterBuffer(nullptr);
   TTolvanCursor::FreeRecordBuffer(Key);

@@ -13,20 +13,12 @@
 #include "schema/expr/TolvanExpression.h"
 #include "tests/components/ComponentTestSupport.h"
 #include "tests/components/support/TestDataSet.h"
+#include "tests/foundation/TestSupport.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
 
 namespace {
-
-int32_t CodeOf(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const ETolvanException& E) {
-    return E.NativeError();
-  }
-  return 0;
-}
 
 // The protected hooks, reachable for tests.
 class TNavDataSet : public TTestDataSet {
@@ -103,8 +95,8 @@ TEST_F(NavigationTest, MovesRecordNumbersAndCounts) {
   EXPECT_EQ(D->RecNo(), 3);
   D->Next();
   EXPECT_EQ(Id(), 4);
-  EXPECT_EQ(CodeOf([&] { D->SetRecNo(0); }), 11622);
-  EXPECT_EQ(CodeOf([&] { D->SetRecNo(-5); }), 11622);
+  EXPECT_EQ(NativeCodeOf([&] { D->SetRecNo(0); }), 11622);
+  EXPECT_EQ(NativeCodeOf([&] { D->SetRecNo(-5); }), 11622);
   EXPECT_EQ(Id(), 4);
 
   D->Insert();
@@ -413,7 +405,7 @@ TEST_F(NavigationTest, ProjectionReopensOnTheSameCursor) {
   EXPECT_EQ(D->RecNo(), 3);
   D->Close();
   EXPECT_EQ(D->Cursor(), nullptr);
-  EXPECT_EQ(CodeOf([&] { D->SetProjection(Names, Aliases); }), 10320);
+  EXPECT_EQ(NativeCodeOf([&] { D->SetProjection(Names, Aliases); }), 10320);
 }
 
 // A calculated field: Lookup computes it for the record found. In set key and in the filter
@@ -441,7 +433,7 @@ TEST_F(NavigationTest, CalculatedFieldsInLookupSetKeyAndFilterEvent) {
   int32_t WriteCode = 0;
   D->SetOnFilterRecord([&](TDataSet&, bool&) {
     SawNull = Twice->IsNull();
-    WriteCode = CodeOf([&] { Twice->SetValue(Variant(1)); });
+    WriteCode = NativeCodeOf([&] { Twice->SetValue(Variant(1)); });
   });
   D->SetFiltered(true);
   EXPECT_EQ(D->RecordCount(), 5);
@@ -452,7 +444,7 @@ TEST_F(NavigationTest, CalculatedFieldsInLookupSetKeyAndFilterEvent) {
   D->SetEditedKeyBuffer(D->KeyBuffer(kiSearchKey));
   const TDataSetState Saved = D->SetTempState(dsSetKey);
   EXPECT_TRUE(Twice->IsNull());
-  EXPECT_EQ(CodeOf([&] { Twice->SetValue(Variant(1)); }), 20019);
+  EXPECT_EQ(NativeCodeOf([&] { Twice->SetValue(Variant(1)); }), 20019);
   D->RestoreState(Saved);
 }
 
@@ -482,7 +474,7 @@ TEST_F(NavigationTest, EveryHookWithoutCursorRaisesItsCode) {
   };
   for (const auto& [Name, Run] : Cases) {
     const std::string Text = Name;
-    EXPECT_EQ(CodeOf(Run), std::stoi(Text.substr(Text.size() - 5))) << Name;
+    EXPECT_EQ(NativeCodeOf(Run), std::stoi(Text.substr(Text.size() - 5))) << Name;
   }
   // Nil buffers and bookmarks, with a cursor.
   D->Open();
@@ -497,7 +489,7 @@ TEST_F(NavigationTest, EveryHookWithoutCursorRaisesItsCode) {
   };
   for (const auto& [Name, Run] : Nils) {
     const std::string Text = Name;
-    EXPECT_EQ(CodeOf(Run), std::stoi(Text.substr(Text.size() - 5))) << Name;
+    EXPECT_EQ(NativeCodeOf(Run), std::stoi(Text.substr(Text.size() - 5))) << Name;
   }
   // Neutral answers and nil tolerance.
   EXPECT_FALSE(D->IsBookmarkValid(nullptr));

@@ -18,6 +18,7 @@
 #include "storage/local/TolvanLocalCursor.h"
 #include "tests/components/ComponentTestSupport.h"
 #include "tests/components/support/TestDataSet.h"
+#include "tests/foundation/TestSupport.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
@@ -25,16 +26,6 @@ using namespace tolvan::test;
 namespace {
 
 int32_t MemorySessions() { return FindDatabaseData(true, false, "MEMORY", u"")->SessionCount(); }
-
-// Runs F and answers the native code of the ETolvanException it raises (0 when none).
-int32_t CodeOf(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const ETolvanException& E) {
-    return E.NativeError();
-  }
-  return 0;
-}
 
 class DataSetTest : public ComponentTest {
 protected:
@@ -246,7 +237,7 @@ TEST_F(DataSetTest, OpenFailuresAndTheOwnerBeingCreated) {
     const int32_t Sessions = MemorySessions();
     TTestDataSet& D = NewDataSet();
     C.Arrange(D);
-    const int32_t Code = CodeOf([&] { D.Open(); });
+    const int32_t Code = NativeCodeOf([&] { D.Open(); });
     EXPECT_EQ(Code, C.Code);
     ExpectNothingHeld(D, Sessions);
 
@@ -456,9 +447,9 @@ TEST_F(DataSetTest, KeyBuffers) {
 
   // Without a cursor.
   uint8_t Scratch[64] = {};
-  EXPECT_EQ(CodeOf([&] { D.InitKeyBuffer(Scratch); }), 10280);
-  EXPECT_EQ(CodeOf([&] { D.AllocKeyBuffers(); }), 10281);
-  EXPECT_EQ(CodeOf([&] { D.CancelRangeKeys(); }), 10287);
+  EXPECT_EQ(NativeCodeOf([&] { D.InitKeyBuffer(Scratch); }), 10280);
+  EXPECT_EQ(NativeCodeOf([&] { D.AllocKeyBuffers(); }), 10281);
+  EXPECT_EQ(NativeCodeOf([&] { D.CancelRangeKeys(); }), 10287);
   try {
     D.AllocKeyBuffers();
   } catch (const ETolvanException& Ex) {
@@ -477,7 +468,7 @@ TEST_F(DataSetTest, IndexFieldMapFollowsTheCursorsIndex) {
   EXPECT_EQ(D.IndexFieldNumbers(), std::vector<uint16_t>{1});
   EXPECT_EQ(D.IndexKeySize(), 4);
   D.Cursor()->SetIndexName("Gone");
-  EXPECT_EQ(CodeOf([&] { D.BuildIndexFieldMap(); }), 10325);
+  EXPECT_EQ(NativeCodeOf([&] { D.BuildIndexFieldMap(); }), 10325);
   D.Close();
   EXPECT_EQ(D.IndexFieldCount(), 0);
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "classlib/Format.h"
+#include "foundation/TolvanMessages.h"
 #include "storage/TolvanConstraintManager.h"
 #include "tests/storage/LocalStorageTestSupport.h"
 
@@ -320,9 +322,7 @@ TEST_F(ForeignKeys, NullStateRefusesBadDefinitions) {
   R = RaisedBy([&] { ForeignKeyNullState(Table("C"), Key, C->Buffer, Invalid); });
   EXPECT_EQ(R.Code, 11422);
   EXPECT_EQ(R.Message,
-            EngineMessage("Error checking constraint foreign key 'FK' in table 'C' - invalid "
-                          "column specification, column index = 1, column object id = 9999",
-                          11422));
+            EngineMessage(Format(SCheckForeignKeyInvalidColumn, "FK", "C", 1, 9999), 11422));
 }
 
 // The parent is looked up through a cursor of its own: neither the writer's filter (on a

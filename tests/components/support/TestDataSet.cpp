@@ -144,7 +144,7 @@ void MakeEngineTable(std::string_view DatabaseName, std::string_view Name, TTolv
   Database->Close();
 }
 
-void MakeSimpleTable(std::string_view DatabaseName, std::string_view Name) {
+void MakeSimpleTable(std::string_view DatabaseName, std::string_view Name, bool NameRequired) {
   TTolvanFieldDefs Fields;
   TTolvanFieldDef& Id = Fields.AddNew();
   Id.SetName("ID");
@@ -160,6 +160,8 @@ void MakeSimpleTable(std::string_view DatabaseName, std::string_view Name) {
   Pk.SetColumnCount(1);
   Pk.Columns(0).SetName("ID");
   TTolvanConstraintDefs Constraints;
+  if (NameRequired)
+    Constraints.AddNotNull().Column().SetName("Name");
   MakeEngineTable(DatabaseName, Name, Fields, Indexes, Constraints);
 }
 

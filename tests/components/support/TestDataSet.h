@@ -80,7 +80,9 @@ void MakeEngineTable(TTolvanDatabase& Database, std::string_view Name, TTolvanFi
 // session of its own that is gone afterwards.
 void MakeEngineTable(std::string_view DatabaseName, std::string_view Name, TTolvanFieldDefs& Fields,
                      TTolvanIndexDefs& Indexes, TTolvanConstraintDefs& Constraints);
-// A plain table in DatabaseName: ID integer (primary index "PK"), Name varchar(20).
-void MakeSimpleTable(std::string_view DatabaseName, std::string_view Name);
+// A plain table in DatabaseName: ID integer (primary index "PK"), Name varchar(20), NOT NULL
+// when NameRequired.
+void MakeSimpleTable(std::string_view DatabaseName, std::string_view Name,
+                     bool NameRequired = false);
 
 } // namespace tolvan::test
