@@ -390,9 +390,11 @@ bool TTolvanMemoryTableData::ReadStored(const TTolvanRecordID& ID, uint8_t* Buff
 
 // --- records: writing --------------------------------------------------------------------------
 
-bool TTolvanMemoryTableData::HasReferentialActions() const {
+std::optional<TWriteGateHold> TTolvanMemoryTableData::GateForActions() {
   const TTolvanBaseConstraintManager* Constraints = ConstraintManager();
-  return Constraints && Constraints->ConstraintDefs().HasActions();
+  if (!Constraints || !Constraints->ConstraintDefs().HasActions())
+    return std::nullopt;
+  return std::optional<TWriteGateHold>(std::in_place, Database().WriteGate());
 }
 
 bool TTolvanMemoryTableData::RunActions(TTolvanCursor& Cursor, bool OnDelete, uint8_t*& Stored) {
@@ -497,10 +499,7 @@ bool TTolvanMemoryTableData::FindNeighbour(TTolvanCursor& Cursor, TTolvanRecordI
 }
 
 bool TTolvanMemoryTableData::DeleteRecord(TTolvanCursor& Cursor) {
-  // The actions reach other tables: the gate comes before this table's lock.
-  std::optional<TWriteGateHold> Gate;
-  if (HasReferentialActions())
-    Gate.emplace(Database().WriteGate());
+  const std::optional<TWriteGateHold> Gate = GateForActions();
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrDeleteNoRecords);
   const TTolvanRecordID ID = Cursor.Position();
@@ -562,9 +561,7 @@ void TTolvanMemoryTableData::UndoKeyUpdate(TTolvanCursor& Cursor, uint8_t* Store
 }
 
 bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
-  std::optional<TWriteGateHold> Gate;
-  if (HasReferentialActions())
-    Gate.emplace(Database().WriteGate());
+  const std::optional<TWriteGateHold> Gate = GateForActions();
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrUpdateNoRecords);
   uint8_t* Buffer = Cursor.RecordBuffer();
@@ -605,9 +602,7 @@ bool TTolvanMemoryTableData::UpdateRecord(TTolvanCursor& Cursor) {
 }
 
 void TTolvanMemoryTableData::DeleteAllRecords(TTolvanCursor& Cursor) {
-  std::optional<TWriteGateHold> Gate;
-  if (HasReferentialActions())
-    Gate.emplace(Database().WriteGate());
+  const std::optional<TWriteGateHold> Gate = GateForActions();
   TTolvanTableLock Lock(*this);
   TTolvanMemoryRecordManager& Store = RequireRecords(ErrDeleteAllNoRecords);
   TPageCommit Commit(*this, SessionIDOf(&Cursor));
@@ -626,9 +621,7 @@ void TTolvanMemoryTableData::DeleteAllRecords(TTolvanCursor& Cursor) {
 void TTolvanMemoryTableData::UpdateAllRecords(TTolvanCursor& Cursor, const TStringList& FieldNames,
                                               std::span<TTolvanVariant* const> Values,
                                               bool SkipForeignKeys) {
-  std::optional<TWriteGateHold> Gate;
-  if (HasReferentialActions())
-    Gate.emplace(Database().WriteGate());
+  const std::optional<TWriteGateHold> Gate = GateForActions();
   TTolvanTableLock Lock(*this);
   RequireRecords(ErrUpdateAllNoRecords);
   TPageCommit Commit(*this, SessionIDOf(&Cursor));

@@ -37,6 +37,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -193,9 +194,10 @@ private:
   // Moves every index entry of the cursor's record back from New (the cursor's buffer, whose keys
   // the indexes hold) to Stored, after a store refused the update.
   void UndoKeyUpdate(TTolvanCursor& Cursor, uint8_t* Stored);
-  // Whether foreign keys of other tables (or this one) reference the table with actions; their
-  // writes take the database's write gate before the table lock.
-  bool HasReferentialActions() const;
+  // The database's write gate, held when foreign keys of other tables (or this one) reference
+  // the table with actions: their writes reach other tables, so the gate comes before the table
+  // lock. Empty otherwise.
+  std::optional<TWriteGateHold> GateForActions();
   // Runs the delete or update actions of the foreign keys referencing the table for the cursor's
   // record, when the table has such actions; Stored then holds the stored record read again.
   // False when the record is no longer stored.
