@@ -92,6 +92,13 @@ void TTolvanDataSet::SetInMemory(bool Value) {
     SetDatabaseName(MemoryDatabaseName);
 }
 
+void TTolvanDataSet::SetTemporary(bool Value) {
+  CheckInactive();
+  FTemporary = Value;
+  if (Value)
+    SetDatabaseName(TemporaryDatabaseName);
+}
+
 void TTolvanDataSet::SetSessionName(std::string_view Value) {
   CheckInactive();
   FSessionName = Value;

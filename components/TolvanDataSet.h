@@ -93,6 +93,7 @@ inline constexpr int32_t ErrApplyFilterTextNil = 10269;
 inline constexpr int32_t ErrClearFilterTextNil = 10270;
 inline constexpr int32_t ErrCancelRangeKeysNil = 10287;
 inline constexpr int32_t ErrProviderNotSupported = 11394;
+inline constexpr int32_t ErrFindIndexForFieldsNil = 11382;
 // A record buffer must stay below this size.
 inline constexpr int32_t MaxDataSetRecordBufferSize = 65536;
 
@@ -133,6 +134,10 @@ public:
   // Cancels the range, selects the cursor's index and rebuilds the index field map; the caller
   // re-synchronises the shown record.
   void SwitchIndex(std::string_view IndexName);
+  // The first index of the cursor's table whose leading columns are those fields (each list
+  // may be nil); empty when none. 11382 without a cursor.
+  AnsiString FindIndexForFields(const TStringList* FieldNames, const TStringList* Descending,
+                                const TStringList* CaseInsensitive);
   // Attaches an additional filter to the cursor, which owns it from then on.
   void SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression);
   // Shows the named columns under the aliases (an empty alias keeps the name): the cursor is
@@ -200,6 +205,9 @@ public:
   void SetSessionName(std::string_view Value) override;
   bool ReadOnly() const noexcept { return FReadOnly; }
   void SetReadOnly(bool Value) { FReadOnly = Value; }
+  // A temporary table of the "TEMP" database. Closed datasets only; True also names "TEMP".
+  bool Temporary() const noexcept { return FTemporary; }
+  void SetTemporary(bool Value);
   bool StoreDefs() const noexcept { return FStoreDefs; }
   void SetStoreDefs(bool Value) noexcept { FStoreDefs = Value; }
   const TUpdateRecordEvent& OnUpdateRecord() const noexcept { return FOnUpdateRecord; }
@@ -425,6 +433,7 @@ private:
   AnsiString FDatabaseName;
   bool FInMemory = true;
   bool FReadOnly = false;
+  bool FTemporary = false;
   bool FStoreDefs = false;
   uint8_t* FEditCopy = nullptr;
   TTolvanConstraintDefs FEngineConstraintDefs;

@@ -457,6 +457,16 @@ void TTolvanDataSet::SetOnFilterRecord(TFilterRecordEvent Value) {
     First();
 }
 
+AnsiString TTolvanDataSet::FindIndexForFields(const TStringList* FieldNames,
+                                              const TStringList* Descending,
+                                              const TStringList* CaseInsensitive) {
+  if (!FCursor)
+    RaiseNil(ErrFindIndexForFieldsNil);
+  AnsiString Name;
+  FCursor->FindIndexForFields(FieldNames, Descending, CaseInsensitive, Name);
+  return Name;
+}
+
 void TTolvanDataSet::SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression) {
   if (!FCursor)
     RaiseNil(ErrSetExternalFilterNil);
