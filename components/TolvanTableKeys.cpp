@@ -129,6 +129,10 @@ void TTolvanTable::PostKeyBuffer(bool Commit) {
   uint8_t* Key = EditedKeyBuffer();
   if (!Cursor() || !Key)
     RaiseNilPointer(ErrPostKeyBufferNil);
+  // Outside the set-key state the edited buffer is a key already committed: its modified byte
+  // must not take the framework's flag of some later edit.
+  if (State() != dsSetKey)
+    return;
   DataEvent(deCheckBrowseMode);
   if (Commit)
     StoreLE<uint8_t>(Key + Cursor()->RecordIDOffset() + KeyModifiedOffset, Modified() ? 1 : 0);
