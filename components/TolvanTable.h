@@ -224,6 +224,9 @@ private:
   bool FIndexByFields = false;
   TMasterDataLink FMasterLink;
   int32_t FMemoryTableAllocBy = 1000;
+  // The cursor CreateCursor is making: the index definitions are read from it rather than
+  // through a second cursor of the same table.
+  TTolvanCursor* FOpeningCursor = nullptr;
 };
 
 } // namespace tolvan
