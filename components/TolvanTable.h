@@ -138,7 +138,8 @@ public:
 
   // --- auto-increment ---------------------------------------------------------------------------
 
-  // Field indexes are positions among the fields; one outside them raises.
+  // Field indexes are positions among the cursor's fields (FieldNo - 1); one outside them
+  // raises the engine's 30335 (get) or 10575 (set).
   int64_t GetAutoIncValue(int32_t FieldIndex);
   int64_t GetAutoIncValueByName(std::string_view FieldName);
   void SetAutoIncValue(int32_t FieldIndex, int64_t Value);
