@@ -138,7 +138,7 @@ public:
 
   // --- auto-increment ---------------------------------------------------------------------------
 
-  // Field indexes are positions among the cursor's fields (FieldNo - 1); one outside them
+  // Field indexes are positions in Fields; one outside them, or a field without a column,
   // raises the engine's 30335 (get) or 10575 (set).
   int64_t GetAutoIncValue(int32_t FieldIndex);
   int64_t GetAutoIncValueByName(std::string_view FieldName);
@@ -215,7 +215,9 @@ public:
 
 private:
   // The restructure proper (TolvanTableOperations.cpp).
-  bool RebuildTable(std::string& Log);
+  bool RebuildTable(std::string& Log); // The cursor column of the field at FieldIndex in Fields;
+                                       // Code when there is none.
+  int32_t AutoIncColumn(int32_t FieldIndex, int32_t Code);
 
   TTolvanTableProgress FOnProgress;
   AnsiString FTableName;

@@ -266,23 +266,28 @@ void TTolvanTable::MasterDisabled() { CancelRange(); }
 
 // --- auto-increment ----------------------------------------------------------------------------
 
-// Field indexes count the cursor's fields (FieldNo - 1); a projection maps them to columns.
-int64_t TTolvanTable::GetAutoIncValue(int32_t FieldIndex) {
+// A field index is a position in Fields, which persistent and calculated fields may order
+// differently from the columns: the field's own number names its column.
+int32_t TTolvanTable::AutoIncColumn(int32_t FieldIndex, int32_t Code) {
   CheckActive();
-  return Cursor()->GetAutoIncValue(Cursor()->TableFieldNo(FieldIndex, ErrGetAutoIncFieldNo));
+  const int32_t Number =
+      FieldIndex >= 0 && FieldIndex < Fields().Count() ? Fields().Fields(FieldIndex).FieldNo() : 0;
+  if (Number <= 0)
+    throw ETolvanException::CreateFmt(Code, SFieldNumberNotFound, FieldIndex);
+  return Cursor()->TableFieldNo(Number - 1, Code);
+}
+
+int64_t TTolvanTable::GetAutoIncValue(int32_t FieldIndex) {
+  return Cursor()->GetAutoIncValue(AutoIncColumn(FieldIndex, ErrGetAutoIncFieldNo));
 }
 
 int64_t TTolvanTable::GetAutoIncValueByName(std::string_view FieldName) {
   CheckActive();
-  TField& Field = Fields().FieldByName(FieldName);
-  // A calculated or lookup field has no column; the engine reports the number it was given.
-  const int32_t Column = Cursor()->TableFieldNo(Field.FieldNo() - 1, ErrGetAutoIncFieldNo);
-  return Cursor()->GetAutoIncValue(Column);
+  return GetAutoIncValue(Fields().IndexOf(&Fields().FieldByName(FieldName)));
 }
 
 void TTolvanTable::SetAutoIncValue(int32_t FieldIndex, int64_t Value) {
-  CheckActive();
-  Cursor()->SetAutoIncValue(Cursor()->TableFieldNo(FieldIndex, ErrSetAutoIncFieldNo), Value);
+  Cursor()->SetAutoIncValue(AutoIncColumn(FieldIndex, ErrSetAutoIncFieldNo), Value);
 }
 
 } // namespace tolvan
