@@ -76,12 +76,15 @@ void TTolvanTable::SelectIndex(std::string_view Selector, bool ByFields) {
       }
       throw;
     }
+    // The selector names the index in force from here on, even should the master range fail.
+    FIndexSelector = Selector;
+    FIndexByFields = ByFields;
     ApplyMasterRange();
+    Resync(false);
+    return;
   }
   FIndexSelector = Selector;
   FIndexByFields = ByFields;
-  if (Open)
-    Resync(false);
 }
 
 TField& TTolvanTable::GetIndexField(int32_t Index) {
