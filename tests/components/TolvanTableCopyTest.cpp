@@ -173,6 +173,30 @@ TEST_F(TableCopyTest, UnconvertibleFieldIsCopiedAsNullWithItsLine) {
       << Errors;
 }
 
+TEST_F(TableCopyTest, AutoIncrementEndsAtTheHighestValueCopiedByTrackingOperations) {
+  auto Source = MakeTable("Src");
+  AddRows(*Source, {{5, "a"}, {57, "b"}, {12, "c"}});
+  for (TTolvanTableOperation Operation : {tbopImport, tbopRestructure, tbopRepair, tbopCopy}) {
+    SCOPED_TRACE(int(Operation));
+    auto Target = MakeKeyedTable("Dst" + std::to_string(int(Operation)), true);
+    std::string Errors;
+    CopyTableData(*Source, *Target, false, Operation, Errors);
+    EXPECT_EQ(Errors, "");
+    EXPECT_EQ(Ids(*Target), (std::vector<int32_t>{5, 57, 12}));
+
+    Target->Append();
+    Target->FieldByName("Text").SetAsString("next");
+    Target->Post();
+    Target->Last();
+    EXPECT_EQ(Target->FieldByName("Text").AsString(), "next");
+    // A plain copy leaves the counter where the target's own inserts put it.
+    if (Operation == tbopCopy)
+      EXPECT_NE(Target->FieldByName("ID").AsInteger(), 58);
+    else
+      EXPECT_EQ(Target->FieldByName("ID").AsInteger(), 58);
+  }
+}
+
 TEST_F(TableCopyTest, ProgressRisesThroughEachPercentOnceAndEndsAtHundred) {
   auto Source = MakeTable("Src");
   AddNumbered(*Source, 250);
