@@ -59,6 +59,8 @@ public:
       MoveMaster();
       InsertLine();
     }
+    FWasFollowing = Following();
+    FLastKey = MasterKey();
     for (FStep = 0; FStep < FSteps && !::testing::Test::HasFailure(); ++FStep) {
       OneStep();
       Check();
@@ -97,6 +99,16 @@ private:
   void Check() {
     const std::vector<TLine> Want = Expected();
     ASSERT_EQ(D->RecordCount(), int32_t(Want.size())) << Where();
+    // A new master key moves the detail to its first line.
+    const bool Moved = Following() && (!FWasFollowing || MasterKey() != FLastKey);
+    FWasFollowing = Following();
+    FLastKey = MasterKey();
+    if (Moved) {
+      ASSERT_TRUE(D->Bof()) << Where();
+      if (!Want.empty()) {
+        ASSERT_EQ(D->FieldByName("LineNo").AsInteger(), Want.front().second) << Where();
+      }
+    }
     std::vector<TLine> Seen;
     for (D->First(); !D->Eof(); D->Next())
       Seen.emplace_back(D->FieldByName("OrderID").AsInteger(),
@@ -275,6 +287,8 @@ private:
   TDataSource* S = nullptr;
   std::set<int32_t> FOrders;
   std::set<TLine> FLines;
+  bool FWasFollowing = false;
+  std::optional<int32_t> FLastKey;
 };
 
 class TableMasterDetailTest : public ComponentTest {};
