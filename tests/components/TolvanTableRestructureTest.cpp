@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "classlib/DBFields.h"
@@ -18,10 +19,12 @@
 #include "classlib/StringList.h"
 #include "classlib/SysUtils.h"
 #include "components/TolvanDefs.h"
+#include "components/TolvanSession.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "storage/TolvanDatabaseData.h"
+#include "tests/TestWatchdog.h"
 #include "tests/components/ComponentTestSupport.h"
 #include "tests/foundation/TestSupport.h"
 
@@ -534,6 +537,63 @@ TEST_F(RestructureTest, FilteredAndDetailTablesKeepEveryRow) {
                         "The temporary table holds 100 records, the table 101"));
   EXPECT_EQ(Count(Lines), 101);
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"Lines", "Orders"}));
+}
+
+// A restructure stays in its caller's session: one runs in a thread of its own while another
+// thread writes a table of the default session.
+TEST_F(RestructureTest, ARestructureInItsOwnSessionRunsBesideAWriter) {
+  auto Session = Own(TTolvanSession::Create(nullptr));
+  Session->SetSessionName("Own");
+  auto Make = [](std::string_view Name, std::string_view SessionName) {
+    TComponentPtr<TTolvanTable> T = Own(NewComponent<TTolvanTable>(nullptr));
+    T->SetSessionName(SessionName);
+    T->SetTableName(Name);
+    T->FieldDefs().Add("ID", ftInteger, 0, true);
+    T->IndexDefs().Add("PK", "ID", ixPrimary);
+    T->CreateTable();
+    return T;
+  };
+  auto Fill = [](TTolvanTable& T, int32_t Rows) {
+    T.Open();
+    for (int32_t I = 1; I <= Rows; ++I) {
+      T.Append();
+      T.FieldByName("ID").SetAsInteger(I);
+      T.Post();
+    }
+    T.Close();
+  };
+  TComponentPtr<TTolvanTable> R = Make("R", "Own");
+  Fill(*R, 300);
+  // Nothing of the restructure, the copy included, opens a database of the default session.
+  int32_t DefaultDatabases = -1;
+  R->SetOnProgress([&](TTolvanTable&, int32_t, TTolvanTableOperation, bool&) {
+    DefaultDatabases = std::max(DefaultDatabases, DefaultSession()->DatabaseCount());
+  });
+  R->IndexDefs().Update();
+  std::string First;
+  ASSERT_TRUE(R->RestructureTable(First)) << First;
+  EXPECT_EQ(DefaultDatabases, 0);
+  R->SetOnProgress(nullptr);
+  TWatchdog Watchdog(60);
+  std::string Log;
+  bool Done = false;
+  int32_t Rows = 0;
+  std::thread Restructurer([&] {
+    R->IndexDefs().Update();
+    R->StoredAdvFieldDefs().Add("Note", tftVarchar, 10, false);
+    Done = R->RestructureTable(Log);
+    R->Open();
+    Rows = R->RecordCount();
+    R->Close();
+  });
+  TComponentPtr<TTolvanTable> W = Make("W", "");
+  Fill(*W, 300);
+  Restructurer.join();
+  EXPECT_TRUE(Done) << Log;
+  EXPECT_EQ(Rows, 300);
+  EXPECT_EQ(Session->DatabaseCount(), 0);
+  EXPECT_EQ(DefaultSession()->DatabaseCount(), 0);
+  EXPECT_EQ(TableNames(), (std::vector<std::string>{"R", "W"}));
 }
 
 } // namespace
