@@ -369,6 +369,7 @@ TEST_F(RestructureTest, AFailureAtEachStepBeforeTheDeleteLeavesTheDatabaseAsItWa
     EXPECT_EQ(Occurrences(Added, "Error - restructure table"), 1) << Added;
     EXPECT_FALSE(M.Active());
     EXPECT_EQ(M.DatabaseUse(), 0);
+    EXPECT_EQ(DefaultSession()->DatabaseCount(), 0) << "no temporary database is left";
     EXPECT_TRUE(Snapshot() == Before) << "the database changed";
   }
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"C1", "C2", "M"}));
