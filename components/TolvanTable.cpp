@@ -144,7 +144,13 @@ TTolvanCursor* TTolvanTable::OpenTableCursor() {
 
 TTolvanCursor* TTolvanTable::CreateCursor() {
   CheckTableName();
+  struct TOpening {
+    TTolvanCursor*& Slot;
+    ~TOpening() { Slot = nullptr; }
+  };
   if (TTolvanCursor* External = ExternalCursor()) {
+    FOpeningCursor = External;
+    TOpening Done{FOpeningCursor};
     const AnsiString Index = ResolveIndexName(FIndexSelector, FIndexByFields);
     if (!Index.empty())
       External->SetIndexName(Index);
@@ -154,6 +160,8 @@ TTolvanCursor* TTolvanTable::CreateCursor() {
   if (!Made)
     return nullptr;
   try {
+    FOpeningCursor = Made;
+    TOpening Done{FOpeningCursor};
     const AnsiString Index = ResolveIndexName(FIndexSelector, FIndexByFields);
     if (!Index.empty())
       Made->SetIndexName(Index);
@@ -178,6 +186,10 @@ void TTolvanTable::ReadStoredDefs() {
 void TTolvanTable::RefreshIndexDefs() {
   if (Cursor())
     return;
+  if (FOpeningCursor) {
+    LoadIndexDefsFromCursor(*FOpeningCursor);
+    return;
+  }
   const bool Held = HoldsReason(durIndexOperation);
   SetDatabaseUse(durIndexOperation, true);
   try {

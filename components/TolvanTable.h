@@ -138,7 +138,8 @@ public:
 
   // --- auto-increment ---------------------------------------------------------------------------
 
-  // Field indexes are positions among the fields; one outside them raises.
+  // Field indexes are positions among the cursor's fields (FieldNo - 1); one outside them
+  // raises the engine's 30335 (get) or 10575 (set).
   int64_t GetAutoIncValue(int32_t FieldIndex);
   int64_t GetAutoIncValueByName(std::string_view FieldName);
   void SetAutoIncValue(int32_t FieldIndex, int64_t Value);
@@ -226,6 +227,9 @@ private:
   bool FIndexByFields = false;
   TMasterDataLink FMasterLink;
   int32_t FMemoryTableAllocBy = 1000;
+  // The cursor CreateCursor is making: the index definitions are read from it rather than
+  // through a second cursor of the same table.
+  TTolvanCursor* FOpeningCursor = nullptr;
 };
 
 } // namespace tolvan

@@ -129,6 +129,10 @@ void TTolvanTable::PostKeyBuffer(bool Commit) {
   uint8_t* Key = EditedKeyBuffer();
   if (!Cursor() || !Key)
     RaiseNilPointer(ErrPostKeyBufferNil);
+  // Outside the set-key state the edited buffer is a key already committed: its modified byte
+  // must not take the framework's flag of some later edit.
+  if (State() != dsSetKey)
+    return;
   DataEvent(deCheckBrowseMode);
   if (Commit)
     StoreLE<uint8_t>(Key + Cursor()->RecordIDOffset() + KeyModifiedOffset, Modified() ? 1 : 0);
@@ -213,6 +217,8 @@ void TTolvanTable::SetRangeFromFields(const std::vector<TField*>& MasterFields) 
     RaiseNilPointer(ErrSetRangeFromFieldsNil);
   const int32_t E = Cursor()->RecordIDOffset();
   uint8_t* SavedKey = EditedKeyBuffer();
+  // The key is written behind the state the table is in: its Modified flag stays as it was.
+  const bool SavedModified = Modified();
   const TDataSetState SavedState = SetTempState(dsSetKey);
   try {
     InitKeyBuffer(Start);
@@ -233,10 +239,12 @@ void TTolvanTable::SetRangeFromFields(const std::vector<TField*>& MasterFields) 
   } catch (...) {
     SetEditedKeyBuffer(SavedKey);
     RestoreState(SavedState);
+    SetModified(SavedModified);
     throw;
   }
   SetEditedKeyBuffer(SavedKey);
   RestoreState(SavedState);
+  SetModified(SavedModified);
 }
 
 // --- master/detail -----------------------------------------------------------------------------
@@ -258,9 +266,10 @@ void TTolvanTable::MasterDisabled() { CancelRange(); }
 
 // --- auto-increment ----------------------------------------------------------------------------
 
+// Field indexes count the cursor's fields (FieldNo - 1); a projection maps them to columns.
 int64_t TTolvanTable::GetAutoIncValue(int32_t FieldIndex) {
   CheckActive();
-  return Cursor()->GetAutoIncValue(FieldIndex);
+  return Cursor()->GetAutoIncValue(Cursor()->TableFieldNo(FieldIndex, ErrGetAutoIncFieldNo));
 }
 
 int64_t TTolvanTable::GetAutoIncValueByName(std::string_view FieldName) {
@@ -273,7 +282,7 @@ int64_t TTolvanTable::GetAutoIncValueByName(std::string_view FieldName) {
 
 void TTolvanTable::SetAutoIncValue(int32_t FieldIndex, int64_t Value) {
   CheckActive();
-  Cursor()->SetAutoIncValue(FieldIndex, Value);
+  Cursor()->SetAutoIncValue(Cursor()->TableFieldNo(FieldIndex, ErrSetAutoIncFieldNo), Value);
 }
 
 } // namespace tolvan

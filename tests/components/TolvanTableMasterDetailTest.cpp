@@ -331,4 +331,60 @@ TEST_F(TableMasterDetailTest, CircularLinksAreRefused) {
   EXPECT_EQ(B->MasterSource(), SA.get());
 }
 
+// A large-integer master field goes over as its 64-bit value; a null one selects the lines
+// whose key is null.
+TEST_F(TableMasterDetailTest, LargeIntegerAndNullMasterKeys) {
+  auto Master = Own(NewComponent<TTolvanTable>(nullptr));
+  Master->SetTableName("BigMaster");
+  Master->FieldDefs().Add("K", ftLargeint, 0);
+  Master->Open();
+  auto Detail = Own(NewComponent<TTolvanTable>(nullptr));
+  Detail->SetTableName("BigDetail");
+  Detail->FieldDefs().Add("K", ftLargeint, 0);
+  Detail->FieldDefs().Add("N", ftInteger, 0);
+  Detail->IndexDefs().Add("ByK", "K;N", TIndexOptions());
+  Detail->SetIndexName("ByK");
+  Detail->Open();
+  const int64_t Big = int64_t(1) << 40;
+  const auto AddLine = [&](std::optional<int64_t> K, int32_t N) {
+    Detail->Append();
+    if (K)
+      Detail->FieldByName("K").SetAsLargeInt(*K);
+    Detail->FieldByName("N").SetAsInteger(N);
+    Detail->Post();
+  };
+  AddLine(Big, 1);
+  AddLine(Big + 1, 2);
+  AddLine(Big, 3);
+  AddLine(std::nullopt, 4);
+  for (std::optional<int64_t> K : {std::optional<int64_t>(Big), std::optional<int64_t>()}) {
+    Master->Append();
+    if (K)
+      Master->FieldByName("K").SetAsLargeInt(*K);
+    Master->Post();
+  }
+  auto Source = Own(NewComponent<TDataSource>(nullptr));
+  Source->SetDataSet(Master.get());
+  Detail->SetMasterSource(Source.get());
+  Detail->SetMasterFields("K");
+  const auto Lines = [&] {
+    std::vector<int32_t> Out;
+    for (Detail->First(); !Detail->Eof(); Detail->Next())
+      Out.push_back(Detail->FieldByName("N").AsInteger());
+    return Out;
+  };
+  Master->First();
+  EXPECT_EQ(Lines(), (std::vector<int32_t>{1, 3}));
+  Master->Next();
+  EXPECT_EQ(Lines(), (std::vector<int32_t>{4}));
+  // A new line of the null master gets a null key.
+  Detail->Append();
+  EXPECT_TRUE(Detail->FieldByName("K").IsNull());
+  Detail->FieldByName("N").SetAsInteger(5);
+  Detail->Post();
+  EXPECT_EQ(Lines(), (std::vector<int32_t>{4, 5}));
+  Detail->SetMasterSource(nullptr);
+  EXPECT_EQ(Detail->RecordCount(), 5);
+}
+
 } // namespace
