@@ -47,7 +47,9 @@ struct TableProgressAdapter {
 
 // Copies every record of Source into Target (see above). Progress goes to the source's OnProgress
 // when ReportOnSource (the source must then be a TTolvanTable; otherwise nothing is reported),
-// else to the target's; an abort appends "Operation aborted". ErrorText is cleared first.
+// else to the target's: 0 first, then the whole percent of the records handled whenever it
+// rises, and 100 last, each value once. An abort at 0 ends the copy with ErrorText "Operation
+// aborted"; a later one appends CR LF and "Operation aborted". ErrorText is cleared first.
 void CopyTableData(TDataSet& Source, TTolvanTable& Target, bool ReportOnSource,
                    TTolvanTableOperation Operation, std::string& ErrorText);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,61 @@ TEST_F(TableCopyTest, UnconvertibleFieldIsCopiedAsNullWithItsLine) {
                          0),
             0u)
       << Errors;
+}
+
+TEST_F(TableCopyTest, SourceThatCannotMoveEndsTheCopyWithItsLine) {
+  struct {
+    int32_t FailingScroll;
+    std::string Errors;
+    int32_t Copied;
+  } const Cases[] = {
+      {1, "Cannot retrieve first record", 0},
+      {3, "\r\nCannot retieve record #3, operation aborted. 2 records were successfully copied\r\n",
+       2},
+  };
+  auto Source = MakeTable("Src");
+  AddNumbered(*Source, 5);
+  int32_t Table = 0;
+  for (const auto& C : Cases) {
+    int32_t Scrolls = 0;
+    Source->SetAfterScroll([&](TDataSet&) {
+      if (++Scrolls == C.FailingScroll)
+        throw std::runtime_error("gone");
+    });
+    auto Target = MakeTable("Dst" + std::to_string(++Table));
+    std::vector<int32_t> Trace;
+    Target->SetOnProgress(
+        [&](TTolvanTable&, int32_t P, TTolvanTableOperation, bool&) { Trace.push_back(P); });
+    std::string Errors;
+    CopyTableData(*Source, *Target, false, tbopCopy, Errors);
+    EXPECT_EQ(Errors, C.Errors);
+    EXPECT_EQ(Target->RecordCount(), C.Copied);
+    EXPECT_EQ(Trace.back(), 100);
+  }
+}
+
+TEST_F(TableCopyTest, AutoIncrementEndsAtTheHighestValueCopiedByTrackingOperations) {
+  auto Source = MakeTable("Src");
+  AddRows(*Source, {{5, "a"}, {57, "b"}, {12, "c"}});
+  for (TTolvanTableOperation Operation : {tbopImport, tbopRestructure, tbopRepair, tbopCopy}) {
+    SCOPED_TRACE(int(Operation));
+    auto Target = MakeKeyedTable("Dst" + std::to_string(int(Operation)), true);
+    std::string Errors;
+    CopyTableData(*Source, *Target, false, Operation, Errors);
+    EXPECT_EQ(Errors, "");
+    EXPECT_EQ(Ids(*Target), (std::vector<int32_t>{5, 57, 12}));
+
+    Target->Append();
+    Target->FieldByName("Text").SetAsString("next");
+    Target->Post();
+    Target->Last();
+    EXPECT_EQ(Target->FieldByName("Text").AsString(), "next");
+    // A plain copy leaves the counter where the target's own inserts put it.
+    if (Operation == tbopCopy)
+      EXPECT_NE(Target->FieldByName("ID").AsInteger(), 58);
+    else
+      EXPECT_EQ(Target->FieldByName("ID").AsInteger(), 58);
+  }
 }
 
 TEST_F(TableCopyTest, ProgressRisesThroughEachPercentOnceAndEndsAtHundred) {
