@@ -215,8 +215,10 @@ public:
 
 private:
   // The restructure proper (TolvanTableOperations.cpp).
-  bool RebuildTable(std::string& Log); // The cursor column of the field at FieldIndex in Fields;
-                                       // Code when there is none.
+  bool RebuildTable(std::string& Log);
+  // After an index was added or deleted: the dataset's index definitions follow.
+  void ReloadIndexDefsAfterChange();
+  // The cursor column of the field at FieldIndex in Fields; Code when there is none.
   int32_t AutoIncColumn(int32_t FieldIndex, int32_t Code);
 
   TTolvanTableProgress FOnProgress;
