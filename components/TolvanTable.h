@@ -215,6 +215,8 @@ public:
 private:
   // The restructure proper (TolvanTableOperations.cpp).
   bool RebuildTable(std::string& Log);
+  // After an index was added or deleted: the dataset's index definitions follow.
+  void ReloadIndexDefsAfterChange();
 
   TTolvanTableProgress FOnProgress;
   AnsiString FTableName;
