@@ -359,13 +359,13 @@ private:
     }
   }
 
-  // The copy must hold every record the engine counts in the table, which also catches rows
-  // another session added or removed while the copy ran.
+  // The copy must hold every record the engine counts in the stored table, which also catches
+  // rows another session added or removed while the copy ran.
   bool CheckRecordCounts() {
     int64_t Stored = 0;
     int64_t Copied = 0;
     try {
-      Stored = FTable.Cursor()->GetRecordCount();
+      Stored = StoredRecordCount();
       Copied = FCopy->Cursor()->GetRecordCount();
     } catch (...) {
       Report(SRestructureCannotCopyRecords, std::current_exception());
@@ -378,6 +378,24 @@ private:
                    Format(SRestructureRecordCountDiffers, Copied, Stored));
     Abandon();
     return false;
+  }
+
+  // Counted through a cursor of its own: the table's cursor may be filtered or limited to a range
+  // by whoever opened it.
+  int64_t StoredRecordCount() {
+    std::unique_ptr<TTolvanCursor> Counter(FTable.CreateTableCursor());
+    if (!Counter)
+      throw ETolvanException::Create(ErrTableCannotCreateCursor, SCannotCreateCursor);
+    Counter->SetSession(FTable.Database()->EngineSession());
+    Counter->SetTableName(FTable.TableName());
+    Counter->SetTemporary(FTable.Temporary());
+    Counter->SetInMemory(FTable.InMemory());
+    Counter->SetReadOnly(true);
+    Counter->SetExclusive(true);
+    Counter->OpenTable(nullptr, nullptr, nullptr);
+    const int64_t Count = Counter->GetRecordCount();
+    Counter->CloseTable();
+    return Count;
   }
 
   bool CloseBoth() {

@@ -1,6 +1,7 @@
 // Field data of the dataset: one column of each engine type written through the framework's
 // fields, posted, read back after a reopen and checked against the engine's own value; refused
-// narrowing; values the native form cannot hold; BLOB values through the record values.
+// narrowing; values the native form cannot hold; BLOB values through the record values. Each
+// test runs on a dataset that fetches straight through its cursor and on a table component.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -13,6 +14,7 @@
 #include "classlib/DBFields.h"
 #include "classlib/DateUtils.h"
 #include "components/TolvanDataSet.h"
+#include "components/TolvanTable.h"
 #include "foundation/TolvanConverts.h"
 #include "foundation/TolvanExcept.h"
 #include "tests/components/ComponentTestSupport.h"
@@ -76,7 +78,8 @@ int32_t ColumnNo(std::string_view Name) {
   throw std::logic_error("no column " + std::string(Name));
 }
 
-class FieldDataTest : public ComponentTest {
+// The parameter: on a table component (else on the browse dataset).
+class FieldDataTest : public ComponentTest, public ::testing::WithParamInterface<bool> {
 protected:
   void SetUp() override {
     TTolvanFieldDefs Fields;
@@ -88,8 +91,15 @@ protected:
     TTolvanIndexDefs Indexes;
     TTolvanConstraintDefs Constraints;
     MakeEngineTable("MEMORY", "N", Fields, Indexes, Constraints);
-    D = Own(NewComponent<TBrowseDataSet>(nullptr));
-    D->TableName = "N";
+    if (GetParam()) {
+      auto* Table = NewComponent<TTolvanTable>(nullptr);
+      Table->SetTableName("N");
+      D = Own<TTolvanDataSet>(Table);
+    } else {
+      auto* Browse = NewComponent<TBrowseDataSet>(nullptr);
+      Browse->TableName = "N";
+      D = Own<TTolvanDataSet>(Browse);
+    }
     D->Open();
   }
 
@@ -112,11 +122,11 @@ protected:
     ASSERT_FALSE(D->IsEmpty());
   }
 
-  TComponentPtr<TBrowseDataSet> D;
+  TComponentPtr<TTolvanDataSet> D;
   TTolvanVariant Value;
 };
 
-TEST_F(FieldDataTest, IntegersKeepTheirSignAndLimits) {
+TEST_P(FieldDataTest, IntegersKeepTheirSignAndLimits) {
   struct TCase {
     const char* Name;
     int64_t Value;
@@ -140,7 +150,7 @@ TEST_F(FieldDataTest, IntegersKeepTheirSignAndLimits) {
   }
 }
 
-TEST_F(FieldDataTest, NarrowingIsRefusedAndChangesNothing) {
+TEST_P(FieldDataTest, NarrowingIsRefusedAndChangesNothing) {
   InsertAndReopen([&] {
     F("I8").SetAsInteger(5);
     F("U8").SetAsInteger(6);
@@ -184,7 +194,7 @@ TEST_F(FieldDataTest, NarrowingIsRefusedAndChangesNothing) {
   EXPECT_EQ(F("F4").AsFloat(), 9.0);
 }
 
-TEST_F(FieldDataTest, ValuesTheNativeFormCannotHoldRaiseOnRead) {
+TEST_P(FieldDataTest, ValuesTheNativeFormCannotHoldRaiseOnRead) {
   InsertAndReopen([&] {
     TTolvanVariant Big;
     Big.SetAsCardinal(3000000000u);
@@ -203,7 +213,7 @@ TEST_F(FieldDataTest, ValuesTheNativeFormCannotHoldRaiseOnRead) {
   EXPECT_EQ(F("F10").AsFloat(), -2.5e300);
 }
 
-TEST_F(FieldDataTest, FloatsAndDates) {
+TEST_P(FieldDataTest, FloatsAndDates) {
   const TDateTime Noon = 0.5;
   const TDateTime AlmostMidnight = EncodeDate(2020, 2, 28) + 86399999.6 / 86400000.0;
   const TDateTime NextMidnight = EncodeDate(2020, 2, 29);
@@ -256,7 +266,7 @@ TEST_F(FieldDataTest, FloatsAndDates) {
   EXPECT_EQ(F("D").AsDateTime(), -1.0);
 }
 
-TEST_F(FieldDataTest, TextBytesAndNulls) {
+TEST_P(FieldDataTest, TextBytesAndNulls) {
   const std::u16string Greek = u"\u03a9\u03bb\u20ac\u4e2d\u0416";
   const std::vector<uint8_t> Two = {1, 2}, Four = {1, 2, 3, 4}, Five = {1, 2, 3, 4, 5};
   InsertAndReopen([&] {
@@ -290,7 +300,7 @@ TEST_F(FieldDataTest, TextBytesAndNulls) {
   EXPECT_EQ(static_cast<TBinaryField&>(F("BY")).AsBytes(), Padded);
 }
 
-TEST_F(FieldDataTest, BlobValuesOfEachType) {
+TEST_P(FieldDataTest, BlobValuesOfEachType) {
   std::string Mib(1 << 20, '\0');
   for (size_t I = 0; I < Mib.size(); ++I)
     Mib[I] = char('a' + I % 26);
@@ -331,5 +341,10 @@ TEST_F(FieldDataTest, BlobValuesOfEachType) {
   D->Post();
   EXPECT_EQ(Engine("M").DataSize(), 10);
 }
+
+INSTANTIATE_TEST_SUITE_P(OnDataSetAndTable, FieldDataTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& Info) {
+                           return Info.param ? "Table" : "BrowseDataSet";
+                         });
 
 } // namespace

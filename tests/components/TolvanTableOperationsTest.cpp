@@ -146,6 +146,22 @@ TEST_F(TableOperationsTest, CreateDerivesOrRebuildsDefinitionsAndReplacesATableO
   Check.Cancel();
 }
 
+TEST_F(TableOperationsTest, ATemporaryTableTakesTheNameTheEngineGaveIt) {
+  TTolvanTable& T = Table("Scratch");
+  T.SetTemporary(true);
+  T.FieldDefs().Add("ID", ftInteger, 0, true);
+  T.CreateTable();
+  ExpectReleased(T);
+  EXPECT_NE(T.TableName(), "Scratch");
+  EXPECT_TRUE(T.Exists()) << "the create's cursor leaves it in place";
+  T.Open();
+  T.Append();
+  T.FieldByName("ID").SetAsInteger(1);
+  T.Post();
+  EXPECT_EQ(T.RecordCount(), 1);
+  T.Close();
+}
+
 // --- delete, rename, foreign keys --------------------------------------------------------------
 
 TEST_F(TableOperationsTest, ForeignKeysRefuseDeleteWithoutForceAndFollowARename) {

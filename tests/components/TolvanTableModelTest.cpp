@@ -1,9 +1,10 @@
-// Seeded random steps on a dataset over a MEMORY table, checked after every step against a
-// std::vector model with the same predicates and orders: moves, record numbers, bookmarks (also
-// of deleted rows), index switches, filters and the filter event, Locate, Lookup and Find;
-// Insert, Append, Edit, Post, Cancel and Delete, some refused as duplicates; rows inserted and
-// deleted behind the dataset through an engine cursor of its own. A failure prints the seed and
-// the step.
+// Seeded random steps on a table component over a MEMORY table, checked after every step against
+// a std::vector model with the same predicates and orders: moves, record numbers, bookmarks (also
+// of deleted rows), index switches by IndexName, IndexFieldNames and none, filters and the filter
+// event, Locate, Lookup and Find; SetKey and GotoKey; key ranges with either side sometimes unset,
+// which an index switch drops; Insert, Append, Edit, Post, Cancel and Delete, some refused as
+// duplicates, moving rows into and out of the range; rows inserted and deleted behind the table
+// through an engine cursor of its own. A failure prints the seed and the step.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,13 +17,14 @@
 #include <vector>
 
 #include "classlib/Collation.h"
-#include "components/TolvanDataSet.h"
+#include "components/TolvanTable.h"
 #include "foundation/TolvanConverts.h"
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/local/TolvanLocalCursor.h"
 #include "tests/components/ComponentTestSupport.h"
 #include "tests/components/support/TestDataSet.h"
+#include "tests/foundation/TestSupport.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
@@ -58,6 +60,27 @@ std::string Describe(const TRow& Row) {
 // The indexes, each a total order: storage order, the key, the name without case then the key,
 // the day descending then the key.
 const char* const IndexNames[] = {"", "PK", "ByName", "ByDay"};
+// The same indexes chosen by their fields: the field lists the indexes start with.
+const char* const IndexFields[] = {"", "ID", "Name", "Day;ID"};
+
+// A key buffer as the model sees it: the values written into it and whether it was modified.
+struct TKey {
+  std::optional<int32_t> Id;
+  std::optional<std::string> Name;
+  std::optional<int32_t> Day;
+  bool Modified = false;
+};
+
+bool operator==(const TKey& A, const TKey& B) {
+  return A.Id == B.Id && A.Name == B.Name && A.Day == B.Day && A.Modified == B.Modified;
+}
+
+std::string Describe(const TKey& Key) {
+  std::ostringstream S;
+  S << "[" << (Key.Id ? std::to_string(*Key.Id) : "-") << ", " << (Key.Name ? *Key.Name : "-")
+    << ", " << (Key.Day ? std::to_string(*Key.Day) : "-") << (Key.Modified ? "" : " unset") << "]";
+  return S.str();
+}
 
 void MakeModelTable() {
   TTolvanFieldDefs Fields;
@@ -187,9 +210,9 @@ public:
 
   void Run() {
     MakeModelTable();
-    TComponentPtr<TTestDataSet> Owner(NewComponent<TTestDataSet>(nullptr));
+    TComponentPtr<TTolvanTable> Owner(NewComponent<TTolvanTable>(nullptr));
     D = Owner.get();
-    D->TableName = "M";
+    D->SetTableName("M");
     D->Open();
     // The writer goes before the dataset closes: a temporary database takes its engine session
     // along.
@@ -225,8 +248,10 @@ private:
   bool Chance(int32_t Percent) { return Pick(1, 100) <= Percent; }
   std::string Where() const {
     return "seed " + std::to_string(FSeed) + " step " + std::to_string(FStep) + " (" + FLast +
-           "; index '" + IndexNames[FIndex] + "', filter '" + FFilter.Text + "'" +
-           (FFilter.Filtered ? " on" : " off") + (FFilter.Event ? " with event" : "") + ", shown " +
+           "; index '" + IndexNames[FIndex] + "', range " +
+           (FRange ? Describe(FRangeStart) + ".." + Describe(FRangeEnd) : "none") + ", filter '" +
+           FFilter.Text + "'" + (FFilter.Filtered ? " on" : " off") +
+           (FFilter.Event ? " with event" : "") + ", shown " +
            (FShown ? std::to_string(*FShown) : "none") + ")";
   }
 
@@ -243,17 +268,18 @@ private:
   std::vector<const TRow*> Visible() const {
     std::vector<const TRow*> Rows;
     for (const TRow& Row : FRows)
-      if (!FFilter.Filtered || (FFilter.PassesText(Row) && FFilter.PassesEvent(Row)))
+      if (Passes(Row))
         Rows.push_back(&Row);
     Order(Rows);
     return Rows;
   }
 
-  // Every row in the current index's order.
+  // Every row of the range (all rows without one) in the current index's order.
   std::vector<const TRow*> All() const {
     std::vector<const TRow*> Rows;
     for (const TRow& Row : FRows)
-      Rows.push_back(&Row);
+      if (InRange(Row))
+        Rows.push_back(&Row);
     Order(Rows);
     return Rows;
   }
@@ -289,6 +315,41 @@ private:
       });
       break;
     }
+  }
+
+  static int CompareNumber(const std::optional<int32_t>& A, const std::optional<int32_t>& B) {
+    if (!A || !B)
+      return A ? 1 : B ? -1 : 0;
+    return *A < *B ? -1 : *A > *B ? 1 : 0;
+  }
+
+  // A row against a key in the current index's order, over every column of the index: a null
+  // sorts first, last in the descending column.
+  int CompareKey(const TRow& Row, const TKey& Key) const {
+    const std::optional<int32_t> Id = Row.Id;
+    int R = 0;
+    switch (FIndex) {
+    case 2:
+      R = CompareName(Row.Name, Key.Name);
+      break;
+    case 3:
+      R = -CompareNumber(Row.Day, Key.Day);
+      break;
+    default:
+      break;
+    }
+    return R != 0 ? R : CompareNumber(Id, Key.Id);
+  }
+
+  // Ranges compare the whole key, inclusively; a side never set is open.
+  bool InRange(const TRow& Row) const {
+    if (!FRange)
+      return true;
+    if (FRangeStart.Modified && CompareKey(Row, FRangeStart) < 0)
+      return false;
+    if (FRangeEnd.Modified && CompareKey(Row, FRangeEnd) > 0)
+      return false;
+    return true;
   }
 
   // The shown row's position in Rows, -1 when none or not there.
@@ -462,7 +523,7 @@ private:
   }
 
   void OneStep() {
-    const int32_t Kind = Pick(0, 19);
+    const int32_t Kind = Pick(0, 24);
     FLast = "kind " + std::to_string(Kind);
     switch (Kind) {
     case 0:
@@ -516,18 +577,9 @@ private:
       Resynchronise();
       break;
     }
-    case 9: {
-      FIndex = Pick(0, 3);
-      FLast += " index " + std::string(IndexNames[FIndex]);
-      D->SwitchIndex(IndexNames[FIndex]);
-      if (FShown) {
-        D->Resync(false);
-        FBof = FEof = false;
-      } else {
-        DoFirst();
-      }
+    case 9:
+      StepSelectIndex();
       break;
-    }
     case 10:
       StepFilterText();
       break;
@@ -570,6 +622,20 @@ private:
     case 19:
       StepDelete();
       break;
+    case 20:
+      StepGotoKey();
+      break;
+    case 21:
+    case 22:
+      StepApplyRange();
+      break;
+    case 23:
+      StepCancelRange();
+      break;
+    case 24:
+      // Edits are what move rows into and out of a range.
+      StepEdit();
+      break;
     default:
       break;
     }
@@ -609,7 +675,8 @@ private:
   }
 
   bool Passes(const TRow& Row) const {
-    return !FFilter.Filtered || (FFilter.PassesText(Row) && FFilter.PassesEvent(Row));
+    return InRange(Row) &&
+           (!FFilter.Filtered || (FFilter.PassesText(Row) && FFilter.PassesEvent(Row)));
   }
 
   // Posts, or cancels when told; a refused post leaves the state, then it is cancelled.
@@ -886,6 +953,159 @@ private:
     }
   }
 
+  // --- indexes, keys and ranges --------------------------------------------------------------
+
+  // By IndexName, by IndexFieldNames, or none; a changed selection drops the range.
+  void StepSelectIndex() {
+    const int32_t Next = Pick(0, 3);
+    std::string Selector;
+    bool ByFields = false;
+    if (Next == 0) {
+      const bool ByName = Chance(50);
+      FLast += ByName ? " IndexName ''" : " IndexFieldNames ''";
+      if (ByName)
+        D->SetIndexName("");
+      else
+        D->SetIndexFieldNames("");
+    } else if (Chance(50)) {
+      Selector = IndexNames[Next];
+      FLast += " IndexName " + Selector;
+      D->SetIndexName(Selector);
+    } else {
+      Selector = IndexFields[Next];
+      ByFields = true;
+      FLast += " IndexFieldNames " + Selector;
+      D->SetIndexFieldNames(Selector);
+    }
+    ASSERT_EQ(D->IndexName(), ByFields ? "" : Selector) << Where();
+    ASSERT_EQ(D->IndexFieldNames(), ByFields ? Selector : "") << Where();
+    ASSERT_EQ(D->Cursor()->IndexName(), IndexNames[Next]) << Where();
+    if (Selector == FSelector && ByFields == FByFields)
+      return;
+    FSelector = Selector;
+    FByFields = ByFields;
+    FIndex = Next;
+    DropRange();
+    if (FShown)
+      FBof = FEof = false;
+    else
+      DoFirst();
+  }
+
+  // The applied range is gone; the keys last handed over are reset when one was set.
+  void DropRange() {
+    FRange = false;
+    if (FKeys[3].Modified || FKeys[4].Modified)
+      FKeys[3] = FKeys[4] = TKey();
+  }
+
+  // Writes a key into the fields in the set-key state: a row's or random values, all of the
+  // index's columns or the leading one only. Nulls are left unwritten, as a reset key has them.
+  // A range start comes mostly from the first half of the rows in index order, an end from the
+  // second, so that most ranges hold rows.
+  TKey WriteKey(bool WholeKey, int32_t Side = 0) {
+    TKey Key;
+    TRow Source;
+    if (!FRows.empty() && Chance(70)) {
+      std::vector<const TRow*> Rows;
+      for (const TRow& Row : FRows)
+        Rows.push_back(&Row);
+      Order(Rows);
+      const int32_t Last = int32_t(Rows.size()) - 1;
+      const bool Biased = Chance(80);
+      const int32_t Low = Side == 2 && Biased ? Last / 2 : 0;
+      const int32_t High = Side == 1 && Biased ? Last / 2 : Last;
+      Source = *Rows[size_t(Pick(Low, High))];
+    } else {
+      Source = RandomRow();
+      Source.Id = Pick(0, 61);
+      if (Source.Day)
+        Source.Day = 39999 + Pick(0, 32);
+    }
+    if (Source.Name && Chance(30))
+      for (char& C : *Source.Name)
+        C = char(std::toupper(static_cast<unsigned char>(C)));
+    const bool Leading = !WholeKey && Chance(40);
+    if (FIndex == 2 && Source.Name) {
+      Key.Name = Source.Name;
+      D->FieldByName("Name").SetValue(Variant(Source.Name->c_str()));
+    }
+    if (FIndex == 3 && Source.Day) {
+      Key.Day = Source.Day;
+      D->FieldByName("Day").SetValue(Variant::FromDateTime(StoredDateToDateTime(*Source.Day)));
+    }
+    if (FIndex == 1 || !Leading) {
+      Key.Id = Source.Id;
+      D->FieldByName("ID").SetValue(Variant(Source.Id));
+    }
+    Key.Modified = Key.Id || Key.Name || Key.Day;
+    return Key;
+  }
+
+  void StepGotoKey() {
+    if (FIndex == 0)
+      return;
+    D->SetKey();
+    const TKey Key = WriteKey(Chance(80));
+    FLast += " GotoKey " + Describe(Key);
+    const auto Rows = Visible();
+    const TRow* Expected = nullptr;
+    for (const TRow* Row : Rows)
+      if (CompareKey(*Row, Key) == 0) {
+        Expected = Row;
+        break;
+      }
+    const bool Found = D->GotoKey();
+    ASSERT_EQ(D->State(), dsBrowse) << Where();
+    ASSERT_EQ(Found, Expected != nullptr) << Where();
+    if (Expected)
+      Show(Expected, false, false);
+  }
+
+  // Either side is written, left unset after its reset, or left as it was.
+  void StepApplyRange() {
+    if (FIndex == 0)
+      return;
+    for (int32_t Side : {1, 2}) {
+      const int32_t Choice = Pick(0, 9);
+      if (Choice < 2)
+        continue;
+      if (Side == 1)
+        D->SetRangeStart();
+      else
+        D->SetRangeEnd();
+      FKeys[Side] = Choice < 4 ? TKey() : WriteKey(false, Side);
+    }
+    FLast += " ApplyRange " + Describe(FKeys[1]) + ".." + Describe(FKeys[2]);
+    D->ApplyRange();
+    ASSERT_EQ(D->State(), dsBrowse) << Where();
+    if (FKeys[1] == FKeys[3] && FKeys[2] == FKeys[4]) {
+      FLast += " unchanged";
+      return;
+    }
+    FKeys[3] = FKeys[1];
+    FKeys[4] = FKeys[2];
+    FRange = true;
+    FRangeStart = FKeys[1];
+    FRangeEnd = FKeys[2];
+    ModelFirst();
+  }
+
+  void StepCancelRange() {
+    FLast += " CancelRange";
+    const bool Set = FKeys[3].Modified || FKeys[4].Modified;
+    D->CancelRange();
+    DropRange();
+    if (!Set)
+      return;
+    if (FShown) {
+      FBof = FEof = false;
+    } else {
+      FLast += " First";
+      DoFirst();
+    }
+  }
+
   // Whether the dataset's fields read their values (field data is built).
   static constexpr bool FieldDataReady = true;
 
@@ -894,23 +1114,30 @@ private:
   int32_t FStep = 0;
   std::string FLast;
   std::mt19937 FRandom;
-  TTestDataSet* D = nullptr;
+  TTolvanTable* D = nullptr;
   TEngineWriter* W = nullptr;
   std::vector<TRow> FRows;
   std::optional<int32_t> FShown;
   bool FBof = true;
   bool FEof = true;
   int32_t FIndex = 0;
+  std::string FSelector;
+  bool FByFields = false;
+  // Key buffers 0 to 4 as the model sees them, and the range the cursor has.
+  TKey FKeys[5];
+  bool FRange = false;
+  TKey FRangeStart;
+  TKey FRangeEnd;
   TFilterModel FFilter;
   std::map<int32_t, TBookmark> FBookmarks;
   int32_t FDeadCount = 0;
   int32_t FPostedEdits = 0;
 };
 
-class DataSetModelTest : public ComponentTest {};
-class DataSetModelSlow : public ComponentTest {};
+class TableModelTest : public ComponentTest {};
+class TableModelSlow : public ComponentTest {};
 
-TEST_F(DataSetModelTest, RandomStepsAgreeWithTheModel) {
+TEST_F(TableModelTest, RandomStepsAgreeWithTheModel) {
   for (uint32_t Seed : {1u, 2u, 3u}) {
     TModelRun(Seed, 300).Run();
     if (HasFailure())
@@ -918,7 +1145,7 @@ TEST_F(DataSetModelTest, RandomStepsAgreeWithTheModel) {
   }
 }
 
-TEST_F(DataSetModelSlow, LongRandomRunsAgreeWithTheModel) {
+TEST_F(TableModelSlow, LongRandomRunsAgreeWithTheModel) {
   for (uint32_t Seed = 100; Seed < 120; ++Seed) {
     TModelRun(Seed, 3000).Run();
     if (HasFailure())
