@@ -13,6 +13,7 @@
 #include "bench/RowBench.h"
 #include "classlib/DBFields.h"
 #include "components/TolvanComponentStartup.h"
+#include "components/TolvanDefs.h"
 #include "components/TolvanSession.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanStreams.h"
@@ -43,7 +44,8 @@ TRowValues Snapshot(TTolvanTable& Table) {
       Row.Numbers.push_back(Field.AsCurrency().Scaled);
       break;
     case ftInteger:
-      Row.Numbers.push_back(Field.AsInteger());
+    case ftLargeint:
+      Row.Numbers.push_back(Field.AsLargeInt());
       break;
     default:
       Row.Texts.push_back(Field.AsString());
@@ -95,14 +97,57 @@ void RunTable(const std::string& SessionName, const std::string& TableName, int3
   Table->Close();
 }
 
+// Create and fill as RunTable does, then a restructure: str5 dropped, int4 widened to a large
+// integer, a text column added; every row keeps its values.
+void RestructureTable(const std::string& SessionName, const std::string& TableName, int32_t Rows) {
+  TComponentPtr<TTolvanTable> Table = MakeComponent<TTolvanTable>();
+  Table->SetSessionName(SessionName);
+  Table->SetTableName(TableName);
+  DefineTestTable(*Table);
+  Table->Open();
+  std::vector<TRowValues> Posted;
+  Posted.reserve(static_cast<size_t>(Rows));
+  FillTestTable(*Table, Rows, [&](TTolvanTable& T, int32_t) { Posted.push_back(Snapshot(T)); });
+  Table->Close();
+
+  Table->IndexDefs().SetUpdated(false);
+  Table->IndexDefs().Update();
+  Table->StoredAdvFieldDefs().Delete("str5");
+  Table->StoredAdvFieldDefs().Find("int4")->SetFieldType(tftLargeInt);
+  Table->StoredAdvFieldDefs().Add("extra", tftVarchar, 10, false);
+  std::string Log;
+  if (!Table->RestructureTable(Log))
+    throw std::runtime_error(TableName + ": restructure failed: " + Log);
+
+  Table->Open();
+  if (Table->FindField("str5") || Table->FieldByName("int4").DataType() != ftLargeint)
+    throw std::runtime_error(TableName + ": the table keeps its old shape");
+  Table->SetIndexName("PK");
+  int32_t Id = 0;
+  for (Table->First(); !Table->Eof(); Table->Next()) {
+    ++Id;
+    if (Id > Rows || Table->Fields()[0].AsInteger() != Id)
+      throw std::runtime_error(TableName + ": unexpected id at row " + std::to_string(Id));
+    if (!Table->FieldByName("extra").IsNull())
+      throw std::runtime_error(TableName + ": the new column holds a value");
+    TRowValues Expected = Posted[static_cast<size_t>(Id - 1)];
+    Expected.Texts.back() = ""; // str5 gone, the new text column empty
+    if (!SameRow(Snapshot(*Table), Expected))
+      throw std::runtime_error(TableName + ": row " + std::to_string(Id) + " differs");
+  }
+  if (Id != Rows)
+    throw std::runtime_error(TableName + ": " + std::to_string(Id) + " rows after restructure");
+  Table->Close();
+}
+
 // Six threads released together, each with its own session and table: one saves with PPM, one
-// with zlib, the rest uncompressed.
-TEST(RowBenchThreads, SixTablesThroughThePhasesAtOnce) {
+// with zlib, the rest uncompressed. A seventh restructures a table of its own meanwhile.
+TEST(RowBenchThreads, SixTablesThroughThePhasesAndARestructureAtOnce) {
   TWatchdog Watchdog(240);
   TComponentRegistriesScope Registries;
   constexpr int Threads = 6;
   constexpr int32_t Rows = 2000;
-  std::latch Start(Threads);
+  std::latch Start(Threads + 1);
   std::atomic<int> Failures{0};
   std::vector<std::thread> Workers;
   for (int T = 0; T < Threads; ++T)
@@ -121,6 +166,19 @@ TEST(RowBenchThreads, SixTablesThroughThePhasesAtOnce) {
         ++Failures;
       }
     });
+  Workers.emplace_back([&] {
+    try {
+      TComponentPtr<TTolvanSession> Session(TTolvanSession::Create(nullptr));
+      Session->SetSessionName("RowBenchRestructure");
+      Start.arrive_and_wait();
+      RestructureTable("RowBenchRestructure", "restructured", Rows);
+      if (Session->DatabaseCount() != 0)
+        throw std::runtime_error("a temporary database is left");
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "restructuring thread: %s\n", E.what());
+      ++Failures;
+    }
+  });
   for (std::thread& W : Workers)
     W.join();
   EXPECT_EQ(Failures.load(), 0);
