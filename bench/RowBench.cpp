@@ -170,8 +170,9 @@ std::string SystemReason(int Error) {
 }
 
 // Opens the log with Flags. A failing open is retried for about a second, first after yielding
-// the processor and then every 10 ms, since another process may hold the file briefly; then it
-// raises with the last reason.
+// the processor and then every 10 ms, so that a passing condition (descriptors exhausted for a
+// moment, the file being replaced) does not end the run; a lasting one raises with its reason
+// instead of hanging the program.
 int OpenLog(const std::string& FileName, int Flags) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point Deadline = Clock::now() + std::chrono::seconds(1);
