@@ -6,18 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ zlib1g-dev libbz2-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+. tools/ensure-packages.sh
+ensure_packages cmake ninja-build g++ zlib1g-dev libbz2-dev
 
 jobs=$(nproc 2>/dev/null || echo 2)
 build=${TOLVAN_RELEASE_DIR:-build/release}

@@ -59,18 +59,25 @@ bool SameRow(const TRowValues& A, const TRowValues& B) {
   return A.Texts == B.Texts && A.Times == B.Times && A.Numbers == B.Numbers;
 }
 
+// The test table TableName in the session, filled with Rows rows (each as posted into Posted),
+// closed.
+void CreateAndFill(TTolvanTable& Table, const std::string& SessionName,
+                   const std::string& TableName, int32_t Rows, std::vector<TRowValues>& Posted) {
+  Table.SetSessionName(SessionName);
+  Table.SetTableName(TableName);
+  DefineTestTable(Table);
+  Table.Open();
+  Posted.reserve(static_cast<size_t>(Rows));
+  FillTestTable(Table, Rows, [&](TTolvanTable& T, int32_t) { Posted.push_back(Snapshot(T)); });
+  Table.Close();
+}
+
 // Create, insert, close, save (Compression), delete, load, then every row as posted.
 void RunTable(const std::string& SessionName, const std::string& TableName, int32_t Rows,
               uint8_t Compression) {
   TComponentPtr<TTolvanTable> Table = MakeComponent<TTolvanTable>();
-  Table->SetSessionName(SessionName);
-  Table->SetTableName(TableName);
-  DefineTestTable(*Table);
-  Table->Open();
   std::vector<TRowValues> Posted;
-  Posted.reserve(static_cast<size_t>(Rows));
-  FillTestTable(*Table, Rows, [&](TTolvanTable& T, int32_t) { Posted.push_back(Snapshot(T)); });
-  Table->Close();
+  CreateAndFill(*Table, SessionName, TableName, Rows, Posted);
 
   TTolvanMemoryStream Stream;
   Table->SaveToStream(Stream, Compression, Compression ? 6 : 0, RowBenchSaveOption);
@@ -101,14 +108,8 @@ void RunTable(const std::string& SessionName, const std::string& TableName, int3
 // integer, a text column added; every row keeps its values.
 void RestructureTable(const std::string& SessionName, const std::string& TableName, int32_t Rows) {
   TComponentPtr<TTolvanTable> Table = MakeComponent<TTolvanTable>();
-  Table->SetSessionName(SessionName);
-  Table->SetTableName(TableName);
-  DefineTestTable(*Table);
-  Table->Open();
   std::vector<TRowValues> Posted;
-  Posted.reserve(static_cast<size_t>(Rows));
-  FillTestTable(*Table, Rows, [&](TTolvanTable& T, int32_t) { Posted.push_back(Snapshot(T)); });
-  Table->Close();
+  CreateAndFill(*Table, SessionName, TableName, Rows, Posted);
 
   Table->IndexDefs().SetUpdated(false);
   Table->IndexDefs().Update();
