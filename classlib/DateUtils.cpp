@@ -506,8 +506,21 @@ TDateTime Now() {
   int MSec = static_cast<int>(duration_cast<milliseconds>(Clock.time_since_epoch()).count() % 1000);
   if (MSec < 0)
     MSec += 1000;
-  std::tm Local{};
-  localtime_r(&Seconds, &Local);
+  // The broken-down time of the last second this thread asked for: a caller reading the clock
+  // in a loop converts each second once. The C library's localtime_r reads the zone rules once
+  // per process, so the same second gives the same fields either way; a zone changed through
+  // tzset shows from the next second on.
+  thread_local std::time_t CachedSeconds = 0;
+  thread_local std::tm CachedLocal{};
+  thread_local bool Cached = false;
+  if (!Cached || Seconds != CachedSeconds) {
+    std::tm Fresh{};
+    localtime_r(&Seconds, &Fresh);
+    CachedLocal = Fresh;
+    CachedSeconds = Seconds;
+    Cached = true;
+  }
+  const std::tm& Local = CachedLocal;
   // A leap second shows as :60; the value has no room for it.
   return EncodeDateTime(Local.tm_year + 1900, Local.tm_mon + 1, Local.tm_mday, Local.tm_hour,
                         Local.tm_min, Local.tm_sec > 59 ? 59 : Local.tm_sec, MSec);

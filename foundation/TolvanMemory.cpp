@@ -107,14 +107,28 @@ inline bool HookFails() noexcept {
   return ++HookCount == HookFailAt;
 }
 
+// RawSize bytes from the C heap, zero-filled when Zeroed; nil when memory cannot be had. A large
+// allocation starts on a huge-page boundary, so that all of it but its tail can have huge pages:
+// its first touch then costs a few faults rather than one per 4 KiB.
+void* NewRaw(size_t RawSize, bool Zeroed) {
+  if (int64_t(RawSize) < LargeBlockAdviceSize)
+    return Zeroed ? std::calloc(1, RawSize) : std::malloc(RawSize);
+  void* Raw = nullptr;
+  if (posix_memalign(&Raw, LargeBlockAlignment, RawSize) != 0)
+    return nullptr;
+  AdviseLargeBlock(Raw, int64_t(RawSize));
+  if (Zeroed)
+    std::memset(Raw, 0, RawSize);
+  return Raw;
+}
+
 // A new block of Size (> 0 or rejected) bytes; zero-filled when Zeroed.
 void* NewBlock(int64_t Size, bool Zeroed) {
   if (Size < 0 || Size > MemMaxBlockSize)
     throw GetMemError(SysConst::SRangeError);
   if (HookFails())
     throw GetMemError(SysConst::SOutOfMemory);
-  const size_t RawSize = static_cast<size_t>(Size + RawOverhead);
-  void* Raw = Zeroed ? std::calloc(1, RawSize) : std::malloc(RawSize);
+  void* Raw = NewRaw(static_cast<size_t>(Size + RawOverhead), Zeroed);
   if (!Raw)
     throw GetMemError(SysConst::SOutOfMemory);
   return SealBlock(Raw, Size);
@@ -182,9 +196,23 @@ void TTolvanMemoryManager::ReallocMem(void*& P, bool ZeroGrowth, int64_t NewSize
   }
   if (HookFails())
     throw ReallocError(GetMemError(SysConst::SOutOfMemory));
-  void* Raw = std::realloc(RawOf(Data), static_cast<size_t>(NewSize + RawOverhead));
-  if (!Raw)
-    throw ReallocError(GetMemError(SysConst::SOutOfMemory));
+  const size_t RawSize = static_cast<size_t>(NewSize + RawOverhead);
+  void* Raw;
+  if (OldSize + RawOverhead < LargeBlockAdviceSize && int64_t(RawSize) >= LargeBlockAdviceSize) {
+    // A block turning large moves to an aligned allocation (see NewRaw); what it held is small,
+    // so the copy is cheap.
+    Raw = NewRaw(RawSize, false);
+    if (!Raw)
+      throw ReallocError(GetMemError(SysConst::SOutOfMemory));
+    std::memcpy(Raw, RawOf(Data), static_cast<size_t>(OldSize + DataOffset));
+    std::free(RawOf(Data));
+  } else {
+    Raw = std::realloc(RawOf(Data), RawSize);
+    if (!Raw)
+      throw ReallocError(GetMemError(SysConst::SOutOfMemory));
+    if (NewSize > OldSize)
+      AdviseLargeBlock(Raw, NewSize + RawOverhead);
+  }
   Data = SealBlock(Raw, NewSize);
   if (ZeroGrowth && NewSize > OldSize)
     std::memset(Data + OldSize, 0, static_cast<size_t>(NewSize - OldSize));

@@ -177,62 +177,78 @@ TTolvanMemoryStream::TTolvanMemoryStream(void* Block, int32_t BlockSize) {
     throw ERangeError(std::string(SysConst::SRangeError));
   FMemory = static_cast<uint8_t*>(Block);
   FSize = FCapacity = BlockSize < 0 ? Real : BlockSize;
-  // Growth keeps the block's bytes up to its real size, so those past the stream's are cleared
-  // like every byte the stream gains.
-  if (FSize < Real)
-    std::memset(FMemory + FSize, 0, static_cast<size_t>(Real - FSize));
 }
 
 TTolvanMemoryStream::~TTolvanMemoryStream() { MemoryManager.FreeAndNillMemNoRaise(FMemory); }
 
-// Keeps [FSize, FCapacity) zero: new blocks and grown parts come zeroed from the memory manager,
-// and a shrink that keeps its block clears what it cut off. An append then only copies.
+// Only [0, FSize) is the stream's. The block is never cleared when it is had or grown: what the
+// stream gains by SetSize is cleared here, what it gains by a write is cleared (the gap) or
+// copied over by Write, so no byte is written twice.
 void TTolvanMemoryStream::SetSize(int64_t NewSize) {
   if (NewSize == FSize)
     return;
-  try {
-    Resize(NewSize);
-  } catch (...) {
-    // A block whose guard was found damaged is gone; the stream is empty then.
-    if (!FMemory)
-      FSize = FCapacity = 0;
-    if (FPosition > FSize)
-      FPosition = FSize;
-    throw;
+  if (NewSize <= 0) {
+    FSize = FCapacity = 0;
+    if (FPosition > 0)
+      FPosition = 0;
+    if (FMemory)
+      MemoryManager.FreeAndNillMem(FMemory);
+    return;
   }
+  if (NewSize > FCapacity) {
+    GrowFor(NewSize);
+  } else if (NewSize < FSize) {
+    const int64_t Quantum = FCapacity == 4 ? 1020 : MemoryManager.SizeClassQuantum(FCapacity);
+    if (FCapacity - NewSize >= Quantum)
+      SetCapacity(NewSize);
+  }
+  if (NewSize > FSize)
+    std::memset(FMemory + FSize, 0, static_cast<size_t>(NewSize - FSize));
+  FSize = NewSize;
   if (FPosition > FSize)
     FPosition = FSize;
 }
 
-void TTolvanMemoryStream::Resize(int64_t NewSize) {
-  if (NewSize <= 0) {
-    FSize = FCapacity = 0;
-    if (FMemory)
-      MemoryManager.FreeAndNillMem(FMemory);
-  } else if (!FMemory) {
-    const int64_t Capacity = NewSize > 1024 ? NewSize : 1024;
-    FMemory = static_cast<uint8_t*>(MemoryManager.AllocMem(Capacity));
-    FCapacity = Capacity;
-    FSize = NewSize;
-  } else {
-    const int64_t Quantum = FCapacity == 4 ? 1020 : MemoryManager.SizeClassQuantum(FCapacity);
-    if (NewSize < FSize) {
-      if (FCapacity - NewSize >= Quantum) {
-        MemoryManager.ReallocMem(FMemory, false, NewSize);
-        FCapacity = NewSize;
-      } else {
-        std::memset(FMemory + NewSize, 0, static_cast<size_t>(FSize - NewSize));
-      }
-    } else if (NewSize > FCapacity) {
-      const int64_t Step = NewSize - FCapacity > Quantum ? NewSize - FCapacity : Quantum;
-      int64_t Capacity = FCapacity + Step;
-      if (Capacity <= MemMaxBlockSize) // beyond, the memory manager refuses it anyway
-        Capacity = (Capacity + 3) & ~int64_t(3);
-      MemoryManager.ReallocMem(FMemory, true, Capacity);
-      FCapacity = Capacity;
-    }
-    FSize = NewSize;
+void TTolvanMemoryStream::GrowFor(int64_t End) {
+  if (!FMemory) {
+    SetCapacity(End > 1024 ? End : 1024);
+    return;
   }
+  const int64_t Quantum = FCapacity == 4 ? 1020 : MemoryManager.SizeClassQuantum(FCapacity);
+  int64_t Step =
+      FCapacity >= GeometricStreamGrowth && FCapacity / 2 > Quantum ? FCapacity / 2 : Quantum;
+  if (End - FCapacity > Step)
+    Step = End - FCapacity;
+  int64_t Capacity = FCapacity + Step;
+  if (Capacity <= MemMaxBlockSize)
+    Capacity = (Capacity + 3) & ~int64_t(3);
+  // Half the capacity must not be what makes a block the memory manager could give too large.
+  if (Capacity > MemMaxBlockSize && End <= MemMaxBlockSize)
+    Capacity = MemMaxBlockSize;
+  SetCapacity(Capacity);
+}
+
+void TTolvanMemoryStream::Reserve(int64_t NewCapacity) {
+  if (NewCapacity > FCapacity)
+    SetCapacity(NewCapacity);
+}
+
+void TTolvanMemoryStream::SetCapacity(int64_t Capacity) {
+  try {
+    if (FMemory)
+      MemoryManager.ReallocMem(FMemory, false, Capacity);
+    else
+      FMemory = static_cast<uint8_t*>(MemoryManager.GetMem(Capacity));
+  } catch (...) {
+    // A block whose guard was found damaged is gone; the stream is empty then.
+    if (!FMemory) {
+      FSize = FCapacity = 0;
+      if (FPosition > 0)
+        FPosition = 0;
+    }
+    throw;
+  }
+  FCapacity = Capacity;
 }
 
 int64_t TTolvanMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
@@ -432,8 +448,7 @@ namespace {
 // Moves Count bytes through repeated system calls (Call(Done, Chunk) transfers up to Chunk bytes
 // at offset Done of the request), retrying interrupted calls; stops at the end of the file or
 // at a failure. Returns the bytes moved.
-template <class F>
-int64_t TransferAll(int64_t Count, F Call) {
+template <class F> int64_t TransferAll(int64_t Count, F Call) {
   int64_t Done = 0;
   while (Done < Count) {
     const int64_t Chunk = Count - Done < MaxTransfer ? Count - Done : MaxTransfer;
@@ -461,14 +476,14 @@ int64_t TTolvanFileStream::Write(const void* Buffer, int64_t Count) {
 
 int64_t TTolvanFileStream::ReadAt(int64_t Offset, void* Buffer, int64_t Count) {
   auto* B = static_cast<uint8_t*>(Buffer);
-  return TransferAll(Count,
-                     [&](int64_t Done, size_t N) { return ::pread(FHandle, B + Done, N, Offset + Done); });
+  return TransferAll(
+      Count, [&](int64_t Done, size_t N) { return ::pread(FHandle, B + Done, N, Offset + Done); });
 }
 
 int64_t TTolvanFileStream::WriteAt(int64_t Offset, const void* Buffer, int64_t Count) {
   auto* B = static_cast<const uint8_t*>(Buffer);
-  return TransferAll(Count,
-                     [&](int64_t Done, size_t N) { return ::pwrite(FHandle, B + Done, N, Offset + Done); });
+  return TransferAll(
+      Count, [&](int64_t Done, size_t N) { return ::pwrite(FHandle, B + Done, N, Offset + Done); });
 }
 
 int64_t TTolvanFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {

@@ -54,6 +54,8 @@ inline constexpr int32_t ErrSaveToStreamBlockSize = 10418;
 inline constexpr int32_t ErrCopyFromStreamBlockSize = 10419;
 
 inline constexpr int32_t DefaultStreamBlockSize = 102400;
+// From this capacity on a memory stream grows by at least half its capacity.
+inline constexpr int64_t GeometricStreamGrowth = int64_t(2) << 20;
 
 class TTolvanStream : public TStream {
 public:
@@ -107,9 +109,17 @@ private:
 // a write past the end goes out of line to grow the block.
 //
 // Growth: the first block has max(size, 1024) bytes; a block too small grows by the memory
-// manager's size-class quantum of its capacity (1020 from a capacity of 4), or at once to the
-// size asked when that is more, rounded up to a multiple of 4. A shrink gives memory back only
-// when it frees at least a quantum. Bytes between the size and the capacity are always zero.
+// manager's size-class quantum of its capacity (1020 from a capacity of 4) - from a capacity of
+// 2 MiB on by half its capacity when that is more - or at once to the size asked when that is
+// more still, rounded up to a multiple of 4. A large stream written piece by piece is so moved a
+// bounded number of times while small streams grow as they always have.
+// A shrink gives memory back only when it frees at least a quantum. Reserve sets the capacity
+// ahead of writes that are known to come.
+//
+// Every byte the stream gains without a write (a SetSize that grows it, the gap before a write
+// past the end) reads as zero. Bytes between the size and the capacity are not the stream's and
+// have no defined value: a write into them only copies, so growth clears nothing it is about to
+// overwrite.
 class TTolvanMemoryStream : public TTolvanStream {
 public:
   // Block nil: an empty stream. Otherwise the stream adopts Block, an engine memory block, with
@@ -135,13 +145,8 @@ public:
     if (Count <= 0 || FPosition < 0 || Count > INT64_MAX - FPosition)
       return 0;
     const int64_t End = FPosition + Count;
-    if (End > FSize) {
-      // Within the capacity the bytes past the size are already zero: only the size moves.
-      if (End <= FCapacity)
-        FSize = End;
-      else
-        SetSize(End);
-    }
+    if (End > FSize)
+      Extend(End);
     std::memcpy(FMemory + FPosition, Buffer, static_cast<size_t>(Count));
     FPosition = End;
     return Count;
@@ -150,11 +155,24 @@ public:
   // The block (nil when empty); valid until the next size change.
   uint8_t* Memory() const { return FMemory; }
   int64_t Capacity() const { return FCapacity; }
+  // Grows the block to at least NewCapacity bytes without changing the size or the position;
+  // never shrinks it. Fails like a growing SetSize.
+  void Reserve(int64_t NewCapacity);
 
   std::string_view ClassName() const override { return "TTolvanMemoryStream"; }
 
 private:
-  void Resize(int64_t NewSize);
+  // Moves the size to End (> size) for a write from the position: the gap before the position
+  // is cleared, the written part is left to the caller.
+  void Extend(int64_t End) {
+    if (End > FCapacity)
+      GrowFor(End);
+    if (FPosition > FSize)
+      std::memset(FMemory + FSize, 0, static_cast<size_t>(FPosition - FSize));
+    FSize = End;
+  }
+  void GrowFor(int64_t End);
+  void SetCapacity(int64_t Capacity);
 
   uint8_t* FMemory = nullptr;
   int64_t FPosition = 0;
@@ -256,7 +274,7 @@ inline void ReadStreamBuffer(void* Buffer, int64_t Count, TStream& Stream, int32
 // One stored scalar, little-endian, through the checked I/O above: each element of a stream form
 // is one line with its own code.
 template <class T>
-  requires std::is_trivially_copyable_v<T>
+requires std::is_trivially_copyable_v<T>
 inline void WriteStreamValue(TStream& Stream, T Value, int32_t ErrorCode) {
   unsigned char Bytes[sizeof(T)];
   StoreLE<T>(Bytes, Value);
@@ -264,7 +282,7 @@ inline void WriteStreamValue(TStream& Stream, T Value, int32_t ErrorCode) {
 }
 
 template <class T>
-  requires std::is_trivially_copyable_v<T>
+requires std::is_trivially_copyable_v<T>
 inline T ReadStreamValue(TStream& Stream, int32_t ErrorCode) {
   unsigned char Bytes[sizeof(T)];
   ReadStreamBuffer(Bytes, sizeof(T), Stream, ErrorCode);

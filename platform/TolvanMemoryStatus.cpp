@@ -1,5 +1,6 @@
 #include "platform/TolvanMemoryStatus.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,6 +43,23 @@ int64_t GetAvailablePhysicalMemory() {
   if (Pages <= 0 || PageSize <= 0 || Pages > INT64_MAX / PageSize)
     return 0;
   return static_cast<int64_t>(Pages) * PageSize;
+}
+
+void AdviseLargeBlock(void* Data, int64_t Size) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (!Data || Size < LargeBlockAdviceSize)
+    return;
+  constexpr uintptr_t Huge = LargeBlockAlignment;
+  const uintptr_t Start = (reinterpret_cast<uintptr_t>(Data) + Huge - 1) & ~(Huge - 1);
+  const uintptr_t End = (reinterpret_cast<uintptr_t>(Data) + uintptr_t(Size)) & ~(Huge - 1);
+  // The advice is a hint: where the kernel has no huge pages to offer it refuses, and the block
+  // keeps its small pages.
+  if (End > Start)
+    (void)madvise(reinterpret_cast<void*>(Start), End - Start, MADV_HUGEPAGE);
+#else
+  (void)Data;
+  (void)Size;
+#endif
 }
 
 } // namespace tolvan

@@ -348,6 +348,35 @@ void WriteBody(TTolvanTableData& Table, TTolvanMemoryRecordManager* Records,
     SaveRecords(*Records, Blobs, *Table.FieldDefs(), Body);
 }
 
+// About the bytes WriteBody will write, so that a memory stream is grown once rather than piece
+// by piece through the records and pages: the record slots and the page blocks, which are nearly
+// all of it. BLOB values are left to ordinary growth.
+void ReserveBody(TTolvanTableData& Table, TTolvanMemoryRecordManager* Records, TStream& Body) {
+  auto* Memory = dynamic_cast<TTolvanMemoryStream*>(&Body);
+  if (!Memory)
+    return;
+  int64_t Bytes = 4096;
+  if (Records && Records->RecordCount() > 0)
+    Bytes += Records->RecordCount() * int64_t(Records->RecordSize()) +
+             (int64_t(Records->Capacity()) + 7) / 8;
+  if (Table.IndexManager())
+    if (auto* Pages =
+            dynamic_cast<TTolvanMemoryPageManager*>(&Table.IndexManager()->GetPageManager()))
+      Bytes += int64_t(Pages->Capacity()) * (Pages->PageSize() + 1);
+  const int64_t Target = Memory->Position() + Bytes;
+  if (Target > MemMaxBlockSize)
+    return;
+  // Memory that cannot be had ahead may still be had piece by piece; only a block found damaged
+  // (and so gone) is an error of its own.
+  const bool HadBlock = Memory->Memory() != nullptr;
+  try {
+    Memory->Reserve(Target);
+  } catch (...) {
+    if (HadBlock && !Memory->Memory())
+      throw;
+  }
+}
+
 } // namespace
 
 void SaveTableToStream(TTolvanTableData& Table, TTolvanMemoryRecordManager* Records,
@@ -371,9 +400,11 @@ void SaveTableToStream(TTolvanTableData& Table, TTolvanMemoryRecordManager* Reco
   try {
     WriteStreamHeader(Stream, Info);
     if (Algorithm == caNone) {
+      ReserveBody(Table, Records, Stream);
       WriteBody(Table, Records, Blobs, Stream);
     } else {
       TTolvanMemoryStream Body;
+      ReserveBody(Table, Records, Body);
       WriteBody(Table, Records, Blobs, Body);
       if (Body.Size() > MaxInt32)
         RaiseField(ErrTableStreamBodySize, "BodySize", Body.Size());

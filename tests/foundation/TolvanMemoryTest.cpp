@@ -13,8 +13,8 @@
 #include "foundation/TolvanExcept.h"
 
 using namespace tolvan;
-using tolvan::test::Raised;
 using tolvan::test::NativeCodeOf;
+using tolvan::test::Raised;
 
 namespace {
 
@@ -27,7 +27,6 @@ uint32_t U32At(const void* P) {
 uint8_t* Bytes(void* P) { return static_cast<uint8_t*>(P); }
 
 uint8_t MethodOf(void* P) { return Bytes(P)[-5]; }
-
 
 } // namespace
 
@@ -156,6 +155,54 @@ TEST(TolvanMemory, ReallocKeepsContentsAndZeroesGrowth) {
   EXPECT_EQ(P[99999], 0);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(P) % 16, 0u);
   MemoryManager.FreeAndNillMem(P);
+}
+
+// Blocks of several MiB take another path through the heap (aligned, with the huge-page hint):
+// the same contents, zeroing and guards as any block, on every way into and out of that size.
+TEST(TolvanMemory, LargeBlocksBehaveLikeAnyOther) {
+  constexpr int64_t Large = int64_t(5) << 20;
+  uint8_t* Z = static_cast<uint8_t*>(MemoryManager.AllocMem(Large));
+  EXPECT_EQ(MemoryManager.GetMemSize(Z), Large);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(Z) % 16, 0u);
+  for (int64_t I = 0; I < Large; I += 4093)
+    ASSERT_EQ(Z[I], 0) << I;
+  EXPECT_EQ(Z[Large - 1], 0);
+  EXPECT_EQ(U32At(Z + Large), 0xACCEACCEu);
+  MemoryManager.FreeAndNillMem(Z);
+
+  // Small to large (a move), large to larger (in place or not), back to small.
+  uint8_t* P = static_cast<uint8_t*>(MemoryManager.GetMem(3000));
+  for (int I = 0; I < 3000; ++I)
+    P[I] = uint8_t(I * 7);
+  MemoryManager.ReallocMemZeroed(P, Large);
+  for (int I = 0; I < 3000; ++I)
+    ASSERT_EQ(P[I], uint8_t(I * 7)) << I;
+  for (int64_t I = 3000; I < Large; I += 4093)
+    ASSERT_EQ(P[I], 0) << I;
+  EXPECT_EQ(U32At(P + Large), 0xACCEACCEu);
+  P[Large - 1] = 0x5A;
+  MemoryManager.ReallocMemZeroed(P, 2 * Large);
+  EXPECT_EQ(P[2999], uint8_t(2999 * 7));
+  EXPECT_EQ(P[Large - 1], 0x5A);
+  EXPECT_EQ(P[2 * Large - 1], 0);
+  MemoryManager.ReallocMem(P, false, 100);
+  EXPECT_EQ(MemoryManager.GetMemSize(P), 100);
+  EXPECT_EQ(P[99], uint8_t(99 * 7));
+  EXPECT_EQ(U32At(P + 100), 0xACCEACCEu);
+
+  // A refused move to the large size keeps the old block as it was.
+  {
+    TAllocationFailure Fail(1);
+    EXPECT_EQ(Raised([&] { MemoryManager.ReallocMem(P, true, Large); }).NativeError(), 30014);
+  }
+  EXPECT_EQ(MemoryManager.GetMemSize(P), 100);
+  EXPECT_EQ(P[99], uint8_t(99 * 7));
+
+  // A damaged guard of a large block is still found when it is freed.
+  MemoryManager.ReallocMem(P, false, Large);
+  P[Large] = 0;
+  EXPECT_EQ(Raised([&] { MemoryManager.FreeAndNillMem(P); }).NativeError(), 30137);
+  EXPECT_EQ(P, nullptr);
 }
 
 TEST(TolvanMemory, ReallocFailuresAreWrappedAndKeepTheOldBlock) {
@@ -300,7 +347,7 @@ TEST(TolvanMemory, AllocationFailureHook) {
     EXPECT_EQ(NativeCodeOf([&] { MemoryManager.ReallocMem(Block, true, 4096); }), 30014);
     EXPECT_TRUE(Hook.Fired());
     EXPECT_EQ(MemoryManager.GetMemSize(Block), 16); // the old block stays
-    void* C = MemoryManager.GetMem(8); // only the third failed
+    void* C = MemoryManager.GetMem(8);              // only the third failed
     EXPECT_EQ(Hook.Count(), 4);
     for (void* P : {A, B, C})
       MemoryManager.FreeAndNillMemNoRaise(P);

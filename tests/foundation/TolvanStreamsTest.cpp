@@ -17,13 +17,12 @@
 #include "foundation/TolvanTempStreams.h"
 
 using namespace tolvan;
+using tolvan::test::Contents;
 using tolvan::test::NativeCodeOf;
 using tolvan::test::Raised;
-using tolvan::test::Contents;
 namespace fs = std::filesystem;
 
 namespace {
-
 
 // A private directory for the files of one test, removed with everything in it.
 class TScratchDir {
@@ -111,6 +110,8 @@ TEST(TolvanMemoryStream, CapacityFollowsTheGrowthRules) {
       {"from capacity 4 to 1024", 4, {{5, 1024}}},
       {"shrunk to 4, then grown", 0, {{2048, 2048}, {4, 4}, {5, 1024}}},
       {"megabyte quantum", 0, {{2000000, 2000000}, {2000001, 3048576}}},
+      {"half the capacity from 2 MiB on", 0, {{4000000, 4000000}, {4000001, 6000000}}},
+      {"half the capacity in the larger classes", 0, {{20000000, 20000000}, {20000001, 30000000}}},
       {"size 0 releases the block", 0, {{3000, 3000}, {0, 0}, {1, 1024}}},
   };
   for (const Case& C : Cases) {
@@ -164,6 +165,64 @@ TEST(TolvanMemoryStream, GapsAndRegrowthReadAsZero) {
   Expect.resize(300);
   std::fill(Expect.begin() + 100, Expect.end(), 0);
   EXPECT_EQ(Contents(S), Expect);
+}
+
+// Bytes past the size may hold what was cut off; none of them may show when the stream regains
+// them, by SetSize or by a write past the end, with or without a new block.
+TEST(TolvanMemoryStream, SlackNeverShowsThroughGrowth) {
+  TTolvanMemoryStream S;
+  Fill(S, std::vector<uint8_t>(3000, 0xAB));
+  S.SetSize(2000); // block kept: its slack holds 0xAB
+  ASSERT_EQ(S.Capacity(), 3000);
+  S.SetPosition(2800); // a gap within the capacity
+  const uint8_t B = 9;
+  ASSERT_EQ(S.Write(&B, 1), 1);
+  std::vector<uint8_t> Expect(2801, 0);
+  std::fill(Expect.begin(), Expect.begin() + 2000, 0xAB);
+  Expect[2800] = 9;
+  EXPECT_EQ(Contents(S), Expect);
+  S.SetSize(2100);
+  S.SetSize(2900); // regrown within the capacity
+  Expect.resize(2900);
+  std::fill(Expect.begin() + 2100, Expect.end(), 0);
+  EXPECT_EQ(Contents(S), Expect);
+  S.SetSize(2950);
+  S.SetPosition(5000); // a gap into a new block
+  ASSERT_EQ(S.Write(&B, 1), 1);
+  Expect.resize(5001, 0);
+  Expect[5000] = 9;
+  EXPECT_EQ(Contents(S), Expect);
+}
+
+TEST(TolvanMemoryStream, ReserveGrowsTheBlockOnly) {
+  TTolvanMemoryStream S;
+  S.Reserve(100000); // from no block
+  EXPECT_EQ(S.Capacity(), 100000);
+  EXPECT_EQ(S.Size(), 0);
+  const std::vector<uint8_t> Data = Pattern(5000);
+  Fill(S, Data);
+  S.SetPosition(10);
+  S.Reserve(4000); // never shrinks
+  EXPECT_EQ(S.Capacity(), 100000);
+  S.Reserve(200000);
+  EXPECT_EQ(S.Capacity(), 200000);
+  EXPECT_EQ(MemoryManager.GetMemSize(S.Memory()), 200000);
+  EXPECT_EQ(S.Size(), 5000);
+  EXPECT_EQ(S.Position(), 10);
+  EXPECT_EQ(Contents(S), Data);
+  // Writes within the reserve keep the block.
+  const uint8_t* const Block = S.Memory();
+  S.SetPosition(5000);
+  const std::vector<uint8_t> More = Pattern(150000);
+  ASSERT_EQ(S.Write(More.data(), int64_t(More.size())), int64_t(More.size()));
+  EXPECT_EQ(S.Memory(), Block);
+  EXPECT_EQ(S.Size(), 155000);
+  {
+    TAllocationFailure Fail(1);
+    EXPECT_THROW(S.Reserve(400000), ETolvanException);
+  }
+  EXPECT_EQ(S.Capacity(), 200000); // a refused reserve changes nothing
+  EXPECT_EQ(S.Size(), 155000);
 }
 
 TEST(TolvanMemoryStream, ReadWriteAndSeekBounds) {
@@ -400,8 +459,8 @@ TEST(TolvanCheckedIO, ScalarsAreLittleEndianAndChecked) {
   WriteStreamValue<int32_t>(S, 0x01020304, 1);
   WriteStreamValue<uint8_t>(S, 0xFF, 2);
   WriteStreamValue<int64_t>(S, -2, 3);
-  EXPECT_EQ(Contents(S), (std::vector<uint8_t>{4, 3, 2, 1, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF,
-                                               0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(Contents(S), (std::vector<uint8_t>{4, 3, 2, 1, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                               0xFF, 0xFF}));
   S.SetPosition(0);
   EXPECT_EQ(ReadStreamValue<int32_t>(S, 4), 0x01020304);
   EXPECT_EQ(ReadStreamValue<uint8_t>(S, 5), 0xFF);
