@@ -45,14 +45,14 @@ enum TTolvanJoinType : uint8_t {
 };
 
 // One entry of a select list or field list, as the SQL parser hands it to the operators and
-// to the expressions resolving aliases. Expression is not owned by the item: the list that holds
-// the items decides who frees it.
+// to the expressions resolving aliases. The item owns its expression, so it moves but does not
+// copy; code that destroys an item must see TolvanExpression.h.
 struct TTolvanSelectListItem {
   AnsiString TableName;
   bool AllFields = false;
   AnsiString FieldName;
   bool IsExpression = false;
-  TTolvanExpression* Expression = nullptr;
+  std::unique_ptr<TTolvanExpression> Expression;
   AnsiString Alias;
 };
 

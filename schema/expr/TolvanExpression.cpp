@@ -337,6 +337,16 @@ void TTolvanExpression::AssignOptions(const TTolvanExpression& Other) {
   FKeepNullCodes = Other.FKeepNullCodes;
 }
 
+std::unique_ptr<TTolvanExpression> TTolvanExpression::Clone() const {
+  auto Copy = std::make_unique<TTolvanExpression>(FRoot ? FRoot->Clone() : nullptr);
+  Copy->AssignOptions(*this);
+  Copy->FCursor = FCursor;
+  Copy->FInMemory = FInMemory;
+  Copy->FDatabaseName = FDatabaseName;
+  Copy->FSessionName = FSessionName;
+  return Copy;
+}
+
 void TTolvanExpression::PrepareTree() {
   if (FRoot)
     FRoot->Prepare();

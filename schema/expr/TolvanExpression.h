@@ -79,6 +79,9 @@ public:
   // Copies Lexer, CaseInsensitive, PartialCompare, KeepNullCodes and a copy of the parameters;
   // the tree stays.
   void AssignOptions(const TTolvanExpression& Other);
+  // A deep copy that evaluates like this one: the tree cloned (bindings shared), every option,
+  // the cursor, the database and session names and a copy of the parameters.
+  std::unique_ptr<TTolvanExpression> Clone() const;
 
   // --- builders (each clears the tree first) -------------------------------------------------
 

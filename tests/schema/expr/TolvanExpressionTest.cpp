@@ -517,7 +517,7 @@ TEST(Expression, ParametersAndAliasesReachTheNodes) {
   Item.TableName = "t";
   Item.FieldName = "amount";
   Item.Alias = "TOTAL";
-  const TTolvanSelectListItem Items[] = {Item};
+  const TTolvanSelectListItem Items[] = {std::move(Item)};
   E.ResolveSelectAliases(Items, 0);
   EXPECT_EQ(Dump(E), "(AND[i] (>[k] (FIELD[i] t.amount) (PARAM[i] :p INTEGER 4)) (<[k] (FIELD[i] "
                      "t.amount) (+[i] (PARAM[i] :p INTEGER 4) (CONST[i] SIGNEDINT64 5))))");
