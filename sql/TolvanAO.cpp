@@ -580,6 +580,13 @@ void TTolvanAO::CollectParams(std::vector<TTolvanExprNodeConst*>& List) {
     FFilter->CollectParams(List);
 }
 
+void TTolvanAO::CollectOwnParams() {
+  if (FHasParameters || FParamsGathered || !FParamNodes.empty())
+    return;
+  CollectParams(FParamNodes);
+  FHasParameters = !FParamNodes.empty();
+}
+
 void GatherParams(TTolvanAO* Operator, std::vector<TTolvanExprNodeConst*>& List) {
   if (!Operator)
     return;

@@ -161,6 +161,9 @@ public:
 
   // --- parameters and re-runs -----------------------------------------------------------------
 
+  // Collects into the own list, once and never after the list was gathered, and notes
+  // whether the operator has parameters.
+  void CollectOwnParams();
   // Appends the parameter constants of the computed expressions and of the filter.
   virtual void CollectParams(std::vector<TTolvanExprNodeConst*>& List);
   virtual void SaveFieldLinks();
