@@ -7,7 +7,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanMessages.h"
-#include "schema/TolvanRecordBuffer.h"
+#include "schema/TolvanStoredValue.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/TolvanSequenceManager.h"
 #include "storage/local/TolvanLocalCursor.h"
@@ -133,37 +133,19 @@ namespace {
 // Open addressing over stored values; the slots and the values' bytes live in engine blocks.
 class TTolvanDistinctSet : public IExprDistinctSet {
 public:
-  TTolvanDistinctSet(TTolvanFieldType FieldType, int32_t Size) {
-    TTolvanFieldDef& Def = FDefs.AddNew();
-    Def.SetName("V");
-    Def.SetType(FieldType, Size);
-    FDefs.CalcLayout();
-    FBlob = Def.IsBlob();
-    FRecordSize = FDefs.RecordBufferSize() + RecordTrailerSize;
-    FRecord.reset(static_cast<uint8_t*>(MemoryManager.AllocMem(FRecordSize)));
-  }
+  TTolvanDistinctSet(TTolvanFieldType FieldType, int32_t Size) : FValue(FieldType, Size) {}
 
-  ~TTolvanDistinctSet() override {
-    for (void* Block = FBlocks; Block;) {
-      void* Next = nullptr;
-      std::memcpy(&Next, Block, sizeof(Next));
-      MemoryManager.FreeAndNillMemNoRaise(Block);
-      Block = Next;
-    }
-    MemoryManager.FreeAndNillMemNoRaise(FSlots);
-  }
+  ~TTolvanDistinctSet() override { MemoryManager.FreeAndNillMemNoRaise(FSlots); }
 
   bool InsertIfNew(const TTolvanVariant& Value) override {
-    const uint8_t* Key = nullptr;
-    int32_t KeySize = 0;
-    if (!Value.IsNull())
-      Store(Value, Key, KeySize);
-    if (KeySize == 0) {
+    if (!FValue.Store(Value)) {
       if (FHasNull)
         return false;
       FHasNull = true;
       return true;
     }
+    const uint8_t* Key = FValue.Data();
+    const int32_t KeySize = FValue.DataSize();
     const uint64_t Hash = HashOf(Key, KeySize);
     if (FSlots && Find(Key, KeySize, Hash))
       return false;
@@ -177,26 +159,6 @@ private:
     int32_t Size;
     uint64_t Hash;
   };
-
-  static constexpr int64_t BlockSize = 64 * 1024;
-  static constexpr int64_t BlockHeader = int64_t(sizeof(void*));
-
-  // The value as the column keeps it; KeySize 0 for a value stored as null.
-  void Store(const TTolvanVariant& Value, const uint8_t*& Key, int32_t& KeySize) {
-    const TTolvanFieldDef& Def = FDefs.Items(0);
-    FScratch.Assign(Value, true);
-    FScratch.CastTo(Def.BaseType());
-    if (FBlob) {
-      Key = static_cast<const uint8_t*>(FScratch.Data());
-      KeySize = FScratch.IsNull() ? 0 : FScratch.DataSize();
-      return;
-    }
-    WriteFieldData(0, FDefs, FScratch.Data(), FScratch.DataSize(), FRecord.get());
-    if (IsFieldNull(FRecord.get(), 0))
-      return;
-    Key = FRecord.get() + Def.BufferOffset();
-    KeySize = Def.DataSize();
-  }
 
   static uint64_t HashOf(const uint8_t* P, int32_t N) noexcept {
     uint64_t H = 1469598103934665603ull;
@@ -218,7 +180,7 @@ private:
   void Add(const uint8_t* Key, int32_t Size, uint64_t Hash) {
     if ((FCount + 1) * 2 > FCapacity)
       Grow();
-    const uint8_t* Copy = Keep(Key, Size);
+    const uint8_t* Copy = FArena.Keep(Key, Size);
     uint64_t I = Hash & FMask;
     while (FSlots[I].Data)
       I = (I + 1) & FMask;
@@ -246,36 +208,13 @@ private:
     FMask = NewMask;
   }
 
-  // A copy of the key's bytes in the set's blocks; a key beyond a block gets one of its own.
-  const uint8_t* Keep(const uint8_t* Key, int32_t Size) {
-    if (!FBlocks || FUsed + Size > FBlockEnd) {
-      const int64_t Want = std::max<int64_t>(BlockSize, BlockHeader + Size);
-      void* Block = MemoryManager.GetMem(Want);
-      std::memcpy(Block, &FBlocks, sizeof(FBlocks));
-      FBlocks = Block;
-      FUsed = BlockHeader;
-      FBlockEnd = Want;
-    }
-    uint8_t* Target = static_cast<uint8_t*>(FBlocks) + FUsed;
-    std::memcpy(Target, Key, size_t(Size));
-    FUsed += Size;
-    return Target;
-  }
-
-  TTolvanFieldDefs FDefs;
-  int32_t FRecordSize = 0;
-  std::unique_ptr<uint8_t, TTolvanMemDeleter> FRecord;
-  TTolvanVariant FScratch;
-  bool FBlob = false;
+  TTolvanStoredValue FValue;
+  TTolvanByteArena FArena;
   bool FHasNull = false;
   TSlot* FSlots = nullptr;
   int64_t FCapacity = 0;
   uint64_t FMask = 0;
   int64_t FCount = 0;
-  // Blocks chained through their first bytes, newest first.
-  void* FBlocks = nullptr;
-  int64_t FUsed = 0;
-  int64_t FBlockEnd = 0;
 };
 
 } // namespace
