@@ -12,6 +12,7 @@
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanTypes.h"
 #include "schema/TolvanCursor.h"
+#include "sql/TolvanRowSet.h"
 
 namespace tolvan {
 

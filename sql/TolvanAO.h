@@ -53,6 +53,8 @@
 namespace tolvan {
 
 class TTolvanDataSet;
+class TTolvanTable;
+class TTolvanRecordComparison;
 
 // Native codes of the operator base.
 inline constexpr int32_t ErrAOSelectFieldNotFound = 10305;
@@ -67,6 +69,7 @@ inline constexpr int32_t ErrAOSubQueryAlias = 11655;
 inline constexpr int32_t ErrAOOrderByFieldNo = 11666;
 inline constexpr int32_t ErrAOOrderByColumnNotFound = 30195;
 inline constexpr int32_t ErrAODerivedTableUnsupported = 11394;
+inline constexpr int32_t ErrAOResultIndexCount = 11385;
 
 // The BLOB block size of a computed BLOB field.
 inline constexpr int32_t DefaultComputedBlobBlockSize = 102400;
@@ -116,6 +119,21 @@ public:
   // Resets every sub-query of the filter, of the computed expressions and of the children's,
   // with new parameter values, before a re-run.
   void ResetSubQueries(const TParams* Params);
+
+  // --- execution (TolvanAOExecute.cpp) -------------------------------------------------------
+
+  // Runs the operator once: re-arms a kept tree that ran before, collects parameters, prepares
+  // the children, then executes. An operator not kept for re-runs frees its ORDER BY lists
+  // afterwards, whatever happened.
+  void Prepare(bool IsRoot);
+  // Materialises the rows into the result table unless that happened already. A failure leaves
+  // the operator not materialised.
+  virtual void Execute();
+  virtual void CreateResultTable();
+  // True without a filter (or an emptied one); else the filter's value, null counting as false.
+  bool PassesFilter();
+  // The result table's column names, unique among themselves, per visible field.
+  const std::vector<AnsiString>& ResultFieldNames() const noexcept { return FResultNames; }
 
   // --- select list ----------------------------------------------------------------------------
 
@@ -228,6 +246,27 @@ protected:
   virtual void AfterSelectList() {}
   virtual bool IsGroupBy() const { return false; }
 
+  // --- execution steps -------------------------------------------------------------------------
+
+  void PrepareExecution();
+  void DefineResultFields();
+  void AddOrderByIndex();
+  void PumpRows();
+  bool InsertResultRow();
+  // Writes the visible fields' values of the current row as a new result record.
+  void WriteResultRow(std::span<TTolvanVariant* const> Values);
+  void FinishResult();
+  // Replaces the result by a table holding Count rows (all when negative) from row Start on.
+  void CopyTopWindow(int64_t Start, int64_t Count);
+  void FinishExecution() noexcept;
+  // Points the visible links at the result table (Relink) and lets go of the children unless the
+  // tree is kept for re-runs.
+  void ReleaseInputs(bool Relink);
+  // A tree that may run again: marked for re-runs, or holding parameters.
+  bool Kept() const noexcept { return FKeepForRerun || FHasParameters; }
+  // The result dataset as a table; nil for a derived table's query.
+  TTolvanTable* ResultTable() const noexcept;
+
   // --- helpers for derived operators ----------------------------------------------------------
 
   // Appends a link and returns its number.
@@ -289,6 +328,17 @@ protected:
   bool FAggregateOnly = false;
   std::unique_ptr<TTolvanAO> FLeft;
   std::unique_ptr<TTolvanAO> FRight;
+  // Execution state, decided by PrepareExecution.
+  bool FDistinct = false;
+  bool FCopyLater = false;
+  bool FHasTopRun = false;
+  bool FTopWhilePumping = false;
+  int64_t FRowCounter = 0;
+  std::vector<AnsiString> FResultNames;
+  // Scratch values, reused for every row of a run.
+  std::vector<std::unique_ptr<TTolvanVariant>> FRowValues;
+  std::vector<TTolvanVariant*> FRowValuePointers;
+  std::unique_ptr<TTolvanRecordComparison> FRowSet;
 
 private:
   int32_t FindNamed(std::string_view Name, std::string_view Table, bool Unhide,

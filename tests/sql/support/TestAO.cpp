@@ -59,6 +59,12 @@ const TTolvanFieldDefs* TTestAOLeaf::TableFieldDefs() {
 
 TTolvanCursor* TTestAOLeaf::TableCursor() { return FSource->Cursor(); }
 
+void TTestAOLeaf::ResetForReexecution() {
+  TTolvanAO::ResetForReexecution();
+  ForgetSource(FResultDataSet.get());
+  FResultDataSet.reset(MakeComponent<TTolvanTable>().release());
+}
+
 // --- pair ----------------------------------------------------------------------------------------
 
 TTestAOPair::TTestAOPair(std::unique_ptr<TTolvanAO> Left, std::unique_ptr<TTolvanAO> Right,

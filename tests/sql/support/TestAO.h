@@ -35,6 +35,8 @@ public:
   int64_t LiveRecordCount() override;
   const TTolvanFieldDefs* TableFieldDefs() override;
   TTolvanCursor* TableCursor() override;
+  // The copy of the last run goes; the next run reads the table again.
+  void ResetForReexecution() override;
 
 private:
   TComponentPtr<TTolvanTable> FSource;

@@ -13,8 +13,15 @@ void MakeMemoryTable(std::string_view Name, const std::vector<TTestColumn>& Colu
   for (const TTestColumn& C : Columns)
     T->AdvFieldDefs().Add(C.Name, C.Type, C.Size, false);
   T->CreateTable();
-  if (Rows.empty())
-    return;
+  if (!Rows.empty())
+    AppendMemoryRows(Name, Columns, Rows);
+}
+
+void AppendMemoryRows(std::string_view Name, const std::vector<TTestColumn>& Columns,
+                      const std::vector<std::vector<TTestCell>>& Rows) {
+  TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+  T->SetInMemory(true);
+  T->SetTableName(Name);
   T->Open();
   for (const auto& Row : Rows) {
     T->Append();

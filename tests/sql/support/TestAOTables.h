@@ -35,4 +35,8 @@ using TTestCell = std::variant<std::monostate, int64_t, std::string>;
 void MakeMemoryTable(std::string_view Name, const std::vector<TTestColumn>& Columns,
                      const std::vector<std::vector<TTestCell>>& Rows = {});
 
+// Appends Rows to the MEMORY table Name, whose columns include Columns.
+void AppendMemoryRows(std::string_view Name, const std::vector<TTestColumn>& Columns,
+                      const std::vector<std::vector<TTestCell>>& Rows);
+
 } // namespace tolvan::test
