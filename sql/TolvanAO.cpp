@@ -306,8 +306,12 @@ void TTolvanAO::ForEachLinkFrom(const TTolvanAO* Child, const TTolvanIntegerArra
   for (int32_t I = 0; I < FieldCount(); ++I) {
     const TTolvanFieldLink& L = FFieldLinks[size_t(I)];
     if (L.SourceOperator == Child && L.SourceFieldNo >= 0 &&
-        L.SourceFieldNo < int32_t(Marked.size()) && Marked[size_t(L.SourceFieldNo)])
+        L.SourceFieldNo < int32_t(Marked.size()) && Marked[size_t(L.SourceFieldNo)]) {
+      // The first link of a child field is the field; later ones are copies made for a column
+      // selected twice, and finding them too would make every reference to it ambiguous.
+      Marked[size_t(L.SourceFieldNo)] = false;
       Fn(I);
+    }
   }
 }
 
@@ -372,6 +376,8 @@ int32_t TTolvanAO::FindAll(std::string_view Table, bool Unhide, TTolvanIntegerAr
     const bool FromLeft = FLeft && L.SourceOperator == FLeft.get() && L.SourceFieldNo >= 0 &&
                           L.SourceFieldNo < int32_t(LeftMarks.size()) &&
                           LeftMarks[size_t(L.SourceFieldNo)];
+    if (FromLeft)
+      LeftMarks[size_t(L.SourceFieldNo)] = false;
     if (FIsTableLeaf || (TableIsOwn && L.Computed) || FromLeft)
       Take(I);
   }

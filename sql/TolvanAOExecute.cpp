@@ -99,6 +99,12 @@ void TTolvanAO::PrepareExecution() {
     for (int32_t I = 0; I < FieldCount(); ++I)
       if (!FFieldLinks[size_t(I)].Hidden)
         FVisibleFields.Add(I);
+    // An input nobody reads a field of still gives the rows of a cross product their number:
+    // its first field carries them, as a table cannot be made without columns.
+    if (FVisibleFields.Count() == 0 && FieldCount() > 0) {
+      FFieldLinks[0].Hidden = false;
+      FVisibleFields.Add(0);
+    }
   }
   const int32_t Visible = FVisibleFields.Count();
   FRowValues.clear();

@@ -247,6 +247,13 @@ TEST_F(AOLookup, AColumnSelectedTwiceReadsTheSameValueThroughACopiedLink) {
   P->First();
   EXPECT_EQ(Read(*P, 6), "seven");
   EXPECT_FALSE(P->FieldLink(6).Hidden);
+  // The copy is not a second field of that name: references to it still bind.
+  TTolvanIntegerArray Found(0, 4, 16);
+  EXPECT_EQ(P->FindFields("c", "", false, &Found, false), 1);
+  EXPECT_EQ(Numbers(Found), (std::vector<int32_t>{4}));
+  auto C = Value("t2.c");
+  C->BindToAO(P.get());
+  EXPECT_EQ(std::string(C->Evaluate(true)->GetAsString()), "seven");
 }
 
 TEST_F(AOLookup, ComputedItemsBindToTheOperatorAndAreOwnedByIt) {
