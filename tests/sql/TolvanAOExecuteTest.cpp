@@ -11,6 +11,7 @@
 #include "schema/expr/TolvanExpression.h"
 #include "schema/expr/TolvanLexer.h"
 #include "storage/TolvanDatabaseData.h"
+#include "tests/schema/support/FakeExprServices.h"
 #include "tests/sql/support/TestAO.h"
 #include "tests/sql/support/TestAOTables.h"
 
@@ -249,6 +250,54 @@ TEST_F(AOExecute, ARerunOfAKeptTreeEqualsAFreshRun) {
   Fresh->Prepare(true);
   EXPECT_EQ(Result(*Kept), Result(*Fresh));
   EXPECT_EQ(Result(*Fresh), "id,label: 5,one 5,uno 4,two");
+}
+
+TEST_F(AOExecute, ARerunWithIntoAndOrderByAfterInsertsEqualsAFreshRun) {
+  auto Build = [](std::string_view Target) {
+    auto Leaf = std::make_unique<TTestAOLeaf>("t");
+    Select(*Leaf, {{"name", ""}, {"id", ""}});
+    Leaf->SetResultTarget(true, Target, "");
+    const TTolvanSortSpecification S[] = {Sort(1, "", true)};
+    Leaf->SetOrderBy(S, "");
+    return Leaf;
+  };
+  auto Kept = Build("target");
+  Kept->SetKeepForRerun();
+  Kept->Prepare(true);
+  EXPECT_EQ(Result(*Kept), "name,id: e,3 d,1 c,5 b,2 a,4");
+  AppendMemoryRows("t", {{"id"}, {"name", tftVarchar, 10}}, {{int64_t(6), std::string("f")}});
+  Kept->Prepare(true);
+  // The copy into the target used a window of its own: nothing caps the next run.
+  EXPECT_EQ(Kept->TopRowCount(), -1);
+  EXPECT_EQ(Result(*Kept), "name,id: f,6 e,3 d,1 c,5 b,2 a,4");
+  auto Fresh = Build("other");
+  Fresh->Prepare(true);
+  EXPECT_EQ(Result(*Kept), Result(*Fresh));
+}
+
+TEST_F(AOExecute, ARerunEvaluatesSubQueriesAgain) {
+  TFakeExprServices Services;
+  TScopedExprServices Scope(&Services);
+  auto Rows = [&](int32_t Bound) {
+    Services.ClearSubQueryRows("bound");
+    TTolvanVariant V(tvtInteger);
+    V.SetAsInteger(Bound);
+    Services.AddSubQueryRow("bound", V);
+  };
+  Rows(3);
+  TTestAOLeaf Leaf("t");
+  Select(Leaf, {{"id", ""}});
+  Leaf.SetFilter(TTolvanExpression::CreateWithRoot(std::make_unique<TTolvanExprNodeComparison>(
+      eoLess, std::make_unique<TTolvanExprNodeField>(nullptr, "id", ""),
+      std::make_unique<TTolvanExprNodeSubQuery>("bound", nullptr, true, "db", "s", false, nullptr),
+      true, false, false)));
+  Leaf.SetKeepForRerun();
+  Leaf.Prepare(true);
+  EXPECT_EQ(Result(Leaf), "id: 1 2");
+  Rows(5);
+  Leaf.ResetSubQueries(nullptr);
+  Leaf.Prepare(true);
+  EXPECT_EQ(Result(Leaf), "id: 1 2 3 4");
 }
 
 } // namespace

@@ -26,12 +26,19 @@ namespace {
 using TCell = std::optional<std::string>; // nullopt: NULL; integers as their decimal text
 using TRow = std::vector<TCell>;
 
-// Columns: ta (id, ia, sa SMALLINT, va VARCHAR), tb (id, ib, vb VARCHAR).
+// Columns: ta (id, ia, sa SMALLINT, va VARCHAR), tb (id, ib, vb VARCHAR), tc (cid, ic).
+// Trees: a leaf on ta, a pair (ta, tb), or a pair of that pair and tc.
 const char* const ColumnsA[] = {"id", "ia", "sa", "va"};
 const char* const ColumnsB[] = {"id", "ib", "vb"};
+const char* const ColumnsC[] = {"cid", "ic"};
+
+const char* ColumnName(int Table, int Column) {
+  return Table == 2 ? ColumnsC[Column] : Table ? ColumnsB[Column] : ColumnsA[Column];
+}
+const char* TableName(int Table) { return Table == 2 ? "tc" : Table ? "tb" : "ta"; }
 
 struct TModelItem {
-  int Table;  // 0 ta, 1 tb
+  int Table;  // 0 ta, 1 tb, 2 tc
   int Column; // in its table; -1 computed "ta.ia + 1"
   std::string Alias;
 };
@@ -40,6 +47,13 @@ struct TModelSort {
   int Table;
   int Column;
   bool Desc;
+};
+
+// A row of the tree: one row of each table it reads.
+struct TPumped {
+  const TRow* first;
+  const TRow* second;
+  const TRow* third;
 };
 
 std::optional<int64_t> AsInt(const TCell& C) {
@@ -56,6 +70,7 @@ public:
     const char* Texts[] = {"ab", "Ab", "AB", "x"};
     FA.clear();
     FB.clear();
+    FC.clear();
     std::vector<std::vector<TTestCell>> RowsA, RowsB;
     const int NA = int(FRandom() % 10), NB = int(FRandom() % 5);
     for (int I = 0; I < NA; ++I) {
@@ -74,11 +89,22 @@ public:
     }
     MakeMemoryTable("ta", {{"id"}, {"ia"}, {"sa", tftSmallInt}, {"va", tftVarchar, 8}}, RowsA);
     MakeMemoryTable("tb", {{"id"}, {"ib"}, {"vb", tftVarchar, 8}}, RowsB);
+    std::vector<std::vector<TTestCell>> RowsC;
+    const int NC = int(FRandom() % 4);
+    for (int I = 0; I < NC; ++I) {
+      TRow R{std::to_string(I + 1), Maybe(3)};
+      FC.push_back(R);
+      RowsC.push_back(Cells(R, {true, true}));
+    }
+    MakeMemoryTable("tc", {{"cid"}, {"ic"}}, RowsC);
   }
 
   // One random query; false with a message on a mismatch.
   bool Query(std::string& Failure) {
-    const bool IsPair = FRandom() % 2;
+    const int Shape = int(FRandom() % 3);
+    const bool IsPair = Shape > 0;
+    const int Tables = Shape + 1;
+    auto ColumnCount = [](int Table) { return Table == 2 ? 2 : Table ? 3 : 4; };
     std::ostringstream Q;
     // Select list.
     std::vector<TModelItem> Items;
@@ -86,8 +112,8 @@ public:
     bool SharedAlias = false;
     for (int K = 0; K < Count; ++K) {
       TModelItem It;
-      It.Table = IsPair ? int(FRandom() % 2) : 0;
-      It.Column = FRandom() % 6 == 0 ? -1 : int(FRandom() % (It.Table ? 3 : 4));
+      It.Table = int(FRandom() % uint32_t(Tables));
+      It.Column = FRandom() % 6 == 0 ? -1 : int(FRandom() % uint32_t(ColumnCount(It.Table)));
       if (It.Column == -1) {
         It.Table = 0;
         It.Alias = "e" + std::to_string(K);
@@ -117,15 +143,15 @@ public:
           Sorts.push_back({It.Table, It.Column, bool(FRandom() % 2)});
           SortNumbers.push_back(I + 1);
         } else {
-          const int T = IsPair ? int(FRandom() % 2) : 0;
+          const int T = int(FRandom() % uint32_t(Tables));
           Sorts.push_back({T, int(FRandom() % 2), bool(FRandom() % 2)});
           SortNumbers.push_back(0);
         }
       }
       Sorts.push_back({0, 0, false});
       SortNumbers.push_back(0);
-      if (IsPair) {
-        Sorts.push_back({1, 0, false});
+      for (int T = 1; T < Tables; ++T) {
+        Sorts.push_back({T, 0, false});
         SortNumbers.push_back(0);
       }
       // The descending list names columns, so a column sorted twice sorts one way: keep the
@@ -152,8 +178,13 @@ public:
                                            std::make_unique<TTestAOLeaf>("tb"), jtInner);
     else
       Root = std::make_unique<TTestAOLeaf>("ta");
+    if (Shape == 2)
+      Root = std::make_unique<TTestAOPair>(std::move(Root), std::make_unique<TTestAOLeaf>("tc"));
     std::vector<TTolvanSelectListItem> List;
-    Q << (IsPair ? "pair" : "leaf") << " SELECT " << (Distinct ? "DISTINCT " : "");
+    Q << (Shape == 2 ? "triple"
+          : IsPair   ? "pair"
+                     : "leaf")
+      << " SELECT " << (Distinct ? "DISTINCT " : "");
     for (const TModelItem& It : Items) {
       TTolvanSelectListItem& S = List.emplace_back();
       if (It.Column < 0) {
@@ -164,8 +195,8 @@ public:
         S.Expression->ParseValue(Lexer);
         Q << "ta.ia+1";
       } else {
-        S.TableName = It.Table ? "tb" : "ta";
-        S.FieldName = It.Table ? ColumnsB[It.Column] : ColumnsA[It.Column];
+        S.TableName = TableName(It.Table);
+        S.FieldName = ColumnName(It.Table, It.Column);
         Q << S.TableName << "." << S.FieldName;
       }
       S.Alias = It.Alias;
@@ -195,8 +226,8 @@ public:
           S.ColumnNumber = SortNumbers[K];
           Q << SortNumbers[K];
         } else {
-          S.TableName = Sorts[K].Table ? "tb" : "ta";
-          S.FieldName = Sorts[K].Table ? ColumnsB[Sorts[K].Column] : ColumnsA[Sorts[K].Column];
+          S.TableName = TableName(Sorts[K].Table);
+          S.FieldName = ColumnName(Sorts[K].Table, Sorts[K].Column);
           Q << S.TableName << "." << S.FieldName;
         }
         S.Descending = Sorts[K].Desc;
@@ -207,23 +238,29 @@ public:
     Root->Prepare(true);
 
     // --- the model ---
-    std::vector<std::pair<const TRow*, const TRow*>> Pumped;
+    std::vector<TPumped> Pumped;
     for (const TRow& A : FA) {
       if (!IsPair) {
-        Pumped.push_back({&A, nullptr});
+        Pumped.push_back({&A, nullptr, nullptr});
         continue;
       }
-      for (const TRow& B : FB)
-        Pumped.push_back({&A, &B});
+      for (const TRow& B : FB) {
+        if (Shape == 1)
+          Pumped.push_back({&A, &B, nullptr});
+        else
+          for (const TRow& C : FC)
+            Pumped.push_back({&A, &B, &C});
+      }
     }
-    auto Cell = [](const std::pair<const TRow*, const TRow*>& R, int Table, int Column) -> TCell {
+    auto Cell = [](const TPumped& R, int Table, int Column) -> TCell {
       if (Column < 0) {
         // The engine's addition reads a null operand as 0.
         return TCell(std::to_string(AsInt((*R.first)[1]).value_or(0) + 1));
       }
-      return Table ? (*R.second)[size_t(Column)] : (*R.first)[size_t(Column)];
+      const TRow& Row = Table == 2 ? *R.third : Table ? *R.second : *R.first;
+      return Row[size_t(Column)];
     };
-    auto Passes = [&](const std::pair<const TRow*, const TRow*>& R) {
+    auto Passes = [&](const TPumped& R) {
       const auto IA = AsInt((*R.first)[1]);
       switch (FilterKind) {
       case 1:
@@ -295,10 +332,9 @@ public:
     const bool AId = Ids > 1;
     std::vector<std::string> Names;
     for (const TModelItem& It : Items) {
-      std::string Base = !It.Alias.empty() ? It.Alias
-                         : It.Table        ? ColumnsB[It.Column]
-                                           : ColumnsA[It.Column];
-      if (It.Alias.empty() && It.Table == 1 && It.Column == 0 && AId)
+      std::string Base = !It.Alias.empty() ? It.Alias : ColumnName(It.Table, It.Column);
+      // Above the inner pair tb.id is called id_1 at its source too, so it keeps that name.
+      if (It.Alias.empty() && It.Table == 1 && It.Column == 0 && (AId || Shape == 2))
         Base = "id_1";
       std::string Name = Base;
       for (int N = 1; std::any_of(Names.begin(), Names.end(),
@@ -360,7 +396,7 @@ private:
 
   std::mt19937 FRandom;
   uint32_t FSeed;
-  std::vector<TRow> FA, FB;
+  std::vector<TRow> FA, FB, FC;
 };
 
 TEST_F(AOTest, ResultsAgreeWithABruteForceModel) {
