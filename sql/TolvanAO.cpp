@@ -505,7 +505,9 @@ void TTolvanAO::SetOrderBy(std::span<const TTolvanSortSpecification> Items,
   }
   AnsiString Fields, Descending, NoCase;
   std::vector<int32_t> Chosen;
+  std::vector<std::pair<bool, bool>> Modes;
   Chosen.reserve(Items.size());
+  Modes.reserve(Items.size());
   TTolvanIntegerArray Found(0, 4, 64);
   for (const TTolvanSortSpecification& S : Items) {
     int32_t FieldNo;
@@ -531,9 +533,11 @@ void TTolvanAO::SetOrderBy(std::span<const TTolvanSortSpecification> Items,
     if (S.CaseInsensitive)
       AppendName(NoCase, Name);
     Chosen.push_back(FieldNo);
+    Modes.emplace_back(S.Descending, S.CaseInsensitive);
   }
   SetOrderByTexts(Fields, Descending, NoCase, "", true);
   FOrderByOutputFields = std::move(Chosen);
+  FOrderByItemModes = std::move(Modes);
 }
 
 void TTolvanAO::SetOrderByStrings(std::string_view Fields, std::string_view DescendingFields,
@@ -541,6 +545,7 @@ void TTolvanAO::SetOrderByStrings(std::string_view Fields, std::string_view Desc
                                   std::string_view IndexName, bool UseOrderIndex) {
   SetOrderByTexts(Fields, DescendingFields, CaseInsensitiveFields, IndexName, UseOrderIndex);
   FOrderByOutputFields.clear();
+  FOrderByItemModes.clear();
 }
 
 void TTolvanAO::SetOrderByTexts(std::string_view Fields, std::string_view DescendingFields,

@@ -9,8 +9,9 @@
 //   lookup      FindFields resolves a name (or "*") with an optional table or alias to output
 //               fields, asking the children first and mapping what they find to the links that
 //               come from them, so a reference binds to the field of the operator it is bound
-//               to. Lookups may unhide fields: a table leaf shows every column hidden until a
-//               select list, ORDER BY or expression asks for it.
+//               to. A child field maps to its first link only (a column selected twice is
+//               still one field). Lookups may unhide fields: a table leaf shows every column
+//               hidden until a select list, ORDER BY or expression asks for it.
 //   values      GetFieldValue reads the current row through the link chain down to a dataset or
 //               an expression; GetFieldType/Size/Precision report the link's type.
 //   select list SetSelectList turns the parser's items into the visible fields, in output
@@ -240,7 +241,8 @@ public:
 protected:
   // --- hooks of derived operators -------------------------------------------------------------
 
-  // A join's own run state, released before its children go.
+  // A join's own run state, released before its children go. The base destructor cannot reach
+  // an override: a derived operator releases its state in its own destructor.
   virtual void ReleaseOwnState() {}
   // Runs after the select list made its fields visible (a join restores display names).
   virtual void AfterSelectList() {}
@@ -321,6 +323,9 @@ protected:
   AnsiString FOrderByDescendingText;
   AnsiString FOrderByNoCaseText;
   std::vector<int32_t> FOrderByOutputFields;
+  // Per item of the last SetOrderBy: descending, case-insensitive. The texts name columns, so
+  // two items whose columns share a name would otherwise sort the same way.
+  std::vector<std::pair<bool, bool>> FOrderByItemModes;
   bool FUseOrderIndex = false;
   bool FOrderOnAllColumns = false;
   bool FHasComputedFields = false;

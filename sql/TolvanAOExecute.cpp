@@ -205,9 +205,16 @@ void TTolvanAO::AddOrderByIndex() {
                                         FOrderByFields->Strings(K));
     const AnsiString& Name = FResultNames[size_t(C)];
     AppendName(Fields, Name);
-    if (K < FOrderByDirections->Count() && FOrderByDirections->Strings(K) == OrderByDescending)
+    const bool Remembered = int32_t(FOrderByItemModes.size()) == Items;
+    const bool Desc = Remembered ? FOrderByItemModes[size_t(K)].first
+                                 : K < FOrderByDirections->Count() &&
+                                       FOrderByDirections->Strings(K) == OrderByDescending;
+    const bool Insensitive =
+        Remembered ? FOrderByItemModes[size_t(K)].second
+                   : K < FOrderByCases->Count() && FOrderByCases->Strings(K) == OrderByNoCase;
+    if (Desc)
       AppendName(Descending, Name);
-    if (K < FOrderByCases->Count() && FOrderByCases->Strings(K) == OrderByNoCase)
+    if (Insensitive)
       AppendName(NoCase, Name);
   }
   TIndexDefs& Indexes = FResultDataSet->IndexDefs();

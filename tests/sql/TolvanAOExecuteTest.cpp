@@ -153,6 +153,15 @@ TEST_F(AOExecute, OrderByColumnsAndSharedNames) {
     EXPECT_EQ(Result(Leaf), C.Rows);
     EXPECT_EQ(Leaf.OrderByFieldList(), nullptr); // freed after a run that is not kept
   }
+  // Over a pair both items are sorted as "k"; each keeps its own direction.
+  TTestAOPair P(std::make_unique<TTestAOLeaf>("t"), std::make_unique<TTestAOLeaf>("u"));
+  Select(P, {{"g", "k"}, {"id", "k"}});
+  const TTolvanSortSpecification S[] = {Sort(1, "", true), Sort(2)};
+  P.SetOrderBy(S, "");
+  EXPECT_EQ(P.OrderByFieldsText(), "k;k");
+  EXPECT_EQ(P.OrderByDescendingText(), "k");
+  P.Prepare(true);
+  EXPECT_EQ(Result(P), "k,k_1: 2,2 2,2 2,4 2,4 1,1 1,1 1,3 1,3 1,5 1,5");
 }
 
 TEST_F(AOExecute, DistinctIgnoresSortOnlyColumnsAndKeepsSkippedRowsInTheSet) {

@@ -213,6 +213,12 @@ public:
       Root->SetFilter(std::move(F));
       Q << " WHERE " << Text;
     }
+    if (FRandom() % 5 == 0) {
+      // INTO a new in-memory table: directly, or through a sorted copy with ORDER BY.
+      const std::string Target = "into" + std::to_string(++FTargets);
+      Root->SetResultTarget(true, Target, "");
+      Q << " INTO " << Target;
+    }
     if (HasTop) {
       Root->SetTop(TopStart, TopCount);
       Q << " TOP " << TopCount << "," << TopStart;
@@ -397,6 +403,7 @@ private:
   std::mt19937 FRandom;
   uint32_t FSeed;
   std::vector<TRow> FA, FB, FC;
+  int FTargets = 0;
 };
 
 TEST_F(AOTest, ResultsAgreeWithABruteForceModel) {
