@@ -1,8 +1,8 @@
-// Random queries over a leaf or a pair on random MEMORY tables, each result checked against a
-// brute-force model: column names, values and order. Select lists with qualified, aliased,
-// repeated and computed items; filters; DISTINCT; TOP n[,start]; ORDER BY numbers and unselected
-// columns, ascending and descending, with the tables' ids as tie breakers. A failure prints the
-// seed and the query.
+// Random queries over a leaf, a pair or a pair over a pair on random MEMORY tables, each result
+// checked against a brute-force model: column names, values and order. Select lists with
+// qualified, aliased, repeated, computed and star items; filters; DISTINCT; TOP n[,start]; INTO;
+// ORDER BY numbers and unselected columns, ascending and descending, with the tables' ids as tie
+// breakers. A failure prints the seed and the query.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -107,11 +107,20 @@ public:
     auto ColumnCount = [](int Table) { return Table == 2 ? 2 : Table ? 3 : 4; };
     std::ostringstream Q;
     // Select list.
-    std::vector<TModelItem> Items;
+    std::vector<TModelItem> Raw;
     const int Count = 1 + int(FRandom() % 3);
     bool SharedAlias = false;
     for (int K = 0; K < Count; ++K) {
       TModelItem It;
+      // Stars come first: a leaf's star (and a pair's "*" for computed fields) would also take
+      // the copies earlier items made, which this model does not follow.
+      if (K == 0 && FRandom() % 4 == 0) {
+        // "*" (Table -1) or "t.*".
+        It.Table = int(FRandom() % uint32_t(Tables + 1)) - 1;
+        It.Column = -2;
+        Raw.push_back(It);
+        continue;
+      }
       It.Table = int(FRandom() % uint32_t(Tables));
       It.Column = FRandom() % 6 == 0 ? -1 : int(FRandom() % uint32_t(ColumnCount(It.Table)));
       if (It.Column == -1) {
@@ -121,9 +130,39 @@ public:
         It.Alias = "k";
         SharedAlias = true;
       }
-      Items.push_back(It);
+      Raw.push_back(It);
     }
     (void)SharedAlias;
+    // The columns the list selects; a column a star selects again shows as it was shown first.
+    // A leaf's star takes all its fields, the computed ones too; a pair's plain "*" takes its
+    // computed fields after its left input's.
+    std::vector<TModelItem> Items, ComputedSoFar;
+    for (const TModelItem& It : Raw) {
+      if (It.Column != -2) {
+        Items.push_back(It);
+        if (It.Column == -1)
+          ComputedSoFar.push_back(It);
+        continue;
+      }
+      const int ComputedAfter = Shape == 0     ? (It.Table <= 0 ? 0 : -1)
+                                : It.Table < 0 ? (Shape == 1 ? 0 : 1)
+                                               : -1;
+      for (int T = 0; T < Tables; ++T) {
+        if (It.Table >= 0 && T != It.Table)
+          continue;
+        for (int C = 0; C < ColumnCount(T); ++C) {
+          TModelItem E{T, C, ""};
+          for (const TModelItem& Earlier : Items)
+            if (Earlier.Table == T && Earlier.Column == C) {
+              E.Alias = Earlier.Alias;
+              break;
+            }
+          Items.push_back(E);
+        }
+        if (T == ComputedAfter)
+          Items.insert(Items.end(), ComputedSoFar.begin(), ComputedSoFar.end());
+      }
+    }
     const int FilterKind = int(FRandom() % (IsPair ? 4 : 3));
     const int64_t FilterValue = int64_t(FRandom() % 4);
     const bool Distinct = FRandom() % 3 == 0;
@@ -185,8 +224,14 @@ public:
           : IsPair   ? "pair"
                      : "leaf")
       << " SELECT " << (Distinct ? "DISTINCT " : "");
-    for (const TModelItem& It : Items) {
+    for (const TModelItem& It : Raw) {
       TTolvanSelectListItem& S = List.emplace_back();
+      if (It.Column == -2) {
+        S.AllFields = true;
+        S.TableName = It.Table < 0 ? "" : TableName(It.Table);
+        Q << (It.Table < 0 ? "" : S.TableName + ".") << "*, ";
+        continue;
+      }
       if (It.Column < 0) {
         S.IsExpression = true;
         TTolvanLexer Lexer("ta.ia + 1", nullptr);
