@@ -46,6 +46,9 @@ void TTolvanRecordComparison::SetColumnHash(const TTolvanVariant& Value, int32_t
   TColumn& C = FColumns[size_t(Column)];
   if (!C.Value)
     C.Value = std::make_unique<TTolvanStoredValue>(C.Type.FieldType, C.Type.Size);
+  // A value that fails to convert leaves the column unset, not holding a stale form.
+  C.State = csUnset;
+  C.Hash = 0;
   C.State = C.Value->Store(Value) ? csValue : csNull;
   C.Hash = C.Value->Hash();
   FHashed = false;

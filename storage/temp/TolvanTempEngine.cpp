@@ -99,10 +99,13 @@ bool TTolvanTemporaryRecordManager::Store(const uint8_t* Buffer) {
   const int64_t Size = RecordSize();
   if (FInMemoryCount < FRecordLimit) {
     if (FInMemoryCount == FAllocated) {
-      const int32_t NewCapacity =
-          FInMemoryCount < FMemoryCapacity
-              ? FMemoryCapacity
-              : int32_t(std::min<int64_t>(int64_t(FMemoryCapacity) + FGrowByRecords, FRecordLimit));
+      // Doubling keeps the copies of a growing block linear in the records stored; a fixed
+      // step would copy the block once per step.
+      const int64_t Grown =
+          std::max(int64_t(FMemoryCapacity) + FGrowByRecords, 2 * int64_t(FMemoryCapacity));
+      const int32_t NewCapacity = FInMemoryCount < FMemoryCapacity
+                                      ? FMemoryCapacity
+                                      : int32_t(std::min<int64_t>(Grown, FRecordLimit));
       uint8_t* P = FMemoryBlock.release();
       try {
         if (P)

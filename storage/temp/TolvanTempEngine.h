@@ -37,8 +37,9 @@
 // 48-bit number: PageNo the low 32 bits, PageItemNo the next 16. The id of a stored record never
 // changes and is never given out again (only a record taken back at once, because its keys
 // could not be stored, leaves its number to the next one). The first RecordLimit records live in
-// one memory block that grows by GrowByRecords at a time; every later record goes to a spill file,
-// a temporary file made at the first record that needs it:
+// one memory block; when it is full it grows to max(capacity + GrowByRecords, 2 x capacity)
+// records, at most RecordLimit. Every later record goes to a spill file, a temporary file made at
+// the first record that needs it:
 //
 //   record n < RecordLimit     memory block, offset n x RecordSize
 //   record n >= RecordLimit    spill file, offset (n - RecordLimit) x RecordSize (64 bits),

@@ -188,6 +188,37 @@ TEST(TemporaryRecordManager, MemoryGrowsToTheLimitThenRecordsSpill) {
   EXPECT_EQ(FileBytes(M->SpillFileName()), Rec(100, 2500));
 }
 
+// The block grows by at least GrowByRecords and at least doubles, so N records cost O(N)
+// copying, and it stops at the limit.
+TEST(TemporaryRecordManager, MemoryDoublesUpToTheLimit) {
+  struct TCase {
+    int32_t Limit, GrowBy;
+    std::vector<int32_t> Capacities;
+  };
+  const TCase Cases[] = {
+      {40000, 1000, {1000, 2000, 4000, 8000, 16000, 32000, 40000}},
+      {64000, 1000, {1000, 2000, 4000, 8000, 16000, 32000, 64000}},
+      {100, 30, {30, 60, 100}},
+      {10, 1000, {10}},
+  };
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.Limit);
+    auto M = Make(8, Case.Limit, Case.GrowBy);
+    std::vector<int32_t> Capacities;
+    for (int64_t N = 0; N < Case.Limit; ++N) {
+      Fill(*M, N + 1);
+      if (Capacities.empty() || Capacities.back() != M->MemoryCapacity())
+        Capacities.push_back(M->MemoryCapacity());
+    }
+    EXPECT_EQ(Capacities, Case.Capacities);
+    EXPECT_TRUE(M->SpillFileName().empty());
+    Fill(*M, Case.Limit + 1);
+    EXPECT_EQ(M->MemoryCapacity(), Case.Limit);
+    EXPECT_FALSE(M->SpillFileName().empty());
+    ExpectRecords(*M, Case.Limit + 1);
+  }
+}
+
 TEST(TemporaryRecordManager, SpilledRecordsReadEveryWayAndTheFileGoes) {
   const int32_t Limit = 40;
   auto M = Make(24, Limit, 16);
