@@ -154,14 +154,3 @@ std::string ConstraintNames(const TTolvanTableData& Table) {
 }
 
 } // namespace tolvan::test
-
-// ThreadSanitizer's deadlock detector knows no gate locks: it reports the table-to-table orders of
-// the operations that take the database's write gate first, which the gate makes safe and the
-// engine's own lock-order checker verifies (with the gate) in debug builds.
-extern "C" const char* __tsan_default_suppressions() {
-  return "deadlock:tolvan::TTolvanTableData::AddForeignKey\n"
-         "deadlock:tolvan::TTolvanTableData::DeleteConstraint\n"
-         "deadlock:tolvan::TTolvanTableData::DeleteTable\n"
-         "deadlock:tolvan::TTolvanTableData::RenameTable\n"
-         "deadlock:tolvan::OpenSideCursor\n";
-}
