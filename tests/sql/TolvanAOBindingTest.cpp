@@ -18,15 +18,6 @@
 namespace tolvan::test {
 namespace {
 
-template <class F> std::string ErrorOf(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E.Message();
-  }
-  return "no error";
-}
-
 std::string Dump(const TTolvanExpression& E) { return DumpExprTree(E.Root()); }
 std::string Dump(const std::unique_ptr<TTolvanExpression>& E) {
   return E ? Dump(*E) : "(no filter)";
@@ -35,15 +26,6 @@ std::string Dump(const std::unique_ptr<TTolvanExpression>& E) {
 std::unique_ptr<TTolvanExpression> Parsed(std::string_view Text) {
   auto E = std::make_unique<TTolvanExpression>();
   E->ParseFilter(nullptr, Text, false, false);
-  return E;
-}
-
-std::unique_ptr<TTolvanExpression> Value(std::string_view Text,
-                                         const TTolvanSQLParams* Params = nullptr) {
-  TTolvanLexer Lexer(Text, Params);
-  Lexer.NextStatement();
-  auto E = std::make_unique<TTolvanExpression>();
-  E->ParseValue(Lexer);
   return E;
 }
 
@@ -95,25 +77,25 @@ protected:
 TEST_F(AOBinding, FieldReferencesBindToThePairAndReadItsCurrentRow) {
   auto P = Both();
   P->First();
-  auto B = Value("B");
+  auto B = ParsedValue("B");
   B->BindToAO(P.get());
   EXPECT_EQ(Show(B->Evaluate(true)), "5");
   EXPECT_EQ(B->GetDataType(), tftInteger);
-  auto C = Value("t2.c");
+  auto C = ParsedValue("t2.c");
   C->BindToAO(P.get());
   EXPECT_EQ(Show(C->Evaluate(true)), "seven");
   EXPECT_EQ(C->GetDataSize(), 21);
   // The reference unhides the leaf's column, the pair's own link stays as it was.
   EXPECT_FALSE(P->Right()->FieldLink(1).Hidden);
   EXPECT_TRUE(P->FieldLink(4).Hidden);
-  auto A2 = Value("T2.A");
+  auto A2 = ParsedValue("T2.A");
   A2->BindToAO(P.get());
   EXPECT_EQ(static_cast<TTolvanExprNodeField*>(A2->Root())->FieldNo(), 3);
   for (auto [Text, Error] : {std::pair{"t1.zz", "Field 't1.zz' not found"},
                              {"zz", "Field '.zz' not found"},
                              // Both inputs have a: ambiguous without a table.
                              {"a", "Field '.a' not found"}})
-    EXPECT_EQ(ErrorOf([&] { Value(Text)->BindToAO(P.get()); }),
+    EXPECT_EQ(ErrorOf([&] { ParsedValue(Text)->BindToAO(P.get()); }),
               std::string(Error) + " - Native error: 30197");
 }
 
@@ -176,7 +158,7 @@ TEST_F(AOBinding, ALeafsOwnConditionsMoveToItsCursor) {
   std::vector<TTolvanSelectListItem> Items;
   TTolvanSelectListItem Twice;
   Twice.IsExpression = true;
-  Twice.Expression = Value("b * 2");
+  Twice.Expression = ParsedValue("b * 2");
   Twice.Alias = "d";
   Items.push_back(std::move(Twice));
   Leaf.SetSelectList(Items, 0, false);
@@ -255,7 +237,7 @@ TEST_F(AOBinding, ParametersAreCollectedOnceAndGatheredFromTheWholeTree) {
   std::vector<TTolvanSelectListItem> Items;
   TTolvanSelectListItem Sum;
   Sum.IsExpression = true;
-  Sum.Expression = Value("b + :p", &Params);
+  Sum.Expression = ParsedValue("b + :p", &Params);
   Items.push_back(std::move(Sum));
   Items.push_back(Item("", "c"));
   P->SetSelectList(Items, 1, false);

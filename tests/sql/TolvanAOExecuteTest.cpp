@@ -18,26 +18,6 @@
 namespace tolvan::test {
 namespace {
 
-template <class F> std::string ErrorOf(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E.Message();
-  } catch (const Exception& E) {
-    return "class library: " + E.Message();
-  }
-  return "no error";
-}
-
-std::unique_ptr<TTolvanExpression> Parsed(std::string_view Text,
-                                          const TTolvanSQLParams* Params = nullptr) {
-  TTolvanLexer Lexer(Text, Params);
-  Lexer.NextStatement();
-  auto E = std::make_unique<TTolvanExpression>();
-  E->ParseCondition(Lexer);
-  return E;
-}
-
 TTolvanSortSpecification Sort(int32_t Column, std::string_view Field = {}, bool Desc = false) {
   TTolvanSortSpecification S;
   S.FieldName = Field;
@@ -184,7 +164,7 @@ TEST_F(AOExecute, APairMaterialisesItsFilteredCrossProduct) {
   auto P = std::make_unique<TTestAOPair>(std::make_unique<TTestAOLeaf>("t"),
                                          std::make_unique<TTestAOLeaf>("u"), jtInner);
   Select(*P, {{"id", ""}, {"label", ""}, {"g", ""}});
-  auto F = Parsed("t.g = u.g AND id < 4");
+  auto F = ParsedCondition("t.g = u.g AND id < 4");
   F->BindToAO(P.get());
   P->SetFilter(std::move(F));
   P->Prepare(true);
@@ -216,7 +196,7 @@ TEST_F(AOExecute, AFailureMidPumpMaterialisesNothingAndLeavesNoTable) {
   {
     TTestAOLeaf Leaf("t");
     Select(Leaf, {{"id", ""}});
-    auto F = Parsed("10 / (id - 3) > 0");
+    auto F = ParsedCondition("10 / (id - 3) > 0");
     Leaf.SetFilter(std::move(F));
     EXPECT_NE(ErrorOf([&] { Leaf.Prepare(true); }), "no error");
     EXPECT_FALSE(Leaf.Materialised());
@@ -235,7 +215,7 @@ TEST_F(AOExecute, ARerunOfAKeptTreeEqualsAFreshRun) {
     auto P = std::make_unique<TTestAOPair>(std::make_unique<TTestAOLeaf>("t"),
                                            std::make_unique<TTestAOLeaf>("u"), jtInner);
     Select(*P, {{"id", ""}, {"label", ""}});
-    auto F = Parsed("t.g = u.g AND id > :p", &Params);
+    auto F = ParsedCondition("t.g = u.g AND id > :p", &Params);
     F->BindToAO(P.get());
     P->SetFilter(std::move(F));
     const TTolvanSortSpecification S[] = {Sort(1, "", true), Sort(2)};

@@ -20,17 +20,6 @@
 namespace tolvan::test {
 namespace {
 
-template <class F> std::string ErrorOf(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E.Message();
-  } catch (const Exception& E) {
-    return "class library: " + E.Message();
-  }
-  return "no error";
-}
-
 std::unique_ptr<TTestAOLeaf> Leaf(std::string_view Table, std::string_view Alias = {}) {
   return std::make_unique<TTestAOLeaf>(Table, Alias);
 }
@@ -65,15 +54,6 @@ std::string Shown(TTolvanAO& Op) {
   return S;
 }
 
-std::unique_ptr<TTolvanExpression> Value(std::string_view Text,
-                                         const TTolvanSQLParams* Params = nullptr) {
-  TTolvanLexer Lexer(Text, Params);
-  Lexer.NextStatement();
-  auto E = std::make_unique<TTolvanExpression>();
-  E->ParseValue(Lexer);
-  return E;
-}
-
 TTolvanSelectListItem Item(std::string_view Table, std::string_view Field,
                            std::string_view Alias = {}) {
   TTolvanSelectListItem I;
@@ -88,7 +68,7 @@ TTolvanSelectListItem Computed(std::string_view Text, std::string_view Alias = {
                                const TTolvanSQLParams* Params = nullptr) {
   TTolvanSelectListItem I;
   I.IsExpression = true;
-  I.Expression = Value(Text, Params);
+  I.Expression = ParsedValue(Text, Params);
   I.Alias = Alias;
   return I;
 }
@@ -251,7 +231,7 @@ TEST_F(AOLookup, AColumnSelectedTwiceReadsTheSameValueThroughACopiedLink) {
   TTolvanIntegerArray Found(0, 4, 16);
   EXPECT_EQ(P->FindFields("c", "", false, &Found, false), 1);
   EXPECT_EQ(Numbers(Found), (std::vector<int32_t>{4}));
-  auto C = Value("t2.c");
+  auto C = ParsedValue("t2.c");
   C->BindToAO(P.get());
   EXPECT_EQ(std::string(C->Evaluate(true)->GetAsString()), "seven");
 }

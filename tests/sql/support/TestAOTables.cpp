@@ -1,5 +1,7 @@
 #include "tests/sql/support/TestAOTables.h"
 
+#include "schema/expr/TolvanLexer.h"
+
 #include "classlib/DBFields.h"
 #include "components/TolvanDefs.h"
 
@@ -35,6 +37,24 @@ void AppendMemoryRows(std::string_view Name, const std::vector<TTestColumn>& Col
     T->Post();
   }
   T->Close();
+}
+
+std::unique_ptr<TTolvanExpression> ParsedValue(std::string_view Text,
+                                               const TTolvanSQLParams* Params) {
+  TTolvanLexer Lexer(Text, Params);
+  Lexer.NextStatement();
+  auto E = std::make_unique<TTolvanExpression>();
+  E->ParseValue(Lexer);
+  return E;
+}
+
+std::unique_ptr<TTolvanExpression> ParsedCondition(std::string_view Text,
+                                                   const TTolvanSQLParams* Params) {
+  TTolvanLexer Lexer(Text, Params);
+  Lexer.NextStatement();
+  auto E = std::make_unique<TTolvanExpression>();
+  E->ParseCondition(Lexer);
+  return E;
 }
 
 } // namespace tolvan::test

@@ -13,6 +13,9 @@
 
 #include "components/TolvanComponentStartup.h"
 #include "components/TolvanTable.h"
+#include "foundation/TolvanExcept.h"
+#include "schema/TolvanSQLParams.h"
+#include "schema/expr/TolvanExpression.h"
 
 namespace tolvan::test {
 
@@ -38,5 +41,24 @@ void MakeMemoryTable(std::string_view Name, const std::vector<TTestColumn>& Colu
 // Appends Rows to the MEMORY table Name, whose columns include Columns.
 void AppendMemoryRows(std::string_view Name, const std::vector<TTestColumn>& Columns,
                       const std::vector<std::vector<TTestCell>>& Rows);
+
+// The message of what Fn raises: an engine error's text, a class-library error's text after
+// "class library: ", or "no error".
+template <class F> std::string ErrorOf(F&& Fn) {
+  try {
+    Fn();
+  } catch (const ETolvanException& E) {
+    return E.Message();
+  } catch (const Exception& E) {
+    return "class library: " + E.Message();
+  }
+  return "no error";
+}
+
+// An expression parsed from SQL text as a value / as a condition.
+std::unique_ptr<TTolvanExpression> ParsedValue(std::string_view Text,
+                                               const TTolvanSQLParams* Params = nullptr);
+std::unique_ptr<TTolvanExpression> ParsedCondition(std::string_view Text,
+                                                   const TTolvanSQLParams* Params = nullptr);
 
 } // namespace tolvan::test
