@@ -175,6 +175,14 @@ TMeasure Measure(int Runs, int64_t Rows, const std::function<int64_t()>& Body) {
   return {Times[Times.size() / 2], double(Allocs) / double(Rows), Result};
 }
 
+// A case name to run alone (for a profile), or empty for all.
+std::string GOnly;
+
+bool Wanted(const std::string& Case) { return GOnly.empty() || Case == GOnly; }
+
+// A case run alone runs the engine ten times as often, so that a profile shows it over the set-up.
+int EngineRuns(int Runs) { return GOnly.empty() ? Runs : Runs * 10; }
+
 void Report(const char* Case, const TMeasure& Engine, const TMeasure& Floor) {
   std::printf("%-28s %9.2f ms %8.2f allocs/row %8lld rows | floor %8.2f ms %6.2f allocs/row "
               "%8lld rows | x%.1f\n",
@@ -191,85 +199,95 @@ void RunCases(std::string_view Table, const std::vector<TBenchRow>& Rows, int Ru
     std::vector<TBenchRow> Out(Rows.begin(), Rows.end());
     return int64_t(Out.size());
   };
-  Report((std::to_string(N) + " copy").c_str(),
-         Measure(Runs, N, [&] { return RunQuery(Table, {}); }), Measure(Runs, N, Copy));
+  const std::string CopyName = std::to_string(N) + " copy";
+  if (Wanted(CopyName))
+    Report(CopyName.c_str(), Measure(EngineRuns(Runs), N, [&] { return RunQuery(Table, {}); }),
+           Measure(Runs, N, Copy));
   if (!All)
     return;
-  Report("DISTINCT grp",
-         Measure(Runs, N,
-                 [&] {
-                   return RunQuery(Table, {{"grp"}, true});
-                 }),
-         Measure(Runs, N, [&] {
-           std::unordered_set<int32_t> S;
-           for (const TBenchRow& R : Rows)
-             S.insert(R.Grp);
-           return int64_t(S.size());
-         }));
-  Report("DISTINCT id, name",
-         Measure(Runs, N,
-                 [&] {
-                   return RunQuery(Table, {{"id", "name"}, true});
-                 }),
-         Measure(Runs, N, [&] {
-           struct THash {
-             size_t operator()(const std::pair<int32_t, std::string>& P) const {
-               return std::hash<std::string>()(P.second) * 31 + size_t(P.first);
-             }
-           };
-           std::unordered_set<std::pair<int32_t, std::string>, THash> S;
-           for (const TBenchRow& R : Rows)
-             S.emplace(R.Id, R.Name);
-           return int64_t(S.size());
-         }));
-  Report("ORDER BY name",
-         Measure(Runs, N,
-                 [&] {
-                   return RunQuery(Table, {{}, false, -1, "name"});
-                 }),
-         Measure(Runs, N, [&] {
-           std::vector<TBenchRow> Out(Rows.begin(), Rows.end());
-           std::sort(Out.begin(), Out.end(),
-                     [](const TBenchRow& A, const TBenchRow& B) { return A.Name < B.Name; });
-           return int64_t(Out.size());
-         }));
-  Report("TOP 10",
-         Measure(Runs, N,
-                 [&] {
-                   return RunQuery(Table, {{}, false, 10});
-                 }),
-         Measure(Runs, N, [&] {
-           std::vector<TBenchRow> Out(Rows.begin(), Rows.begin() + 10);
-           return int64_t(Out.size());
-         }));
-  Report("TOP 10 ORDER BY name",
-         Measure(Runs, N,
-                 [&] {
-                   return RunQuery(Table, {{}, false, 10, "name"});
-                 }),
-         Measure(Runs, N, [&] {
-           std::vector<const TBenchRow*> P;
-           P.reserve(Rows.size());
-           for (const TBenchRow& R : Rows)
-             P.push_back(&R);
-           std::partial_sort(P.begin(), P.begin() + 10, P.end(), ByName);
-           std::vector<TBenchRow> Out;
-           for (size_t I = 0; I < 10; ++I)
-             Out.push_back(*P[I]);
-           return int64_t(Out.size());
-         }));
+  if (Wanted("DISTINCT grp"))
+    Report("DISTINCT grp",
+           Measure(EngineRuns(Runs), N,
+                   [&] {
+                     return RunQuery(Table, {{"grp"}, true});
+                   }),
+           Measure(Runs, N, [&] {
+             std::unordered_set<int32_t> S;
+             for (const TBenchRow& R : Rows)
+               S.insert(R.Grp);
+             return int64_t(S.size());
+           }));
+  if (Wanted("DISTINCT id, name"))
+    Report("DISTINCT id, name",
+           Measure(EngineRuns(Runs), N,
+                   [&] {
+                     return RunQuery(Table, {{"id", "name"}, true});
+                   }),
+           Measure(Runs, N, [&] {
+             struct THash {
+               size_t operator()(const std::pair<int32_t, std::string>& P) const {
+                 return std::hash<std::string>()(P.second) * 31 + size_t(P.first);
+               }
+             };
+             std::unordered_set<std::pair<int32_t, std::string>, THash> S;
+             for (const TBenchRow& R : Rows)
+               S.emplace(R.Id, R.Name);
+             return int64_t(S.size());
+           }));
+  if (Wanted("ORDER BY name"))
+    Report("ORDER BY name",
+           Measure(EngineRuns(Runs), N,
+                   [&] {
+                     return RunQuery(Table, {{}, false, -1, "name"});
+                   }),
+           Measure(Runs, N, [&] {
+             std::vector<TBenchRow> Out(Rows.begin(), Rows.end());
+             std::sort(Out.begin(), Out.end(),
+                       [](const TBenchRow& A, const TBenchRow& B) { return A.Name < B.Name; });
+             return int64_t(Out.size());
+           }));
+  if (Wanted("TOP 10"))
+    Report("TOP 10",
+           Measure(EngineRuns(Runs), N,
+                   [&] {
+                     return RunQuery(Table, {{}, false, 10});
+                   }),
+           Measure(Runs, N, [&] {
+             std::vector<TBenchRow> Out(Rows.begin(), Rows.begin() + 10);
+             return int64_t(Out.size());
+           }));
+  if (Wanted("TOP 10 ORDER BY name"))
+    Report("TOP 10 ORDER BY name",
+           Measure(EngineRuns(Runs), N,
+                   [&] {
+                     return RunQuery(Table, {{}, false, 10, "name"});
+                   }),
+           Measure(Runs, N, [&] {
+             std::vector<const TBenchRow*> P;
+             P.reserve(Rows.size());
+             for (const TBenchRow& R : Rows)
+               P.push_back(&R);
+             std::partial_sort(P.begin(), P.begin() + 10, P.end(), ByName);
+             std::vector<TBenchRow> Out;
+             for (size_t I = 0; I < 10; ++I)
+               Out.push_back(*P[I]);
+             return int64_t(Out.size());
+           }));
 }
 
 } // namespace
 
-int main() {
+// An argument names the one case to run, e.g. "ORDER BY name" or "1000000 copy".
+int main(int Argc, char** Argv) {
+  if (Argc > 1)
+    GOnly = Argv[1];
   TComponentRegistriesScope Registries;
   {
     const std::vector<TBenchRow> Rows = MakeRows(100000);
     FillTable("bench100k", Rows);
     RunCases("bench100k", Rows, 5, true);
   }
-  {
+  if (Wanted("1000000 copy")) {
     const std::vector<TBenchRow> Rows = MakeRows(1000000);
     FillTable("bench1m", Rows);
     RunCases("bench1m", Rows, 3, false);
