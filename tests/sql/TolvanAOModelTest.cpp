@@ -1,19 +1,23 @@
-// Random queries over a leaf, a pair or a pair over a pair on random MEMORY tables, each result
+// Random queries over a leaf, a pair or a pair over a pair on random MEMORY tables (INTEGER,
+// SMALLINT, mixed-case VARCHAR, FLOAT and DATE columns with nulls and duplicates), each result
 // checked against a brute-force model: column names, values and order. Select lists with
-// qualified, aliased, repeated, computed and star items; filters; DISTINCT; TOP n[,start]; INTO;
-// ORDER BY numbers and unselected columns, ascending and descending, with the tables' ids as tie
-// breakers. A failure prints the seed and the query.
+// qualified, aliased, repeated, computed and star items anywhere; filters; DISTINCT;
+// TOP n[,start]; INTO; ORDER BY numbers and unselected columns, ascending and descending, texts
+// NOCASE, with the tables' ids as tie breakers. A failure prints the seed and the query.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <optional>
 #include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "classlib/Strings.h"
+#include "foundation/TolvanVariant.h"
 #include "schema/TolvanCursor.h"
 #include "schema/expr/TolvanExpression.h"
 #include "schema/expr/TolvanLexer.h"
@@ -26,9 +30,9 @@ namespace {
 using TCell = std::optional<std::string>; // nullopt: NULL; integers as their decimal text
 using TRow = std::vector<TCell>;
 
-// Columns: ta (id, ia, sa SMALLINT, va VARCHAR), tb (id, ib, vb VARCHAR), tc (cid, ic).
-// Trees: a leaf on ta, a pair (ta, tb), or a pair of that pair and tc.
-const char* const ColumnsA[] = {"id", "ia", "sa", "va"};
+// Columns: ta (id, ia, sa SMALLINT, va VARCHAR, fa FLOAT, da DATE), tb (id, ib, vb VARCHAR),
+// tc (cid, ic). Trees: a leaf on ta, a pair (ta, tb), or a pair of that pair and tc.
+const char* const ColumnsA[] = {"id", "ia", "sa", "va", "fa", "da"};
 const char* const ColumnsB[] = {"id", "ib", "vb"};
 const char* const ColumnsC[] = {"cid", "ic"};
 
@@ -49,6 +53,27 @@ struct TModelSort {
   bool Desc;
 };
 
+bool IsText(int Table, int Column) {
+  return Column >= 0 && ((Table == 0 && Column == 3) || (Table == 1 && Column == 2));
+}
+
+// The FLOAT and DATE values the tables draw from, duplicates included; their texts are the ones
+// the engine shows.
+const double Floats[] = {-1.5, 0, 0.25, 2.5, 1e6};
+const double Dates[] = {45000, 36526, 45001, 2};
+
+std::string ShownFloat(double D, bool Date) {
+  TTolvanVariant V;
+  if (Date)
+    V.SetAsDate(D);
+  else
+    V.SetAsDouble(D);
+  return std::string(V.GetAsString());
+}
+
+// A sort key: nulls first, then numbers, or texts compared without case.
+using TKey = std::optional<std::pair<double, std::string>>;
+
 // A row of the tree: one row of each table it reads.
 struct TPumped {
   const TRow* first;
@@ -60,6 +85,25 @@ std::optional<int64_t> AsInt(const TCell& C) {
   if (!C)
     return std::nullopt;
   return std::stoll(*C);
+}
+
+TKey KeyOf(const TCell& C, int Table, int Column) {
+  if (!C)
+    return std::nullopt;
+  if (IsText(Table, Column)) {
+    std::string Folded = *C;
+    for (char& Ch : Folded)
+      Ch = char(std::tolower(static_cast<unsigned char>(Ch)));
+    return std::make_pair(0.0, Folded);
+  }
+  if (Table == 0 && (Column == 4 || Column == 5)) {
+    const bool Date = Column == 5;
+    for (double D : Date ? std::span<const double>(Dates) : std::span<const double>(Floats))
+      if (ShownFloat(D, Date) == *C)
+        return std::make_pair(D, std::string());
+    ADD_FAILURE() << "no value shows as " << *C;
+  }
+  return std::make_pair(double(std::stoll(*C)), std::string());
 }
 
 class TModelRun {
@@ -74,11 +118,24 @@ public:
     std::vector<std::vector<TTestCell>> RowsA, RowsB;
     const int NA = int(FRandom() % 10), NB = int(FRandom() % 5);
     for (int I = 0; I < NA; ++I) {
-      TRow R{std::to_string(I + 1), Maybe(5), Maybe(3), std::nullopt};
+      TRow R{std::to_string(I + 1), Maybe(5), Maybe(3), std::nullopt, std::nullopt, std::nullopt};
+      std::vector<TTestCell> Stored = Cells(R, {true, true, true, false});
       if (FRandom() % 5)
-        R[3] = Texts[FRandom() % 4];
+        Stored[3] = *(R[3] = Texts[FRandom() % 4]);
+      Stored.emplace_back();
+      Stored.emplace_back();
+      if (FRandom() % 5) {
+        const double F = Floats[FRandom() % std::size(Floats)];
+        R[4] = ShownFloat(F, false);
+        Stored[4] = F;
+      }
+      if (FRandom() % 5) {
+        const double D = Dates[FRandom() % std::size(Dates)];
+        R[5] = ShownFloat(D, true);
+        Stored[5] = D;
+      }
       FA.push_back(R);
-      RowsA.push_back(Cells(R, {true, true, true, false}));
+      RowsA.push_back(Stored);
     }
     for (int I = 0; I < NB; ++I) {
       TRow R{std::to_string(I + 1), Maybe(4), std::nullopt};
@@ -87,7 +144,14 @@ public:
       FB.push_back(R);
       RowsB.push_back(Cells(R, {true, true, false}));
     }
-    MakeMemoryTable("ta", {{"id"}, {"ia"}, {"sa", tftSmallInt}, {"va", tftVarchar, 8}}, RowsA);
+    MakeMemoryTable("ta",
+                    {{"id"},
+                     {"ia"},
+                     {"sa", tftSmallInt},
+                     {"va", tftVarchar, 8},
+                     {"fa", tftDouble},
+                     {"da", tftDate}},
+                    RowsA);
     MakeMemoryTable("tb", {{"id"}, {"ib"}, {"vb", tftVarchar, 8}}, RowsB);
     std::vector<std::vector<TTestCell>> RowsC;
     const int NC = int(FRandom() % 4);
@@ -104,7 +168,7 @@ public:
     const int Shape = int(FRandom() % 3);
     const bool IsPair = Shape > 0;
     const int Tables = Shape + 1;
-    auto ColumnCount = [](int Table) { return Table == 2 ? 2 : Table ? 3 : 4; };
+    auto ColumnCount = [](int Table) { return Table == 2 ? 2 : Table ? 3 : 6; };
     std::ostringstream Q;
     // Select list.
     std::vector<TModelItem> Raw;
@@ -112,9 +176,7 @@ public:
     bool SharedAlias = false;
     for (int K = 0; K < Count; ++K) {
       TModelItem It;
-      // Stars come first: a leaf's star (and a pair's "*" for computed fields) would also take
-      // the copies earlier items made, which this model does not follow.
-      if (K == 0 && FRandom() % 4 == 0) {
+      if (FRandom() % 4 == 0) {
         // "*" (Table -1) or "t.*".
         It.Table = int(FRandom() % uint32_t(Tables + 1)) - 1;
         It.Column = -2;
@@ -134,10 +196,44 @@ public:
     }
     (void)SharedAlias;
     // The columns the list selects; a column a star selects again shows as it was shown first.
-    // A leaf's star takes all its fields, the computed ones too; a pair's plain "*" takes its
-    // computed fields after its left input's.
+    // A leaf's star takes all its fields in the order they were made: the table's, then each
+    // computed field and each copy an item selecting a shown field again made, as it is shown;
+    // a pair's plain "*" takes its computed fields after its left input's.
     std::vector<TModelItem> Items, ComputedSoFar;
-    for (const TModelItem& It : Raw) {
+    if (Shape == 0) {
+      std::vector<TModelItem> Links;
+      std::vector<bool> Shown;
+      for (int C = 0; C < ColumnCount(0); ++C) {
+        Links.push_back({0, C, ""});
+        Shown.push_back(false);
+      }
+      auto Show = [&](size_t L) {
+        if (Shown[L]) {
+          Links.push_back(Links[L]);
+          Shown.push_back(false);
+          L = Links.size() - 1;
+        }
+        Shown[L] = true;
+        Items.push_back(Links[L]);
+        return L;
+      };
+      for (const TModelItem& It : Raw) {
+        if (It.Column == -2) {
+          const size_t Count = Links.size();
+          for (size_t L = 0; L < Count; ++L)
+            Show(L);
+        } else if (It.Column == -1) {
+          Links.push_back(It);
+          Shown.push_back(true);
+          Items.push_back(It);
+        } else {
+          const size_t L = Show(size_t(It.Column));
+          Links[L].Alias = It.Alias;
+          Items.back().Alias = It.Alias;
+        }
+      }
+    }
+    for (const TModelItem& It : IsPair ? Raw : std::vector<TModelItem>()) {
       if (It.Column != -2) {
         Items.push_back(It);
         if (It.Column == -1)
@@ -174,16 +270,15 @@ public:
     if (FRandom() % 2) {
       const int Keys = 1 + int(FRandom() % 2);
       for (int K = 0; K < Keys; ++K) {
-        // An integer item by number, or an integer column by name.
+        // An item by number, or a column by name; texts sort NOCASE.
         const int I = int(FRandom() % Items.size());
         const TModelItem& It = Items[size_t(I)];
-        const bool IntItem = It.Column != 3 && !(It.Table == 1 && It.Column == 2);
-        if (FRandom() % 2 && IntItem) {
+        if (FRandom() % 2) {
           Sorts.push_back({It.Table, It.Column, bool(FRandom() % 2)});
           SortNumbers.push_back(I + 1);
         } else {
           const int T = int(FRandom() % uint32_t(Tables));
-          Sorts.push_back({T, int(FRandom() % 2), bool(FRandom() % 2)});
+          Sorts.push_back({T, int(FRandom() % uint32_t(T ? 2 : 6)), bool(FRandom() % 2)});
           SortNumbers.push_back(0);
         }
       }
@@ -282,7 +377,8 @@ public:
           Q << S.TableName << "." << S.FieldName;
         }
         S.Descending = Sorts[K].Desc;
-        Q << (S.Descending ? " DESC" : "") << ", ";
+        S.CaseInsensitive = IsText(Sorts[K].Table, Sorts[K].Column);
+        Q << (S.Descending ? " DESC" : "") << (S.CaseInsensitive ? " NOCASE" : "") << ", ";
       }
       Root->SetOrderBy(Specs, "");
     }
@@ -328,7 +424,7 @@ public:
     };
     struct TOut {
       TRow Shown;
-      std::vector<std::optional<int64_t>> Keys;
+      std::vector<TKey> Keys;
     };
     std::vector<TOut> Out;
     std::vector<TRow> Seen;
@@ -350,7 +446,7 @@ public:
       if (WhilePumping && ++Counter < (TopStart < 0 ? 1 : TopStart))
         continue;
       for (const TModelSort& S : Sorts)
-        O.Keys.push_back(AsInt(Cell(R, S.Table, S.Column)));
+        O.Keys.push_back(KeyOf(Cell(R, S.Table, S.Column), S.Table, S.Column));
       Out.push_back(O);
     }
     if (!Sorts.empty()) {

@@ -33,6 +33,8 @@ void AppendMemoryRows(std::string_view Name, const std::vector<TTestColumn>& Col
         F.SetAsInteger(int32_t(*N));
       else if (const std::string* S = std::get_if<std::string>(&Row[I]))
         F.SetAsString(*S);
+      else if (const double* D = std::get_if<double>(&Row[I]))
+        F.SetAsFloat(*D);
     }
     T->Post();
   }

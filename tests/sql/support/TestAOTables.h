@@ -31,8 +31,8 @@ struct TTestColumn {
   int32_t Size = 0;
 };
 
-// A cell: null, an integer or a text.
-using TTestCell = std::variant<std::monostate, int64_t, std::string>;
+// A cell: null, an integer, a number (a FLOAT, or a DATE's day count) or a text.
+using TTestCell = std::variant<std::monostate, int64_t, std::string, double>;
 
 // Creates (or replaces) the MEMORY table Name with Columns and appends Rows.
 void MakeMemoryTable(std::string_view Name, const std::vector<TTestColumn>& Columns,
