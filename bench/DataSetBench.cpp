@@ -9,54 +9,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "bench/AllocCounter.h"
 #include "tests/classlib/FakeDataSet.h"
-
-namespace {
-
-int64_t GAllocs = 0;
-bool GCounting = true;
-
-void* CountedAlloc(std::size_t Size) {
-  if (GCounting)
-    ++GAllocs;
-  if (void* P = std::malloc(Size ? Size : 1))
-    return P;
-  throw std::bad_alloc();
-}
-
-void* CountedAlignedAlloc(std::size_t Size, std::align_val_t Align) {
-  if (GCounting)
-    ++GAllocs;
-  const auto A = static_cast<std::size_t>(Align);
-  if (void* P = std::aligned_alloc(A, (Size + A - 1) / A * A))
-    return P;
-  throw std::bad_alloc();
-}
-
-} // namespace
-
-void* operator new(std::size_t Size) { return CountedAlloc(Size); }
-void* operator new[](std::size_t Size) { return CountedAlloc(Size); }
-void* operator new(std::size_t Size, std::align_val_t A) { return CountedAlignedAlloc(Size, A); }
-void* operator new[](std::size_t Size, std::align_val_t A) { return CountedAlignedAlloc(Size, A); }
-void* operator new(std::size_t Size, const std::nothrow_t&) noexcept {
-  if (GCounting)
-    ++GAllocs;
-  return std::malloc(Size ? Size : 1);
-}
-void* operator new[](std::size_t Size, const std::nothrow_t&) noexcept {
-  if (GCounting)
-    ++GAllocs;
-  return std::malloc(Size ? Size : 1);
-}
-void operator delete(void* P) noexcept { std::free(P); }
-void operator delete[](void* P) noexcept { std::free(P); }
-void operator delete(void* P, std::size_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::size_t) noexcept { std::free(P); }
-void operator delete(void* P, std::align_val_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::align_val_t) noexcept { std::free(P); }
-void operator delete(void* P, std::size_t, std::align_val_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::size_t, std::align_val_t) noexcept { std::free(P); }
 
 namespace {
 
@@ -68,14 +22,14 @@ constexpr int32_t kRecords = 100000;
 class TBenchDataSet : public test::TFakeDataSet {
 protected:
   void PostRecord() override {
-    GCounting = false;
+    tolvan::bench::SetAllocationCounting(false);
     try {
       TFakeDataSet::PostRecord();
     } catch (...) {
-      GCounting = true;
+      tolvan::bench::SetAllocationCounting(true);
       throw;
     }
-    GCounting = true;
+    tolvan::bench::SetAllocationCounting(true);
   }
 };
 
@@ -112,7 +66,7 @@ void BM_AppendWrite8Post(benchmark::State& State) {
     State.PauseTiming();
     TBenchPtr DS = OpenFresh();
     TFieldsOf F(*DS);
-    const int64_t Before = GAllocs;
+    const int64_t Before = tolvan::bench::HeapAllocations();
     State.ResumeTiming();
     for (int32_t I = 0; I < kRecords; ++I) {
       DS->Append();
@@ -127,7 +81,7 @@ void BM_AppendWrite8Post(benchmark::State& State) {
       DS->Post();
     }
     State.PauseTiming();
-    Allocs += GAllocs - Before;
+    Allocs += tolvan::bench::HeapAllocations() - Before;
     if (static_cast<int32_t>(DS->Rows.size()) != kRecords)
       State.SkipWithError("row count");
     DS.reset();
@@ -143,7 +97,7 @@ void BM_AppendFixedPost(benchmark::State& State) {
     State.PauseTiming();
     TBenchPtr DS = OpenFresh();
     TFieldsOf F(*DS);
-    const int64_t Before = GAllocs;
+    const int64_t Before = tolvan::bench::HeapAllocations();
     State.ResumeTiming();
     for (int32_t I = 0; I < kRecords; ++I) {
       DS->Append();
@@ -152,7 +106,7 @@ void BM_AppendFixedPost(benchmark::State& State) {
       DS->Post();
     }
     State.PauseTiming();
-    Allocs += GAllocs - Before;
+    Allocs += tolvan::bench::HeapAllocations() - Before;
     DS.reset();
     State.ResumeTiming();
   }
@@ -173,7 +127,7 @@ void BM_ScanNext(benchmark::State& State) {
   TFieldsOf F(*DS);
   int64_t Allocs = 0;
   for (auto _ : State) {
-    const int64_t Before = GAllocs;
+    const int64_t Before = tolvan::bench::HeapAllocations();
     int64_t Sum = 0;
     size_t Chars = 0;
     int32_t Seen = 0;
@@ -182,7 +136,7 @@ void BM_ScanNext(benchmark::State& State) {
       Chars += F.Name.AsString().size();
       ++Seen;
     }
-    Allocs += GAllocs - Before;
+    Allocs += tolvan::bench::HeapAllocations() - Before;
     benchmark::DoNotOptimize(Sum);
     benchmark::DoNotOptimize(Chars);
     if (Seen != kRecords)
@@ -200,11 +154,11 @@ void BM_ScanNextOnly(benchmark::State& State) {
   DS->Open();
   int64_t Allocs = 0;
   for (auto _ : State) {
-    const int64_t Before = GAllocs;
+    const int64_t Before = tolvan::bench::HeapAllocations();
     int32_t Seen = 0;
     for (DS->First(); !DS->Eof(); DS->Next())
       ++Seen;
-    Allocs += GAllocs - Before;
+    Allocs += tolvan::bench::HeapAllocations() - Before;
     if (Seen != kRecords)
       State.SkipWithError("record count");
   }

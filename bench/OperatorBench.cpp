@@ -18,54 +18,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "bench/AllocCounter.h"
 #include "classlib/DBFields.h"
 #include "components/TolvanComponentStartup.h"
 #include "components/TolvanDefs.h"
 #include "components/TolvanTable.h"
 #include "sql/TolvanAO.h"
 #include "tests/sql/support/TestAO.h"
-
-namespace {
-
-int64_t GAllocs = 0;
-
-void* CountedAlloc(std::size_t Size) {
-  ++GAllocs;
-  if (void* P = std::malloc(Size ? Size : 1))
-    return P;
-  throw std::bad_alloc();
-}
-
-void* CountedAlignedAlloc(std::size_t Size, std::align_val_t Align) {
-  ++GAllocs;
-  const auto A = static_cast<std::size_t>(Align);
-  if (void* P = std::aligned_alloc(A, (Size + A - 1) / A * A))
-    return P;
-  throw std::bad_alloc();
-}
-
-} // namespace
-
-void* operator new(std::size_t Size) { return CountedAlloc(Size); }
-void* operator new[](std::size_t Size) { return CountedAlloc(Size); }
-void* operator new(std::size_t Size, std::align_val_t A) { return CountedAlignedAlloc(Size, A); }
-void* operator new[](std::size_t Size, std::align_val_t A) { return CountedAlignedAlloc(Size, A); }
-void* operator new(std::size_t Size, const std::nothrow_t&) noexcept {
-  ++GAllocs;
-  return std::malloc(Size ? Size : 1);
-}
-void* operator new[](std::size_t Size, const std::nothrow_t&) noexcept {
-  ++GAllocs;
-  return std::malloc(Size ? Size : 1);
-}
-void operator delete(void* P) noexcept { std::free(P); }
-void operator delete[](void* P) noexcept { std::free(P); }
-void operator delete(void* P, std::size_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::size_t) noexcept { std::free(P); }
-void operator delete(void* P, std::align_val_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::align_val_t) noexcept { std::free(P); }
-void operator delete(void* P, std::size_t, std::align_val_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::size_t, std::align_val_t) noexcept { std::free(P); }
 
 namespace {
 
@@ -163,13 +122,13 @@ TMeasure Measure(int Runs, int64_t Rows, const std::function<int64_t()>& Body) {
   std::vector<double> Times;
   int64_t Allocs = 0, Result = 0;
   for (int R = 0; R < Runs; ++R) {
-    const int64_t Before = GAllocs;
+    const int64_t Before = tolvan::bench::HeapAllocations();
     const auto Start = std::chrono::steady_clock::now();
     Result = Body();
     Times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start)
             .count());
-    Allocs = GAllocs - Before;
+    Allocs = tolvan::bench::HeapAllocations() - Before;
   }
   std::sort(Times.begin(), Times.end());
   return {Times[Times.size() / 2], double(Allocs) / double(Rows), Result};

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/AllocCounter.h"
 #include "classlib/ByteOrder.h"
 #include "classlib/Collation.h"
 #include "classlib/DateUtils.h"
@@ -51,49 +52,6 @@
 #include "storage/memory/TolvanMemoryEngine.h"
 #include "storage/memory/TolvanTableStream.h"
 #include "tests/storage/TableTestSupport.h"
-
-namespace {
-
-// Heap allocations since the program started, counted by the replaced operator new.
-int64_t GAllocs = 0;
-
-void* CountedAlloc(std::size_t Size) {
-  ++GAllocs;
-  if (void* P = std::malloc(Size ? Size : 1))
-    return P;
-  throw std::bad_alloc();
-}
-
-void* CountedAlignedAlloc(std::size_t Size, std::align_val_t Align) {
-  ++GAllocs;
-  const auto A = static_cast<std::size_t>(Align);
-  if (void* P = std::aligned_alloc(A, (Size + A - 1) / A * A))
-    return P;
-  throw std::bad_alloc();
-}
-
-} // namespace
-
-void* operator new(std::size_t Size) { return CountedAlloc(Size); }
-void* operator new[](std::size_t Size) { return CountedAlloc(Size); }
-void* operator new(std::size_t Size, std::align_val_t A) { return CountedAlignedAlloc(Size, A); }
-void* operator new[](std::size_t Size, std::align_val_t A) { return CountedAlignedAlloc(Size, A); }
-void* operator new(std::size_t Size, const std::nothrow_t&) noexcept {
-  ++GAllocs;
-  return std::malloc(Size ? Size : 1);
-}
-void* operator new[](std::size_t Size, const std::nothrow_t&) noexcept {
-  ++GAllocs;
-  return std::malloc(Size ? Size : 1);
-}
-void operator delete(void* P) noexcept { std::free(P); }
-void operator delete[](void* P) noexcept { std::free(P); }
-void operator delete(void* P, std::size_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::size_t) noexcept { std::free(P); }
-void operator delete(void* P, std::align_val_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::align_val_t) noexcept { std::free(P); }
-void operator delete(void* P, std::size_t, std::align_val_t) noexcept { std::free(P); }
-void operator delete[](void* P, std::size_t, std::align_val_t) noexcept { std::free(P); }
 
 namespace {
 
@@ -535,7 +493,7 @@ TPhaseRun PostThroughCursor(TTolvanBaseSession* Session, std::string_view Name, 
   const TTolvanStoredDateTime Stored = DateTimeToStoredDateTime(When);
   bool Refused = false;
 
-  const int64_t Allocs = GAllocs;
+  const int64_t Allocs = tolvan::bench::HeapAllocations();
   const auto Start = std::chrono::steady_clock::now();
   for (int32_t I = 1; I <= Rows; ++I) {
     Cursor->InitRecord(Buffer, true);
@@ -547,7 +505,7 @@ TPhaseRun PostThroughCursor(TTolvanBaseSession* Session, std::string_view Name, 
     Cursor->PostRecord(true);
     Refused |= Cursor->LastErrorCode() != 0;
   }
-  const TPhaseRun Run{MsSince(Start), GAllocs - Allocs};
+  const TPhaseRun Run{MsSince(Start), tolvan::bench::HeapAllocations() - Allocs};
 
   Cursor->SetRecordBuffer(nullptr);
   TTolvanCursor::FreeRecordBuffer(Buffer);
@@ -568,7 +526,7 @@ TPhaseRun PostThroughComponent(TTolvanBaseSession* Session, std::string_view Nam
   TRandom Random;
   char Text[64];
 
-  const int64_t Allocs = GAllocs;
+  const int64_t Allocs = tolvan::bench::HeapAllocations();
   const auto Start = std::chrono::steady_clock::now();
   for (int32_t I = 1; I <= Rows; ++I) {
     Table->Append();
@@ -598,7 +556,7 @@ TPhaseRun PostThroughComponent(TTolvanBaseSession* Session, std::string_view Nam
     }
     Table->Post();
   }
-  const TPhaseRun Run{MsSince(Start), GAllocs - Allocs};
+  const TPhaseRun Run{MsSince(Start), tolvan::bench::HeapAllocations() - Allocs};
 
   if (Table->RecordCount() != Rows)
     throw std::runtime_error("component rows missing");
