@@ -140,6 +140,12 @@ public:
                                 const TStringList* CaseInsensitive);
   // Attaches an additional filter to the cursor, which owns it from then on.
   void SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression);
+  // Sets the cursor's probe filter (borrowed; nil removes it) and resets its result bitmap.
+  // The caller moves the dataset afterwards (First).
+  void SetProbeFilter(TTolvanExpression* Expression);
+  // Makes the record ID the current record, as a bookmark would, reading it into the active
+  // buffer; false (position unchanged) when the cursor does not see that record.
+  bool GotoRecordID(const TTolvanRecordID& ID);
   // Shows the named columns under the aliases (an empty alias keeps the name): the cursor is
   // projected and the dataset reopened on it. Nothing when the aliases already are the
   // extended field definitions' names in order.

@@ -473,6 +473,12 @@ void TTolvanDataSet::SetExternalFilter(std::unique_ptr<TTolvanExpression> Expres
   FCursor->SetExternalFilter(std::move(Expression));
 }
 
+void TTolvanDataSet::SetProbeFilter(TTolvanExpression* Expression) {
+  if (!FCursor)
+    RaiseNil(ErrSetExternalFilterNil);
+  FCursor->SetProbeFilter(Expression);
+}
+
 void TTolvanDataSet::SetProjection(const TStringList& FieldNames, const TStringList& Aliases) {
   if (!FCursor)
     RaiseNil(ErrSetProjectionNil);
@@ -692,5 +698,8 @@ Variant TTolvanDataSet::LookupValues(std::string_view KeyFields, const Variant& 
     TTolvanCursor::FreeRecordBuffer(Buffer);
   return Result;
 }
+
+// Not built yet: the join's hash path needs it.
+bool TTolvanDataSet::GotoRecordID(const TTolvanRecordID&) { return false; }
 
 } // namespace tolvan

@@ -221,6 +221,12 @@ public:
   virtual void SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression) = 0;
   // Hands the attached external filter back to the caller; nil when none is attached.
   virtual std::unique_ptr<TTolvanExpression> ReleaseExternalFilter() = 0;
+  // The probe filter of a join probing this cursor: borrowed, never freed or cleared by the
+  // cursor (ClearFilter and CloseTable leave it), nil removes it. It is bound to this cursor
+  // like the external filter, searched after it, counts as filtering, and setting it resets
+  // the result bitmap. The base only stores it.
+  virtual void SetProbeFilter(TTolvanExpression* Expression) { FProbeFilter = Expression; }
+  TTolvanExpression* ProbeFilter() const noexcept { return FProbeFilter; }
 
   // --- BLOBs --------------------------------------------------------------------------------
 
@@ -312,7 +318,8 @@ public:
   bool CursorHasIndex() const noexcept { return FIndexID != -1; }
   bool CursorHasMasterLink() const noexcept { return FMasterKeyFieldCount > 0; }
   bool CursorIsFiltered() const {
-    return Filter() != nullptr || ExternalFilter() != nullptr || bool(FOnFilterRecord);
+    return Filter() != nullptr || ExternalFilter() != nullptr || FProbeFilter != nullptr ||
+           bool(FOnFilterRecord);
   }
   bool CursorHasRange() const noexcept {
     return FRangeStartKey != nullptr || FRangeEndKey != nullptr;
@@ -466,6 +473,7 @@ private:
   TTolvanIndexDefs FIndexDefs;
   bool FKeepTemporaryTable = false;
   bool FKeepScanOrder = false;
+  TTolvanExpression* FProbeFilter = nullptr;
   int32_t FLastErrorCode = 0;
   AnsiString FLastErrorText;
   bool FDesignState = false;

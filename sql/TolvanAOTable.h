@@ -1,0 +1,67 @@
+// TolvanAOTable.h: TTolvanAOTable, the leaf of an operator tree.
+//
+// A leaf opens a table (through a TTolvanTable) or a derived table (through the dataset the
+// derived-table factory makes for its sub-query) and shows every column as a hidden output
+// field read straight from that source dataset. The conditions of the operator's filter that
+// name only this table become the source cursor's external filter, so the storage engine
+// answers them, with an index where it can. Execute then either hands the source itself on as
+// the result (projected to the select list, with an index for ORDER BY) or copies the rows into
+// a result table like any operator.
+//
+// Ownership: the base owns the result dataset, which at creation is also the source (borrowed
+// here). Before a copy replaces the result, the leaf takes the source over and frees it after
+// the copy. A filter handed to the source cursor belongs to the cursor; a leaf kept for re-runs
+// lends it instead and takes it back before the source closes.
+//
+// Threads: a tree serves one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "classlib/DBParams.h"
+#include "sql/TolvanAO.h"
+
+namespace tolvan {
+
+inline constexpr int32_t ErrAOTableOpen = 10303;
+inline constexpr int32_t ErrAOHiddenVisibleField = 11498;
+inline constexpr int32_t ErrAOEmptyDisplayName = 11500;
+inline constexpr int32_t ErrAOTableDoesNotExist = 11505;
+inline constexpr int32_t ErrAOOrderIndexMissing = 11667;
+
+class TTolvanAOTable : public TTolvanAO {
+public:
+  // Opens the table (or runs the sub-query); see the source for the steps. Params, when given,
+  // is copied into a derived table's parameters. The password is accepted and not used.
+  TTolvanAOTable(std::string_view DatabaseName, std::string_view SessionName,
+                 std::string_view TableName, std::string_view Alias, std::string_view SubQuery,
+                 const TParams* Params, bool InMemory, bool RequestLive, std::string_view Password);
+  ~TTolvanAOTable() override;
+
+  void LiveFirst() override;
+  void LiveNext() override;
+  bool LiveEof() override;
+  int64_t LiveRecordCount() override;
+  void CreateResultTable() override;
+  void Execute() override;
+  void LockSources() override;
+  void UnlockSources() override;
+  void CollectParams(std::vector<TTolvanExprNodeConst*>& List) override;
+  void SaveFieldLinks() override;
+  void ResetForReexecution() override;
+
+  // The source's definitions and cursor, for expressions bound to this leaf.
+  const TTolvanFieldDefs* TableFieldDefs() override;
+  TTolvanCursor* TableCursor() override;
+
+  // The table or derived table the leaf reads; nil once a copy freed it.
+  TTolvanDataSet* SourceDataSet() const noexcept;
+  // The result handed on is the source itself (no copy).
+  bool ResultIsSource() const noexcept;
+  bool TableUseStarted() const noexcept;
+};
+
+} // namespace tolvan
