@@ -16,10 +16,12 @@
 #include "bench/SqliteReference.h"
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
+#include "components/TolvanDataSet.h"
 #include "components/TolvanDefs.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
+#include "foundation/TolvanVariant.h"
 #include "schema/expr/TolvanExpression.h"
 #include "schema/expr/TolvanLexer.h"
 #include "sql/TolvanAO.h"
@@ -246,6 +248,7 @@ struct TFigure {
   std::string Note; // why it did not run, or how a join probed
   double Ms = 0;
   int64_t Rows = 0;
+  int64_t Sum = 0;    // of the first column over the rows, nulls as 0: a check on the values
   int64_t Allocs = 0; // of the last run: operator new and the engine's allocator together
   int Runs = 0;
 };
@@ -261,8 +264,8 @@ const char* PathName(TTolvanAOJoin::TProbePath Path) {
   }
 }
 
-// Builds the tree, runs it as the root and walks its rows; the number of rows.
-int64_t RunTree(const TPhase& P, std::string& Note) {
+// Builds the tree, runs it as the root and walks its rows, summing the first column.
+void RunTree(const TPhase& P, TFigure& Out) {
   std::unique_ptr<TTolvanAO> Root = P.Build();
   Root->LockSources();
   struct TUnlock {
@@ -275,13 +278,18 @@ int64_t RunTree(const TPhase& P, std::string& Note) {
     }
   } Unlock{Root.get()};
   Root->Prepare(true);
-  int64_t N = 0;
-  for (Root->First(); !Root->Eof(); Root->Next())
-    ++N;
+  TTolvanDataSet& Result = *Root->ResultDataSet();
+  TTolvanVariant Value;
+  Out.Rows = Out.Sum = 0;
+  for (Root->First(); !Root->Eof(); Root->Next()) {
+    ++Out.Rows;
+    Result.GetFieldValue(Value, 0, false, false);
+    if (!Value.IsNull())
+      Out.Sum += Value.GetAsLargeInt();
+  }
   if (const auto* J = dynamic_cast<const TTolvanAOJoin*>(Root.get()))
-    Note =
+    Out.Note =
         std::string(PathName(J->LastProbePath())) + (J->LeftDrives() ? ", t drives" : ", u drives");
-  return N;
 }
 
 double Median(std::vector<double> Times) {
@@ -296,7 +304,7 @@ template <class F> TFigure Time(int Runs, F&& Body) {
     const int64_t NewBefore = HeapAllocations();
     TAllocationFailure EngineAllocs(0);
     const auto Start = std::chrono::steady_clock::now();
-    Out.Rows = Body(Out.Note);
+    Body(Out);
     const double Ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     Out.Allocs = HeapAllocations() - NewBefore + EngineAllocs.Count();
@@ -312,7 +320,7 @@ template <class F> TFigure Time(int Runs, F&& Body) {
 
 TFigure MeasureEngine(const TPhase& P, int Runs) {
   try {
-    return Time(Runs, [&](std::string& Note) { return RunTree(P, Note); });
+    return Time(Runs, [&](TFigure& Out) { RunTree(P, Out); });
   } catch (const ETolvanException& E) {
     TFigure F;
     F.Note = E.NativeError() == ErrAODerivedTableUnsupported ? "skipped (not built)"
@@ -328,7 +336,7 @@ TFigure MeasureEngine(const TPhase& P, int Runs) {
 #ifdef TOLVAN_BENCH_SQLITE
 TFigure MeasureReference(TSqliteReference& Ref, const TPhase& P, int Runs) {
   try {
-    return Time(Runs, [&](std::string&) { return Ref.Run(P.Sql); });
+    return Time(Runs, [&](TFigure& Out) { Out.Rows = Ref.Run(P.Sql, Out.Sum); });
   } catch (const std::exception& E) {
     TFigure F;
     F.Note = std::string("failed: ") + E.what();
@@ -355,8 +363,9 @@ void PrintSizeLine(const TPhase& P, int32_t N, const TFigure& E, const TFigure& 
     std::printf(" | ref %s", R.Note.c_str());
   if (E.Ran && R.Ran && R.Ms > 0)
     std::printf(" | x%.1f", E.Ms / R.Ms);
-  if (E.Ran && R.Ran && E.Rows != R.Rows)
-    std::printf(" | ROW COUNTS DIFFER");
+  if (E.Ran && R.Ran && (E.Rows != R.Rows || E.Sum != R.Sum))
+    std::printf(" | RESULTS DIFFER (sums %lld, %lld)", static_cast<long long>(E.Sum),
+                static_cast<long long>(R.Sum));
   if (E.Ran && !E.Note.empty())
     std::printf(" | %s", E.Note.c_str());
   if (E.Ran && E.Runs < DefaultRuns)

@@ -86,11 +86,14 @@ void TSqliteReference::Load(std::string_view Table, const std::vector<TOpRow>& R
   Exec("COMMIT");
 }
 
-int64_t TSqliteReference::Run(std::string_view Sql) {
+int64_t TSqliteReference::Run(std::string_view Sql, int64_t& Sum) {
   TStatement Query(FDb, Sql);
   int64_t Rows = 0;
-  while (Query.Step())
+  Sum = 0;
+  while (Query.Step()) {
     ++Rows;
+    Sum += sqlite3_column_int64(Query.Handle(), 0);
+  }
   return Rows;
 }
 

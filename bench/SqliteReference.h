@@ -41,8 +41,9 @@ public:
   void Exec(std::string_view Sql);
   // (Re)creates Table with the benchmark columns and inserts Rows in one transaction.
   void Load(std::string_view Table, const std::vector<TOpRow>& Rows);
-  // Prepares Sql, steps through every row and finalises; the number of rows.
-  int64_t Run(std::string_view Sql);
+  // Prepares Sql, steps through every row and finalises; the number of rows. Sum: the first
+  // column's values added up, nulls as 0.
+  int64_t Run(std::string_view Sql, int64_t& Sum);
 
 private:
   ::sqlite3* FDb = nullptr;
