@@ -297,10 +297,13 @@ double Median(std::vector<double> Times) {
   return Times[Times.size() / 2];
 }
 
-template <class F> TFigure Time(int Runs, F&& Body) {
+// Runs Body Runs times, and on while the runs took less than MinTotalMs together (a profile
+// of a short query needs the time).
+template <class F> TFigure Time(int Runs, double MinTotalMs, F&& Body) {
   TFigure Out;
   std::vector<double> Times;
-  for (int R = 0; R < Runs; ++R) {
+  double Total = 0;
+  for (int R = 0; R < Runs || (Total < MinTotalMs && R < 1000000); ++R) {
     const int64_t NewBefore = HeapAllocations();
     TAllocationFailure EngineAllocs(0);
     const auto Start = std::chrono::steady_clock::now();
@@ -309,6 +312,7 @@ template <class F> TFigure Time(int Runs, F&& Body) {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     Out.Allocs = HeapAllocations() - NewBefore + EngineAllocs.Count();
     Times.push_back(Ms);
+    Total += Ms;
     if (Ms > SlowRunMs)
       break;
   }
@@ -318,9 +322,9 @@ template <class F> TFigure Time(int Runs, F&& Body) {
   return Out;
 }
 
-TFigure MeasureEngine(const TPhase& P, int Runs) {
+TFigure MeasureEngine(const TPhase& P, int Runs, double MinTotalMs) {
   try {
-    return Time(Runs, [&](TFigure& Out) { RunTree(P, Out); });
+    return Time(Runs, MinTotalMs, [&](TFigure& Out) { RunTree(P, Out); });
   } catch (const ETolvanException& E) {
     TFigure F;
     F.Note = E.NativeError() == ErrAODerivedTableUnsupported ? "skipped (not built)"
@@ -336,7 +340,7 @@ TFigure MeasureEngine(const TPhase& P, int Runs) {
 #ifdef TOLVAN_BENCH_SQLITE
 TFigure MeasureReference(TSqliteReference& Ref, const TPhase& P, int Runs) {
   try {
-    return Time(Runs, [&](TFigure& Out) { Out.Rows = Ref.Run(P.Sql, Out.Sum); });
+    return Time(Runs, 0, [&](TFigure& Out) { Out.Rows = Ref.Run(P.Sql, Out.Sum); });
   } catch (const std::exception& E) {
     TFigure F;
     F.Note = std::string("failed: ") + E.what();
@@ -484,6 +488,7 @@ void RunOperatorPhases(const std::string& Only) {
     if (All || Only == P.Name)
       Run.push_back(&P);
   const int EngineRuns = All ? DefaultRuns : DefaultRuns * 10;
+  const double EngineMinMs = All ? 0 : 2000;
   std::vector<TResult> Results(Run.size());
 #ifdef TOLVAN_BENCH_SQLITE
   TSqliteReference Ref;
@@ -509,7 +514,7 @@ void RunOperatorPhases(const std::string& Only) {
         Runs = 1;
       }
       if (Runs > 0)
-        R.Engine[S] = MeasureEngine(P, Runs);
+        R.Engine[S] = MeasureEngine(P, Runs, Runs > 1 ? EngineMinMs : 0);
 #ifdef TOLVAN_BENCH_SQLITE
       R.Reference[S] = MeasureReference(Ref, P, DefaultRuns);
 #endif
