@@ -152,8 +152,19 @@ void Select(TTolvanAO& Op, std::vector<TTolvanSelectListItem> Items) {
   Op.SetSelectList(Items, int32_t(Items.size()) - 1, false);
 }
 
-// SELECT t.id, t.s, u.id, u.s FROM t <Type> JOIN u ON t.<Column> = u.<Column>
-std::unique_ptr<TTolvanAO> JoinTree(TTolvanJoinType Type, std::string_view Column) {
+std::unique_ptr<TTolvanExpression> Condition(std::string_view Text) {
+  TTolvanLexer Lexer(Text, nullptr);
+  Lexer.NextStatement();
+  auto E = std::make_unique<TTolvanExpression>();
+  E->ParseCondition(Lexer);
+  return E;
+}
+
+// SELECT t.id, t.s, u.id, u.s FROM t <Type> JOIN u ON t.<Column> = u.<Column>. ProbesOnly adds
+// a WHERE no row passes and that names both sides, so the run probes for every driving row and
+// materialises nothing: its allocations are the probes'.
+std::unique_ptr<TTolvanAO> JoinTree(TTolvanJoinType Type, std::string_view Column,
+                                    bool ProbesOnly) {
   TTolvanFields LeftFields, RightFields;
   LeftFields.Add(Field("t", Column));
   RightFields.Add(Field("u", Column));
@@ -164,6 +175,8 @@ std::unique_ptr<TTolvanAO> JoinTree(TTolvanJoinType Type, std::string_view Colum
     for (const char* F : {"id", "s"})
       Items.push_back(Field(T, F));
   Select(*J, std::move(Items));
+  if (ProbesOnly)
+    J->SetFilter(Condition("t.x + u.x < 0"));
   return J;
 }
 
@@ -209,34 +222,37 @@ std::unique_ptr<TTolvanAO> SetTree(TTolvanSetOperation Operation) {
 struct TPhase {
   const char* Name;
   const char* Sql;
-  std::function<std::unique_ptr<TTolvanAO>()> Build;
+  // The tree; a join's with ProbesOnly, see JoinTree.
+  std::function<std::unique_ptr<TTolvanAO>(bool ProbesOnly)> Build;
   // Rows the per-row allocation figure divides by, per table row: the driving rows of a join
   // (one probe each), the rows read otherwise.
   int32_t InputTables;
+  bool IsJoin = false;
 };
 
 const std::vector<TPhase>& Phases() {
   static const std::vector<TPhase> List = {
       {"join id", "SELECT t.id, t.s, u.id, u.s FROM t JOIN u ON t.id = u.id",
-       [] { return JoinTree(jtInner, "id"); }, 1},
+       [](bool P) { return JoinTree(jtInner, "id", P); }, 1, true},
       {"join k", "SELECT t.id, t.s, u.id, u.s FROM t JOIN u ON t.k = u.k",
-       [] { return JoinTree(jtInner, "k"); }, 1},
+       [](bool P) { return JoinTree(jtInner, "k", P); }, 1, true},
       {"join unindexed", "SELECT t.id, t.s, u.id, u.s FROM t JOIN u ON t.c = u.c",
-       [] { return JoinTree(jtInner, "c"); }, 1},
+       [](bool P) { return JoinTree(jtInner, "c", P); }, 1, true},
       {"left join", "SELECT t.id, t.s, u.id, u.s FROM t LEFT JOIN u ON t.id = u.id",
-       [] { return JoinTree(jtLeftOuter, "id"); }, 1},
+       [](bool P) { return JoinTree(jtLeftOuter, "id", P); }, 1, true},
       {"full join", "SELECT t.id, t.s, u.id, u.s FROM t FULL JOIN u ON t.id = u.id",
-       [] { return JoinTree(jtFullOuter, "id"); }, 1},
+       [](bool P) { return JoinTree(jtFullOuter, "id", P); }, 1, true},
       {"group by g", "SELECT g, COUNT(*), SUM(x), AVG(x) FROM t GROUP BY g",
-       [] { return GroupTree("t"); }, 1},
+       [](bool) { return GroupTree("t"); }, 1},
       {"group by g, indexed", "SELECT g, COUNT(*), SUM(x), AVG(x) FROM tg GROUP BY g",
-       [] { return GroupTree("tg"); }, 1},
-      {"count(*)", "SELECT COUNT(*) FROM t", [] { return CountTree(); }, 1},
-      {"union", "SELECT v, s FROM t UNION SELECT v, s FROM u", [] { return SetTree(tsoUnion); }, 2},
+       [](bool) { return GroupTree("tg"); }, 1},
+      {"count(*)", "SELECT COUNT(*) FROM t", [](bool) { return CountTree(); }, 1},
+      {"union", "SELECT v, s FROM t UNION SELECT v, s FROM u",
+       [](bool) { return SetTree(tsoUnion); }, 2},
       {"intersect", "SELECT v, s FROM t INTERSECT SELECT v, s FROM u",
-       [] { return SetTree(tsoIntersect); }, 2},
-      {"except", "SELECT v, s FROM t EXCEPT SELECT v, s FROM u", [] { return SetTree(tsoExcept); },
-       2},
+       [](bool) { return SetTree(tsoIntersect); }, 2},
+      {"except", "SELECT v, s FROM t EXCEPT SELECT v, s FROM u",
+       [](bool) { return SetTree(tsoExcept); }, 2},
   };
   return List;
 }
@@ -265,8 +281,8 @@ const char* PathName(TTolvanAOJoin::TProbePath Path) {
 }
 
 // Builds the tree, runs it as the root and walks its rows, summing the first column.
-void RunTree(const TPhase& P, TFigure& Out) {
-  std::unique_ptr<TTolvanAO> Root = P.Build();
+void RunTree(const TPhase& P, bool ProbesOnly, TFigure& Out) {
+  std::unique_ptr<TTolvanAO> Root = P.Build(ProbesOnly);
   Root->LockSources();
   struct TUnlock {
     TTolvanAO* Op;
@@ -322,9 +338,9 @@ template <class F> TFigure Time(int Runs, double MinTotalMs, F&& Body) {
   return Out;
 }
 
-TFigure MeasureEngine(const TPhase& P, int Runs, double MinTotalMs) {
+TFigure MeasureEngine(const TPhase& P, bool ProbesOnly, int Runs, double MinTotalMs) {
   try {
-    return Time(Runs, MinTotalMs, [&](TFigure& Out) { RunTree(P, Out); });
+    return Time(Runs, MinTotalMs, [&](TFigure& Out) { RunTree(P, ProbesOnly, Out); });
   } catch (const ETolvanException& E) {
     TFigure F;
     F.Note = E.NativeError() == ErrAODerivedTableUnsupported ? "skipped (not built)"
@@ -351,10 +367,12 @@ TFigure MeasureReference(TSqliteReference& Ref, const TPhase& P, int Runs) {
 
 struct TResult {
   TFigure Engine[2];
+  TFigure Probes[2]; // joins: the run without output rows
   TFigure Reference[2];
 };
 
-void PrintSizeLine(const TPhase& P, int32_t N, const TFigure& E, const TFigure& R) {
+void PrintSizeLine(const TPhase& P, int32_t N, const TFigure& E, const TFigure& R,
+                   const TFigure& Probes) {
   std::printf("%-20s %7d |", P.Name, N);
   if (E.Ran)
     std::printf(" %9.2f ms %9lld rows %8.3f allocs/row", E.Ms, static_cast<long long>(E.Rows),
@@ -372,6 +390,11 @@ void PrintSizeLine(const TPhase& P, int32_t N, const TFigure& E, const TFigure& 
                 static_cast<long long>(R.Sum));
   if (E.Ran && !E.Note.empty())
     std::printf(" | %s", E.Note.c_str());
+  if (Probes.Ran)
+    std::printf(" | probes alone %.2f ms %.3f allocs/probe", Probes.Ms,
+                double(Probes.Allocs) / double(N));
+  else if (!Probes.Note.empty())
+    std::printf(" | probes alone %s", Probes.Note.c_str());
   if (E.Ran && E.Runs < DefaultRuns)
     std::printf(" | %d run(s)", E.Runs);
   std::printf("\n");
@@ -414,19 +437,21 @@ std::string PerRow(const TPhase& P, int32_t N, const TFigure& F) {
 }
 
 void PrintSummary(const std::vector<const TPhase*>& Run, const std::vector<TResult>& Results) {
-  std::printf("\nsummary (ms: median; growth: 100k over 10k, ! above %.0fx; ratio: engine over "
-              "reference, * above 5x;\n         allocs: per driving row for joins, per row read "
-              "otherwise, both allocators)\n",
-              GrowthLimit);
-  std::printf("%-20s %9s %9s %7s | %9s %9s %7s | %7s %7s | %8s %8s %7s\n", "phase", "10k ms",
-              "100k ms", "growth", "ref 10k", "ref 100k", "growth", "x 10k", "x 100k", "allocs",
-              "allocs", "growth");
+  std::printf(
+      "\nsummary (ms: median; growth: 100k over 10k, ! above %.0fx; x: engine over "
+      "reference, * above 5x;\n         allocs: of the whole run per driving row for joins, "
+      "per row read otherwise, both allocators;\n         per probe: a join's run without "
+      "output rows, per driving row)\n",
+      GrowthLimit);
+  std::printf("%-20s %9s %9s %7s | %9s %9s %7s | %7s %7s | %8s %8s %7s | %9s %9s\n", "phase",
+              "10k ms", "100k ms", "growth", "ref 10k", "ref 100k", "growth", "x 10k", "x 100k",
+              "allocs", "allocs", "growth", "per probe", "per probe");
   for (size_t I = 0; I < Run.size(); ++I) {
     const TPhase& P = *Run[I];
     const TResult& R = Results[I];
     const TFigure& E0 = R.Engine[0];
     const TFigure& E1 = R.Engine[1];
-    std::printf("%-20s %s %s %s | %s %s %s | %s %s | %s %s %s", P.Name, Ms(E0).c_str(),
+    std::printf("%-20s %s %s %s | %s %s %s | %s %s | %s %s %s | %9s %9s", P.Name, Ms(E0).c_str(),
                 Ms(E1).c_str(), Growth(E0.Ran ? E0.Ms : 0, E1.Ran ? E1.Ms : 0).c_str(),
                 Ms(R.Reference[0]).c_str(), Ms(R.Reference[1]).c_str(),
                 Growth(R.Reference[0].Ran ? R.Reference[0].Ms : 0,
@@ -434,7 +459,8 @@ void PrintSummary(const std::vector<const TPhase*>& Run, const std::vector<TResu
                     .c_str(),
                 Ratio(E0, R.Reference[0]).c_str(), Ratio(E1, R.Reference[1]).c_str(),
                 PerRow(P, Sizes[0], E0).c_str(), PerRow(P, Sizes[1], E1).c_str(),
-                Growth(E0.Ran ? double(E0.Allocs) : 0, E1.Ran ? double(E1.Allocs) : 0).c_str());
+                Growth(E0.Ran ? double(E0.Allocs) : 0, E1.Ran ? double(E1.Allocs) : 0).c_str(),
+                PerRow(P, Sizes[0], R.Probes[0]).c_str(), PerRow(P, Sizes[1], R.Probes[1]).c_str());
     if (!E0.Ran)
       std::printf("  %s", E0.Note.c_str());
     else if (!E1.Ran)
@@ -514,11 +540,13 @@ void RunOperatorPhases(const std::string& Only) {
         Runs = 1;
       }
       if (Runs > 0)
-        R.Engine[S] = MeasureEngine(P, Runs, Runs > 1 ? EngineMinMs : 0);
+        R.Engine[S] = MeasureEngine(P, false, Runs, Runs > 1 ? EngineMinMs : 0);
+      if (Runs > 0 && P.IsJoin && R.Engine[S].Ran)
+        R.Probes[S] = MeasureEngine(P, true, std::min(Runs, 3), 0);
 #ifdef TOLVAN_BENCH_SQLITE
       R.Reference[S] = MeasureReference(Ref, P, DefaultRuns);
 #endif
-      PrintSizeLine(P, N, R.Engine[S], R.Reference[S]);
+      PrintSizeLine(P, N, R.Engine[S], R.Reference[S], R.Probes[S]);
     }
   }
   PrintSummary(Run, Results);
