@@ -29,7 +29,8 @@
 //   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVAN_TESTS=OFF
 //   cmake --build build/release --target operators && build/release/bench/operators
 // An argument names one case or phase to run alone, ten times as often, for a profile (e.g.
-// build/release/bench/operators "join unindexed"); "phases" runs only the phases.
+// build/release/bench/operators "join unindexed"); "phases" runs only the phases. A second
+// argument sets the phases' smaller size (e.g. "phases 1000" for a sanitizer build).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -281,6 +282,6 @@ int main(int Argc, char** Argv) {
     }
   }
   if (GOnly.empty() || PhaseOnly)
-    tolvan::bench::RunOperatorPhases(GOnly);
+    tolvan::bench::RunOperatorPhases(GOnly, Argc > 2 ? std::max(10, std::atoi(Argv[2])) : 10000);
   return 0;
 }

@@ -34,7 +34,8 @@ namespace tolvan::bench {
 
 namespace {
 
-constexpr int32_t Sizes[] = {10000, 100000};
+// The two sizes: the smaller one (10 000 unless the caller chooses), and ten times that.
+int32_t Sizes[] = {10000, 100000};
 constexpr int DefaultRuns = 5;
 // A run longer than this is not repeated.
 constexpr double SlowRunMs = 3000;
@@ -436,16 +437,25 @@ std::string PerRow(const TPhase& P, int32_t N, const TFigure& F) {
   return Text;
 }
 
+// "10k" for 10 000 rows.
+std::string SizeLabel(int32_t N) {
+  return N % 1000 == 0 ? std::to_string(N / 1000) + "k" : std::to_string(N);
+}
+
 void PrintSummary(const std::vector<const TPhase*>& Run, const std::vector<TResult>& Results) {
+  const std::string Small = SizeLabel(Sizes[0]), Large = SizeLabel(Sizes[1]);
+  const auto Label = [](const std::string& A, const std::string& B) { return A + " " + B; };
   std::printf(
-      "\nsummary (ms: median; growth: 100k over 10k, ! above %.0fx; x: engine over "
+      "\nsummary (ms: median; growth: %s over %s, ! above %.0fx; x: engine over "
       "reference, * above 5x;\n         allocs: of the whole run per driving row for joins, "
       "per row read otherwise, both allocators;\n         per probe: a join's run without "
       "output rows, per driving row)\n",
-      GrowthLimit);
+      Large.c_str(), Small.c_str(), GrowthLimit);
   std::printf("%-20s %9s %9s %7s | %9s %9s %7s | %7s %7s | %8s %8s %7s | %9s %9s\n", "phase",
-              "10k ms", "100k ms", "growth", "ref 10k", "ref 100k", "growth", "x 10k", "x 100k",
-              "allocs", "allocs", "growth", "per probe", "per probe");
+              Label(Small, "ms").c_str(), Label(Large, "ms").c_str(), "growth",
+              Label("ref", Small).c_str(), Label("ref", Large).c_str(), "growth",
+              Label("x", Small).c_str(), Label("x", Large).c_str(), "allocs", "allocs", "growth",
+              "per probe", "per probe");
   for (size_t I = 0; I < Run.size(); ++I) {
     const TPhase& P = *Run[I];
     const TResult& R = Results[I];
@@ -464,7 +474,7 @@ void PrintSummary(const std::vector<const TPhase*>& Run, const std::vector<TResu
     if (!E0.Ran)
       std::printf("  %s", E0.Note.c_str());
     else if (!E1.Ran)
-      std::printf("  100k: %s", E1.Note.c_str());
+      std::printf("  %s: %s", Large.c_str(), E1.Note.c_str());
     std::printf("\n");
   }
 }
@@ -507,7 +517,9 @@ bool IsOperatorPhase(const std::string& Name) {
   return false;
 }
 
-void RunOperatorPhases(const std::string& Only) {
+void RunOperatorPhases(const std::string& Only, int32_t Smaller) {
+  Sizes[0] = Smaller;
+  Sizes[1] = Smaller * 10;
   const bool All = Only.empty() || Only == "phases";
   std::vector<const TPhase*> Run;
   for (const TPhase& P : Phases())
@@ -534,7 +546,7 @@ void RunOperatorPhases(const std::string& Only) {
       TResult& R = Results[I];
       int Runs = EngineRuns;
       if (S > 0 && R.Engine[0].Ran && R.Engine[0].Ms > SkipLargerMs) {
-        R.Engine[S].Note = "not run (too slow at 10k)";
+        R.Engine[S].Note = "not run (too slow at " + SizeLabel(Sizes[0]) + ")";
         Runs = 0;
       } else if (S > 0 && R.Engine[0].Ran && R.Engine[0].Ms > OnceLargerMs) {
         Runs = 1;

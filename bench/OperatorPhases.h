@@ -6,13 +6,15 @@
 // Threads: one thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tolvan::bench {
 
-// Runs the phases (Only: one phase by name, or empty for all) and prints their figures. A phase
-// run alone runs the engine ten times as often, for a profile.
-void RunOperatorPhases(const std::string& Only);
+// Runs the phases (Only: one phase by name, or empty for all) at Smaller and ten times Smaller
+// rows, and prints their figures. A phase run alone runs the engine ten times as often, for a
+// profile; a smaller size suits a sanitizer or callgrind run.
+void RunOperatorPhases(const std::string& Only, int32_t Smaller = 10000);
 
 // True when Name is one of the phases.
 bool IsOperatorPhase(const std::string& Name);
