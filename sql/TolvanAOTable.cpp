@@ -76,6 +76,7 @@ void TTolvanAOTable::AddSourceLinks() {
     L.Hidden = true;
     AddFieldLink(L);
   }
+  FSourceFieldCount = Defs.Count();
 }
 
 TTolvanAOTable::~TTolvanAOTable() {
@@ -195,9 +196,8 @@ void TTolvanAOTable::SelectOrderIndex() {
 bool TTolvanAOTable::MustCopy() {
   if (!FSource)
     return true;
-  int32_t SourceFields = FSource->AdvFieldDefs().Count();
   if ((FIsRoot && !FRequestLive) || FTopRowCount >= 0 || FTopStartRow > 1 ||
-      FieldCount() > SourceFields || FHasComputedFields || FDistinctRequested ||
+      FieldCount() > FSourceFieldCount || FHasComputedFields || FDistinctRequested ||
       !FIntoTableName.empty() || (FFilter && !FFilter->IsEmpty()))
     return true;
   if (!FOrderByFields || FOrderByFields->Count() == 0)
@@ -291,7 +291,9 @@ void TTolvanAOTable::HandOnSource() {
 void TTolvanAOTable::LockSources() {
   if (FTableUseDataSet)
     return;
-  TTolvanDataSet* R = FResultDataSet.get();
+  // The source while it lives: a kept leaf that copied still reads it on its next run, though
+  // its result is a temporary copy by then.
+  TTolvanDataSet* R = FSource ? FSource : FResultDataSet.get();
   if (!R || !R->Cursor() || R->Cursor()->IsTemporaryTable())
     return;
   R->BeginTableUse();

@@ -98,6 +98,8 @@ private:
   TComponentPtr<TTolvanDataSet> FOwnedSource;
   // The dataset a table use was begun on, until it is ended.
   TTolvanDataSet* FTableUseDataSet = nullptr;
+  // The table's columns; the source's definitions shrink to the select list once projected.
+  int32_t FSourceFieldCount = 0;
   bool FResultIsSource = false;
   bool FConditionsPushed = false;
   // A kept leaf's pushed filter: attached to the source cursor (which holds it meanwhile) and

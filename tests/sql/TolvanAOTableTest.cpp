@@ -324,19 +324,27 @@ TEST_F(AOTable, AKeptLeafRunsAgainWithANewParameterValue) {
     auto L = Leaf("t", Live);
     Select(*L, {"id"});
     L->SetFilter(ParsedCondition("a = :p", &Params));
+    const TTolvanSortSpecification S[] = {Sort("name")};
+    L->SetOrderBy(S, "");
     L->SetKeepForRerun();
     L->LockSources();
     L->Prepare(true);
     L->UnlockSources();
-    EXPECT_EQ(Result(*L), "id: 1 3 5");
+    EXPECT_EQ(Result(*L), "id: 5 1 3");
     ASSERT_EQ(L->ParamNodes().size(), 1u);
     TTolvanVariant Seven(tvtInteger);
     Seven.SetAsInteger(7);
     L->ParamNodes()[0]->SetValue(Seven);
+    AppendMemoryRows("t", Columns,
+                     {{int64_t(Live ? 6 : 7), std::string(Live ? "a" : "aa"), int64_t(7)}});
+    // The second run holds the table too, though a copying leaf's result is its copy by now.
     L->LockSources();
+    EXPECT_EQ(UseCount("t"), 1);
     L->Prepare(true);
+    EXPECT_EQ(L->ResultIsSource(), Live);
+    EXPECT_EQ(UseCount("t"), Live ? 1 : 0);
     L->UnlockSources();
-    EXPECT_EQ(Result(*L), "id: 2");
+    EXPECT_EQ(Result(*L), Live ? "id: 6 2" : "id: 6 7 2");
     EXPECT_EQ(UseCount("t"), 0);
   }
 }
