@@ -11,7 +11,11 @@
 // Ownership: the base owns the result dataset, which at creation is also the source (borrowed
 // here). Before a copy replaces the result, the leaf takes the source over and frees it after
 // the copy. A filter handed to the source cursor belongs to the cursor; a leaf kept for re-runs
-// lends it instead and takes it back before the source closes.
+// lends it instead and takes it back before the source closes; such a leaf also keeps a copied
+// source open for its next run.
+//
+// Table use: LockSources begins a use on the source table (never on a temporary table) and
+// UnlockSources ends it; a copying run ends it as soon as the rows are copied.
 //
 // Threads: a tree serves one thread at a time.
 #pragma once
