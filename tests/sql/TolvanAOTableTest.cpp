@@ -147,6 +147,13 @@ TEST_F(AOTable, OrderByIndexUsesTheNamedIndexOrRaises) {
   L->Prepare(true);
   EXPECT_TRUE(L->ResultIsSource());
   EXPECT_EQ(Result(*L), "id,name: 4,a 2,b 5,c 1,d 3,e");
+  // The links follow the projection; a column it left out is not read in another's place.
+  TTolvanVariant V;
+  L->First();
+  L->GetFieldValue(V, 1, false, true);
+  EXPECT_EQ(std::string(V.GetAsString()), "a");
+  EXPECT_NE(ErrorOf([&] { L->GetFieldValue(V, 2, false, true); }).find("Native error: 10309"),
+            std::string::npos);
 
   auto M = Leaf("t");
   Select(*M, {"id"});
