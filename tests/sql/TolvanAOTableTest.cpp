@@ -356,6 +356,53 @@ TEST_F(AOTable, AKeptLeafRunsAgainWithANewParameterValue) {
   }
 }
 
+TEST_F(AOTable, AKeptTreeRerunsWithNewValuesInConditionsPushedIntoItsLeaves) {
+  MakeMemoryTable("u", {{"a"}, {"label", tftVarchar, 10}},
+                  {{int64_t(5), std::string("five")}, {int64_t(7), std::string("seven")}});
+  TTolvanSQLParams Params;
+  TTolvanSQLParam& Param = Params.Add();
+  Param.SetName("p");
+  Param.Clear(tvtInteger);
+  Param.SetAsLargeInt(2);
+  auto Build = [&] {
+    auto P = std::make_unique<TTestAOPair>(Leaf("t"), Leaf("u"), jtInner);
+    Select(*P, {"id", "label"});
+    auto F = ParsedCondition("t.a = u.a AND id > :p AND label <> 'x'", &Params);
+    F->BindToAO(P.get());
+    // The join condition stays with the pair, the others go to the leaves.
+    F->PushConditionsToAO(P.get(), false);
+    EXPECT_TRUE(F->IsEmpty());
+    return P;
+  };
+  auto Kept = Build();
+  Kept->SetKeepForRerun();
+  Kept->LockSources();
+  Kept->Prepare(true);
+  Kept->UnlockSources();
+  EXPECT_EQ(Result(*Kept), "id,label: 3,five 5,five");
+  for (TTolvanAO* Child : {Kept->Left(), Kept->Right()}) {
+    auto* L = dynamic_cast<TTolvanAOTable*>(Child);
+    ASSERT_NE(L, nullptr);
+    EXPECT_NE(L->SourceDataSet()->Cursor()->ExternalFilter(), nullptr);
+    EXPECT_EQ(L->Filter(), nullptr);
+  }
+  ASSERT_EQ(Kept->ParamNodes().size(), 1u);
+  TTolvanVariant Value(tvtInteger);
+  Value.SetAsInteger(1);
+  Kept->ParamNodes()[0]->SetValue(Value);
+  Param.SetAsLargeInt(1);
+  AppendMemoryRows("u", {{"a"}, {"label", tftVarchar, 10}}, {{int64_t(7), std::string("sept")}});
+  Kept->LockSources();
+  Kept->Prepare(true);
+  Kept->UnlockSources();
+  auto Fresh = Build();
+  Fresh->Prepare(true);
+  EXPECT_EQ(Result(*Kept), Result(*Fresh));
+  EXPECT_EQ(Result(*Fresh), "id,label: 2,seven 2,sept 3,five 5,five");
+  EXPECT_EQ(UseCount("t"), 0);
+  EXPECT_EQ(UseCount("u"), 0);
+}
+
 TEST_F(AOTable, ARerunEvaluatesSubQueriesHandedToTheCursorAgain) {
   TFakeExprServices Services;
   TScopedExprServices Scope(&Services);
