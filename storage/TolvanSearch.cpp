@@ -276,7 +276,7 @@ int32_t LoneConditionOnIndex(const TTolvanSearchConditionList& List, int32_t Cur
 
 TTolvanDrivingConditions BestEstimate(TTolvanSearchIndexes& Indexes, int32_t SessionID,
                                       const TTolvanSearchConditionList& List, int32_t CursorIndexID,
-                                      const TTolvanRecordID& CurrentRecordID) {
+                                      const TTolvanRecordID& CurrentRecordID, bool Probing) {
   TTolvanDrivingConditions Choice;
   const int64_t Total = Indexes.TotalRecordCount();
   int64_t Best = Total;
@@ -300,8 +300,9 @@ TTolvanDrivingConditions BestEstimate(TTolvanSearchIndexes& Indexes, int32_t Ses
     if (Second != -1)
       I = Second;
   }
-  if (Choice.First == -1)
+  if (Choice.First == -1 || Probing)
     return Choice;
+  // A probe runs once per driving row, so its narrowest range drives whatever the table's size.
   // A range scan through another order than the cursor's keeps every candidate; without a
   // cursor index it only pays while the range is small beside the records still ahead.
   const int64_t Threshold =
@@ -349,13 +350,13 @@ TTolvanDrivingConditions ChooseDrivingConditions(TTolvanSearchIndexes& Indexes, 
                                                  const TTolvanSearchConditionList& List,
                                                  int32_t CursorIndexID,
                                                  const TTolvanRecordID& CurrentRecordID,
-                                                 bool Forward) {
+                                                 bool Forward, bool Probing) {
   TTolvanDrivingConditions D;
   D.First = FirstUniqueEquality(Indexes, List);
   if (D.First == -1)
     D.First = LoneConditionOnIndex(List, CursorIndexID);
   if (D.First == -1)
-    D = BestEstimate(Indexes, SessionID, List, CursorIndexID, CurrentRecordID);
+    D = BestEstimate(Indexes, SessionID, List, CursorIndexID, CurrentRecordID, Probing);
   if (D.First == -1)
     D.First = FirstIndexed(List);
   if (D.Second != -1)
@@ -394,6 +395,7 @@ void BuildConditions(TTolvanCursor& Cursor, TTolvanSearchConditionList& List,
   AddExpression(Expression);
   AddExpression(Cursor.Filter());
   AddExpression(Cursor.ExternalFilter());
+  AddExpression(Cursor.ProbeFilter());
   if (Cursor.RangeStartKey())
     AddKey(Cursor.RangeStartExclusive() ? sctGreater : sctGreaterOrEqual, Cursor.RangeStartKey(),
            Cursor.RangeStartKeyFieldCount());
@@ -454,7 +456,7 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   // An equality with a constant longer than its column matches nothing; extracted, the constant
   // would be cut to the column and match the rows equal to the cut text.
   if (Oversized(Expression) || Oversized(Cursor.Filter()) || Oversized(Cursor.ExternalFilter()) ||
-      (Condition && Oversized(Condition->Expression)))
+      Oversized(Cursor.ProbeFilter()) || (Condition && Oversized(Condition->Expression)))
     return false;
 
   TTolvanSearchConditionList List;
@@ -479,7 +481,7 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   R.KeepScanOrder = Cursor.KeepScanOrder();
   R.ResultSet = ResultSet;
   R.Driving = ChooseDrivingConditions(Indexes, SessionID, List, R.CursorIndexID, R.CurrentRecordID,
-                                      Forward);
+                                      Forward, Cursor.ProbeFilter() != nullptr);
   // A record buffer of this search's own: a filter callback may search the same table.
   std::unique_ptr<uint8_t, TTolvanMemDeleter> Record(static_cast<uint8_t*>(
       TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));

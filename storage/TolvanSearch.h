@@ -9,7 +9,8 @@
 //     (SimplifyConditions);
 //   - picks at most two key conditions of one index to drive the scan (ChooseDrivingConditions):
 //     a unique equality at once, otherwise the narrowest estimated range when it is narrow
-//     enough for the table's size, otherwise the first key condition.
+//     enough for the table's size (any size for a cursor with a probe filter), otherwise the
+//     first key condition.
 //
 // A key condition selects the records whose index key K satisfies
 // CompareRecordKeys(K, key, key field count) <op> 0. Every merge outcome but "both" replaces the
@@ -141,7 +142,8 @@ bool SimplifyConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchConditionLis
 // The positions of the driving conditions in List: First (-1 when no condition drives) and
 // Second (-1 unless a range of two conditions drives). A pair is returned in scan order: First
 // is the lower bound when Forward, the upper bound otherwise. CursorIndexID is -1 for a cursor
-// in store order.
+// in store order. Probing (the cursor has a probe filter) drops the "narrow enough" test, so the
+// narrowest estimate drives even on a small table.
 struct TTolvanDrivingConditions {
   int32_t First = -1;
   int32_t Second = -1;
@@ -150,14 +152,15 @@ TTolvanDrivingConditions ChooseDrivingConditions(TTolvanSearchIndexes& Indexes, 
                                                  const TTolvanSearchConditionList& List,
                                                  int32_t CursorIndexID,
                                                  const TTolvanRecordID& CurrentRecordID,
-                                                 bool Forward);
+                                                 bool Forward, bool Probing = false);
 
 // Estimate * Estimate > Threshold, without overflow.
 bool SquareExceeds(int64_t Estimate, int64_t Threshold) noexcept;
 
 // --- the search ---------------------------------------------------------------------------------
 
-// Appends, in order: a copy of Condition; Expression; the cursor's filter and external filter;
+// Appends, in order: a copy of Condition; Expression; the cursor's filter, external filter and
+// probe filter;
 // its range start (greater, or greater or equal when inclusive) and end (less, or less or
 // equal) on its index. A condition without expression and index raises 10388 and appends
 // nothing.

@@ -74,6 +74,7 @@ void TTolvanLocalCursor::ReleaseOpenState() noexcept {
   FResultBitmap.reset();
   FFilter.reset();
   FExternalFilter.reset();
+  TTolvanCursor::SetProbeFilter(nullptr);
   while (!FOpenBlobs.empty())
     FreeBlobEntry(FOpenBlobs.size() - 1);
   FHasBlobList = false;
@@ -528,6 +529,13 @@ void TTolvanLocalCursor::SetExternalFilter(std::unique_ptr<TTolvanExpression> Ex
 std::unique_ptr<TTolvanExpression> TTolvanLocalCursor::ReleaseExternalFilter() {
   ResetResultBitmap();
   return std::move(FExternalFilter);
+}
+
+void TTolvanLocalCursor::SetProbeFilter(TTolvanExpression* Expression) {
+  if (Expression)
+    Expression->BindToCursor(this);
+  TTolvanCursor::SetProbeFilter(Expression);
+  ResetResultBitmap();
 }
 
 TTolvanExpression* TTolvanLocalCursor::Filter() const { return FFilter.get(); }

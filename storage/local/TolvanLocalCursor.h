@@ -16,7 +16,8 @@
 // between check and store.
 //
 // Ownership: the cursor owns its copies of the definitions, ResultBitmap, Filter,
-// ExternalFilter, the open BLOB streams, SavedRecord, copies of the range keys (SetRange copies
+// ExternalFilter (not the borrowed probe filter, which closing only forgets), the open BLOB
+// streams, SavedRecord, copies of the range keys (SetRange copies
 // the caller's keys; CancelRange and CloseTable free them) and its session when OwnsSession is
 // set. The table data and the database are referred to.
 //
@@ -152,6 +153,9 @@ public:
                 int32_t EndKeyFieldCount, bool StartExclusive, bool EndExclusive) override;
   void SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression) override;
   std::unique_ptr<TTolvanExpression> ReleaseExternalFilter() override;
+  // Binds the expression to this cursor (a failure leaves the slot as it was) and resets the
+  // result bitmap. The expression stays the caller's: removing it (nil) does not touch it.
+  void SetProbeFilter(TTolvanExpression* Expression) override;
 
   // --- BLOBs --------------------------------------------------------------------------------
 
