@@ -146,8 +146,8 @@ int main(int argc, char** argv) {
     for (const TCase& Case : Cases) {
       const TFigures F = Run(Session, ("probe" + std::to_string(N++)).c_str(), Rows, Case.Indexed,
                              Case.Column, Case.Probes);
-      std::printf("%-26s %12.3f %12.2f %14.2f %10.2f\n", Case.Name, F.MicrosPerProbe,
-                  F.NewPerProbe, F.BlocksPerProbe, double(F.RowsSeen) / Case.Probes);
+      std::printf("%-26s %12.3f %12.2f %14.2f %10.2f\n", Case.Name, F.MicrosPerProbe, F.NewPerProbe,
+                  F.BlocksPerProbe, double(F.RowsSeen) / Case.Probes);
     }
   }
   StorageShutdown();

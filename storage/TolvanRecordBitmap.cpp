@@ -35,7 +35,8 @@ TTolvanRecordBitmap::TTolvanRecordBitmap(TTolvanTableData* TableData) : FTableDa
 void TTolvanRecordBitmap::SetFilled(bool Value) {
   FFilled = Value;
   if (!Value) {
-    FItems.SetCount(0);
+    // Rebuilt soon, often to a like size: the storage stays.
+    FItems.ClearKeepingStorage();
     FItems.SetSorted(true);
   }
 }

@@ -57,8 +57,8 @@ public:
   // id order.
   TTolvanRecordIDArray& ItemsForUpdate() noexcept { return FItems; }
 
-  // The set reflects the cursor's current filter and range. Clearing it empties the array and
-  // marks it sorted.
+  // The set reflects the cursor's current filter and range. Clearing it empties the array,
+  // keeping its storage for the rebuild, and marks it sorted.
   bool Filled() const noexcept { return FFilled; }
   void SetFilled(bool Value);
 

@@ -200,14 +200,30 @@ void RemoveDuplicateConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchCondi
   }
 }
 
-bool SimplifyConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchConditionList& List) {
-  std::vector<int32_t> IndexIDs;
+uint8_t* TTolvanSearchBuffers::Grown(std::unique_ptr<uint8_t, TTolvanMemDeleter>& Block,
+                                     int64_t& Have, int64_t Size) {
+  if (!Block || Have < Size) {
+    Block.reset();
+    Have = 0;
+    Block.reset(static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(std::max<int64_t>(Size, 1))));
+    Have = Size;
+  }
+  return Block.get();
+}
+
+bool SimplifyConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchConditionList& List,
+                        TTolvanSearchBuffers* Scratch) {
+  std::vector<int32_t> OwnIndexIDs;
+  TTolvanSearchConditionList OwnResult;
+  std::vector<int32_t>& IndexIDs = Scratch ? Scratch->IndexIDs : OwnIndexIDs;
+  TTolvanSearchConditionList& Result = Scratch ? Scratch->Simplified : OwnResult;
+  IndexIDs.clear();
+  Result.clear();
   for (const TTolvanScanSearchCondition& C : List)
     if (IsKeyCondition(C) &&
         std::find(IndexIDs.begin(), IndexIDs.end(), C.IndexID) == IndexIDs.end())
       IndexIDs.push_back(C.IndexID);
 
-  TTolvanSearchConditionList Result;
   Result.reserve(List.size());
   for (const int32_t IndexID : IndexIDs) {
     const size_t First = Result.size();
@@ -448,6 +464,43 @@ void ExtractIndexConditions(TTolvanTableData& Table, TTolvanSearchConditionList&
 
 } // namespace
 
+namespace {
+
+// Claims one part of the cursor's search buffers for one search, or nothing when the cursor keeps
+// none or a search further out holds that part; released on every way out.
+class TClaim {
+public:
+  TClaim(TTolvanSearchBuffers* Buffers, bool TTolvanSearchBuffers::*Flag) noexcept
+      : FBuffers(Buffers && !(Buffers->*Flag) ? Buffers : nullptr), FFlag(Flag) {
+    if (FBuffers)
+      FBuffers->*FFlag = true;
+  }
+  ~TClaim() {
+    if (FBuffers)
+      FBuffers->*FFlag = false;
+  }
+  TClaim(const TClaim&) = delete;
+  TClaim& operator=(const TClaim&) = delete;
+  TTolvanSearchBuffers* Buffers() const noexcept { return FBuffers; }
+
+private:
+  TTolvanSearchBuffers* FBuffers;
+  bool TTolvanSearchBuffers::*FFlag;
+};
+
+using TEngineBlock = std::unique_ptr<uint8_t, TTolvanMemDeleter>;
+
+// A record buffer of Size bytes: the claimed one, else Own made for this search.
+uint8_t* RecordBufferFor(const TClaim& Claim, uint8_t* (TTolvanSearchBuffers::*Kept)(int64_t),
+                         int64_t Size, TEngineBlock& Own) {
+  if (Claim.Buffers())
+    return (Claim.Buffers()->*Kept)(Size);
+  Own.reset(static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(Size)));
+  return Own.get();
+}
+
+} // namespace
+
 bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpression* Expression,
                  const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
                  TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly) {
@@ -459,14 +512,18 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
       Oversized(Cursor.ProbeFilter()) || (Condition && Oversized(Condition->Expression)))
     return false;
 
-  TTolvanSearchConditionList List;
+  // Declared first, so the buffers stay claimed until everything below has let go of them.
+  const TClaim Claim(Cursor.SearchBuffers(), &TTolvanSearchBuffers::SearchInUse);
+  TTolvanSearchConditionList OwnList;
+  TTolvanSearchConditionList& List = Claim.Buffers() ? Claim.Buffers()->Conditions : OwnList;
+  List.clear();
   BuildConditions(Cursor, List, Condition, Expression);
   // Declared after the unbinding, so the comparisons are back in their filters when it runs.
   TUnbindExpressions Unbind(List);
   TTolvanExtractedComparisons Extracted;
   ExtractIndexConditions(Table, List, Extracted);
   TTolvanTableSearchIndexes Indexes(Table);
-  if (SimplifyConditions(Indexes, List))
+  if (SimplifyConditions(Indexes, List, Claim.Buffers()))
     return false;
 
   const int32_t SessionID = Cursor.Session() ? Cursor.Session()->SessionID() : -1;
@@ -483,9 +540,9 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   R.Driving = ChooseDrivingConditions(Indexes, SessionID, List, R.CursorIndexID, R.CurrentRecordID,
                                       Forward, Cursor.ProbeFilter() != nullptr);
   // A record buffer of this search's own: a filter callback may search the same table.
-  std::unique_ptr<uint8_t, TTolvanMemDeleter> Record(static_cast<uint8_t*>(
-      TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));
-  R.Record = Record.get();
+  TEngineBlock OwnRecord;
+  R.Record = RecordBufferFor(Claim, &TTolvanSearchBuffers::SearchRecord,
+                             int64_t(Table.RecordSize()) + RecordTrailerSize, OwnRecord);
   for (const TTolvanScanSearchCondition& C : List)
     if (C.Expression)
       C.Expression->SetRecordBuffer(R.Record);
@@ -501,8 +558,10 @@ void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor) {
   Set->TuneGrowth();
   if (Table.GetTotalRecordCount() == 0)
     return;
-  std::unique_ptr<uint8_t, TTolvanMemDeleter> Fresh(static_cast<uint8_t*>(
-      TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));
+  const TClaim Claim(Cursor.SearchBuffers(), &TTolvanSearchBuffers::ResultInUse);
+  TEngineBlock OwnFresh;
+  uint8_t* const Fresh = RecordBufferFor(Claim, &TTolvanSearchBuffers::ResultRecord,
+                                         int64_t(Table.RecordSize()) + RecordTrailerSize, OwnFresh);
   struct TRestore {
     TTolvanCursor& Cursor;
     TTolvanCursorPosition Position;
@@ -512,7 +571,7 @@ void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor) {
       Cursor.RestorePosition(Position);
     }
   } Restore{Cursor, Cursor.SavePosition(), Cursor.RecordBuffer()};
-  Cursor.SetRecordBuffer(Fresh.get());
+  Cursor.SetRecordBuffer(Fresh);
   Cursor.SetToBegin();
   SearchTable(Table, Cursor, nullptr, nullptr, true, true, nullptr, Set, false);
   Set->SetFilled(true);

@@ -75,6 +75,9 @@ void TTolvanLocalCursor::ReleaseOpenState() noexcept {
   FFilter.reset();
   FExternalFilter.reset();
   TTolvanCursor::SetProbeFilter(nullptr);
+  // A search still running (a callback closed the cursor) keeps its buffers until it ends.
+  if (FSearchBuffers && !FSearchBuffers->SearchInUse && !FSearchBuffers->ResultInUse)
+    FSearchBuffers.reset();
   while (!FOpenBlobs.empty())
     FreeBlobEntry(FOpenBlobs.size() - 1);
   FHasBlobList = false;
@@ -543,6 +546,12 @@ TTolvanExpression* TTolvanLocalCursor::Filter() const { return FFilter.get(); }
 TTolvanExpression* TTolvanLocalCursor::ExternalFilter() const { return FExternalFilter.get(); }
 
 TTolvanRecordBitmap* TTolvanLocalCursor::ResultBitmap() const { return FResultBitmap.get(); }
+
+TTolvanSearchBuffers* TTolvanLocalCursor::SearchBuffers() {
+  if (!FSearchBuffers)
+    FSearchBuffers = std::make_unique<TTolvanSearchBuffers>();
+  return FSearchBuffers.get();
+}
 
 // --- BLOBs --------------------------------------------------------------------------------------
 

@@ -42,6 +42,7 @@
 #include "schema/TolvanCursor.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/TolvanRecordBitmap.h"
+#include "storage/TolvanSearch.h"
 #include "storage/TolvanTableData.h"
 #include "storage/local/TolvanLocalBLOBStream.h"
 
@@ -173,6 +174,8 @@ public:
   TTolvanExpression* Filter() const override;
   TTolvanExpression* ExternalFilter() const override;
   TTolvanRecordBitmap* ResultBitmap() const override;
+  // Made on first use and kept while the cursor is open.
+  TTolvanSearchBuffers* SearchBuffers() override;
 
   // --- direct attachment and the saved record -----------------------------------------------
 
@@ -222,6 +225,7 @@ private:
   std::unique_ptr<TTolvanRecordBitmap> FResultBitmap;
   std::unique_ptr<TTolvanExpression> FFilter;
   std::unique_ptr<TTolvanExpression> FExternalFilter;
+  std::unique_ptr<TTolvanSearchBuffers> FSearchBuffers;
   // The open BLOB streams; the list exists (FHasBlobList) only while the cursor is open.
   std::vector<std::unique_ptr<TTolvanLocalBLOBStream>> FOpenBlobs;
   bool FHasBlobList = false;
