@@ -216,3 +216,39 @@ TEST_F(ProbeFilter, AnIndexOnTheProbedColumnDrivesTheScan) {
 }
 
 } // namespace
+
+namespace {
+
+// A repeated probe takes no engine block once the cursor's search buffers and result set have
+// grown: the set keeps its storage, the search its lists and record buffers. (An index on the
+// probed column adds the extracted comparison's key, which the extraction makes per search.)
+TEST_F(ProbeFilter, ARepeatedProbeTakesNoEngineBlockInSteadyState) {
+  std::vector<TRow> Rows;
+  for (int32_t I = 1; I <= 200; ++I)
+    Rows.push_back({I, I % 20, {}});
+  auto C = Table(Rows, IndexChoices[0]);
+  TTolvanLocalCursor& K = C->Cursor;
+  auto Probe = Parse(K, "K = 0");
+  TTolvanExprNodeConst& Value = ConstantOf(*Probe);
+  Value.Value().SetAsInteger(0);
+  int64_t Seen = 0;
+  const auto One = [&] {
+    K.SetProbeFilter(Probe.get());
+    K.SetToBegin();
+    while (K.GetRecord(rmNext) == rrOK)
+      ++Seen;
+    K.SetProbeFilter(nullptr);
+  };
+  One();
+  int64_t Blocks = 0;
+  {
+    TAllocationFailure Count(0);
+    for (int32_t P = 0; P < 50; ++P)
+      One();
+    Blocks = Count.Count();
+  }
+  EXPECT_EQ(Blocks, 0);
+  EXPECT_EQ(Seen, 51 * 10);
+}
+
+} // namespace
