@@ -448,7 +448,8 @@ bool Oversized(const TTolvanExpression* E) { return E && E->HasOversizedStringEq
 // Extracted holds the comparisons until they are given back.
 void ExtractIndexConditions(TTolvanTableData& Table, TTolvanSearchConditionList& List,
                             TTolvanExtractedComparisons& Extracted) {
-  if (!Table.IndexManager())
+  // Without an index nothing is extractable: no array to make.
+  if (!Table.IndexManager() || Table.IndexManager()->IndexDefs().Count() == 0)
     return;
   TTolvanScanSearchConditionArray Array;
   for (const TTolvanScanSearchCondition& C : List)
