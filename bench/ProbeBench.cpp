@@ -1,7 +1,8 @@
 // Repeated probes, as a join runs them against its probed table: a MEMORY table of Rows rows with
 // a unique ID and K (Rows / 10 values, about 10 rows each), indexed or not; one probe condition
 // "column = constant" parsed once; per probe the constant is set, the probe filter installed,
-// the cursor walked from the beginning and the filter removed.
+// the cursor (or a table component over the table) walked from the beginning and the filter
+// removed.
 //
 // Reports, per probe column, us per probe and heap allocations per probe in steady state (after
 // a warm-up of 100 probes): operator new (replaced in this program) and engine blocks
