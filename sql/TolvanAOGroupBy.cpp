@@ -202,8 +202,14 @@ void TTolvanAOGroupBy::LiveFirst() {
   FEndReached = false;
   FAggregateOnly = false;
   if (SingleCount()) {
-    // The one feed the whole input needs, without reading a row.
-    const int64_t Rows = FLeft->RecordCount();
+    // The one feed the whole input needs, without reading a row where the child knows its
+    // count: a materialised result or a table.
+    int64_t Rows = 0;
+    if (FLeft->Materialised() || FLeft->IsTableLeaf())
+      Rows = FLeft->RecordCount();
+    else
+      for (FLeft->First(); !FLeft->Eof(); FLeft->Next())
+        ++Rows;
     ResetAggregates();
     FAggregateOnly = Rows == 0;
     Feed(Rows);

@@ -37,6 +37,9 @@ std::vector<TTolvanSelectListItem> Items(const std::vector<std::string>& Texts,
       I.Alias = "e" + std::to_string(Result.size() - 1);
     } else if (T == "*") {
       I.AllFields = true;
+    } else if (const size_t Dot = T.find('.'); Dot != std::string::npos) {
+      I.TableName = T.substr(0, Dot);
+      I.FieldName = T.substr(Dot + 1);
     } else {
       I.FieldName = T;
     }
@@ -153,6 +156,19 @@ TEST_F(AOGroupBy, GroupsComeInCaseSensitiveKeyOrderWithNullsFirstAsOneGroup) {
   };
   for (const TCase& C : Cases)
     EXPECT_EQ(Run("t", C.Group, C.Select, C.Having), C.Rows) << C.Rows;
+}
+
+TEST_F(AOGroupBy, GroupsOverAJoinFollowTheNamedSide) {
+  MakeMemoryTable("u", {{"a"}, {"w", tftVarchar, 6}},
+                  {{int64_t(2), std::string("p")},
+                   {int64_t(1), std::string("q")},
+                   {int64_t(2), std::string("r")}});
+  auto G = GroupBy(std::make_unique<TTestAOPair>(std::make_unique<TTestAOLeaf>("t"),
+                                                 std::make_unique<TTestAOLeaf>("u")),
+                   {"u.a"});
+  Select(*G, {"u.a", "=COUNT(*)", "=MAX(t.a)", "=MIN(w)"});
+  G->Prepare(true);
+  EXPECT_EQ(Rows(*G), "1,7,3,q 2,14,3,p");
 }
 
 TEST_F(AOGroupBy, AnEmptyInputGivesOneRowOfInitialAggregates) {
