@@ -127,8 +127,8 @@ void TTolvanAOGroupBy::CheckPlainItem(const TTolvanSelectListItem& Item,
   if (Found.Count() == 0)
     throw ETolvanException::CreateFmt(ErrAOGroupFieldNotFound, SCannotFindFieldInTable, Name,
                                       Item.TableName);
-  // A named column is its first match; "*" stands for every column of the input, not for the
-  // items computed here.
+  // A named column is its first match, "*" every column it finds. An item computed here (a name
+  // that is an alias) is no column of the input.
   const int32_t Checked = Item.AllFields ? Found.Count() : 1;
   for (int32_t K = 0; K < Checked; ++K)
     if (FieldLink(Found[K]).SourceOperator != this && !FGroupFields.Contains(Found[K]))

@@ -356,6 +356,8 @@ TEST_F(AOGroupBy, Codes) {
        "Field is not included in GROUP BY list. Table name = '', Field name = '*', FieldNo = "
        "0, Found field name = 'id' - Native error: 10342"},
       {{"s", "x", "id", "a"}, {"*", "=COUNT(*)"}, "no error"},
+      // A name of an item computed here is no column.
+      {{"a"}, {"a", "=COUNT(*)", "e1"}, "no error"},
   };
   for (const TCase& C : Cases) {
     auto G = GroupBy(std::make_unique<TTestAOLeaf>("t"), C.Group);
