@@ -9,7 +9,9 @@
 // standing on that row; the child then stands on the group's last row while the output row is
 // read, so group fields and other plain references read that row. When every aggregate of the
 // one select item and of HAVING is COUNT(*), the whole input is fed once at First with the
-// child's record count as weight, and no row is read.
+// child's record count as weight, and no row is read. An empty input with aggregates gives one
+// row of their initial values, the other fields null. DISTINCT, TOP and ORDER BY apply to the
+// grouped rows, as to any operator's.
 //
 // Ownership: the group-by owns its child (base) and copies of the previous group's key values
 // (a read borrows the record buffer); the copies live in buffers kept between groups, so a run
