@@ -131,12 +131,6 @@ void MakeIndexedMemoryTable(std::string_view Name, const std::vector<TTestColumn
     AppendMemoryRows(Name, Columns, Rows);
 }
 
-// The table leaf is not built yet while it raises 11394 for a plain table.
-bool TableLeafBuilt() {
-  MakeMemoryTable("probe", {{"a"}});
-  return ErrorOf([] { MakeLeaf(TLeafKind::Table, "probe"); }) == "no error";
-}
-
 // A leaf that stays live: its rows are read only when an operator walks it.
 class TLiveLeaf : public TTestAOLeaf {
 public:
@@ -199,8 +193,6 @@ TEST_F(AOGroupBy, GroupsComeInCaseSensitiveKeyOrderWithNullsFirstAsOneGroup) {
 }
 
 TEST_F(AOGroupBy, ATableLeafWithAnIndexOnTheKeyStaysLive) {
-  if (!TableLeafBuilt())
-    GTEST_SKIP() << "no table leaf yet";
   // The rows of t; a case-insensitive index on s must not serve the case-sensitive order.
   std::vector<std::vector<TTestCell>> Rows_ = {
       {int64_t(1), int64_t(2), std::string("b"), int64_t(4)},
@@ -864,16 +856,12 @@ class AOGroupByModelSlow : public AOTest {};
 
 TEST_F(AOGroupBy, AgreesWithABruteForceModel) {
   RunModel(37, 120);
-  if (!TableLeafBuilt())
-    GTEST_SKIP() << "no table leaf yet";
   RunModel(38, 60, TLeafKind::Table, false);
   RunModel(39, 60, TLeafKind::Table, true);
 }
 
 TEST_F(AOGroupByModelSlow, AgreesWithABruteForceModelOnMoreTables) {
   RunModel(3737, 2000);
-  if (!TableLeafBuilt())
-    GTEST_SKIP() << "no table leaf yet";
   RunModel(3738, 1000, TLeafKind::Table, false);
   RunModel(3739, 1000, TLeafKind::Table, true);
 }
