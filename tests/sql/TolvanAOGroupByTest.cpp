@@ -140,18 +140,21 @@ public:
 
 const std::vector<TTestColumn> TColumns = {{"id"}, {"a"}, {"s", tftVarchar, 6}, {"x", tftSmallInt}};
 
+// Table t: id, a, s, x. Keys s in insertion order b, B, null, a, b, null, B: groups null(2) a(1)
+// b(2) B(2).
+const std::vector<std::vector<TTestCell>> TRows = {
+    {int64_t(1), int64_t(2), std::string("b"), int64_t(4)},
+    {int64_t(2), {}, std::string("B"), int64_t(1)},
+    {int64_t(3), int64_t(1), {}, {}},
+    {int64_t(4), int64_t(2), std::string("a"), int64_t(-2)},
+    {int64_t(5), {}, std::string("b"), int64_t(3)},
+    {int64_t(6), int64_t(1), {}, int64_t(5)},
+    {int64_t(7), int64_t(3), std::string("B"), {}}};
+
 class AOGroupBy : public AOTest {
 protected:
   void SetUp() override {
-    // Keys in insertion order b, B, null, a, b, null, B: groups null(2) a(1) b(2) B(2).
-    MakeMemoryTable("t", TColumns,
-                    {{int64_t(1), int64_t(2), std::string("b"), int64_t(4)},
-                     {int64_t(2), {}, std::string("B"), int64_t(1)},
-                     {int64_t(3), int64_t(1), {}, {}},
-                     {int64_t(4), int64_t(2), std::string("a"), int64_t(-2)},
-                     {int64_t(5), {}, std::string("b"), int64_t(3)},
-                     {int64_t(6), int64_t(1), {}, int64_t(5)},
-                     {int64_t(7), int64_t(3), std::string("B"), {}}});
+    MakeMemoryTable("t", TColumns, TRows);
     MakeMemoryTable("e", TColumns);
     MakeMemoryTable("text", {{"s", tftVarchar, 6}}, {{std::string("1")}, {std::string("x1")}});
   }
@@ -194,15 +197,7 @@ TEST_F(AOGroupBy, GroupsComeInCaseSensitiveKeyOrderWithNullsFirstAsOneGroup) {
 
 TEST_F(AOGroupBy, ATableLeafWithAnIndexOnTheKeyStaysLive) {
   // The rows of t; a case-insensitive index on s must not serve the case-sensitive order.
-  std::vector<std::vector<TTestCell>> Rows_ = {
-      {int64_t(1), int64_t(2), std::string("b"), int64_t(4)},
-      {int64_t(2), {}, std::string("B"), int64_t(1)},
-      {int64_t(3), int64_t(1), {}, {}},
-      {int64_t(4), int64_t(2), std::string("a"), int64_t(-2)},
-      {int64_t(5), {}, std::string("b"), int64_t(3)},
-      {int64_t(6), int64_t(1), {}, int64_t(5)},
-      {int64_t(7), int64_t(3), std::string("B"), {}}};
-  MakeIndexedMemoryTable("ti", TColumns, {{"sn", "s", ixCaseInsensitive}, {"s", "s", 0}}, Rows_);
+  MakeIndexedMemoryTable("ti", TColumns, {{"sn", "s", ixCaseInsensitive}, {"s", "s", 0}}, TRows);
   struct TCase {
     std::vector<std::string> Group, Select;
     std::string Where;
