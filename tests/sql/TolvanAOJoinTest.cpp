@@ -1,0 +1,450 @@
+// The join operator: construction and its codes, NATURAL, result names, the inner, outer and
+// full runs on both probe paths, the match condition against a brute-force model, and what a
+// run leaves on the probed cursor.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "components/TolvanDataSet.h"
+#include "foundation/TolvanExcept.h"
+#include "schema/TolvanCursor.h"
+#include "schema/expr/TolvanExpression.h"
+#include "sql/TolvanAOJoin.h"
+#include "tests/sql/support/TestAO.h"
+#include "tests/sql/support/TestAOTables.h"
+
+namespace tolvan::test {
+namespace {
+
+using TItems = std::vector<std::pair<std::string, std::string>>; // table, field
+
+TTolvanFields Fields(const TItems& Items) {
+  TTolvanFields F;
+  for (const auto& [Table, Field] : Items) {
+    TTolvanSelectListItem I;
+    I.TableName = Table;
+    I.FieldName = Field;
+    F.Add(std::move(I));
+  }
+  return F;
+}
+
+void Select(TTolvanAO& Op, const TItems& Items) {
+  std::vector<TTolvanSelectListItem> List;
+  for (const auto& [Table, Field] : Items) {
+    TTolvanSelectListItem& I = List.emplace_back();
+    I.TableName = Table;
+    I.FieldName = Field;
+  }
+  Op.SetSelectList(List, int32_t(List.size()) - 1, false);
+}
+
+// A leaf over a MEMORY table; with Indexed its copy carries an index on that column.
+std::unique_ptr<TTolvanAO> Leaf(std::string_view Table, std::string_view Indexed = {}) {
+  auto L = std::make_unique<TTestAOLeaf>(Table);
+  if (!Indexed.empty()) {
+    TTolvanSortSpecification S;
+    S.FieldName = Indexed;
+    L->SetOrderBy(std::span(&S, 1), "");
+  }
+  return L;
+}
+
+std::unique_ptr<TTolvanAOJoin> Join(TTolvanJoinType Type, const TItems& LeftItems,
+                                    const TItems& RightItems, std::unique_ptr<TTolvanAO> L,
+                                    std::unique_ptr<TTolvanAO> R, bool Natural = false) {
+  TTolvanFields LF = Fields(LeftItems), RF = Fields(RightItems);
+  return std::make_unique<TTolvanAOJoin>(std::move(L), std::move(R), Type, Natural, &LF, &RF);
+}
+
+// The result's rows, each its values by text ("-" for null) joined by ",".
+std::vector<std::string> Rows(TTolvanAO& Op) {
+  TTolvanDataSet& D = *Op.ResultDataSet();
+  const int32_t Count = D.Cursor()->VisibleFieldDefs().Count();
+  std::vector<std::string> Out;
+  TTolvanVariant V;
+  for (Op.First(); !Op.Eof(); Op.Next()) {
+    std::string S;
+    for (int32_t I = 0; I < Count; ++I) {
+      D.GetFieldValue(V, I, false, false);
+      S += (I ? "," : "") + (V.IsNull() ? std::string("-") : std::string(V.GetAsString()));
+    }
+    Out.push_back(S);
+  }
+  return Out;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> V) {
+  std::sort(V.begin(), V.end());
+  return V;
+}
+
+std::string Names(TTolvanAO& Op) {
+  std::string S;
+  for (const AnsiString& N : Op.ResultFieldNames())
+    S += (S.empty() ? "" : ",") + N;
+  return S;
+}
+
+const TItems AllColumns = {{"t", "id"}, {"t", "a"}, {"t", "x"},
+                           {"u", "id"}, {"u", "b"}, {"u", "y"}};
+
+// t and u share the column name id (INTEGER in t, SMALLINT in u); a and b are texts with case
+// variants; both have nulls and duplicate keys.
+class AOJoin : public AOTest {
+protected:
+  struct TRow {
+    std::optional<int> Id;
+    std::string Text;
+    std::optional<int> Flag;
+  };
+  std::vector<TRow> T = {
+      {1, "p", 1}, {2, "q", 0}, {3, "r", 1}, {std::nullopt, "s", 1}, {2, "Q", 1}};
+  std::vector<TRow> U = {
+      {2, "P", 1}, {2, "q", 0}, {4, "x", 1}, {1, "p", std::nullopt}, {std::nullopt, "n", 1}};
+
+  static std::vector<std::vector<TTestCell>> Cells(const std::vector<TRow>& Rows) {
+    std::vector<std::vector<TTestCell>> Out;
+    for (const TRow& R : Rows)
+      Out.push_back({R.Id ? TTestCell(int64_t(*R.Id)) : TTestCell(), TTestCell(R.Text),
+                     R.Flag ? TTestCell(int64_t(*R.Flag)) : TTestCell()});
+    return Out;
+  }
+
+  void SetUp() override {
+    MakeMemoryTable("t", {{"id"}, {"a", tftVarchar, 6}, {"x"}}, Cells(T));
+    MakeMemoryTable("u", {{"id", tftSmallInt}, {"b", tftVarchar, 6}, {"y"}}, Cells(U));
+    MakeMemoryTable("empty", {{"id"}, {"c", tftVarchar, 6}});
+  }
+
+  static std::string Text(const TRow* R) {
+    if (!R)
+      return "-,-,-";
+    return (R->Id ? std::to_string(*R->Id) : "-") + "," + R->Text + "," +
+           (R->Flag ? std::to_string(*R->Flag) : "-");
+  }
+
+  // The rows SQL gives for T <Type> JOIN U ON <pairs> AND <On>, over the model.
+  using TMatch = std::function<bool(const TRow&, const TRow&)>;
+  std::vector<std::string> Expected(TTolvanJoinType Type, const TMatch& On) const {
+    std::vector<std::string> Out;
+    std::vector<bool> UMatched(U.size(), false);
+    for (const TRow& A : T) {
+      bool Any = false;
+      for (size_t J = 0; J < U.size(); ++J)
+        if (On(A, U[J])) {
+          Out.push_back(Text(&A) + "," + Text(&U[J]));
+          Any = true;
+          UMatched[J] = true;
+        }
+      if (!Any && (Type == jtLeftOuter || Type == jtFullOuter))
+        Out.push_back(Text(&A) + "," + Text(nullptr));
+    }
+    for (size_t J = 0; J < U.size(); ++J)
+      if (!UMatched[J] && (Type == jtRightOuter || Type == jtFullOuter))
+        Out.push_back(Text(nullptr) + "," + Text(&U[J]));
+    return Sorted(Out);
+  }
+};
+
+// Whether the probed cursor answers its probe filter yet (the storage side lands separately).
+constexpr bool ProbeSlotFilters = false;
+
+bool SameId(const std::optional<int>& A, const std::optional<int>& B) { return A && B && *A == *B; }
+
+// --- construction ------------------------------------------------------------------------------
+
+TEST_F(AOJoin, ConstructionCodes) {
+  struct TCase {
+    TTolvanJoinType Type;
+    TItems Left, Right;
+    bool Natural;
+    const char* Table2;
+    int32_t Code;
+    std::string Error;
+  } Cases[] = {
+      {jtInner,
+       {{"t", "id"}, {"t", "a"}},
+       {{"u", "id"}},
+       false,
+       "u",
+       10330,
+       "Error - different lists length. L1 = 2, L2 = 1"},
+      {jtInner,
+       {{"t", "nope"}},
+       {{"u", "id"}},
+       false,
+       "u",
+       10331,
+       "Invalid field for join operation. Table name = 't', FieldName = 'nope', i = 0, "
+       "FieldExists = 0"},
+      {jtLeftOuter,
+       {{"", "id"}},
+       {{"u", "id"}},
+       false,
+       "u",
+       10331,
+       "Invalid field for join operation. Table name = '', FieldName = 'id', i = 0, "
+       "FieldExists = 2"},
+      {jtInner,
+       {{"t", "id"}, {"t", "a"}},
+       {{"u", "id"}, {"t", "b"}},
+       false,
+       "u",
+       10332,
+       "Invalid field for join operation. Table name = 't', FieldName = 'b', i = 1, "
+       "FieldExists = 0"},
+      {jtRightOuter, {}, {}, false, "u", 10333, "Empty field list, item count = 0"},
+      {jtFullOuter, {}, {}, true, "empty", 10333, "Empty field list, item count = 0"},
+      {jtInner,
+       {{"t", "id"}},
+       {{"t", "a"}},
+       false,
+       "u",
+       10334,
+       "Both join fields are from the same table. Field1 = 'id', Field2 = 'a', No1 = 0, No2 = "
+       "1."},
+  };
+  for (const TCase& C : Cases) {
+    MakeMemoryTable("empty", {{"k"}, {"c", tftVarchar, 6}});
+    EXPECT_EQ(ErrorOf([&] { Join(C.Type, C.Left, C.Right, Leaf("t"), Leaf(C.Table2), C.Natural); }),
+              C.Error + " - Native error: " + std::to_string(C.Code));
+  }
+  // A cross join takes no pairs, and its lists may differ.
+  EXPECT_EQ(ErrorOf([&] { Join(jtCross, {{"t", "id"}}, {}, Leaf("t"), Leaf("u")); }), "no error");
+}
+
+TEST_F(AOJoin, PairsAreOrientedLeftFirstAndNamedByTheChildren) {
+  auto J =
+      Join(jtInner, {{"u", "b"}, {"t", "id"}}, {{"t", "a"}, {"u", "id"}}, Leaf("t"), Leaf("u"));
+  ASSERT_EQ(J->LeftJoinFields().Count(), 2);
+  EXPECT_EQ(J->LeftJoinFields()[0], 1); // t.a, swapped in
+  EXPECT_EQ(J->RightJoinFields()[0], 4);
+  EXPECT_EQ(J->LeftJoinFields()[1], 0);
+  EXPECT_EQ(J->RightJoinFields()[1], 3);
+  EXPECT_EQ(J->LeftJoinNames().Strings(0), "a");
+  EXPECT_EQ(J->RightJoinNames().Strings(0), "b");
+  EXPECT_EQ(J->RightJoinNames().Strings(1), "id");
+  EXPECT_EQ(J->JoinType(), jtInner);
+  // The pair fields are visible; the others stay hidden until selected.
+  EXPECT_FALSE(J->FieldLink(1).Hidden);
+  EXPECT_TRUE(J->FieldLink(2).Hidden);
+}
+
+TEST_F(AOJoin, NaturalPairsTheCommonNames) {
+  auto J = Join(jtInner, {}, {}, Leaf("t"), Leaf("u"), true);
+  ASSERT_EQ(J->LeftJoinFields().Count(), 1);
+  EXPECT_EQ(J->LeftJoinFields()[0], 0);
+  EXPECT_EQ(J->RightJoinFields()[0], 3);
+  EXPECT_FALSE(J->FieldLink(0).Hidden);
+  EXPECT_FALSE(J->FieldLink(3).Hidden);
+  EXPECT_FALSE(J->Left()->FieldLink(0).Hidden);
+  EXPECT_FALSE(J->Right()->FieldLink(0).Hidden);
+  Select(*J, AllColumns);
+  J->Prepare(true);
+  EXPECT_EQ(Sorted(Rows(*J)),
+            Expected(jtInner, [](const TRow& A, const TRow& B) { return SameId(A.Id, B.Id); }));
+}
+
+TEST_F(AOJoin, SharedNamesShowAsIdAndId1UnlessOnlyOneIsSelected) {
+  struct TCase {
+    TItems Select;
+    const char* Names;
+  } Cases[] = {
+      {{}, "id,a,x,id_1,b,y"},
+      {{{"u", "id"}, {"t", "a"}}, "id,a"},
+      {{{"t", "id"}, {"u", "id"}}, "id,id_1"},
+  };
+  for (const TCase& C : Cases) {
+    auto J = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+    if (C.Select.empty()) {
+      std::vector<TTolvanSelectListItem> Star(1);
+      Star[0].AllFields = true;
+      J->SetSelectList(Star, 0, false);
+    } else {
+      Select(*J, C.Select);
+    }
+    J->Prepare(true);
+    EXPECT_EQ(Names(*J), C.Names);
+  }
+}
+
+// --- runs --------------------------------------------------------------------------------------
+
+TEST_F(AOJoin, LeftJoinKeepsTheUnmatchedRowWithNulls) {
+  MakeMemoryTable("t3", {{"id"}, {"a", tftVarchar, 6}},
+                  {{int64_t(1), std::string("one")},
+                   {int64_t(5), std::string("five")},
+                   {int64_t(4), std::string("four")}});
+  auto J = Join(jtLeftOuter, {{"t3", "id"}}, {{"u", "id"}}, Leaf("t3"), Leaf("u"));
+  Select(*J, {{"t3", "a"}, {"u", "b"}});
+  J->Prepare(true);
+  // In t3's order; u's duplicates of nothing here.
+  EXPECT_EQ(Rows(*J), (std::vector<std::string>{"one,p", "five,-", "four,x"}));
+  EXPECT_TRUE(J->LeftDrives());
+}
+
+TEST_F(AOJoin, OuterJoinsWithDuplicatesOnTheProbedSide) {
+  // t drives (fewer or as many rows); u holds id 2 twice.
+  auto Left = Join(jtLeftOuter, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+  Select(*Left, {{"t", "a"}, {"u", "b"}});
+  Left->Prepare(true);
+  EXPECT_EQ(Rows(*Left),
+            (std::vector<std::string>{"p,p", "q,P", "q,q", "r,-", "s,-", "Q,P", "Q,q"}));
+
+  // FULL: the driving rows in order (matched pairs, or null-extended), then u's rows that matched
+  // nothing, in u's order, each once.
+  auto Full = Join(jtFullOuter, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+  Select(*Full, {{"t", "a"}, {"u", "b"}});
+  Full->Prepare(true);
+  EXPECT_TRUE(Full->LeftDrives());
+  EXPECT_EQ(Rows(*Full), (std::vector<std::string>{"p,p", "q,P", "q,q", "r,-", "s,-", "Q,P", "Q,q",
+                                                   "-,x", "-,n"}));
+}
+
+TEST_F(AOJoin, RightJoinDrivesFromTheRight) {
+  auto J = Join(jtRightOuter, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+  Select(*J, {{"t", "a"}, {"u", "b"}});
+  J->Prepare(true);
+  EXPECT_FALSE(J->LeftDrives());
+  EXPECT_EQ(Rows(*J), (std::vector<std::string>{"q,P", "Q,P", "q,q", "Q,q", "-,x", "p,p", "-,n"}));
+}
+
+TEST_F(AOJoin, InnerJoinOverAnEmptyProbedSideReadsNoFurther) {
+  // The empty side has the usable index, so it is probed.
+  auto J = Join(jtInner, {{"t", "id"}}, {{"empty", "id"}}, Leaf("t"), Leaf("empty", "id"));
+  J->SetKeepForRerun();
+  Select(*J, {{"t", "a"}});
+  J->Prepare(true);
+  EXPECT_TRUE(Rows(*J).empty());
+  EXPECT_TRUE(J->LeftDrives());
+  EXPECT_EQ(J->LastProbePath(), TTolvanAOJoin::TProbePath::Index);
+  EXPECT_FALSE(J->Left()->ResultDataSet()->Eof());
+}
+
+TEST_F(AOJoin, TextPairsCompareWithCaseAndNullsMatchNothing) {
+  auto J = Join(jtInner, {{"t", "a"}}, {{"u", "b"}}, Leaf("t"), Leaf("u"));
+  Select(*J, {{"t", "id"}, {"u", "id"}});
+  J->Prepare(true);
+  EXPECT_EQ(Sorted(Rows(*J)), (std::vector<std::string>{"1,1", "2,2"}));
+}
+
+TEST_F(AOJoin, OrderByIndexIsIgnoredOnAJoin) {
+  auto J = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+  Select(*J, {{"t", "a"}});
+  J->SetOrderBy({}, "no_such_index");
+  J->Prepare(true);
+  EXPECT_EQ(Rows(*J), (std::vector<std::string>{"p", "q", "q", "Q", "Q"}));
+}
+
+TEST_F(AOJoin, CrossJoinAndEstimates) {
+  auto J = Join(jtCross, {}, {}, Leaf("t"), Leaf("u"));
+  Select(*J, {{"t", "id"}, {"u", "b"}});
+  J->Prepare(true);
+  EXPECT_EQ(Rows(*J).size(), T.size() * U.size());
+}
+
+// The match condition (the ON remainder) decides with the pairs which rows match; the WHERE filter
+// is tested on the produced rows. Checked against the model for every kind, on both probe paths.
+TEST_F(AOJoin, MatchConditionAgainstTheModel) {
+  struct TCondition {
+    const char* On;
+    bool TwoPairs;
+    TMatch Model;
+  } Conditions[] = {
+      {"", false, [](const TRow& A, const TRow& B) { return SameId(A.Id, B.Id); }},
+      {"t.x = 1", false,
+       [](const TRow& A, const TRow& B) { return SameId(A.Id, B.Id) && A.Flag == 1; }},
+      {"u.y = 1", false,
+       [](const TRow& A, const TRow& B) { return SameId(A.Id, B.Id) && B.Flag == 1; }},
+      {"t.x = u.y", false,
+       [](const TRow& A, const TRow& B) { return SameId(A.Id, B.Id) && SameId(A.Flag, B.Flag); }},
+      {"t.x = 1 AND u.y <> 0 AND t.a <> 'z'", false,
+       [](const TRow& A, const TRow& B) {
+         // "<>" is true against a null.
+         return SameId(A.Id, B.Id) && A.Flag == 1 && (!B.Flag || *B.Flag != 0);
+       }},
+      {"", true,
+       [](const TRow& A, const TRow& B) { return SameId(A.Id, B.Id) && A.Text == B.Text; }},
+      {"t.x = 0", true,
+       [](const TRow& A, const TRow& B) {
+         return SameId(A.Id, B.Id) && A.Text == B.Text && A.Flag == 0;
+       }},
+  };
+  const TTolvanJoinType Kinds[] = {jtInner, jtLeftOuter, jtRightOuter, jtFullOuter};
+  using P = TTolvanAOJoin::TProbePath;
+  for (const TCondition& C : Conditions)
+    for (TTolvanJoinType Kind : Kinds)
+      for (bool Indexed : {false, true}) {
+        if (Indexed && !ProbeSlotFilters)
+          continue;
+        SCOPED_TRACE(std::string(C.On) + " kind " + std::to_string(Kind) +
+                     (Indexed ? " indexed" : "") + (C.TwoPairs ? " two pairs" : ""));
+        TItems L = {{"t", "id"}}, R = {{"u", "id"}};
+        if (C.TwoPairs) {
+          L.push_back({"t", "a"});
+          R.push_back({"u", "b"});
+        }
+        // Only t's copy is indexed (on id, INTEGER): probed there, the index serves the
+        // SMALLINT values of u exactly.
+        auto J = Join(Kind, L, R, Leaf("t", Indexed ? "id" : ""), Leaf("u"));
+        if (*C.On)
+          J->SetMatchCondition(ParsedCondition(C.On));
+        Select(*J, AllColumns);
+        J->Prepare(true);
+        EXPECT_EQ(Sorted(Rows(*J)), Expected(Kind, C.Model));
+        const bool TProbed = !J->LeftDrives();
+        EXPECT_EQ(J->LastProbePath(), Indexed && TProbed ? P::Index : P::Hash);
+        if (Indexed && Kind != jtLeftOuter) {
+          EXPECT_TRUE(TProbed);
+        }
+      }
+}
+
+TEST_F(AOJoin, WhereFilterTestsTheProducedRows) {
+  auto J = Join(jtLeftOuter, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+  J->SetMatchCondition(ParsedCondition("u.y = 1"));
+  J->SetFilter(ParsedCondition("t.x = 1"));
+  Select(*J, {{"t", "a"}, {"u", "b"}});
+  J->Prepare(true);
+  // p's partner fails the match condition: p is null-extended, not dropped; q fails WHERE.
+  EXPECT_EQ(Rows(*J), (std::vector<std::string>{"p,-", "r,-", "s,-", "Q,P"}));
+}
+
+TEST_F(AOJoin, AProbeLeavesTheProbedCursorAsItWas) {
+  auto J = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Leaf("t", "id"), Leaf("u"));
+  J->SetKeepForRerun();
+  Select(*J, {{"t", "a"}, {"u", "b"}});
+  J->Prepare(true);
+  TTolvanCursor* Probed = J->Left()->ResultDataSet()->Cursor();
+  EXPECT_EQ(J->LastProbePath(), TTolvanAOJoin::TProbePath::Index);
+  EXPECT_EQ(Probed->ProbeFilter(), nullptr);
+  EXPECT_EQ(Probed->Filter(), nullptr);
+  EXPECT_EQ(Probed->ExternalFilter(), nullptr);
+  // A second run over the kept tree gives the same rows.
+  const std::vector<std::string> First = Sorted(Rows(*J));
+  J->Prepare(true);
+  EXPECT_EQ(Sorted(Rows(*J)), First);
+  EXPECT_EQ(J->Left()->ResultDataSet()->Cursor()->ProbeFilter(), nullptr);
+}
+
+TEST_F(AOJoin, AFailingRunEndsItsProbe) {
+  for (bool Indexed : {false, true}) {
+    auto J = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Leaf("t", Indexed ? "id" : ""), Leaf("u"));
+    J->SetKeepForRerun();
+    // Fails on the first candidate whose y is 0.
+    J->SetMatchCondition(ParsedCondition("1 / u.y = 1"));
+    Select(*J, AllColumns);
+    EXPECT_NE(ErrorOf([&] { J->Prepare(true); }), "no error");
+    EXPECT_FALSE(J->Materialised());
+    for (TTolvanAO* Child : {J->Left(), J->Right()})
+      EXPECT_EQ(Child->ResultDataSet()->Cursor()->ProbeFilter(), nullptr);
+  }
+}
+
+} // namespace
+} // namespace tolvan::test
