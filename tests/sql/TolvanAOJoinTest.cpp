@@ -5,15 +5,20 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "components/TolvanDataSet.h"
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanCursor.h"
+#include "schema/TolvanSQLParams.h"
 #include "schema/expr/TolvanExpression.h"
 #include "sql/TolvanAOJoin.h"
+#include "sql/TolvanJoinHash.h"
+#include "storage/TolvanDatabaseData.h"
 #include "tests/sql/support/TestAO.h"
 #include "tests/sql/support/TestAOTables.h"
 
@@ -81,6 +86,11 @@ std::vector<std::string> Rows(TTolvanAO& Op) {
 std::vector<std::string> Sorted(std::vector<std::string> V) {
   std::sort(V.begin(), V.end());
   return V;
+}
+
+int32_t TempTables() {
+  TTolvanDatabaseData* Temp = FindDatabaseData(false, true, "TEMP", u"");
+  return Temp ? Temp->TableCount() : -1;
 }
 
 std::string Names(TTolvanAO& Op) {
@@ -341,11 +351,40 @@ TEST_F(AOJoin, OrderByIndexIsIgnoredOnAJoin) {
   EXPECT_EQ(Rows(*J), (std::vector<std::string>{"p", "q", "q", "Q", "Q"}));
 }
 
-TEST_F(AOJoin, CrossJoinAndEstimates) {
+TEST_F(AOJoin, CrossJoinNestsTheRightInTheLeft) {
   auto J = Join(jtCross, {}, {}, Leaf("t"), Leaf("u"));
-  Select(*J, {{"t", "id"}, {"u", "b"}});
+  Select(*J, {{"t", "a"}, {"u", "b"}});
   J->Prepare(true);
-  EXPECT_EQ(Rows(*J).size(), T.size() * U.size());
+  const std::vector<std::string> R = Rows(*J);
+  ASSERT_EQ(R.size(), T.size() * U.size());
+  EXPECT_EQ(std::vector<std::string>(R.begin(), R.begin() + 6),
+            (std::vector<std::string>{"p,P", "p,q", "p,x", "p,p", "p,n", "q,P"}));
+  auto Empty = Join(jtCross, {}, {}, Leaf("t"), Leaf("empty"));
+  Empty->Prepare(true);
+  EXPECT_TRUE(Rows(*Empty).empty());
+}
+
+TEST_F(AOJoin, TheDrivingSide) {
+  MakeMemoryTable("t3", {{"id"}, {"a", tftVarchar, 6}},
+                  {{int64_t(1), std::string("one")}, {int64_t(2), std::string("two")}});
+  struct TCase {
+    TTolvanJoinType Type;
+    const char *Left, *Right, *Indexed;
+    bool LeftDrives;
+  } Cases[] = {
+      {jtInner, "t3", "u", "", true},       {jtInner, "u", "t3", "", false},
+      {jtFullOuter, "u", "t3", "", false},  {jtInner, "t3", "u", "t3", false},
+      {jtInner, "u", "t3", "u", false},     {jtLeftOuter, "u", "t3", "", true},
+      {jtRightOuter, "t3", "u", "", false}, {jtRightOuter, "t3", "u", "u", false},
+  };
+  for (const TCase& C : Cases) {
+    auto Side = [&](const char* Table) {
+      return Leaf(Table, std::string_view(C.Indexed) == Table ? "id" : "");
+    };
+    auto J = Join(C.Type, {{C.Left, "id"}}, {{C.Right, "id"}}, Side(C.Left), Side(C.Right));
+    J->Prepare(true);
+    EXPECT_EQ(J->LeftDrives(), C.LeftDrives) << C.Type << " " << C.Left << " " << C.Indexed;
+  }
 }
 
 // The match condition (the ON remainder) decides with the pairs which rows match; the WHERE filter
@@ -433,6 +472,7 @@ TEST_F(AOJoin, AProbeLeavesTheProbedCursorAsItWas) {
 }
 
 TEST_F(AOJoin, AFailingRunEndsItsProbe) {
+  const int32_t Before = TempTables();
   for (bool Indexed : {false, true}) {
     auto J = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Leaf("t", Indexed ? "id" : ""), Leaf("u"));
     J->SetKeepForRerun();
@@ -443,6 +483,68 @@ TEST_F(AOJoin, AFailingRunEndsItsProbe) {
     EXPECT_FALSE(J->Materialised());
     for (TTolvanAO* Child : {J->Left(), J->Right()})
       EXPECT_EQ(Child->ResultDataSet()->Cursor()->ProbeFilter(), nullptr);
+  }
+  EXPECT_EQ(TempTables(), Before);
+}
+
+TEST_F(AOJoin, AKeptJoinRerunsWithNewValuesInItsMatchCondition) {
+  TTolvanSQLParams Params;
+  TTolvanSQLParam& Param = Params.Add();
+  Param.SetName("p");
+  Param.Clear(tvtInteger);
+  Param.SetAsLargeInt(1);
+  auto Build = [&] {
+    auto J = Join(jtLeftOuter, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+    J->SetMatchCondition(ParsedCondition("u.y = :p", &Params));
+    Select(*J, {{"t", "a"}, {"u", "b"}});
+    return J;
+  };
+  auto Kept = Build();
+  Kept->SetKeepForRerun();
+  Kept->Prepare(true);
+  EXPECT_EQ(Rows(*Kept), (std::vector<std::string>{"p,-", "q,P", "r,-", "s,-", "Q,P"}));
+  ASSERT_EQ(Kept->ParamNodes().size(), 1u);
+  TTolvanVariant Zero(tvtInteger);
+  Zero.SetAsInteger(0);
+  Kept->ParamNodes()[0]->SetValue(Zero);
+  Param.SetAsLargeInt(0);
+  Kept->Prepare(true);
+  auto Fresh = Build();
+  Fresh->Prepare(true);
+  EXPECT_EQ(Rows(*Kept), Rows(*Fresh));
+  EXPECT_EQ(Rows(*Fresh), (std::vector<std::string>{"p,-", "q,q", "r,-", "s,-", "Q,q"}));
+}
+
+// The hash structures against standard containers; every id of the table's groups shares few
+// hashes, so groups grow long and the slots move while they do.
+TEST(JoinHash, GroupsAndMatchedIdsFollowTheirModels) {
+  TTolvanJoinHashTable Table;
+  TTolvanRecordIDSet Set;
+  for (int Round = 0; Round < 2; ++Round) {
+    // A second round reuses the storage of the first.
+    Table.Clear(Round == 0 ? 0 : 10);
+    Set.Clear(0);
+    std::map<uint64_t, std::vector<int32_t>> Groups;
+    std::set<std::pair<int32_t, uint16_t>> Ids;
+    for (int32_t I = 0; I < 5000; ++I) {
+      const uint64_t Hash = uint64_t(I % 97) * 0x100000001ull + uint64_t(Round);
+      Table.Add(Hash, TTolvanRecordID{I, uint16_t(I % 7)});
+      Groups[Hash].push_back(I);
+      const TTolvanRecordID Id{I % 1300 - 600, uint16_t(I % 3)};
+      EXPECT_EQ(Set.Insert(Id), Ids.insert({Id.PageNo, Id.PageItemNo}).second);
+    }
+    EXPECT_EQ(Table.Count(), 5000);
+    for (const auto& [Hash, Members] : Groups) {
+      std::vector<int32_t> Seen;
+      for (int32_t E = Table.Find(Hash); E >= 0; E = Table.Next(E))
+        Seen.push_back(Table.ID(E).PageNo);
+      EXPECT_EQ(Seen, Members);
+    }
+    EXPECT_EQ(Table.Find(12345), -1);
+    EXPECT_EQ(Set.Count(), int64_t(Ids.size()));
+    for (int32_t P = -700; P < 800; ++P)
+      for (uint16_t Item = 0; Item < 4; ++Item)
+        EXPECT_EQ(Set.Contains(TTolvanRecordID{P, Item}), Ids.count({P, Item}) == 1);
   }
 }
 
