@@ -454,6 +454,21 @@ TEST_F(AOJoin, WhereFilterTestsTheProducedRows) {
   EXPECT_EQ(Rows(*J), (std::vector<std::string>{"p,-", "r,-", "s,-", "Q,P"}));
 }
 
+TEST_F(AOJoin, AChainOfJoinsWithTheConditionOnAnInnerJoinsHiddenColumn) {
+  MakeMemoryTable("v", {{"id"}, {"c", tftVarchar, 6}},
+                  {{int64_t(2), std::string("v2")},
+                   {int64_t(1), std::string("v1")},
+                   {int64_t(2), std::string("w2")}});
+  auto Inner = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+  auto J = Join(jtLeftOuter, {{"t", "id"}}, {{"v", "id"}}, std::move(Inner), Leaf("v"));
+  // u.y is read by nothing else: the inner join must still carry it.
+  J->SetMatchCondition(ParsedCondition("u.y = 1"));
+  Select(*J, {{"t", "a"}, {"u", "b"}, {"v", "c"}});
+  J->Prepare(true);
+  EXPECT_EQ(Sorted(Rows(*J)), (std::vector<std::string>{"Q,P,v2", "Q,P,w2", "Q,q,-", "p,p,-",
+                                                        "q,P,v2", "q,P,w2", "q,q,-"}));
+}
+
 TEST_F(AOJoin, AProbeLeavesTheProbedCursorAsItWas) {
   auto J = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Leaf("t", "id"), Leaf("u"));
   J->SetKeepForRerun();
