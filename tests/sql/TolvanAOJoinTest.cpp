@@ -17,8 +17,10 @@
 #include "schema/TolvanSQLParams.h"
 #include "schema/expr/TolvanExpression.h"
 #include "sql/TolvanAOJoin.h"
+#include "sql/TolvanAOTable.h"
 #include "sql/TolvanJoinHash.h"
 #include "storage/TolvanDatabaseData.h"
+#include "storage/local/TolvanLocalCursor.h"
 #include "tests/sql/support/TestAO.h"
 #include "tests/sql/support/TestAOTables.h"
 
@@ -57,6 +59,33 @@ std::unique_ptr<TTolvanAO> Leaf(std::string_view Table, std::string_view Indexed
     L->SetOrderBy(std::span(&S, 1), "");
   }
   return L;
+}
+
+// A table leaf over a MEMORY table, handing on the table itself.
+std::unique_ptr<TTolvanAO> Live(std::string_view Table, std::string_view Filter = {}) {
+  auto L = std::make_unique<TTolvanAOTable>("", "", Table, "", "", nullptr, true, true, "");
+  if (!Filter.empty())
+    L->SetFilter(ParsedCondition(Filter));
+  return L;
+}
+
+void AddIndex(std::string_view Table, std::string_view Fields, TIndexOptions Options,
+              std::string_view DescFields = {}, std::string_view CaseInsFields = {}) {
+  TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+  T->SetInMemory(true);
+  T->SetTableName(Table);
+  T->AddIndex(std::string(Table) + "_" + std::string(Fields), Fields, Options, DescFields,
+              CaseInsFields);
+}
+
+// The table's use count, read through a cursor of its own.
+int32_t UseCount(std::string_view Table) {
+  TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+  T->SetInMemory(true);
+  T->SetTableName(Table);
+  T->Open();
+  auto* C = dynamic_cast<TTolvanLocalCursor*>(T->Cursor());
+  return C && C->TableData() ? C->TableData()->UseCount() : -1;
 }
 
 std::unique_ptr<TTolvanAOJoin> Join(TTolvanJoinType Type, const TItems& LeftItems,
@@ -528,6 +557,120 @@ TEST_F(AOJoin, AKeptJoinRerunsWithNewValuesInItsMatchCondition) {
   Fresh->Prepare(true);
   EXPECT_EQ(Rows(*Kept), Rows(*Fresh));
   EXPECT_EQ(Rows(*Fresh), (std::vector<std::string>{"p,-", "q,q", "r,-", "s,-", "Q,q"}));
+}
+
+// --- joins of table leaves -----------------------------------------------------------------------
+
+// Over live tables the probed side is answered by its index when one serves the pair exactly,
+// else by the hash; both give the model's rows.
+TEST_F(AOJoin, LiveLeavesOnEitherProbePath) {
+  using P = TTolvanAOJoin::TProbePath;
+  struct TCase {
+    const char* Table;
+    const char* Fields;
+    TIndexOptions Options;
+    const char* CaseIns;
+    bool TwoPairs;
+    TTolvanJoinType Kind;
+    P Path;
+  } Cases[] = {
+      {"", "", 0, "", false, jtInner, P::Hash},
+      {"t", "id", 0, "", false, jtInner, P::Index},
+      {"t", "id", ixDescending, "", false, jtFullOuter, P::Index},
+      {"t", "id", 0, "", false, jtRightOuter, P::Index},
+      {"t", "id", 0, "", false, jtLeftOuter, P::Hash},
+      // The INTEGER values of t do not all fit u's SMALLINT column: hashed.
+      {"u", "id", 0, "", false, jtLeftOuter, P::Hash},
+      {"t", "a", 0, "", true, jtRightOuter, P::Index},
+      {"t", "a", ixCaseInsensitive, "", true, jtRightOuter, P::Hash},
+      {"t", "a;id", 0, "a", true, jtFullOuter, P::Hash},
+      {"t", "id;a", 0, "a", true, jtFullOuter, P::Index},
+  };
+  const std::pair<const char*, TMatch> Conditions[] = {
+      {"", nullptr},
+      {"t.x = u.y", [](const TRow& A, const TRow& B) { return SameId(A.Flag, B.Flag); }},
+  };
+  for (const TCase& C : Cases)
+    for (const auto& [On, Extra] : Conditions) {
+      if (C.Path == P::Index && !ProbeSlotFilters)
+        continue;
+      SCOPED_TRACE(std::string(C.Table) + "(" + C.Fields + ") kind " + std::to_string(C.Kind) +
+                   " on " + On);
+      SetUp();
+      if (*C.Table)
+        AddIndex(C.Table, C.Fields, C.Options, "", C.CaseIns);
+      TItems L = {{"t", "id"}}, R = {{"u", "id"}};
+      if (C.TwoPairs) {
+        L.push_back({"t", "a"});
+        R.push_back({"u", "b"});
+      }
+      auto J = Join(C.Kind, L, R, Live("t"), Live("u"));
+      if (*On)
+        J->SetMatchCondition(ParsedCondition(On));
+      Select(*J, AllColumns);
+      J->Prepare(true);
+      const bool Two = C.TwoPairs;
+      const TMatch& More = Extra;
+      EXPECT_EQ(Sorted(Rows(*J)), Expected(C.Kind, [&](const TRow& A, const TRow& B) {
+                  return SameId(A.Id, B.Id) && (!Two || A.Text == B.Text) && (!More || More(A, B));
+                }));
+      EXPECT_EQ(J->LastProbePath(), C.Path);
+    }
+}
+
+// Conditions pushed into the leaves become their tables' external filters; a full join's second
+// phase walks the probed table under its filter and without the probe.
+TEST_F(AOJoin, FullJoinOverLeavesWithPushedConditions) {
+  for (bool Indexed : {false, true}) {
+    if (Indexed && !ProbeSlotFilters)
+      continue;
+    SCOPED_TRACE(Indexed ? "index" : "hash");
+    SetUp();
+    if (Indexed)
+      AddIndex("u", "y", 0);
+    // The index on u.y does not serve the pair: a pair on y makes it serve.
+    auto J =
+        Join(jtFullOuter, {{"t", "x"}}, {{"u", "y"}}, Live("t", "id <> 3"), Live("u", "b <> 'x'"));
+    J->SetKeepForRerun();
+    Select(*J, {{"t", "a"}, {"u", "b"}});
+    J->LockSources();
+    J->Prepare(true);
+    J->UnlockSources();
+    EXPECT_EQ(J->LastProbePath(),
+              Indexed ? TTolvanAOJoin::TProbePath::Index : TTolvanAOJoin::TProbePath::Hash);
+    // t without id 3: p(1) q(0) s(1) Q(1); u without x: P(1) q(0) p(-) n(1).
+    EXPECT_EQ(Sorted(Rows(*J)), Sorted({"p,P", "p,n", "q,q", "s,P", "s,n", "Q,P", "Q,n", "-,p"}));
+    for (TTolvanAO* Child : {J->Left(), J->Right()}) {
+      TTolvanCursor* C = Child->ResultDataSet()->Cursor();
+      EXPECT_EQ(C->ProbeFilter(), nullptr);
+      EXPECT_NE(C->ExternalFilter(), nullptr);
+    }
+  }
+  EXPECT_EQ(UseCount("t"), 0);
+  EXPECT_EQ(UseCount("u"), 0);
+}
+
+TEST_F(AOJoin, AFailingRunOverLeavesRestoresUseCounts) {
+  const int32_t Before = TempTables();
+  for (bool Indexed : {false, true}) {
+    if (Indexed && !ProbeSlotFilters)
+      continue;
+    SetUp();
+    if (Indexed)
+      AddIndex("t", "id", 0);
+    auto J = Join(jtInner, {{"t", "id"}}, {{"u", "id"}}, Live("t"), Live("u"));
+    J->SetMatchCondition(ParsedCondition("1 / u.y = 1"));
+    Select(*J, AllColumns);
+    J->LockSources();
+    EXPECT_EQ(UseCount("t"), 1);
+    EXPECT_NE(ErrorOf([&] { J->Prepare(true); }), "no error");
+    for (TTolvanAO* Child : {J->Left(), J->Right()})
+      EXPECT_EQ(Child->ResultDataSet()->Cursor()->ProbeFilter(), nullptr);
+    J->UnlockSources();
+    EXPECT_EQ(UseCount("t"), 0);
+    EXPECT_EQ(UseCount("u"), 0);
+  }
+  EXPECT_EQ(TempTables(), Before);
 }
 
 // The hash structures against standard containers; every id of the table's groups shares few
