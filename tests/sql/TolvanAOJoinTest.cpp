@@ -650,6 +650,53 @@ TEST_F(AOJoin, FullJoinOverLeavesWithPushedConditions) {
   EXPECT_EQ(UseCount("u"), 0);
 }
 
+// A join that looks at the probed table's cursor after every step of its run.
+class TWatchedJoin : public TTolvanAOJoin {
+public:
+  using TTolvanAOJoin::TTolvanAOJoin;
+  TTolvanCursor* Probed = nullptr;
+  TTolvanExpression* External = nullptr;
+  int32_t StepsInProbe = 0;
+  int32_t Changed = 0;
+
+  void LiveNext() override {
+    TTolvanAOJoin::LiveNext();
+    if (!Probed)
+      return;
+    if (Probed->ExternalFilter() != External || Probed->Filter())
+      ++Changed;
+    if (TTolvanExpression* Slot = Probed->ProbeFilter()) {
+      ++StepsInProbe;
+      // Clearing the dataset's filter leaves the join's probe alone.
+      Probed->ClearFilter();
+      if (Probed->ProbeFilter() != Slot)
+        ++Changed;
+    }
+  }
+};
+
+TEST_F(AOJoin, TheProbedCursorKeepsItsFiltersAndClearFilterLeavesTheProbe) {
+  if (!ProbeSlotFilters)
+    GTEST_SKIP() << "the probe slot does not filter yet";
+  AddIndex("t", "id", 0);
+  TTolvanFields L = Fields({{"t", "id"}}), R = Fields({{"u", "id"}});
+  TWatchedJoin J(Live("t", "id <> 3"), Live("u"), jtRightOuter, false, &L, &R);
+  J.SetKeepForRerun();
+  Select(J, {{"t", "a"}, {"u", "b"}});
+  // The leaves hand their conditions to their cursors when the join prepares them; the watch
+  // starts with the first step of the join's own run.
+  J.Prepare(true);
+  J.Probed = J.Left()->ResultDataSet()->Cursor();
+  J.External = J.Probed->ExternalFilter();
+  ASSERT_NE(J.External, nullptr);
+  EXPECT_EQ(J.LastProbePath(), TTolvanAOJoin::TProbePath::Index);
+  J.Prepare(true);
+  EXPECT_GT(J.StepsInProbe, 0);
+  EXPECT_EQ(J.Changed, 0);
+  EXPECT_EQ(J.Probed->ProbeFilter(), nullptr);
+  EXPECT_EQ(Sorted(Rows(J)), Sorted({"q,P", "Q,P", "q,q", "Q,q", "-,x", "p,p", "-,n"}));
+}
+
 TEST_F(AOJoin, AFailingRunOverLeavesRestoresUseCounts) {
   const int32_t Before = TempTables();
   for (bool Indexed : {false, true}) {
