@@ -156,8 +156,6 @@ private:
   std::vector<std::unique_ptr<TTolvanVariant>> FDrivingValues;
   std::vector<std::unique_ptr<TTolvanVariant>> FProbedValues;
   TTolvanVariant FScratch;
-  // Until the dataset positions by record id: the bookmark positioning by it instead.
-  std::vector<uint8_t> FBookmark;
 };
 
 } // namespace tolvan

@@ -16,7 +16,6 @@
 // wider filter never produces a row. A full join remembers the probed ids it matched and, after
 // the last driving row, walks the probed dataset once more for the rows it did not.
 #include <algorithm>
-#include <cstring>
 
 #include "components/TolvanDataSet.h"
 #include "components/TolvanDefs.h"
@@ -427,13 +426,9 @@ bool TTolvanAOJoin::NextCandidate() {
       FCandidateStarted = true;
       if (FEntry < 0)
         return false;
-      const TTolvanRecordID& ID = FHash.ID(FEntry);
-      if (!Probed.GotoRecordID(ID)) {
-        // Until the dataset positions by record id itself, its bookmark (the id) does.
-        FBookmark.assign(size_t(std::max<int32_t>(Probed.BookmarkSize(), 6)), 0);
-        std::memcpy(FBookmark.data(), &ID, sizeof(TTolvanRecordID));
-        Probed.GotoBookmark(FBookmark);
-      }
+      // An id the cursor no longer sees is no candidate.
+      if (!Probed.GotoRecordID(FHash.ID(FEntry)))
+        continue;
     }
     if (CandidateMatches()) {
       if (FJoinType == jtFullOuter)

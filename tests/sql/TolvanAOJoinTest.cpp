@@ -190,9 +190,6 @@ protected:
   }
 };
 
-// Whether the probed cursor answers its probe filter yet (the storage side lands separately).
-constexpr bool ProbeSlotFilters = false;
-
 bool SameId(const std::optional<int>& A, const std::optional<int>& B) { return A && B && *A == *B; }
 
 // --- construction ------------------------------------------------------------------------------
@@ -448,8 +445,6 @@ TEST_F(AOJoin, MatchConditionAgainstTheModel) {
   for (const TCondition& C : Conditions)
     for (TTolvanJoinType Kind : Kinds)
       for (bool Indexed : {false, true}) {
-        if (Indexed && !ProbeSlotFilters)
-          continue;
         SCOPED_TRACE(std::string(C.On) + " kind " + std::to_string(Kind) +
                      (Indexed ? " indexed" : "") + (C.TwoPairs ? " two pairs" : ""));
         TItems L = {{"t", "id"}}, R = {{"u", "id"}};
@@ -592,8 +587,6 @@ TEST_F(AOJoin, LiveLeavesOnEitherProbePath) {
   };
   for (const TCase& C : Cases)
     for (const auto& [On, Extra] : Conditions) {
-      if (C.Path == P::Index && !ProbeSlotFilters)
-        continue;
       SCOPED_TRACE(std::string(C.Table) + "(" + C.Fields + ") kind " + std::to_string(C.Kind) +
                    " on " + On);
       SetUp();
@@ -622,8 +615,6 @@ TEST_F(AOJoin, LiveLeavesOnEitherProbePath) {
 // phase walks the probed table under its filter and without the probe.
 TEST_F(AOJoin, FullJoinOverLeavesWithPushedConditions) {
   for (bool Indexed : {false, true}) {
-    if (Indexed && !ProbeSlotFilters)
-      continue;
     SCOPED_TRACE(Indexed ? "index" : "hash");
     SetUp();
     if (Indexed)
@@ -676,8 +667,6 @@ public:
 };
 
 TEST_F(AOJoin, TheProbedCursorKeepsItsFiltersAndClearFilterLeavesTheProbe) {
-  if (!ProbeSlotFilters)
-    GTEST_SKIP() << "the probe slot does not filter yet";
   AddIndex("t", "id", 0);
   TTolvanFields L = Fields({{"t", "id"}}), R = Fields({{"u", "id"}});
   TWatchedJoin J(Live("t", "id <> 3"), Live("u"), jtRightOuter, false, &L, &R);
@@ -700,8 +689,6 @@ TEST_F(AOJoin, TheProbedCursorKeepsItsFiltersAndClearFilterLeavesTheProbe) {
 TEST_F(AOJoin, AFailingRunOverLeavesRestoresUseCounts) {
   const int32_t Before = TempTables();
   for (bool Indexed : {false, true}) {
-    if (Indexed && !ProbeSlotFilters)
-      continue;
     SetUp();
     if (Indexed)
       AddIndex("t", "id", 0);
