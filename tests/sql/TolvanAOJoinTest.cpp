@@ -611,6 +611,42 @@ TEST_F(AOJoin, LiveLeavesOnEitherProbePath) {
     }
 }
 
+// Pairs of differing types compare in their common type (INTEGER 2 = FLOAT 2.0, 0 = -0.0, not
+// 2.5); a driving value the probed column cannot hold exactly (a FLOAT, a longer text) takes the
+// hash path, which compares the same way.
+TEST_F(AOJoin, PairsOfDifferingTypes) {
+  using P = TTolvanAOJoin::TProbePath;
+  struct TCase {
+    const char *Table, *Index;
+    bool Text;
+    P Path;
+  } Cases[] = {
+      {"", "", false, P::Hash}, {"t2", "i", false, P::Hash}, {"f", "d", false, P::Index},
+      {"", "", true, P::Hash},  {"t2", "s", true, P::Hash},  {"f", "w", true, P::Index},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(std::string(C.Table) + "." + C.Index);
+    MakeMemoryTable("t2", {{"i"}, {"s", tftVarchar, 3}},
+                    {{int64_t(2), std::string("abc")},
+                     {int64_t(0), std::string("ab")},
+                     {int64_t(3), std::string("x")}});
+    MakeMemoryTable("f", {{"d", tftDouble}, {"w", tftVarchar, 8}},
+                    {{2.0, std::string("abc")},
+                     {2.5, std::string("abcd")},
+                     {-0.0, std::string("ab")},
+                     {TTestCell(), std::string("x")}});
+    if (*C.Table)
+      AddIndex(C.Table, C.Index, 0);
+    auto J = C.Text ? Join(jtInner, {{"t2", "s"}}, {{"f", "w"}}, Live("t2"), Live("f"))
+                    : Join(jtInner, {{"t2", "i"}}, {{"f", "d"}}, Live("t2"), Live("f"));
+    Select(*J, {{"t2", "i"}, {"t2", "s"}, {"f", "w"}});
+    J->Prepare(true);
+    EXPECT_EQ(Sorted(Rows(*J)), C.Text ? Sorted({"2,abc,abc", "0,ab,ab", "3,x,x"})
+                                       : Sorted({"2,abc,abc", "0,ab,ab"}));
+    EXPECT_EQ(J->LastProbePath(), C.Path);
+  }
+}
+
 // Conditions pushed into the leaves become their tables' external filters; a full join's second
 // phase walks the probed table under its filter and without the probe.
 TEST_F(AOJoin, FullJoinOverLeavesWithPushedConditions) {
