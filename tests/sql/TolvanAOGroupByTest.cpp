@@ -19,6 +19,7 @@
 #include "schema/TolvanCursor.h"
 #include "schema/TolvanSQLParams.h"
 #include "sql/TolvanAOGroupBy.h"
+#include "sql/TolvanAOJoin.h"
 #include "sql/TolvanAOTable.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/TolvanTableData.h"
@@ -229,7 +230,7 @@ TEST_F(AOGroupBy, ATableLeafWithAnIndexOnTheKeyStaysLive) {
   }
 }
 
-TEST_F(AOGroupBy, GroupsOverAJoinFollowTheNamedSide) {
+TEST_F(AOGroupBy, GroupsOverJoins) {
   MakeMemoryTable("u", {{"a"}, {"w", tftVarchar, 6}},
                   {{int64_t(2), std::string("p")},
                    {int64_t(1), std::string("q")},
@@ -240,6 +241,33 @@ TEST_F(AOGroupBy, GroupsOverAJoinFollowTheNamedSide) {
   Select(*G, {"u.a", "=COUNT(*)", "=MAX(t.a)", "=MIN(w)"});
   G->Prepare(true);
   EXPECT_EQ(Rows(*G), "1,7,3,q 2,14,3,p");
+
+  // Over an inner join of table leaves on a: the join's rows, counted or grouped.
+  struct TCase {
+    std::vector<std::string> Group, Select;
+    const char* Rows;
+  } Cases[] = {
+      {{"w"}, {"w", "=COUNT(*)", "=SUM(x)"}, "p,2,2 q,2,5 r,2,2"},
+      {{}, {"=COUNT(*)"}, "6"},
+      {{}, {"=COUNT(*)", "=MAX(w)"}, "6,r"},
+  };
+  for (const TCase& C : Cases) {
+    TTolvanFields LeftPair, RightPair;
+    TTolvanSelectListItem L, R;
+    L.TableName = "t";
+    L.FieldName = "a";
+    R.TableName = "u";
+    R.FieldName = "a";
+    LeftPair.Add(std::move(L));
+    RightPair.Add(std::move(R));
+    auto J = std::make_unique<TTolvanAOJoin>(MakeLeaf(TLeafKind::Table, "t"),
+                                             MakeLeaf(TLeafKind::Table, "u"), jtInner, false,
+                                             &LeftPair, &RightPair);
+    auto Grouped = GroupBy(std::move(J), C.Group);
+    Select(*Grouped, C.Select);
+    Grouped->Prepare(true);
+    EXPECT_EQ(Rows(*Grouped), C.Rows);
+  }
 }
 
 TEST_F(AOGroupBy, AnEmptyInputGivesOneRowOfInitialAggregates) {
