@@ -256,6 +256,42 @@ TEST_F(AOUnion, BlobPairsStayInUnionsAndDropFromIntersectAndExcept) {
   EXPECT_EQ(RunSetOp(Leaf("bl", {"data"}), Leaf("br", {"data"}), tsoExcept, true), NoPair);
 }
 
+// ORDER BY and TOP over the union name its own columns; a union is an operand like any other.
+TEST_F(AOUnion, OrderByTopAndNesting) {
+  auto Sorted = [](std::vector<TTolvanSortSpecification> Items, int64_t Top = -1) {
+    std::string Out;
+    std::string Error = ErrorOf([&] {
+      TTolvanAOUnion U(Leaf("t", {"a", "b"}), Leaf("u", {"c", "b"}), tsoUnion, false, false,
+                       nullptr);
+      U.SetOrderBy(Items, "");
+      if (Top >= 0)
+        U.SetTop(-1, Top);
+      U.Prepare(true);
+      Out = Result(U);
+    });
+    return Error == "no error" ? Out : Error;
+  };
+  TTolvanSortSpecification ByA, ByB, ByC, First;
+  ByA.FieldName = "A";
+  ByA.Descending = true;
+  ByB.FieldName = "b";
+  ByC.FieldName = "c";
+  First.ColumnNumber = 1;
+  EXPECT_EQ(Sorted({ByA, ByB}), "a,b: 4,z 3,- 2,y 2,y 2,y 2,y 1,- 1,x -,x");
+  EXPECT_EQ(Sorted({ByB, First}, 4), "a,b: 1,- 3,- -,x 1,x");
+  // c is the right operand's name for a; the union's column is a.
+  EXPECT_EQ(Sorted({ByC}), "Column 'c' from ORDER BY clause not found - Native error: 30195");
+  // (t UNION ALL u) EXCEPT one row of u; then INTERSECT with that union on the left, which is
+  // not a table leaf, so the right drives.
+  MakeMemoryTable("v", {{"k"}, {"s", tftVarchar, 4}}, {{I(2), S("y")}, {I(1), S("x")}});
+  auto Inner = [] {
+    return std::make_unique<TTolvanAOUnion>(Leaf("t", {"a", "b"}), Leaf("u", {"c", "b"}), tsoUnion,
+                                            false, false, nullptr);
+  };
+  EXPECT_EQ(RunSetOp(Inner(), Leaf("v", {"k", "s"}), tsoExcept, true), "a,b: 3,- -,x 4,z 1,-");
+  EXPECT_EQ(RunSetOp(Inner(), Leaf("v", {"k", "s"}), tsoIntersect, true), "a,b: 2,y 1,x");
+}
+
 // A left or right operand that fails to prepare, or a pairing that fails, leaves nothing behind.
 TEST_F(AOUnion, FailuresLeaveNothingBehind) {
   const int32_t Before = TempTables();
