@@ -143,8 +143,10 @@ TTolvanAOUnion::TTolvanAOUnion(std::unique_ptr<TTolvanAO> Left, std::unique_ptr<
   // INTERSECT without ALL may walk either side, and walks the right unless the left is a table
   // leaf; with ALL each qualifying left row counts, so the left drives.
   FLeftDrives = FOperation != tsoIntersect || !Distinct || FLeft->IsTableLeaf();
-  LockSources();
+  // A leaf ends only a table use it noted, so unlocking both sides after a failure anywhere
+  // here, the locking included, restores every use count.
   try {
+    LockSources();
     FLeft->Prepare(false);
     FRight->Prepare(false);
     PairColumns(Corresponding, ByFields);

@@ -8,9 +8,9 @@
 //
 // Pairs. A pair is dropped silently when its columns have no common type, and under INTERSECT
 // and EXCEPT when either column is a BLOB kind or bytes. UNION (with or without ALL) keeps such a
-// pair when both columns share a value type, as the left's type; the row set calls two such
-// values equal when their bytes are. A text column is wide enough for the other side's values
-// written as text.
+// pair when both columns share a value type, as the left's type, and makes a memo beside text a
+// memo column (wide when either side is); the row set calls two BLOB-kind values equal when their
+// bytes are. A text column is wide enough for the other side's values written as text.
 //
 // Row order: UNION ALL gives the left's rows, then the right's. INTERSECT and EXCEPT give the
 // driving operand's qualifying rows in its order: the left drives, except for INTERSECT without
@@ -26,7 +26,6 @@
 
 #include <cstdint>
 #include <memory>
-
 #include <vector>
 
 #include "foundation/TolvanVariant.h"

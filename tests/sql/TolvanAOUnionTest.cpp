@@ -252,6 +252,12 @@ TEST_F(AOUnion, BlobPairsStayInUnionsAndDropFromIntersectAndExcept) {
   for (const TCase& C : Cases)
     EXPECT_EQ(RunSetOp(Leaf("bl", {"k", "data"}), Leaf("br", {"k", "data"}), C.Op, C.Distinct),
               C.Expected);
+  // A memo beside text holds both whole.
+  MakeMemoryTable("me", {{"m", tftMemo}}, {{S("a long memo text")}, {S("ab")}});
+  MakeMemoryTable("tx", {{"v", tftVarchar, 2}}, {{S("ab")}, {S("cd")}});
+  EXPECT_EQ(RunSetOp(Leaf("tx", {"v"}), Leaf("me", {"m"}), tsoUnion, true),
+            "v: ab cd a long memo text");
+  EXPECT_EQ(RunSetOp(Leaf("tx", {"v"}), Leaf("me", {"m"}), tsoIntersect, true), NoPair);
   // Nothing but the BLOB pair: no pair is left.
   EXPECT_EQ(RunSetOp(Leaf("bl", {"data"}), Leaf("br", {"data"}), tsoExcept, true), NoPair);
 }
