@@ -17,6 +17,10 @@
 // ALL over a left that is not a table leaf, where the right drives and the output is read from
 // the right's row. With ALL every qualifying driving row is given, duplicates included.
 //
+// Re-runs: the union prepares its operands when it is made, so operands of a tree that is to run
+// again are marked (SetKeepForRerun) before they are handed to the union. Each run re-reads both
+// operands and builds its lookup set anew.
+//
 // Ownership: the union owns its operands (base) and the lookup set of a run; the lookup and
 // driving operands are borrowed views of the operands. Until the result is materialised the
 // output fields read the operands' result tables; afterwards they read the union's own.
