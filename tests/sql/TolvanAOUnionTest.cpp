@@ -16,17 +16,31 @@
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanCursor.h"
 #include "schema/TolvanSQLParams.h"
+#include "sql/TolvanAOTable.h"
 #include "sql/TolvanAOUnion.h"
 #include "storage/TolvanDatabaseData.h"
+#include "storage/local/TolvanLocalCursor.h"
 #include "tests/sql/support/TestAO.h"
 #include "tests/sql/support/TestAOTables.h"
 
 namespace tolvan::test {
 namespace {
 
-// A stand-in leaf over Table showing Columns, in that order.
-std::unique_ptr<TTolvanAO> Leaf(std::string_view Table, std::vector<std::string> Columns) {
-  auto L = std::make_unique<TTestAOLeaf>(Table);
+// The leaves an operand may be: a table leaf that hands its source on, one that copies, and the
+// stand-in.
+enum class TLeafKind { Live, Copied, StandIn };
+
+std::unique_ptr<TTolvanAO> MakeLeaf(std::string_view Table, TLeafKind Kind) {
+  if (Kind == TLeafKind::StandIn)
+    return std::make_unique<TTestAOLeaf>(Table);
+  return std::make_unique<TTolvanAOTable>("", "", Table, "", "", nullptr, true,
+                                          Kind == TLeafKind::Live, "");
+}
+
+// A leaf over Table showing Columns, in that order.
+std::unique_ptr<TTolvanAO> Leaf(std::string_view Table, std::vector<std::string> Columns,
+                                TLeafKind Kind = TLeafKind::Live) {
+  auto L = MakeLeaf(Table, Kind);
   std::vector<TTolvanSelectListItem> Items;
   for (const std::string& C : Columns)
     Items.emplace_back().FieldName = C;
@@ -36,9 +50,9 @@ std::unique_ptr<TTolvanAO> Leaf(std::string_view Table, std::vector<std::string>
 
 // The same columns of Table read through a cross product with the one-row table "one": an
 // operand that is not a table leaf, rows in the table's order.
-std::unique_ptr<TTolvanAO> NonLeaf(std::string_view Table, std::vector<std::string> Columns) {
-  auto P = std::make_unique<TTestAOPair>(std::make_unique<TTestAOLeaf>(Table),
-                                         std::make_unique<TTestAOLeaf>("one"));
+std::unique_ptr<TTolvanAO> NonLeaf(std::string_view Table, std::vector<std::string> Columns,
+                                   TLeafKind Kind = TLeafKind::Live) {
+  auto P = std::make_unique<TTestAOPair>(MakeLeaf(Table, Kind), MakeLeaf("one", Kind));
   std::vector<TTolvanSelectListItem> Items;
   for (const std::string& C : Columns)
     Items.emplace_back().FieldName = C;
@@ -85,6 +99,16 @@ std::string RunSetOp(std::unique_ptr<TTolvanAO> L, std::unique_ptr<TTolvanAO> R,
     Out = Result(U);
   });
   return Error == "no error" ? Out : Error;
+}
+
+// The table's use count, read through a cursor of its own.
+int32_t UseCount(std::string_view Table) {
+  TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+  T->SetInMemory(true);
+  T->SetTableName(Table);
+  T->Open();
+  auto* C = dynamic_cast<TTolvanLocalCursor*>(T->Cursor());
+  return C && C->TableData() ? C->TableData()->UseCount() : -1;
 }
 
 int32_t TempTables() {
@@ -316,6 +340,16 @@ TEST_F(AOUnion, FailuresLeaveNothingBehind) {
   EXPECT_NE(RunSetOp(Leaf("d", {"d"}), Leaf("w", {"w"}), tsoUnion, false), "no error");
   EXPECT_NE(RunSetOp(Leaf("d", {"d"}), Leaf("w", {"w"}), tsoExcept, false), "no error");
   EXPECT_EQ(TempTables(), Before);
+  for (const char* Table : {"t", "u", "d", "w"})
+    EXPECT_EQ(UseCount(Table), 0) << Table;
+  // While the union stands its live operands keep their tables in use.
+  {
+    TTolvanAOUnion U(Leaf("t", {"a"}), Leaf("u", {"c"}), tsoUnion, false, false, nullptr);
+    EXPECT_EQ(UseCount("t"), 1);
+    EXPECT_EQ(UseCount("u"), 1);
+    U.UnlockSources();
+    EXPECT_EQ(UseCount("t"), 0);
+  }
 }
 
 TEST_F(AOUnion, ARerunOfAKeptTreeSeesNewRowsAndValues) {
@@ -541,8 +575,11 @@ TEST_F(AOUnion, SetOperationsMatchAModelOverRandomOperands) {
         Expected = Distinct(Expected);
       break;
     }
-    std::unique_ptr<TTolvanAO> Left = LeftIsLeaf ? Leaf("ml", LeftNames) : NonLeaf("ml", LeftNames);
-    std::unique_ptr<TTolvanAO> Right = Leaf("mr", Corresponding ? RightNames : PairedRightNames);
+    const auto LeftKind = TLeafKind(Rng() % 3), RightKind = TLeafKind(Rng() % 3);
+    std::unique_ptr<TTolvanAO> Left =
+        LeftIsLeaf ? Leaf("ml", LeftNames, LeftKind) : NonLeaf("ml", LeftNames, LeftKind);
+    std::unique_ptr<TTolvanAO> Right =
+        Leaf("mr", Corresponding ? RightNames : PairedRightNames, RightKind);
     std::vector<TModelRow> Got;
     const std::string Error = ErrorOf([&] {
       TTolvanAOUnion U(std::move(Left), std::move(Right), Op, Corresponding, !All, nullptr);
@@ -552,7 +589,8 @@ TEST_F(AOUnion, SetOperationsMatchAModelOverRandomOperands) {
     ASSERT_EQ(Error, "no error") << "case " << Case;
     ASSERT_EQ(Show(Got), Show(Expected))
         << "case " << Case << " op " << int(Op) << " all " << All << " leaf " << LeftIsLeaf
-        << " corresponding " << Corresponding << "\nleft" << Show(L) << "\nright" << Show(R);
+        << " corresponding " << Corresponding << " kinds " << int(LeftKind) << int(RightKind)
+        << "\nleft" << Show(L) << "\nright" << Show(R);
   }
 }
 
