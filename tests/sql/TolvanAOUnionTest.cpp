@@ -16,6 +16,7 @@
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanCursor.h"
 #include "schema/TolvanSQLParams.h"
+#include "sql/TolvanAOJoin.h"
 #include "sql/TolvanAOTable.h"
 #include "sql/TolvanAOUnion.h"
 #include "storage/TolvanDatabaseData.h"
@@ -50,9 +51,15 @@ std::unique_ptr<TTolvanAO> Leaf(std::string_view Table, std::vector<std::string>
 
 // The same columns of Table read through a cross product with the one-row table "one": an
 // operand that is not a table leaf, rows in the table's order.
+// Through the join, or through the stand-in pair.
 std::unique_ptr<TTolvanAO> NonLeaf(std::string_view Table, std::vector<std::string> Columns,
-                                   TLeafKind Kind = TLeafKind::Live) {
-  auto P = std::make_unique<TTestAOPair>(MakeLeaf(Table, Kind), MakeLeaf("one", Kind));
+                                   TLeafKind Kind = TLeafKind::Live, bool Join = true) {
+  std::unique_ptr<TTolvanAO> P;
+  if (Join)
+    P = std::make_unique<TTolvanAOJoin>(MakeLeaf(Table, Kind), MakeLeaf("one", Kind), jtCross,
+                                        false, nullptr, nullptr);
+  else
+    P = std::make_unique<TTestAOPair>(MakeLeaf(Table, Kind), MakeLeaf("one", Kind));
   std::vector<TTolvanSelectListItem> Items;
   for (const std::string& C : Columns)
     Items.emplace_back().FieldName = C;
@@ -216,6 +223,30 @@ TEST_F(AOUnion, IntersectOverANonLeafWalksTheRightAndReadsItsRow) {
     U.Prepare(true);
     EXPECT_EQ(Result(U), "a,s: 2,b 3,c");
   }
+  // An inner join on l.a = k.a as the left operand: the right still drives; EXCEPT walks the
+  // join's rows.
+  MakeMemoryTable("k", {{"a"}}, {{I(2)}, {I(3)}});
+  auto Joined = [] {
+    TTolvanFields LF, RF;
+    TTolvanSelectListItem A;
+    A.TableName = "l";
+    A.FieldName = "a";
+    LF.Add(A);
+    A.TableName = "k";
+    RF.Add(A);
+    auto J =
+        std::make_unique<TTolvanAOJoin>(Leaf("l", {}), Leaf("k", {}), jtInner, false, &LF, &RF);
+    std::vector<TTolvanSelectListItem> Items(2);
+    Items[0].TableName = "l";
+    Items[0].FieldName = "a";
+    Items[1].FieldName = "s";
+    J->SetSelectList(Items, 1, false);
+    return J;
+  };
+  EXPECT_EQ(RunSetOp(Joined(), Leaf("r", {"a", "s"}), tsoIntersect, true), "a,s: 2,b 3,c");
+  EXPECT_EQ(RunSetOp(Joined(), Leaf("r", {"a", "s"}), tsoExcept, true), "a,s:");
+  MakeMemoryTable("r2", {{"a"}, {"s", tftVarchar, 4}}, {{I(2), S("b")}});
+  EXPECT_EQ(RunSetOp(Joined(), Leaf("r2", {"a", "s"}), tsoExcept, false), "a,s: 3,c");
   // Over a table leaf, or with ALL, the left drives.
   EXPECT_EQ(RunSetOp(Leaf("l", {"a", "s"}), Leaf("r", {"a", "s"}), tsoIntersect, true),
             "a,s: 3,c 2,b");
@@ -577,7 +608,8 @@ TEST_F(AOUnion, SetOperationsMatchAModelOverRandomOperands) {
     }
     const auto LeftKind = TLeafKind(Rng() % 3), RightKind = TLeafKind(Rng() % 3);
     std::unique_ptr<TTolvanAO> Left =
-        LeftIsLeaf ? Leaf("ml", LeftNames, LeftKind) : NonLeaf("ml", LeftNames, LeftKind);
+        LeftIsLeaf ? Leaf("ml", LeftNames, LeftKind)
+                   : NonLeaf("ml", LeftNames, LeftKind, LeftKind != TLeafKind::StandIn);
     std::unique_ptr<TTolvanAO> Right =
         Leaf("mr", Corresponding ? RightNames : PairedRightNames, RightKind);
     std::vector<TModelRow> Got;
