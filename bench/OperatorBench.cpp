@@ -1,10 +1,36 @@
-// The relational operators over a MEMORY table: a copy, DISTINCT on a 1 000-valued column,
-// DISTINCT (id, name), ORDER BY name and TOP 10 with and without ORDER BY on 100 000 rows, and a
-// 1 000 000-row copy. Each case prints the median milliseconds of several runs and the heap
-// allocations per row (through replaced global operator new), beside a floor doing the same work
-// with std:: containers on the same values. A Release build:
+// The relational operators over MEMORY tables, with the heap allocations of each case.
+//
+// The base operator's cases run through the test stand-in leaf over a 100 000-row table, beside
+// a floor doing the same work with std:: containers on the same values:
+//   "100000 copy"            SELECT * (the copy into a result table)
+//   "DISTINCT grp"           DISTINCT on a 1 000-valued column
+//   "DISTINCT id, name"      DISTINCT on a unique pair
+//   "ORDER BY name"          a sort on a text column
+//   "TOP 10"                 TOP without and with ORDER BY ("TOP 10 ORDER BY name")
+//   "1000000 copy"           the copy at 1 000 000 rows
+//
+// The phases (OperatorPhases.cpp) build their trees by hand from the table, join, union and
+// group-by operators over two tables t and u, time them at 10 000 and 100 000 rows (median of 5)
+// beside the same query on SQLite in memory when the build found it, and print the growth
+// between the sizes (flagged past 15x), the ratio to the reference and the allocations per
+// driving row (joins: one probe each) or per row read:
+//   "join id"                inner join on the unique indexed id (index probes)
+//   "join k"                 inner join on the indexed k, about 10 matches per row
+//   "join unindexed"         inner join on an unindexed copy of id (hash probes)
+//   "left join"              LEFT join on id, 10 % of t unmatched
+//   "full join"              FULL join on id
+//   "group by g"             GROUP BY g (100 groups) with COUNT(*), SUM and AVG, no index on g
+//   "group by g, indexed"    the same over tg, which has an index on g
+//   "count(*)"               SELECT COUNT(*) alone
+//   "union", "intersect", "except"   on (v, s), the two tables overlapping by half
+// A phase whose operator is not built yet prints "skipped (not built)".
+//
+// A Release build:
 //   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVAN_TESTS=OFF
 //   cmake --build build/release --target operators && build/release/bench/operators
+// An argument names one case or phase to run alone, ten times as often, for a profile (e.g.
+// build/release/bench/operators "join unindexed"); "phases" runs only the phases. A second
+// argument sets the phases' smaller size (e.g. "phases 1000" for a sanitizer build).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +45,7 @@
 #include <vector>
 
 #include "bench/AllocCounter.h"
+#include "bench/OperatorPhases.h"
 #include "classlib/DBFields.h"
 #include "components/TolvanComponentStartup.h"
 #include "components/TolvanDefs.h"
@@ -236,20 +263,25 @@ void RunCases(std::string_view Table, const std::vector<TBenchRow>& Rows, int Ru
 
 } // namespace
 
-// An argument names the one case to run, e.g. "ORDER BY name" or "1000000 copy".
+// An argument names the one case or phase to run, e.g. "ORDER BY name" or "join k".
 int main(int Argc, char** Argv) {
   if (Argc > 1)
     GOnly = Argv[1];
   TComponentRegistriesScope Registries;
-  {
-    const std::vector<TBenchRow> Rows = MakeRows(100000);
-    FillTable("bench100k", Rows);
-    RunCases("bench100k", Rows, 5, true);
+  const bool PhaseOnly = !GOnly.empty() && tolvan::bench::IsOperatorPhase(GOnly);
+  if (!PhaseOnly) {
+    {
+      const std::vector<TBenchRow> Rows = MakeRows(100000);
+      FillTable("bench100k", Rows);
+      RunCases("bench100k", Rows, 5, true);
+    }
+    if (Wanted("1000000 copy")) {
+      const std::vector<TBenchRow> Rows = MakeRows(1000000);
+      FillTable("bench1m", Rows);
+      RunCases("bench1m", Rows, 3, false);
+    }
   }
-  if (Wanted("1000000 copy")) {
-    const std::vector<TBenchRow> Rows = MakeRows(1000000);
-    FillTable("bench1m", Rows);
-    RunCases("bench1m", Rows, 3, false);
-  }
+  if (GOnly.empty() || PhaseOnly)
+    tolvan::bench::RunOperatorPhases(GOnly, Argc > 2 ? std::max(10, std::atoi(Argv[2])) : 10000);
   return 0;
 }
