@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -31,9 +33,11 @@ int64_t ReadMemAvailable() {
   return Result;
 }
 
-} // namespace
+// Reading /proc/meminfo costs a file open and a parse, and every temporary table asks: the
+// figure is read again only when the last reading is older than this.
+constexpr int64_t ReadingLifetimeNs = 100'000'000;
 
-int64_t GetAvailablePhysicalMemory() {
+int64_t ReadAvailablePhysicalMemory() {
   int64_t Bytes = ReadMemAvailable();
   if (Bytes >= 0)
     return Bytes;
@@ -43,6 +47,24 @@ int64_t GetAvailablePhysicalMemory() {
   if (Pages <= 0 || PageSize <= 0 || Pages > INT64_MAX / PageSize)
     return 0;
   return static_cast<int64_t>(Pages) * PageSize;
+}
+
+} // namespace
+
+int64_t GetAvailablePhysicalMemory() {
+  static std::atomic<int64_t> Cached{-1};
+  static std::atomic<int64_t> ReadAt{0};
+  const int64_t Now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  const int64_t Last = ReadAt.load(std::memory_order_acquire);
+  int64_t Bytes = Cached.load(std::memory_order_acquire);
+  if (Bytes < 0 || Now - Last >= ReadingLifetimeNs) {
+    Bytes = ReadAvailablePhysicalMemory();
+    Cached.store(Bytes, std::memory_order_release);
+    ReadAt.store(Now, std::memory_order_release);
+  }
+  return Bytes;
 }
 
 void AdviseLargeBlock(void* Data, int64_t Size) noexcept {

@@ -1,7 +1,8 @@
 // TolvanMemoryStatus.h: how much physical memory the machine has free.
 //
 // The figure is what the kernel reports as available for new allocations without swapping
-// (MemAvailable), in bytes. It is a snapshot; it changes as the machine runs.
+// (MemAvailable), in bytes. It is a snapshot, read again at most every 100 ms; it changes as the
+// machine runs.
 //
 // AdviseLargeBlock asks the kernel to back the whole 2 MiB pages inside a large block with huge
 // pages where it offers them on request, so that touching a fresh block of megabytes costs a
