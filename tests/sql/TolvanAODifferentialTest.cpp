@@ -1,0 +1,751 @@
+// The differential test of the table, join, union and group-by operators: random small tables,
+// random trees built by hand, each result compared with a brute-force evaluator
+// (support/AODiffModel). Joins of every kind with one or two pairs, ON remainders and pushed
+// WHERE conjuncts, over live and copied leaves with an index on either side or none; set
+// operations by position, CORRESPONDING and BY; grouping with every aggregate and HAVING. A tree
+// with a parameter in its WHERE runs again through the kept tree with a new value. A failure
+// prints the seed, the query, the index and the tables.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "classlib/DB.h"
+#include "foundation/TolvanExcept.h"
+#include "foundation/TolvanVariant.h"
+#include "schema/TolvanCursor.h"
+#include "schema/TolvanSQLParams.h"
+#include "sql/TolvanAOGroupBy.h"
+#include "sql/TolvanAOJoin.h"
+#include "sql/TolvanAOTable.h"
+#include "sql/TolvanAOUnion.h"
+#include "tests/sql/support/AODiffModel.h"
+#include "tests/sql/support/TestAO.h"
+#include "tests/sql/support/TestAOTables.h"
+
+namespace tolvan::test {
+namespace {
+
+using namespace diff;
+using TRows = std::vector<std::vector<std::string>>;
+
+// --- the engine's side ---------------------------------------------------------------------------
+
+// An index on one column: 0 ascending, 1 descending, 2 case-insensitive.
+struct TIndexPlan {
+  int Table = -1;
+  int Column = 0;
+  int Kind = 0;
+  std::string Describe(const std::vector<TTable>& Tables) const {
+    if (Table < 0)
+      return "no index";
+    static const char* const Kinds[] = {"ascending", "descending", "NOCASE"};
+    return std::string(Kinds[Kind]) + " index on " + Tables[size_t(Table)].Name + "." +
+           Tables[size_t(Table)].Columns[size_t(Column)];
+  }
+};
+
+void WriteTables(const std::vector<TTable>& Tables, const TIndexPlan& Index) {
+  for (size_t T = 0; T < Tables.size(); ++T) {
+    const TTable& Tab = Tables[T];
+    std::vector<TTestColumn> Columns;
+    for (size_t C = 0; C < Tab.Columns.size(); ++C)
+      Columns.push_back(
+          {Tab.Columns[C], FieldTypeOf(Tab.Types[C]), Tab.Types[C] == ctText ? 6 : 0});
+    std::vector<std::vector<TTestCell>> Rows;
+    for (size_t R = 0; R < Tab.Rows.size(); ++R) {
+      std::vector<TTestCell>& Row = Rows.emplace_back();
+      for (size_t C = 0; C < Tab.Columns.size(); ++C) {
+        const TCell& Cell = Tab.Rows[R][C];
+        if (Cell.Null)
+          Row.push_back(Tab.EmptyText[R][C] ? TTestCell(std::string()) : TTestCell());
+        else if (Tab.Types[C] == ctText)
+          Row.push_back(Cell.S);
+        else if (Tab.Types[C] == ctFloat)
+          Row.push_back(Cell.N);
+        else
+          Row.push_back(int64_t(Cell.N));
+      }
+    }
+    MakeMemoryTable(Tab.Name, Columns, Rows);
+    if (Index.Table == int(T)) {
+      TComponentPtr<TTolvanTable> Table = MakeComponent<TTolvanTable>();
+      Table->SetInMemory(true);
+      Table->SetTableName(Tab.Name);
+      const TIndexOptions Options = Index.Kind == 1   ? ixDescending
+                                    : Index.Kind == 2 ? ixCaseInsensitive
+                                                      : TIndexOptions(0);
+      Table->AddIndex("ix", Tab.Columns[size_t(Index.Column)], Options);
+    }
+  }
+}
+
+// The result's rows, each value by its text ("-" for null).
+TRows ReadRows(TTolvanAO& Root) {
+  TRows Rows;
+  TTolvanDataSet& D = *Root.ResultDataSet();
+  const int32_t Count = D.Cursor()->VisibleFieldDefs().Count();
+  TTolvanVariant V;
+  for (Root.First(); !Root.Eof(); Root.Next()) {
+    std::vector<std::string>& Row = Rows.emplace_back();
+    for (int32_t I = 0; I < Count; ++I) {
+      D.GetFieldValue(V, I, false, false);
+      Row.push_back(V.IsNull() ? std::string("-") : std::string(V.GetAsString()));
+    }
+  }
+  return Rows;
+}
+
+std::string RowsText(const TRows& Rows) {
+  std::string S;
+  for (const auto& R : Rows) {
+    S += " [";
+    for (size_t I = 0; I < R.size(); ++I)
+      S += (I ? "," : "") + R[I];
+    S += "]";
+  }
+  return S.empty() ? " (none)" : S;
+}
+
+// Empty when Got holds the expected rows (in order where it is defined), else both.
+std::string Difference(const TExpected& E, TRows Got) {
+  TRows Want = E.Rows;
+  for (TRows* Rows : {&Want, &Got})
+    for (auto& R : *Rows)
+      for (size_t I = 0; I < R.size() && I < E.FoldCase.size(); ++I)
+        if (E.FoldCase[I])
+          for (char& C : R[I])
+            C = char(std::tolower(static_cast<unsigned char>(C)));
+  if (!E.Ordered) {
+    std::sort(Want.begin(), Want.end());
+    std::sort(Got.begin(), Got.end());
+  }
+  if (Want == Got)
+    return {};
+  return std::string(E.Ordered ? "in order" : "as multisets") + "\n  expected" + RowsText(Want) +
+         "\n  got     " + RowsText(Got);
+}
+
+std::string Failure(const ETolvanException& E) {
+  return "raised " + std::to_string(E.NativeError()) + " " + E.Message();
+}
+
+bool PlaceholderRaised(const std::function<void()>& Fn) {
+  try {
+    Fn();
+  } catch (const ETolvanException& E) {
+    return E.NativeError() == ErrAODerivedTableUnsupported;
+  }
+  return false;
+}
+
+std::unique_ptr<TTolvanAO> Leaf(const std::string& Name, bool Copy) {
+  auto L = std::make_unique<TTolvanAOTable>("", "", Name, "", "", nullptr, true, false, "");
+  // A TOP the table cannot reach makes the leaf copy its rows.
+  if (Copy)
+    L->SetTop(-1, 1000);
+  return L;
+}
+
+// Which operators have replaced their placeholders.
+struct TLanded {
+  bool Leaf = false, Join = false, Union = false, Group = false;
+};
+
+TLanded Probe() {
+  MakeMemoryTable("probe", {{"a"}});
+  TLanded L;
+  L.Leaf = !PlaceholderRaised([] { Leaf("probe", false); });
+  if (!L.Leaf)
+    return L;
+  L.Join = !PlaceholderRaised(
+      [] { TTolvanAOJoin J(Leaf("probe", false), Leaf("probe", false), jtCross, false, {}, {}); });
+  L.Union = !PlaceholderRaised([] {
+    TTolvanAOUnion U(Leaf("probe", false), Leaf("probe", false), tsoUnion, false, false, nullptr);
+  });
+  L.Group = !PlaceholderRaised([] { TTolvanAOGroupBy G(Leaf("probe", false), nullptr); });
+  return L;
+}
+
+TTolvanSelectListItem Item(const std::string& Table, const std::string& Field) {
+  TTolvanSelectListItem I;
+  I.TableName = Table;
+  I.FieldName = Field;
+  return I;
+}
+
+std::string Conjunction(const std::vector<TCond>& Conds, const std::vector<TTable>& Tables) {
+  std::string S;
+  for (const TCond& C : Conds)
+    S += (S.empty() ? "" : " AND ") + C.Sql(Tables);
+  return S;
+}
+
+bool HasParam(const std::vector<TCond>& Conds) {
+  return std::any_of(Conds.begin(), Conds.end(), [](const TCond& C) { return C.Param; });
+}
+
+// --- random cases -------------------------------------------------------------------------------
+
+class TGenerator {
+public:
+  explicit TGenerator(uint32_t Seed) : R(Seed) {}
+
+  std::mt19937 R;
+
+  int Pick(int N) { return int(R() % uint32_t(N)); }
+  bool OneIn(int N) { return Pick(N) == 0; }
+
+  // A numeric or text column of Table.
+  int ColumnOf(const TTable& T, bool Text) {
+    std::vector<int> C;
+    for (size_t I = 0; I < T.Types.size(); ++I)
+      if ((T.Types[I] == ctText) == Text)
+        C.push_back(int(I));
+    return C[size_t(Pick(int(C.size())))];
+  }
+  int Named(const TTable& T, const char* const* Names, int Count) {
+    return T.Column(Names[Pick(Count)]);
+  }
+
+  TCell Constant(TColType T) {
+    static const char* const Texts[] = {"ab", "AB", "x", "abcdef"};
+    static const double Numbers[] = {-1, 0, 0.5, 1, 2};
+    if (T == ctText)
+      return {false, 0, Texts[Pick(4)]};
+    return {false, T == ctFloat ? Numbers[Pick(5)] : double(Pick(4) - 1), {}};
+  }
+
+  // "t.c op constant", a null test, or (Param) "t.c op :p".
+  TCond Single(const std::vector<TTable>& Tables, int Table, bool NullTests, bool Param = false) {
+    const TTable& T = Tables[size_t(Table)];
+    TCond C;
+    const bool Text = !Param && OneIn(3);
+    C.A = {Table, ColumnOf(T, Text)};
+    if (NullTests && OneIn(5)) {
+      C.Op = OneIn(2) ? opIsNull : opNotNull;
+      return C;
+    }
+    C.Op = Text ? TOp(Pick(2)) : TOp(Pick(6));
+    C.Param = Param;
+    if (!Param)
+      C.Constant = Constant(T.Types[size_t(C.A.Column)]);
+    return C;
+  }
+
+  // "a.c op b.d" over columns of one kind.
+  TCond Between(const std::vector<TTable>& Tables, int A, int B) {
+    TCond C;
+    const bool Text = OneIn(3);
+    C.A = {A, ColumnOf(Tables[size_t(A)], Text)};
+    C.B = TRef{B, ColumnOf(Tables[size_t(B)], Text)};
+    C.Op = Text ? TOp(Pick(2)) : TOp(Pick(6));
+    return C;
+  }
+
+  // t0 joined with t1 (and t2); every kind, or only inner and cross joins.
+  TJoinSpec Join(const std::vector<TTable>& Tables, int Levels, bool AllKinds) {
+    static const char* const Numeric[] = {"i", "s"};
+    TJoinSpec S;
+    for (int K = 0; K < Levels; ++K) {
+      TJoinLevel L;
+      L.Right = K + 1;
+      L.Kind = AllKinds ? TTolvanJoinType(Pick(5)) : OneIn(4) ? jtCross : jtInner;
+      if (L.Kind != jtCross) {
+        const int Pairs = OneIn(3) ? 2 : 1;
+        for (int P = 0; P < Pairs; ++P) {
+          const int Left = Pick(K + 1);
+          if (OneIn(3))
+            L.Pairs.push_back({{Left, Tables[size_t(Left)].Column("v")},
+                               {L.Right, Tables[size_t(L.Right)].Column("v")}});
+          else
+            L.Pairs.push_back({{Left, Named(Tables[size_t(Left)], Numeric, 2)},
+                               {L.Right, Named(Tables[size_t(L.Right)], Numeric, 2)}});
+        }
+        // The ON remainder: on the left side, the right side or both.
+        for (int M = Pick(4) == 0 ? 2 : Pick(2); M > 0; --M) {
+          const int Side = Pick(3);
+          if (Side == 0)
+            L.Match.push_back(Single(Tables, Pick(K + 1), false));
+          else if (Side == 1)
+            L.Match.push_back(Single(Tables, L.Right, false));
+          else
+            L.Match.push_back(Between(Tables, Pick(K + 1), L.Right));
+        }
+      }
+      S.Levels.push_back(L);
+    }
+    for (int W = Pick(3); W > 0; --W) {
+      if (OneIn(4))
+        S.Where.push_back(Between(Tables, Pick(Levels + 1), Pick(Levels + 1)));
+      else
+        S.Where.push_back(Single(Tables, Pick(Levels + 1), true));
+    }
+    if (OneIn(4))
+      S.Where.push_back(Single(Tables, Pick(Levels + 1), false, true));
+    return S;
+  }
+
+  // 1-4 columns with distinct names, from the tables of Tables numbered in Of.
+  std::vector<TRef> Select(const std::vector<TTable>& Tables, std::vector<int> Of) {
+    std::vector<TRef> All;
+    for (int T : Of)
+      for (size_t C = 0; C < Tables[size_t(T)].Columns.size(); ++C)
+        All.push_back({T, int(C)});
+    std::shuffle(All.begin(), All.end(), R);
+    std::vector<TRef> Out;
+    std::vector<std::string> Names;
+    const int Count = 1 + Pick(4);
+    for (TRef Ref : All) {
+      const std::string& N = Tables[size_t(Ref.Table)].Columns[size_t(Ref.Column)];
+      if (int(Out.size()) == Count || std::find(Names.begin(), Names.end(), N) != Names.end())
+        continue;
+      Names.push_back(N);
+      Out.push_back(Ref);
+    }
+    return Out;
+  }
+
+  TSetSpec Set(const std::vector<TTable>& Tables) {
+    static const char* const ByNames[] = {"id", "i", "s", "f", "v", "zz"};
+    TSetSpec S;
+    S.Op = TSetOp(Pick(3));
+    S.All = OneIn(2);
+    S.Pairing = Pick(3);
+    if (S.Pairing == 2 && !OneIn(25))
+      for (int N = 1 + Pick(2); N > 0; --N)
+        S.By.push_back(ByNames[Pick(6)]);
+    if (OneIn(3)) {
+      S.Left.Join = Join(Tables, 1, true);
+      S.Left.Join->Where.clear();
+      S.Left.Select = Select(Tables, {0, 1});
+      S.Right.Table = 2;
+    } else {
+      S.Left.Table = 0;
+      S.Left.Select = Select(Tables, {0});
+      S.Right.Table = 1 + Pick(2);
+    }
+    S.Right.Select = Select(Tables, {S.Right.Table});
+    return S;
+  }
+
+  TAgg Aggregate(const TTable& T) {
+    TAgg A;
+    A.Kind = TAggKind(1 + Pick(9));
+    const bool Numeric = A.Kind == akSum || A.Kind == akAvg || A.Kind == akCountStarPlusSum;
+    A.Column = Numeric ? ColumnOf(T, false) : Pick(int(T.Columns.size()));
+    if (A.Kind == akCountStar || A.Kind == akCountStarPlusOne)
+      A.Column = -1;
+    return A;
+  }
+
+  TGroupSpec Group(const std::vector<TTable>& Tables) {
+    TGroupSpec S;
+    S.Table = Pick(3);
+    const TTable& T = Tables[size_t(S.Table)];
+    if (OneIn(3))
+      S.Where.push_back(Single(Tables, S.Table, true, OneIn(2)));
+    if (OneIn(8)) {
+      // SELECT COUNT(*) alone: the record count without reading the rows.
+      S.Items.push_back({akCountStar, -1});
+    } else {
+      std::vector<int> Columns(T.Columns.size());
+      for (size_t I = 0; I < Columns.size(); ++I)
+        Columns[I] = int(I);
+      std::shuffle(Columns.begin(), Columns.end(), R);
+      S.GroupColumns.assign(Columns.begin(), Columns.begin() + Pick(3));
+      if (S.GroupColumns.size() == 2 && OneIn(5)) {
+        // DISTINCT over a part of the key.
+        S.Distinct = true;
+        S.Items.push_back({akField, S.GroupColumns[1]});
+      } else {
+        for (int C : S.GroupColumns)
+          S.Items.push_back({akField, C});
+        for (int N = 1 + Pick(3); N > 0; --N)
+          S.Items.push_back(Aggregate(T));
+        std::shuffle(S.Items.begin(), S.Items.end(), R);
+        if (OneIn(20))
+          S.Items.push_back({akField, Columns.back()}); // not grouped: 10342
+      }
+    }
+    if (OneIn(4)) {
+      THaving H;
+      static const TAggKind Kinds[] = {akCountStar, akCount, akSum, akMin, akMax};
+      H.Agg.Kind = Kinds[Pick(5)];
+      H.Agg.Column = H.Agg.Kind == akCountStar ? -1 : ColumnOf(T, false);
+      H.Op = TOp(2 + Pick(4));
+      H.Value = Pick(3);
+      S.Having = H;
+    }
+    return S;
+  }
+};
+
+// --- one case -----------------------------------------------------------------------------------
+
+class TCaseRun {
+public:
+  TCaseRun(uint32_t Seed, int Case, const std::vector<TTable>& Tables)
+      : FSeed(Seed), FCase(Case), FTables(Tables) {}
+
+  // Records a failure; false when there was one.
+  bool Check(const std::string& What, const TIndexPlan& Index, const std::string& Problem) {
+    if (Problem.empty())
+      return true;
+    std::ostringstream O;
+    O << "seed " << FSeed << " case " << FCase << ": " << What << "\n  with "
+      << Index.Describe(FTables) << "\n  " << Problem << "\n  tables:";
+    for (const TTable& T : FTables)
+      O << "\n    " << T.Dump();
+    ADD_FAILURE() << O.str();
+    return false;
+  }
+
+  uint32_t FSeed;
+  int FCase;
+  const std::vector<TTable>& FTables;
+};
+
+// The parameter :p of a case, with its value.
+struct TParam {
+  TTolvanSQLParams Params;
+  explicit TParam(int64_t Value) {
+    TTolvanSQLParam& P = Params.Add();
+    P.SetName("p");
+    P.Clear(tvtInteger);
+    P.SetAsLargeInt(Value);
+  }
+  void Set(TTolvanAO& Root, int64_t Value) {
+    TTolvanVariant V(tvtInteger);
+    V.SetAsInteger(int32_t(Value));
+    for (TTolvanExprNodeConst* Node : Root.ParamNodes())
+      Node->SetValue(V);
+    Params.Items(0).SetAsLargeInt(Value);
+  }
+};
+
+// Runs Build's tree; with a parameter, again through the kept tree with the second value. Each
+// run's rows are compared with Model's for that value.
+template <class B, class M>
+bool RunCase(TCaseRun& Run, const std::string& What, const TIndexPlan& Index, bool Param,
+             const std::pair<int, int>& Values, B&& Build, M&& Model) {
+  TParam P(Values.first);
+  std::unique_ptr<TTolvanAO> Root;
+  const TExpected First = Model(double(Values.first));
+  try {
+    Root = Build(P.Params);
+    if (Param)
+      Root->SetKeepForRerun();
+    Root->Prepare(true);
+    if (First.ErrorCode)
+      return Run.Check(What, Index, "expected error " + std::to_string(First.ErrorCode));
+  } catch (const ETolvanException& E) {
+    if (First.ErrorCode && E.NativeError() == First.ErrorCode)
+      return true;
+    return Run.Check(What, Index, Failure(E));
+  } catch (const Exception& E) {
+    return Run.Check(What, Index, "raised " + E.Message());
+  }
+  if (!Run.Check(What, Index, Difference(First, ReadRows(*Root))))
+    return false;
+  if (!Param)
+    return true;
+  try {
+    P.Set(*Root, Values.second);
+    Root->ResetSubQueries(nullptr);
+    Root->Prepare(true);
+  } catch (const ETolvanException& E) {
+    return Run.Check(What + " (re-run, :p = " + std::to_string(Values.second) + ")", Index,
+                     Failure(E));
+  }
+  return Run.Check(What + " (re-run, :p = " + std::to_string(Values.second) + ")", Index,
+                   Difference(Model(double(Values.second)), ReadRows(*Root)));
+}
+
+// The join's rows: every column of every table, in table order.
+TExpected JoinModel(const std::vector<TTable>& Tables, const TJoinSpec& Spec, double Param) {
+  TExpected E;
+  const size_t Count = Spec.Levels.size() + 1;
+  for (const TWide& W : EvaluateJoin(Tables, Spec, Param)) {
+    std::vector<std::string>& Row = E.Rows.emplace_back();
+    for (size_t T = 0; T < Count; ++T)
+      for (size_t C = 0; C < Tables[T].Columns.size(); ++C)
+        Row.push_back(Shown(CellOf(Tables, W, {int(T), int(C)}), Tables[T].Types[C]));
+  }
+  return E;
+}
+
+void SelectAll(TTolvanAO& Root, const std::vector<TTable>& Tables, size_t Count) {
+  std::vector<TTolvanSelectListItem> Items;
+  for (size_t T = 0; T < Count; ++T)
+    for (const std::string& C : Tables[T].Columns)
+      Items.push_back(Item(Tables[T].Name, C));
+  Root.SetSelectList(Items, int32_t(Items.size()) - 1, false);
+}
+
+// Pushes the WHERE conjuncts down the tree as a SELECT does.
+void PushWhere(TTolvanAO& Root, const std::string& Where, const TTolvanSQLParams& Params) {
+  if (Where.empty())
+    return;
+  auto W = ParsedCondition(Where, &Params);
+  W->PushConditionsToAO(&Root, false);
+  if (!W->IsEmpty())
+    Root.SetFilter(std::move(W));
+}
+
+std::unique_ptr<TTolvanAO> BuildJoin(const std::vector<TTable>& Tables, const TJoinSpec& Spec,
+                                     const std::vector<bool>& Copy,
+                                     const TTolvanSQLParams& Params) {
+  std::unique_ptr<TTolvanAO> Tree = Leaf("t0", Copy[0]);
+  for (const TJoinLevel& L : Spec.Levels) {
+    TTolvanFields Left, Right;
+    for (const auto& [A, B] : L.Pairs) {
+      Left.Add(
+          Item(Tables[size_t(A.Table)].Name, Tables[size_t(A.Table)].Columns[size_t(A.Column)]));
+      Right.Add(
+          Item(Tables[size_t(B.Table)].Name, Tables[size_t(B.Table)].Columns[size_t(B.Column)]));
+    }
+    auto J = std::make_unique<TTolvanAOJoin>(
+        std::move(Tree), Leaf(Tables[size_t(L.Right)].Name, Copy[size_t(L.Right)]), L.Kind, false,
+        L.Pairs.empty() ? nullptr : &Left, L.Pairs.empty() ? nullptr : &Right);
+    if (!L.Match.empty())
+      J->SetMatchCondition(ParsedCondition(Conjunction(L.Match, Tables)));
+    Tree = std::move(J);
+  }
+  PushWhere(*Tree, Conjunction(Spec.Where, Tables), Params);
+  return Tree;
+}
+
+// Inner and cross joins as the stand-ins' filtered cross product, every condition in WHERE.
+std::unique_ptr<TTolvanAO> BuildStandInJoin(const std::vector<TTable>& Tables,
+                                            const TJoinSpec& Spec, const TTolvanSQLParams& Params) {
+  std::unique_ptr<TTolvanAO> Tree = std::make_unique<TTestAOLeaf>("t0");
+  std::vector<TCond> All = Spec.Where;
+  for (const TJoinLevel& L : Spec.Levels) {
+    Tree = std::make_unique<TTestAOPair>(
+        std::move(Tree), std::make_unique<TTestAOLeaf>(Tables[size_t(L.Right)].Name),
+        L.Kind == jtCross ? jtCross : jtInner);
+    for (const auto& [A, B] : L.Pairs) {
+      TCond C;
+      C.A = A;
+      C.B = B;
+      All.push_back(C);
+    }
+    All.insert(All.end(), L.Match.begin(), L.Match.end());
+  }
+  PushWhere(*Tree, Conjunction(All, Tables), Params);
+  return Tree;
+}
+
+std::vector<TIndexPlan> JoinIndexes(TGenerator& G, const std::vector<TTable>& Tables,
+                                    const TJoinSpec& Spec) {
+  std::vector<TIndexPlan> Plans{TIndexPlan{}};
+  const TJoinLevel& L = Spec.Levels.back();
+  if (L.Pairs.empty())
+    return Plans;
+  for (TRef Ref : {L.Pairs[0].first, L.Pairs[0].second}) {
+    const bool Text = Tables[size_t(Ref.Table)].Types[size_t(Ref.Column)] == ctText;
+    Plans.push_back({Ref.Table, Ref.Column, G.Pick(Text ? 3 : 2)});
+  }
+  return Plans;
+}
+
+std::pair<int, int> ParamValues(TGenerator& G) { return {G.Pick(4) - 1, G.Pick(4) - 1}; }
+
+int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real) {
+  int Cases = 0;
+  for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
+    TGenerator G(Seed * 7919u + 1);
+    const std::vector<TTable> Tables = RandomTables(G.R);
+    for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
+      const TJoinSpec Spec = G.Join(Tables, 1 + G.Pick(2), Real);
+      std::vector<bool> Copy(3);
+      for (size_t T = 0; T < 3; ++T)
+        Copy[T] = Real && G.OneIn(3);
+      std::string What = Spec.Sql(Tables);
+      if (Real)
+        for (size_t T = 0; T < 3; ++T)
+          What += Copy[T] ? " [" + Tables[T].Name + " copied]" : "";
+      TCaseRun Run(Seed, Case, Tables);
+      const auto Values = ParamValues(G);
+      for (const TIndexPlan& Index : JoinIndexes(G, Tables, Spec)) {
+        WriteTables(Tables, Index);
+        const bool Ok = RunCase(
+            Run, What, Index, HasParam(Spec.Where), Values,
+            [&](const TTolvanSQLParams& Params) {
+              std::unique_ptr<TTolvanAO> Root = Real ? BuildJoin(Tables, Spec, Copy, Params)
+                                                     : BuildStandInJoin(Tables, Spec, Params);
+              SelectAll(*Root, Tables, Spec.Levels.size() + 1);
+              return Root;
+            },
+            [&](double P) { return JoinModel(Tables, Spec, P); });
+        if (!Ok)
+          return -1;
+      }
+    }
+  }
+  return Cases;
+}
+
+// An operand: a leaf of its table or a join, with its select list.
+std::unique_ptr<TTolvanAO> BuildOperand(const std::vector<TTable>& Tables, const TOperand& O,
+                                        bool Copy, const TTolvanSQLParams& Params) {
+  std::unique_ptr<TTolvanAO> Op = O.Join ? BuildJoin(Tables, *O.Join, {Copy, false, false}, Params)
+                                         : Leaf(Tables[size_t(O.Table)].Name, Copy);
+  std::vector<TTolvanSelectListItem> Items;
+  for (TRef R : O.Select)
+    Items.push_back(
+        Item(Tables[size_t(R.Table)].Name, Tables[size_t(R.Table)].Columns[size_t(R.Column)]));
+  Op->SetSelectList(Items, int32_t(Items.size()) - 1, false);
+  return Op;
+}
+
+int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
+  int Cases = 0;
+  for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
+    TGenerator G(Seed * 104729u + 3);
+    const std::vector<TTable> Tables = RandomTables(G.R);
+    for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
+      TSetSpec Spec = G.Set(Tables);
+      TExpected E = EvaluateSet(Tables, Spec);
+      for (int Retry = 0; E.ErrorCode < 0 && Retry < 20; ++Retry)
+        E = EvaluateSet(Tables, Spec = G.Set(Tables));
+      if (E.ErrorCode < 0)
+        continue;
+      const bool CopyLeft = G.OneIn(4), CopyRight = G.OneIn(4);
+      std::string What = Spec.Sql(Tables) + (CopyLeft ? " [left copied]" : "") +
+                         (CopyRight ? " [right copied]" : "");
+      TCaseRun Run(Seed, Case, Tables);
+      std::vector<TIndexPlan> Plans{TIndexPlan{}};
+      for (const TOperand* O : {&Spec.Left, &Spec.Right})
+        if (G.OneIn(2)) {
+          const TRef R = O->Select[size_t(G.Pick(int(O->Select.size())))];
+          Plans.push_back(
+              {R.Table, R.Column,
+               G.Pick(Tables[size_t(R.Table)].Types[size_t(R.Column)] == ctText ? 3 : 2)});
+        }
+      for (const TIndexPlan& Index : Plans) {
+        WriteTables(Tables, Index);
+        const bool Ok = RunCase(
+            Run, What, Index, false, {0, 0},
+            [&](const TTolvanSQLParams& Params) -> std::unique_ptr<TTolvanAO> {
+              TTolvanFields By;
+              for (const std::string& N : Spec.By)
+                By.Add(Item("", N));
+              const TTolvanSetOperation Op = Spec.Op == soUnion       ? tsoUnion
+                                             : Spec.Op == soIntersect ? tsoIntersect
+                                                                      : tsoExcept;
+              return std::make_unique<TTolvanAOUnion>(
+                  BuildOperand(Tables, Spec.Left, CopyLeft, Params),
+                  BuildOperand(Tables, Spec.Right, CopyRight, Params), Op, Spec.Pairing >= 1,
+                  !Spec.All, Spec.Pairing == 2 ? &By : nullptr);
+            },
+            [&](double) { return E; });
+        if (!Ok)
+          return -1;
+      }
+    }
+  }
+  return Cases;
+}
+
+int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
+  int Cases = 0;
+  for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
+    TGenerator G(Seed * 15485863u + 5);
+    const std::vector<TTable> Tables = RandomTables(G.R);
+    for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
+      const TGroupSpec Spec = G.Group(Tables);
+      const TTable& T = Tables[size_t(Spec.Table)];
+      const bool Copy = G.OneIn(3);
+      const std::string What = Spec.Sql(Tables) + (Copy ? " [copied]" : "");
+      TCaseRun Run(Seed, Case, Tables);
+      std::vector<TIndexPlan> Plans{TIndexPlan{}};
+      if (!Spec.GroupColumns.empty()) {
+        const int C = Spec.GroupColumns[0];
+        Plans.push_back({Spec.Table, C, G.Pick(T.Types[size_t(C)] == ctText ? 3 : 2)});
+      }
+      const auto Values = ParamValues(G);
+      for (const TIndexPlan& Index : Plans) {
+        WriteTables(Tables, Index);
+        const bool Ok = RunCase(
+            Run, What, Index, HasParam(Spec.Where), Values,
+            [&](const TTolvanSQLParams& Params) {
+              TTolvanFields GroupFields;
+              for (int C : Spec.GroupColumns)
+                GroupFields.Add(Item("", T.Columns[size_t(C)]));
+              auto Root = std::make_unique<TTolvanAOGroupBy>(
+                  Leaf(T.Name, Copy), Spec.GroupColumns.empty() ? nullptr : &GroupFields);
+              PushWhere(*Root, Conjunction(Spec.Where, Tables), Params);
+              std::vector<TTolvanSelectListItem> Items;
+              for (const TAgg& A : Spec.Items) {
+                if (A.Kind == akField) {
+                  Items.push_back(Item("", T.Columns[size_t(A.Column)]));
+                  continue;
+                }
+                TTolvanSelectListItem& I = Items.emplace_back();
+                I.IsExpression = true;
+                I.Expression = ParsedValue(A.Sql(T));
+              }
+              Root->SetSelectList(Items, int32_t(Items.size()) - 1, Spec.Distinct);
+              if (Spec.Having)
+                Root->SetFilter(ParsedCondition(Spec.Having->Sql(T)));
+              return Root;
+            },
+            [&](double P) { return EvaluateGroup(Tables, Spec, P); });
+        if (!Ok)
+          return -1;
+      }
+    }
+  }
+  return Cases;
+}
+
+// --- the tests ----------------------------------------------------------------------------------
+
+class AODifferential : public AOTest {
+protected:
+  void SetUp() override { Landed = Probe(); }
+  TLanded Landed;
+};
+
+// The model itself, against the base's filtered cross product of the stand-in operators.
+TEST_F(AODifferential, InnerJoinModelAgreesWithAFilteredCrossProduct) {
+  EXPECT_EQ(RunJoins(1, 8, 25, false), 200);
+}
+
+TEST_F(AODifferential, JoinsAgreeWithTheModel) {
+  if (!Landed.Leaf || !Landed.Join)
+    GTEST_SKIP() << "the table leaf or the join has not landed";
+  EXPECT_EQ(RunJoins(1, 40, 30, true), 1200);
+}
+
+TEST_F(AODifferential, SetOperationsAgreeWithTheModel) {
+  if (!Landed.Leaf || !Landed.Join || !Landed.Union)
+    GTEST_SKIP() << "the table leaf, the join or the union has not landed";
+  EXPECT_GT(RunSets(1, 30, 30), 850);
+}
+
+TEST_F(AODifferential, GroupingAgreesWithTheModel) {
+  if (!Landed.Leaf || !Landed.Group)
+    GTEST_SKIP() << "the table leaf or the group-by has not landed";
+  EXPECT_EQ(RunGroups(1, 30, 30), 900);
+}
+
+class AODifferentialSlow : public AODifferential {};
+
+TEST_F(AODifferentialSlow, ManyMoreCases) {
+  if (!Landed.Leaf || !Landed.Join || !Landed.Union || !Landed.Group)
+    GTEST_SKIP() << "an operator has not landed";
+  EXPECT_EQ(RunJoins(1000, 400, 30, true), 12000);
+  EXPECT_GT(RunSets(1000, 300, 30), 8500);
+  EXPECT_EQ(RunGroups(1000, 300, 30), 9000);
+}
+
+} // namespace
+} // namespace tolvan::test
