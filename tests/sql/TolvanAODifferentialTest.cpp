@@ -25,6 +25,7 @@
 #include "sql/TolvanAOTable.h"
 #include "sql/TolvanAOUnion.h"
 #include "tests/sql/support/AODiffModel.h"
+#include "tests/sql/support/AOLanded.h"
 #include "tests/sql/support/TestAO.h"
 #include "tests/sql/support/TestAOTables.h"
 
@@ -135,40 +136,11 @@ std::string Failure(const ETolvanException& E) {
   return "raised " + std::to_string(E.NativeError()) + " " + E.Message();
 }
 
-bool PlaceholderRaised(const std::function<void()>& Fn) {
-  try {
-    Fn();
-  } catch (const ETolvanException& E) {
-    return E.NativeError() == ErrAODerivedTableUnsupported;
-  }
-  return false;
-}
-
 std::unique_ptr<TTolvanAO> Leaf(const std::string& Name, bool Copy) {
   auto L = std::make_unique<TTolvanAOTable>("", "", Name, "", "", nullptr, true, false, "");
   // A TOP the table cannot reach makes the leaf copy its rows.
   if (Copy)
     L->SetTop(-1, 1000);
-  return L;
-}
-
-// Which operators have replaced their placeholders.
-struct TLanded {
-  bool Leaf = false, Join = false, Union = false, Group = false;
-};
-
-TLanded Probe() {
-  MakeMemoryTable("probe", {{"a"}});
-  TLanded L;
-  L.Leaf = !PlaceholderRaised([] { Leaf("probe", false); });
-  if (!L.Leaf)
-    return L;
-  L.Join = !PlaceholderRaised(
-      [] { TTolvanAOJoin J(Leaf("probe", false), Leaf("probe", false), jtCross, false, {}, {}); });
-  L.Union = !PlaceholderRaised([] {
-    TTolvanAOUnion U(Leaf("probe", false), Leaf("probe", false), tsoUnion, false, false, nullptr);
-  });
-  L.Group = !PlaceholderRaised([] { TTolvanAOGroupBy G(Leaf("probe", false), nullptr); });
   return L;
 }
 
@@ -710,8 +682,8 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
 
 class AODifferential : public AOTest {
 protected:
-  void SetUp() override { Landed = Probe(); }
-  TLanded Landed;
+  void SetUp() override { Landed = LandedOperators(); }
+  TLandedOperators Landed;
 };
 
 // The model itself, against the base's filtered cross product of the stand-in operators.
