@@ -51,9 +51,8 @@ struct TIndexPlan {
   }
 };
 
-void WriteTables(const std::vector<TTable>& Tables, const TIndexPlan& Index) {
-  for (size_t T = 0; T < Tables.size(); ++T) {
-    const TTable& Tab = Tables[T];
+void WriteTables(const std::vector<TTable>& Tables) {
+  for (const TTable& Tab : Tables) {
     std::vector<TTestColumn> Columns;
     for (size_t C = 0; C < Tab.Columns.size(); ++C)
       Columns.push_back(
@@ -74,17 +73,38 @@ void WriteTables(const std::vector<TTable>& Tables, const TIndexPlan& Index) {
       }
     }
     MakeMemoryTable(Tab.Name, Columns, Rows);
-    if (Index.Table == int(T)) {
-      TComponentPtr<TTolvanTable> Table = MakeComponent<TTolvanTable>();
-      Table->SetInMemory(true);
-      Table->SetTableName(Tab.Name);
-      const TIndexOptions Options = Index.Kind == 1   ? ixDescending
-                                    : Index.Kind == 2 ? ixCaseInsensitive
-                                                      : TIndexOptions(0);
-      Table->AddIndex("ix", Tab.Columns[size_t(Index.Column)], Options);
-    }
   }
 }
+
+// The index of a plan, added for one run of a case.
+class TIndexScope {
+public:
+  TIndexScope(const std::vector<TTable>& Tables, const TIndexPlan& Plan) {
+    if (Plan.Table < 0)
+      return;
+    FTable = MakeComponent<TTolvanTable>();
+    FTable->SetInMemory(true);
+    FTable->SetTableName(Tables[size_t(Plan.Table)].Name);
+    const TIndexOptions Options = Plan.Kind == 1   ? ixDescending
+                                  : Plan.Kind == 2 ? ixCaseInsensitive
+                                                   : TIndexOptions(0);
+    FTable->AddIndex("ix", Tables[size_t(Plan.Table)].Columns[size_t(Plan.Column)], Options);
+  }
+  ~TIndexScope() {
+    if (!FTable)
+      return;
+    try {
+      FTable->DeleteIndex("ix");
+    } catch (const Exception& E) {
+      ADD_FAILURE() << "dropping the index: " << E.Message();
+    }
+  }
+  TIndexScope(const TIndexScope&) = delete;
+  TIndexScope& operator=(const TIndexScope&) = delete;
+
+private:
+  TComponentPtr<TTolvanTable> FTable;
+};
 
 // The result's rows, each value by its text ("-" for null).
 TRows ReadRows(TTolvanAO& Root) {
@@ -534,6 +554,7 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real) {
   for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
     TGenerator G(Seed * 7919u + 1);
     const std::vector<TTable> Tables = RandomTables(G.R);
+    WriteTables(Tables);
     for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
       const TJoinSpec Spec = G.Join(Tables, 1 + G.Pick(2), Real);
       std::vector<bool> Copy(3);
@@ -546,7 +567,7 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real) {
       TCaseRun Run(Seed, Case, Tables);
       const auto Values = ParamValues(G);
       for (const TIndexPlan& Index : JoinIndexes(G, Tables, Spec)) {
-        WriteTables(Tables, Index);
+        const TIndexScope Scope(Tables, Index);
         const bool Ok = RunCase(
             Run, What, Index, HasParam(Spec.Where), Values,
             [&](const TTolvanSQLParams& Params) {
@@ -582,6 +603,7 @@ int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
   for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
     TGenerator G(Seed * 104729u + 3);
     const std::vector<TTable> Tables = RandomTables(G.R);
+    WriteTables(Tables);
     for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
       TSetSpec Spec = G.Set(Tables);
       TExpected E = EvaluateSet(Tables, Spec);
@@ -602,7 +624,7 @@ int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
                G.Pick(Tables[size_t(R.Table)].Types[size_t(R.Column)] == ctText ? 3 : 2)});
         }
       for (const TIndexPlan& Index : Plans) {
-        WriteTables(Tables, Index);
+        const TIndexScope Scope(Tables, Index);
         const bool Ok = RunCase(
             Run, What, Index, false, {0, 0},
             [&](const TTolvanSQLParams& Params) -> std::unique_ptr<TTolvanAO> {
@@ -631,6 +653,7 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
   for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
     TGenerator G(Seed * 15485863u + 5);
     const std::vector<TTable> Tables = RandomTables(G.R);
+    WriteTables(Tables);
     for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
       const TGroupSpec Spec = G.Group(Tables);
       const TTable& T = Tables[size_t(Spec.Table)];
@@ -644,7 +667,7 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
       }
       const auto Values = ParamValues(G);
       for (const TIndexPlan& Index : Plans) {
-        WriteTables(Tables, Index);
+        const TIndexScope Scope(Tables, Index);
         const bool Ok = RunCase(
             Run, What, Index, HasParam(Spec.Where), Values,
             [&](const TTolvanSQLParams& Params) {
