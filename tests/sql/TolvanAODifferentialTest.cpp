@@ -711,25 +711,25 @@ protected:
 
 // The model itself, against the base's filtered cross product of the stand-in operators.
 TEST_F(AODifferential, InnerJoinModelAgreesWithAFilteredCrossProduct) {
-  EXPECT_EQ(RunJoins(1, 8, 25, false), 200);
+  EXPECT_EQ(RunJoins(1, 4, 25, false), 100);
 }
 
 TEST_F(AODifferential, JoinsAgreeWithTheModel) {
   if (!Landed.Leaf || !Landed.Join)
     GTEST_SKIP() << "the table leaf or the join has not landed";
-  EXPECT_EQ(RunJoins(1, 40, 30, true), 1200);
+  EXPECT_EQ(RunJoins(1, 40, 25, true), 1000);
 }
 
 TEST_F(AODifferential, SetOperationsAgreeWithTheModel) {
   if (!Landed.Leaf || !Landed.Join || !Landed.Union)
     GTEST_SKIP() << "the table leaf, the join or the union has not landed";
-  EXPECT_GT(RunSets(1, 30, 30), 850);
+  EXPECT_GT(RunSets(1, 40, 25), 950);
 }
 
 TEST_F(AODifferential, GroupingAgreesWithTheModel) {
   if (!Landed.Leaf || !Landed.Group)
     GTEST_SKIP() << "the table leaf or the group-by has not landed";
-  EXPECT_EQ(RunGroups(1, 30, 30), 900);
+  EXPECT_EQ(RunGroups(1, 40, 25), 1000);
 }
 
 class AODifferentialSlow : public AODifferential {};

@@ -587,9 +587,12 @@ TAggValue Aggregate(const TTable& T, const std::vector<int>& Rows, const TAgg& A
   }
   case akSum:
     return Number(Sum(), Ty == ctFloat);
-  case akCountStarPlusSum:
-    // A null operand of "+" counts as 0.
-    return Number(double(Rows.size()) + Sum().value_or(0), Ty == ctFloat);
+  case akCountStarPlusSum: {
+    // The engine's "+" is null when its second operand is.
+    const std::optional<double> S = Sum();
+    return Number(S ? std::optional<double>(double(Rows.size()) + *S) : std::nullopt,
+                  Ty == ctFloat);
+  }
   case akAvg: {
     double S = 0;
     int64_t IS = 0, N = 0;
@@ -660,8 +663,13 @@ TExpected EvaluateGroup(const std::vector<TTable>& Tables, const TGroupSpec& Spe
     }
     return 0;
   };
+  // An empty input gives one row when there are aggregates, of their initial values.
+  const bool Aggregates =
+      Spec.Having || std::any_of(Spec.Items.begin(), Spec.Items.end(),
+                                 [](const TAgg& A) { return A.Kind != akField; });
   std::vector<std::vector<int>> Groups;
-  if (Spec.GroupColumns.empty() || Rows.empty()) {
+  if (Rows.empty() && !Aggregates) {
+  } else if (Spec.GroupColumns.empty() || Rows.empty()) {
     Groups.push_back(Rows);
   } else {
     std::stable_sort(Rows.begin(), Rows.end(), [&](int A, int B) { return KeyCompare(A, B) < 0; });
