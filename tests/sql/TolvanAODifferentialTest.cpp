@@ -380,10 +380,16 @@ public:
 
 // --- one case -----------------------------------------------------------------------------------
 
+// What the runs reached, so that a generator change cannot quietly stop exercising a path.
+struct TCoverage {
+  int Reruns = 0;
+  int IndexProbes = 0, HashProbes = 0, RightDrives = 0;
+};
+
 class TCaseRun {
 public:
-  TCaseRun(uint32_t Seed, int Case, const std::vector<TTable>& Tables)
-      : FSeed(Seed), FCase(Case), FTables(Tables) {}
+  TCaseRun(uint32_t Seed, int Case, const std::vector<TTable>& Tables, TCoverage& Coverage)
+      : FSeed(Seed), FCase(Case), FTables(Tables), FCoverage(Coverage) {}
 
   // Records a failure; false when there was one.
   bool Check(const std::string& What, const TIndexPlan& Index, const std::string& Problem) {
@@ -401,7 +407,17 @@ public:
   uint32_t FSeed;
   int FCase;
   const std::vector<TTable>& FTables;
+  TCoverage& FCoverage;
 };
+
+void Cover(TCoverage& C, TTolvanAO& Root) {
+  auto* J = dynamic_cast<TTolvanAOJoin*>(&Root);
+  if (!J || J->JoinType() == jtCross)
+    return;
+  C.IndexProbes += J->LastProbePath() == TTolvanAOJoin::TProbePath::Index;
+  C.HashProbes += J->LastProbePath() == TTolvanAOJoin::TProbePath::Hash;
+  C.RightDrives += !J->LeftDrives();
+}
 
 // The parameter :p of a case, with its value.
 struct TParam {
@@ -445,8 +461,10 @@ bool RunCase(TCaseRun& Run, const std::string& What, const TIndexPlan& Index, bo
   }
   if (!Run.Check(What, Index, Difference(First, ReadRows(*Root))))
     return false;
+  Cover(Run.FCoverage, *Root);
   if (!Param)
     return true;
+  ++Run.FCoverage.Reruns;
   try {
     P.Set(*Root, Values.second);
     Root->ResetSubQueries(nullptr);
@@ -549,7 +567,7 @@ std::vector<TIndexPlan> JoinIndexes(TGenerator& G, const std::vector<TTable>& Ta
 
 std::pair<int, int> ParamValues(TGenerator& G) { return {G.Pick(4) - 1, G.Pick(4) - 1}; }
 
-int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real) {
+int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCoverage& Coverage) {
   int Cases = 0;
   for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
     TGenerator G(Seed * 7919u + 1);
@@ -564,7 +582,7 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real) {
       if (Real)
         for (size_t T = 0; T < 3; ++T)
           What += Copy[T] ? " [" + Tables[T].Name + " copied]" : "";
-      TCaseRun Run(Seed, Case, Tables);
+      TCaseRun Run(Seed, Case, Tables, Coverage);
       const auto Values = ParamValues(G);
       for (const TIndexPlan& Index : JoinIndexes(G, Tables, Spec)) {
         const TIndexScope Scope(Tables, Index);
@@ -598,7 +616,7 @@ std::unique_ptr<TTolvanAO> BuildOperand(const std::vector<TTable>& Tables, const
   return Op;
 }
 
-int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
+int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, TCoverage& Coverage) {
   int Cases = 0;
   for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
     TGenerator G(Seed * 104729u + 3);
@@ -614,7 +632,7 @@ int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
       const bool CopyLeft = G.OneIn(4), CopyRight = G.OneIn(4);
       std::string What = Spec.Sql(Tables) + (CopyLeft ? " [left copied]" : "") +
                          (CopyRight ? " [right copied]" : "");
-      TCaseRun Run(Seed, Case, Tables);
+      TCaseRun Run(Seed, Case, Tables, Coverage);
       std::vector<TIndexPlan> Plans{TIndexPlan{}};
       for (const TOperand* O : {&Spec.Left, &Spec.Right})
         if (G.OneIn(2)) {
@@ -648,7 +666,7 @@ int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
   return Cases;
 }
 
-int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
+int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, TCoverage& Coverage) {
   int Cases = 0;
   for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
     TGenerator G(Seed * 15485863u + 5);
@@ -659,7 +677,7 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed) {
       const TTable& T = Tables[size_t(Spec.Table)];
       const bool Copy = G.OneIn(3);
       const std::string What = Spec.Sql(Tables) + (Copy ? " [copied]" : "");
-      TCaseRun Run(Seed, Case, Tables);
+      TCaseRun Run(Seed, Case, Tables, Coverage);
       std::vector<TIndexPlan> Plans{TIndexPlan{}};
       if (!Spec.GroupColumns.empty()) {
         const int C = Spec.GroupColumns[0];
@@ -711,25 +729,35 @@ protected:
 
 // The model itself, against the base's filtered cross product of the stand-in operators.
 TEST_F(AODifferential, InnerJoinModelAgreesWithAFilteredCrossProduct) {
-  EXPECT_EQ(RunJoins(1, 4, 25, false), 100);
+  TCoverage C;
+  EXPECT_EQ(RunJoins(1, 4, 25, false, C), 100);
+  EXPECT_GT(C.Reruns, 5);
 }
 
 TEST_F(AODifferential, JoinsAgreeWithTheModel) {
   if (!Landed.Leaf || !Landed.Join)
     GTEST_SKIP() << "the table leaf or the join has not landed";
-  EXPECT_EQ(RunJoins(1, 40, 25, true), 1000);
+  TCoverage C;
+  EXPECT_EQ(RunJoins(1, 40, 25, true, C), 1000);
+  EXPECT_GT(C.Reruns, 100);
+  EXPECT_GT(C.IndexProbes, 100);
+  EXPECT_GT(C.HashProbes, 100);
+  EXPECT_GT(C.RightDrives, 100);
 }
 
 TEST_F(AODifferential, SetOperationsAgreeWithTheModel) {
   if (!Landed.Leaf || !Landed.Join || !Landed.Union)
     GTEST_SKIP() << "the table leaf, the join or the union has not landed";
-  EXPECT_GT(RunSets(1, 40, 25), 950);
+  TCoverage C;
+  EXPECT_GT(RunSets(1, 40, 25, C), 950);
 }
 
 TEST_F(AODifferential, GroupingAgreesWithTheModel) {
   if (!Landed.Leaf || !Landed.Group)
     GTEST_SKIP() << "the table leaf or the group-by has not landed";
-  EXPECT_EQ(RunGroups(1, 40, 25), 1000);
+  TCoverage C;
+  EXPECT_EQ(RunGroups(1, 40, 25, C), 1000);
+  EXPECT_GT(C.Reruns, 50);
 }
 
 class AODifferentialSlow : public AODifferential {};
@@ -737,9 +765,10 @@ class AODifferentialSlow : public AODifferential {};
 TEST_F(AODifferentialSlow, ManyMoreCases) {
   if (!Landed.Leaf || !Landed.Join || !Landed.Union || !Landed.Group)
     GTEST_SKIP() << "an operator has not landed";
-  EXPECT_EQ(RunJoins(1000, 400, 30, true), 12000);
-  EXPECT_GT(RunSets(1000, 300, 30), 8500);
-  EXPECT_EQ(RunGroups(1000, 300, 30), 9000);
+  TCoverage C;
+  EXPECT_EQ(RunJoins(1000, 400, 30, true, C), 12000);
+  EXPECT_GT(RunSets(1000, 300, 30, C), 8500);
+  EXPECT_EQ(RunGroups(1000, 300, 30, C), 9000);
 }
 
 } // namespace
