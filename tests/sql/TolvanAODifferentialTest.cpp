@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "classlib/DB.h"
@@ -244,30 +245,39 @@ public:
   TJoinSpec Join(const std::vector<TTable>& Tables, int Levels, bool AllKinds) {
     static const char* const Numeric[] = {"i", "s"};
     TJoinSpec S;
+    S.RightDeep = Levels == 2 && OneIn(3);
     for (int K = 0; K < Levels; ++K) {
       TJoinLevel L;
       L.Right = K + 1;
+      // The tables of the level's left side are First..Last; its right side's First2..Right.
+      int First = 0, Last = K, First2 = L.Right;
+      if (S.RightDeep) {
+        L.Right = 2;
+        std::tie(First, Last, First2) = K == 0 ? std::tuple(1, 1, 2) : std::tuple(0, 0, 1);
+      }
+      auto LeftTable = [&] { return First + Pick(Last - First + 1); };
+      auto RightTable = [&] { return First2 + Pick(L.Right - First2 + 1); };
       L.Kind = AllKinds ? TTolvanJoinType(Pick(5)) : OneIn(4) ? jtCross : jtInner;
       if (L.Kind != jtCross) {
         const int Pairs = OneIn(3) ? 2 : 1;
         for (int P = 0; P < Pairs; ++P) {
-          const int Left = Pick(K + 1);
+          const int Left = LeftTable(), Right = RightTable();
           if (OneIn(3))
             L.Pairs.push_back({{Left, Tables[size_t(Left)].Column("v")},
-                               {L.Right, Tables[size_t(L.Right)].Column("v")}});
+                               {Right, Tables[size_t(Right)].Column("v")}});
           else
             L.Pairs.push_back({{Left, Named(Tables[size_t(Left)], Numeric, 2)},
-                               {L.Right, Named(Tables[size_t(L.Right)], Numeric, 2)}});
+                               {Right, Named(Tables[size_t(Right)], Numeric, 2)}});
         }
         // The ON remainder: on the left side, the right side or both.
         for (int M = Pick(4) == 0 ? 2 : Pick(2); M > 0; --M) {
           const int Side = Pick(3);
           if (Side == 0)
-            L.Match.push_back(Single(Tables, Pick(K + 1), false));
+            L.Match.push_back(Single(Tables, LeftTable(), false));
           else if (Side == 1)
-            L.Match.push_back(Single(Tables, L.Right, false));
+            L.Match.push_back(Single(Tables, RightTable(), false));
           else
-            L.Match.push_back(Between(Tables, Pick(K + 1), L.Right));
+            L.Match.push_back(Between(Tables, LeftTable(), RightTable()));
         }
       }
       S.Levels.push_back(L);
@@ -511,7 +521,29 @@ void PushWhere(TTolvanAO& Root, const std::string& Where, const TTolvanSQLParams
 std::unique_ptr<TTolvanAO> BuildJoin(const std::vector<TTable>& Tables, const TJoinSpec& Spec,
                                      const std::vector<bool>& Copy,
                                      const TTolvanSQLParams& Params) {
+  auto Make = [&](std::unique_ptr<TTolvanAO> LeftTree, std::unique_ptr<TTolvanAO> RightTree,
+                  const TJoinLevel& L) {
+    TTolvanFields Left, Right;
+    for (const auto& [A, B] : L.Pairs) {
+      Left.Add(
+          Item(Tables[size_t(A.Table)].Name, Tables[size_t(A.Table)].Columns[size_t(A.Column)]));
+      Right.Add(
+          Item(Tables[size_t(B.Table)].Name, Tables[size_t(B.Table)].Columns[size_t(B.Column)]));
+    }
+    auto J = std::make_unique<TTolvanAOJoin>(std::move(LeftTree), std::move(RightTree), L.Kind,
+                                             false, L.Pairs.empty() ? nullptr : &Left,
+                                             L.Pairs.empty() ? nullptr : &Right);
+    if (!L.Match.empty())
+      J->SetMatchCondition(ParsedCondition(Conjunction(L.Match, Tables)));
+    return J;
+  };
   std::unique_ptr<TTolvanAO> Tree = Leaf("t0", Copy[0]);
+  if (Spec.RightDeep) {
+    Tree = Make(std::move(Tree), Make(Leaf("t1", Copy[1]), Leaf("t2", Copy[2]), Spec.Levels[0]),
+                Spec.Levels[1]);
+    PushWhere(*Tree, Conjunction(Spec.Where, Tables), Params);
+    return Tree;
+  }
   for (const TJoinLevel& L : Spec.Levels) {
     TTolvanFields Left, Right;
     for (const auto& [A, B] : L.Pairs) {
@@ -536,10 +568,18 @@ std::unique_ptr<TTolvanAO> BuildStandInJoin(const std::vector<TTable>& Tables,
                                             const TJoinSpec& Spec, const TTolvanSQLParams& Params) {
   std::unique_ptr<TTolvanAO> Tree = std::make_unique<TTestAOLeaf>("t0");
   std::vector<TCond> All = Spec.Where;
-  for (const TJoinLevel& L : Spec.Levels) {
+  auto Type = [](const TJoinLevel& L) { return L.Kind == jtCross ? jtCross : jtInner; };
+  if (Spec.RightDeep)
     Tree = std::make_unique<TTestAOPair>(
-        std::move(Tree), std::make_unique<TTestAOLeaf>(Tables[size_t(L.Right)].Name),
-        L.Kind == jtCross ? jtCross : jtInner);
+        std::move(Tree),
+        std::make_unique<TTestAOPair>(std::make_unique<TTestAOLeaf>("t1"),
+                                      std::make_unique<TTestAOLeaf>("t2"), Type(Spec.Levels[0])),
+        Type(Spec.Levels[1]));
+  else
+    for (const TJoinLevel& L : Spec.Levels)
+      Tree = std::make_unique<TTestAOPair>(
+          std::move(Tree), std::make_unique<TTestAOLeaf>(Tables[size_t(L.Right)].Name), Type(L));
+  for (const TJoinLevel& L : Spec.Levels) {
     for (const auto& [A, B] : L.Pairs) {
       TCond C;
       C.A = A;

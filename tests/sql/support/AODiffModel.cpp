@@ -258,17 +258,22 @@ bool Holds(const std::vector<TTable>& Tables, const TWide& Row, const TCond& C, 
 }
 
 std::string TJoinSpec::Sql(const std::vector<TTable>& Tables) const {
-  std::string S = "t0";
-  for (const TJoinLevel& L : Levels) {
-    S = (S == "t0" ? S : "(" + S + ")") + " " + KindText(L.Kind) + " " +
-        Tables[size_t(L.Right)].Name;
+  auto Level = [&](const std::string& Left, const TJoinLevel& L, const std::string& Right) {
+    std::string S = Left + " " + KindText(L.Kind) + " " + Right;
     std::string On;
     for (const auto& [A, B] : L.Pairs)
       On += (On.empty() ? "" : " AND ") + RefSql(Tables, A) + " = " + RefSql(Tables, B);
     for (const TCond& C : L.Match)
       On += " AND [match] " + C.Sql(Tables);
-    if (!On.empty())
-      S += " ON " + On;
+    return On.empty() ? S : S + " ON " + On;
+  };
+  std::string S;
+  if (RightDeep) {
+    S = Level("t0", Levels[1], "(" + Level("t1", Levels[0], "t2") + ")");
+  } else {
+    S = "t0";
+    for (const TJoinLevel& L : Levels)
+      S = Level(S == "t0" ? S : "(" + S + ")", L, Tables[size_t(L.Right)].Name);
   }
   std::string W;
   for (const TCond& C : Where)
@@ -276,74 +281,93 @@ std::string TJoinSpec::Sql(const std::vector<TTable>& Tables) const {
   return W.empty() ? S : S + " WHERE " + W;
 }
 
+namespace {
+
+// The rows of one table.
+std::vector<TWide> TableRows(const std::vector<TTable>& Tables, int Table) {
+  std::vector<TWide> Rows;
+  for (size_t R = 0; R < Tables[size_t(Table)].Rows.size(); ++R) {
+    TWide W(Tables.size(), -1);
+    W[size_t(Table)] = int(R);
+    Rows.push_back(W);
+  }
+  return Rows;
+}
+
+// Left joined with Right by L: the combined rows take each side's tables.
+std::vector<TWide> JoinRows(const std::vector<TTable>& Tables, const std::vector<TWide>& Left,
+                            const std::vector<TWide>& Right, const TJoinLevel& L, double Param) {
+  auto Combined = [](const TWide& A, const TWide& B) {
+    TWide C = A;
+    for (size_t I = 0; I < B.size(); ++I)
+      if (B[I] >= 0)
+        C[I] = B[I];
+    return C;
+  };
+  auto Matches = [&](const TWide& C) {
+    if (L.Kind == jtCross)
+      return true;
+    for (const auto& [A, B] : L.Pairs) {
+      const TCell& X = CellOf(Tables, C, A);
+      const TCell& Y = CellOf(Tables, C, B);
+      if (X.Null || Y.Null || X.N != Y.N || X.S != Y.S)
+        return false;
+    }
+    for (const TCond& M : L.Match)
+      if (!Holds(Tables, C, M, Param))
+        return false;
+    return true;
+  };
+  std::vector<TWide> Out;
+  if (L.Kind == jtRightOuter) {
+    for (const TWide& R : Right) {
+      bool Any = false;
+      for (const TWide& Lw : Left) {
+        TWide C = Combined(Lw, R);
+        if (Matches(C)) {
+          Out.push_back(C);
+          Any = true;
+        }
+      }
+      if (!Any)
+        Out.push_back(R);
+    }
+    return Out;
+  }
+  std::vector<bool> Matched(Right.size(), false);
+  for (const TWide& Lw : Left) {
+    bool Any = false;
+    for (size_t R = 0; R < Right.size(); ++R) {
+      TWide C = Combined(Lw, Right[R]);
+      if (Matches(C)) {
+        Out.push_back(C);
+        Any = true;
+        Matched[R] = true;
+      }
+    }
+    if (!Any && (L.Kind == jtLeftOuter || L.Kind == jtFullOuter))
+      Out.push_back(Lw);
+  }
+  if (L.Kind == jtFullOuter)
+    for (size_t R = 0; R < Right.size(); ++R)
+      if (!Matched[R])
+        Out.push_back(Right[R]);
+  return Out;
+}
+
+} // namespace
+
 std::vector<TWide> EvaluateJoin(const std::vector<TTable>& Tables, const TJoinSpec& Spec,
                                 double Param) {
   std::vector<TWide> Rows;
-  for (size_t R = 0; R < Tables[0].Rows.size(); ++R) {
-    TWide W(Tables.size(), -1);
-    W[0] = int(R);
-    Rows.push_back(W);
-  }
-  for (const TJoinLevel& L : Spec.Levels) {
-    const int RightCount = int(Tables[size_t(L.Right)].Rows.size());
-    auto Combined = [&](const TWide& Left, int Right) {
-      TWide C = Left;
-      C[size_t(L.Right)] = Right;
-      return C;
-    };
-    auto Matches = [&](const TWide& C) {
-      for (const auto& [A, B] : L.Pairs) {
-        const TCell& X = CellOf(Tables, C, A);
-        const TCell& Y = CellOf(Tables, C, B);
-        if (X.Null || Y.Null || X.N != Y.N || X.S != Y.S)
-          return false;
-      }
-      for (const TCond& M : L.Match)
-        if (!Holds(Tables, C, M, Param))
-          return false;
-      return true;
-    };
-    std::vector<TWide> Out;
-    if (L.Kind == jtRightOuter) {
-      for (int R = 0; R < RightCount; ++R) {
-        bool Any = false;
-        for (const TWide& Left : Rows) {
-          TWide C = Combined(Left, R);
-          if (L.Kind == jtCross || Matches(C)) {
-            Out.push_back(C);
-            Any = true;
-          }
-        }
-        if (!Any) {
-          TWide C(Tables.size(), -1);
-          C[size_t(L.Right)] = R;
-          Out.push_back(C);
-        }
-      }
-    } else {
-      std::vector<bool> Matched(size_t(RightCount), false);
-      for (const TWide& Left : Rows) {
-        bool Any = false;
-        for (int R = 0; R < RightCount; ++R) {
-          TWide C = Combined(Left, R);
-          if (L.Kind == jtCross || Matches(C)) {
-            Out.push_back(C);
-            Any = true;
-            Matched[size_t(R)] = true;
-          }
-        }
-        if (!Any && (L.Kind == jtLeftOuter || L.Kind == jtFullOuter))
-          Out.push_back(Left);
-      }
-      if (L.Kind == jtFullOuter)
-        for (int R = 0; R < RightCount; ++R)
-          if (!Matched[size_t(R)]) {
-            TWide C(Tables.size(), -1);
-            C[size_t(L.Right)] = R;
-            Out.push_back(C);
-          }
-    }
-    Rows = std::move(Out);
+  if (Spec.RightDeep) {
+    const std::vector<TWide> Inner =
+        JoinRows(Tables, TableRows(Tables, 1), TableRows(Tables, 2), Spec.Levels[0], Param);
+    Rows = JoinRows(Tables, TableRows(Tables, 0), Inner, Spec.Levels[1], Param);
+  } else {
+    Rows = TableRows(Tables, 0);
+    for (const TJoinLevel& L : Spec.Levels)
+      Rows = JoinRows(Tables, Rows, TableRows(Tables, L.Right), L, Param);
   }
   std::vector<TWide> Kept;
   for (const TWide& W : Rows)
@@ -373,15 +397,7 @@ std::string OperandSql(const std::vector<TTable>& Tables, const TOperand& O) {
 
 // The operand's rows in its order (a join's in the model's order).
 std::vector<TWide> OperandRows(const std::vector<TTable>& Tables, const TOperand& O) {
-  if (O.Join)
-    return EvaluateJoin(Tables, *O.Join, 0);
-  std::vector<TWide> Rows;
-  for (size_t R = 0; R < Tables[size_t(O.Table)].Rows.size(); ++R) {
-    TWide W(Tables.size(), -1);
-    W[size_t(O.Table)] = int(R);
-    Rows.push_back(W);
-  }
-  return Rows;
+  return O.Join ? EvaluateJoin(Tables, *O.Join, 0) : TableRows(Tables, O.Table);
 }
 
 } // namespace

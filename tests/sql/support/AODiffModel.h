@@ -85,9 +85,11 @@ struct TJoinLevel {
   std::vector<TCond> Match;                 // the ON remainder
 };
 
-// t0 joined level by level; the WHERE conjuncts hold on every row produced at the top.
+// t0 joined level by level, or (RightDeep, two levels) t0 joined by the second level with the
+// join of t1 and t2 by the first. The WHERE conjuncts hold on every row produced at the top.
 struct TJoinSpec {
   std::vector<TJoinLevel> Levels;
+  bool RightDeep = false;
   std::vector<TCond> Where;
   std::string Sql(const std::vector<TTable>& Tables) const;
 };
