@@ -179,6 +179,7 @@ void TTolvanAO::ResetSubQueries(const TParams* Params) {
     FFilter->ResetSubQueries(Params);
   for (auto& E : FExpressions)
     E->ResetSubQueries(Params);
+  ResetOwnSubQueries(Params);
   if (FLeft)
     FLeft->ResetSubQueries(Params);
   if (FRight)

@@ -247,6 +247,9 @@ protected:
   // Runs after the select list made its fields visible (a join restores display names).
   virtual void AfterSelectList() {}
   virtual bool IsGroupBy() const { return false; }
+  // Resets sub-queries the operator keeps outside its filter and expressions (a table leaf's
+  // conditions handed to its cursor).
+  virtual void ResetOwnSubQueries(const TParams*) {}
 
   // --- execution steps -------------------------------------------------------------------------
 

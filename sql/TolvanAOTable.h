@@ -11,7 +11,11 @@
 // Ownership: the base owns the result dataset, which at creation is also the source (borrowed
 // here). Before a copy replaces the result, the leaf takes the source over and frees it after
 // the copy. A filter handed to the source cursor belongs to the cursor; a leaf kept for re-runs
-// lends it instead and takes it back before the source closes.
+// lends it instead and takes it back before the source closes; such a leaf also keeps a copied
+// source open for its next run.
+//
+// Table use: LockSources begins a use on the source table (never on a temporary table) and
+// UnlockSources ends it; a copying run ends it as soon as the rows are copied.
 //
 // Threads: a tree serves one thread at a time.
 #pragma once
@@ -21,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "classlib/Components.h"
 #include "classlib/DBParams.h"
 #include "sql/TolvanAO.h"
 
@@ -62,6 +67,51 @@ public:
   // The result handed on is the source itself (no copy).
   bool ResultIsSource() const noexcept;
   bool TableUseStarted() const noexcept;
+
+protected:
+  // Construction steps 2-3: names the source dataset's table (or sub-query), checks that a
+  // table of an in-memory database exists. Release 3.90 binds in another order.
+  void BindSource(std::string_view DatabaseName, std::string_view SessionName,
+                  std::string_view TableName, bool InMemory, bool RequestLive,
+                  const TParams* Params);
+
+  // The sub-queries of the conditions handed to the source cursor.
+  void ResetOwnSubQueries(const TParams* Params) override;
+
+private:
+  void OpenSource(std::string_view DatabaseName, std::string_view SessionName,
+                  std::string_view SubQuery, bool InMemory);
+  void AddSourceLinks();
+  // Execute steps.
+  void SelectOrderIndex();
+  bool MustCopy();
+  void CopyRows();
+  void HandOnSource();
+  // Moves the filter's conjuncts that name only this table to the source cursor's external
+  // filter, once per source; a leaf kept for re-runs keeps track of it to take it back.
+  void PushTableConditions();
+  // Takes a lent filter back from the source cursor (kept leaves), before the source closes.
+  void TakeBackFilter() noexcept;
+  void EndNotedTableUse() noexcept;
+  // The dataset the leaf reads: the source while it lives, else the result.
+  TTolvanDataSet& ReadDataSet() const;
+
+  // The source: borrowed from the base while it is the result; owned here after a copy took
+  // the result's place.
+  TTolvanDataSet* FSource = nullptr;
+  TComponentPtr<TTolvanDataSet> FOwnedSource;
+  // The dataset a table use was begun on, until it is ended.
+  TTolvanDataSet* FTableUseDataSet = nullptr;
+  // The table's columns; the source's definitions shrink to the select list once projected.
+  int32_t FSourceFieldCount = 0;
+  bool FResultIsSource = false;
+  bool FConditionsPushed = false;
+  // A kept leaf's pushed filter: attached to the source cursor (which holds it meanwhile) and
+  // taken back into FLentFilterStore before the source closes.
+  TTolvanExpression* FLentFilter = nullptr;
+  std::unique_ptr<TTolvanExpression> FLentFilterStore;
+  // The source cursor's external filter when the links were saved.
+  TTolvanExpression* FSavedExternalFilter = nullptr;
 };
 
 } // namespace tolvan
