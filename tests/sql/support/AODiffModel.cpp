@@ -514,8 +514,8 @@ TExpected EvaluateSet(const std::vector<TTable>& Tables, const TSetSpec& Spec) {
 
 // --- grouping ------------------------------------------------------------------------------------
 
-std::string TAgg::Sql(const TTable& T) const {
-  const std::string C = Column >= 0 ? T.Columns[size_t(Column)] : "";
+std::string TAgg::Sql(const std::vector<TTable>& Tables) const {
+  const std::string C = Ref.Column >= 0 ? RefSql(Tables, Ref) : "";
   switch (Kind) {
   case akField:
     return C;
@@ -540,46 +540,46 @@ std::string TAgg::Sql(const TTable& T) const {
   }
 }
 
-std::string THaving::Sql(const TTable& T) const {
-  return Agg.Sql(T) + " " + OpText[Op] + " " + NumberText(Value);
+std::string THaving::Sql(const std::vector<TTable>& Tables) const {
+  return Agg.Sql(Tables) + " " + OpText[Op] + " " + NumberText(Value);
 }
 
 std::string TGroupSpec::Sql(const std::vector<TTable>& Tables) const {
-  const TTable& T = Tables[size_t(Table)];
   std::string S = std::string("SELECT ") + (Distinct ? "DISTINCT " : "");
   for (size_t I = 0; I < Items.size(); ++I)
-    S += (I ? ", " : "") + Items[I].Sql(T);
-  S += " FROM " + T.Name;
+    S += (I ? ", " : "") + Items[I].Sql(Tables);
+  S += " FROM " + (Join ? Join->Sql(Tables) : Tables[size_t(Table)].Name);
   for (size_t I = 0; I < Where.size(); ++I)
     S += (I ? " AND " : " WHERE ") + Where[I].Sql(Tables);
   for (size_t I = 0; I < GroupColumns.size(); ++I)
-    S += (I ? ", " : " GROUP BY ") + T.Columns[size_t(GroupColumns[I])];
+    S += (I ? ", " : " GROUP BY ") + RefSql(Tables, GroupColumns[I]);
   if (Having)
-    S += " HAVING " + Having->Sql(T);
+    S += " HAVING " + Having->Sql(Tables);
   return S;
 }
 
 namespace {
 
-// An aggregate's value over Rows of T: its shown text, and its number for HAVING (nullopt for
-// null).
+// An aggregate's value over Rows: its shown text, and its number for HAVING (nullopt for null).
 struct TAggValue {
   std::string Text;
   std::optional<double> Number;
 };
 
-TAggValue Aggregate(const TTable& T, const std::vector<int>& Rows, const TAgg& A) {
-  const TColType Ty = A.Column >= 0 ? T.Types[size_t(A.Column)] : ctInt;
-  auto Cell = [&](int R) -> const TCell& { return T.Rows[size_t(R)][size_t(A.Column)]; };
+TAggValue Aggregate(const std::vector<TTable>& Tables, const std::vector<TWide>& Rows,
+                    const TAgg& A) {
+  const TColType Ty =
+      A.Ref.Column >= 0 ? Tables[size_t(A.Ref.Table)].Types[size_t(A.Ref.Column)] : ctInt;
+  auto Cell = [&](const TWide& W) -> const TCell& { return CellOf(Tables, W, A.Ref); };
   auto Int = [](double N) { return TAggValue{std::to_string(int64_t(N)), N}; };
   // SUM: null without rows, 0 over nulls only.
   auto Sum = [&]() -> std::optional<double> {
     if (Rows.empty())
       return std::nullopt;
     double S = 0;
-    for (int R : Rows)
-      if (!Cell(R).Null)
-        S += Cell(R).N;
+    for (const TWide& W : Rows)
+      if (!Cell(W).Null)
+        S += Cell(W).N;
     return S;
   };
   auto Number = [&](std::optional<double> N, bool Float) {
@@ -596,8 +596,8 @@ TAggValue Aggregate(const TTable& T, const std::vector<int>& Rows, const TAgg& A
   case akCountDistinct: {
     std::set<std::pair<double, std::string>> Seen;
     int N = 0;
-    for (int R : Rows)
-      if (!Cell(R).Null && (A.Kind == akCount || Seen.insert({Cell(R).N, Cell(R).S}).second))
+    for (const TWide& W : Rows)
+      if (!Cell(W).Null && (A.Kind == akCount || Seen.insert({Cell(W).N, Cell(W).S}).second))
         ++N;
     return Int(N);
   }
@@ -612,10 +612,10 @@ TAggValue Aggregate(const TTable& T, const std::vector<int>& Rows, const TAgg& A
   case akAvg: {
     double S = 0;
     int64_t IS = 0, N = 0;
-    for (int R : Rows)
-      if (!Cell(R).Null) {
-        S += Cell(R).N;
-        IS += int64_t(Cell(R).N);
+    for (const TWide& W : Rows)
+      if (!Cell(W).Null) {
+        S += Cell(W).N;
+        IS += int64_t(Cell(W).N);
         ++N;
       }
     if (!N)
@@ -626,8 +626,8 @@ TAggValue Aggregate(const TTable& T, const std::vector<int>& Rows, const TAgg& A
   case akMin:
   case akMax: {
     const TCell* Best = nullptr;
-    for (int R : Rows) {
-      const TCell& C = Cell(R);
+    for (const TWide& W : Rows) {
+      const TCell& C = Cell(W);
       if (C.Null)
         continue;
       if (!Best) {
@@ -648,31 +648,34 @@ TAggValue Aggregate(const TTable& T, const std::vector<int>& Rows, const TAgg& A
   }
 }
 
+bool SameRef(TRef A, TRef B) { return A.Table == B.Table && A.Column == B.Column; }
+
 } // namespace
 
 TExpected EvaluateGroup(const std::vector<TTable>& Tables, const TGroupSpec& Spec, double Param) {
   TExpected E;
-  const TTable& T = Tables[size_t(Spec.Table)];
   for (const TAgg& A : Spec.Items)
-    if (A.Kind == akField && std::find(Spec.GroupColumns.begin(), Spec.GroupColumns.end(),
-                                       A.Column) == Spec.GroupColumns.end()) {
+    if (A.Kind == akField && std::none_of(Spec.GroupColumns.begin(), Spec.GroupColumns.end(),
+                                          [&](TRef G) { return SameRef(G, A.Ref); })) {
       E.ErrorCode = 10342;
       return E;
     }
-  std::vector<int> Rows;
-  for (size_t R = 0; R < T.Rows.size(); ++R) {
-    TWide W(Tables.size(), -1);
-    W[size_t(Spec.Table)] = int(R);
-    if (std::all_of(Spec.Where.begin(), Spec.Where.end(),
-                    [&](const TCond& C) { return Holds(Tables, W, C, Param); }))
-      Rows.push_back(int(R));
+  std::vector<TWide> Rows;
+  if (Spec.Join) {
+    Rows = EvaluateJoin(Tables, *Spec.Join, Param);
+  } else {
+    for (const TWide& W : TableRows(Tables, Spec.Table))
+      if (std::all_of(Spec.Where.begin(), Spec.Where.end(),
+                      [&](const TCond& C) { return Holds(Tables, W, C, Param); }))
+        Rows.push_back(W);
   }
   // Groups in key order: ascending, case-sensitive, nulls first and equal.
-  auto KeyCompare = [&](int A, int B) {
-    for (int C : Spec.GroupColumns) {
+  auto KeyCompare = [&](const TWide& A, const TWide& B) {
+    for (TRef C : Spec.GroupColumns) {
+      const TColType T = Tables[size_t(C.Table)].Types[size_t(C.Column)];
       TTolvanVariant X, Y;
-      SetVariant(X, T.Rows[size_t(A)][size_t(C)], T.Types[size_t(C)]);
-      SetVariant(Y, T.Rows[size_t(B)][size_t(C)], T.Types[size_t(C)]);
+      SetVariant(X, CellOf(Tables, A, C), T);
+      SetVariant(Y, CellOf(Tables, B, C), T);
       const TTolvanCompareResult R = FoldNullCodes(X.Compare(Y, true, false, false));
       if (R != tcrEqual)
         return R == tcrLess ? -1 : 1;
@@ -683,32 +686,33 @@ TExpected EvaluateGroup(const std::vector<TTable>& Tables, const TGroupSpec& Spe
   const bool Aggregates =
       Spec.Having || std::any_of(Spec.Items.begin(), Spec.Items.end(),
                                  [](const TAgg& A) { return A.Kind != akField; });
-  std::vector<std::vector<int>> Groups;
+  std::vector<std::vector<TWide>> Groups;
   if (Rows.empty() && !Aggregates) {
   } else if (Spec.GroupColumns.empty() || Rows.empty()) {
     Groups.push_back(Rows);
   } else {
-    std::stable_sort(Rows.begin(), Rows.end(), [&](int A, int B) { return KeyCompare(A, B) < 0; });
-    for (int R : Rows) {
-      if (Groups.empty() || KeyCompare(Groups.back().back(), R) != 0)
+    std::stable_sort(Rows.begin(), Rows.end(),
+                     [&](const TWide& A, const TWide& B) { return KeyCompare(A, B) < 0; });
+    for (const TWide& W : Rows) {
+      if (Groups.empty() || KeyCompare(Groups.back().back(), W) != 0)
         Groups.emplace_back();
-      Groups.back().push_back(R);
+      Groups.back().push_back(W);
     }
   }
   std::set<std::vector<std::string>> Seen;
-  for (const std::vector<int>& G : Groups) {
+  for (const std::vector<TWide>& G : Groups) {
     if (Spec.Having) {
-      const TAggValue V = Aggregate(T, G, Spec.Having->Agg);
+      const TAggValue V = Aggregate(Tables, G, Spec.Having->Agg);
       if (!V.Number || !Compare(*V.Number, Spec.Having->Op, Spec.Having->Value))
         continue;
     }
     std::vector<std::string> Row;
-    for (const TAgg& A : Spec.Items)
-      Row.push_back(A.Kind == akField
-                        ? (G.empty() ? "-"
-                                     : Shown(T.Rows[size_t(G.back())][size_t(A.Column)],
-                                             T.Types[size_t(A.Column)]))
-                        : Aggregate(T, G, A).Text);
+    for (const TAgg& A : Spec.Items) {
+      const TColType T = Tables[size_t(A.Ref.Table)].Types[size_t(std::max(A.Ref.Column, 0))];
+      Row.push_back(A.Kind != akField ? Aggregate(Tables, G, A).Text
+                    : G.empty()       ? "-"
+                                      : Shown(CellOf(Tables, G.back(), A.Ref), T));
+    }
     if (Spec.Distinct && !Seen.insert(Row).second)
       continue;
     E.Rows.push_back(std::move(Row));
@@ -716,7 +720,7 @@ TExpected EvaluateGroup(const std::vector<TTable>& Tables, const TGroupSpec& Spe
   E.Ordered = true;
   for (const TAgg& A : Spec.Items)
     E.FoldCase.push_back((A.Kind == akMin || A.Kind == akMax) &&
-                         T.Types[size_t(A.Column)] == ctText);
+                         Tables[size_t(A.Ref.Table)].Types[size_t(A.Ref.Column)] == ctText);
   return E;
 }
 

@@ -148,21 +148,23 @@ enum TAggKind : uint8_t {
 
 struct TAgg {
   TAggKind Kind = akCountStar;
-  int Column = 0; // in the grouped table
-  std::string Sql(const TTable& T) const;
+  TRef Ref; // Column -1 for COUNT(*) and COUNT(*) + 1
+  std::string Sql(const std::vector<TTable>& Tables) const;
 };
 
 struct THaving {
   TAgg Agg;
   TOp Op = opGt;
   double Value = 0;
-  std::string Sql(const TTable& T) const;
+  std::string Sql(const std::vector<TTable>& Tables) const;
 };
 
+// Grouping over a leaf of Table (its WHERE pushed into the leaf) or over a join.
 struct TGroupSpec {
   int Table = 0;
-  std::vector<TCond> Where; // on the table, pushed into the leaf
-  std::vector<int> GroupColumns;
+  std::optional<TJoinSpec> Join;
+  std::vector<TCond> Where; // over a leaf
+  std::vector<TRef> GroupColumns;
   std::vector<TAgg> Items;
   std::optional<THaving> Having;
   bool Distinct = false;
