@@ -157,12 +157,19 @@ std::string Failure(const ETolvanException& E) {
   return "raised " + std::to_string(E.NativeError()) + " " + E.Message();
 }
 
-std::unique_ptr<TTolvanAO> Leaf(const std::string& Name, bool Copy) {
+// Copy: 0 a live leaf; 1 a TOP the table cannot reach, 2 DISTINCT, each making the leaf copy
+// its rows (DISTINCT changes nothing where the table's id is among the leaf's fields).
+std::unique_ptr<TTolvanAO> Leaf(const std::string& Name, int Copy) {
   auto L = std::make_unique<TTolvanAOTable>("", "", Name, "", "", nullptr, true, false, "");
-  // A TOP the table cannot reach makes the leaf copy its rows.
-  if (Copy)
+  if (Copy == 1)
     L->SetTop(-1, 1000);
+  else if (Copy == 2)
+    L->RequestDistinct();
   return L;
+}
+
+std::string CopyText(const std::string& Name, int Copy) {
+  return Copy ? " [" + Name + " copied by " + (Copy == 1 ? "TOP]" : "DISTINCT]") : "";
 }
 
 TTolvanSelectListItem Item(const std::string& Table, const std::string& Field) {
@@ -333,6 +340,8 @@ public:
       S.Right.Table = 1 + Pick(2);
     }
     S.Right.Select = Select(Tables, {S.Right.Table});
+    S.Left.Distinct = !S.Left.Join && OneIn(5);
+    S.Right.Distinct = OneIn(5);
     return S;
   }
 
@@ -534,8 +543,7 @@ void PushWhere(TTolvanAO& Root, const std::string& Where, const TTolvanSQLParams
 }
 
 std::unique_ptr<TTolvanAO> BuildJoin(const std::vector<TTable>& Tables, const TJoinSpec& Spec,
-                                     const std::vector<bool>& Copy,
-                                     const TTolvanSQLParams& Params) {
+                                     const std::vector<int>& Copy, const TTolvanSQLParams& Params) {
   auto Make = [&](std::unique_ptr<TTolvanAO> LeftTree, std::unique_ptr<TTolvanAO> RightTree,
                   const TJoinLevel& L) {
     TTolvanFields Left, Right;
@@ -630,13 +638,12 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCovera
     WriteTables(Tables);
     for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
       const TJoinSpec Spec = G.Join(Tables, 1 + G.Pick(2), Real);
-      std::vector<bool> Copy(3);
-      for (size_t T = 0; T < 3; ++T)
-        Copy[T] = Real && G.OneIn(3);
+      std::vector<int> Copy(3);
       std::string What = Spec.Sql(Tables);
-      if (Real)
-        for (size_t T = 0; T < 3; ++T)
-          What += Copy[T] ? " [" + Tables[T].Name + " copied]" : "";
+      for (size_t T = 0; T < 3; ++T) {
+        Copy[T] = Real && G.OneIn(3) ? 1 + G.Pick(2) : 0;
+        What += CopyText(Tables[T].Name, Copy[T]);
+      }
       TCaseRun Run(Seed, Case, Tables, Coverage);
       const auto Values = ParamValues(G);
       for (const TIndexPlan& Index : JoinIndexes(G, Tables, Spec)) {
@@ -661,13 +668,13 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCovera
 // An operand: a leaf of its table or a join, with its select list.
 std::unique_ptr<TTolvanAO> BuildOperand(const std::vector<TTable>& Tables, const TOperand& O,
                                         bool Copy, const TTolvanSQLParams& Params) {
-  std::unique_ptr<TTolvanAO> Op = O.Join ? BuildJoin(Tables, *O.Join, {Copy, false, false}, Params)
+  std::unique_ptr<TTolvanAO> Op = O.Join ? BuildJoin(Tables, *O.Join, {Copy, 0, 0}, Params)
                                          : Leaf(Tables[size_t(O.Table)].Name, Copy);
   std::vector<TTolvanSelectListItem> Items;
   for (TRef R : O.Select)
     Items.push_back(
         Item(Tables[size_t(R.Table)].Name, Tables[size_t(R.Table)].Columns[size_t(R.Column)]));
-  Op->SetSelectList(Items, int32_t(Items.size()) - 1, false);
+  Op->SetSelectList(Items, int32_t(Items.size()) - 1, O.Distinct);
   return Op;
 }
 
@@ -753,7 +760,7 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, TCoverage& Covera
               for (TRef C : Spec.GroupColumns)
                 GroupFields.Add(Name(C));
               auto Root = std::make_unique<TTolvanAOGroupBy>(
-                  Spec.Join ? BuildJoin(Tables, *Spec.Join, {Copy, false, false}, Params)
+                  Spec.Join ? BuildJoin(Tables, *Spec.Join, {Copy, 0, 0}, Params)
                             : Leaf(Tables[size_t(Spec.Table)].Name, Copy),
                   Spec.GroupColumns.empty() ? nullptr : &GroupFields);
               PushWhere(*Root, Conjunction(Spec.Where, Tables), Params);

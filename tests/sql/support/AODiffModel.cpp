@@ -389,7 +389,7 @@ std::vector<std::string> TOperand::Names(const std::vector<TTable>& Tables) cons
 namespace {
 
 std::string OperandSql(const std::vector<TTable>& Tables, const TOperand& O) {
-  std::string S = "SELECT ";
+  std::string S = O.Distinct ? "SELECT DISTINCT " : "SELECT ";
   for (size_t I = 0; I < O.Select.size(); ++I)
     S += (I ? ", " : "") + RefSql(Tables, O.Select[I]);
   return S + " FROM " + (O.Join ? O.Join->Sql(Tables) : Tables[size_t(O.Table)].Name);
@@ -470,7 +470,15 @@ TExpected EvaluateSet(const std::vector<TTable>& Tables, const TSetSpec& Spec) {
   using TTuple = std::vector<std::string>;
   auto Tuples = [&](const TOperand& O, bool Left) {
     std::vector<TTuple> Out;
+    std::set<TTuple> Own; // the operand's DISTINCT compares its own columns' values
     for (const TWide& W : OperandRows(Tables, O)) {
+      if (O.Distinct) {
+        TTuple Key;
+        for (TRef R : O.Select)
+          Key.push_back(Shown(CellOf(Tables, W, R), TypeOf(R)));
+        if (!Own.insert(Key).second)
+          continue;
+      }
       TTuple T;
       for (const TPair& P : Pairs) {
         const TRef R = O.Select[size_t(Left ? P.L : P.R)];

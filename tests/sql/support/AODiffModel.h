@@ -106,6 +106,8 @@ struct TOperand {
   int Table = 0;
   std::optional<TJoinSpec> Join;
   std::vector<TRef> Select;
+  // SELECT DISTINCT.
+  bool Distinct = false;
   // Column names as the operand shows them.
   std::vector<std::string> Names(const std::vector<TTable>& Tables) const;
 };
