@@ -52,29 +52,35 @@ struct TIndexPlan {
   }
 };
 
-void WriteTables(const std::vector<TTable>& Tables) {
-  for (const TTable& Tab : Tables) {
-    std::vector<TTestColumn> Columns;
-    for (size_t C = 0; C < Tab.Columns.size(); ++C)
-      Columns.push_back(
-          {Tab.Columns[C], FieldTypeOf(Tab.Types[C]), Tab.Types[C] == ctText ? 6 : 0});
-    std::vector<std::vector<TTestCell>> Rows;
-    for (size_t R = 0; R < Tab.Rows.size(); ++R) {
-      std::vector<TTestCell>& Row = Rows.emplace_back();
-      for (size_t C = 0; C < Tab.Columns.size(); ++C) {
-        const TCell& Cell = Tab.Rows[R][C];
-        if (Cell.Null)
-          Row.push_back(Tab.EmptyText[R][C] ? TTestCell(std::string()) : TTestCell());
-        else if (Tab.Types[C] == ctText)
-          Row.push_back(Cell.S);
-        else if (Tab.Types[C] == ctFloat)
-          Row.push_back(Cell.N);
-        else
-          Row.push_back(int64_t(Cell.N));
-      }
+std::vector<TTestColumn> ColumnsOf(const TTable& Tab) {
+  std::vector<TTestColumn> Columns;
+  for (size_t C = 0; C < Tab.Columns.size(); ++C)
+    Columns.push_back({Tab.Columns[C], FieldTypeOf(Tab.Types[C]), Tab.Types[C] == ctText ? 6 : 0});
+  return Columns;
+}
+
+std::vector<std::vector<TTestCell>> RowsOf(const TTable& Tab, size_t From = 0) {
+  std::vector<std::vector<TTestCell>> Rows;
+  for (size_t R = From; R < Tab.Rows.size(); ++R) {
+    std::vector<TTestCell>& Row = Rows.emplace_back();
+    for (size_t C = 0; C < Tab.Columns.size(); ++C) {
+      const TCell& Cell = Tab.Rows[R][C];
+      if (Cell.Null)
+        Row.push_back(Tab.EmptyText[R][C] ? TTestCell(std::string()) : TTestCell());
+      else if (Tab.Types[C] == ctText)
+        Row.push_back(Cell.S);
+      else if (Tab.Types[C] == ctFloat)
+        Row.push_back(Cell.N);
+      else
+        Row.push_back(int64_t(Cell.N));
     }
-    MakeMemoryTable(Tab.Name, Columns, Rows);
   }
+  return Rows;
+}
+
+void WriteTables(const std::vector<TTable>& Tables) {
+  for (const TTable& Tab : Tables)
+    MakeMemoryTable(Tab.Name, ColumnsOf(Tab), RowsOf(Tab));
 }
 
 // The index of a plan, added for one run of a case.
@@ -473,12 +479,15 @@ struct TParam {
 
 // Runs Build's tree; with a parameter, again through the kept tree with the second value. Each
 // run's rows are compared with Model's for that value.
+// Before a re-run: appends rows behind the kept tree and says which.
+using TGrow = std::function<std::string()>;
+
 template <class B, class M>
 bool RunCase(TCaseRun& Run, const std::string& What, const TIndexPlan& Index, bool Param,
-             const std::pair<int, int>& Values, B&& Build, M&& Model) {
+             const std::pair<int, int>& Values, B&& Build, M&& Model, const TGrow& Grow = {}) {
   TParam P(Values.first);
   std::unique_ptr<TTolvanAO> Root;
-  const TExpected First = Model(double(Values.first));
+  const TExpected First = Model(double(Values.first), false);
   try {
     Root = Build(P.Params);
     if (Param)
@@ -499,16 +508,38 @@ bool RunCase(TCaseRun& Run, const std::string& What, const TIndexPlan& Index, bo
   if (!Param)
     return true;
   ++Run.FCoverage.Reruns;
+  std::string Again = " (re-run, :p = " + std::to_string(Values.second);
   try {
     P.Set(*Root, Values.second);
+    if (Grow)
+      Again += ", after appending " + Grow();
+    Again += ")";
     Root->ResetSubQueries(nullptr);
     Root->Prepare(true);
   } catch (const ETolvanException& E) {
-    return Run.Check(What + " (re-run, :p = " + std::to_string(Values.second) + ")", Index,
-                     Failure(E));
+    return Run.Check(What + Again, Index, Failure(E));
   }
-  return Run.Check(What + " (re-run, :p = " + std::to_string(Values.second) + ")", Index,
-                   Difference(Model(double(Values.second)), ReadRows(*Root)));
+  return Run.Check(What + Again, Index,
+                   Difference(Model(double(Values.second), bool(Grow)), ReadRows(*Root)));
+}
+
+// Tables with one more row in table Table: a row of another table (matched by column names), or
+// nulls, with the next id.
+std::vector<TTable> Grown(TGenerator& G, const std::vector<TTable>& Tables, int Table) {
+  std::vector<TTable> Out = Tables;
+  TTable& T = Out[size_t(Table)];
+  const TTable& From = Tables[size_t(G.Pick(3))];
+  const int Source = From.Rows.empty() ? -1 : G.Pick(int(From.Rows.size()));
+  std::vector<TCell> Row(T.Columns.size());
+  for (size_t C = 0; C < T.Columns.size(); ++C) {
+    if (T.Columns[C] == "id")
+      Row[C] = {false, double(T.Rows.size() + 1), {}};
+    else if (Source >= 0)
+      Row[C] = From.Rows[size_t(Source)][size_t(From.Column(T.Columns[C]))];
+  }
+  T.Rows.push_back(Row);
+  T.EmptyText.emplace_back(T.Columns.size(), false);
+  return Out;
 }
 
 // The join's rows: every column of every table, in table order.
@@ -646,17 +677,36 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCovera
       }
       TCaseRun Run(Seed, Case, Tables, Coverage);
       const auto Values = ParamValues(G);
+      // A re-run may also find a row appended to one of the tables.
+      const int GrowTable =
+          HasParam(Spec.Where) && G.OneIn(2) ? G.Pick(int(Spec.Levels.size()) + 1) : -1;
+      const std::vector<TTable> More =
+          GrowTable >= 0 ? Grown(G, Tables, GrowTable) : std::vector<TTable>();
+      TGrow Grow;
+      if (GrowTable >= 0)
+        Grow = [&] {
+          const TTable& T = More[size_t(GrowTable)];
+          AppendMemoryRows(T.Name, ColumnsOf(T), RowsOf(T, T.Rows.size() - 1));
+          return "a row to " + T.Name;
+        };
       for (const TIndexPlan& Index : JoinIndexes(G, Tables, Spec)) {
-        const TIndexScope Scope(Tables, Index);
-        const bool Ok = RunCase(
-            Run, What, Index, HasParam(Spec.Where), Values,
-            [&](const TTolvanSQLParams& Params) {
-              std::unique_ptr<TTolvanAO> Root = Real ? BuildJoin(Tables, Spec, Copy, Params)
-                                                     : BuildStandInJoin(Tables, Spec, Params);
-              SelectAll(*Root, Tables, Spec.Levels.size() + 1);
-              return Root;
-            },
-            [&](double P) { return JoinModel(Tables, Spec, P); });
+        bool Ok;
+        {
+          const TIndexScope Scope(Tables, Index);
+          Ok = RunCase(
+              Run, What, Index, HasParam(Spec.Where), Values,
+              [&](const TTolvanSQLParams& Params) {
+                std::unique_ptr<TTolvanAO> Root = Real ? BuildJoin(Tables, Spec, Copy, Params)
+                                                       : BuildStandInJoin(Tables, Spec, Params);
+                SelectAll(*Root, Tables, Spec.Levels.size() + 1);
+                return Root;
+              },
+              [&](double P, bool Grew) { return JoinModel(Grew ? More : Tables, Spec, P); }, Grow);
+        }
+        if (GrowTable >= 0) {
+          const TTable& T = Tables[size_t(GrowTable)];
+          MakeMemoryTable(T.Name, ColumnsOf(T), RowsOf(T));
+        }
         if (!Ok)
           return -1;
       }
@@ -719,7 +769,7 @@ int RunSets(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, TCoverage& Coverage
                   BuildOperand(Tables, Spec.Right, CopyRight, Params), Op, Spec.Pairing >= 1,
                   !Spec.All, Spec.Pairing == 2 ? &By : nullptr);
             },
-            [&](double) { return E; });
+            [&](double, bool) { return E; });
         if (!Ok)
           return -1;
       }
@@ -779,7 +829,7 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, TCoverage& Covera
                 Root->SetFilter(ParsedCondition(Spec.Having->Sql(Tables)));
               return Root;
             },
-            [&](double P) { return EvaluateGroup(Tables, Spec, P); });
+            [&](double P, bool) { return EvaluateGroup(Tables, Spec, P); });
         if (!Ok)
           return -1;
       }
