@@ -180,6 +180,8 @@ protected:
   void SetFilterTextAndOptions(std::string_view Text, TFilterOptions Options);
   // Record-ready copy of step one: the cursor stands on the record its buffer holds and sees it.
   bool CursorSeesBufferedRecord() const;
+  // Whether the cursor, standing on ID, sees that record (exists, passes filter and range).
+  bool CursorSeesRecord(const TTolvanRecordID& ID);
   // The record number of a bookmark, -1 for one naming no live record.
   int32_t BookmarkRecNo(const uint8_t* Bookmark, uint8_t* Scratch);
 

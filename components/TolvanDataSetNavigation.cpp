@@ -699,7 +699,42 @@ Variant TTolvanDataSet::LookupValues(std::string_view KeyFields, const Variant& 
   return Result;
 }
 
-// Not built yet: the join's hash path needs it.
-bool TTolvanDataSet::GotoRecordID(const TTolvanRecordID&) { return false; }
+// --- direct positioning ------------------------------------------------------------------------
+
+bool TTolvanDataSet::CursorSeesRecord(const TTolvanRecordID& ID) {
+  if (!FCursor->CursorNeedsResultBitmap())
+    return FCursor->IsRecordValid();
+  // A restricted cursor sees its result set; the set keeps up with deletes.
+  if (const TTolvanRecordBitmap* Set = FCursor->ResultBitmap(); Set && Set->Filled())
+    return Set->AcceptRecord(ID);
+  // Not built yet: one read builds it and decides.
+  TCursorRestore Restore(*FCursor);
+  FCursor->SetRecordBuffer(TempBuffer());
+  return FCursor->GetRecord(rmCurrent) == rrOK;
+}
+
+bool TTolvanDataSet::GotoRecordID(const TTolvanRecordID& ID) {
+  if (!FCursor)
+    RaiseNil(ErrGotoBookmarkNil);
+  CheckBrowseMode();
+  // Checked before anything moves, so a record the cursor does not see leaves the dataset as it
+  // was without an exception per refused candidate.
+  {
+    TCursorRestore Restore(*FCursor);
+    FCursor->SetPosition(ID);
+    FCursor->SetBof(false);
+    FCursor->SetEof(false);
+    if (!CursorSeesRecord(ID))
+      return false;
+  }
+  DoBeforeScroll();
+  CursorPosChanged();
+  FCursor->SetPosition(ID);
+  FCursor->SetBof(false);
+  FCursor->SetEof(false);
+  Resync(true);
+  DoAfterScroll();
+  return true;
+}
 
 } // namespace tolvan

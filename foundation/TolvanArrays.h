@@ -78,6 +78,10 @@ public:
       AddGrowing(Value);
   }
 
+  // Count 0 with the storage kept, for an owner that refills the array soon: unlike SetCount(0)
+  // it gives nothing back. Slots brought into use again come back cleared, as after Delete.
+  void ClearKeepingStorage() noexcept { FCount = 0; }
+
   // Makes room for Extra more items, so that that many Adds allocate nothing; the count and the
   // deltas stay as they are. Extra <= 0 does nothing.
   void Reserve(TCount Extra);

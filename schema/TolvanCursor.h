@@ -55,6 +55,7 @@
 namespace tolvan {
 
 class TTolvanExpression;
+class TTolvanSearchBuffers;
 class TTolvanRecordBitmap;
 class TTolvanTableData;
 
@@ -227,6 +228,9 @@ public:
   // the result bitmap. The base only stores it.
   virtual void SetProbeFilter(TTolvanExpression* Expression) { FProbeFilter = Expression; }
   TTolvanExpression* ProbeFilter() const noexcept { return FProbeFilter; }
+  // The buffers the storage's searches keep between searches of this cursor; nil when each
+  // search makes its own (the base keeps none).
+  virtual TTolvanSearchBuffers* SearchBuffers() { return nullptr; }
 
   // --- BLOBs --------------------------------------------------------------------------------
 

@@ -35,7 +35,8 @@ TTolvanRecordBitmap::TTolvanRecordBitmap(TTolvanTableData* TableData) : FTableDa
 void TTolvanRecordBitmap::SetFilled(bool Value) {
   FFilled = Value;
   if (!Value) {
-    FItems.SetCount(0);
+    // Rebuilt soon, often to a like size: the storage stays.
+    FItems.ClearKeepingStorage();
     FItems.SetSorted(true);
   }
 }
@@ -97,6 +98,7 @@ void TTolvanRecordBitmap::InsertAfter(const TTolvanRecordID& ID, const TTolvanRe
 }
 
 int64_t TTolvanRecordBitmap::RecNoOf(const TTolvanRecordID& ID) const noexcept {
+  // The first position, also where an unsorted set holds ID twice.
   const int32_t Index = FItems.IndexOf(ID);
   return Index < 0 ? -1 : int64_t(Index) + 1;
 }
@@ -133,7 +135,7 @@ void TTolvanRecordBitmap::Navigate(TTolvanNavState& State) const {
       return;
     }
   } else {
-    const int32_t Index = FItems.IndexOf(State.RecordID);
+    const int32_t Index = PositionOf(State.RecordID);
     if (Index < 0) {
       State.Result = rrMissing;
       return;
@@ -155,6 +157,7 @@ void TTolvanRecordBitmap::Navigate(TTolvanNavState& State) const {
   }
   State.RecordID = FItems[Target];
   State.Result = rrOK;
+  FHint = Target;
 }
 
 } // namespace tolvan

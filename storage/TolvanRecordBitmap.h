@@ -10,7 +10,8 @@
 // keeps the ids in an array. While ids arrive in ascending order (a store-order scan) the array
 // stays sorted and is searched by halves, and adding an id equal to the last one is refused; the
 // first id below the last one (an index-order scan, InsertAfter) clears Sorted for good, after
-// which lookups are linear and duplicates go unnoticed.
+// which lookups are linear and duplicates go unnoticed; a lookup of the id last found or reached
+// (the next step of a walk) is served without one.
 //
 // Ownership: a bitmap owns its array and refers to its table data, which outlives it.
 //
@@ -57,8 +58,8 @@ public:
   // id order.
   TTolvanRecordIDArray& ItemsForUpdate() noexcept { return FItems; }
 
-  // The set reflects the cursor's current filter and range. Clearing it empties the array and
-  // marks it sorted.
+  // The set reflects the cursor's current filter and range. Clearing it empties the array,
+  // keeping its storage for the rebuild, and marks it sorted.
   bool Filled() const noexcept { return FFilled; }
   void SetFilled(bool Value);
 
@@ -76,7 +77,7 @@ public:
   // behind AfterID, which must be in the set (11332).
   void InsertAfter(const TTolvanRecordID& ID, const TTolvanRecordID& AfterID, bool Prepend,
                    bool Append);
-  bool AcceptRecord(const TTolvanRecordID& ID) const noexcept { return FItems.IndexOf(ID) >= 0; }
+  bool AcceptRecord(const TTolvanRecordID& ID) const noexcept { return PositionOf(ID) >= 0; }
   // The 1-based position of ID; -1 when absent.
   int64_t RecNoOf(const TTolvanRecordID& ID) const noexcept;
   // The id at 1-based RecNo; outside 1 .. Count raises 11326 with the 0-based number asked.
@@ -86,9 +87,21 @@ public:
   void Navigate(TTolvanNavState& State) const;
 
 private:
+  // IndexOf, trying first the position last found or reached: a walk, or a move to a record just
+  // tested, then costs nothing even where the ids are not sorted and IndexOf is linear.
+  int32_t PositionOf(const TTolvanRecordID& ID) const noexcept {
+    if (FHint >= 0 && FHint < FItems.Count() && FItems[FHint] == ID)
+      return FHint;
+    const int32_t Index = FItems.IndexOf(ID);
+    if (Index >= 0)
+      FHint = Index;
+    return Index;
+  }
+
   TTolvanRecordIDArray FItems{0, 10, 100};
   TTolvanTableData* FTableData;
   bool FFilled = false;
+  mutable int32_t FHint = -1;
 };
 
 } // namespace tolvan

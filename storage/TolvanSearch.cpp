@@ -200,14 +200,30 @@ void RemoveDuplicateConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchCondi
   }
 }
 
-bool SimplifyConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchConditionList& List) {
-  std::vector<int32_t> IndexIDs;
+uint8_t* TTolvanSearchBuffers::Grown(std::unique_ptr<uint8_t, TTolvanMemDeleter>& Block,
+                                     int64_t& Have, int64_t Size) {
+  if (!Block || Have < Size) {
+    Block.reset();
+    Have = 0;
+    Block.reset(static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(std::max<int64_t>(Size, 1))));
+    Have = Size;
+  }
+  return Block.get();
+}
+
+bool SimplifyConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchConditionList& List,
+                        TTolvanSearchBuffers* Scratch) {
+  std::vector<int32_t> OwnIndexIDs;
+  TTolvanSearchConditionList OwnResult;
+  std::vector<int32_t>& IndexIDs = Scratch ? Scratch->IndexIDs : OwnIndexIDs;
+  TTolvanSearchConditionList& Result = Scratch ? Scratch->Simplified : OwnResult;
+  IndexIDs.clear();
+  Result.clear();
   for (const TTolvanScanSearchCondition& C : List)
     if (IsKeyCondition(C) &&
         std::find(IndexIDs.begin(), IndexIDs.end(), C.IndexID) == IndexIDs.end())
       IndexIDs.push_back(C.IndexID);
 
-  TTolvanSearchConditionList Result;
   Result.reserve(List.size());
   for (const int32_t IndexID : IndexIDs) {
     const size_t First = Result.size();
@@ -276,7 +292,7 @@ int32_t LoneConditionOnIndex(const TTolvanSearchConditionList& List, int32_t Cur
 
 TTolvanDrivingConditions BestEstimate(TTolvanSearchIndexes& Indexes, int32_t SessionID,
                                       const TTolvanSearchConditionList& List, int32_t CursorIndexID,
-                                      const TTolvanRecordID& CurrentRecordID) {
+                                      const TTolvanRecordID& CurrentRecordID, bool Probing) {
   TTolvanDrivingConditions Choice;
   const int64_t Total = Indexes.TotalRecordCount();
   int64_t Best = Total;
@@ -300,8 +316,9 @@ TTolvanDrivingConditions BestEstimate(TTolvanSearchIndexes& Indexes, int32_t Ses
     if (Second != -1)
       I = Second;
   }
-  if (Choice.First == -1)
+  if (Choice.First == -1 || Probing)
     return Choice;
+  // A probe runs once per driving row, so its narrowest range drives whatever the table's size.
   // A range scan through another order than the cursor's keeps every candidate; without a
   // cursor index it only pays while the range is small beside the records still ahead.
   const int64_t Threshold =
@@ -349,13 +366,13 @@ TTolvanDrivingConditions ChooseDrivingConditions(TTolvanSearchIndexes& Indexes, 
                                                  const TTolvanSearchConditionList& List,
                                                  int32_t CursorIndexID,
                                                  const TTolvanRecordID& CurrentRecordID,
-                                                 bool Forward) {
+                                                 bool Forward, bool Probing) {
   TTolvanDrivingConditions D;
   D.First = FirstUniqueEquality(Indexes, List);
   if (D.First == -1)
     D.First = LoneConditionOnIndex(List, CursorIndexID);
   if (D.First == -1)
-    D = BestEstimate(Indexes, SessionID, List, CursorIndexID, CurrentRecordID);
+    D = BestEstimate(Indexes, SessionID, List, CursorIndexID, CurrentRecordID, Probing);
   if (D.First == -1)
     D.First = FirstIndexed(List);
   if (D.Second != -1)
@@ -394,6 +411,7 @@ void BuildConditions(TTolvanCursor& Cursor, TTolvanSearchConditionList& List,
   AddExpression(Expression);
   AddExpression(Cursor.Filter());
   AddExpression(Cursor.ExternalFilter());
+  AddExpression(Cursor.ProbeFilter());
   if (Cursor.RangeStartKey())
     AddKey(Cursor.RangeStartExclusive() ? sctGreater : sctGreaterOrEqual, Cursor.RangeStartKey(),
            Cursor.RangeStartKeyFieldCount());
@@ -430,7 +448,8 @@ bool Oversized(const TTolvanExpression* E) { return E && E->HasOversizedStringEq
 // Extracted holds the comparisons until they are given back.
 void ExtractIndexConditions(TTolvanTableData& Table, TTolvanSearchConditionList& List,
                             TTolvanExtractedComparisons& Extracted) {
-  if (!Table.IndexManager())
+  // Without an index nothing is extractable: no array to make.
+  if (!Table.IndexManager() || Table.IndexManager()->IndexDefs().Count() == 0)
     return;
   TTolvanScanSearchConditionArray Array;
   for (const TTolvanScanSearchCondition& C : List)
@@ -446,6 +465,43 @@ void ExtractIndexConditions(TTolvanTableData& Table, TTolvanSearchConditionList&
 
 } // namespace
 
+namespace {
+
+// Claims one part of the cursor's search buffers for one search, or nothing when the cursor keeps
+// none or a search further out holds that part; released on every way out.
+class TClaim {
+public:
+  TClaim(TTolvanSearchBuffers* Buffers, bool TTolvanSearchBuffers::*Flag) noexcept
+      : FBuffers(Buffers && !(Buffers->*Flag) ? Buffers : nullptr), FFlag(Flag) {
+    if (FBuffers)
+      FBuffers->*FFlag = true;
+  }
+  ~TClaim() {
+    if (FBuffers)
+      FBuffers->*FFlag = false;
+  }
+  TClaim(const TClaim&) = delete;
+  TClaim& operator=(const TClaim&) = delete;
+  TTolvanSearchBuffers* Buffers() const noexcept { return FBuffers; }
+
+private:
+  TTolvanSearchBuffers* FBuffers;
+  bool TTolvanSearchBuffers::*FFlag;
+};
+
+using TEngineBlock = std::unique_ptr<uint8_t, TTolvanMemDeleter>;
+
+// A record buffer of Size bytes: the claimed one, else Own made for this search.
+uint8_t* RecordBufferFor(const TClaim& Claim, uint8_t* (TTolvanSearchBuffers::*Kept)(int64_t),
+                         int64_t Size, TEngineBlock& Own) {
+  if (Claim.Buffers())
+    return (Claim.Buffers()->*Kept)(Size);
+  Own.reset(static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(Size)));
+  return Own.get();
+}
+
+} // namespace
+
 bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpression* Expression,
                  const TTolvanScanSearchCondition* Condition, bool FromBeginning, bool Forward,
                  TTolvanRecordID* Found, TTolvanRecordBitmap* ResultSet, bool FirstMatchOnly) {
@@ -454,17 +510,21 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   // An equality with a constant longer than its column matches nothing; extracted, the constant
   // would be cut to the column and match the rows equal to the cut text.
   if (Oversized(Expression) || Oversized(Cursor.Filter()) || Oversized(Cursor.ExternalFilter()) ||
-      (Condition && Oversized(Condition->Expression)))
+      Oversized(Cursor.ProbeFilter()) || (Condition && Oversized(Condition->Expression)))
     return false;
 
-  TTolvanSearchConditionList List;
+  // Declared first, so the buffers stay claimed until everything below has let go of them.
+  const TClaim Claim(Cursor.SearchBuffers(), &TTolvanSearchBuffers::SearchInUse);
+  TTolvanSearchConditionList OwnList;
+  TTolvanSearchConditionList& List = Claim.Buffers() ? Claim.Buffers()->Conditions : OwnList;
+  List.clear();
   BuildConditions(Cursor, List, Condition, Expression);
   // Declared after the unbinding, so the comparisons are back in their filters when it runs.
   TUnbindExpressions Unbind(List);
   TTolvanExtractedComparisons Extracted;
   ExtractIndexConditions(Table, List, Extracted);
   TTolvanTableSearchIndexes Indexes(Table);
-  if (SimplifyConditions(Indexes, List))
+  if (SimplifyConditions(Indexes, List, Claim.Buffers()))
     return false;
 
   const int32_t SessionID = Cursor.Session() ? Cursor.Session()->SessionID() : -1;
@@ -479,11 +539,11 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   R.KeepScanOrder = Cursor.KeepScanOrder();
   R.ResultSet = ResultSet;
   R.Driving = ChooseDrivingConditions(Indexes, SessionID, List, R.CursorIndexID, R.CurrentRecordID,
-                                      Forward);
+                                      Forward, Cursor.ProbeFilter() != nullptr);
   // A record buffer of this search's own: a filter callback may search the same table.
-  std::unique_ptr<uint8_t, TTolvanMemDeleter> Record(static_cast<uint8_t*>(
-      TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));
-  R.Record = Record.get();
+  TEngineBlock OwnRecord;
+  R.Record = RecordBufferFor(Claim, &TTolvanSearchBuffers::SearchRecord,
+                             int64_t(Table.RecordSize()) + RecordTrailerSize, OwnRecord);
   for (const TTolvanScanSearchCondition& C : List)
     if (C.Expression)
       C.Expression->SetRecordBuffer(R.Record);
@@ -499,8 +559,10 @@ void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor) {
   Set->TuneGrowth();
   if (Table.GetTotalRecordCount() == 0)
     return;
-  std::unique_ptr<uint8_t, TTolvanMemDeleter> Fresh(static_cast<uint8_t*>(
-      TTolvanMemoryManager::AllocMem(int64_t(Table.RecordSize()) + RecordTrailerSize)));
+  const TClaim Claim(Cursor.SearchBuffers(), &TTolvanSearchBuffers::ResultInUse);
+  TEngineBlock OwnFresh;
+  uint8_t* const Fresh = RecordBufferFor(Claim, &TTolvanSearchBuffers::ResultRecord,
+                                         int64_t(Table.RecordSize()) + RecordTrailerSize, OwnFresh);
   struct TRestore {
     TTolvanCursor& Cursor;
     TTolvanCursorPosition Position;
@@ -510,7 +572,7 @@ void BuildResultBitmap(TTolvanTableData& Table, TTolvanCursor& Cursor) {
       Cursor.RestorePosition(Position);
     }
   } Restore{Cursor, Cursor.SavePosition(), Cursor.RecordBuffer()};
-  Cursor.SetRecordBuffer(Fresh.get());
+  Cursor.SetRecordBuffer(Fresh);
   Cursor.SetToBegin();
   SearchTable(Table, Cursor, nullptr, nullptr, true, true, nullptr, Set, false);
   Set->SetFilled(true);

@@ -9,7 +9,8 @@
 //     (SimplifyConditions);
 //   - picks at most two key conditions of one index to drive the scan (ChooseDrivingConditions):
 //     a unique equality at once, otherwise the narrowest estimated range when it is narrow
-//     enough for the table's size, otherwise the first key condition.
+//     enough for the table's size (any size for a cursor with a probe filter), otherwise the
+//     first key condition.
 //
 // A key condition selects the records whose index key K satisfies
 // CompareRecordKeys(K, key, key field count) <op> 0. Every merge outcome but "both" replaces the
@@ -31,9 +32,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "foundation/TolvanArrays.h"
+#include "foundation/TolvanMemory.h"
 #include "schema/expr/TolvanScanConditions.h"
 
 namespace tolvan {
@@ -81,6 +84,35 @@ public:
   virtual int64_t TotalRecordCount() = 0;
   // The record manager's estimate of the record's 1-based store position.
   virtual int64_t ApproxRecNo(int32_t SessionID, const TTolvanRecordID& RecordID) = 0;
+};
+
+// What a search needs besides the table, kept by a cursor between its searches (the cursor's
+// SearchBuffers) so that repeating a search allocates nothing once the lists and buffers have
+// grown: the condition lists, the planner's scratch lists and two record buffers. A search
+// claims the lists and the search record, BuildResultBitmap the result record; a search nested
+// in another on the same cursor (a filter callback) finds them claimed and makes its own.
+class TTolvanSearchBuffers {
+public:
+  TTolvanSearchConditionList Conditions;
+  // SimplifyConditions' scratch.
+  std::vector<int32_t> IndexIDs;
+  TTolvanSearchConditionList Simplified;
+
+  // A block of at least Size bytes, kept until a larger one is asked for.
+  uint8_t* SearchRecord(int64_t Size) { return Grown(FSearchRecord, FSearchRecordSize, Size); }
+  uint8_t* ResultRecord(int64_t Size) { return Grown(FResultRecord, FResultRecordSize, Size); }
+
+  bool SearchInUse = false;
+  bool ResultInUse = false;
+
+private:
+  static uint8_t* Grown(std::unique_ptr<uint8_t, TTolvanMemDeleter>& Block, int64_t& Have,
+                        int64_t Size);
+
+  std::unique_ptr<uint8_t, TTolvanMemDeleter> FSearchRecord;
+  int64_t FSearchRecordSize = 0;
+  std::unique_ptr<uint8_t, TTolvanMemDeleter> FResultRecord;
+  int64_t FResultRecordSize = 0;
 };
 
 // The answers of a table data: its index manager's open indexes and its record manager.
@@ -136,12 +168,15 @@ void RemoveDuplicateConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchCondi
 // Rebuilds the list index by index in order of first appearance: key conditions merged and
 // pruned, duplicates removed, then the expression conditions in list order. Returns true (and
 // leaves the list as it was) when the conditions contradict each other: the search finds nothing.
-bool SimplifyConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchConditionList& List);
+// Scratch, when given, lends its IndexIDs and Simplified lists (which keep their capacity).
+bool SimplifyConditions(TTolvanSearchIndexes& Indexes, TTolvanSearchConditionList& List,
+                        TTolvanSearchBuffers* Scratch = nullptr);
 
 // The positions of the driving conditions in List: First (-1 when no condition drives) and
 // Second (-1 unless a range of two conditions drives). A pair is returned in scan order: First
 // is the lower bound when Forward, the upper bound otherwise. CursorIndexID is -1 for a cursor
-// in store order.
+// in store order. Probing (the cursor has a probe filter) drops the "narrow enough" test, so the
+// narrowest estimate drives even on a small table.
 struct TTolvanDrivingConditions {
   int32_t First = -1;
   int32_t Second = -1;
@@ -150,14 +185,15 @@ TTolvanDrivingConditions ChooseDrivingConditions(TTolvanSearchIndexes& Indexes, 
                                                  const TTolvanSearchConditionList& List,
                                                  int32_t CursorIndexID,
                                                  const TTolvanRecordID& CurrentRecordID,
-                                                 bool Forward);
+                                                 bool Forward, bool Probing = false);
 
 // Estimate * Estimate > Threshold, without overflow.
 bool SquareExceeds(int64_t Estimate, int64_t Threshold) noexcept;
 
 // --- the search ---------------------------------------------------------------------------------
 
-// Appends, in order: a copy of Condition; Expression; the cursor's filter and external filter;
+// Appends, in order: a copy of Condition; Expression; the cursor's filter, external filter and
+// probe filter;
 // its range start (greater, or greater or equal when inclusive) and end (less, or less or
 // equal) on its index. A condition without expression and index raises 10388 and appends
 // nothing.

@@ -455,7 +455,8 @@ bool TTolvanTableData::RecordMatches(TTolvanCursor& Cursor, uint8_t* Buffer) {
     }
   }
   return ExpressionAccepts(Cursor.Filter(), Buffer) &&
-         ExpressionAccepts(Cursor.ExternalFilter(), Buffer) && Cursor.CallCursorFilterEvent(Buffer);
+         ExpressionAccepts(Cursor.ExternalFilter(), Buffer) &&
+         ExpressionAccepts(Cursor.ProbeFilter(), Buffer) && Cursor.CallCursorFilterEvent(Buffer);
 }
 
 void TTolvanTableData::AfterPostInsert(TTolvanCursor& Cursor, const TTolvanCursorPosition& Saved) {

@@ -74,6 +74,10 @@ void TTolvanLocalCursor::ReleaseOpenState() noexcept {
   FResultBitmap.reset();
   FFilter.reset();
   FExternalFilter.reset();
+  TTolvanCursor::SetProbeFilter(nullptr);
+  // A search still running (a callback closed the cursor) keeps its buffers until it ends.
+  if (FSearchBuffers && !FSearchBuffers->SearchInUse && !FSearchBuffers->ResultInUse)
+    FSearchBuffers.reset();
   while (!FOpenBlobs.empty())
     FreeBlobEntry(FOpenBlobs.size() - 1);
   FHasBlobList = false;
@@ -530,11 +534,24 @@ std::unique_ptr<TTolvanExpression> TTolvanLocalCursor::ReleaseExternalFilter() {
   return std::move(FExternalFilter);
 }
 
+void TTolvanLocalCursor::SetProbeFilter(TTolvanExpression* Expression) {
+  if (Expression)
+    Expression->BindToCursor(this);
+  TTolvanCursor::SetProbeFilter(Expression);
+  ResetResultBitmap();
+}
+
 TTolvanExpression* TTolvanLocalCursor::Filter() const { return FFilter.get(); }
 
 TTolvanExpression* TTolvanLocalCursor::ExternalFilter() const { return FExternalFilter.get(); }
 
 TTolvanRecordBitmap* TTolvanLocalCursor::ResultBitmap() const { return FResultBitmap.get(); }
+
+TTolvanSearchBuffers* TTolvanLocalCursor::SearchBuffers() {
+  if (!FSearchBuffers)
+    FSearchBuffers = std::make_unique<TTolvanSearchBuffers>();
+  return FSearchBuffers.get();
+}
 
 // --- BLOBs --------------------------------------------------------------------------------------
 

@@ -16,7 +16,8 @@
 // between check and store.
 //
 // Ownership: the cursor owns its copies of the definitions, ResultBitmap, Filter,
-// ExternalFilter, the open BLOB streams, SavedRecord, copies of the range keys (SetRange copies
+// ExternalFilter (not the borrowed probe filter, which closing only forgets), the open BLOB
+// streams, SavedRecord, copies of the range keys (SetRange copies
 // the caller's keys; CancelRange and CloseTable free them) and its session when OwnsSession is
 // set. The table data and the database are referred to.
 //
@@ -41,6 +42,7 @@
 #include "schema/TolvanCursor.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/TolvanRecordBitmap.h"
+#include "storage/TolvanSearch.h"
 #include "storage/TolvanTableData.h"
 #include "storage/local/TolvanLocalBLOBStream.h"
 
@@ -152,6 +154,9 @@ public:
                 int32_t EndKeyFieldCount, bool StartExclusive, bool EndExclusive) override;
   void SetExternalFilter(std::unique_ptr<TTolvanExpression> Expression) override;
   std::unique_ptr<TTolvanExpression> ReleaseExternalFilter() override;
+  // Binds the expression to this cursor (a failure leaves the slot as it was) and resets the
+  // result bitmap. The expression stays the caller's: removing it (nil) does not touch it.
+  void SetProbeFilter(TTolvanExpression* Expression) override;
 
   // --- BLOBs --------------------------------------------------------------------------------
 
@@ -169,6 +174,8 @@ public:
   TTolvanExpression* Filter() const override;
   TTolvanExpression* ExternalFilter() const override;
   TTolvanRecordBitmap* ResultBitmap() const override;
+  // Made on first use and kept while the cursor is open.
+  TTolvanSearchBuffers* SearchBuffers() override;
 
   // --- direct attachment and the saved record -----------------------------------------------
 
@@ -218,6 +225,7 @@ private:
   std::unique_ptr<TTolvanRecordBitmap> FResultBitmap;
   std::unique_ptr<TTolvanExpression> FFilter;
   std::unique_ptr<TTolvanExpression> FExternalFilter;
+  std::unique_ptr<TTolvanSearchBuffers> FSearchBuffers;
   // The open BLOB streams; the list exists (FHasBlobList) only while the cursor is open.
   std::vector<std::unique_ptr<TTolvanLocalBLOBStream>> FOpenBlobs;
   bool FHasBlobList = false;

@@ -282,3 +282,59 @@ TEST_F(RecordBitmap, TuneGrowthFollowsTheTableSize) {
 }
 
 } // namespace
+
+namespace {
+
+// Walks over an unsorted set, changed between the steps, reach what a list walk reaches: the
+// position a step starts from is found afresh whenever the set moved it.
+TEST_F(RecordBitmap, WalksAnUnsortedSetThatChangesOnTheWay) {
+  std::mt19937 Rng(5);
+  for (int Round = 0; Round < 20; ++Round) {
+    std::vector<TTolvanRecordID> List;
+    for (int32_t I = 1; I <= 40; ++I)
+      List.push_back(ID(I));
+    std::shuffle(List.begin(), List.end(), Rng);
+    TTolvanRecordBitmap Bitmap(&Table);
+    for (const TTolvanRecordID& X : List)
+      Bitmap.Add(X);
+    Bitmap.SetFilled(true);
+    ASSERT_FALSE(Bitmap.Items().Sorted());
+    const bool Forward = Round % 2 == 0;
+    TTolvanNavState S;
+    S.Mode = Forward ? rmNext : rmPrior;
+    S.AtBegin = Forward;
+    S.AtEnd = !Forward;
+    int32_t NewID = 100;
+    for (int Step = 0;; ++Step) {
+      ASSERT_LT(Step, 200);
+      // The model's answer from the current record.
+      std::ptrdiff_t At = S.AtBegin ? -1 : S.AtEnd ? std::ptrdiff_t(List.size()) : -2;
+      if (At == -2)
+        At = std::find(List.begin(), List.end(), S.RecordID) - List.begin();
+      const std::ptrdiff_t Want = Forward ? At + 1 : At - 1;
+      Bitmap.Navigate(S);
+      if (Want < 0 || Want >= std::ptrdiff_t(List.size())) {
+        EXPECT_EQ(S.Result, Forward ? rrEndReached : rrBeginReached);
+        break;
+      }
+      ASSERT_EQ(S.Result, rrOK);
+      ASSERT_EQ(S.RecordID, List[size_t(Want)]) << "round " << Round << ", step " << Step;
+      S.AtBegin = S.AtEnd = 0;
+      // Another record leaves or arrives, shifting the current one's position.
+      if (Rng() % 3 == 0 && List.size() > 2) {
+        const size_t Other = Rng() % List.size();
+        if (!(List[Other] == S.RecordID)) {
+          Bitmap.Remove(List[Other]);
+          List.erase(List.begin() + std::ptrdiff_t(Other));
+        }
+      } else if (Rng() % 3 == 0) {
+        const size_t After = Rng() % List.size();
+        Bitmap.InsertAfter(ID(NewID), List[After], false, false);
+        List.insert(List.begin() + std::ptrdiff_t(After) + 1, ID(NewID++));
+      }
+      EXPECT_EQ(Bitmap.AcceptRecord(S.RecordID), true);
+    }
+  }
+}
+
+} // namespace

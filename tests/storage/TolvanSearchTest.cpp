@@ -312,6 +312,7 @@ struct TDrivingCase {
   int64_t Records = 1000000;
   int64_t RecNo = 1;
   int32_t EstimatesAsked = -1; // -1: not checked
+  bool Probing = false;
 };
 
 uint8_t TypeOf(char Op) {
@@ -373,6 +374,15 @@ const TDrivingCase DrivingCases[] = {
      false, 0, 1},
     {"two bounds of one direction drive with the first alone", {{'>', 2}, {'g', 2}}, 1, {{0, 5}},
      true, 0, -1},
+    // A probed cursor takes the narrowest estimate whatever its size.
+    {"a wide equality on another index falls to the first indexed", {{'>', 2}, {'=', 3}}, 1,
+     {{0, 900000}, {1, 5000}}, true, 0, -1},
+    {"a probe takes the wide equality", {{'>', 2}, {'=', 3}}, 1, {{0, 900000}, {1, 5000}}, true,
+     1, -1, 1000000, 1, -1, true},
+    {"a probe drives with 1001 on the cursor's index", {{'x', -1}, {'>', 2}, {'<', 2}}, 1,
+     {{1, 1001}}, true, 1, 2, 1000000, 1, -1, true},
+    {"a probe drives with 448 without a cursor index", {{'>', 2}, {'<', 2}}, -1, {{0, 448}}, true,
+     0, 1, 1000000, 1, -1, true},
 };
 // clang-format on
 
@@ -398,8 +408,8 @@ TEST(SearchPlanner, ChooseDrivingConditions) {
       }
       List.push_back(C);
     }
-    const TTolvanDrivingConditions D =
-        ChooseDrivingConditions(Fake, 7, List, Case.CursorIndex, {42, 0}, Case.Forward);
+    const TTolvanDrivingConditions D = ChooseDrivingConditions(Fake, 7, List, Case.CursorIndex,
+                                                               {42, 0}, Case.Forward, Case.Probing);
     EXPECT_EQ(D.First, Case.First);
     EXPECT_EQ(D.Second, Case.Second);
     if (Case.EstimatesAsked >= 0) {
