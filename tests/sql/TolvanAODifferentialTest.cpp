@@ -542,6 +542,33 @@ std::vector<TTable> Grown(TGenerator& G, const std::vector<TTable>& Tables, int 
   return Out;
 }
 
+// Sometimes (with Enabled), a row appended before the re-run to one of the tables Of.
+struct TGrowth {
+  int Table = -1;
+  std::vector<TTable> More;
+  TGrow Grow;
+
+  TGrowth(TGenerator& G, const std::vector<TTable>& Tables, bool Enabled, std::vector<int> Of) {
+    if (!Enabled || !G.OneIn(2))
+      return;
+    Table = Of[size_t(G.Pick(int(Of.size())))];
+    More = Grown(G, Tables, Table);
+    Grow = [this] {
+      const TTable& T = More[size_t(Table)];
+      AppendMemoryRows(T.Name, ColumnsOf(T), RowsOf(T, T.Rows.size() - 1));
+      return "a row to " + T.Name;
+    };
+  }
+  TGrowth(const TGrowth&) = delete;
+  TGrowth& operator=(const TGrowth&) = delete;
+  // Puts the table back as it was, once no index is on it.
+  void Restore(const std::vector<TTable>& Tables) const {
+    if (Table >= 0)
+      MakeMemoryTable(Tables[size_t(Table)].Name, ColumnsOf(Tables[size_t(Table)]),
+                      RowsOf(Tables[size_t(Table)]));
+  }
+};
+
 // The join's rows: every column of every table, in table order.
 TExpected JoinModel(const std::vector<TTable>& Tables, const TJoinSpec& Spec, double Param) {
   TExpected E;
@@ -677,18 +704,9 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCovera
       }
       TCaseRun Run(Seed, Case, Tables, Coverage);
       const auto Values = ParamValues(G);
-      // A re-run may also find a row appended to one of the tables.
-      const int GrowTable =
-          HasParam(Spec.Where) && G.OneIn(2) ? G.Pick(int(Spec.Levels.size()) + 1) : -1;
-      const std::vector<TTable> More =
-          GrowTable >= 0 ? Grown(G, Tables, GrowTable) : std::vector<TTable>();
-      TGrow Grow;
-      if (GrowTable >= 0)
-        Grow = [&] {
-          const TTable& T = More[size_t(GrowTable)];
-          AppendMemoryRows(T.Name, ColumnsOf(T), RowsOf(T, T.Rows.size() - 1));
-          return "a row to " + T.Name;
-        };
+      const TGrowth Growth(G, Tables, HasParam(Spec.Where),
+                           Spec.Levels.size() == 1 ? std::vector<int>{0, 1}
+                                                   : std::vector<int>{0, 1, 2});
       for (const TIndexPlan& Index : JoinIndexes(G, Tables, Spec)) {
         bool Ok;
         {
@@ -701,12 +719,10 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCovera
                 SelectAll(*Root, Tables, Spec.Levels.size() + 1);
                 return Root;
               },
-              [&](double P, bool Grew) { return JoinModel(Grew ? More : Tables, Spec, P); }, Grow);
+              [&](double P, bool Grew) { return JoinModel(Grew ? Growth.More : Tables, Spec, P); },
+              Growth.Grow);
         }
-        if (GrowTable >= 0) {
-          const TTable& T = Tables[size_t(GrowTable)];
-          MakeMemoryTable(T.Name, ColumnsOf(T), RowsOf(T));
-        }
+        Growth.Restore(Tables);
         if (!Ok)
           return -1;
       }
@@ -801,35 +817,45 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, TCoverage& Covera
         return Item(Spec.Join ? Tables[size_t(R.Table)].Name : "",
                     Tables[size_t(R.Table)].Columns[size_t(R.Column)]);
       };
+      const bool Param = HasParam(Spec.Join ? Spec.Join->Where : Spec.Where);
+      const TGrowth Growth(G, Tables, Param,
+                           Spec.Join ? std::vector<int>{0, 1} : std::vector<int>{Spec.Table});
       for (const TIndexPlan& Index : Plans) {
-        const TIndexScope Scope(Tables, Index);
-        const bool Ok = RunCase(
-            Run, What, Index, HasParam(Spec.Join ? Spec.Join->Where : Spec.Where), Values,
-            [&](const TTolvanSQLParams& Params) {
-              TTolvanFields GroupFields;
-              for (TRef C : Spec.GroupColumns)
-                GroupFields.Add(Name(C));
-              auto Root = std::make_unique<TTolvanAOGroupBy>(
-                  Spec.Join ? BuildJoin(Tables, *Spec.Join, {Copy, 0, 0}, Params)
-                            : Leaf(Tables[size_t(Spec.Table)].Name, Copy),
-                  Spec.GroupColumns.empty() ? nullptr : &GroupFields);
-              PushWhere(*Root, Conjunction(Spec.Where, Tables), Params);
-              std::vector<TTolvanSelectListItem> Items;
-              for (const TAgg& A : Spec.Items) {
-                if (A.Kind == akField) {
-                  Items.push_back(Name(A.Ref));
-                  continue;
+        bool Ok;
+        {
+          const TIndexScope Scope(Tables, Index);
+          Ok = RunCase(
+              Run, What, Index, Param, Values,
+              [&](const TTolvanSQLParams& Params) {
+                TTolvanFields GroupFields;
+                for (TRef C : Spec.GroupColumns)
+                  GroupFields.Add(Name(C));
+                auto Root = std::make_unique<TTolvanAOGroupBy>(
+                    Spec.Join ? BuildJoin(Tables, *Spec.Join, {Copy, 0, 0}, Params)
+                              : Leaf(Tables[size_t(Spec.Table)].Name, Copy),
+                    Spec.GroupColumns.empty() ? nullptr : &GroupFields);
+                PushWhere(*Root, Conjunction(Spec.Where, Tables), Params);
+                std::vector<TTolvanSelectListItem> Items;
+                for (const TAgg& A : Spec.Items) {
+                  if (A.Kind == akField) {
+                    Items.push_back(Name(A.Ref));
+                    continue;
+                  }
+                  TTolvanSelectListItem& I = Items.emplace_back();
+                  I.IsExpression = true;
+                  I.Expression = ParsedValue(A.Sql(Tables));
                 }
-                TTolvanSelectListItem& I = Items.emplace_back();
-                I.IsExpression = true;
-                I.Expression = ParsedValue(A.Sql(Tables));
-              }
-              Root->SetSelectList(Items, int32_t(Items.size()) - 1, Spec.Distinct);
-              if (Spec.Having)
-                Root->SetFilter(ParsedCondition(Spec.Having->Sql(Tables)));
-              return Root;
-            },
-            [&](double P, bool) { return EvaluateGroup(Tables, Spec, P); });
+                Root->SetSelectList(Items, int32_t(Items.size()) - 1, Spec.Distinct);
+                if (Spec.Having)
+                  Root->SetFilter(ParsedCondition(Spec.Having->Sql(Tables)));
+                return Root;
+              },
+              [&](double P, bool Grew) {
+                return EvaluateGroup(Grew ? Growth.More : Tables, Spec, P);
+              },
+              Growth.Grow);
+        }
+        Growth.Restore(Tables);
         if (!Ok)
           return -1;
       }
