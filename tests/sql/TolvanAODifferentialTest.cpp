@@ -688,14 +688,16 @@ std::vector<TIndexPlan> JoinIndexes(TGenerator& G, const std::vector<TTable>& Ta
 
 std::pair<int, int> ParamValues(TGenerator& G) { return {G.Pick(4) - 1, G.Pick(4) - 1}; }
 
-int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCoverage& Coverage) {
+// With MaxRows above 12, joins of two tables only.
+int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCoverage& Coverage,
+             int MaxRows = 12) {
   int Cases = 0;
   for (uint32_t Seed = FirstSeed; Seed < FirstSeed + Seeds; ++Seed) {
     TGenerator G(Seed * 7919u + 1);
-    const std::vector<TTable> Tables = RandomTables(G.R);
+    const std::vector<TTable> Tables = RandomTables(G.R, MaxRows);
     WriteTables(Tables);
     for (int Case = 0; Case < PerSeed; ++Case, ++Cases) {
-      const TJoinSpec Spec = G.Join(Tables, 1 + G.Pick(2), Real);
+      const TJoinSpec Spec = G.Join(Tables, MaxRows > 12 ? 1 : 1 + G.Pick(2), Real);
       std::vector<int> Copy(3);
       std::string What = Spec.Sql(Tables);
       for (size_t T = 0; T < 3; ++T) {
@@ -912,6 +914,8 @@ TEST_F(AODifferentialSlow, ManyMoreCases) {
     GTEST_SKIP() << "an operator has not landed";
   TCoverage C;
   EXPECT_EQ(RunJoins(1000, 400, 30, true, C), 12000);
+  // Larger tables: longer hash chains, more matched rows for FULL joins.
+  EXPECT_EQ(RunJoins(5000, 40, 25, true, C, 60), 1000);
   EXPECT_GT(RunSets(1000, 300, 30, C), 8500);
   EXPECT_EQ(RunGroups(1000, 200, 30, C), 6000);
 }

@@ -161,7 +161,7 @@ std::string TTable::Dump() const {
   return O.str();
 }
 
-std::vector<TTable> RandomTables(std::mt19937& Random) {
+std::vector<TTable> RandomTables(std::mt19937& Random, int MaxRows) {
   static const char* const Texts[] = {"ab", "Ab", "AB", "x", "X", "abcdef"};
   static const double Floats[] = {-1.5, -0.5, 0, 0.5, 1, 1.5, 2.5};
   std::vector<TTable> Tables(3);
@@ -175,7 +175,7 @@ std::vector<TTable> RandomTables(std::mt19937& Random) {
       Tab.Columns.push_back(N);
       Tab.Types.push_back(Ty);
     }
-    const int Count = Random() % 8 == 0 ? 0 : int(Random() % 13);
+    const int Count = Random() % 8 == 0 ? 0 : int(Random() % uint32_t(MaxRows + 1));
     for (int R = 0; R < Count; ++R) {
       std::vector<TCell> Row(Cols.size());
       std::vector<bool> Empty(Cols.size(), false);

@@ -50,8 +50,8 @@ struct TTable {
 };
 
 // Three tables t0, t1, t2 with the columns id, i INTEGER, s SMALLINT, f FLOAT, v VARCHAR(6) in
-// an order of their own; 0-12 rows with nulls, case variants and duplicates.
-std::vector<TTable> RandomTables(std::mt19937& Random);
+// an order of their own; 0-MaxRows rows with nulls, case variants and duplicates.
+std::vector<TTable> RandomTables(std::mt19937& Random, int MaxRows = 12);
 
 // A column of one of the case's tables.
 struct TRef {
