@@ -1,10 +1,16 @@
 // The differential test of the table, join, union and group-by operators: random small tables,
 // random trees built by hand, each result compared with a brute-force evaluator
-// (support/AODiffModel). Joins of every kind with one or two pairs, ON remainders and pushed
-// WHERE conjuncts, over live and copied leaves with an index on either side or none; set
-// operations by position, CORRESPONDING and BY; grouping with every aggregate and HAVING. A tree
-// with a parameter in its WHERE runs again through the kept tree with a new value. A failure
-// prints the seed, the query, the index and the tables.
+// (support/AODiffModel).
+//   joins      every kind, one or two pairs, ON remainders on either side or both, WHERE
+//              conjuncts pushed down as a SELECT pushes them; two- and three-table chains, left-
+//              and right-deep; leaves live or copied (TOP, DISTINCT); an index (ascending,
+//              descending, NOCASE) on either side's pair column or none.
+//   sets       UNION, INTERSECT, EXCEPT with and without ALL, by position, CORRESPONDING and BY,
+//              over operands of differing types and column orders, a leaf or a join on the left.
+//   grouping   0-2 group fields over a leaf or a join, every aggregate, HAVING, DISTINCT.
+// A tree with a parameter in its WHERE runs again through the kept tree with a new value,
+// sometimes after a row was appended behind it. A failure prints the seed, the query, the index
+// and the tables; the coverage counts keep the probe paths and re-runs exercised.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -4,8 +4,9 @@
 // The evaluator works on plain vectors under the engine's rules: join pairs match when neither
 // value is null and the two are equal (texts with case); set operations and group keys compare
 // values brought to the column's type, null equal to null, case kept; SUM over nulls only is 0,
-// AVG over integers divides as integers; grouped empty input gives one row when there are
-// aggregates. Values come out as
+// AVG over integers divides as integers; MIN and MAX ignore case; grouped empty input gives one
+// row when there are aggregates. Conditions follow the expressions: a comparison with a null is
+// false except "<>", which is true; "+" with a null second operand is null. Values come out as
 // the texts the engine shows ("-" for null), so a result table can be compared cell by cell.
 //
 // Threads: plain values, one thread at a time.
