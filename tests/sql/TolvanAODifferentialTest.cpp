@@ -262,7 +262,8 @@ public:
 
   // t0 joined with t1 (and t2); every kind, or only inner and cross joins.
   TJoinSpec Join(const std::vector<TTable>& Tables, int Levels, bool AllKinds) {
-    static const char* const Numeric[] = {"i", "s"};
+    // Mostly INTEGER with SMALLINT; now and then the unique id or a FLOAT.
+    static const char* const Numeric[] = {"i", "s", "i", "s", "i", "s", "id", "f"};
     TJoinSpec S;
     S.RightDeep = Levels == 2 && OneIn(3);
     for (int K = 0; K < Levels; ++K) {
@@ -285,8 +286,8 @@ public:
             L.Pairs.push_back({{Left, Tables[size_t(Left)].Column("v")},
                                {Right, Tables[size_t(Right)].Column("v")}});
           else
-            L.Pairs.push_back({{Left, Named(Tables[size_t(Left)], Numeric, 2)},
-                               {Right, Named(Tables[size_t(Right)], Numeric, 2)}});
+            L.Pairs.push_back({{Left, Named(Tables[size_t(Left)], Numeric, 8)},
+                               {Right, Named(Tables[size_t(Right)], Numeric, 8)}});
         }
         // The ON remainder: on the left side, the right side or both.
         for (int M = Pick(4) == 0 ? 2 : Pick(2); M > 0; --M) {
