@@ -202,6 +202,12 @@ bool HasParam(const std::vector<TCond>& Conds) {
   return std::any_of(Conds.begin(), Conds.end(), [](const TCond& C) { return C.Param; });
 }
 
+// In the WHERE or in an ON remainder.
+bool HasParam(const TJoinSpec& Spec) {
+  return HasParam(Spec.Where) || std::any_of(Spec.Levels.begin(), Spec.Levels.end(),
+                                             [](const TJoinLevel& L) { return HasParam(L.Match); });
+}
+
 // --- random cases -------------------------------------------------------------------------------
 
 class TGenerator {
@@ -299,6 +305,8 @@ public:
           else
             L.Match.push_back(Between(Tables, LeftTable(), RightTable()));
         }
+        if (OneIn(10))
+          L.Match.push_back(Single(Tables, OneIn(2) ? LeftTable() : RightTable(), false, true));
       }
       S.Levels.push_back(L);
     }
@@ -622,7 +630,7 @@ std::unique_ptr<TTolvanAO> BuildJoin(const std::vector<TTable>& Tables, const TJ
                                              false, L.Pairs.empty() ? nullptr : &Left,
                                              L.Pairs.empty() ? nullptr : &Right);
     if (!L.Match.empty())
-      J->SetMatchCondition(ParsedCondition(Conjunction(L.Match, Tables)));
+      J->SetMatchCondition(ParsedCondition(Conjunction(L.Match, Tables), &Params));
     return J;
   };
   std::unique_ptr<TTolvanAO> Tree = Leaf("t0", Copy[0]);
@@ -632,21 +640,8 @@ std::unique_ptr<TTolvanAO> BuildJoin(const std::vector<TTable>& Tables, const TJ
     PushWhere(*Tree, Conjunction(Spec.Where, Tables), Params);
     return Tree;
   }
-  for (const TJoinLevel& L : Spec.Levels) {
-    TTolvanFields Left, Right;
-    for (const auto& [A, B] : L.Pairs) {
-      Left.Add(
-          Item(Tables[size_t(A.Table)].Name, Tables[size_t(A.Table)].Columns[size_t(A.Column)]));
-      Right.Add(
-          Item(Tables[size_t(B.Table)].Name, Tables[size_t(B.Table)].Columns[size_t(B.Column)]));
-    }
-    auto J = std::make_unique<TTolvanAOJoin>(
-        std::move(Tree), Leaf(Tables[size_t(L.Right)].Name, Copy[size_t(L.Right)]), L.Kind, false,
-        L.Pairs.empty() ? nullptr : &Left, L.Pairs.empty() ? nullptr : &Right);
-    if (!L.Match.empty())
-      J->SetMatchCondition(ParsedCondition(Conjunction(L.Match, Tables)));
-    Tree = std::move(J);
-  }
+  for (const TJoinLevel& L : Spec.Levels)
+    Tree = Make(std::move(Tree), Leaf(Tables[size_t(L.Right)].Name, Copy[size_t(L.Right)]), L);
   PushWhere(*Tree, Conjunction(Spec.Where, Tables), Params);
   return Tree;
 }
@@ -713,7 +708,7 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCovera
       }
       TCaseRun Run(Seed, Case, Tables, Coverage);
       const auto Values = ParamValues(G);
-      const TGrowth Growth(G, Tables, HasParam(Spec.Where),
+      const TGrowth Growth(G, Tables, HasParam(Spec),
                            Spec.Levels.size() == 1 ? std::vector<int>{0, 1}
                                                    : std::vector<int>{0, 1, 2});
       for (const TIndexPlan& Index : JoinIndexes(G, Tables, Spec)) {
@@ -721,7 +716,7 @@ int RunJoins(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, bool Real, TCovera
         {
           const TIndexScope Scope(Tables, Index);
           Ok = RunCase(
-              Run, What, Index, HasParam(Spec.Where), Values,
+              Run, What, Index, HasParam(Spec), Values,
               [&](const TTolvanSQLParams& Params) {
                 std::unique_ptr<TTolvanAO> Root = Real ? BuildJoin(Tables, Spec, Copy, Params)
                                                        : BuildStandInJoin(Tables, Spec, Params);
@@ -826,7 +821,7 @@ int RunGroups(uint32_t FirstSeed, uint32_t Seeds, int PerSeed, TCoverage& Covera
         return Item(Spec.Join ? Tables[size_t(R.Table)].Name : "",
                     Tables[size_t(R.Table)].Columns[size_t(R.Column)]);
       };
-      const bool Param = HasParam(Spec.Join ? Spec.Join->Where : Spec.Where);
+      const bool Param = Spec.Join ? HasParam(*Spec.Join) : HasParam(Spec.Where);
       const TGrowth Growth(G, Tables, Param,
                            Spec.Join ? std::vector<int>{0, 1} : std::vector<int>{Spec.Table});
       for (const TIndexPlan& Index : Plans) {
