@@ -192,6 +192,11 @@ void TTolvanAOJoin::CollectParams(std::vector<TTolvanExprNodeConst*>& List) {
     FMatchCondition->CollectParams(List);
 }
 
+void TTolvanAOJoin::ResetOwnSubQueries(const TParams* Params) {
+  if (FMatchCondition)
+    FMatchCondition->ResetSubQueries(Params);
+}
+
 // --- cross join and estimate -------------------------------------------------------------------
 
 int64_t TTolvanAOJoin::LiveRecordCount() {

@@ -71,6 +71,8 @@ public:
 protected:
   void AfterSelectList() override;
   void ReleaseOwnState() override;
+  // The match condition's sub-queries run again with the new values, as the filter's do.
+  void ResetOwnSubQueries(const TParams* Params) override;
 
 private:
   // One side of the join during a run.

@@ -21,6 +21,7 @@
 #include "sql/TolvanJoinHash.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/local/TolvanLocalCursor.h"
+#include "tests/schema/support/FakeExprServices.h"
 #include "tests/sql/support/TestAO.h"
 #include "tests/sql/support/TestAOTables.h"
 
@@ -552,6 +553,34 @@ TEST_F(AOJoin, AKeptJoinRerunsWithNewValuesInItsMatchCondition) {
   Fresh->Prepare(true);
   EXPECT_EQ(Rows(*Kept), Rows(*Fresh));
   EXPECT_EQ(Rows(*Fresh), (std::vector<std::string>{"p,-", "q,q", "r,-", "s,-", "Q,q"}));
+}
+
+TEST_F(AOJoin, AKeptJoinRerunsTheSubQueriesOfItsMatchCondition) {
+  TFakeExprServices Services;
+  TScopedExprServices Scope(&Services);
+  auto Bound = [&](int32_t Value) {
+    Services.ClearSubQueryRows("bound");
+    TTolvanVariant V(tvtInteger);
+    V.SetAsInteger(Value);
+    Services.AddSubQueryRow("bound", V);
+  };
+  Bound(1);
+  auto J = Join(jtLeftOuter, {{"t", "id"}}, {{"u", "id"}}, Leaf("t"), Leaf("u"));
+  // u.y = (sub-query)
+  J->SetMatchCondition(
+      TTolvanExpression::CreateWithRoot(std::make_unique<TTolvanExprNodeComparison>(
+          eoEqual, std::make_unique<TTolvanExprNodeField>(nullptr, "y", "u"),
+          std::make_unique<TTolvanExprNodeSubQuery>("bound", nullptr, true, "db", "s", false,
+                                                    nullptr),
+          true, false, false)));
+  Select(*J, {{"t", "a"}, {"u", "b"}});
+  J->SetKeepForRerun();
+  J->Prepare(true);
+  EXPECT_EQ(Rows(*J), (std::vector<std::string>{"p,-", "q,P", "r,-", "s,-", "Q,P"}));
+  Bound(0);
+  J->ResetSubQueries(nullptr);
+  J->Prepare(true);
+  EXPECT_EQ(Rows(*J), (std::vector<std::string>{"p,-", "q,q", "r,-", "s,-", "Q,q"}));
 }
 
 // --- joins of table leaves -----------------------------------------------------------------------
