@@ -129,15 +129,29 @@ void TTolvanRecordComparison::ResetRow() noexcept {
   FHashed = false;
 }
 
+bool TTolvanRecordComparison::Find(uint32_t Hash) const {
+  for (uint64_t I = Hash & FMask; FSlots[I].Row; I = (I + 1) & FMask)
+    if (FSlots[I].Hash == Hash && SameRow(FSlots[I].Row))
+      return true;
+  return false;
+}
+
+bool TTolvanRecordComparison::ContainsRow() {
+  struct TReset {
+    TTolvanRecordComparison& Self;
+    ~TReset() { Self.ResetRow(); }
+  } Reset{*this};
+  return Find(FHashed ? FRowHash : ComputeRowHash());
+}
+
 bool TTolvanRecordComparison::IsNewRow() {
   struct TReset {
     TTolvanRecordComparison& Self;
     ~TReset() { Self.ResetRow(); }
   } Reset{*this};
   const uint32_t Hash = FHashed ? FRowHash : ComputeRowHash();
-  for (uint64_t I = Hash & FMask; FSlots[I].Row; I = (I + 1) & FMask)
-    if (FSlots[I].Hash == Hash && SameRow(FSlots[I].Row))
-      return false;
+  if (Find(Hash))
+    return false;
   if ((FCount + 1) * 2 > FCapacity)
     Grow();
   Insert(KeepRow(), Hash);

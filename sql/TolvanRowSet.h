@@ -70,6 +70,9 @@ public:
   // Adds the current row when no equal row is in the set and answers whether it was added.
   // Afterwards every column is unset again for the next row.
   bool IsNewRow();
+  // Whether a row equal to the current row is in the set, without adding it. Afterwards every
+  // column is unset again, as after IsNewRow.
+  bool ContainsRow();
 
   // The rows in the set.
   int64_t Count() const noexcept { return FCount; }
@@ -93,6 +96,7 @@ private:
   };
 
   bool SameRow(const uint8_t* Row) const;
+  bool Find(uint32_t Hash) const;
   const uint8_t* KeepRow();
   void Insert(const uint8_t* Row, uint32_t Hash) noexcept;
   void Grow();

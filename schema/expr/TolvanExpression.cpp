@@ -572,6 +572,21 @@ bool TTolvanExpression::IsCountStar() const noexcept {
   return FRoot && FRoot->Operator() == eoCountStar;
 }
 
+namespace {
+bool OnlyCountStarBelow(const TTolvanExprNode& Node) noexcept {
+  if (Node.Kind() == enkAggregated)
+    return Node.Operator() == eoCountStar;
+  for (int32_t I = 0; I < Node.ChildCount(); ++I)
+    if (const TTolvanExprNode* C = Node.Child(I); C && !OnlyCountStarBelow(*C))
+      return false;
+  return true;
+}
+} // namespace
+
+bool TTolvanExpression::OnlyCountStarAggregates() const noexcept {
+  return !FRoot || OnlyCountStarBelow(*FRoot);
+}
+
 void TTolvanExpression::ResetAggregates() {
   if (FRoot)
     FRoot->ResetAggregates();

@@ -128,6 +128,9 @@ public:
   bool HasAggregate();
   bool HasCountStar();
   bool IsCountStar() const noexcept;
+  // Every aggregate of the tree is COUNT(*) (true when there is none): one feed weighted with
+  // the input's row count then gives the value that feeding each row would.
+  bool OnlyCountStarAggregates() const noexcept;
   void ResetAggregates();
   void Accumulate(int32_t Weight);
 
