@@ -3,7 +3,8 @@
 // checked against a brute-force model: column names, values and order. Select lists with
 // qualified, aliased, repeated, computed and star items anywhere; filters; DISTINCT;
 // TOP n[,start]; INTO; ORDER BY numbers and unselected columns, ascending and descending, texts
-// NOCASE, with the tables' ids as tie breakers. A failure prints the seed and the query.
+// NOCASE, with the tables' ids as tie breakers. A failure prints the seed and the query. Every
+// query runs over the stand-in operators and over the table leaves and cross joins.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +22,9 @@
 #include "schema/TolvanCursor.h"
 #include "schema/expr/TolvanExpression.h"
 #include "schema/expr/TolvanLexer.h"
+#include "sql/TolvanAOJoin.h"
+#include "sql/TolvanAOTable.h"
+#include "tests/sql/support/AOLanded.h"
 #include "tests/sql/support/TestAO.h"
 #include "tests/sql/support/TestAOTables.h"
 
@@ -108,7 +112,7 @@ TKey KeyOf(const TCell& C, int Table, int Column) {
 
 class TModelRun {
 public:
-  explicit TModelRun(uint32_t Seed) : FRandom(Seed), FSeed(Seed) {}
+  TModelRun(uint32_t Seed, bool Real) : FRandom(Seed), FSeed(Seed), FReal(Real) {}
 
   void MakeTables() {
     const char* Texts[] = {"ab", "Ab", "AB", "x"};
@@ -308,12 +312,11 @@ public:
     // --- the operators ---
     std::unique_ptr<TTolvanAO> Root;
     if (IsPair)
-      Root = std::make_unique<TTestAOPair>(std::make_unique<TTestAOLeaf>("ta"),
-                                           std::make_unique<TTestAOLeaf>("tb"), jtInner);
+      Root = Pair(Leaf("ta"), Leaf("tb"), jtInner);
     else
-      Root = std::make_unique<TTestAOLeaf>("ta");
+      Root = Leaf("ta");
     if (Shape == 2)
-      Root = std::make_unique<TTestAOPair>(std::move(Root), std::make_unique<TTestAOLeaf>("tc"));
+      Root = Pair(std::move(Root), Leaf("tc"), jtCross);
     std::vector<TTolvanSelectListItem> List;
     Q << (Shape == 2 ? "triple"
           : IsPair   ? "pair"
@@ -523,6 +526,21 @@ public:
   }
 
 private:
+  // A table leaf and the nested-loop product of two operators: the stand-ins, or the table leaf
+  // and the cross join.
+  std::unique_ptr<TTolvanAO> Leaf(const char* Name) {
+    if (FReal)
+      return std::make_unique<TTolvanAOTable>("", "", Name, "", "", nullptr, true, false, "");
+    return std::make_unique<TTestAOLeaf>(Name);
+  }
+  std::unique_ptr<TTolvanAO> Pair(std::unique_ptr<TTolvanAO> Left, std::unique_ptr<TTolvanAO> Right,
+                                  TTolvanJoinType Type) {
+    if (FReal)
+      return std::make_unique<TTolvanAOJoin>(std::move(Left), std::move(Right), jtCross, false,
+                                             nullptr, nullptr);
+    return std::make_unique<TTestAOPair>(std::move(Left), std::move(Right), Type);
+  }
+
   TCell Maybe(int Range) {
     if (FRandom() % 5 == 0)
       return std::nullopt;
@@ -543,15 +561,24 @@ private:
 
   std::mt19937 FRandom;
   uint32_t FSeed;
+  bool FReal;
   std::vector<TRow> FA, FB, FC;
   int FTargets = 0;
 };
 
-TEST_F(AOTest, ResultsAgreeWithABruteForceModel) {
+// The parameter: the table leaves and cross joins instead of the stand-ins.
+class AOModel : public AOTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AOModel, ResultsAgreeWithABruteForceModel) {
+  if (GetParam()) {
+    const TLandedOperators Landed = LandedOperators();
+    if (!Landed.Leaf || !Landed.Join)
+      GTEST_SKIP() << "the table leaf or the join has not landed";
+  }
   constexpr uint32_t Seeds = 20;
   int Checked = 0;
   for (uint32_t Seed = 1; Seed <= Seeds; ++Seed) {
-    TModelRun Run(Seed);
+    TModelRun Run(Seed, GetParam());
     Run.MakeTables();
     for (int Query = 0; Query < 25; ++Query) {
       std::string Failure;
@@ -561,6 +588,11 @@ TEST_F(AOTest, ResultsAgreeWithABruteForceModel) {
   }
   EXPECT_EQ(Checked, int(Seeds) * 25);
 }
+
+INSTANTIATE_TEST_SUITE_P(Operators, AOModel, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& Info) {
+                           return Info.param ? "TableLeavesAndJoins" : "StandIns";
+                         });
 
 } // namespace
 } // namespace tolvan::test
