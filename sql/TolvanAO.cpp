@@ -122,6 +122,27 @@ int32_t TTolvanAO::AddFieldLink(const TTolvanFieldLink& Link) {
   return int32_t(FFieldLinks.size()) - 1;
 }
 
+TTolvanFieldLink TTolvanAO::LinkToChildField(TTolvanAO& Child, int32_t FieldNo) {
+  const TTolvanFieldLink& C = Child.FieldLink(FieldNo);
+  TTolvanFieldLink L;
+  L.Name = C.Name;
+  L.SourceFieldName = C.Name;
+  L.TableName = C.TableName;
+  L.TableAlias = C.TableAlias;
+  L.FieldType = C.FieldType;
+  L.Precision = C.Precision;
+  L.Size = C.Size;
+  L.BlobCompressionAlgorithm = C.BlobCompressionAlgorithm;
+  L.BlobCompressionLevel = C.BlobCompressionLevel;
+  L.BlobBlockSize = C.BlobBlockSize;
+  L.SourceOperator = &Child;
+  L.SourceFieldNo = FieldNo;
+  L.Hidden = C.Hidden;
+  L.Computed = C.Computed;
+  L.HasAggregate = C.HasAggregate;
+  return L;
+}
+
 // --- iteration ---------------------------------------------------------------------------------
 
 int64_t TTolvanAO::LiveRecordCount() {

@@ -276,6 +276,9 @@ protected:
 
   // Appends a link and returns its number.
   int32_t AddFieldLink(const TTolvanFieldLink& Link);
+  // A link reading Child's field FieldNo: its name, type, BLOB storage, hidden, computed and
+  // aggregate flags copied; no display name.
+  static TTolvanFieldLink LinkToChildField(TTolvanAO& Child, int32_t FieldNo);
   TTolvanFieldLink& MutableFieldLink(int32_t FieldNo) { return FFieldLinks.at(size_t(FieldNo)); }
   // Clears every link (own and saved) naming Source, before Source goes.
   void ForgetSource(const TTolvanAO* Source) noexcept;

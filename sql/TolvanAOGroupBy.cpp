@@ -41,23 +41,8 @@ TTolvanAOGroupBy::TTolvanAOGroupBy(std::unique_ptr<TTolvanAO> Child,
   FWholeInput = !GroupFields || GroupFields->Count() == 0;
   FKeepHidden = true;
   for (int32_t I = 0; I < FLeft->FieldCount(); ++I) {
-    const TTolvanFieldLink& C = FLeft->FieldLink(I);
-    TTolvanFieldLink L;
-    L.Name = C.Name;
-    L.SourceFieldName = C.Name;
-    L.TableName = C.TableName;
-    L.TableAlias = C.TableAlias;
-    L.FieldType = C.FieldType;
-    L.Precision = C.Precision;
-    L.Size = C.Size;
-    L.BlobCompressionAlgorithm = C.BlobCompressionAlgorithm;
-    L.BlobCompressionLevel = C.BlobCompressionLevel;
-    L.BlobBlockSize = C.BlobBlockSize;
+    TTolvanFieldLink L = LinkToChildField(*FLeft, I);
     L.Hidden = true;
-    L.Computed = C.Computed;
-    L.HasAggregate = C.HasAggregate;
-    L.SourceOperator = FLeft.get();
-    L.SourceFieldNo = I;
     AddFieldLink(L);
   }
   if (FWholeInput)

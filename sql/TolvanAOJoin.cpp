@@ -57,26 +57,8 @@ TTolvanAOJoin::~TTolvanAOJoin() {
 // --- construction ------------------------------------------------------------------------------
 
 void TTolvanAOJoin::AddChildLinks(TTolvanAO& Child) {
-  for (int32_t I = 0; I < Child.FieldCount(); ++I) {
-    const TTolvanFieldLink& C = Child.FieldLink(I);
-    TTolvanFieldLink L;
-    L.Name = C.Name;
-    L.SourceFieldName = C.Name;
-    L.TableName = C.TableName;
-    L.TableAlias = C.TableAlias;
-    L.FieldType = C.FieldType;
-    L.Precision = C.Precision;
-    L.Size = C.Size;
-    L.BlobCompressionAlgorithm = C.BlobCompressionAlgorithm;
-    L.BlobCompressionLevel = C.BlobCompressionLevel;
-    L.BlobBlockSize = C.BlobBlockSize;
-    L.SourceOperator = &Child;
-    L.SourceFieldNo = I;
-    L.Hidden = C.Hidden;
-    L.Computed = C.Computed;
-    L.HasAggregate = C.HasAggregate;
-    AddFieldLink(L);
-  }
+  for (int32_t I = 0; I < Child.FieldCount(); ++I)
+    AddFieldLink(LinkToChildField(Child, I));
 }
 
 void TTolvanAOJoin::PairCommonNames() {

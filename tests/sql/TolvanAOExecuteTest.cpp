@@ -39,25 +39,6 @@ void Select(TTolvanAO& Op,
   Op.SetSelectList(Items, int32_t(Items.size()) - 1, Distinct);
 }
 
-// The result's column names, then its rows, each value by its text ("-" for null).
-std::string Result(TTolvanAO& Op) {
-  TTolvanDataSet& D = *Op.ResultDataSet();
-  const TTolvanFieldDefs& Defs = D.Cursor()->VisibleFieldDefs();
-  std::string S;
-  for (int32_t I = 0; I < Defs.Count(); ++I)
-    S += (I ? "," : "") + Defs.Items(I).Name();
-  S += ":";
-  TTolvanVariant V;
-  for (Op.First(); !Op.Eof(); Op.Next()) {
-    S += " ";
-    for (int32_t I = 0; I < Defs.Count(); ++I) {
-      D.GetFieldValue(V, I, false, false);
-      S += (I ? "," : "") + (V.IsNull() ? std::string("-") : std::string(V.GetAsString()));
-    }
-  }
-  return S;
-}
-
 int32_t TempTables() {
   TTolvanDatabaseData* Temp = FindDatabaseData(false, true, "TEMP", u"");
   return Temp ? Temp->TableCount() : -1;
@@ -83,7 +64,7 @@ TEST_F(AOExecute, ALeafCopiesItsRowsIntoATemporaryTable) {
   Leaf.Prepare(true);
   EXPECT_TRUE(Leaf.Materialised());
   EXPECT_TRUE(Leaf.ResultDataSet()->Temporary());
-  EXPECT_EQ(Result(Leaf), "name,key: d,1 b,2 e,3 a,4 c,5");
+  EXPECT_EQ(ResultText(Leaf), "name,key: d,1 b,2 e,3 a,4 c,5");
 }
 
 TEST_F(AOExecute, TopWindows) {
@@ -107,7 +88,7 @@ TEST_F(AOExecute, TopWindows) {
       Leaf.SetOrderBy(S, "");
     }
     Leaf.Prepare(true);
-    EXPECT_EQ(Result(Leaf), C.Rows) << C.Start << " " << C.Count;
+    EXPECT_EQ(ResultText(Leaf), C.Rows) << C.Start << " " << C.Count;
     EXPECT_LE(Leaf.RowsRead(), C.MaxRead) << C.Start << " " << C.Count;
   }
 }
@@ -130,7 +111,7 @@ TEST_F(AOExecute, OrderByColumnsAndSharedNames) {
     if (!C.Sort.empty())
       Leaf.SetOrderBy(C.Sort, "");
     Leaf.Prepare(true);
-    EXPECT_EQ(Result(Leaf), C.Rows);
+    EXPECT_EQ(ResultText(Leaf), C.Rows);
     EXPECT_EQ(Leaf.OrderByFieldList(), nullptr); // freed after a run that is not kept
   }
   // Over a pair both items are sorted as "k"; each keeps its own direction.
@@ -141,7 +122,7 @@ TEST_F(AOExecute, OrderByColumnsAndSharedNames) {
   EXPECT_EQ(P.OrderByFieldsText(), "k;k");
   EXPECT_EQ(P.OrderByDescendingText(), "k");
   P.Prepare(true);
-  EXPECT_EQ(Result(P), "k,k_1: 2,2 2,2 2,4 2,4 1,1 1,1 1,3 1,3 1,5 1,5");
+  EXPECT_EQ(ResultText(P), "k,k_1: 2,2 2,2 2,4 2,4 1,1 1,1 1,3 1,3 1,5 1,5");
 }
 
 TEST_F(AOExecute, DistinctIgnoresSortOnlyColumnsAndKeepsSkippedRowsInTheSet) {
@@ -151,13 +132,13 @@ TEST_F(AOExecute, DistinctIgnoresSortOnlyColumnsAndKeepsSkippedRowsInTheSet) {
   Leaf.SetOrderBy(S, "");
   Leaf.Prepare(true);
   // The first row of each g in table order (ids 1 and 2), then sorted by the hidden id.
-  EXPECT_EQ(Result(Leaf), "g: 2 1");
+  EXPECT_EQ(ResultText(Leaf), "g: 2 1");
   // TOP 1,2 skips the first distinct value; a later duplicate of it is still a duplicate.
   TTestAOLeaf Top("t");
   Select(Top, {{"g", ""}}, true);
   Top.SetTop(2, 5);
   Top.Prepare(true);
-  EXPECT_EQ(Result(Top), "g: 2");
+  EXPECT_EQ(ResultText(Top), "g: 2");
 }
 
 TEST_F(AOExecute, APairMaterialisesItsFilteredCrossProduct) {
@@ -168,7 +149,7 @@ TEST_F(AOExecute, APairMaterialisesItsFilteredCrossProduct) {
   F->BindToAO(P.get());
   P->SetFilter(std::move(F));
   P->Prepare(true);
-  EXPECT_EQ(Result(*P), "id,label,g: 1,one,1 2,two,2 3,one,1");
+  EXPECT_EQ(ResultText(*P), "id,label,g: 1,one,1 2,two,2 3,one,1");
   // Not kept: the children are gone.
   EXPECT_EQ(P->Left(), nullptr);
 }
@@ -184,7 +165,7 @@ TEST_F(AOExecute, IntoWritesTheTargetDirectlyOrThroughASortedCopy) {
     }
     Leaf.Prepare(true);
     EXPECT_FALSE(Leaf.ResultDataSet()->Temporary());
-    EXPECT_EQ(Result(Leaf),
+    EXPECT_EQ(ResultText(Leaf),
               Ordered ? "name,id: a,4 b,2 c,5 d,1 e,3" : "name,id: d,1 b,2 e,3 a,4 c,5");
     EXPECT_EQ(Leaf.TopRowCount(), -1);
   }
@@ -225,7 +206,7 @@ TEST_F(AOExecute, ARerunOfAKeptTreeEqualsAFreshRun) {
   auto Kept = Build();
   Kept->SetKeepForRerun();
   Kept->Prepare(true);
-  EXPECT_EQ(Result(*Kept), "id,label: 5,one 4,two 3,one");
+  EXPECT_EQ(ResultText(*Kept), "id,label: 5,one 4,two 3,one");
   ASSERT_EQ(Kept->ParamNodes().size(), 1u);
   // New value, and a row inserted behind the tree.
   TTolvanVariant Four(tvtInteger);
@@ -237,8 +218,8 @@ TEST_F(AOExecute, ARerunOfAKeptTreeEqualsAFreshRun) {
   Kept->Prepare(true);
   auto Fresh = Build();
   Fresh->Prepare(true);
-  EXPECT_EQ(Result(*Kept), Result(*Fresh));
-  EXPECT_EQ(Result(*Fresh), "id,label: 5,one 5,uno 4,two");
+  EXPECT_EQ(ResultText(*Kept), ResultText(*Fresh));
+  EXPECT_EQ(ResultText(*Fresh), "id,label: 5,one 5,uno 4,two");
 }
 
 TEST_F(AOExecute, ARerunWithIntoAndOrderByAfterInsertsEqualsAFreshRun) {
@@ -253,15 +234,15 @@ TEST_F(AOExecute, ARerunWithIntoAndOrderByAfterInsertsEqualsAFreshRun) {
   auto Kept = Build("target");
   Kept->SetKeepForRerun();
   Kept->Prepare(true);
-  EXPECT_EQ(Result(*Kept), "name,id: e,3 d,1 c,5 b,2 a,4");
+  EXPECT_EQ(ResultText(*Kept), "name,id: e,3 d,1 c,5 b,2 a,4");
   AppendMemoryRows("t", {{"id"}, {"name", tftVarchar, 10}}, {{int64_t(6), std::string("f")}});
   Kept->Prepare(true);
   // The copy into the target used a window of its own: nothing caps the next run.
   EXPECT_EQ(Kept->TopRowCount(), -1);
-  EXPECT_EQ(Result(*Kept), "name,id: f,6 e,3 d,1 c,5 b,2 a,4");
+  EXPECT_EQ(ResultText(*Kept), "name,id: f,6 e,3 d,1 c,5 b,2 a,4");
   auto Fresh = Build("other");
   Fresh->Prepare(true);
-  EXPECT_EQ(Result(*Kept), Result(*Fresh));
+  EXPECT_EQ(ResultText(*Kept), ResultText(*Fresh));
 }
 
 TEST_F(AOExecute, ARerunEvaluatesSubQueriesAgain) {
@@ -282,11 +263,11 @@ TEST_F(AOExecute, ARerunEvaluatesSubQueriesAgain) {
       true, false, false)));
   Leaf.SetKeepForRerun();
   Leaf.Prepare(true);
-  EXPECT_EQ(Result(Leaf), "id: 1 2");
+  EXPECT_EQ(ResultText(Leaf), "id: 1 2");
   Rows(5);
   Leaf.ResetSubQueries(nullptr);
   Leaf.Prepare(true);
-  EXPECT_EQ(Result(Leaf), "id: 1 2 3 4");
+  EXPECT_EQ(ResultText(Leaf), "id: 1 2 3 4");
 }
 
 } // namespace

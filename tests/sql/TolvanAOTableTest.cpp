@@ -44,25 +44,6 @@ void Select(TTolvanAO& Op, std::initializer_list<std::string_view> Columns, bool
   Op.SetSelectList(Items, int32_t(Items.size()) - 1, Distinct);
 }
 
-// The result's column names, then its rows ("-" for null).
-std::string Result(TTolvanAO& Op) {
-  TTolvanDataSet& D = *Op.ResultDataSet();
-  const TTolvanFieldDefs& Defs = D.Cursor()->VisibleFieldDefs();
-  std::string S;
-  for (int32_t I = 0; I < Defs.Count(); ++I)
-    S += (I ? "," : "") + Defs.Items(I).Name();
-  S += ":";
-  TTolvanVariant V;
-  for (Op.First(); !Op.Eof(); Op.Next()) {
-    S += " ";
-    for (int32_t I = 0; I < Defs.Count(); ++I) {
-      D.GetFieldValue(V, I, false, false);
-      S += (I ? "," : "") + (V.IsNull() ? std::string("-") : std::string(V.GetAsString()));
-    }
-  }
-  return S;
-}
-
 // The table's use count, read through a cursor of its own.
 int32_t UseCount(std::string_view Table) {
   TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
@@ -111,7 +92,7 @@ TEST_F(AOTable, ALiveFilteredSelectHandsOnTheTableItselfAndStaysEditable) {
   // The condition went to the cursor, which owns it; nothing stays with the operator.
   EXPECT_NE(L->ResultDataSet()->Cursor()->ExternalFilter(), nullptr);
   EXPECT_EQ(L->Filter(), nullptr);
-  EXPECT_EQ(Result(*L), "id,name,a: 1,d,5 3,e,5 5,c,5");
+  EXPECT_EQ(ResultText(*L), "id,name,a: 1,d,5 3,e,5 5,c,5");
   TTolvanDataSet& D = *L->ResultDataSet();
   D.First();
   D.Edit();
@@ -122,7 +103,7 @@ TEST_F(AOTable, ALiveFilteredSelectHandsOnTheTableItselfAndStaysEditable) {
   Select(*Fresh, {"name"});
   Fresh->SetFilter(ParsedCondition("id = 1"));
   Fresh->Prepare(true);
-  EXPECT_EQ(Result(*Fresh), "name: z");
+  EXPECT_EQ(ResultText(*Fresh), "name: z");
 }
 
 TEST_F(AOTable, OpeningFailuresNameTheTableAndLeaveNothingBehind) {
@@ -146,7 +127,7 @@ TEST_F(AOTable, OrderByIndexUsesTheNamedIndexOrRaises) {
   L->SetOrderBy({}, "byname");
   L->Prepare(true);
   EXPECT_TRUE(L->ResultIsSource());
-  EXPECT_EQ(Result(*L), "id,name: 4,a 2,b 5,c 1,d 3,e");
+  EXPECT_EQ(ResultText(*L), "id,name: 4,a 2,b 5,c 1,d 3,e");
   // The links follow the projection; a column it left out is not read in another's place.
   TTolvanVariant V;
   L->First();
@@ -229,7 +210,7 @@ TEST_F(AOTable, EachCopyTriggerCopiesAndTheRestHandOnTheSource) {
     EXPECT_EQ(!L->ResultIsSource(), C.Copies);
     // A copy lets go of the table and its use at once.
     EXPECT_EQ(L->SourceDataSet() == nullptr, C.Copies);
-    EXPECT_EQ(Result(*L), C.Rows);
+    EXPECT_EQ(ResultText(*L), C.Rows);
   }
 }
 
@@ -244,7 +225,7 @@ TEST_F(AOTable, IntoCopiesIntoTheNamedTable) {
   auto T = Leaf("target", false);
   Select(*T, {"*"});
   T->Prepare(true);
-  EXPECT_EQ(Result(*T), "name: b");
+  EXPECT_EQ(ResultText(*T), "name: b");
 }
 
 TEST_F(AOTable, AHandOverRefusesHiddenAndUnnamedFields) {
@@ -317,7 +298,7 @@ TEST_F(AOTable, ALeafUnderAnotherOperatorIsNotProjectedAndAnswersItsConditions) 
   P->Prepare(true);
   EXPECT_TRUE(LeftLeaf->ResultIsSource());
   EXPECT_FALSE(LeftLeaf->ResultDataSet()->ProjectionApplied());
-  EXPECT_EQ(Result(*P), "id,label: 1,five 1,seven 2,five 2,seven");
+  EXPECT_EQ(ResultText(*P), "id,label: 1,five 1,seven 2,five 2,seven");
 }
 
 TEST_F(AOTable, AKeptLeafRunsAgainWithANewParameterValue) {
@@ -337,7 +318,7 @@ TEST_F(AOTable, AKeptLeafRunsAgainWithANewParameterValue) {
     L->LockSources();
     L->Prepare(true);
     L->UnlockSources();
-    EXPECT_EQ(Result(*L), "id: 5 1 3");
+    EXPECT_EQ(ResultText(*L), "id: 5 1 3");
     ASSERT_EQ(L->ParamNodes().size(), 1u);
     TTolvanVariant Seven(tvtInteger);
     Seven.SetAsInteger(7);
@@ -351,7 +332,7 @@ TEST_F(AOTable, AKeptLeafRunsAgainWithANewParameterValue) {
     EXPECT_EQ(L->ResultIsSource(), Live);
     EXPECT_EQ(UseCount("t"), Live ? 1 : 0);
     L->UnlockSources();
-    EXPECT_EQ(Result(*L), Live ? "id: 6 2" : "id: 6 7 2");
+    EXPECT_EQ(ResultText(*L), Live ? "id: 6 2" : "id: 6 7 2");
     EXPECT_EQ(UseCount("t"), 0);
   }
 }
@@ -379,7 +360,7 @@ TEST_F(AOTable, AKeptTreeRerunsWithNewValuesInConditionsPushedIntoItsLeaves) {
   Kept->LockSources();
   Kept->Prepare(true);
   Kept->UnlockSources();
-  EXPECT_EQ(Result(*Kept), "id,label: 3,five 5,five");
+  EXPECT_EQ(ResultText(*Kept), "id,label: 3,five 5,five");
   for (TTolvanAO* Child : {Kept->Left(), Kept->Right()}) {
     auto* L = dynamic_cast<TTolvanAOTable*>(Child);
     ASSERT_NE(L, nullptr);
@@ -397,8 +378,8 @@ TEST_F(AOTable, AKeptTreeRerunsWithNewValuesInConditionsPushedIntoItsLeaves) {
   Kept->UnlockSources();
   auto Fresh = Build();
   Fresh->Prepare(true);
-  EXPECT_EQ(Result(*Kept), Result(*Fresh));
-  EXPECT_EQ(Result(*Fresh), "id,label: 2,seven 2,sept 3,five 5,five");
+  EXPECT_EQ(ResultText(*Kept), ResultText(*Fresh));
+  EXPECT_EQ(ResultText(*Fresh), "id,label: 2,seven 2,sept 3,five 5,five");
   EXPECT_EQ(UseCount("t"), 0);
   EXPECT_EQ(UseCount("u"), 0);
 }
@@ -421,11 +402,11 @@ TEST_F(AOTable, ARerunEvaluatesSubQueriesHandedToTheCursorAgain) {
       true, false, false)));
   L->SetKeepForRerun();
   L->Prepare(true);
-  EXPECT_EQ(Result(*L), "id: 1 2");
+  EXPECT_EQ(ResultText(*L), "id: 1 2");
   Rows(5);
   L->ResetSubQueries(nullptr);
   L->Prepare(true);
-  EXPECT_EQ(Result(*L), "id: 1 2 3 4");
+  EXPECT_EQ(ResultText(*L), "id: 1 2 3 4");
 }
 
 } // namespace

@@ -77,25 +77,6 @@ TTolvanFields ByList(std::vector<std::string> Names) {
   return F;
 }
 
-// The result's column names, then its rows, each value by its text ("-" for null).
-std::string Result(TTolvanAO& Op) {
-  TTolvanDataSet& D = *Op.ResultDataSet();
-  const TTolvanFieldDefs& Defs = D.Cursor()->VisibleFieldDefs();
-  std::string S;
-  for (int32_t I = 0; I < Defs.Count(); ++I)
-    S += (I ? "," : "") + Defs.Items(I).Name();
-  S += ":";
-  TTolvanVariant V;
-  for (Op.First(); !Op.Eof(); Op.Next()) {
-    S += " ";
-    for (int32_t I = 0; I < Defs.Count(); ++I) {
-      D.GetFieldValue(V, I, false, false);
-      S += (I ? "," : "") + (V.IsNull() ? std::string("-") : std::string(V.GetAsString()));
-    }
-  }
-  return S;
-}
-
 std::string RunSetOp(std::unique_ptr<TTolvanAO> L, std::unique_ptr<TTolvanAO> R,
                      TTolvanSetOperation Op, bool Distinct, bool Corresponding = false,
                      const TTolvanFields* By = nullptr) {
@@ -103,7 +84,7 @@ std::string RunSetOp(std::unique_ptr<TTolvanAO> L, std::unique_ptr<TTolvanAO> R,
   std::string Error = ErrorOf([&] {
     TTolvanAOUnion U(std::move(L), std::move(R), Op, Corresponding, Distinct, By);
     U.Prepare(true);
-    Out = Result(U);
+    Out = ResultText(U);
   });
   return Error == "no error" ? Out : Error;
 }
@@ -221,7 +202,7 @@ TEST_F(AOUnion, IntersectOverANonLeafWalksTheRightAndReadsItsRow) {
     EXPECT_EQ(U.DrivingOperand(), U.Right());
     EXPECT_EQ(U.LookupOperand(), U.Left());
     U.Prepare(true);
-    EXPECT_EQ(Result(U), "a,s: 2,b 3,c");
+    EXPECT_EQ(ResultText(U), "a,s: 2,b 3,c");
   }
   // An inner join on l.a = k.a as the left operand: the right still drives; EXCEPT walks the
   // join's rows.
@@ -328,7 +309,7 @@ TEST_F(AOUnion, OrderByTopAndNesting) {
       if (Top >= 0)
         U.SetTop(-1, Top);
       U.Prepare(true);
-      Out = Result(U);
+      Out = ResultText(U);
     });
     return Error == "no error" ? Out : Error;
   };
@@ -402,7 +383,7 @@ TEST_F(AOUnion, ARerunOfAKeptTreeSeesNewRowsAndValues) {
     U->SetKeepForRerun();
     U->Prepare(true);
     const char* First[] = {"a: 3 4 2", "a: 3", "a: 4"};
-    EXPECT_EQ(Result(*U), First[Op]);
+    EXPECT_EQ(ResultText(*U), First[Op]);
     ASSERT_EQ(U->ParamNodes().size(), 1u);
     TTolvanVariant Two(tvtInteger);
     Two.SetAsInteger(2);
@@ -412,7 +393,7 @@ TEST_F(AOUnion, ARerunOfAKeptTreeSeesNewRowsAndValues) {
     U->ResetSubQueries(nullptr);
     U->Prepare(true);
     const char* Second[] = {"a: 3 4 1", "a: 3 4", "a: 1"};
-    EXPECT_EQ(Result(*U), Second[Op]);
+    EXPECT_EQ(ResultText(*U), Second[Op]);
   }
 }
 

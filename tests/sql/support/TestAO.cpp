@@ -1,6 +1,7 @@
 #include "tests/sql/support/TestAO.h"
 
 #include "classlib/Strings.h"
+#include "components/TolvanDataSet.h"
 #include "components/TolvanDefs.h"
 #include "schema/TolvanCursor.h"
 
@@ -129,6 +130,24 @@ void TTestAOPair::AfterSelectList() {
     if (!Shared)
       L.DisplayName = L.SourceFieldName;
   }
+}
+
+std::string ResultText(TTolvanAO& Op) {
+  TTolvanDataSet& D = *Op.ResultDataSet();
+  const TTolvanFieldDefs& Defs = D.Cursor()->VisibleFieldDefs();
+  std::string S;
+  for (int32_t I = 0; I < Defs.Count(); ++I)
+    S += (I ? "," : "") + Defs.Items(I).Name();
+  S += ":";
+  TTolvanVariant V;
+  for (Op.First(); !Op.Eof(); Op.Next()) {
+    S += " ";
+    for (int32_t I = 0; I < Defs.Count(); ++I) {
+      D.GetFieldValue(V, I, false, false);
+      S += (I ? "," : "") + (V.IsNull() ? std::string("-") : std::string(V.GetAsString()));
+    }
+  }
+  return S;
 }
 
 } // namespace tolvan::test

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "components/TolvanTable.h"
@@ -69,5 +70,9 @@ protected:
 private:
   TTolvanJoinType FJoinType;
 };
+
+// The result's column names, then its rows read through Op, each value by its text ("-" for
+// null): "a,b: 1,x 2,-".
+std::string ResultText(TTolvanAO& Op);
 
 } // namespace tolvan::test
