@@ -339,10 +339,10 @@ bool WriteNumber(const TNumber& N, TTolvanValueType T, uint8_t* Out) {
 bool BorrowInColumnType(const TTolvanVariant& Constant, TTolvanValueType ColumnType,
                         TTolvanVariant& Value, uint8_t (&Scratch)[8]) {
   const TTolvanValueType T = Constant.DataType();
-  const bool SameText = ((T == tvtChar || T == tvtString) &&
-                         (ColumnType == tvtChar || ColumnType == tvtString)) ||
-                        ((T == tvtWideChar || T == tvtWideString) &&
-                         (ColumnType == tvtWideChar || ColumnType == tvtWideString));
+  const bool SameText =
+      ((T == tvtChar || T == tvtString) && (ColumnType == tvtChar || ColumnType == tvtString)) ||
+      ((T == tvtWideChar || T == tvtWideString) &&
+       (ColumnType == tvtWideChar || ColumnType == tvtWideString));
   if (T == ColumnType || SameText) {
     if (IsBlobValueType(T))
       return false;
@@ -960,8 +960,8 @@ bool TTolvanExpression::IsIndexableComparison(TTolvanExprNode& Comparison,
   if (!IndexableShape(Comparison, IndexDef))
     return false;
   TTolvanExtractedComparisons Blocks;
-  uint8_t* Key = ExactKey(static_cast<TTolvanExprNodeComparison&>(Comparison),
-                          OperandsOf(Comparison), Blocks);
+  uint8_t* Key =
+      ExactKey(static_cast<TTolvanExprNodeComparison&>(Comparison), OperandsOf(Comparison), Blocks);
   if (!Key)
     return false;
   TTolvanCursor::FreeRecordBuffer(Key);
