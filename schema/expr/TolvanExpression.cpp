@@ -246,6 +246,13 @@ struct TNumber {
   long double Real = 0;
 };
 
+// A borrowed value may stand anywhere in a record buffer: read unaligned.
+template <class T> T Unaligned(const void* P) {
+  T X;
+  std::memcpy(&X, P, sizeof(X));
+  return X;
+}
+
 bool ReadNumber(const TTolvanVariant& V, TNumber& N) {
   const void* P = V.Data();
   const auto Int = [&](auto X) {
@@ -261,23 +268,23 @@ bool ReadNumber(const TTolvanVariant& V, TNumber& N) {
     return false;
   switch (V.DataType()) {
   case tvtSignedInt8:
-    return Int(*static_cast<const int8_t*>(P));
+    return Int(Unaligned<int8_t>(P));
   case tvtSignedInt16:
-    return Int(*static_cast<const int16_t*>(P));
+    return Int(Unaligned<int16_t>(P));
   case tvtInteger:
-    return Int(*static_cast<const int32_t*>(P));
+    return Int(Unaligned<int32_t>(P));
   case tvtSignedInt64:
-    return Int(*static_cast<const int64_t*>(P));
+    return Int(Unaligned<int64_t>(P));
   case tvtUnsignedInt8:
-    return Int(*static_cast<const uint8_t*>(P));
+    return Int(Unaligned<uint8_t>(P));
   case tvtUnsignedInt16:
-    return Int(*static_cast<const uint16_t*>(P));
+    return Int(Unaligned<uint16_t>(P));
   case tvtUnsignedInt32:
-    return Int(*static_cast<const uint32_t*>(P));
+    return Int(Unaligned<uint32_t>(P));
   case tvtSingle:
-    return Real(*static_cast<const float*>(P));
+    return Real(Unaligned<float>(P));
   case tvtFloat:
-    return Real(*static_cast<const double*>(P));
+    return Real(Unaligned<double>(P));
   default:
     return false;
   }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <random>
@@ -265,7 +266,8 @@ TEST_F(ProbeFilter, AnIndexedProbeTakesNoEngineBlockInSteadyState) {
     // Sets the constant for probe P; returns the rows the probe must find.
     int64_t (*Set)(TTolvanVariant& Constant, int32_t P);
   };
-  static int32_t Borrowed; // the driving row's bytes a join lends the constant
+  // The driving row's bytes a join lends the constant: anywhere in a record, so unaligned.
+  alignas(8) static uint8_t Borrowed[8];
   static std::string Text;
   const TCase Cases[] = {
       {"parsed integer type", 1, "K = 0",
@@ -273,10 +275,11 @@ TEST_F(ProbeFilter, AnIndexedProbeTakesNoEngineBlockInSteadyState) {
          C.SetAsLargeInt(P % 20);
          return 10;
        }},
-      {"borrowed column type", 2, "K = 0",
+      {"borrowed column type, unaligned", 2, "K = 0",
        [](TTolvanVariant& C, int32_t P) -> int64_t {
-         Borrowed = P % 20;
-         C.SetBuffer(&Borrowed, sizeof(Borrowed), tvtInteger, false, false);
+         const int32_t K = P % 20;
+         std::memcpy(Borrowed + 1, &K, sizeof(K));
+         C.SetBuffer(Borrowed + 1, sizeof(K), tvtInteger, false, false);
          return 10;
        }},
       {"float constant, whole", 1, "K = 0.5",
