@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
+#include "classlib/ByteOrder.h"
 #include "classlib/StringList.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
@@ -246,13 +246,7 @@ struct TNumber {
   long double Real = 0;
 };
 
-// A borrowed value may stand anywhere in a record buffer: read unaligned.
-template <class T> T Unaligned(const void* P) {
-  T X;
-  std::memcpy(&X, P, sizeof(X));
-  return X;
-}
-
+// A borrowed value may stand anywhere in a record buffer: read through LoadLE.
 bool ReadNumber(const TTolvanVariant& V, TNumber& N) {
   const void* P = V.Data();
   const auto Int = [&](auto X) {
@@ -268,23 +262,23 @@ bool ReadNumber(const TTolvanVariant& V, TNumber& N) {
     return false;
   switch (V.DataType()) {
   case tvtSignedInt8:
-    return Int(Unaligned<int8_t>(P));
+    return Int(LoadLE<int8_t>(P));
   case tvtSignedInt16:
-    return Int(Unaligned<int16_t>(P));
+    return Int(LoadLE<int16_t>(P));
   case tvtInteger:
-    return Int(Unaligned<int32_t>(P));
+    return Int(LoadLE<int32_t>(P));
   case tvtSignedInt64:
-    return Int(Unaligned<int64_t>(P));
+    return Int(LoadLE<int64_t>(P));
   case tvtUnsignedInt8:
-    return Int(Unaligned<uint8_t>(P));
+    return Int(LoadLE<uint8_t>(P));
   case tvtUnsignedInt16:
-    return Int(Unaligned<uint16_t>(P));
+    return Int(LoadLE<uint16_t>(P));
   case tvtUnsignedInt32:
-    return Int(Unaligned<uint32_t>(P));
+    return Int(LoadLE<uint32_t>(P));
   case tvtSingle:
-    return Real(Unaligned<float>(P));
+    return Real(LoadLE<float>(P));
   case tvtFloat:
-    return Real(Unaligned<double>(P));
+    return Real(LoadLE<double>(P));
   default:
     return false;
   }
@@ -304,7 +298,7 @@ bool WriteNumber(const TNumber& N, TTolvanValueType T, uint8_t* Out) {
       return false;
     }
     const auto Put = [&](auto X) {
-      std::memcpy(Out, &X, sizeof(X));
+      StoreLE(Out, X);
       return true;
     };
     switch (T) {
@@ -328,13 +322,11 @@ bool WriteNumber(const TNumber& N, TTolvanValueType T, uint8_t* Out) {
   }
   const long double R = N.Integral ? (long double)N.Integer : N.Real;
   if (T == tvtSingle) {
-    const float F = float(R);
-    std::memcpy(Out, &F, sizeof(F));
+    StoreLE(Out, float(R));
     return true;
   }
   if (T == tvtFloat) {
-    const double D = double(R);
-    std::memcpy(Out, &D, sizeof(D));
+    StoreLE(Out, double(R));
     return true;
   }
   return false;
