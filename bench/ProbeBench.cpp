@@ -6,8 +6,9 @@
 //
 // Reports, per probe column, us per probe and heap allocations per probe in steady state (after
 // a warm-up of 100 probes): operator new (replaced in this program) and engine blocks
-// (TTolvanMemoryManager, counted through its allocation hook). The goal is 0 of both; setting
-// the constant as an integer takes one engine block of its own (the variant's buffer).
+// (TTolvanMemoryManager, counted through its allocation hook). The goal is 0 of both. The
+// constant is set in its own type (a parsed integer is SIGNEDINT64), which writes in place; any
+// other type would convert through a new block of the variant's.
 //
 //   cmake --build build/rel --target probebench && build/rel/bench/probebench [Rows]
 #include <chrono>
@@ -112,7 +113,7 @@ TFigures Run(TTolvanBaseSession& Session, const char* Table, int32_t Rows, bool 
   TFigures F;
   uint8_t* Walk = ThroughDataSet ? nullptr : Cursor.AllocRecordBuffer();
   const auto One = [&](int32_t P) {
-    Constant.Value().SetAsInteger(P % Range);
+    Constant.Value().SetAsLargeInt(P % Range);
     if (ThroughDataSet) {
       Component->SetProbeFilter(&Probe);
       for (Component->First(); !Component->Eof(); Component->Next())

@@ -446,12 +446,14 @@ bool Oversized(const TTolvanExpression* E) { return E && E->HasOversizedStringEq
 
 // The key conditions the indexable comparisons of List's expressions make are appended to List;
 // Extracted holds the comparisons until they are given back.
+// Array is the scratch the extraction works in (cleared first).
 void ExtractIndexConditions(TTolvanTableData& Table, TTolvanSearchConditionList& List,
-                            TTolvanExtractedComparisons& Extracted) {
-  // Without an index nothing is extractable: no array to make.
+                            TTolvanExtractedComparisons& Extracted,
+                            TTolvanScanSearchConditionArray& Array) {
+  // Without an index nothing is extractable.
   if (!Table.IndexManager() || Table.IndexManager()->IndexDefs().Count() == 0)
     return;
-  TTolvanScanSearchConditionArray Array;
+  Array.Clear();
   for (const TTolvanScanSearchCondition& C : List)
     if (C.Expression)
       Array.AddExpression(C.Expression);
@@ -521,8 +523,17 @@ bool SearchTable(TTolvanTableData& Table, TTolvanCursor& Cursor, TTolvanExpressi
   BuildConditions(Cursor, List, Condition, Expression);
   // Declared after the unbinding, so the comparisons are back in their filters when it runs.
   TUnbindExpressions Unbind(List);
-  TTolvanExtractedComparisons Extracted;
-  ExtractIndexConditions(Table, List, Extracted);
+  TTolvanExtractedComparisons OwnExtracted;
+  TTolvanScanSearchConditionArray OwnArray;
+  TTolvanExtractedComparisons& Extracted =
+      Claim.Buffers() ? Claim.Buffers()->Extracted : OwnExtracted;
+  // Gives the comparisons back on every way out, also those in the cursor's kept list.
+  struct TGiveBack {
+    TTolvanExtractedComparisons& List;
+    ~TGiveBack() { List.ReleaseAll(); }
+  } GiveBack{Extracted};
+  ExtractIndexConditions(Table, List, Extracted,
+                         Claim.Buffers() ? Claim.Buffers()->Extraction : OwnArray);
   TTolvanTableSearchIndexes Indexes(Table);
   if (SimplifyConditions(Indexes, List, Claim.Buffers()))
     return false;

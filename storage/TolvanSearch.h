@@ -97,6 +97,10 @@ public:
   // SimplifyConditions' scratch.
   std::vector<int32_t> IndexIDs;
   TTolvanSearchConditionList Simplified;
+  // The extraction of indexable comparisons: the condition array and the taken comparisons with
+  // their key blocks, cleared and released after each search keeping what they made.
+  TTolvanScanSearchConditionArray Extraction;
+  TTolvanExtractedComparisons Extracted;
 
   // A block of at least Size bytes, kept until a larger one is asked for.
   uint8_t* SearchRecord(int64_t Size) { return Grown(FSearchRecord, FSearchRecordSize, Size); }

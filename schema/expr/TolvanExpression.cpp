@@ -1,7 +1,9 @@
 #include "schema/expr/TolvanExpression.h"
 
 #include <algorithm>
+#include <cmath>
 
+#include "classlib/ByteOrder.h"
 #include "classlib/StringList.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
@@ -220,7 +222,7 @@ bool IndexableShape(TTolvanExprNode& Node, const TTolvanIndexDef& IndexDef) {
   const TOperands Ops = OperandsOf(*Comparison);
   if (!Ops.Field)
     return false;
-  if (AnsiUpperCase(Ops.Field->FieldName()) != AnsiUpperCase(IndexDef.Columns(0).Name()))
+  if (!AnsiSameText(Ops.Field->FieldName(), IndexDef.Columns(0).Name()))
     return false;
   const TTolvanFieldDef* Column = ColumnOf(*Ops.Field);
   if (!Column || !UsableColumnType(Column->BaseType()))
@@ -237,25 +239,155 @@ bool IndexableShape(TTolvanExprNode& Node, const TTolvanIndexDef& IndexDef) {
   return ComparesInColumnOrder(ColumnType, Common);
 }
 
+// A number of an integer or binary floating type, read from its storage form.
+struct TNumber {
+  bool Integral = false;
+  int64_t Integer = 0;
+  long double Real = 0;
+};
+
+// A borrowed value may stand anywhere in a record buffer: read through LoadLE.
+bool ReadNumber(const TTolvanVariant& V, TNumber& N) {
+  const void* P = V.Data();
+  const auto Int = [&](auto X) {
+    N.Integral = true;
+    N.Integer = int64_t(X);
+    return true;
+  };
+  const auto Real = [&](auto X) {
+    N.Real = (long double)X;
+    return true;
+  };
+  if (!P || V.DataSize() != ValueTypeDataSize(V.DataType(), 0))
+    return false;
+  switch (V.DataType()) {
+  case tvtSignedInt8:
+    return Int(LoadLE<int8_t>(P));
+  case tvtSignedInt16:
+    return Int(LoadLE<int16_t>(P));
+  case tvtInteger:
+    return Int(LoadLE<int32_t>(P));
+  case tvtSignedInt64:
+    return Int(LoadLE<int64_t>(P));
+  case tvtUnsignedInt8:
+    return Int(LoadLE<uint8_t>(P));
+  case tvtUnsignedInt16:
+    return Int(LoadLE<uint16_t>(P));
+  case tvtUnsignedInt32:
+    return Int(LoadLE<uint32_t>(P));
+  case tvtSingle:
+    return Real(LoadLE<float>(P));
+  case tvtFloat:
+    return Real(LoadLE<double>(P));
+  default:
+    return false;
+  }
+}
+
+// N in the storage form of T, into Out (8 bytes); false when T is not an integer or binary
+// floating type, or N is not a whole number within T's range for an integer T.
+bool WriteNumber(const TNumber& N, TTolvanValueType T, uint8_t* Out) {
+  long double Low, High;
+  if (IntegerRange(T, Low, High)) {
+    int64_t I = N.Integer;
+    if (!N.Integral) {
+      if (!(N.Real >= Low && N.Real <= High) || N.Real != std::trunc(N.Real))
+        return false;
+      I = int64_t(N.Real);
+    } else if ((long double)I < Low || (long double)I > High) {
+      return false;
+    }
+    const auto Put = [&](auto X) {
+      StoreLE(Out, X);
+      return true;
+    };
+    switch (T) {
+    case tvtSignedInt8:
+      return Put(int8_t(I));
+    case tvtSignedInt16:
+      return Put(int16_t(I));
+    case tvtInteger:
+      return Put(int32_t(I));
+    case tvtSignedInt64:
+      return Put(int64_t(I));
+    case tvtUnsignedInt8:
+      return Put(uint8_t(I));
+    case tvtUnsignedInt16:
+      return Put(uint16_t(I));
+    case tvtUnsignedInt32:
+      return Put(uint32_t(I));
+    default:
+      return false;
+    }
+  }
+  const long double R = N.Integral ? (long double)N.Integer : N.Real;
+  if (T == tvtSingle) {
+    StoreLE(Out, float(R));
+    return true;
+  }
+  if (T == tvtFloat) {
+    StoreLE(Out, double(R));
+    return true;
+  }
+  return false;
+}
+
+// Value borrows the constant in the column's type without taking memory: the constant itself
+// when its type is the column's or the other text type of the same width, a number converted
+// into Scratch when both are integer or binary floating types. False when neither applies.
+bool BorrowInColumnType(const TTolvanVariant& Constant, TTolvanValueType ColumnType,
+                        TTolvanVariant& Value, uint8_t (&Scratch)[8]) {
+  const TTolvanValueType T = Constant.DataType();
+  const bool SameText =
+      ((T == tvtChar || T == tvtString) && (ColumnType == tvtChar || ColumnType == tvtString)) ||
+      ((T == tvtWideChar || T == tvtWideString) &&
+       (ColumnType == tvtWideChar || ColumnType == tvtWideString));
+  if (T == ColumnType || SameText) {
+    if (IsBlobValueType(T))
+      return false;
+    // A borrowed value is cast by changing its type only.
+    Value.SetBuffer(Constant.Data(), Constant.DataSize(), T, false, false);
+    return true;
+  }
+  TNumber N;
+  if (!ReadNumber(Constant, N) || !WriteNumber(N, ColumnType, Scratch))
+    return false;
+  Value.SetBuffer(Scratch, ValueTypeDataSize(ColumnType, 0), ColumnType, false, false);
+  return true;
+}
+
 // A key for the comparison's constant at its column: a zero-filled, all-null record buffer of
-// the field's cursor with a converted copy of the constant written in. Nil when the constant
-// does not convert, or does not read back equal to itself under the comparison's options: the
-// index would then look up another value than the comparison compares with.
-uint8_t* ExactKey(TTolvanExprNodeComparison& Comparison, const TOperands& Ops) {
+// the field's cursor (a block of Blocks) with a converted copy of the constant written in. Nil
+// when the constant does not convert, or does not read back equal to itself under the
+// comparison's options: the index would then look up another value than the comparison
+// compares with. Integers, binary floats and texts convert without taking memory.
+uint8_t* ExactKey(TTolvanExprNodeComparison& Comparison, const TOperands& Ops,
+                  TTolvanExtractedComparisons& Blocks) {
   TTolvanCursor& Cursor = *Ops.Field->Cursor();
   const int32_t FieldNo = Ops.Field->FieldNo();
-  uint8_t* Key = Cursor.AllocRecordBuffer();
-  TTolvanBlockGuard Guard{Key};
+  const int64_t Size = Cursor.RecordSize();
+  struct TGuard {
+    TTolvanExtractedComparisons& Blocks;
+    uint8_t* Key;
+    int64_t Size;
+    ~TGuard() { Blocks.ReturnKeyBlock(Key, Size); }
+  } Guard{Blocks, Blocks.TakeKeyBlock(Size), Size};
+  uint8_t* const Key = Guard.Key;
   SetAllNull(Key, Cursor.FieldDefs().Count());
   const TTolvanVariant& Constant = Ops.Const->Value();
   TTolvanVariant Copy, Back;
+  uint8_t Scratch[8];
   try {
-    Copy.Assign(Constant, true);
+    const TTolvanFieldDef* Column = ColumnOf(*Ops.Field);
+    if (Constant.IsNull() || !Column ||
+        !BorrowInColumnType(Constant, Column->BaseType(), Copy, Scratch))
+      Copy.Assign(Constant, true);
     Cursor.SetCursorFieldValue(Copy, FieldNo, Key, true);
     uint8_t* Saved = Cursor.RecordBuffer();
     Cursor.SetRecordBuffer(Key);
     try {
-      Cursor.GetFieldValue(Back, FieldNo, true, true);
+      // Borrowed: the key outlives the comparison below.
+      Cursor.GetFieldValue(Back, FieldNo, true, false);
     } catch (...) {
       Cursor.SetRecordBuffer(Saved);
       throw;
@@ -269,7 +401,7 @@ uint8_t* ExactKey(TTolvanExprNodeComparison& Comparison, const TOperands& Ops) {
   } catch (const Exception&) {
     return nullptr;
   }
-  Guard.Release();
+  Guard.Key = nullptr;
   return Key;
 }
 
@@ -841,8 +973,9 @@ bool TTolvanExpression::IsIndexableComparison(TTolvanExprNode& Comparison,
                                               const TTolvanIndexDef& IndexDef) {
   if (!IndexableShape(Comparison, IndexDef))
     return false;
+  TTolvanExtractedComparisons Blocks;
   uint8_t* Key =
-      ExactKey(static_cast<TTolvanExprNodeComparison&>(Comparison), OperandsOf(Comparison));
+      ExactKey(static_cast<TTolvanExprNodeComparison&>(Comparison), OperandsOf(Comparison), Blocks);
   if (!Key)
     return false;
   TTolvanCursor::FreeRecordBuffer(Key);
@@ -862,13 +995,14 @@ bool TTolvanExpression::AddScanCondition(TTolvanExprNode& Node, const TTolvanInd
     throw ETolvanException::Create(ErrScanIndexNoColumns, SInvalidIndexForSearch);
   if (!ColumnOf(*Ops.Field))
     return false;
-  uint8_t* Key = ExactKey(*Comparison, Ops);
+  uint8_t* Key = ExactKey(*Comparison, Ops, List);
   if (!Key)
     return false;
   TTolvanExtractedComparison& Entry = List.Add();
   Entry.Expression = this;
   Entry.Node = &Node;
   Entry.KeyBuffer = Key;
+  Entry.KeyBufferSize = Ops.Field->Cursor()->RecordSize();
   const bool Descending = IndexDef.Columns(0).Descending() != 0;
   TTolvanScanSearchCondition Condition;
   Condition.ConditionType = ConditionTypeOf(Comparison->Operator(), Ops.ConstFirst, Descending);
@@ -883,7 +1017,8 @@ bool TTolvanExpression::AddScanCondition(TTolvanExprNode& Node, const TTolvanInd
   const bool BoundNulls = Comparison->KeepNullCodes() && TowardsNulls;
   if (BoundNulls) {
     TTolvanCursor& Cursor = *Ops.Field->Cursor();
-    Entry.NullBoundKey = Cursor.AllocRecordBuffer();
+    Entry.NullBoundKey = List.TakeKeyBlock(Cursor.RecordSize());
+    Entry.NullBoundKeySize = Cursor.RecordSize();
     SetAllNull(Entry.NullBoundKey, Cursor.FieldDefs().Count());
   }
   Conditions.AddCondition(Condition);
@@ -900,7 +1035,18 @@ void TTolvanExpression::BuildScanSearchConditions(const TTolvanIndexDefs& IndexD
                                                   TTolvanExtractedComparisons& List) {
   if (!FRoot)
     return;
+  // The list's scratch, taken for this call and handed back with its capacity.
   std::vector<TTolvanExprNode*> Candidates;
+  Candidates.swap(List.CandidateScratch());
+  Candidates.clear();
+  struct THandBack {
+    std::vector<TTolvanExprNode*>& Mine;
+    std::vector<TTolvanExprNode*>& Scratch;
+    ~THandBack() {
+      if (Mine.capacity() > Scratch.capacity())
+        Mine.swap(Scratch);
+    }
+  } HandBack{Candidates, List.CandidateScratch()};
   if (IsAnd(FRoot.get())) {
     for (int32_t I = 0; I < FRoot->ChildCount(); ++I)
       if (AsComparison(FRoot->Child(I)))

@@ -15,8 +15,13 @@
 //
 // Ownership: a condition borrows its key buffer and its expression; copying one shares both. The
 // array owns its condition objects. The list owns the extracted comparisons and the key buffers
-// the key conditions point at: those pointers die with ReleaseExtracted, so the caller frees the
-// array next. The expressions must outlive the list.
+// the key conditions point at: those pointers die with ReleaseExtracted, so the caller clears or
+// frees the array next. The expressions must outlive the list.
+//
+// Reuse: a search repeated once per driving row of a join must not allocate. Clearing the array
+// and releasing the list keep their condition objects, entries and key blocks (the list keeps
+// the blocks as spares, matched by size), so a list and an array kept between searches (the
+// cursor's search buffers) serve the same searches again without taking memory.
 //
 // Threads: none of these takes a lock; the owner serialises access.
 #pragma once
@@ -83,9 +88,13 @@ struct TTolvanExtractedComparison {
   // The root AND that taking it out left without children.
   std::unique_ptr<TTolvanExprNode> EmptiedRoot;
   // The key of its key condition, and of the bound that keeps nulls out of a range that would
-  // take them in (nil when none is needed). Engine blocks, freed with the entry.
+  // take them in (nil when none is needed). Engine blocks, freed with the entry. With their
+  // sizes given (as TakeKeyBlock's blocks are), releasing the entry keeps them as the list's
+  // spares instead.
   uint8_t* KeyBuffer = nullptr;
   uint8_t* NullBoundKey = nullptr;
+  int64_t KeyBufferSize = 0;
+  int64_t NullBoundKeySize = 0;
 };
 
 class TTolvanExtractedComparisons {
@@ -96,20 +105,41 @@ public:
   TTolvanExtractedComparisons(const TTolvanExtractedComparisons&) = delete;
   TTolvanExtractedComparisons& operator=(const TTolvanExtractedComparisons&) = delete;
 
-  int32_t Count() const noexcept { return int32_t(FItems.size()); }
+  int32_t Count() const noexcept { return FCount; }
   TTolvanExtractedComparison& Items(int32_t Index) const;
+  // A fresh entry (a kept one when there is one).
   TTolvanExtractedComparison& Add();
-  // Every comparison taken out goes back to its filter, the latest first, and every entry with
-  // its key buffers is freed.
+  // Every comparison taken out goes back to its filter, the latest first, and every entry is
+  // emptied: key buffers of known size become spares, the others are freed.
   void ReleaseAll() noexcept;
 
+  // A zero-filled engine block of Size bytes: a spare of that size, else a new one.
+  uint8_t* TakeKeyBlock(int64_t Size);
+  // Keeps a block of TakeKeyBlock as a spare; nil is left alone. Never fails (a block that
+  // cannot be kept is freed).
+  void ReturnKeyBlock(uint8_t* Block, int64_t Size) noexcept;
+  int32_t SpareKeyBlockCount() const noexcept { return int32_t(FSpareKeys.size()); }
+
+  // Scratch for the candidate comparisons of one expression; taken by swapping, so a nested
+  // extraction finds it empty and grows its own.
+  std::vector<TTolvanExprNode*>& CandidateScratch() noexcept { return FCandidates; }
+
 private:
+  struct TSpareKey {
+    uint8_t* Block;
+    int64_t Size;
+  };
   std::vector<std::unique_ptr<TTolvanExtractedComparison>> FItems;
+  int32_t FCount = 0;
+  std::vector<TSpareKey> FSpareKeys;
+  std::vector<TTolvanExprNode*> FCandidates;
 };
 
 class TTolvanScanSearchConditionArray {
 public:
-  int32_t Count() const noexcept { return int32_t(FItems.size()); }
+  int32_t Count() const noexcept { return FCount; }
+  // Empties the array, keeping its condition objects for the next conditions.
+  void Clear() noexcept { FCount = 0; }
   // An index out of range raises EListError.
   TTolvanScanSearchCondition& Items(int32_t Index) const;
 
@@ -130,7 +160,12 @@ public:
   void ReleaseExtracted(TTolvanExtractedComparisons& List) noexcept;
 
 private:
+  // The next free condition object, made when none is kept.
+  TTolvanScanSearchCondition& Append();
+
+  // The first FCount are the conditions; the rest are kept for reuse.
   std::vector<std::unique_ptr<TTolvanScanSearchCondition>> FItems;
+  int32_t FCount = 0;
 };
 
 } // namespace tolvan

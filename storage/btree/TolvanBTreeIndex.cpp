@@ -265,10 +265,19 @@ void TTolvanBTreeIndex::RemoveDuplicateKeys(int32_t SessionID, TTolvanRecordBitm
 
 // --- range scans and estimates ------------------------------------------------------------------
 
-TTolvanIndexScanState* TTolvanBTreeIndex::CreateScanState() { return new TTolvanBTreeScanState(); }
+TTolvanIndexScanState* TTolvanBTreeIndex::CreateScanState() {
+  if (FSpareScanState) {
+    TTolvanBTreeScanState* State = FSpareScanState.release();
+    *State = TTolvanBTreeScanState();
+    return State;
+  }
+  return new TTolvanBTreeScanState();
+}
 
 void TTolvanBTreeIndex::FreeScanState(TTolvanIndexScanState* State) {
-  delete static_cast<TTolvanBTreeScanState*>(State);
+  std::unique_ptr<TTolvanBTreeScanState> Given(static_cast<TTolvanBTreeScanState*>(State));
+  if (Given && !FSpareScanState)
+    FSpareScanState = std::move(Given);
 }
 
 bool TTolvanBTreeIndex::ScanNext(int32_t SessionID, bool Start, bool Forward,

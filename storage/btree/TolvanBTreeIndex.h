@@ -14,7 +14,9 @@
 // UpdateKey is all or nothing: when the new entry cannot be inserted, the old one goes back.
 //
 // Ownership: the index owns its definition copy, key layout, key buffers and cache; key paths
-// and scan states it hands out belong to the caller until it gives them back.
+// and scan states it hands out belong to the caller until it gives them back. The index keeps
+// one given-back scan state and hands it out fresh again, so that repeated scans (a join's
+// probes) take no memory; it dies with the index, so no state outlives the index it serves.
 //
 // Threads: none of its own; the table lock serialises every call.
 #pragma once
@@ -89,6 +91,8 @@ private:
   TTolvanBTree FTree;
   // Reused by one operation at a time: the record's key, a second key, two condition keys.
   TKeyPtr FKeyA, FKeyB, FKeyC, FKeyD;
+  // The last scan state given back, for CreateScanState to hand out again.
+  std::unique_ptr<TTolvanBTreeScanState> FSpareScanState;
 };
 
 // Makes TTolvanBTreeIndex objects: the table data's default.

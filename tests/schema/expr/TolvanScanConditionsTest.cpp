@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "classlib/DateUtils.h"
 #include "foundation/TolvanExcept.h"
+#include "foundation/TolvanMemory.h"
 #include "foundation/TolvanVariantOps.h"
 #include "schema/expr/TolvanExprDump.h"
 #include "schema/expr/TolvanExpression.h"
@@ -292,6 +295,11 @@ struct TOutcome {
   int32_t Checked = 0;
   int32_t Extracted = 0;
   int32_t Oversized = 0;
+  // Every other filter runs through this array and list, kept as a cursor keeps them between
+  // searches: cleared and released ones must serve the next filter as fresh ones would.
+  TTolvanScanSearchConditionArray KeptConditions;
+  TTolvanExtractedComparisons KeptList;
+  int32_t KeptRuns = 0;
 };
 
 // Runs one filter through the scan conditions and compares with plain evaluation.
@@ -309,9 +317,14 @@ void CheckFilter(TTolvanExpression& E, TScanTable& Table, const std::string& Lab
   }
   std::set<int32_t> Scanned;
   {
-    TTolvanScanSearchConditionArray Conditions;
+    TTolvanScanSearchConditionArray OwnConditions;
+    TTolvanExtractedComparisons OwnList;
+    const bool Kept = Outcome.Checked % 2 == 0;
+    Outcome.KeptRuns += Kept;
+    TTolvanScanSearchConditionArray& Conditions = Kept ? Outcome.KeptConditions : OwnConditions;
+    TTolvanExtractedComparisons& List = Kept ? Outcome.KeptList : OwnList;
+    Conditions.Clear();
     Conditions.AddExpression(&E);
-    TTolvanExtractedComparisons List;
     Conditions.ExtractIndexConditions(Table.IndexDefs, List);
     Outcome.Extracted += List.Count();
     EXPECT_EQ(Conditions.Count() > 1, List.Count() > 0) << Label;
@@ -400,6 +413,56 @@ TEST(ScanConditions, SelectTheRowsThatPlainEvaluationSelects) {
   EXPECT_GT(Outcome.Checked, 1500);
   EXPECT_GT(Outcome.Extracted, 800);
   EXPECT_GT(Outcome.Oversized, 20);
+  EXPECT_GT(Outcome.KeptList.SpareKeyBlockCount(), 0) << "the kept list reused no key block";
+}
+
+// The array keeps its condition objects: a deleted or cleared one comes back fresh, and the
+// order of the others holds. The list keeps key blocks of known size as spares, handed out
+// zeroed to a request of that size only.
+TEST(ScanConditions, KeptArrayAndListServeAgainLikeFreshOnes) {
+  TTolvanScanSearchConditionArray A;
+  TTolvanScanSearchCondition Key;
+  Key.ConditionType = sctLess;
+  Key.IndexID = 7;
+  Key.KeyFieldCount = 2;
+  TTolvanExpression E1, E2;
+  A.AddCondition(Key);
+  A.AddExpression(&E1);
+  A.AddExpression(&E2);
+  A.Delete(0);
+  ASSERT_EQ(A.Count(), 2);
+  EXPECT_EQ(A.Items(0).Expression, &E1);
+  EXPECT_EQ(A.Items(1).Expression, &E2);
+  A.AddExpression(&E1);
+  EXPECT_EQ(A.Items(2).ConditionType, sctExpression);
+  EXPECT_EQ(A.Items(2).IndexID, -1);
+  EXPECT_EQ(A.Items(2).KeyFieldCount, 0);
+  A.Clear();
+  EXPECT_EQ(A.Count(), 0);
+  EXPECT_THROW(A.Items(0), EListError);
+  A.AddCondition(Key);
+  EXPECT_EQ(A.Items(0).Expression, nullptr);
+  EXPECT_EQ(A.Items(0).IndexID, 7);
+
+  TTolvanExtractedComparisons List;
+  uint8_t* Block = List.TakeKeyBlock(24);
+  std::memset(Block, 0xAB, 24);
+  TTolvanExtractedComparison& Entry = List.Add();
+  Entry.KeyBuffer = Block;
+  Entry.KeyBufferSize = 24;
+  // A block of unknown size is freed, not kept.
+  List.Add().KeyBuffer = static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(8));
+  List.ReleaseAll();
+  EXPECT_EQ(List.Count(), 0);
+  EXPECT_EQ(List.SpareKeyBlockCount(), 1);
+  uint8_t* Other = List.TakeKeyBlock(16);
+  EXPECT_NE(Other, Block);
+  uint8_t* Again = List.TakeKeyBlock(24);
+  EXPECT_EQ(Again, Block);
+  EXPECT_EQ(std::count(Again, Again + 24, 0), 24);
+  EXPECT_EQ(List.Add().KeyBuffer, nullptr) << "a kept entry comes back empty";
+  List.ReturnKeyBlock(Again, 24);
+  List.ReturnKeyBlock(Other, 16);
 }
 
 } // namespace
