@@ -240,12 +240,6 @@ int64_t TTolvanAOGroupBy::LiveRecordCount() {
   return FLeft->RecordCount();
 }
 
-void TTolvanAOGroupBy::GetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool ReadOption,
-                                     bool AllowHidden) {
-  // The aggregates were fed at First, also in single-count mode: a read only reads.
-  TTolvanAO::GetFieldValue(Value, FieldNo, ReadOption, AllowHidden);
-}
-
 // --- state -------------------------------------------------------------------------------------
 
 bool TTolvanAOGroupBy::WholeInput() const noexcept { return FWholeInput; }

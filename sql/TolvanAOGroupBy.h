@@ -41,8 +41,6 @@ public:
 
   void SetSelectList(std::span<TTolvanSelectListItem> Items, int32_t Highest,
                      bool Distinct) override;
-  void GetFieldValue(TTolvanVariant& Value, int32_t FieldNo, bool ReadOption,
-                     bool AllowHidden) override;
 
   void LiveFirst() override;
   void LiveNext() override;

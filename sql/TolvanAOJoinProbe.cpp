@@ -30,10 +30,6 @@ namespace tolvan {
 
 namespace {
 
-bool IsTextFieldType(TTolvanFieldType T) {
-  return T == tftChar || T == tftVarchar || T == tftWideChar || T == tftWideVarchar;
-}
-
 bool IsTrue(const TTolvanVariant& V) { return !V.IsNull() && V.GetAsBoolean(); }
 
 void Resize(std::vector<std::unique_ptr<TTolvanVariant>>& Values, size_t Count) {
@@ -195,7 +191,8 @@ const TTolvanIndexDef* TTolvanAOJoin::UsableIndex(const TSide& Side, int32_t& Pa
       const TTolvanFieldDef& Def = C.FieldDefs().Items(Column);
       if (!AnsiSameText(Def.Name(), First.Name()))
         continue;
-      if (IsTextFieldType(Def.FieldType()) && First.CaseInsensitive() != 0)
+      if (IsPlainStringValueType(ValueTypeOfFieldType(Def.FieldType())) &&
+          First.CaseInsensitive() != 0)
         continue;
       Pair = K;
       return &Index;

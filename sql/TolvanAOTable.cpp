@@ -225,11 +225,7 @@ void TTolvanAOTable::CopyRows() {
   try {
     TTolvanAO::Execute();
   } catch (...) {
-    // The source takes the result's place again, as before the run.
-    if (FOwnedSource) {
-      ForgetSource(FResultDataSet.get());
-      FResultDataSet = std::move(FOwnedSource);
-    }
+    RestoreSourceAsResult();
     throw;
   }
   if (FTableUseDataSet == FSource)
@@ -286,6 +282,13 @@ void TTolvanAOTable::HandOnSource() {
   FMaterialised = true;
 }
 
+void TTolvanAOTable::RestoreSourceAsResult() noexcept {
+  if (!FOwnedSource)
+    return;
+  ForgetSource(FResultDataSet.get());
+  FResultDataSet = std::move(FOwnedSource);
+}
+
 // --- table use ---------------------------------------------------------------------------------
 
 void TTolvanAOTable::LockSources() {
@@ -331,10 +334,7 @@ void TTolvanAOTable::SaveFieldLinks() {
 
 void TTolvanAOTable::ResetForReexecution() {
   TTolvanAO::ResetForReexecution();
-  if (FOwnedSource) {
-    ForgetSource(FResultDataSet.get());
-    FResultDataSet = std::move(FOwnedSource);
-  }
+  RestoreSourceAsResult();
   FResultIsSource = false;
   TTolvanCursor* C = TableCursor();
   if (!C)

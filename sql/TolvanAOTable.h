@@ -87,6 +87,8 @@ private:
   bool MustCopy();
   void CopyRows();
   void HandOnSource();
+  // After a copy: the source takes the result's place again, as before the run.
+  void RestoreSourceAsResult() noexcept;
   // Moves the filter's conjuncts that name only this table to the source cursor's external
   // filter, once per source; a leaf kept for re-runs keeps track of it to take it back.
   void PushTableConditions();

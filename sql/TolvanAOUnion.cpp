@@ -358,6 +358,4 @@ bool TTolvanAOUnion::LiveEof() {
   return FLeft->Eof() && FRight->Eof();
 }
 
-int64_t TTolvanAOUnion::LiveRecordCount() { return TTolvanAO::LiveRecordCount(); }
-
 } // namespace tolvan

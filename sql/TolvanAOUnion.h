@@ -54,7 +54,6 @@ public:
   void LiveFirst() override;
   void LiveNext() override;
   bool LiveEof() override;
-  int64_t LiveRecordCount() override;
 
   TTolvanSetOperation Operation() const noexcept;
   // The paired columns' positions in the left and right operands' result tables.
