@@ -195,6 +195,18 @@ void TTolvanAO::SetKeepForRerun() noexcept {
     FRight->SetKeepForRerun();
 }
 
+void TTolvanAO::RunSubQueries() {
+  if (FFilter)
+    FFilter->RunSubQueries();
+  for (const std::unique_ptr<TTolvanExpression>& E : FExpressions)
+    E->RunSubQueries();
+  RunOwnSubQueries();
+  if (FLeft)
+    FLeft->RunSubQueries();
+  if (FRight)
+    FRight->RunSubQueries();
+}
+
 void TTolvanAO::ResetSubQueries(const TParams* Params) {
   if (FFilter)
     FFilter->ResetSubQueries(Params);

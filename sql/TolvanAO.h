@@ -120,6 +120,9 @@ public:
   // Resets every sub-query of the filter, of the computed expressions and of the children's,
   // with new parameter values, before a re-run.
   void ResetSubQueries(const TParams* Params);
+  // Runs every sub-query of the tree that has not run since its reset (filters, computed
+  // expressions, conditions handed to cursors, children), before the tree takes any lock.
+  void RunSubQueries();
 
   // --- execution (TolvanAOExecute.cpp) -------------------------------------------------------
 
@@ -250,6 +253,7 @@ protected:
   // Resets sub-queries the operator keeps outside its filter and expressions (a table leaf's
   // conditions handed to its cursor).
   virtual void ResetOwnSubQueries(const TParams*) {}
+  virtual void RunOwnSubQueries() {}
 
   // --- execution steps -------------------------------------------------------------------------
 

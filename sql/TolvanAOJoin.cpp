@@ -179,6 +179,11 @@ void TTolvanAOJoin::ResetOwnSubQueries(const TParams* Params) {
     FMatchCondition->ResetSubQueries(Params);
 }
 
+void TTolvanAOJoin::RunOwnSubQueries() {
+  if (FMatchCondition)
+    FMatchCondition->RunSubQueries();
+}
+
 // --- cross join and estimate -------------------------------------------------------------------
 
 int64_t TTolvanAOJoin::LiveRecordCount() {

@@ -73,6 +73,7 @@ protected:
   void ReleaseOwnState() override;
   // The match condition's sub-queries run again with the new values, as the filter's do.
   void ResetOwnSubQueries(const TParams* Params) override;
+  void RunOwnSubQueries() override;
 
 private:
   // One side of the join during a run.

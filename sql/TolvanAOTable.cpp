@@ -353,4 +353,10 @@ void TTolvanAOTable::ResetOwnSubQueries(const TParams* Params) {
       E->ResetSubQueries(Params);
 }
 
+void TTolvanAOTable::RunOwnSubQueries() {
+  if (TTolvanCursor* C = TableCursor())
+    if (TTolvanExpression* E = C->ExternalFilter())
+      E->RunSubQueries();
+}
+
 } // namespace tolvan

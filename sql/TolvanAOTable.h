@@ -77,6 +77,7 @@ protected:
 
   // The sub-queries of the conditions handed to the source cursor.
   void ResetOwnSubQueries(const TParams* Params) override;
+  void RunOwnSubQueries() override;
 
 private:
   void OpenSource(std::string_view DatabaseName, std::string_view SessionName,

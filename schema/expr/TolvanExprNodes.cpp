@@ -314,6 +314,11 @@ void TTolvanExprNode::ResetSubQueries(const TParams* Params) {
     C->ResetSubQueries(Params);
 }
 
+void TTolvanExprNode::RunSubQueries() {
+  for (const TNodePtr& C : FChildren)
+    C->RunSubQueries();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Constants
 // ---------------------------------------------------------------------------------------------

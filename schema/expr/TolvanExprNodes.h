@@ -173,6 +173,10 @@ public:
   // Makes every sub-query of the tree run again at its next evaluation, with Params (nil keeps
   // the values it has).
   virtual void ResetSubQueries(const TParams* Params);
+  // Runs every sub-query of the tree that has not run since its last reset, so that no
+  // statement runs while a row is evaluated (a scan may hold a table lock then). A failure is
+  // kept and raised at the node's first evaluation.
+  virtual void RunSubQueries();
 
   // --- children -----------------------------------------------------------------------------
 

@@ -767,6 +767,11 @@ void TTolvanExpression::ResetSubQueries(const TParams* Params) {
     FRoot->ResetSubQueries(Params);
 }
 
+void TTolvanExpression::RunSubQueries() {
+  if (FRoot)
+    FRoot->RunSubQueries();
+}
+
 void TTolvanExpression::AddComparison(TNode Comparison) {
   if (!Comparison)
     return;

@@ -149,6 +149,8 @@ public:
   void ResolveSelectAliases(std::span<const TTolvanSelectListItem> Items, int32_t Highest);
   void CollectParams(std::vector<TTolvanExprNodeConst*>& List);
   void ResetSubQueries(const TParams* Params);
+  // Runs the sub-queries that have not run since their reset (TTolvanExprNode::RunSubQueries).
+  void RunSubQueries();
   // Comparison joins the condition: it becomes the root of an empty expression, a further
   // conjunct of an AND root, or the second conjunct of a new AND over any other root.
   void AddComparison(TTolvanExprNodePtr Comparison);

@@ -620,6 +620,27 @@ void AppendQuoted(AnsiString& Out, std::string_view Text, char Opening, char Clo
   Out.push_back(Closing);
 }
 
+void AppendTokenText(AnsiString& Out, const TToken& T) {
+  switch (T.Kind) {
+  case tktQuotedString:
+    AppendQuoted(Out, T.Text, '\'', '\'');
+    break;
+  case tktBracketedString:
+    AppendQuoted(Out, T.Text, '[', ']');
+    break;
+  case tktBackQuotedString:
+    AppendQuoted(Out, T.Text, '`', '`');
+    break;
+  case tktParameter:
+    Out += ':';
+    AppendQuoted(Out, T.Text, '`', '`');
+    break;
+  default:
+    Out += T.Text;
+    break;
+  }
+}
+
 bool AppendQuotedToken(AnsiString& Out, const TToken& T) {
   switch (T.Kind) {
   case tktQuotedString:

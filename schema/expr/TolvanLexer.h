@@ -155,6 +155,12 @@ int64_t HexToInt64(std::string_view Text);
 // A text without a "?" word comes back unchanged. Tokenizer errors propagate.
 AnsiString ReplaceQuestionMarkParams(std::string_view Text);
 
+// Appends any token in a form the tokenizer reads back as the same token: quoted strings in
+// single quotes, bracketed and back-quoted text with the closing character doubled, a
+// parameter as ':' and its back-quoted name, every other token as its text. The one writer of
+// SQL that is rebuilt from tokens (derived tables, sub-queries, the "?" and provider rewrites).
+void AppendTokenText(AnsiString& Out, const TToken& T);
+
 // Appends Text between Opening and Closing, with each Closing inside doubled, as the tokenizer
 // reads quoted, bracketed and back-quoted text back.
 void AppendQuoted(AnsiString& Out, std::string_view Text, char Opening, char Closing);
