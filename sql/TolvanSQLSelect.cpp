@@ -118,20 +118,16 @@ void TTolvanSQLSelect::FreeTempObjects() {
 
 void TTolvanSQLSelect::FreeSelectExpressions() noexcept { FSelectItems.clear(); }
 
-// --- token helpers --------------------------------------------------------------------------------
+// --- token helpers
+// --------------------------------------------------------------------------------
 
-bool TTolvanSQLSelect::AtKw(const char* Word) const {
-  const int16_t Id = KeywordIdOf(Word);
-  return Id != NoKeywordId() && IsKeyword(FToken, Id);
-}
+bool TTolvanSQLSelect::AtKw(const char* Word) const { return AtWord(Word); }
 
 void TTolvanSQLSelect::RequireToken() const {
-  if (FToken.Kind != tktNone)
-    return;
-  const std::vector<TToken>& Tokens = Lexer().Tokens();
-  const int32_t Line = Tokens.empty() ? 0 : Tokens.back().Line;
-  const int32_t Column = Tokens.empty() ? 0 : Tokens.back().Column;
-  throw ETolvanException::CreateFmt(ErrSQLUnexpectedEnd, SSQLUnexpectedEnd, Line, Column);
+  // Past the end the token keeps the last token's place.
+  if (FToken.Kind == tktNone)
+    throw ETolvanException::CreateFmt(ErrSQLUnexpectedEnd, SUnexpectedEndOfSqlCommand, FToken.Line,
+                                      FToken.Column);
 }
 
 void TTolvanSQLSelect::Advance() { ReadNextToken(0, ErrSQLUnexpectedEnd); }
@@ -156,7 +152,8 @@ std::unique_ptr<TTolvanExpression> TTolvanSQLSelect::ParseConditionHere() {
   return E;
 }
 
-// --- Parse ------------------------------------------------------------------------------------------
+// --- Parse
+// ------------------------------------------------------------------------------------------
 
 void TTolvanSQLSelect::Parse() {
   CurrentToken();
@@ -185,6 +182,41 @@ void TTolvanSQLSelect::Parse() {
     ParseHaving();
   if (AtKw("ORDER"))
     ParseOrderBy();
+  CollectParsedParams(FParamNodes);
+}
+
+void TTolvanSQLSelect::CollectParsedParams(std::vector<TTolvanExprNodeConst*>& List) {
+  for (TTolvanSelectListItem& I : FSelectItems)
+    if (I.Expression)
+      I.Expression->CollectParams(List);
+  for (std::unique_ptr<TTolvanTableReference>& Item : FFromItems)
+    CollectOnParams(*Item, List);
+  if (FWhere)
+    FWhere->CollectParams(List);
+  if (FHaving)
+    FHaving->CollectParams(List);
+}
+
+void TTolvanSQLSelect::CollectOnParams(TTolvanTableReference& Item,
+                                       std::vector<TTolvanExprNodeConst*>& List) {
+  if (Item.OnCondition)
+    Item.OnCondition->CollectParams(List);
+  if (Item.LeftItem)
+    CollectOnParams(*Item.LeftItem, List);
+  if (Item.RightItem)
+    CollectOnParams(*Item.RightItem, List);
+}
+
+bool TTolvanSQLSelect::HasDerivedTable() const {
+  for (const std::unique_ptr<TTolvanTableReference>& Item : FFromItems)
+    if (HoldsDerivedTable(*Item))
+      return true;
+  return false;
+}
+
+bool TTolvanSQLSelect::HoldsDerivedTable(const TTolvanTableReference& Item) {
+  return Item.Kind == trkDerivedTable || (Item.LeftItem && HoldsDerivedTable(*Item.LeftItem)) ||
+         (Item.RightItem && HoldsDerivedTable(*Item.RightItem));
 }
 
 void TTolvanSQLSelect::ParseTop() {
@@ -299,7 +331,7 @@ void TTolvanSQLSelect::ParseOrderBy() {
     RaiseExpected(ErrSQLOrderByExpected, "BY");
   Advance();
   if (AtKw("INDEX")) {
-    ReadNextToken(NameKinds, ErrSQLOrderIndexToken, SUnexpectedTokenAtLine2);
+    ReadNextToken(NameKinds, ErrSQLOrderIndexToken, SUnexpectedTokenAtLine);
     FOrderByIndexName = FToken.Text;
     NextToken();
     return;
@@ -309,7 +341,7 @@ void TTolvanSQLSelect::ParseOrderBy() {
     if (FToken.Kind != tktComma)
       return;
     ReadNextToken(NameKinds | TokenKinds({tktInt, tktReservedWord}), ErrSQLSortItemToken,
-                  SUnexpectedTokenAtLine2);
+                  SUnexpectedTokenAtLine);
   }
 }
 
@@ -329,7 +361,7 @@ void TTolvanSQLSelect::ParseSortSpecification() {
     NextToken();
     if (FToken.Kind == tktDot) {
       S.TableName = S.FieldName;
-      ReadNextToken(NameOrKeywordKinds, ErrSQLSortFieldToken, SUnexpectedTokenAtLine2);
+      ReadNextToken(NameOrKeywordKinds, ErrSQLSortFieldToken, SUnexpectedTokenAtLine);
       S.FieldName = FToken.Text;
       NextToken();
     }
@@ -359,7 +391,8 @@ void TTolvanSQLSelect::CheckSortNumbers(std::span<const TTolvanSortSpecification
   }
 }
 
-// --- FROM ---------------------------------------------------------------------------------------------
+// --- FROM
+// ---------------------------------------------------------------------------------------------
 
 bool TTolvanSQLSelect::ParseTableReference(TTolvanTableReference& Item, int32_t Depth) {
   if (FToken.Kind == tktNone)
@@ -451,11 +484,9 @@ void TTolvanSQLSelect::ParseDerivedTable(TTolvanTableReference& Item) {
     }
     SQL += ' ';
     AppendTokenText(SQL, FToken);
-    if (!NextToken()) {
-      const TToken& Last = Lexer().Tokens().back();
+    if (!NextToken())
       throw ETolvanException::CreateFmt(ErrSQLSubQueryUnclosed, SMissingClosingParenthesis,
-                                        Last.Line, Last.Column);
-    }
+                                        FToken.Line, FToken.Column);
   }
   const int32_t Line = FToken.Line, Column = FToken.Column;
   if (!NextToken())
@@ -489,30 +520,30 @@ void TTolvanSQLSelect::ParseJoins(TTolvanTableReference& Item, int32_t Depth) {
     if (AtKw("CROSS")) {
       Type = jtCross;
       Keyword = true;
-      ReadNextToken(Word, ErrSQLCrossToken, SUnexpectedTokenAtLine2);
+      ReadNextToken(Word, ErrSQLCrossToken, SUnexpectedTokenAtLine);
     } else {
       if (AtKw("NATURAL")) {
         Natural = Keyword = true;
-        ReadNextToken(Word, ErrSQLNaturalToken, SUnexpectedTokenAtLine2);
+        ReadNextToken(Word, ErrSQLNaturalToken, SUnexpectedTokenAtLine);
       }
       bool Kind = true;
       if (AtKw("INNER")) {
-        ReadNextToken(Word, ErrSQLInnerToken, SUnexpectedTokenAtLine2);
+        ReadNextToken(Word, ErrSQLInnerToken, SUnexpectedTokenAtLine);
       } else if (AtKw("LEFT")) {
         Type = jtLeftOuter;
-        ReadNextToken(Word, ErrSQLLeftToken, SUnexpectedTokenAtLine2);
+        ReadNextToken(Word, ErrSQLLeftToken, SUnexpectedTokenAtLine);
       } else if (AtKw("RIGHT")) {
         Type = jtRightOuter;
-        ReadNextToken(Word, ErrSQLRightToken, SUnexpectedTokenAtLine2);
+        ReadNextToken(Word, ErrSQLRightToken, SUnexpectedTokenAtLine);
       } else if (AtKw("FULL")) {
         Type = jtFullOuter;
-        ReadNextToken(Word, ErrSQLFullToken, SUnexpectedTokenAtLine2);
+        ReadNextToken(Word, ErrSQLFullToken, SUnexpectedTokenAtLine);
       } else {
         Kind = false;
       }
       Keyword = Keyword || Kind;
       if (Kind && AtKw("OUTER"))
-        ReadNextToken(Word, ErrSQLOuterToken, SUnexpectedTokenAtLine2);
+        ReadNextToken(Word, ErrSQLOuterToken, SUnexpectedTokenAtLine);
     }
     if (!AtKw("JOIN")) {
       if (!Keyword)
@@ -545,7 +576,8 @@ void TTolvanSQLSelect::ParseJoins(TTolvanTableReference& Item, int32_t Depth) {
   }
 }
 
-// --- BuildAlgebra ---------------------------------------------------------------------------------------
+// --- BuildAlgebra
+// ---------------------------------------------------------------------------------------
 
 struct TTolvanSQLSelect::TBuild {
   TTolvanQuery& Query;
@@ -565,19 +597,19 @@ bool TTolvanSQLSelect::NeedsGrouping() {
 }
 
 std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildLeaf(TBuild& B,
-                                                      const TTolvanTableReference& Item) {
+                                                       const TTolvanTableReference& Item) {
   // A derived table takes the query's parameters as they are now: a tree built again later
   // sees the values of that time, not those of the parse.
   const TParams* Params = B.Query.Params().Count() > 0 ? &B.Query.Params() : Item.Params.get();
-  const AnsiString& Database = Item.DatabaseName.empty() ? B.Query.DatabaseName()
-                                                         : Item.DatabaseName;
+  const AnsiString& Database =
+      Item.DatabaseName.empty() ? B.Query.DatabaseName() : Item.DatabaseName;
   return std::make_unique<TTolvanAOTable>(Database, Item.SessionName, Item.TableName, Item.Alias,
                                           Item.SubQuery, Params, Item.InMemory, FRequestLive,
                                           Item.Password);
 }
 
 std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildJoin(TBuild& B, const TTolvanTableReference& Item,
-                                                      bool NullSupplying) {
+                                                       bool NullSupplying) {
   const TTolvanJoinType Type = Item.JoinType;
   const bool Outer = Type == jtLeftOuter || Type == jtRightOuter || Type == jtFullOuter;
   // Each side that an outer join may fill with nulls keeps WHERE out of its own joins: WHERE
@@ -610,8 +642,8 @@ std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildJoin(TBuild& B, const TTolvanT
   TTolvanFields LeftFields = ToFields(First);
   TTolvanFields RightFields = ToFields(Second);
   const bool HasPairs = LeftFields.Count() > 0;
-  auto Join = std::make_unique<TTolvanAOJoin>(std::move(Left), std::move(Right), Type,
-                                              Item.Natural, HasPairs ? &LeftFields : nullptr,
+  auto Join = std::make_unique<TTolvanAOJoin>(std::move(Left), std::move(Right), Type, Item.Natural,
+                                              HasPairs ? &LeftFields : nullptr,
                                               HasPairs ? &RightFields : nullptr);
   if (On && !On->IsEmpty()) {
     // An outer join's ON decides which rows match; pushed like WHERE it would drop rows of the
@@ -628,7 +660,7 @@ std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildJoin(TBuild& B, const TTolvanT
 }
 
 std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildFrom(TBuild& B, const TTolvanTableReference& Item,
-                                                      bool NullSupplying) {
+                                                       bool NullSupplying) {
   if (Item.Kind == trkJoin)
     return BuildJoin(B, Item, NullSupplying);
   return BuildLeaf(B, Item);
@@ -649,10 +681,9 @@ std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildAlgebra(TTolvanQuery& Query) {
     TTolvanFields LeftFields = ToFields(First);
     TTolvanFields RightFields = ToFields(Second);
     const bool HasPairs = LeftFields.Count() > 0;
-    Tree = std::make_unique<TTolvanAOJoin>(std::move(Tree), std::move(Next),
-                                           HasPairs ? jtInner : jtCross, false,
-                                           HasPairs ? &LeftFields : nullptr,
-                                           HasPairs ? &RightFields : nullptr);
+    Tree = std::make_unique<TTolvanAOJoin>(
+        std::move(Tree), std::move(Next), HasPairs ? jtInner : jtCross, false,
+        HasPairs ? &LeftFields : nullptr, HasPairs ? &RightFields : nullptr);
   }
   if (!Tree)
     throw ETolvanException::CreateFmt(ErrSQLFromTableExpected, STableNameExpected, "", 0, 0);

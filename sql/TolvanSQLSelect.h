@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "classlib/DBParams.h"
@@ -117,6 +118,10 @@ public:
   std::unique_ptr<TTolvanAO> BuildAlgebra(TTolvanQuery& Query) override;
   // Frees the select items' expressions and empties the select list.
   void FreeSelectExpressions() noexcept;
+  bool HasDerivedTable() const override;
+  // Appends the parameter constants of the parsed expressions (select items, ON, WHERE,
+  // HAVING): a tree built from them takes their values.
+  void CollectParsedParams(std::vector<TTolvanExprNodeConst*>& List);
 
   // Objects that live until FreeTempObjects.
   void AddTempObject(std::shared_ptr<void> Object) { FTempObjects.push_back(std::move(Object)); }
@@ -162,6 +167,9 @@ private:
   void ApplyTableSource(TTolvanTableReference& Item, bool MemoryGiven);
   void ParseDerivedTable(TTolvanTableReference& Item);
   void ParseJoins(TTolvanTableReference& Item, int32_t Depth);
+  static void CollectOnParams(TTolvanTableReference& Item,
+                              std::vector<TTolvanExprNodeConst*>& List);
+  static bool HoldsDerivedTable(const TTolvanTableReference& Item);
 
   // --- helpers ----------------------------------------------------------------------------------
   // An expression with the owner query's parameters, database, session and in-memory flag.

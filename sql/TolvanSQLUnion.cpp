@@ -22,10 +22,9 @@ TTolvanSQLCursorCommand::TTolvanSQLCursorCommand(TTolvanLexer& Lexer, TTolvanQue
 TTolvanSQLCursorCommand::~TTolvanSQLCursorCommand() = default;
 
 void TTolvanSQLCursorCommand::BindParams(const TTolvanSQLParams& Params) {
-  if (!FRoot) {
-    TTolvanSQLCommand::BindParams(Params);
+  TTolvanSQLCommand::BindParams(Params);
+  if (!FRoot)
     return;
-  }
   // The root's list, read now: a rebuilt root has a list of its own.
   for (TTolvanExprNodeConst* Node : FRoot->ParamNodes()) {
     const int32_t I = Params.IndexOfName(Node->ParamName());
@@ -51,7 +50,7 @@ void TTolvanSQLCursorCommand::Execute(TTolvanQuery& Query, bool IsRoot, bool Req
   FRowsAffected = 0;
   FRequestLive = RequestLive;
   FRunQuery = &Query;
-  if (!FReExecuting || !FRoot) {
+  if (!FReExecuting || !FRoot || HasDerivedTable()) {
     FRoot.reset();
     FKeepTree = FKeepTree || Query.Params().Count() > 0;
     std::unique_ptr<TTolvanAO> Root = BuildAlgebra(Query);
@@ -160,15 +159,6 @@ TTolvanSQLSelect* TTolvanQueryExprNode::TrailingSelect() const {
 
 // --- TTolvanSQLUnion: grammar ------------------------------------------------------------------
 
-namespace {
-
-bool AtWord(const TToken& T, const char* Word) {
-  const int16_t Id = KeywordIdOf(Word);
-  return Id != NoKeywordId() && IsKeyword(T, Id);
-}
-
-} // namespace
-
 TTolvanSQLUnion::TTolvanSQLUnion(TTolvanLexer& Lexer, TTolvanQuery& Query)
     : TTolvanSQLCursorCommand(Lexer, Query) {}
 
@@ -181,15 +171,22 @@ void TTolvanSQLUnion::Parse() {
   CurrentToken();
   FRootNode = ParseExpression(0);
   TakeIntoTarget();
+  FRootNode->ForEachSelect([this](TTolvanSQLSelect& S) { S.CollectParsedParams(FParamNodes); });
+}
+
+bool TTolvanSQLUnion::HasDerivedTable() const {
+  bool Any = false;
+  FRootNode->ForEachSelect([&Any](const TTolvanSQLSelect& S) { Any = Any || S.HasDerivedTable(); });
+  return Any;
 }
 
 std::unique_ptr<TTolvanQueryExprNode> TTolvanSQLUnion::ParseExpression(int32_t Depth) {
   std::unique_ptr<TTolvanQueryExprNode> Node = ParseTerm(Depth);
   for (;;) {
     TTolvanQueryExprNode::TKind Kind;
-    if (AtWord(FToken, "UNION"))
+    if (AtWord("UNION"))
       Kind = TTolvanQueryExprNode::qekUnion;
-    else if (AtWord(FToken, "EXCEPT") || AtWord(FToken, "MINUS"))
+    else if (AtWord("EXCEPT") || AtWord("MINUS"))
       Kind = TTolvanQueryExprNode::qekExcept;
     else
       break;
@@ -201,25 +198,24 @@ std::unique_ptr<TTolvanQueryExprNode> TTolvanSQLUnion::ParseExpression(int32_t D
 
 std::unique_ptr<TTolvanQueryExprNode> TTolvanSQLUnion::ParseTerm(int32_t Depth) {
   std::unique_ptr<TTolvanQueryExprNode> Node = ParsePrimary(Depth);
-  while (AtWord(FToken, "INTERSECT"))
+  while (AtWord("INTERSECT"))
     ParseSetOperand(*Node, TTolvanQueryExprNode::qekIntersect, Depth, true);
   return Node;
 }
 
-void TTolvanSQLUnion::ParseSetOperand(TTolvanQueryExprNode& Node,
-                                      TTolvanQueryExprNode::TKind Kind, int32_t Depth,
-                                      bool Term) {
+void TTolvanSQLUnion::ParseSetOperand(TTolvanQueryExprNode& Node, TTolvanQueryExprNode::TKind Kind,
+                                      int32_t Depth, bool Term) {
   ReadNextToken(0, ErrSQLUnexpectedEnd);
   bool All = false, Corresponding = false;
   std::unique_ptr<TStringList> By;
-  if (AtWord(FToken, "ALL")) {
+  if (AtWord("ALL")) {
     All = true;
     ReadNextToken(0, ErrSQLUnexpectedEnd);
   }
-  if (AtWord(FToken, "CORRESPONDING")) {
+  if (AtWord("CORRESPONDING")) {
     Corresponding = true;
     ReadNextToken(0, ErrSQLUnexpectedEnd);
-    if (AtWord(FToken, "BY")) {
+    if (AtWord("BY")) {
       ReadNextToken(0, ErrSQLUnexpectedEnd);
       if (FToken.Kind != tktLeftParenthesis)
         RaiseExpected(ErrSQLCorrespondingParenthesis, "(");
@@ -247,7 +243,7 @@ std::unique_ptr<TTolvanQueryExprNode> TTolvanSQLUnion::ParsePrimary(int32_t Dept
   }
   if (FToken.Kind == tktNone)
     ReadNextToken(0, ErrSQLUnexpectedEnd);
-  if (!AtWord(FToken, "SELECT"))
+  if (!AtWord("SELECT"))
     RaiseExpected(ErrSQLSelectExpected, "SELECT");
   auto Select = std::make_unique<TTolvanSQLSelect>(Lexer(), Query());
   Select->ParseAndRelease();

@@ -45,8 +45,8 @@ public:
   TTolvanSQLCursorCommand(TTolvanLexer& Lexer, TTolvanQuery& Query);
   ~TTolvanSQLCursorCommand() override;
 
-  // Binds the root's parameter constants (read from the root every time); before a root
-  // exists, the command's own list.
+  // Binds the parsed expressions' parameter constants (the command's own list), from which a
+  // rebuilt tree is copied, and the root's (read from the root every time).
   void BindParams(const TTolvanSQLParams& Params) override;
   void Execute(TTolvanQuery& Query, bool IsRoot, bool RequestLive, bool& ReadOnly) override;
   TTolvanCursor* GetCursor() override;
@@ -56,6 +56,9 @@ public:
   virtual void FreeTempObjects() = 0;
   // The operator tree of the statement, not yet prepared.
   virtual std::unique_ptr<TTolvanAO> BuildAlgebra(TTolvanQuery& Query) = 0;
+  // A derived table's query cannot be re-armed under its leaf: such a tree is built again,
+  // with the current values, for every run.
+  virtual bool HasDerivedTable() const { return false; }
 
   TTolvanAO* Root() const noexcept { return FRoot.get(); }
   bool RequestLive() const noexcept { return FRequestLive; }
@@ -141,6 +144,7 @@ public:
   void PrepareTempObjects() override;
   void FreeTempObjects() override;
   std::unique_ptr<TTolvanAO> BuildAlgebra(TTolvanQuery& Query) override;
+  bool HasDerivedTable() const override;
 
   TTolvanQueryExprNode* RootNode() const noexcept { return FRootNode.get(); }
 
@@ -149,8 +153,8 @@ private:
   std::unique_ptr<TTolvanQueryExprNode> ParseTerm(int32_t Depth);
   std::unique_ptr<TTolvanQueryExprNode> ParsePrimary(int32_t Depth);
   // After a set operator: [ALL] [CORRESPONDING [BY (names)]], then the right operand.
-  void ParseSetOperand(TTolvanQueryExprNode& Node, TTolvanQueryExprNode::TKind Kind,
-                       int32_t Depth, bool Term);
+  void ParseSetOperand(TTolvanQueryExprNode& Node, TTolvanQueryExprNode::TKind Kind, int32_t Depth,
+                       bool Term);
   // A trailing ORDER BY of the last SELECT moves to the set operation Node.
   static void TakeTrailingOrderBy(TTolvanQueryExprNode& Node);
   // The INTO target of the query expression.
