@@ -171,17 +171,19 @@ void TTolvanSQLSelect::Parse() {
   if (AtKw("INTO"))
     ParseInto();
   ParseFrom();
-  if (AtKw("INTO"))
-    throw ETolvanException::CreateFmt(ErrSQLIntoAfterFrom, SIntoBeforeFrom, FToken.Line,
-                                      FToken.Column);
+  RefuseLateInto();
   if (AtKw("WHERE"))
     ParseWhere();
+  RefuseLateInto();
   if (AtKw("GROUP"))
     ParseGroupBy();
+  RefuseLateInto();
   if (AtKw("HAVING"))
     ParseHaving();
+  RefuseLateInto();
   if (AtKw("ORDER"))
     ParseOrderBy();
+  RefuseLateInto();
   CollectParsedParams(FParamNodes);
 }
 
@@ -217,6 +219,13 @@ bool TTolvanSQLSelect::HasDerivedTable() const {
 bool TTolvanSQLSelect::HoldsDerivedTable(const TTolvanTableReference& Item) {
   return Item.Kind == trkDerivedTable || (Item.LeftItem && HoldsDerivedTable(*Item.LeftItem)) ||
          (Item.RightItem && HoldsDerivedTable(*Item.RightItem));
+}
+
+// INTO anywhere after FROM would otherwise be left unread, and the rows not written.
+void TTolvanSQLSelect::RefuseLateInto() const {
+  if (AtKw("INTO"))
+    throw ETolvanException::CreateFmt(ErrSQLIntoAfterFrom, SIntoBeforeFrom, FToken.Line,
+                                      FToken.Column);
 }
 
 void TTolvanSQLSelect::ParseTop() {
@@ -324,59 +333,68 @@ void TTolvanSQLSelect::ParseHaving() {
   FHaving = ParseConditionHere();
 }
 
-void TTolvanSQLSelect::ParseOrderBy() {
-  NextToken();
-  RequireToken();
-  if (!AtKw("BY"))
-    RaiseExpected(ErrSQLOrderByExpected, "BY");
-  Advance();
-  if (AtKw("INDEX")) {
-    ReadNextToken(NameKinds, ErrSQLOrderIndexToken, SUnexpectedTokenAtLine);
-    FOrderByIndexName = FToken.Text;
-    NextToken();
+void TTolvanSQLSelect::ParseOrderBy() { ParseOrderByClause(*this, FOrderBy, FOrderByIndexName); }
+
+namespace {
+
+void ParseSortSpecification(TTolvanSQLCommand& C, std::vector<TTolvanSortSpecification>& Items) {
+  if (!C.AtKind(NameKinds | TokenKinds({tktInt, tktReservedWord})))
+    C.RaiseAtToken(ErrSQLSortFieldExpected, SFieldNameExpected);
+  TTolvanSortSpecification S;
+  if (C.Token().Kind == tktInt) {
+    // Column 0 marks a number outside 1 .. Int32; the text stays for the message.
+    int32_t N = 0;
+    S.ColumnNumber = TokenInt32(C.Token(), N) ? N : 0;
+    if (S.ColumnNumber == 0)
+      S.FieldName = C.Token().Text;
+    C.NextToken();
+  } else {
+    S.FieldName = C.Token().Text;
+    C.NextToken();
+    if (C.Token().Kind == tktDot) {
+      S.TableName = S.FieldName;
+      C.ReadNextToken(NameOrKeywordKinds, ErrSQLSortFieldToken, SUnexpectedTokenAtLine);
+      S.FieldName = C.Token().Text;
+      C.NextToken();
+    }
+  }
+  if (C.AtWord("ASC")) {
+    C.NextToken();
+  } else if (C.AtWord("DESC")) {
+    S.Descending = true;
+    C.NextToken();
+  }
+  if (C.AtWord("NOCASE")) {
+    S.CaseInsensitive = true;
+    C.NextToken();
+  }
+  Items.push_back(std::move(S));
+}
+
+} // namespace
+
+void ParseOrderByClause(TTolvanSQLCommand& C, std::vector<TTolvanSortSpecification>& Items,
+                        AnsiString& IndexName) {
+  C.NextToken();
+  if (C.Token().Kind == tktNone)
+    throw ETolvanException::CreateFmt(ErrSQLUnexpectedEnd, SUnexpectedEndOfSqlCommand,
+                                      C.Token().Line, C.Token().Column);
+  if (!C.AtWord("BY"))
+    C.RaiseExpected(ErrSQLOrderByExpected, "BY");
+  C.ReadNextToken(0, ErrSQLUnexpectedEnd);
+  if (C.AtWord("INDEX")) {
+    C.ReadNextToken(NameKinds, ErrSQLOrderIndexToken, SUnexpectedTokenAtLine);
+    IndexName = C.Token().Text;
+    C.NextToken();
     return;
   }
   for (;;) {
-    ParseSortSpecification();
-    if (FToken.Kind != tktComma)
+    ParseSortSpecification(C, Items);
+    if (C.Token().Kind != tktComma)
       return;
-    ReadNextToken(NameKinds | TokenKinds({tktInt, tktReservedWord}), ErrSQLSortItemToken,
-                  SUnexpectedTokenAtLine);
+    C.ReadNextToken(NameKinds | TokenKinds({tktInt, tktReservedWord}), ErrSQLSortItemToken,
+                    SUnexpectedTokenAtLine);
   }
-}
-
-void TTolvanSQLSelect::ParseSortSpecification() {
-  if (!HasKind(NameKinds | TokenKinds({tktInt, tktReservedWord}), FToken.Kind))
-    RaiseAtToken(ErrSQLSortFieldExpected, SFieldNameExpected);
-  TTolvanSortSpecification S;
-  if (FToken.Kind == tktInt) {
-    // Column 0 marks a number outside 1 .. Int32; the text stays for the message.
-    int32_t N = 0;
-    S.ColumnNumber = TokenInt32(FToken, N) ? N : 0;
-    if (S.ColumnNumber == 0)
-      S.FieldName = FToken.Text;
-    NextToken();
-  } else {
-    S.FieldName = FToken.Text;
-    NextToken();
-    if (FToken.Kind == tktDot) {
-      S.TableName = S.FieldName;
-      ReadNextToken(NameOrKeywordKinds, ErrSQLSortFieldToken, SUnexpectedTokenAtLine);
-      S.FieldName = FToken.Text;
-      NextToken();
-    }
-  }
-  if (AtKw("ASC")) {
-    NextToken();
-  } else if (AtKw("DESC")) {
-    S.Descending = true;
-    NextToken();
-  }
-  if (AtKw("NOCASE")) {
-    S.CaseInsensitive = true;
-    NextToken();
-  }
-  FOrderBy.push_back(std::move(S));
 }
 
 void TTolvanSQLSelect::CheckSortNumbers(std::span<const TTolvanSortSpecification> Items,

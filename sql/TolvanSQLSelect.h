@@ -139,6 +139,7 @@ public:
   TTolvanExpression* Having() const noexcept { return FHaving.get(); }
   std::vector<TTolvanSortSpecification>& OrderBy() noexcept { return FOrderBy; }
   const AnsiString& OrderByIndexName() const noexcept { return FOrderByIndexName; }
+  void SetOrderByIndexName(std::string_view Value) { FOrderByIndexName = Value; }
   // Whether an INTO clause was read.
   bool HasInto() const noexcept { return !FIntoTableName.empty(); }
 
@@ -157,7 +158,7 @@ private:
   void ParseGroupBy();
   void ParseHaving();
   void ParseOrderBy();
-  void ParseSortSpecification();
+  void RefuseLateInto() const;
 
   // --- FROM -------------------------------------------------------------------------------------
   // A table reference at the current token into Item; false when none starts there.
@@ -204,5 +205,10 @@ private:
   AnsiString FOrderByIndexName;
   std::vector<std::shared_ptr<void>> FTempObjects;
 };
+
+// ORDER BY at the current token (ORDER): BY, then INDEX name into IndexName or sort items
+// appended to Items.
+void ParseOrderByClause(TTolvanSQLCommand& Command, std::vector<TTolvanSortSpecification>& Items,
+                        AnsiString& IndexName);
 
 } // namespace tolvan

@@ -193,6 +193,8 @@ std::unique_ptr<TTolvanQueryExprNode> TTolvanSQLUnion::ParseExpression(int32_t D
     ParseSetOperand(*Node, Kind, Depth, false);
   }
   TakeTrailingOrderBy(*Node);
+  if (AtWord("ORDER"))
+    ParseOwnOrderBy(*Node);
   return Node;
 }
 
@@ -249,6 +251,22 @@ std::unique_ptr<TTolvanQueryExprNode> TTolvanSQLUnion::ParsePrimary(int32_t Dept
   Select->ParseAndRelease();
   CurrentToken();
   return std::make_unique<TTolvanQueryExprNode>(std::move(Select));
+}
+
+// ORDER BY after a parenthesised operand: it sorts what the expression gives.
+void TTolvanSQLUnion::ParseOwnOrderBy(TTolvanQueryExprNode& Node) {
+  AnsiString IndexName;
+  if (Node.Kind() != TTolvanQueryExprNode::qekSelect) {
+    if (!Node.OrderBy().empty())
+      return;
+    ParseOrderByClause(*this, Node.OrderBy(), IndexName);
+    return;
+  }
+  TTolvanSQLSelect& S = *Node.Select();
+  if (!S.OrderBy().empty() || !S.OrderByIndexName().empty())
+    return;
+  ParseOrderByClause(*this, S.OrderBy(), IndexName);
+  S.SetOrderByIndexName(IndexName);
 }
 
 void TTolvanSQLUnion::TakeTrailingOrderBy(TTolvanQueryExprNode& Node) {

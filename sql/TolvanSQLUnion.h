@@ -157,6 +157,7 @@ private:
                        bool Term);
   // A trailing ORDER BY of the last SELECT moves to the set operation Node.
   static void TakeTrailingOrderBy(TTolvanQueryExprNode& Node);
+  void ParseOwnOrderBy(TTolvanQueryExprNode& Node);
   // The INTO target of the query expression.
   void TakeIntoTarget();
   std::unique_ptr<TTolvanAO> BuildNode(TTolvanQueryExprNode& Node, TTolvanQuery& Query);

@@ -95,5 +95,197 @@ TEST_F(SQLSelect, BasicClauses) {
     EXPECT_EQ(Run(C.SQL), C.Rows) << C.SQL;
 }
 
+TEST_F(SQLSelect, Joins) {
+  struct TCase {
+    const char* SQL;
+    const char* Rows;
+  };
+  const TCase Cases[] = {
+      {"SELECT t.id, b FROM t, u WHERE t.id = u.id", "id,b: 1,one 2,two"},
+      {"SELECT t.id, b FROM t JOIN u ON t.id = u.id", "id,b: 1,one 2,two"},
+      {"SELECT t.id, b FROM t INNER JOIN u USING (id)", "id,b: 1,one 2,two"},
+      {"SELECT t.id, b FROM t LEFT OUTER JOIN u USING (id) ORDER BY t.id",
+       "id,b: 1,one 2,two 3,- 4,-"},
+      {"SELECT u.id, a FROM t RIGHT JOIN u ON t.id = u.id ORDER BY u.id", "id,a: 1,p 2,q 5,-"},
+      {"SELECT COUNT(*) AS n FROM t FULL JOIN u ON t.id = u.id", "n: 5"},
+      // A comma join without an equality is a cross join.
+      {"SELECT COUNT(*) AS n FROM t, u", "n: 12"},
+      {"SELECT COUNT(*) AS n FROM t CROSS JOIN u", "n: 12"},
+      {"SELECT t.id, b FROM (t JOIN u ON t.id = u.id) WHERE b = 'two'", "id,b: 2,two"},
+      {"SELECT COUNT(*) AS n FROM t NATURAL JOIN u", "n: 2"},
+  };
+  for (const TCase& C : Cases)
+    EXPECT_EQ(Run(C.SQL), C.Rows) << C.SQL;
+}
+
+// The rest of an outer join's ON decides which rows match; it never drops rows of the preserved
+// side, and WHERE applies after the join.
+TEST_F(SQLSelect, OuterJoinOnRemainderAndWhere) {
+  struct TCase {
+    const char* SQL;
+    const char* Rows;
+  };
+  const TCase Cases[] = {
+      {"SELECT t.id, b FROM t LEFT JOIN u ON t.id = u.id AND t.a = 'p' ORDER BY t.id",
+       "id,b: 1,one 2,- 3,- 4,-"},
+      {"SELECT t.id, b FROM t LEFT JOIN u ON t.id = u.id AND u.b = 'two' ORDER BY t.id",
+       "id,b: 1,- 2,two 3,- 4,-"},
+      {"SELECT u.id, a FROM t RIGHT JOIN u ON t.id = u.id AND t.x > 15 ORDER BY u.id",
+       "id,a: 1,- 2,q 5,-"},
+      // A WHERE equality is no outer-join key: the unmatched rows fail it afterwards.
+      {"SELECT t.id FROM t LEFT JOIN u ON t.a = u.b WHERE t.id = u.id", "id:"},
+      {"SELECT t.id, b FROM t LEFT JOIN u ON t.id = u.id WHERE u.b IS NULL ORDER BY t.id",
+       "id,b: 3,- 4,-"},
+  };
+  for (const TCase& C : Cases)
+    EXPECT_EQ(Run(C.SQL), C.Rows) << C.SQL;
+}
+
+TEST_F(SQLSelect, JoinTreesTakePairsFromTheirOwnClauses) {
+  Run("SELECT t.id FROM t LEFT JOIN u ON t.id = u.id AND t.x = 10");
+  auto* Join = dynamic_cast<TTolvanAOJoin*>(&Root());
+  ASSERT_NE(Join, nullptr);
+  EXPECT_EQ(Join->JoinType(), jtLeftOuter);
+  EXPECT_EQ(Join->LeftJoinFields().Count(), 1);
+  // The ON remainder stayed with the join instead of filtering its left input.
+  EXPECT_EQ(Join->Left(), nullptr) << "a tree not kept lets go of its inputs";
+
+  Run("SELECT t.id FROM t, u WHERE t.id = u.id AND t.a = u.b");
+  Join = dynamic_cast<TTolvanAOJoin*>(&Root());
+  ASSERT_NE(Join, nullptr);
+  EXPECT_EQ(Join->JoinType(), jtInner);
+  EXPECT_EQ(Join->LeftJoinFields().Count(), 2);
+
+  Run("SELECT t.id FROM t, u WHERE t.id > u.id");
+  Join = dynamic_cast<TTolvanAOJoin*>(&Root());
+  ASSERT_NE(Join, nullptr);
+  EXPECT_EQ(Join->JoinType(), jtCross);
+}
+
+TEST_F(SQLSelect, SetOperations) {
+  MakeMemoryTable("v", {{"id"}}, {{2}, {5}, {9}});
+  struct TCase {
+    const char* SQL;
+    const char* Rows;
+  };
+  const TCase Cases[] = {
+      {"SELECT id FROM t UNION SELECT id FROM u ORDER BY id", "id: 1 2 3 4 5"},
+      {"(SELECT id FROM t) UNION ALL (SELECT id FROM u) ORDER BY 1", "id: 1 1 2 2 3 4 5"},
+      {"SELECT id FROM t EXCEPT SELECT id FROM u ORDER BY id", "id: 3 4"},
+      {"SELECT id FROM t MINUS SELECT id FROM u ORDER BY id", "id: 3 4"},
+      {"SELECT id FROM t INTERSECT SELECT id FROM u ORDER BY id", "id: 1 2"},
+      // INTERSECT binds tighter: t UNION (u INTERSECT v).
+      {"SELECT id FROM t UNION SELECT id FROM u INTERSECT SELECT id FROM v ORDER BY id",
+       "id: 1 2 3 4 5"},
+      {"(SELECT id FROM t UNION SELECT id FROM u) INTERSECT SELECT id FROM v ORDER BY id",
+       "id: 2 5"},
+      // ORDER BY after the last SELECT sorts the whole union, by the left operand's names.
+      {"SELECT id AS k FROM u UNION SELECT x FROM t WHERE x > 15 ORDER BY k DESC",
+       "k: 40 20 5 2 1"},
+      {"SELECT a FROM t UNION CORRESPONDING BY (a) SELECT a FROM t WHERE id = 1 ORDER BY a",
+       "a: p q r"},
+  };
+  for (const TCase& C : Cases)
+    EXPECT_EQ(Run(C.SQL), C.Rows) << C.SQL;
+}
+
+TEST_F(SQLSelect, ParseErrorsCarryTheirCodesAndTexts) {
+  struct TCase {
+    const char* SQL;
+    const char* Error;
+  };
+  const TCase Cases[] = {
+      {"SELECT TOP x * FROM t",
+       "30158: Integer expected, but 'x' found at line 1, column 12 - Native error: 30158"},
+      {"SELECT TOP 4294967297 * FROM t",
+       "30158: Integer expected, but '4294967297' found at line 1, column 12 - Native error: "
+       "30158"},
+      {"SELECT TOP 1, 2147483648 * FROM t",
+       "30159: Integer expected, but '2147483648' found at line 1, column 15 - Native error: "
+       "30159"},
+      {"SELECT a, FROM t",
+       "30160: Expression expected, but 'FROM' found at line 1, column 11 - Native error: 30160"},
+      {"SELECT a AS FROM t",
+       "30162: Field pseudonym expected, but 'FROM' found at line 1, column 13 - Native error: "
+       "30162"},
+      {"SELECT * t", "30184: Token 'FROM' expected, but 't' found at line 1, column 10 - Native "
+                     "error: 30184"},
+      {"SELECT * FROM ,", "30180: Table name expected, but ',' found at line 1, column 15 - "
+                          "Native error: 30180"},
+      {"SELECT * FROM t, 5", "30181: Table name expected, but '5' found at line 1, column 18 - "
+                             "Native error: 30181"},
+      {"SELECT * FROM t WHERE id = 1 INTO u",
+       "11337: INTO clause should be before FROM, line 1, column 30 - Native error: 11337"},
+      {"SELECT * FROM t INTO u",
+       "11337: INTO clause should be before FROM, line 1, column 17 - Native error: 11337"},
+      {"SELECT * FROM t GROUP id", "30185: Token 'BY' expected, but 'id' found at line 1, column "
+                                   "23 - Native error: 30185"},
+      {"SELECT * FROM t ORDER id", "30188: Token 'BY' expected, but 'id' found at line 1, column "
+                                   "23 - Native error: 30188"},
+      {"SELECT * FROM t ORDER BY ,", "30187: Field name expected, but ',' found at line 1, "
+                                     "column 26 - Native error: 30187"},
+      {"SELECT * FROM t ORDER BY id, ,", "30189: Unexpected token ',' found at line 1, column "
+                                         "30 - Native error: 30189"},
+      {"SELECT * FROM t ORDER BY t.,", "30186: Unexpected token ',' found at line 1, column 28 "
+                                       "- Native error: 30186"},
+      {"SELECT * FROM t ORDER BY INDEX 5", "11244: Unexpected token '5' found at line 1, column "
+                                           "32 - Native error: 11244"},
+      {"SELECT * FROM t AS 5", "30177: Field pseudonym expected, but '5' found at line 1, "
+                               "column 20 - Native error: 30177"},
+      {"SELECT * FROM t PASSWORD x", "30178: Quoted password expected (for PASSWORD "
+                                     "\"passwordData\"), but 'x' found at line 1, column 26 - "
+                                     "Native error: 30178"},
+      {"SELECT * FROM t LEFT u", "30171: Unexpected token 'u' found at line 1, column 22 - "
+                                 "Native error: 30171"},
+      {"SELECT * FROM t LEFT OUTER u", "30174: Unexpected token 'u' found at line 1, column 28 - "
+                                       "Native error: 30174"},
+      {"SELECT * FROM t NATURAL WHERE", "30175: Token 'JOIN' expected, but 'WHERE' found at line "
+                                        "1, column 25 - Native error: 30175"},
+      {"SELECT * FROM t CROSS u", "30168: Unexpected token 'u' found at line 1, column 23 - "
+                                  "Native error: 30168"},
+      {"SELECT * FROM t JOIN ,", "30176: Table name expected, but ',' found at line 1, column "
+                                 "22 - Native error: 30176"},
+      {"SELECT * FROM t JOIN u USING id", "30167: Token '(' expected, but 'id' found at line 1, "
+                                          "column 30 - Native error: 30167"},
+      {"SELECT * FROM t UNION t", "30194: Token 'SELECT' expected, but 't' found at line 1, "
+                                  "column 23 - Native error: 30194"},
+      {"SELECT id FROM t UNION CORRESPONDING BY id SELECT id FROM u",
+       "30193: Token '(' expected, but 'id' found at line 1, column 41 - Native error: 30193"},
+      {"SELECT * FROM (SELECT id FROM t)", "11658: Missing symbol ')' at line 1, column 32 - "
+                                           "Native error: 11658"},
+      {"SELECT * FROM (SELECT id FROM t) WHERE id = 1",
+       "11655: Every table in sub-query must have its own alias. Sub-query SQL: \r\nSELECT id "
+       "FROM t - Native error: 11655"},
+      {"SELECT * FROM (SELECT id FROM t) AS 5", "11659: Field pseudonym expected, but '5' found "
+                                                "at line 1, column 37 - Native error: 11659"},
+      {"SELECT * FROM (,)", "30179: Field name expected, but ',' found at line 1, column 16 - "
+                            "Native error: 30179"},
+      {"SELECT * FROM t WHERE", "30161: Unexpected end of SQL command found at line 1, column "
+                                "17 - Native error: 30161"},
+      {"SELECT", "30161: Unexpected end of SQL command found at line 1, column 1 - Native error: "
+                 "30161"},
+  };
+  for (const TCase& C : Cases)
+    EXPECT_EQ(Error(C.SQL), C.Error) << C.SQL;
+}
+
+TEST_F(SQLSelect, NumbersOutsideInt32AndNestingAreRefused) {
+  EXPECT_EQ(Error("SELECT id FROM t ORDER BY 4294967297"),
+            "11666: Invalid field number in ORDER BY clause. FieldNo = 4294967296, number of "
+            "fields = 1 - Native error: 11666");
+  EXPECT_EQ(Error("SELECT id FROM t ORDER BY 0"),
+            "11666: Invalid field number in ORDER BY clause. FieldNo = -1, number of fields = 1 - "
+            "Native error: 11666");
+  EXPECT_EQ(Error("SELECT id FROM t UNION SELECT id FROM u ORDER BY 3"),
+            "11666: Invalid field number in ORDER BY clause. FieldNo = 2, number of fields = 1 - "
+            "Native error: 11666");
+  auto Nested = [](int Depth, const std::string& Inner) {
+    return std::string(size_t(Depth), '(') + Inner + std::string(size_t(Depth), ')');
+  };
+  EXPECT_NE(Error("SELECT id FROM " + Nested(300, "t")).find("30072: "), std::string::npos);
+  EXPECT_NE(Error(Nested(300, "SELECT id FROM t")).find("30072: "), std::string::npos);
+  EXPECT_EQ(Run(Nested(100, "SELECT id FROM " + Nested(100, "t") + " WHERE id = 3")), "id: 3");
+}
+
 } // namespace
 } // namespace tolvan::test
