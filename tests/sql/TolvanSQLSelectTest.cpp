@@ -287,5 +287,172 @@ TEST_F(SQLSelect, NumbersOutsideInt32AndNestingAreRefused) {
   EXPECT_EQ(Run(Nested(100, "SELECT id FROM " + Nested(100, "t") + " WHERE id = 3")), "id: 3");
 }
 
+// A statement with parameters is kept and runs again; after the values and the rows changed its
+// rows must equal those of a fresh run.
+class SQLSelectRerun : public SQLSelect {
+protected:
+  void SetValue(int32_t V) {
+    if (Query->Params().Count() == 0)
+      Query->Params().CreateParam(ftInteger, "v");
+    Query->Params().Items(0).SetAsInteger(V);
+  }
+  static void Bind(TTolvanLocalSQLProcessor& P, int32_t V) {
+    if (P.Params().Count() == 0)
+      P.Params().Add().SetName("v");
+    P.Params().Items(0).SetAsInteger(V);
+  }
+  std::string Fresh(std::string_view SQL, int32_t V) {
+    TTolvanLocalSQLProcessor P(*Query);
+    P.SetSQL(SQL);
+    Bind(P, V);
+    P.Execute();
+    return ResultText(*dynamic_cast<TTolvanSQLCursorCommand&>(*P.CurrentCommand()).Root());
+  }
+};
+
+TEST_F(SQLSelectRerun, KeptStatementsEqualFreshRuns) {
+  const char* Statements[] = {
+      "SELECT id, a FROM t WHERE x > :v ORDER BY id",
+      // A copying leaf under a grouping with the parameter only in HAVING.
+      "SELECT a, COUNT(*) AS n FROM t GROUP BY a HAVING COUNT(*) >= :v",
+      "SELECT t.id, b FROM t LEFT JOIN u ON t.id = u.id AND u.id < :v ORDER BY t.id",
+      "SELECT id FROM t WHERE id < :v UNION SELECT id FROM u ORDER BY id",
+      "SELECT a FROM t EXCEPT SELECT b FROM u WHERE id > :v",
+      "SELECT TOP 2 id FROM t WHERE id <> :v ORDER BY id DESC",
+      "SELECT COUNT(*) AS n FROM t, u WHERE t.id = u.id",
+  };
+  for (const char* SQL : Statements) {
+    MakeMemoryTable("t", {{"id"}, {"a", tftVarchar, 8}, {"x"}},
+                    {{1, "p", 10}, {2, "q", 20}, {3, "r", {}}, {4, "q", 40}});
+    SetValue(2);
+    TTolvanLocalSQLProcessor Kept(*Query);
+    Kept.SetSQL(SQL);
+    Bind(Kept, 2);
+    Kept.Execute();
+    auto Rows = [&] {
+      return ResultText(*dynamic_cast<TTolvanSQLCursorCommand&>(*Kept.CurrentCommand()).Root());
+    };
+    EXPECT_EQ(Rows(), Fresh(SQL, 2)) << SQL;
+    const int64_t Parses = Kept.ParseCount();
+    // The same values again, after the rows changed.
+    AppendMemoryRows("t", {{"id"}, {"a", tftVarchar, 8}, {"x"}},
+                     {{5, "q", 50}, {2, "two", 25}, {7, "s", 5}});
+    Kept.Execute();
+    EXPECT_EQ(Rows(), Fresh(SQL, 2)) << SQL << " (rows changed)";
+    for (int32_t V : {1, 3, 0, 30}) {
+      SetValue(V);
+      Bind(Kept, V);
+      Kept.Execute();
+      EXPECT_EQ(Rows(), Fresh(SQL, V)) << SQL << " with " << V;
+    }
+    EXPECT_EQ(Kept.ParseCount(), Parses) << SQL << ": kept statements are not parsed again";
+  }
+}
+
+TEST_F(SQLSelect, IntoTargets) {
+  Run("SELECT id, a INTO w FROM t WHERE id < 3");
+  EXPECT_EQ(Run("SELECT * FROM w"), "id,a: 1,p 2,q");
+  Run("SELECT id INTO w2 FROM t WHERE id = 1 UNION SELECT id FROM u WHERE id = 5");
+  EXPECT_EQ(Run("SELECT * FROM w2 ORDER BY id"), "id: 1 5");
+  // Under UNION the first SELECT with an INTO names the target, wherever it stands.
+  Run("SELECT id FROM t WHERE id = 1 UNION SELECT id INTO w3 FROM u WHERE id = 5");
+  EXPECT_EQ(Run("SELECT * FROM w3 ORDER BY id"), "id: 1 5");
+  // EXCEPT and INTERSECT write nowhere.
+  Run("SELECT id INTO w4 FROM t EXCEPT SELECT id FROM u");
+  EXPECT_NE(Error("SELECT * FROM w4").find("11505"), std::string::npos);
+}
+
+TEST_F(SQLSelect, LiveRequestsGetTheTableOnlyWhenNothingIsCopied) {
+  Query->SetRequestLive(true);
+  struct TCase {
+    const char* SQL;
+    bool Live;
+    bool ReadOnly;
+  };
+  const TCase Cases[] = {
+      {"SELECT * FROM t", true, false},
+      {"SELECT * FROM t ORDER BY a", true, true},
+      {"SELECT * FROM t", false, true},
+      {"SELECT id + 1 AS k FROM t", true, true},
+  };
+  for (const TCase& C : Cases) {
+    Query->SetRequestLive(C.Live);
+    TTolvanLocalSQLProcessor P(*Query);
+    P.SetRequestLive(C.Live);
+    P.SetSQL(C.SQL);
+    TTolvanCursor* Cursor = P.Execute();
+    ASSERT_NE(Cursor, nullptr) << C.SQL;
+    EXPECT_EQ(P.ReadOnlyResult(), C.ReadOnly) << C.SQL;
+    EXPECT_EQ(Cursor->ReadOnly(), C.ReadOnly) << C.SQL;
+    EXPECT_EQ(Cursor->IsTemporaryTable(), C.ReadOnly) << C.SQL;
+  }
+}
+
+TEST_F(SQLSelect, ConditionsNoOperatorCanTakeAreRefused) {
+  // A reference to a table the statement does not read.
+  EXPECT_EQ(Error("SELECT id FROM t WHERE w.id = 1"),
+            "30144: Search condition is not applicable - Native error: 30144");
+  EXPECT_EQ(Error("SELECT t.id FROM t JOIN u ON t.id = u.id AND w.id > 1"),
+            "30144: Search condition is not applicable - Native error: 30144");
+}
+
+TEST_F(SQLSelect, DerivedTableTextReadsBackAsTheSameTokens) {
+  const char* SQL = "SELECT * FROM (SELECT [a]]b], `c``d`, 'it''s', :`p q`, "
+                    "\"x\" FROM t WHERE (id = 1)) AS s";
+  TTolvanSQLParams Params;
+  Params.Add().SetName("p q");
+  TTolvanLexer Lexer(SQL, &Params);
+  ASSERT_TRUE(Lexer.NextStatement());
+  TTolvanSQLSelect Select(Lexer, *Query);
+  Select.ParseAndRelease();
+  ASSERT_EQ(Select.FromItems().size(), 1u);
+  const TTolvanTableReference& Item = *Select.FromItems()[0];
+  EXPECT_EQ(Item.Kind, trkDerivedTable);
+  EXPECT_EQ(Item.Alias, "s");
+  // Token by token, the rebuilt text is the original's inside of the parentheses.
+  auto Tokens = [](std::string_view Text, size_t Skip, size_t Drop) {
+    TTolvanLexer L(Text, nullptr);
+    std::vector<std::pair<int, std::string>> Out;
+    if (L.NextStatement())
+      for (const TToken& T : L.Tokens())
+        Out.emplace_back(int(T.Kind), T.Text);
+    return std::vector(Out.begin() + long(Skip), Out.end() - long(Drop));
+  };
+  EXPECT_EQ(Tokens(Item.SubQuery, 0, 0), Tokens(SQL, 4, 3));
+}
+
+TEST_F(SQLSelect, TableReferencesMakeLeftDeepJoinNodes) {
+  TTolvanLexer Lexer("SELECT * FROM a x JOIN b ON x.i = b.i LEFT JOIN MEMORY c USING (i, j)",
+                     nullptr);
+  ASSERT_TRUE(Lexer.NextStatement());
+  TTolvanSQLSelect Select(Lexer, *Query);
+  Select.ParseAndRelease();
+  ASSERT_EQ(Select.FromItems().size(), 1u);
+  const TTolvanTableReference& Top = *Select.FromItems()[0];
+  ASSERT_EQ(Top.Kind, trkJoin);
+  EXPECT_EQ(Top.JoinType, jtLeftOuter);
+  ASSERT_TRUE(Top.UsingColumns);
+  EXPECT_EQ(Top.UsingColumns->Count(), 2);
+  EXPECT_EQ(Top.RightItem->TableName, "c");
+  EXPECT_TRUE(Top.RightItem->InMemory);
+  EXPECT_EQ(Top.RightItem->DatabaseName, "MEMORY");
+  const TTolvanTableReference& Inner = *Top.LeftItem;
+  ASSERT_EQ(Inner.Kind, trkJoin);
+  EXPECT_EQ(Inner.JoinType, jtInner);
+  EXPECT_TRUE(Inner.OnCondition);
+  EXPECT_EQ(Inner.LeftItem->TableName, "a");
+  EXPECT_EQ(Inner.LeftItem->Alias, "x");
+  EXPECT_EQ(Inner.RightItem->TableName, "b");
+}
+
+TEST_F(SQLSelect, OrderByIndexReadsInTheIndexOrder) {
+  TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+  T->SetInMemory(true);
+  T->SetTableName("t");
+  T->AddIndex("byx", "x", TIndexOptions(), "x", "");
+  EXPECT_EQ(Run("SELECT id FROM t ORDER BY INDEX byx"), "id: 4 2 1 3");
+  EXPECT_NE(Error("SELECT id FROM t ORDER BY INDEX nope").find("11667"), std::string::npos);
+}
+
 } // namespace
 } // namespace tolvan::test
