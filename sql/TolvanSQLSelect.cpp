@@ -258,8 +258,31 @@ void TTolvanSQLSelect::ParseSelectList() {
   }
 }
 
+bool TTolvanSQLSelect::ParseAllFieldsItem() {
+  if (!HasKind(NameOrKeywordKinds, FToken.Kind))
+    return false;
+  const int32_t Start = Lexer().GetPosition();
+  TToken Dot;
+  TToken Star;
+  Lexer().NextToken(Dot);
+  Lexer().NextToken(Star);
+  if (Dot.Kind != tktDot || Star.Kind != tktString || Star.Text != "*") {
+    Lexer().SetPosition(Start, FToken);
+    return false;
+  }
+  TTolvanSelectListItem Item;
+  Item.TableName = FToken.Text;
+  Item.FieldName = "*";
+  Item.AllFields = true;
+  FSelectItems.push_back(std::move(Item));
+  NextToken();
+  return true;
+}
+
 void TTolvanSQLSelect::ParseSelectItem() {
   RequireToken();
+  if (ParseAllFieldsItem())
+    return;
   std::unique_ptr<TTolvanExpression> E = NewExpression();
   E->ParseValue(Lexer());
   CurrentToken();
@@ -412,7 +435,8 @@ void TTolvanSQLSelect::CheckSortNumbers(std::span<const TTolvanSortSpecification
 // --- FROM
 // ---------------------------------------------------------------------------------------------
 
-bool TTolvanSQLSelect::ParseTableReference(TTolvanTableReference& Item, int32_t Depth) {
+bool TTolvanSQLSelect::ParseTableReference(TTolvanTableReference& Item, int32_t Depth,
+                                           bool WithJoins) {
   if (FToken.Kind == tktNone)
     return false;
   if (HasKind(NameOrKeywordKinds, FToken.Kind)) {
@@ -436,7 +460,8 @@ bool TTolvanSQLSelect::ParseTableReference(TTolvanTableReference& Item, int32_t 
   } else {
     return false;
   }
-  ParseJoins(Item, Depth);
+  if (WithJoins)
+    ParseJoins(Item, Depth);
   return true;
 }
 
@@ -570,7 +595,7 @@ void TTolvanSQLSelect::ParseJoins(TTolvanTableReference& Item, int32_t Depth) {
     }
     Advance();
     auto Right = std::make_unique<TTolvanTableReference>();
-    if (!ParseTableReference(*Right, Depth))
+    if (!ParseTableReference(*Right, Depth, false))
       RaiseAtToken(ErrSQLJoinTableExpected, STableNameExpected);
     std::unique_ptr<TStringList> Using;
     std::unique_ptr<TTolvanExpression> On;

@@ -152,6 +152,8 @@ private:
   void ParseTop();
   void ParseSelectList();
   void ParseSelectItem();
+  // table.* as a select item; false (nothing read) for anything else.
+  bool ParseAllFieldsItem();
   void ParseInto();
   void ParseFrom();
   void ParseWhere();
@@ -162,7 +164,9 @@ private:
 
   // --- FROM -------------------------------------------------------------------------------------
   // A table reference at the current token into Item; false when none starts there.
-  bool ParseTableReference(TTolvanTableReference& Item, int32_t Depth);
+  // A table reference, and with WithJoins the joins that follow it. A join's right operand is
+  // read without them, so a chain of joins nests to the left; only parentheses group.
+  bool ParseTableReference(TTolvanTableReference& Item, int32_t Depth, bool WithJoins = true);
   void ParseTable(TTolvanTableReference& Item);
   // MEMORY, database, session and in-memory flag of a table item.
   void ApplyTableSource(TTolvanTableReference& Item, bool MemoryGiven);

@@ -96,6 +96,7 @@ TEST_F(SQLSelect, BasicClauses) {
 }
 
 TEST_F(SQLSelect, Joins) {
+  MakeMemoryTable("v", {{"k"}}, {{1}, {3}});
   struct TCase {
     const char* SQL;
     const char* Rows;
@@ -113,6 +114,12 @@ TEST_F(SQLSelect, Joins) {
       {"SELECT COUNT(*) AS n FROM t CROSS JOIN u", "n: 12"},
       {"SELECT t.id, b FROM (t JOIN u ON t.id = u.id) WHERE b = 'two'", "id,b: 2,two"},
       {"SELECT COUNT(*) AS n FROM t NATURAL JOIN u", "n: 2"},
+      // table.* selects that table's columns only.
+      {"SELECT u.*, t.a FROM t JOIN u ON t.id = u.id", "id,b,a: 1,one,p 2,two,q"},
+      // A chain nests to the left: the LEFT JOIN's ON may name the first table.
+      {"SELECT t.id, v.k FROM t CROSS JOIN u LEFT JOIN v ON v.k = t.id WHERE u.id = 1 "
+       "ORDER BY t.id",
+       "id,k: 1,1 2,- 3,3 4,-"},
   };
   for (const TCase& C : Cases)
     EXPECT_EQ(Run(C.SQL), C.Rows) << C.SQL;
@@ -443,6 +450,19 @@ TEST_F(SQLSelect, TableReferencesMakeLeftDeepJoinNodes) {
   EXPECT_EQ(Inner.LeftItem->TableName, "a");
   EXPECT_EQ(Inner.LeftItem->Alias, "x");
   EXPECT_EQ(Inner.RightItem->TableName, "b");
+
+  // A right operand does not take the joins after it, also when it has no ON of its own.
+  TTolvanLexer Chain("SELECT * FROM a CROSS JOIN b LEFT JOIN c ON a.i = c.i", nullptr);
+  ASSERT_TRUE(Chain.NextStatement());
+  TTolvanSQLSelect Cross(Chain, *Query);
+  Cross.ParseAndRelease();
+  const TTolvanTableReference& Outer = *Cross.FromItems()[0];
+  ASSERT_EQ(Outer.Kind, trkJoin);
+  EXPECT_EQ(Outer.JoinType, jtLeftOuter);
+  EXPECT_EQ(Outer.RightItem->TableName, "c");
+  ASSERT_EQ(Outer.LeftItem->Kind, trkJoin);
+  EXPECT_EQ(Outer.LeftItem->JoinType, jtCross);
+  EXPECT_EQ(Outer.LeftItem->RightItem->Kind, trkTable);
 }
 
 TEST_F(SQLSelect, OrderByIndexReadsInTheIndexOrder) {
