@@ -297,10 +297,12 @@ TEST_F(SQLRerun, KeptQueryEqualsFreshRunAndModel) {
         std::string Diff;
         if (!Error.empty() || !FreshError.empty())
           Diff = Error + (Error.empty() ? "" : "\n") + FreshError + "\n";
-        else if (std::string D = Difference(Model, KeptRows); !D.empty())
-          Diff = "kept query against the model: " + D;
-        else if (std::string D2 = Difference(Model, Fresh); !D2.empty())
-          Diff = "fresh query against the model: " + D2;
+        else {
+          if (std::string D = Difference(Model, KeptRows); !D.empty())
+            Diff = "kept query against the model: " + D;
+          if (std::string D = Difference(Model, Fresh); !D.empty())
+            Diff += "fresh query against the model: " + D;
+        }
         if (!Diff.empty()) {
           ++Failures;
           ADD_FAILURE() << "seed " << Seed << ", statement " << I << ", run " << Run

@@ -441,7 +441,10 @@ struct TGenerator::TImpl {
     std::vector<std::pair<TScopeCol, TScopeCol>> Pairs;
     std::optional<TCond> Extra;
     TFrom F;
-    F.Sql = L.Sql + " " + KindSql[Kind] + " " + Rt.Sql;
+    // A join operand is parenthesised: a table reference followed by a join keyword takes that
+    // join into itself, so "a CROSS JOIN b LEFT JOIN c ON ..." nests to the right.
+    const bool LeftIsJoin = L.Cols.size() > 0 && L.Cols.front().Qual != L.Cols.back().Qual;
+    F.Sql = (LeftIsJoin ? "(" + L.Sql + ")" : L.Sql) + " " + KindSql[Kind] + " " + Rt.Sql;
     if (Kind != 6) {
       TScopeCol A, B;
       if (!EquiPair(L.Cols, Rt.Cols, A, B))
