@@ -2,11 +2,14 @@
 // and the choice between handing the source on and copying its rows.
 #include "sql/TolvanAOTable.h"
 
+#include "components/TolvanQuery.h"
+
 #include <algorithm>
 
 #include "classlib/Strings.h"
 #include "components/TolvanDataSet.h"
 #include "components/TolvanDefs.h"
+#include "components/TolvanQuery.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
@@ -31,14 +34,20 @@ TTolvanAOTable::TTolvanAOTable(std::string_view DatabaseName, std::string_view S
 }
 
 void TTolvanAOTable::BindSource(std::string_view DatabaseName, std::string_view SessionName,
-                                std::string_view TableName, bool InMemory, bool, const TParams*) {
-  // A derived table's dataset comes from the factory, which set its query text; the query
-  // component takes RequestLive and the parameters when it registers its factory.
+                                std::string_view TableName, bool InMemory, bool RequestLive,
+                                const TParams* Params) {
+  // A derived table's dataset comes from the factory, which set its query text.
   TTolvanDataSet& S = *FSource;
   S.SetInMemory(InMemory);
   if (!DatabaseName.empty())
     S.SetDatabaseName(DatabaseName);
   S.SetSessionName(SessionName);
+  if (auto* Query = dynamic_cast<TTolvanQuery*>(&S)) {
+    Query->SetRequestLive(RequestLive);
+    if (Params)
+      Query->Params().AssignValues(*Params);
+    return;
+  }
   auto* Table = dynamic_cast<TTolvanTable*>(&S);
   if (!Table)
     return;

@@ -24,6 +24,7 @@
 
 #include "classlib/StringList.h"
 #include "classlib/Strings.h"
+#include "foundation/TolvanMessages.h"
 #include "schema/TolvanSQLParams.h"
 #include "schema/expr/TolvanLexer.h"
 
@@ -36,7 +37,7 @@ class TTolvanExprNodeConst;
 class TTolvanFields;
 class TTolvanQuery;
 
-// Native codes of the command base.
+// Native codes of the command base. Texts are the catalogue's (foundation/TolvanMessages.h).
 inline constexpr int32_t ErrSQLUnexpectedEnd = 30161;
 inline constexpr int32_t ErrSQLTableNameExpected = 30230;
 inline constexpr int32_t ErrSQLMemoryTableNameExpected = 30231;
@@ -44,17 +45,6 @@ inline constexpr int32_t ErrSQLFieldListToken = 10406;
 inline constexpr int32_t ErrSQLFieldNameExpected = 10408;
 inline constexpr int32_t ErrSQLFieldRefExpected = 10409;
 inline constexpr int32_t ErrSQLFieldRefToken = 10410;
-
-inline constexpr std::string_view SSQLUnexpectedEnd =
-    "Unexpected end of SQL command found at line %d, column %d";
-inline constexpr std::string_view SSQLTableNameExpected =
-    "Table name expected, but '%s' found at line %d, column %d";
-inline constexpr std::string_view SSQLFieldNameExpected =
-    "Field name expected, but '%s' found at line %d, column %d";
-inline constexpr std::string_view SSQLUnexpectedToken =
-    "Unexpected token '%s' found at line %d, column %d";
-inline constexpr std::string_view SSQLTokenExpected =
-    "Token '%s' expected, but '%s' found at line %d, column %d";
 
 // A set of token kinds, one bit per TTokenType.
 using TTokenKinds = uint32_t;
@@ -118,6 +108,11 @@ public:
   bool HasLexer() const noexcept { return FLexer != nullptr; }
   // The current token is the reserved word Id.
   bool AtKeyword(int16_t Id) const { return IsKeyword(FToken, Id); }
+  // The current token is a reserved word spelled Word (case ignored).
+  bool AtWord(std::string_view Word) const { return IsWord(FToken, Word); }
+  static bool IsWord(const TToken& Token, std::string_view Word);
+  // The current token's kind is in Kinds.
+  bool AtKind(TTokenKinds Kinds) const { return HasKind(Kinds, FToken.Kind); }
 
   // [MEMORY] [database .] table; leaves the token after the name current.
   void ParseTableName();

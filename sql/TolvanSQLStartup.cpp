@@ -1,0 +1,22 @@
+#include "sql/TolvanSQLStartup.h"
+
+#include "components/TolvanQuery.h"
+#include "sql/TolvanAO.h"
+#include "sql/TolvanSQLProcessor.h"
+
+namespace tolvan {
+
+void InitSQLLayer() {
+  RegisterSQLProcessorMaker([](TTolvanQuery& Query) -> std::unique_ptr<TTolvanSQLProcessor> {
+    return std::make_unique<TTolvanLocalSQLProcessor>(Query);
+  });
+  // A derived table is an ownerless query over its text; the table leaf gives it the
+  // database, session, parameters and RequestLive of the statement before it opens.
+  RegisterDerivedTableFactory([](std::string_view SQL) -> TComponentPtr<TTolvanDataSet> {
+    TComponentPtr<TTolvanQuery> Query = MakeComponent<TTolvanQuery>();
+    Query->SetSQLText(SQL);
+    return TComponentPtr<TTolvanDataSet>(Query.release());
+  });
+}
+
+} // namespace tolvan
