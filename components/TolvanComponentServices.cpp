@@ -1,12 +1,17 @@
 #include "components/TolvanComponentServices.h"
 
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 #include "components/TolvanDatabase.h"
+#include "components/TolvanQuery.h"
 #include "components/TolvanSession.h"
 #include "foundation/TolvanExcept.h"
+#include "foundation/TolvanLockOrder.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanVariantOps.h"
 #include "schema/TolvanStoredValue.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/TolvanSequenceManager.h"
@@ -19,11 +24,212 @@ TTolvanComponentServices& ComponentServices() noexcept {
   return Services;
 }
 
-std::unique_ptr<IExprSubQuery> TTolvanComponentServices::PrepareSubQuery(std::string_view,
-                                                                         const TParams*, bool,
-                                                                         std::string_view,
-                                                                         std::string_view) {
-  throw ETolvanException::Create(ErrExprServicesMissing, SOperationNotSupported);
+// --- sub-queries ------------------------------------------------------------------------------
+
+namespace {
+
+// Values whose equality under Compare (case-sensitive, whole values) is equality of one plain
+// key: the whole integers, doubles, and text as UTF-16 code units (equal texts tie on every level
+// of the collation, the last being the code units). Other types, and pairs from two classes,
+// are searched by scanning.
+enum class THashClass : uint8_t { None, Integer, Float, Text };
+
+THashClass HashClassOf(TTolvanValueType Type) noexcept {
+  switch (Type) {
+  case tvtSignedInt8:
+  case tvtSignedInt16:
+  case tvtInteger:
+  case tvtSignedInt64:
+  case tvtUnsignedInt8:
+  case tvtUnsignedInt16:
+  case tvtUnsignedInt32:
+    return THashClass::Integer;
+  case tvtFloat:
+    return THashClass::Float;
+  case tvtString:
+  case tvtWideString:
+    return THashClass::Text;
+  default:
+    return THashClass::None;
+  }
+}
+
+uint64_t MixHash(uint64_t H) noexcept {
+  H ^= H >> 33;
+  H *= 0xff51afd7ed558ccdull;
+  H ^= H >> 33;
+  return H;
+}
+
+// Equal values of one class hash alike; a collision is settled by Compare.
+uint64_t HashOfValue(const TTolvanVariant& V, THashClass Class) {
+  switch (Class) {
+  case THashClass::Integer:
+    return MixHash(uint64_t(V.GetAsLargeInt()));
+  case THashClass::Float: {
+    double D = V.GetAsDouble();
+    if (D != D)
+      return 0x7ff8; // every NaN compares equal to every other
+    if (D == 0)
+      D = 0; // -0 and 0 are equal
+    uint64_t Bits;
+    std::memcpy(&Bits, &D, sizeof Bits);
+    return MixHash(Bits);
+  }
+  case THashClass::Text: {
+    const WideString W = V.IsWide() ? V.GetAsWideString() : AnsiToWide(V.GetAsString());
+    // Up to the first NUL only: coarser is safe, Compare settles the rest.
+    uint64_t H = 1469598103934665603ull;
+    for (char16_t C : W) {
+      if (C == 0)
+        break;
+      H = (H ^ uint64_t(C)) * 1099511628211ull;
+    }
+    return MixHash(H);
+  }
+  default:
+    return 0;
+  }
+}
+
+bool SameAsLocate(const TTolvanVariant& Row, const TTolvanVariant& Key) {
+  return Row.Compare(Key, false, false, false) == tcrEqual;
+}
+
+// A query without owner, run once per Open: its first column is read into memory, and every
+// later question is answered from there, so a search made inside another table's scan touches
+// no table and takes no lock.
+class TTolvanSubQueryHandle : public IExprSubQuery {
+public:
+  explicit TTolvanSubQueryHandle(TComponentPtr<TTolvanQuery> Query) : FQuery(std::move(Query)) {}
+
+  void Open() override {
+    // Running a statement takes table locks and the sessions' critical section: never from
+    // under a table lock.
+    LockOrderCheckOuter("sub-query");
+    Forget();
+    FQuery->Close();
+    FQuery->Open();
+    try {
+      ReadRows();
+    } catch (...) {
+      Forget();
+      CloseQuietly();
+      throw;
+    }
+    FQuery->Close();
+  }
+
+  int64_t RecordCount() override { return int64_t(FRows.size()); }
+  bool Eof() override { return FRows.empty(); }
+
+  void FirstFieldValue(TTolvanVariant& Value) override {
+    if (FRows.empty())
+      Value.Clear();
+    else
+      Value.Assign(*FRows.front(), true);
+  }
+
+  bool LocateFirstField(const Variant& Key) override {
+    TTolvanVariant K;
+    if (!Key.IsNull() && !Key.IsEmpty())
+      K.SetAsVariant(Key);
+    if (K.IsNull())
+      return FNullCount > 0;
+    const THashClass Class = HashClassOf(K.DataType());
+    if (Class != THashClass::None && Class == FClass) {
+      auto [First, Last] = FIndex.equal_range(HashOfValue(K, Class));
+      for (auto It = First; It != Last; ++It)
+        if (SameAsLocate(*FRows[size_t(It->second)], K))
+          return true;
+      return false;
+    }
+    // Types that Compare matches across classes (text and numbers, dates, ...): as Locate
+    // does, row by row in order.
+    for (const auto& Row : FRows)
+      if (SameAsLocate(*Row, K))
+        return true;
+    return false;
+  }
+
+  void Close() override { FQuery->Close(); }
+
+private:
+  void ReadRows() {
+    bool ClassSet = false;
+    FClass = THashClass::None;
+    for (FQuery->First(); !FQuery->Eof(); FQuery->Next()) {
+      auto Value = std::make_unique<TTolvanVariant>();
+      FQuery->GetFieldValue(*Value, 0, false, true);
+      if (Value->IsNull()) {
+        ++FNullCount;
+      } else {
+        const THashClass Class = HashClassOf(Value->DataType());
+        if (!ClassSet) {
+          FClass = Class;
+          ClassSet = true;
+        } else if (Class != FClass) {
+          FClass = THashClass::None;
+        }
+      }
+      FRows.push_back(std::move(Value));
+    }
+    if (FClass == THashClass::None)
+      return;
+    FIndex.reserve(FRows.size());
+    for (size_t I = 0; I < FRows.size(); ++I)
+      if (!FRows[I]->IsNull())
+        FIndex.emplace(HashOfValue(*FRows[I], FClass), int32_t(I));
+  }
+
+  void Forget() noexcept {
+    FRows.clear();
+    FIndex.clear();
+    FNullCount = 0;
+    FClass = THashClass::None;
+  }
+
+  void CloseQuietly() noexcept {
+    try {
+      FQuery->Close();
+    } catch (...) {
+    }
+  }
+
+  TComponentPtr<TTolvanQuery> FQuery;
+  std::vector<std::unique_ptr<TTolvanVariant>> FRows; // the first column, row by row
+  std::unordered_multimap<uint64_t, int32_t> FIndex;  // hash -> row, non-null rows only
+  int64_t FNullCount = 0;
+  THashClass FClass = THashClass::None;
+};
+
+} // namespace
+
+std::unique_ptr<IExprSubQuery>
+TTolvanComponentServices::PrepareSubQuery(std::string_view SQL, const TParams* Params,
+                                          bool InMemory, std::string_view DatabaseName,
+                                          std::string_view SessionName) {
+  TComponentPtr<TTolvanQuery> Query = MakeComponent<TTolvanQuery>();
+  Query->SetSQLText(SQL);
+  Query->SetSessionName(SessionName);
+  // A named database, in memory or not, is that database; an unnamed in-memory one is "MEMORY".
+  if (!DatabaseName.empty())
+    Query->SetDatabaseName(DatabaseName);
+  else if (InMemory)
+    Query->SetInMemory(true);
+  else
+    Query->SetInMemory(false);
+  Query->Prepare();
+  if (Params)
+    for (int32_t I = 0; I < Query->Params().Count(); ++I) {
+      TParam& Own = Query->Params().Items(I);
+      if (const TParam* Given = Params->FindParam(Own.Name())) {
+        const AnsiString Name = Own.Name();
+        Own.Assign(*Given);
+        Own.SetName(Name);
+      }
+    }
+  return std::make_unique<TTolvanSubQueryHandle>(std::move(Query));
 }
 
 // --- LASTAUTOINC ------------------------------------------------------------------------------

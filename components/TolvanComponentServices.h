@@ -1,6 +1,8 @@
 // TolvanComponentServices.h: the component layer's services to expressions (IExprServices):
 // sub-queries, LASTAUTOINC and the value sets of DISTINCT aggregates.
 //
+// A sub-query runs through a TTolvanQuery (its processor comes from the SQL layer).
+//
 // Start-up registers one instance (RegisterComponentServices) and shutdown withdraws it first,
 // before any session or database goes.
 //
@@ -23,13 +25,19 @@
 #include <memory>
 #include <string_view>
 
+#include "components/TolvanDataSet.h" // ErrCannotOpenDatabase
 #include "schema/expr/TolvanExprServices.h"
 
 namespace tolvan {
 
 class TTolvanComponentServices : public IExprServices {
 public:
-  // 11394 "Error - operation is not supported": queries come with the query component.
+  // A prepared query component without owner in the named session and database ("MEMORY"
+  // for an unnamed in-memory one), its parameters taking the values of same-named Params. The
+  // handle's Open runs it and keeps its first column in memory, hashed where the column's type
+  // allows; every other call answers from there, LocateFirstField exactly as the dataset's
+  // Locate on the first column would. Open reports (debug builds) a table lock held by the
+  // calling thread.
   std::unique_ptr<IExprSubQuery> PrepareSubQuery(std::string_view SQL, const TParams* Params,
                                                  bool InMemory, std::string_view DatabaseName,
                                                  std::string_view SessionName) override;
@@ -47,7 +55,5 @@ public:
 
 // The process's instance.
 TTolvanComponentServices& ComponentServices() noexcept;
-
-inline constexpr int32_t ErrCannotOpenDatabase = 11245;
 
 } // namespace tolvan

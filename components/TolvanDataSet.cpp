@@ -221,8 +221,9 @@ void TTolvanDataSet::OpenEngineCursor(bool InfoQuery) {
     if (FDatabase->ReadOnly())
       FReadOnly = true;
     if (!FCursor) {
+      FCreatedCursorBorrowed = false;
       TTolvanCursor* Made = CreateCursor();
-      if (Made && Made != FExternalCursor)
+      if (Made && Made != FExternalCursor && !FCreatedCursorBorrowed)
         FOwnCursor.reset(Made);
       FCursor = Made;
     }

@@ -32,10 +32,11 @@
 //   E + 1  | 1           | exclusive (0 / 1)
 //   E + 2  | 4 (int32)   | key field count; 0 means all of the index
 //
-// Cursors: an own cursor is owned (what CreateCursor returns, unless it is the external cursor);
-// an external cursor is borrowed and survives DestroyCursor. The cursor keeps no pointer to the
-// dataset: its OnFilterRecord captures the dataset, and DestroyCursor clears it from a cursor
-// the dataset does not own, so a surviving cursor never calls a freed dataset.
+// Cursors: an own cursor is owned (what CreateCursor returns, unless it is the external cursor
+// or CreateCursor says it is borrowed); an external or borrowed cursor survives DestroyCursor. The
+// cursor keeps no pointer to the dataset: its OnFilterRecord captures the dataset, and
+// DestroyCursor clears it from a cursor the dataset does not own, so a surviving cursor never calls
+// a freed dataset.
 //
 // Ownership: the dataset owns its cursor (unless external), its definition collections, key
 // buffers, edit copy and value arrays. The database belongs to its session; the dataset holds
@@ -250,8 +251,9 @@ public:
   }
   // Adds or removes a reason; the first opens the database, the last releases it. A reason
   // already held (on) or not held (off) changes nothing. Opening fails with 11245, except
-  // while the owner is being created: then nothing is recorded.
-  void SetDatabaseUse(TTolvanDataSetUseReason Reason, bool On);
+  // while the owner is being created: then nothing is recorded. A query unprepares before its
+  // last reason goes.
+  virtual void SetDatabaseUse(TTolvanDataSetUseReason Reason, bool On);
   // Closes the dataset and releases every remaining use.
   void Disconnect() override;
   void ForgetDatabase() noexcept override;
@@ -282,8 +284,9 @@ public:
 
   void ProviderStartTransaction();
   void ProviderEndTransaction();
-  // Runs SQL through a query with the given parameters; answers the rows affected. Reason 10
-  // stays held. Without ResultSet the query is freed, else it is stored there for the caller.
+  // Runs SQL through a query with the given parameters; answers the rows affected, clamped to
+  // 2 147 483 647. Reason 10 stays held. Without ResultSet the query is freed, else it is
+  // stored there for the caller.
   int32_t ProviderExecuteStatement(std::string_view SQL, const TParams* Params,
                                    TComponentPtr<TDataSet>* ResultSet);
   AnsiString ProviderGetQuoteChar() const { return AnsiString(" @ "); }
@@ -317,8 +320,13 @@ protected:
   bool HasCursor() const override { return FCursor != nullptr; }
   void ReportException(std::exception_ptr Failure) noexcept override;
   // The dataset's cursor, nil in the base. The result is owned by the dataset unless it is the
-  // external cursor.
+  // external cursor or CreateCursor called BorrowCreatedCursor (a query's cursor belongs to its
+  // processor).
   virtual TTolvanCursor* CreateCursor() { return nullptr; }
+  // Tells OpenEngineCursor that the cursor CreateCursor is about to return belongs to someone
+  // else: DestroyCursor then only lets go of it.
+  void BorrowCreatedCursor() noexcept { FCreatedCursorBorrowed = true; }
+  void SetProjectionApplied(bool Value) noexcept { FProjectionApplied = Value; }
   // Closes and frees an own cursor (its close may raise); the reference is cleared in every
   // case, and a borrowed cursor keeps nothing of the dataset.
   virtual void DestroyCursor();
@@ -446,6 +454,7 @@ private:
   uint8_t* FEditCopy = nullptr;
   TTolvanConstraintDefs FEngineConstraintDefs;
   TTolvanCursor* FExternalCursor = nullptr;
+  bool FCreatedCursorBorrowed = false;
   bool FRecordReady = false;
   bool FProjectionApplied = false;
   TTolvanDataSet* FEventSender = nullptr;

@@ -4,6 +4,7 @@
 #include "components/TolvanDataSet.h"
 
 #include "components/TolvanProviderText.h"
+#include "components/TolvanQuery.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 
@@ -15,12 +16,37 @@ void TTolvanDataSet::ProviderEndTransaction() { SetDatabaseUse(durProviderTransa
 
 int32_t TTolvanDataSet::ProviderExecuteStatement(std::string_view SQL, const TParams* Params,
                                                  TComponentPtr<TDataSet>* ResultSet) {
-  // Statements run through a query component, which does not exist yet. Refusing before the
-  // database is taken leaves the dataset exactly as it was.
-  (void)SQL;
-  (void)Params;
-  (void)ResultSet;
-  throw ETolvanException::Create(ErrProviderNotSupported, SOperationNotSupported);
+  SetDatabaseUse(durProviderTransaction, true);
+  TComponentPtr<TTolvanQuery> Query = MakeComponent<TTolvanQuery>();
+  Query->SetInMemory(InMemory());
+  // An unnamed in-memory dataset keeps the query on "MEMORY".
+  if (!InMemory() || !DatabaseName().empty())
+    Query->SetDatabaseName(DatabaseName());
+  Query->SetSessionName(SessionName());
+  Query->SetSQLText(RewriteProviderParams(SQL));
+  if (Params) {
+    TParams& Own = Query->Params();
+    if (Own.Count() == 0) {
+      Own.Assign(*Params);
+    } else {
+      // The text's parameters take the given values in order, under their own names.
+      for (int32_t I = 0; I < Params->Count(); ++I) {
+        if (I < Own.Count()) {
+          TParam& Target = Own.Items(I);
+          const AnsiString Name = Target.Name();
+          Target.Assign(Params->Items(I));
+          Target.SetName(Name);
+        } else {
+          Own.CreateParam(ftUnknown, "").Assign(Params->Items(I));
+        }
+      }
+    }
+  }
+  Query->ExecSQL();
+  const int32_t Rows = Query->RowsAffected();
+  if (ResultSet)
+    *ResultSet = std::move(Query);
+  return Rows;
 }
 
 bool TTolvanDataSet::ProviderUpdateRecord(TUpdateKind UpdateKind, TDataSet& Delta) {

@@ -101,13 +101,16 @@ public:
   bool Prepared() const noexcept { return FPrepared; }
   // Runs the script on a closed query, dropping any result.
   void ExecSQL();
-  // Rows affected by the last script, clamped to 2 147 483 647; -1 before the first.
+  // Rows affected by the last script (the processor's while prepared, else the count kept when
+  // it was freed), clamped to 2 147 483 647; -1 before the first.
   int32_t RowsAffected() const noexcept;
   int64_t RowsAffected64() const noexcept;
   // The processor while prepared; nil otherwise.
   TTolvanSQLProcessor* Processor() const noexcept { return FProcessor.get(); }
 
   void Disconnect() override;
+  // Clearing the last reason unprepares the query first.
+  void SetDatabaseUse(TTolvanDataSetUseReason Reason, bool On) override;
 
   // --- provider support
   // ---------------------------------------------------------------------------
@@ -127,6 +130,7 @@ protected:
   void BeforeDestruction() override;
 
   TDataSource* GetDataSource() const;
+  TDataSource* GetMasterSource() const override;
   void DetailLinkFields(std::vector<TField*>& MasterFields, std::vector<TField*>& DetailFields);
   TTolvanCursor* CreateCursor() override;
   void DestroyCursor() override;
@@ -135,7 +139,8 @@ private:
   friend class TTolvanQueryDataLink;
 
   void SQLChanged();
-  void RewriteQuestionMarks();
+  // True when the text was rewritten (its change event then did the rest).
+  bool RewriteQuestionMarks();
   void SetPrepared(bool Value);
   void CreateProcessor(std::string_view Text);
   void FreeProcessor() noexcept;

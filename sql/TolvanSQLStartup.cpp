@@ -3,6 +3,7 @@
 #include "components/TolvanQuery.h"
 #include "sql/TolvanAO.h"
 #include "sql/TolvanSQLProcessor.h"
+#include "sql/TolvanSQLUnion.h"
 
 namespace tolvan {
 
@@ -17,6 +18,7 @@ void InitSQLLayer() {
     Query->SetSQLText(SQL);
     return TComponentPtr<TTolvanDataSet>(Query.release());
   });
+  RegisterSelectCommands();
 }
 
 } // namespace tolvan

@@ -4,8 +4,12 @@
 #include "tests/schema/support/FakeCursor.h"
 #include "tests/schema/support/FakeExprServices.h"
 #include "tests/schema/support/FakeRowSource.h"
+#include "tests/schema/support/SubQueryContract.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "foundation/TolvanExcept.h"
 #include "schema/expr/TolvanExpression.h"
@@ -87,6 +91,19 @@ TEST(FakeExprServices, SubQueriesReturnTheirCannedRows) {
   EXPECT_EQ(Services.OpenHandleCount(), 0);
   Services.Fail(TFakeExprServices::fpPrepare, 0);
   EXPECT_NE(Services.PrepareSubQuery("SELECT 1", nullptr, false, "", ""), nullptr);
+}
+
+TEST(FakeExprServices, SubQueryContract) {
+  TFakeExprServices Services;
+  int32_t Made = 0;
+  ExpectSubQueryContract(Services,
+                         [&](TTolvanFieldType, const std::vector<const TTolvanVariant*>& Rows) {
+                           const std::string SQL = "SELECT * FROM t" + std::to_string(++Made);
+                           TTolvanVariant Null;
+                           for (const TTolvanVariant* Row : Rows)
+                             Services.AddSubQueryRow(SQL, Row ? *Row : Null);
+                           return SQL;
+                         });
 }
 
 TEST(FakeExprServices, AutoIncValuesAreReadAtEveryCall) {
