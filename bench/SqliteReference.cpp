@@ -97,4 +97,45 @@ int64_t TSqliteReference::Run(std::string_view Sql, int64_t& Sum) {
   return Rows;
 }
 
+TSqliteStatement::TSqliteStatement(TSqliteReference& Db, std::string_view Sql) : FDb(Db.Handle()) {
+  if (sqlite3_prepare_v2(FDb, Sql.data(), int(Sql.size()), &FStmt, nullptr) != SQLITE_OK)
+    throw Failure(FDb, Sql);
+}
+
+TSqliteStatement::~TSqliteStatement() { sqlite3_finalize(FStmt); }
+
+void TSqliteStatement::BindInt(int Index, int64_t Value) {
+  if (sqlite3_bind_int64(FStmt, Index, Value) != SQLITE_OK)
+    throw Failure(FDb, "bind");
+}
+
+void TSqliteStatement::BindDouble(int Index, double Value) {
+  if (sqlite3_bind_double(FStmt, Index, Value) != SQLITE_OK)
+    throw Failure(FDb, "bind");
+}
+
+void TSqliteStatement::BindText(int Index, std::string_view Value) {
+  if (sqlite3_bind_text(FStmt, Index, Value.data(), int(Value.size()), SQLITE_TRANSIENT) !=
+      SQLITE_OK)
+    throw Failure(FDb, "bind");
+}
+
+int64_t TSqliteStatement::Run(int64_t& Sum) {
+  int64_t Rows = 0;
+  Sum = 0;
+  for (;;) {
+    const int Rc = sqlite3_step(FStmt);
+    if (Rc == SQLITE_DONE)
+      break;
+    if (Rc != SQLITE_ROW) {
+      sqlite3_reset(FStmt);
+      throw Failure(FDb, "step");
+    }
+    ++Rows;
+    Sum += sqlite3_column_int64(FStmt, 0);
+  }
+  sqlite3_reset(FStmt);
+  return Rows;
+}
+
 } // namespace tolvan::bench

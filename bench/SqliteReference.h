@@ -13,6 +13,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tolvan::bench {
 
@@ -45,8 +46,32 @@ public:
   // column's values added up, nulls as 0.
   int64_t Run(std::string_view Sql, int64_t& Sum);
 
+  ::sqlite3* Handle() const noexcept { return FDb; }
+
 private:
   ::sqlite3* FDb = nullptr;
+};
+
+// A statement prepared once and run again with new values, as a kept parameterised query is;
+// also the bulk insert of a load. Parameters are numbered from 1.
+class TSqliteStatement {
+public:
+  // Failures throw std::runtime_error.
+  TSqliteStatement(TSqliteReference& Db, std::string_view Sql);
+  ~TSqliteStatement();
+  TSqliteStatement(const TSqliteStatement&) = delete;
+  TSqliteStatement& operator=(const TSqliteStatement&) = delete;
+
+  void BindInt(int Index, int64_t Value);
+  void BindDouble(int Index, double Value);
+  // Text is copied: the caller's buffer may change before the run.
+  void BindText(int Index, std::string_view Value);
+  // Steps through every row and resets (bindings stay); the rows, and Sum as Run's.
+  int64_t Run(int64_t& Sum);
+
+private:
+  ::sqlite3* FDb;
+  ::sqlite3_stmt* FStmt = nullptr;
 };
 
 } // namespace tolvan::bench
