@@ -323,6 +323,21 @@ TVal Aggregate(TAggKind K, TColType Type, const std::vector<TVal>& Values, size_
 
 const char* const AggName[] = {"COUNT", "COUNT", "SUM", "AVG", "MIN", "MAX"};
 
+// The rows of In that Where accepts (all without it), each cut to the Chosen columns.
+TRows WhereAndProject(const TRows& In, const std::optional<TCond>& Where,
+                      const std::vector<TScopeCol>& Chosen, const TEnv& E) {
+  TRows Out;
+  for (const TRow& Row : In) {
+    if (Where && Where->Eval(Row, E) != tTrue)
+      continue;
+    TRow O;
+    for (const TScopeCol& C : Chosen)
+      O.push_back(Row[size_t(C.Pos)]);
+    Out.push_back(std::move(O));
+  }
+  return Out;
+}
+
 } // namespace
 
 struct TGenerator::TImpl {
@@ -375,16 +390,7 @@ struct TGenerator::TImpl {
     F.Sql = Sql + ") " + Alias;
     auto Rows = Inner.Rows;
     F.Rows = [Rows, Chosen, Where](const TEnv& E) {
-      TRows Out;
-      for (const TRow& Row : Rows(E)) {
-        if (Where && Where->Eval(Row, E) != tTrue)
-          continue;
-        TRow O;
-        for (const TScopeCol& C : Chosen)
-          O.push_back(Row[size_t(C.Pos)]);
-        Out.push_back(std::move(O));
-      }
-      return Out;
+      return WhereAndProject(Rows(E), Where, Chosen, E);
     };
     return F;
   }
@@ -1139,18 +1145,7 @@ struct TGenerator::TImpl {
     S.Sql = Sql;
     S.Types = Types;
     auto Rows = F.Rows;
-    S.Rows = [=](const TEnv& E) {
-      TRows Out;
-      for (const TRow& Row : Rows(E)) {
-        if (Where && Where->Eval(Row, E) != tTrue)
-          continue;
-        TRow O;
-        for (const TScopeCol& C : Chosen)
-          O.push_back(Row[size_t(C.Pos)]);
-        Out.push_back(std::move(O));
-      }
-      return Out;
-    };
+    S.Rows = [=](const TEnv& E) { return WhereAndProject(Rows(E), Where, Chosen, E); };
     return S;
   }
 
