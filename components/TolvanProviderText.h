@@ -5,12 +5,8 @@
 // one and rebuilds every statement from its tokens, so that the engine reads the same tokens it
 // would have read from the source, apart from the quoted names:
 // - every token is followed by one blank, and every statement by ";" and CR LF;
-// - quoted strings are written in double quotes, bracketed text in "[" "]", back-quoted text in
-//   back quotes, each with its closing character doubled inside;
-// - a parameter is ":" and its name, or ":" and its name in back quotes when the bare name
-//   would not read back as the same parameter;
-// - a hexadecimal number whose value the decimal digits cannot carry as one token of the same
-//   kind (a negative value, or a float without '.', 'e' or 'E') is written in hexadecimal again;
+// - each token outside a quoted name is written as the tokenizer reads it back (AppendTokenText):
+//   strings in single quotes, a parameter as ":" and its back-quoted name, and so on;
 // - a word "@", a token and another word "@" are one quoted name: "[", the token's text with "]"
 //   doubled, "]". An "@" without its name and its closing "@" is an ordinary word.
 // Comments and the source's spacing are gone. Tokenizer errors propagate.

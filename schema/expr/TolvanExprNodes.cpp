@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <utility>
 
 #include "classlib/Format.h"
 #include "classlib/SysUtils.h"
@@ -845,9 +846,30 @@ IExprSubQuery& TTolvanExprNodeSubQuery::OpenQuery() {
 
 void TTolvanExprNodeSubQuery::ReleaseQuery() noexcept { FQuery.reset(); }
 
+void TTolvanExprNodeSubQuery::RaiseKeptFailure() {
+  if (FFailure)
+    std::rethrow_exception(std::exchange(FFailure, nullptr));
+}
+
 const TTolvanVariant& TTolvanExprNodeSubQuery::GetValue() {
-  if (FEvaluated)
-    return FValue;
+  RaiseKeptFailure();
+  if (NeedsRun())
+    Run();
+  return FValue;
+}
+
+void TTolvanExprNodeSubQuery::RunSubQueries() {
+  TTolvanExprNode::RunSubQueries();
+  if (FFailure || !NeedsRun())
+    return;
+  try {
+    Run();
+  } catch (...) {
+    FFailure = std::current_exception();
+  }
+}
+
+void TTolvanExprNodeSubQuery::Run() {
   FEvaluated = true;
   try {
     IExprSubQuery& Query = OpenQuery();
@@ -867,12 +889,12 @@ const TTolvanVariant& TTolvanExprNodeSubQuery::GetValue() {
     throw;
   }
   ReleaseQuery();
-  return FValue;
 }
 
 void TTolvanExprNodeSubQuery::ResetSubQueries(const TParams* Params) {
   ReleaseQuery();
   FEvaluated = false;
+  FFailure = nullptr;
   FValue.SetNull();
   if (Params) {
     if (!FParams)
@@ -886,18 +908,22 @@ TTolvanExprNode::TNodePtr TTolvanExprNodeSubQueryIN::Clone() const {
   return TNodePtr(new TTolvanExprNodeSubQueryIN(*this, TCloneTag{}));
 }
 
-const TTolvanVariant& TTolvanExprNodeSubQueryIN::GetValue() {
-  if (!FEvaluated || !FQuery) {
-    FEvaluated = true;
-    try {
-      OpenQuery();
-    } catch (...) {
-      // Prepared and opened again at the next evaluation.
-      ReleaseQuery();
-      FEvaluated = false;
-      throw;
-    }
+void TTolvanExprNodeSubQueryIN::Run() {
+  FEvaluated = true;
+  try {
+    OpenQuery();
+  } catch (...) {
+    // Prepared and opened again at the next evaluation.
+    ReleaseQuery();
+    FEvaluated = false;
+    throw;
   }
+}
+
+const TTolvanVariant& TTolvanExprNodeSubQueryIN::GetValue() {
+  RaiseKeptFailure();
+  if (NeedsRun())
+    Run();
   TTolvanExprNode* Tested = InValue();
   if (!Tested)
     throw ETolvanException::Create(ErrSubQueryInNoValue, SSubqueryInNoArgument);
@@ -911,9 +937,7 @@ TTolvanExprNode::TNodePtr TTolvanExprNodeSubQueryExists::Clone() const {
   return TNodePtr(new TTolvanExprNodeSubQueryExists(*this, TCloneTag{}));
 }
 
-const TTolvanVariant& TTolvanExprNodeSubQueryExists::GetValue() {
-  if (FEvaluated)
-    return FValue;
+void TTolvanExprNodeSubQueryExists::Run() {
   FEvaluated = true;
   try {
     IExprSubQuery& Query = OpenQuery();
@@ -926,7 +950,6 @@ const TTolvanVariant& TTolvanExprNodeSubQueryExists::GetValue() {
     throw;
   }
   ReleaseQuery();
-  return FValue;
 }
 
 } // namespace tolvan

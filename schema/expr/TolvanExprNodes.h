@@ -29,6 +29,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -380,9 +381,11 @@ private:
 
 // A scalar sub-query: the first column of its only row. The base of the IN and EXISTS forms.
 //
-// The query is prepared when the node is made (errors of the text surface there) and run at the
-// first evaluation; later evaluations answer from that run until ResetSubQueries, which closes
-// the query and takes new parameter values, so the next evaluation prepares and runs it again.
+// The query is prepared when the node is made (errors of the text surface there) and run by
+// RunSubQueries, or at the first evaluation when nothing ran it before; later evaluations answer
+// from that run until ResetSubQueries, which closes the query and takes new parameter values, so
+// the next run prepares and runs it again. A run ahead of the rows keeps its failure and raises
+// it at the first evaluation, so a statement that evaluates no row does not fail because of it.
 class TTolvanExprNodeSubQuery : public TTolvanExprNode {
 public:
   // Params may be nil; the node keeps a copy. InValue (IN only) becomes the only child.
@@ -399,6 +402,8 @@ public:
   // also when it fails (the value is then null until the next reset).
   const TTolvanVariant& GetValue() override;
   void ResetSubQueries(const TParams* Params) override;
+  // Runs the query unless it ran since the last reset (or its failure waits to be raised).
+  void RunSubQueries() override;
 
   const AnsiString& SQL() const noexcept { return FSQL; }
   bool Negated() const noexcept { return FNegated; }
@@ -420,6 +425,13 @@ protected:
   // Prepares the query unless one is held, then opens it.
   IExprSubQuery& OpenQuery();
   void ReleaseQuery() noexcept;
+  // The run itself: the answer of a scalar or EXISTS query, the open query of IN. Sets
+  // Evaluated; on failure releases the query and passes the error on.
+  virtual void Run();
+  // Whether the next evaluation has to run the query first.
+  virtual bool NeedsRun() const noexcept { return !FEvaluated; }
+  // Raises the failure of a run made ahead of the rows, once.
+  void RaiseKeptFailure();
 
   AnsiString FSQL;
   std::unique_ptr<TParams> FParams;
@@ -429,11 +441,13 @@ protected:
   bool FNegated = false;
   bool FEvaluated = false;
   std::unique_ptr<IExprSubQuery> FQuery;
+  // The failure of RunSubQueries, raised at the first evaluation; cleared by a reset.
+  std::exception_ptr FFailure;
 };
 
-// x [NOT] IN (sub-query): opened at the first evaluation and kept open; each evaluation
-// searches its first column for x (case-sensitive, whole values; a null x finds a null).
-// A failed open is tried again, prepare and all, at the next evaluation.
+// x [NOT] IN (sub-query): opened by RunSubQueries or at the first evaluation and kept open;
+// each evaluation searches its first column for x (case-sensitive, whole values; a null x finds
+// a null). A failed open, once raised, is tried again, prepare and all, at the next evaluation.
 class TTolvanExprNodeSubQueryIN : public TTolvanExprNodeSubQuery {
 public:
   using TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery;
@@ -443,6 +457,10 @@ public:
 
   // Without a value to test raises 10850 "Error parsing subquery with IN - no argumnet passed".
   const TTolvanVariant& GetValue() override;
+
+protected:
+  void Run() override;
+  bool NeedsRun() const noexcept override { return !FEvaluated || !FQuery; }
 
 private:
   TTolvanExprNodeSubQueryIN(const TTolvanExprNodeSubQueryIN& Source, TCloneTag)
@@ -456,7 +474,9 @@ public:
 
   TTolvanExprNodeKind Kind() const noexcept override { return enkSubQueryExists; }
   TNodePtr Clone() const override;
-  const TTolvanVariant& GetValue() override;
+
+protected:
+  void Run() override;
 
 private:
   TTolvanExprNodeSubQueryExists(const TTolvanExprNodeSubQueryExists& Source, TCloneTag)

@@ -36,16 +36,7 @@ int32_t BoundedHeight(const TTolvanExprNode& Node, int32_t Limit) {
   return Highest + 1;
 }
 
-// Closing characters inside a delimited name are written twice, as the tokenizer reads them.
-void AppendDelimited(AnsiString& Out, char Open, char Close, std::string_view Text) {
-  Out.push_back(Open);
-  for (char C : Text) {
-    Out.push_back(C);
-    if (C == Close)
-      Out.push_back(C);
-  }
-  Out.push_back(Close);
-}
+bool IsNumberKind(TTokenType Kind) { return Kind == tktInt || Kind == tktFloat; }
 
 const TFormatSettings& LiteralSettings() {
   static const TFormatSettings Settings; // decimal '.', whatever the program sets globally
@@ -749,9 +740,11 @@ TTolvanExprParser::TNode TTolvanExprParser::SubQuery(int Kind, TNode InValue, bo
   if (!IsKeyword(Next, KeywordIdOf("SELECT")))
     return nullptr;
   Advance();
+  // One blank before each token, none on either side of a dot ("t.c"), unless a number stands
+  // beside the dot: "1." and ".5" would read back as numbers.
   AnsiString SQL;
   int32_t Depth = 1;
-  bool AfterDot = false;
+  TTokenType Previous = tktNone;
   for (;;) {
     if (AtEnd())
       return nullptr;
@@ -759,26 +752,12 @@ TTolvanExprParser::TNode TTolvanExprParser::SubQuery(int Kind, TNode InValue, bo
       ++Depth;
     else if (FToken.Kind == tktRightParenthesis && --Depth == 0)
       break;
-    if (FToken.Kind != tktDot && !AfterDot)
+    const bool Joined = (FToken.Kind == tktDot || Previous == tktDot) &&
+                        !IsNumberKind(FToken.Kind) && !IsNumberKind(Previous);
+    if (!Joined)
       SQL.push_back(' ');
-    switch (FToken.Kind) {
-    case tktBracketedString:
-      AppendDelimited(SQL, '[', ']', FToken.Text);
-      break;
-    case tktBackQuotedString:
-      AppendDelimited(SQL, '`', '`', FToken.Text);
-      break;
-    case tktQuotedString:
-      AppendDelimited(SQL, '\'', '\'', FToken.Text);
-      break;
-    case tktParameter:
-      SQL.push_back(':');
-      AppendDelimited(SQL, '`', '`', FToken.Text);
-      break;
-    default:
-      SQL += FToken.Text;
-    }
-    AfterDot = FToken.Kind == tktDot;
+    AppendTokenText(SQL, FToken);
+    Previous = FToken.Kind;
     Advance();
   }
   Advance();

@@ -589,19 +589,11 @@ AnsiString ReplaceQuestionMarkParams(std::string_view Text) {
   int32_t Counter = 0;
   while (Lexer.NextStatement()) {
     for (const TToken& T : Lexer.Tokens()) {
-      switch (T.Kind) {
-      case tktParameter:
-        Out += ':';
-        AppendQuoted(Out, T.Text, '`', '`');
-        break;
-      default:
-        if (T.Kind == tktString && T.Text == "?") {
-          Out += ":Tolvan_MS_Param";
-          Out += IntToStr(Counter++);
-        } else if (!AppendQuotedToken(Out, T)) {
-          Out += T.Text;
-        }
-        break;
+      if (T.Kind == tktString && T.Text == "?") {
+        Out += ":Tolvan_MS_Param";
+        Out += IntToStr(Counter++);
+      } else {
+        AppendTokenText(Out, T);
       }
       Out += ' ';
     }
@@ -620,6 +612,34 @@ void AppendQuoted(AnsiString& Out, std::string_view Text, char Opening, char Clo
   Out.push_back(Closing);
 }
 
+namespace {
+
+// A number's text is its decimal value, which reads back as the same token except for a
+// negative value ("-1" is two tokens) and a hexadecimal float without '.', 'e' or 'E' (its
+// digits read as an integer). Those go back to hexadecimal; a '.' in hexadecimal digits counts
+// as a zero digit and makes the number a float.
+void AppendNumber(AnsiString& Out, const TToken& T) {
+  std::string_view Body(T.Text);
+  if (T.ParamPrefix && !Body.empty())
+    Body.remove_prefix(1);
+  const bool Negative = Body.starts_with('-');
+  const bool HexFloat = T.Kind == tktFloat && Body.find_first_of(".eE") == std::string_view::npos;
+  int64_t Value = 0;
+  if ((Negative || HexFloat) && TryStrToInt64(Body, Value)) {
+    const std::string Digits = IntToHex(Value, 1);
+    if (T.ParamPrefix)
+      Out += ':';
+    Out += '$';
+    if (T.Kind == tktFloat && Digits.find('E') == std::string::npos)
+      Out += '.';
+    Out += Digits;
+    return;
+  }
+  Out += T.Text;
+}
+
+} // namespace
+
 void AppendTokenText(AnsiString& Out, const TToken& T) {
   switch (T.Kind) {
   case tktQuotedString:
@@ -635,25 +655,13 @@ void AppendTokenText(AnsiString& Out, const TToken& T) {
     Out += ':';
     AppendQuoted(Out, T.Text, '`', '`');
     break;
+  case tktInt:
+  case tktFloat:
+    AppendNumber(Out, T);
+    break;
   default:
     Out += T.Text;
     break;
-  }
-}
-
-bool AppendQuotedToken(AnsiString& Out, const TToken& T) {
-  switch (T.Kind) {
-  case tktQuotedString:
-    AppendQuoted(Out, T.Text, '"', '"');
-    return true;
-  case tktBracketedString:
-    AppendQuoted(Out, T.Text, '[', ']');
-    return true;
-  case tktBackQuotedString:
-    AppendQuoted(Out, T.Text, '`', '`');
-    return true;
-  default:
-    return false;
   }
 }
 

@@ -148,24 +148,21 @@ int32_t HexDigitValue(char C);
 int64_t HexToInt64(std::string_view Text);
 
 // Rewrites every "?" word of the text into a numbered parameter ":Tolvan_MS_Param<n>" (n from 0
-// across the whole text). The result is rebuilt from the tokens, each followed by one blank and
-// each statement by "; ": parameters as ':' and their name in back quotes, quoted strings in
-// double quotes, bracketed text in '[' ']', back-quoted text in back quotes (closing characters
-// inside doubled), every other token as its text. Comments and the source's spacing are gone.
-// A text without a "?" word comes back unchanged. Tokenizer errors propagate.
+// across the whole text). The result is rebuilt from the tokens (AppendTokenText), each followed
+// by one blank and each statement by "; ". Comments and the source's spacing are gone. A text
+// without a "?" word comes back unchanged. Tokenizer errors propagate.
 AnsiString ReplaceQuestionMarkParams(std::string_view Text);
 
-// Appends any token in a form the tokenizer reads back as the same token: quoted strings in
-// single quotes, bracketed and back-quoted text with the closing character doubled, a
-// parameter as ':' and its back-quoted name, every other token as its text. The one writer of
-// SQL that is rebuilt from tokens (derived tables, sub-queries, the "?" and provider rewrites).
+// Appends any token in a form the tokenizer reads back as a token of the same kind and text:
+// quoted strings in single quotes, bracketed and back-quoted text with the closing character
+// doubled, a parameter as ':' and its back-quoted name, a number whose decimal text would read
+// back otherwise (a negative or a hexadecimal float) in hexadecimal, every other token as its
+// text. Tokens written this way need one blank between them. The one writer of SQL that is
+// rebuilt from tokens (derived tables, sub-queries, the "?" and provider rewrites).
 void AppendTokenText(AnsiString& Out, const TToken& T);
 
 // Appends Text between Opening and Closing, with each Closing inside doubled, as the tokenizer
 // reads quoted, bracketed and back-quoted text back.
 void AppendQuoted(AnsiString& Out, std::string_view Text, char Opening, char Closing);
-// Appends a quoted string, bracketed text or back-quoted text token in the form the tokenizer
-// reads back as the same token, and answers True; any other token appends nothing: False.
-bool AppendQuotedToken(AnsiString& Out, const TToken& T);
 
 } // namespace tolvan

@@ -464,6 +464,10 @@ void TTolvanLocalCursor::SetFilter(std::string_view Text, bool CaseInsensitive,
   FFilter.reset();
   auto Expression = std::make_unique<TTolvanExpression>();
   Expression->ParseFilter(this, Text, CaseInsensitive, PartialCompare);
+  // A sub-query runs a statement of its own: it runs now, not at the first record a scan
+  // tests while it holds this table's lock. Its failure waits for that record.
+  Expression->ResetSubQueries(nullptr);
+  Expression->RunSubQueries();
   FFilter = std::move(Expression);
   ResetResultBitmap();
 }

@@ -24,7 +24,7 @@ namespace {
 
 TEST(ProviderText, QuotedNamesBecomeBrackets) {
   EXPECT_EQ(RewriteProviderParams("SELECT @ A @ , @ B @ FROM @ T @ WHERE @ A @ = 'x'"),
-            "SELECT [A] , [B] FROM [T] WHERE [A] = \"x\" ;\r\n");
+            "SELECT [A] , [B] FROM [T] WHERE [A] = 'x' ;\r\n");
 }
 
 TEST(ProviderText, Cases) {
@@ -46,12 +46,11 @@ TEST(ProviderText, Cases) {
       // Names: any one token, closing characters doubled inside the brackets.
       {"@ a]b @ @ [c]]d] @ @ 'e f' @ @ 12 @ @ , @", "[a]]b] [c]]d] [e f] [12] [,] ;\r\n"},
       {"@ select @", "[select] ;\r\n"},
-      // Strings keep their kind, closing characters doubled.
-      {"'it''s' \"say \"\"hi\"\"\" [x]]y] `c``d`",
-       "\"it's\" \"say \"\"hi\"\"\" [x]]y] `c``d` ;\r\n"},
-      // Parameters: bare names stay bare, the rest go in back quotes.
+      // Strings keep their kind: quoted ones in single quotes, closing characters doubled.
+      {"'it''s' \"say \"\"hi\"\"\" [x]]y] `c``d`", "'it''s' 'say \"hi\"' [x]]y] `c``d` ;\r\n"},
+      // Parameters: the name in back quotes.
       {":p :_x1 :\"my param\" :`a``b` : :'q' ::z",
-       ":p :_x1 :`my param` :`a``b` :`` :q :`:z` ;\r\n"},
+       ":`p` :`_x1` :`my param` :`a``b` :`` :`q` :`:z` ;\r\n"},
       // Numbers the decimal text would change go back to hexadecimal.
       {"1 1.5 .5 1e+5 $1F 0x10 $FFFFFFFFFFFFFFFF $1E $FF. :7 :$FFFFFFFFFFFFFFFF",
        "1 1.5 .5 1e+5 31 16 $FFFFFFFFFFFFFFFF $1E $.FF0 :7 :$FFFFFFFFFFFFFFFF ;\r\n"},

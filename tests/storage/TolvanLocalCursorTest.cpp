@@ -9,6 +9,7 @@
 #include "foundation/TolvanMessages.h"
 #include "schema/expr/TolvanExpression.h"
 #include "storage/TolvanConstraintManager.h"
+#include "tests/schema/support/FakeExprServices.h"
 #include "tests/storage/FakeIndex.h"
 #include "tests/storage/LocalStorageTestSupport.h"
 
@@ -304,6 +305,45 @@ TEST_F(LocalCursor, ProjectionChecksTheListsAndKeepsTheFieldsOnFailure) {
     EXPECT_EQ(R.Message, EngineMessage(Case.Text, Case.Code));
     EXPECT_EQ(K.VisibleFieldDefs().Count(), 2);
   }
+}
+
+// A filter's sub-queries run when the filter is set, not at the first record a scan tests while
+// it holds the table's lock. A failure waits for that record, so a scan that tests none passes.
+TEST_F(LocalCursor, AFiltersSubQueriesRunWhenItIsSet) {
+  TFakeExprServices Services;
+  TScopedExprServices Scope(&Services);
+  const char* const Text = " SELECT X FROM Q"; // as the parser rebuilds the sub-query
+  for (int32_t X : {2, 4}) {
+    TTolvanVariant V(tvtInteger);
+    V.SetAsInteger(X);
+    Services.AddSubQueryRow(Text, V);
+  }
+  auto C = OpenT(*Session);
+  TTolvanLocalCursor& K = C->Cursor;
+
+  Services.Fail(TFakeExprServices::fpOpen, 556);
+  EXPECT_EQ(RaisedBy([&] { K.SetFilter("EXISTS (SELECT X FROM Q)", false, false); }).Code, 0);
+  Services.Fail(TFakeExprServices::fpOpen, 0);
+  EXPECT_EQ(RaisedBy([&] { EXPECT_TRUE(C->Walk().empty()); }).Code, 0);
+  K.ClearFilter();
+  for (int32_t I = 1; I <= 5; ++I)
+    ASSERT_EQ(C->Insert(I), 0);
+  Services.Fail(TFakeExprServices::fpOpen, 557);
+  K.SetFilter("EXISTS (SELECT X FROM Q)", false, false);
+  Services.Fail(TFakeExprServices::fpOpen, 0);
+  EXPECT_EQ(RaisedBy([&] { C->Walk(); }).Code, 557);
+
+  TTolvanVariant Four(tvtInteger);
+  Four.SetAsInteger(4);
+  Services.AddSubQueryRow(" SELECT X FROM Q WHERE X > 3", Four);
+  const int32_t Opens = Services.OpenCount();
+  K.SetFilter("ID IN (SELECT X FROM Q) OR ID = (SELECT X FROM Q WHERE X > 3) + 1", false, false);
+  EXPECT_EQ(Services.OpenCount(), Opens + 2);
+  EXPECT_EQ(C->Walk(), (std::vector<int32_t>{2, 4, 5}));
+  EXPECT_EQ(C->Walk(), (std::vector<int32_t>{2, 4, 5}));
+  EXPECT_EQ(Services.OpenCount(), Opens + 2);
+  K.ClearFilter();
+  EXPECT_EQ(Services.OpenHandleCount(), 0);
 }
 
 TEST_F(LocalCursor, FiltersRangesAndTheUnsupportedSlots) {

@@ -38,25 +38,11 @@ bool Tokenize(std::string_view Text, const TTolvanSQLParams* Params, TStatements
   return false;
 }
 
-bool IsNumber(const TToken& T) { return T.Kind == tktInt || T.Kind == tktFloat; }
-
-std::string_view Body(const TToken& T) {
-  std::string_view S(T.Text);
-  if (T.ParamPrefix && IsNumber(T))
-    S.remove_prefix(1);
-  return S;
-}
-
 void CheckRewrite(std::string_view Text, const TStatements& Tokens) {
   bool Rewrites = false;
   for (const auto& S : Tokens)
-    for (const TToken& T : S) {
+    for (const TToken& T : S)
       Rewrites = Rewrites || (T.Kind == tktString && T.Text == "?");
-      // A hexadecimal number with the sign bit set is written as "-n", which reads back as two
-      // tokens.
-      if (IsNumber(T) && Body(T).starts_with('-'))
-        return;
-    }
   const AnsiString Rewritten = ReplaceQuestionMarkParams(Text);
   if (!Rewrites) {
     if (Rewritten != Text)
@@ -77,8 +63,6 @@ void CheckRewrite(std::string_view Text, const TStatements& Tokens) {
         E.Kind = tktParameter;
         E.ParamPrefix = true;
         E.Text = "Tolvan_MS_Param" + std::to_string(Counter++);
-      } else if (E.Kind == tktFloat && Body(E).find_first_of(".eE") == std::string_view::npos) {
-        E.Kind = tktInt; // a hexadecimal float is written as its decimal digits
       } else if (E.Kind == tktBracketedString) {
         E.ParamPrefix = false; // [":a"] keeps the ':' in its text only
       }

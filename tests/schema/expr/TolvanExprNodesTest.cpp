@@ -710,6 +710,123 @@ TEST_F(ExprSubQuery, ResetReachesSubQueriesAnywhereInTheTree) {
   EXPECT_EQ(A.Params()->Items(0).Value().AsInteger(), 2);
 }
 
+// Run ahead of the rows (as a statement does before it takes any lock), every kind runs once:
+// the scalar and EXISTS answers are computed and their queries closed, the IN query is open.
+// Evaluating rows afterwards opens nothing.
+TEST_F(ExprSubQuery, RunAheadLeavesNothingToRunPerRow) {
+  Rows("one", {42});
+  Rows("ids", {1, 3});
+  Rows("some", {7});
+  TRecordCursor R({{"ID", tftInteger}});
+  TNode Tree =
+      Op<TTolvanExprNodeBoolean>(eoAnd, Cmp(eoEqual, Make<TTolvanExprNodeSubQuery>("one"), Int(42)),
+                                 Make<TTolvanExprNodeSubQueryExists>("some"),
+                                 Make<TTolvanExprNodeSubQueryIN>("ids", false, R.Field("ID")));
+  Tree->RunSubQueries();
+  EXPECT_EQ(Services.OpenCount(), 3);
+  EXPECT_EQ(Services.OpenHandleCount(), 1); // only IN keeps its query
+  Tree->RunSubQueries();
+  EXPECT_EQ(Services.OpenCount(), 3);
+  Rows("one", {0});
+  Rows("some", {});
+  for (int Id : {1, 2, 3}) {
+    R.SetInt("ID", Id);
+    EXPECT_EQ(Answer(*Tree), Id == 2 ? 'F' : 'T') << Id;
+  }
+  EXPECT_EQ(Services.OpenCount(), 3);
+  EXPECT_EQ(Services.PrepareCount(), 3);
+
+  // After a reset the next run sees the new rows, exactly as fresh nodes would.
+  Tree->ResetSubQueries(nullptr);
+  Tree->RunSubQueries();
+  EXPECT_EQ(Services.OpenCount(), 6);
+  R.SetInt("ID", 1);
+  EXPECT_EQ(Answer(*Tree), 'F');
+  TNode Fresh =
+      Op<TTolvanExprNodeBoolean>(eoAnd, Cmp(eoEqual, Make<TTolvanExprNodeSubQuery>("one"), Int(0)),
+                                 Make<TTolvanExprNodeSubQueryExists>("some", true));
+  EXPECT_EQ(Answer(*Fresh), 'T');
+}
+
+// A run ahead that fails raises nothing then: its failure is raised at the node's first
+// evaluation, and never when no row is evaluated.
+TEST_F(ExprSubQuery, ARunAheadKeepsItsFailureForTheFirstEvaluation) {
+  Rows("two", {1, 2});
+  Rows("q", {5});
+  auto Scalar = Make<TTolvanExprNodeSubQuery>("two");
+  auto Exists = Make<TTolvanExprNodeSubQueryExists>("q");
+  auto In = Make<TTolvanExprNodeSubQueryIN>("q", false, Int(5, tvtInteger));
+  Services.Fail(TFakeExprServices::fpOpen, 556);
+  for (TTolvanExprNode* N : std::initializer_list<TTolvanExprNode*>{Exists.get(), In.get()})
+    EXPECT_NO_THROW(N->RunSubQueries());
+  Services.Fail(TFakeExprServices::fpOpen, 0);
+  EXPECT_NO_THROW(Scalar->RunSubQueries());
+  EXPECT_EQ(Services.OpenHandleCount(), 0);
+  // A second run does not replace the kept failure by a success.
+  In->RunSubQueries();
+  Exists->RunSubQueries();
+  EXPECT_EQ(Services.OpenCount(), 1);
+
+  EXPECT_EQ(ErrorOf([&] { Scalar->GetValue(); }),
+            "Subquery returns multiple rows - Native error: 10849");
+  EXPECT_EQ(ErrorOf([&] { Exists->GetValue(); }), "Injected failure - Native error: 00556");
+  EXPECT_EQ(ErrorOf([&] { In->GetValue(); }), "Injected failure - Native error: 00556");
+  // Raised once; afterwards each form answers as after a failure at its first evaluation.
+  EXPECT_EQ(Eval(*Scalar), "NONE NULL");
+  EXPECT_EQ(Eval(*Exists), "NONE NULL");
+  EXPECT_EQ(Eval(*In), "LOGICAL TRUE");
+
+  // A node whose failed run is reset before any evaluation never raises it.
+  Services.Fail(TFakeExprServices::fpOpen, 557);
+  Exists->ResetSubQueries(nullptr);
+  Exists->RunSubQueries();
+  Services.Fail(TFakeExprServices::fpOpen, 0);
+  Exists->ResetSubQueries(nullptr);
+  EXPECT_EQ(Eval(*Exists), "LOGICAL TRUE");
+  // Nor does a node destroyed without an evaluation.
+  Services.Fail(TFakeExprServices::fpOpen, 558);
+  auto Unused = Make<TTolvanExprNodeSubQuery>("q");
+  EXPECT_NO_THROW(Unused->RunSubQueries());
+  Unused.reset();
+  Services.Fail(TFakeExprServices::fpOpen, 0);
+  In.reset();
+  EXPECT_EQ(Services.OpenHandleCount(), 0);
+}
+
+// A re-run takes the parameter values current at its reset, not those of the node's creation,
+// so that it prepares the query just as a fresh node made with those values does.
+TEST_F(ExprSubQuery, ReRunsTakeTheValuesOfTheirReset) {
+  Rows("q", {1});
+  auto Values = [](int32_t X, int32_t Y) {
+    auto P = std::make_unique<TParams>();
+    P->CreateParam(ftInteger, "x").SetValue(Variant(X));
+    P->CreateParam(ftInteger, "y").SetValue(Variant(Y));
+    return P;
+  };
+  auto Seen = [&] {
+    const TParams& P = Services.LastParams();
+    std::string S;
+    for (int32_t I = 0; I < P.Count(); ++I)
+      S += P.Items(I).Name() + "=" + std::to_string(P.Items(I).Value().AsInteger()) + " ";
+    return S;
+  };
+  auto Created = Values(1, 2);
+  auto In = Make<TTolvanExprNodeSubQueryIN>("q", false, Int(1, tvtInteger), Created.get());
+  In->RunSubQueries();
+  EXPECT_EQ(Seen(), "x=1 y=2 ");
+  auto Current = Values(3, 4);
+  In->ResetSubQueries(Current.get());
+  In->RunSubQueries();
+  EXPECT_EQ(Seen(), "x=3 y=4 ");
+  // A nil reset keeps the values of the last one.
+  In->ResetSubQueries(nullptr);
+  EXPECT_EQ(Eval(*In), "LOGICAL TRUE");
+  EXPECT_EQ(Seen(), "x=3 y=4 ");
+  auto Fresh = Make<TTolvanExprNodeSubQueryIN>("q", false, Int(1, tvtInteger), Current.get());
+  EXPECT_EQ(Seen(), "x=3 y=4 ");
+  EXPECT_EQ(Eval(*Fresh), Eval(*In));
+}
+
 // --- constants, parameters and the tree -----------------------------------------------------
 
 TEST(ExprConst, ValueTypeAndSize) {

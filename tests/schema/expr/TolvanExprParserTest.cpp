@@ -156,7 +156,9 @@ TEST(ExprParser, SubQueryTextKeepsItsTokens) {
   std::mt19937 Random(18);
   const std::vector<std::string> Pieces = {
       "a",      "[x]]y]",  "`b``c`", "[with blank]", ":`my p`", ":n", "'it''s'", "\"q\"\"d\"",
-      "1.5",    "t.c",     "=",      "<>",           "(",       ")",  ",",       "*"};
+      "1.5",    "t.c",     "=",      "<>",           "(",       ")",  ",",       "*",
+      ".",      "1",       ".5",     "$1E",          "$FFFFFFFFFFFFFFFF", ":\"my p\"", "select",
+      "[]",     "''",      "`x y`"};
   for (int Round = 0; Round < 200; ++Round) {
     std::string Inner = "SELECT";
     int Open = 0;
