@@ -396,6 +396,9 @@ public:
 
   TTolvanExprNodeKind Kind() const noexcept override { return enkSubQuery; }
   TNodePtr Clone() const override;
+  // False: a condition holding a sub-query stays with the operator rather than going into a
+  // table's scan, where a failure of the sub-query would surface as a failed read.
+  bool RefersOnlyToTable(IExprRowSource*) override { return false; }
 
   // No row raises 10848 "Subquery returns no rows", several 10849 "Subquery returns multiple
   // rows", both at the first evaluation. The query is closed and released after the run,

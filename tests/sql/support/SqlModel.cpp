@@ -25,8 +25,9 @@ std::string TVal::Canonical() const {
     std::snprintf(B, sizeof B, "%.3f", double(I));
     return B;
   case ctFloat:
-    std::snprintf(B, sizeof B, "%.3f", F);
-    return B;
+    // Zero and negative zero are one value to SQL: equal, and one row under DISTINCT.
+    std::snprintf(B, sizeof B, "%.3f", F == 0 ? 0.0 : F);
+    return std::string(B) == "-0.000" ? "0.000" : B;
   case ctText:
     return S;
   case ctDate:
