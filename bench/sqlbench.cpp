@@ -235,6 +235,11 @@ constexpr int32_t RangeWidth = 1000;
 const char* const PointSql = "SELECT id, k, v, f, d FROM t WHERE id = ";
 const char* const RangeSql = "SELECT id, k, v, f, d FROM t WHERE id >= :lo AND id <= :hi";
 
+std::string RangeLiteral(int32_t Key) {
+  return "SELECT id, k, v, f, d FROM t WHERE id >= " + std::to_string(Key) +
+         " AND id <= " + std::to_string(Key + RangeWidth - 1);
+}
+
 // One case: how each engine runs it once (a run may be many queries), and how many queries a
 // run makes.
 struct TCase {
@@ -344,6 +349,32 @@ std::vector<TCase> Cases() {
                       S.BindInt(2, Key + RangeWidth - 1);
                       int64_t Sum = 0;
                       Out.Rows += S.Run(Sum);
+                      Out.Sum += Sum;
+                    }
+                  }
+#endif
+  });
+  // The same range as literals in a new text each time: tells the parameter binding apart from
+  // the plan.
+  List.push_back({"range, literal",
+                  "SELECT id, k, v, f, d FROM t WHERE id >= <n> AND id <= <n+999>", false,
+                  RangeQueries,
+                  [](int32_t N, TCount& Out) {
+                    TComponentPtr<TTolvanQuery> Q = MakeComponent<TTolvanQuery>();
+                    Q->SetDatabaseName("MEMORY");
+                    for (int32_t Key : Keys(N - RangeWidth + 1, RangeQueries, 3)) {
+                      Q->SetSQLText(RangeLiteral(Key));
+                      Q->Open();
+                      Drain(*Q, Out);
+                      Q->Close();
+                    }
+                  }
+#ifdef TOLVAN_BENCH_SQLITE
+                  ,
+                  [](bench::TSqliteReference& Ref, int32_t N, TCount& Out) {
+                    for (int32_t Key : Keys(N - RangeWidth + 1, RangeQueries, 3)) {
+                      int64_t Sum = 0;
+                      Out.Rows += Ref.Run(RangeLiteral(Key), Sum);
                       Out.Sum += Sum;
                     }
                   }

@@ -7,6 +7,7 @@
 // A statement's work can be exponential in its text (ten cross-joined copies of a table); rows
 // read per open are capped, and the tables stay small so that such a text still ends quickly.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -27,6 +28,14 @@ using namespace tolvan;
 namespace {
 
 constexpr int32_t MaxRowsRead = 500;
+
+// FUZZ_SQL_VERBOSE=1 prints each refusal and the rows read, for triage of a single input.
+const bool Verbose = std::getenv("FUZZ_SQL_VERBOSE") != nullptr;
+
+void Report(const char* Step, const Exception& E) {
+  if (Verbose)
+    std::fprintf(stderr, "%s: %s\n", Step, E.Message().c_str());
+}
 
 // a (id, name, x, d): 4 rows with a duplicate name and case variants, nulls in x and d;
 // b (id, a_id, s): 3 rows, one pointing nowhere. Indexes on a.id (unique) and b.a_id.
@@ -112,9 +121,12 @@ bool OpenAndRead(TTolvanQuery& Q) {
     for (Q.First(); !Q.Eof() && Rows < MaxRowsRead; Q.Next(), ++Rows)
       for (int32_t F = 0; F < Q.Fields().Count(); ++F)
         (void)Q.Fields()[F].AsString();
+    if (Verbose)
+      std::fprintf(stderr, "open: %d row(s) of %d field(s)\n", Rows, Q.Fields().Count());
     Q.Close();
     return true;
-  } catch (const Exception&) {
+  } catch (const Exception& E) {
+    Report("open", E);
     try {
       Q.Close();
     } catch (const Exception&) {
@@ -140,7 +152,8 @@ void RunScript(std::string_view Text) {
   if (!Opened) {
     try {
       Q->ExecSQL();
-    } catch (const Exception&) {
+    } catch (const Exception& E) {
+      Report("exec", E);
     }
   }
   try {
