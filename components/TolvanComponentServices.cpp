@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "components/TolvanDatabase.h"
+#include "components/TolvanDefs.h"
 #include "components/TolvanQuery.h"
 #include "components/TolvanSession.h"
 #include "foundation/TolvanExcept.h"
@@ -110,6 +111,10 @@ public:
     Forget();
     FQuery->Close();
     FQuery->Open();
+    if (FQuery->AdvFieldDefs().Count() > 0) {
+      FFieldType = FQuery->AdvFieldDefs().Items(0).FieldType();
+      FFieldSize = FQuery->AdvFieldDefs().Items(0).Size();
+    }
     try {
       ReadRows();
     } catch (...) {
@@ -153,6 +158,8 @@ public:
   }
 
   void Close() override { FQuery->Close(); }
+  TTolvanFieldType FirstFieldType() override { return FFieldType; }
+  int32_t FirstFieldSize() override { return FFieldSize; }
 
 private:
   void ReadRows() {
@@ -197,6 +204,8 @@ private:
   }
 
   TComponentPtr<TTolvanQuery> FQuery;
+  TTolvanFieldType FFieldType = tftNone;
+  int32_t FFieldSize = 0;
   std::vector<std::unique_ptr<TTolvanVariant>> FRows; // the first column, row by row
   std::unordered_multimap<uint64_t, int32_t> FIndex;  // hash -> row, non-null rows only
   int64_t FNullCount = 0;

@@ -103,6 +103,10 @@ public:
   // null.
   virtual bool LocateFirstField(const Variant& Key) = 0;
   virtual void Close() = 0;
+  // The first column's type and size once the query has opened; tftNone and 0 before, or when
+  // the query has no column.
+  virtual TTolvanFieldType FirstFieldType() { return tftNone; }
+  virtual int32_t FirstFieldSize() { return 0; }
 };
 
 // An auto-increment column of a table opened for reading.
