@@ -19,8 +19,7 @@ void TTolvanFields::CheckRoom() const {
     throw EIntOverflow(std::string(SysConst::SIntOverflow));
 }
 
-void TTolvanFields::Add(const TTolvanSelectListItem& Item) {
-  CheckRoom();
+TTolvanSelectListItem CopySelectListItem(const TTolvanSelectListItem& Item) {
   TTolvanSelectListItem Copy;
   Copy.TableName = Item.TableName;
   Copy.AllFields = Item.AllFields;
@@ -29,7 +28,12 @@ void TTolvanFields::Add(const TTolvanSelectListItem& Item) {
   if (Item.Expression)
     Copy.Expression = Item.Expression->Clone();
   Copy.Alias = Item.Alias;
-  FItems.push_back(std::move(Copy));
+  return Copy;
+}
+
+void TTolvanFields::Add(const TTolvanSelectListItem& Item) {
+  CheckRoom();
+  FItems.push_back(CopySelectListItem(Item));
 }
 
 void TTolvanFields::Add(TTolvanSelectListItem&& Item) {

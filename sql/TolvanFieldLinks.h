@@ -34,6 +34,9 @@ class TTolvanAO;
 class TTolvanDataSet;
 class TTolvanExpression;
 
+// A copy of Item with its expression cloned.
+TTolvanSelectListItem CopySelectListItem(const TTolvanSelectListItem& Item);
+
 // A growable list of select-list items.
 class TTolvanFields {
 public:

@@ -34,18 +34,6 @@ bool TokenInt32(const TToken& T, int32_t& Value) {
   return true;
 }
 
-TTolvanSelectListItem CopyItem(const TTolvanSelectListItem& Item) {
-  TTolvanSelectListItem C;
-  C.TableName = Item.TableName;
-  C.AllFields = Item.AllFields;
-  C.FieldName = Item.FieldName;
-  C.IsExpression = Item.IsExpression;
-  if (Item.Expression)
-    C.Expression = Item.Expression->Clone();
-  C.Alias = Item.Alias;
-  return C;
-}
-
 std::unique_ptr<TTolvanExpression> CloneOrNil(const TTolvanExpression* E) {
   return E && !E->IsEmpty() ? E->Clone() : nullptr;
 }
@@ -741,7 +729,7 @@ std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildAlgebra(TTolvanQuery& Query) {
   if (!FSelectStar) {
     Items.reserve(FSelectItems.size());
     for (const TTolvanSelectListItem& I : FSelectItems)
-      Items.push_back(CopyItem(I));
+      Items.push_back(CopySelectListItem(I));
   }
   Tree->SetSelectList(Items, FSelectStar ? -1 : int32_t(Items.size()) - 1, FDistinct);
   if (Grouping && FHaving && !FHaving->IsEmpty()) {

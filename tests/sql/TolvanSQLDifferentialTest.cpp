@@ -109,8 +109,8 @@ std::string Canonical(const TField& F) {
   case ftCurrency:
   case ftBCD:
   case ftFMTBcd:
-    std::snprintf(B, sizeof B, "%.3f", F.AsFloat());
-    return B;
+    std::snprintf(B, sizeof B, "%.3f", F.AsFloat() == 0 ? 0.0 : F.AsFloat());
+    return std::string(B) == "-0.000" ? "0.000" : B;
   case ftDate:
   case ftDateTime:
   case ftTimeStamp:

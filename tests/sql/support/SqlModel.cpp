@@ -25,8 +25,9 @@ std::string TVal::Canonical() const {
     std::snprintf(B, sizeof B, "%.3f", double(I));
     return B;
   case ctFloat:
-    std::snprintf(B, sizeof B, "%.3f", F);
-    return B;
+    // Zero and negative zero are one value to SQL: equal, and one row under DISTINCT.
+    std::snprintf(B, sizeof B, "%.3f", F == 0 ? 0.0 : F);
+    return std::string(B) == "-0.000" ? "0.000" : B;
   case ctText:
     return S;
   case ctDate:
@@ -322,6 +323,21 @@ TVal Aggregate(TAggKind K, TColType Type, const std::vector<TVal>& Values, size_
 
 const char* const AggName[] = {"COUNT", "COUNT", "SUM", "AVG", "MIN", "MAX"};
 
+// The rows of In that Where accepts (all without it), each cut to the Chosen columns.
+TRows WhereAndProject(const TRows& In, const std::optional<TCond>& Where,
+                      const std::vector<TScopeCol>& Chosen, const TEnv& E) {
+  TRows Out;
+  for (const TRow& Row : In) {
+    if (Where && Where->Eval(Row, E) != tTrue)
+      continue;
+    TRow O;
+    for (const TScopeCol& C : Chosen)
+      O.push_back(Row[size_t(C.Pos)]);
+    Out.push_back(std::move(O));
+  }
+  return Out;
+}
+
 } // namespace
 
 struct TGenerator::TImpl {
@@ -374,16 +390,7 @@ struct TGenerator::TImpl {
     F.Sql = Sql + ") " + Alias;
     auto Rows = Inner.Rows;
     F.Rows = [Rows, Chosen, Where](const TEnv& E) {
-      TRows Out;
-      for (const TRow& Row : Rows(E)) {
-        if (Where && Where->Eval(Row, E) != tTrue)
-          continue;
-        TRow O;
-        for (const TScopeCol& C : Chosen)
-          O.push_back(Row[size_t(C.Pos)]);
-        Out.push_back(std::move(O));
-      }
-      return Out;
+      return WhereAndProject(Rows(E), Where, Chosen, E);
     };
     return F;
   }
@@ -1138,18 +1145,7 @@ struct TGenerator::TImpl {
     S.Sql = Sql;
     S.Types = Types;
     auto Rows = F.Rows;
-    S.Rows = [=](const TEnv& E) {
-      TRows Out;
-      for (const TRow& Row : Rows(E)) {
-        if (Where && Where->Eval(Row, E) != tTrue)
-          continue;
-        TRow O;
-        for (const TScopeCol& C : Chosen)
-          O.push_back(Row[size_t(C.Pos)]);
-        Out.push_back(std::move(O));
-      }
-      return Out;
-    };
+    S.Rows = [=](const TEnv& E) { return WhereAndProject(Rows(E), Where, Chosen, E); };
     return S;
   }
 
