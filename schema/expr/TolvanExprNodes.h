@@ -176,7 +176,7 @@ public:
   virtual void ResetSubQueries(const TParams* Params);
   // Runs every sub-query of the tree that has not run since its last reset, so that no
   // statement runs while a row is evaluated (a scan may hold a table lock then). A failure is
-  // kept and raised at the node's first evaluation.
+  // kept and raised at each of the node's evaluations until the next reset.
   virtual void RunSubQueries();
 
   // --- children -----------------------------------------------------------------------------

@@ -334,6 +334,22 @@ TEST_F(QuerySelect, SubQueriesOverTheStatementsOwnTable) {
   Q->Close();
 }
 
+// A sub-query that cannot run fails its statement at the first row evaluated, and only then; the
+// next run tries it afresh.
+TEST_F(QuerySelect, ASubQueryFailureReachesItsStatementOnlyThroughARow) {
+  MakeMemoryTable("empty", {{"id"}});
+  EXPECT_EQ(Select("SELECT id FROM empty WHERE id IN (SELECT k FROM later)"), "id:");
+  auto Q = MakeQuery("SELECT id FROM t WHERE id IN (SELECT k FROM later WHERE k > :v) ORDER BY id");
+  Q->ParamByName("v").SetAsInteger(0);
+  const std::string Error = ErrorOf([&] { Q->Open(); });
+  EXPECT_NE(Error.find("Table 'later' does not exist"), std::string::npos) << Error;
+  EXPECT_FALSE(Q->Active());
+  MakeMemoryTable("later", {{"k"}}, {{2}, {4}});
+  Q->Open();
+  EXPECT_EQ(RowsOf(*Q), "id: 2 4");
+  Q->Close();
+}
+
 // The sub-query handle's contract on the real services, answered by real statements.
 TEST_F(QuerySelect, SubQueryContractOnTheRealServices) {
   int32_t Made = 0;
