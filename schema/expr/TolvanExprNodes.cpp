@@ -846,15 +846,21 @@ IExprSubQuery& TTolvanExprNodeSubQuery::OpenQuery() {
 
 void TTolvanExprNodeSubQuery::ReleaseQuery() noexcept { FQuery.reset(); }
 
-void TTolvanExprNodeSubQuery::RaiseKeptFailure() {
+void TTolvanExprNodeSubQuery::RunForEvaluation() {
   if (FFailure)
-    std::rethrow_exception(std::exchange(FFailure, nullptr));
+    std::rethrow_exception(FFailure);
+  if (!NeedsRun())
+    return;
+  try {
+    Run();
+  } catch (...) {
+    FFailure = std::current_exception();
+    throw;
+  }
 }
 
 const TTolvanVariant& TTolvanExprNodeSubQuery::GetValue() {
-  RaiseKeptFailure();
-  if (NeedsRun())
-    Run();
+  RunForEvaluation();
   return FValue;
 }
 
@@ -913,17 +919,13 @@ void TTolvanExprNodeSubQueryIN::Run() {
   try {
     OpenQuery();
   } catch (...) {
-    // Prepared and opened again at the next evaluation.
     ReleaseQuery();
-    FEvaluated = false;
     throw;
   }
 }
 
 const TTolvanVariant& TTolvanExprNodeSubQueryIN::GetValue() {
-  RaiseKeptFailure();
-  if (NeedsRun())
-    Run();
+  RunForEvaluation();
   TTolvanExprNode* Tested = InValue();
   if (!Tested)
     throw ETolvanException::Create(ErrSubQueryInNoValue, SSubqueryInNoArgument);

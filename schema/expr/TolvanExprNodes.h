@@ -176,7 +176,7 @@ public:
   virtual void ResetSubQueries(const TParams* Params);
   // Runs every sub-query of the tree that has not run since its last reset, so that no
   // statement runs while a row is evaluated (a scan may hold a table lock then). A failure is
-  // kept and raised at the node's first evaluation.
+  // kept and raised at each of the node's evaluations until the next reset.
   virtual void RunSubQueries();
 
   // --- children -----------------------------------------------------------------------------
@@ -384,8 +384,10 @@ private:
 // The query is prepared when the node is made (errors of the text surface there) and run by
 // RunSubQueries, or at the first evaluation when nothing ran it before; later evaluations answer
 // from that run until ResetSubQueries, which closes the query and takes new parameter values, so
-// the next run prepares and runs it again. A run ahead of the rows keeps its failure and raises
-// it at the first evaluation, so a statement that evaluates no row does not fail because of it.
+// the next run prepares and runs it again. A failed run is kept: a run ahead of the rows raises
+// nothing, so a statement that evaluates no row does not fail because of it, and every
+// evaluation until the next reset raises the failure again. Nothing runs the query a second
+// time before a reset, since an evaluation may come from inside a scan that holds table locks.
 class TTolvanExprNodeSubQuery : public TTolvanExprNode {
 public:
   // Params may be nil; the node keeps a copy. InValue (IN only) becomes the only child.
@@ -401,8 +403,8 @@ public:
   bool RefersOnlyToTable(IExprRowSource*) override { return false; }
 
   // No row raises 10848 "Subquery returns no rows", several 10849 "Subquery returns multiple
-  // rows", both at the first evaluation. The query is closed and released after the run,
-  // also when it fails (the value is then null until the next reset).
+  // rows", at every evaluation until the next reset. The query is closed and released after the
+  // run, also when it fails.
   const TTolvanVariant& GetValue() override;
   void ResetSubQueries(const TParams* Params) override;
   // Runs the query unless it ran since the last reset (or its failure waits to be raised).
@@ -433,8 +435,8 @@ protected:
   virtual void Run();
   // Whether the next evaluation has to run the query first.
   virtual bool NeedsRun() const noexcept { return !FEvaluated; }
-  // Raises the failure of a run made ahead of the rows, once.
-  void RaiseKeptFailure();
+  // Raises the kept failure; else runs the query when it has to, keeping a failure of the run.
+  void RunForEvaluation();
 
   AnsiString FSQL;
   std::unique_ptr<TParams> FParams;
@@ -444,13 +446,13 @@ protected:
   bool FNegated = false;
   bool FEvaluated = false;
   std::unique_ptr<IExprSubQuery> FQuery;
-  // The failure of RunSubQueries, raised at the first evaluation; cleared by a reset.
+  // The failure of the last run, raised at every evaluation; cleared by a reset.
   std::exception_ptr FFailure;
 };
 
 // x [NOT] IN (sub-query): opened by RunSubQueries or at the first evaluation and kept open;
 // each evaluation searches its first column for x (case-sensitive, whole values; a null x finds
-// a null). A failed open, once raised, is tried again, prepare and all, at the next evaluation.
+// a null). A failed open is raised at every evaluation until the next reset, never retried.
 class TTolvanExprNodeSubQueryIN : public TTolvanExprNodeSubQuery {
 public:
   using TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery;

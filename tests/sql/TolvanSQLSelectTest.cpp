@@ -27,7 +27,7 @@ namespace {
 class SQLSelect : public AOTest {
 protected:
   SQLSelect() {
-    RegisterSelectCommands();
+    InitSQLLayer();
     Query = MakeComponent<TTolvanQuery>();
     MakeMemoryTable("t", {{"id"}, {"a", tftVarchar, 8}, {"x"}},
                     {{1, "p", 10}, {2, "q", 20}, {3, "r", {}}, {4, "q", 40}});
@@ -327,6 +327,17 @@ TEST_F(SQLSelectRerun, KeptStatementsEqualFreshRuns) {
       "SELECT a FROM t EXCEPT SELECT b FROM u WHERE id > :v",
       "SELECT TOP 2 id FROM t WHERE id <> :v ORDER BY id DESC",
       "SELECT COUNT(*) AS n FROM t, u WHERE t.id = u.id",
+      // Sub-queries with the parameter inside, also over the statement's own table.
+      "SELECT id FROM t WHERE id IN (SELECT id FROM u WHERE id <= :v) ORDER BY id",
+      "SELECT id FROM t WHERE id NOT IN (SELECT id FROM t WHERE x > :v) ORDER BY id",
+      "SELECT id FROM t WHERE x = (SELECT MAX(x) FROM t WHERE id <= :v)",
+      "SELECT a FROM t WHERE EXISTS (SELECT id FROM u WHERE id = :v) ORDER BY id",
+      // Derived tables with the parameter inside.
+      "SELECT * FROM (SELECT id, a FROM t WHERE x > :v) AS d ORDER BY id",
+      "SELECT d.id, b FROM (SELECT id FROM t WHERE id >= :v) d JOIN u ON d.id = u.id ORDER BY "
+      "d.id",
+      "SELECT a, COUNT(*) AS n FROM (SELECT a FROM t WHERE id <> :v) d GROUP BY a",
+      "SELECT id FROM (SELECT id FROM t WHERE id IN (SELECT id FROM u WHERE id > :v)) d",
   };
   for (const char* SQL : Statements) {
     MakeMemoryTable("t", {{"id"}, {"a", tftVarchar, 8}, {"x"}},
