@@ -821,7 +821,7 @@ TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery(std::string_view SQL, const TPa
 TTolvanExprNodeSubQuery::TTolvanExprNodeSubQuery(const TTolvanExprNodeSubQuery& Source, TCloneTag)
     : TTolvanExprNode(Source, TCloneTag{}), FSQL(Source.FSQL), FInMemory(Source.FInMemory),
       FDatabaseName(Source.FDatabaseName), FSessionName(Source.FSessionName),
-      FNegated(Source.FNegated) {
+      FNegated(Source.FNegated), FColumnType(Source.FColumnType), FColumnSize(Source.FColumnSize) {
   if (Source.FParams) {
     FParams = std::make_unique<TParams>();
     FParams->Assign(*Source.FParams);
@@ -875,10 +875,29 @@ void TTolvanExprNodeSubQuery::RunSubQueries() {
   }
 }
 
+TTolvanFieldType TTolvanExprNodeSubQuery::GetDataType() {
+  if (Kind() != enkSubQuery)
+    return tftBoolean;
+  if (FColumnType == tftNone) {
+    RunSubQueries();
+    if (FColumnType == tftNone && FFailure)
+      std::rethrow_exception(FFailure);
+  }
+  return FColumnType != tftNone ? FColumnType : TTolvanExprNode::GetDataType();
+}
+
+int32_t TTolvanExprNodeSubQuery::GetDataSize() {
+  if (Kind() == enkSubQuery && GetDataType() != tftNone && FColumnSize > 0)
+    return FColumnSize;
+  return TTolvanExprNode::GetDataSize();
+}
+
 void TTolvanExprNodeSubQuery::Run() {
   FEvaluated = true;
   try {
     IExprSubQuery& Query = OpenQuery();
+    FColumnType = Query.FirstFieldType();
+    FColumnSize = Query.FirstFieldSize();
     const int64_t Count = Query.RecordCount();
     if (Count <= 0)
       throw ETolvanException::Create(ErrSubQueryNoRows, SSubqueryReturnsNoRows);

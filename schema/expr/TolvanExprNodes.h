@@ -409,6 +409,10 @@ public:
   void ResetSubQueries(const TParams* Params) override;
   // Runs the query unless it ran since the last reset (or its failure waits to be raised).
   void RunSubQueries() override;
+  // IN and EXISTS give a boolean. A scalar sub-query gives its column's type and size, known
+  // once it has run (it runs here when it has not); a run that failed raises its failure.
+  TTolvanFieldType GetDataType() override;
+  int32_t GetDataSize() override;
 
   const AnsiString& SQL() const noexcept { return FSQL; }
   bool Negated() const noexcept { return FNegated; }
@@ -448,6 +452,9 @@ protected:
   std::unique_ptr<IExprSubQuery> FQuery;
   // The failure of the last run, raised at every evaluation; cleared by a reset.
   std::exception_ptr FFailure;
+  // The query's first column, from its last run.
+  TTolvanFieldType FColumnType = tftNone;
+  int32_t FColumnSize = 0;
 };
 
 // x [NOT] IN (sub-query): opened by RunSubQueries or at the first evaluation and kept open;
