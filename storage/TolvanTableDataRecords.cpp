@@ -181,13 +181,23 @@ TTolvanGetRecordResult TTolvanTableData::GetRecord(TTolvanCursor& Cursor,
     TTolvanRecordBitmap& Set = ResultSetOf(Cursor);
     if (!Set.Filled())
       BuildResultBitmap(*this, Cursor);
-    Set.Navigate(S);
-    if (S.Result == rrOK) {
+    // Only this cursor's own posts keep its set up to date: another session may have deleted
+    // a record the set names, or changed it so that it no longer passes, since the set was
+    // built. A move passes over such records in its direction.
+    const TTolvanGetRecordMode Onward = Mode;
+    for (;;) {
+      Set.Navigate(S);
+      if (S.Result != rrOK)
+        break;
       S.Mode = rmCurrent;
       S.IndexID = -1;
       S.AtBegin = S.AtEnd = 0;
       LoadRecord(*this, SessionID, S);
-    } else if (S.Result == rrBeginReached) {
+      if (Mode == rmCurrent || (S.Result == rrOK && RecordMatches(Cursor, S.Buffer)))
+        break;
+      S.Mode = Onward;
+    }
+    if (S.Result == rrBeginReached) {
       S.AtBegin = 1;
       S.AtEnd = 0;
     } else if (S.Result == rrEndReached) {

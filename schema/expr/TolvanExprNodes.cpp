@@ -877,7 +877,7 @@ void TTolvanExprNodeSubQuery::RunSubQueries() {
 
 TTolvanFieldType TTolvanExprNodeSubQuery::GetDataType() {
   if (Kind() != enkSubQuery)
-    return tftBoolean;
+    return TTolvanExprNode::GetDataType();
   if (FColumnType == tftNone) {
     RunSubQueries();
     if (FColumnType == tftNone && FFailure)

@@ -409,8 +409,8 @@ public:
   void ResetSubQueries(const TParams* Params) override;
   // Runs the query unless it ran since the last reset (or its failure waits to be raised).
   void RunSubQueries() override;
-  // IN and EXISTS give a boolean. A scalar sub-query gives its column's type and size, known
-  // once it has run (it runs here when it has not); a run that failed raises its failure.
+  // A scalar sub-query gives its column's type and size, known once it has run (it runs here
+  // when it has not); a run that failed raises its failure. IN and EXISTS answer as any node.
   TTolvanFieldType GetDataType() override;
   int32_t GetDataSize() override;
 
