@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/AllocCounter.h"
+#include "bench/BenchData.h"
 #include "bench/SqliteReference.h"
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
@@ -57,22 +58,7 @@ constexpr double GrowthLimit = 15;
 //   x   0..999, summed and averaged
 //   s   VARCHAR(20), a function of v, so that (v, s) overlaps as v does
 
-uint64_t Mix(uint64_t X) {
-  X += 0x9E3779B97F4A7C15ull;
-  X = (X ^ (X >> 30)) * 0xBF58476D1CE4E5B9ull;
-  X = (X ^ (X >> 27)) * 0x94D049BB133111EBull;
-  return X ^ (X >> 31);
-}
-
-std::string TextOf(int32_t V) {
-  uint64_t H = Mix(uint64_t(uint32_t(V)));
-  std::string S(size_t(6 + H % 13), ' ');
-  for (char& C : S) {
-    H = Mix(H);
-    C = char('a' + H % 26);
-  }
-  return S;
-}
+std::string TextOf(int32_t V) { return bench::TextOf(uint64_t(uint32_t(V))); }
 
 std::vector<TOpRow> MakeOpRows(int32_t N, bool IsU) {
   std::mt19937 Random(IsU ? 11 : 5);

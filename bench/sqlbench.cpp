@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/BenchData.h"
 #include "classlib/Components.h"
 #include "classlib/DBFields.h"
 #include "classlib/DateUtils.h"
@@ -52,22 +53,7 @@ constexpr double SkipLargerMs = 8000;
 
 // --- the data -----------------------------------------------------------------------------------
 
-uint64_t Mix(uint64_t X) {
-  X += 0x9E3779B97F4A7C15ull;
-  X = (X ^ (X >> 30)) * 0xBF58476D1CE4E5B9ull;
-  X = (X ^ (X >> 27)) * 0x94D049BB133111EBull;
-  return X ^ (X >> 31);
-}
-
-std::string TextOf(uint64_t Seed) {
-  uint64_t H = Mix(Seed);
-  std::string S(size_t(6 + H % 13), ' ');
-  for (char& C : S) {
-    H = Mix(H);
-    C = char('a' + H % 26);
-  }
-  return S;
-}
+using bench::TextOf;
 
 struct TRowT {
   int32_t Id;
