@@ -373,8 +373,16 @@ TTolvanDrivingConditions ChooseDrivingConditions(TTolvanSearchIndexes& Indexes, 
     D.First = LoneConditionOnIndex(List, CursorIndexID);
   if (D.First == -1)
     D = BestEstimate(Indexes, SessionID, List, CursorIndexID, CurrentRecordID, Probing);
-  if (D.First == -1)
+  if (D.First == -1) {
+    // The fallback walks one index anyway: a second condition on that index bounds the walk
+    // from the other side, which never visits more entries than the first bound alone.
     D.First = FirstIndexed(List);
+    if (D.First != -1 && D.First + 1 < ConditionCount(List)) {
+      const TTolvanScanSearchCondition& N = ConditionAt(List, D.First + 1);
+      if (IsKeyCondition(N) && N.IndexID == ConditionAt(List, D.First).IndexID)
+        D.Second = D.First + 1;
+    }
+  }
   if (D.Second != -1)
     OrderPair(Indexes, List, Forward, D);
   return D;
