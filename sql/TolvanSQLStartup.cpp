@@ -2,6 +2,7 @@
 
 #include "components/TolvanQuery.h"
 #include "sql/TolvanAO.h"
+#include "sql/TolvanSQLInsert.h"
 #include "sql/TolvanSQLProcessor.h"
 #include "sql/TolvanSQLUnion.h"
 
@@ -19,6 +20,7 @@ void InitSQLLayer() {
     return TComponentPtr<TTolvanDataSet>(Query.release());
   });
   RegisterSelectCommands();
+  RegisterSQLCommand(TTolvanSQLCommandKind::Insert, CommandFactory<TTolvanSQLInsert>());
 }
 
 } // namespace tolvan

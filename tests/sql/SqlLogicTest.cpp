@@ -5,9 +5,10 @@
 //
 //   Records are separated by blank lines; a line starting with "#" is a comment.
 //
-//   statement ok
+//   statement ok [rows]
 //   <SQL, one or more lines>
-//       runs the SQL with ExecSQL; it must succeed.
+//       runs the SQL with ExecSQL; it must succeed and, when rows is given, report that many
+//       rows affected.
 //
 //   statement error <native code> [message text]
 //   <SQL>
@@ -466,16 +467,21 @@ private:
                  int Line) {
     FlushFixtures();
     const std::string Sql = Joined(Record, 1, Record.size());
+    int64_t Rows = -1;
     const std::string Failure = FailureOf([&] {
       TComponentPtr<TTolvanQuery> Q = MakeComponent<TTolvanQuery>();
       Q->SetInMemory(true);
       Q->SetSQLText(Sql);
       Q->ExecSQL();
+      Rows = Q->RowsAffected64();
     });
     if (Head.size() >= 2 && Head[1] == "ok") {
       if (!Failure.empty())
         ADD_FAILURE() << Where(Line) << ": statement failed\nSQL: " << Sql
                       << "\nerror: " << Failure;
+      else if (Head.size() >= 3 && std::to_string(Rows) != Head[2])
+        ADD_FAILURE() << Where(Line) << ": rows affected " << Rows << ", expected " << Head[2]
+                      << "\nSQL: " << Sql;
       return;
     }
     // statement error <code or class> [message]
