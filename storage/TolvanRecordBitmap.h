@@ -20,10 +20,12 @@
 // table's order (in an in-memory table, the same slot). A lookup of the id last found or reached
 // (the next step of a walk) is served without a search.
 //
-// Ownership: a bitmap owns its array and refers to its table data, which outlives it.
+// Ownership: a bitmap owns its tree, its hash and its Items copy, and refers to its table data,
+// which outlives it.
 //
 // Threads: none of its own; it is reached through its cursor and through table operations,
-// which hold the table lock of an in-memory table.
+// which hold the table lock of an in-memory table. Even its const members write (the hint, the
+// Items copy), so readers too must be serialised.
 #pragma once
 
 #include <cstdint>
