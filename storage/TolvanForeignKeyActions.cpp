@@ -520,7 +520,7 @@ void TCascadeOperation::Plan(int32_t ItemNo) {
                                         int32_t(Action), P.Table->TableName(), Def.Partner().Name(),
                                         C.Table->TableName());
     const TTolvanRecordBitmap& Set = *C.Side->Cursor().ResultBitmap();
-    FChildren.assign(Set.Items().Items(), Set.Items().Items() + Set.Count());
+    FChildren = Set.IDs();
     if (Item.Delete && Action == tfaCascade) {
       for (const TTolvanRecordID& ID : FChildren)
         PlanDelete(ChildNo, ID);

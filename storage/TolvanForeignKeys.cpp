@@ -153,9 +153,8 @@ bool ParentMissingFor(TTolvanCursor& Child, TTolvanTableData& ParentTable, TTolv
   TTolvanRecordBitmap All(&ParentTable);
   TTolvanRecordID Any{-1, 0};
   ParentTable.Search(Parent, &Search, nullptr, true, true, &Any, &All, false);
-  const TTolvanRecordIDArray& IDs = All.Items();
-  for (int32_t I = 0; I < All.Count(); ++I)
-    if (!RecordPlannedForDeletion(ParentTable, IDs.Items()[I]))
+  for (const TTolvanRecordID& ID : All.IDs())
+    if (!RecordPlannedForDeletion(ParentTable, ID))
       return false;
   return true;
 }

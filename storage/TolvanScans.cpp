@@ -249,17 +249,8 @@ bool StoreOrderScan(TTolvanTableData& Table, TTolvanSearchIndexes& Indexes,
     }
   }
   if (R.ResultSet) {
-    TTolvanRecordIDArray& Items = R.ResultSet->ItemsForUpdate();
-    if (!R.KeepScanOrder && Items.Count() > FirstAdded) {
-      std::sort(Items.Items() + FirstAdded, Items.Items() + Items.Count(),
-                [&](const TTolvanRecordID& A, const TTolvanRecordID& B) {
-                  return Items.Compare(A, B) < 0;
-                });
-      if (FirstAdded == 0) {
-        Items.SetSorted(true);
-        Items.SetLastID(Items[Items.Count() - 1]);
-      }
-    }
+    if (!R.KeepScanOrder && R.ResultSet->Count() > FirstAdded)
+      R.ResultSet->SortFrom(FirstAdded);
     return false;
   }
   if (HaveBest && Found)
@@ -355,11 +346,10 @@ bool ReorderedScan(TTolvanTableData& Table, TTolvanSearchIndexes& Indexes,
       std::sort(Kept.begin(), Kept.end(), [&](const TCandidate& A, const TCandidate& B) {
         return Order.CompareKeyPaths(A.Path, B.Path) < 0;
       });
-      TTolvanRecordIDArray& Items = R.ResultSet->ItemsForUpdate();
-      const int64_t FirstAdded = Items.Count() - int64_t(Kept.size());
+      std::vector<TTolvanRecordID> IDs(Kept.size());
       for (size_t I = 0; I < Kept.size(); ++I)
-        Items[int32_t(FirstAdded + int64_t(I))] = Kept[I].ID;
-      Items.SetSorted(false);
+        IDs[I] = Kept[I].ID;
+      R.ResultSet->ReorderFrom(R.ResultSet->Count() - int64_t(Kept.size()), IDs);
     }
     return false;
   }

@@ -337,7 +337,7 @@ void TTolvanTableData::ForEachVisibleRecord(TTolvanCursor& Cursor, int32_t LoadE
     if (!Set.Filled())
       BuildResultBitmap(*this, Cursor);
     // The set is this cursor's; a copy keeps the walk independent of upkeep done meanwhile.
-    const std::vector<TTolvanRecordID> IDs(Set.Items().Items(), Set.Items().Items() + Set.Count());
+    const std::vector<TTolvanRecordID> IDs = Set.IDs();
     for (const TTolvanRecordID& ID : IDs) {
       S.Mode = rmCurrent;
       S.IndexID = -1;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <list>
 #include <random>
+#include <unordered_map>
 #include <vector>
 
 #include "tests/foundation/TestSupport.h"
@@ -35,7 +38,7 @@ struct TModel {
       Last = X;
       return 0;
     }
-    if (Sorted && X.PageNo == Last.PageNo)
+    if (Find(X) >= 0)
       return 11328;
     Items.push_back(X);
     if (Sorted) {
@@ -59,6 +62,17 @@ struct TModel {
   }
   int32_t InsertAfter(const TTolvanRecordID& X, const TTolvanRecordID& After, bool Prepend,
                       bool Append) {
+    const bool Behind = !Append && !Prepend;
+    if (Behind && Find(After) < 0)
+      return 11332;
+    // An id already in the set moves; behind itself it stays.
+    if (const int64_t Old = Find(X); Old >= 0) {
+      if (Behind && X == After) {
+        Sorted = false;
+        return 0;
+      }
+      Items.erase(Items.begin() + Old);
+    }
     int64_t At;
     if (Append)
       At = int64_t(Items.size());
@@ -150,18 +164,30 @@ TEST_F(RecordBitmap, AgreesWithAListModel) {
   }
 }
 
-TEST_F(RecordBitmap, DuplicatesAreCaughtOnlyWhileSorted) {
+TEST_F(RecordBitmap, DuplicatesAreCaughtSortedOrNot) {
   TTolvanRecordBitmap Bitmap(&Table);
   Bitmap.Add(ID(1));
   Bitmap.Add(ID(4));
   const ETolvanException E = Raised([&] { Bitmap.Add(ID(4)); });
   EXPECT_EQ(E.NativeError(), 11328);
   EXPECT_NE(std::string(E.what()).find("duplicate record ID = 4 0"), std::string::npos);
+  EXPECT_EQ(NativeCodeOf([&] { Bitmap.Add(ID(1)); }), 11328); // below the last, and present
   Bitmap.Add(ID(2)); // below the last: accepted, and the set is no longer sorted
   EXPECT_FALSE(Bitmap.Items().Sorted());
+  EXPECT_EQ(NativeCodeOf([&] { Bitmap.Add(ID(2)); }), 11328);
+  EXPECT_EQ(NativeCodeOf([&] { Bitmap.Add(ID(4)); }), 11328);
+  // A removed id may come back, and the last one added again keeps a sorted set sorted.
+  Bitmap.Remove(ID(2));
   Bitmap.Add(ID(2));
-  Bitmap.Add(ID(4));
-  EXPECT_EQ(ItemsOf(Bitmap), (std::vector{ID(1), ID(4), ID(2), ID(2), ID(4)}));
+  TTolvanRecordBitmap Ascending(&Table);
+  Ascending.Add(ID(1));
+  Ascending.Add(ID(4));
+  Ascending.Remove(ID(4));
+  Ascending.Add(ID(4));
+  EXPECT_TRUE(Ascending.Sorted());
+  // InsertAfter moves an id already in the set.
+  Bitmap.InsertAfter(ID(1), ID(2), false, false);
+  EXPECT_EQ(ItemsOf(Bitmap), (std::vector{ID(4), ID(2), ID(1)}));
 }
 
 TEST_F(RecordBitmap, IdsCompareInTheTablesOrder) {
@@ -335,6 +361,215 @@ TEST_F(RecordBitmap, WalksAnUnsortedSetThatChangesOnTheWay) {
       EXPECT_EQ(Bitmap.AcceptRecord(S.RecordID), true);
     }
   }
+}
+
+} // namespace
+
+namespace {
+
+// Sets large enough for a tree of several levels, against a linked list with a map from id to
+// its place: every change there costs O(1), so the model keeps pace with large sets. Positions
+// are compared through a snapshot now and then.
+class TListModel {
+public:
+  bool Has(int32_t X) const { return FWhere.count(X) != 0; }
+  size_t Size() const { return FList.size(); }
+  void PushBack(int32_t X) { FWhere[X] = FList.insert(FList.end(), X); }
+  void PushFront(int32_t X) { FWhere[X] = FList.insert(FList.begin(), X); }
+  void InsertBehind(int32_t X, int32_t After) {
+    FWhere[X] = FList.insert(std::next(FWhere.at(After)), X);
+  }
+  void Erase(int32_t X) {
+    FList.erase(FWhere.at(X));
+    FWhere.erase(X);
+  }
+  std::vector<TTolvanRecordID> Snapshot() const {
+    std::vector<TTolvanRecordID> V;
+    for (int32_t X : FList)
+      V.push_back(ID(X));
+    return V;
+  }
+
+private:
+  std::list<int32_t> FList;
+  std::unordered_map<int32_t, std::list<int32_t>::iterator> FWhere;
+};
+
+TEST_F(RecordBitmap, LargeSetsAgreeWithAListModel) {
+  for (const bool Ascending : {true, false}) {
+    SCOPED_TRACE(Ascending ? "built ascending" : "built in index order");
+    std::mt19937 Rng(Ascending ? 7 : 8);
+    TTolvanRecordBitmap Bitmap(&Table);
+    Bitmap.SetFilled(true);
+    TListModel M;
+    std::vector<int32_t> Members; // for picking one at random; order does not matter
+    const auto Pick = [&] { return Members[Rng() % Members.size()]; };
+    // The build: ids with gaps, so that absent ids fall between present ones.
+    std::vector<int32_t> Build;
+    for (int32_t I = 0; I < 20000; ++I)
+      Build.push_back(I * 3);
+    if (!Ascending)
+      std::shuffle(Build.begin(), Build.end(), Rng);
+    for (int32_t X : Build) {
+      Bitmap.Add(ID(X));
+      M.PushBack(X);
+      Members.push_back(X);
+    }
+    ASSERT_EQ(Bitmap.Sorted(), Ascending);
+    ASSERT_EQ(Bitmap.IDs(), M.Snapshot());
+    int32_t NextNew = 100000;
+    for (int Step = 0; Step < 30000; ++Step) {
+      const int32_t Any = int32_t(Rng() % 60000);
+      switch (Rng() % 8) {
+      case 0: // remove, often near the front where a moving tail costs most
+      case 1: {
+        const size_t I = Rng() % Members.size();
+        const int32_t X = Members[I];
+        Members[I] = Members.back();
+        Members.pop_back();
+        Bitmap.Remove(ID(X));
+        M.Erase(X);
+        break;
+      }
+      case 2: // while sorted, keep adding ascending; otherwise anything
+        if (Bitmap.Sorted() || Rng() % 2) {
+          const int32_t X = NextNew++;
+          Bitmap.Add(ID(X));
+          M.PushBack(X);
+          Members.push_back(X);
+        } else {
+          ASSERT_EQ(NativeCodeOf([&] { Bitmap.Add(ID(Any)); }), M.Has(Any) ? 11328 : 0);
+          if (!M.Has(Any)) {
+            M.PushBack(Any);
+            Members.push_back(Any);
+          }
+        }
+        break;
+      case 3:
+        if (!Ascending || Step > 20000) {
+          const int32_t X = NextNew++, After = Pick();
+          const uint32_t How = Rng() % 6;
+          Bitmap.InsertAfter(ID(X), ID(After), How == 0, How == 1);
+          if (How == 0)
+            M.PushFront(X);
+          else if (How == 1)
+            M.PushBack(X);
+          else
+            M.InsertBehind(X, After);
+          Members.push_back(X);
+        }
+        break;
+      case 4:
+        ASSERT_EQ(Bitmap.AcceptRecord(ID(Any)), M.Has(Any)) << Any;
+        break;
+      case 5: { // a step of a walk from a member
+        TTolvanNavState S;
+        S.Mode = Rng() % 2 ? rmNext : rmPrior;
+        S.RecordID = ID(Pick());
+        const int64_t RecNo = Bitmap.RecNoOf(S.RecordID);
+        ASSERT_GE(RecNo, 1);
+        Bitmap.Navigate(S);
+        const int64_t Want = S.Mode == rmNext ? RecNo + 1 : RecNo - 1;
+        if (Want < 1 || Want > Bitmap.Count())
+          ASSERT_EQ(S.Result, S.Mode == rmNext ? rrEndReached : rrBeginReached);
+        else
+          ASSERT_EQ(Bitmap.RecNoOf(S.RecordID), Want);
+        break;
+      }
+      default:
+        break;
+      }
+      ASSERT_EQ(Bitmap.Count(), int64_t(M.Size()));
+      if (Step % 3000 == 2999) {
+        const std::vector<TTolvanRecordID> Want = M.Snapshot();
+        ASSERT_EQ(Bitmap.IDs(), Want) << "step " << Step;
+        for (int K = 0; K < 200; ++K) {
+          const size_t I = Rng() % Want.size();
+          ASSERT_EQ(Bitmap.RecNoOf(Want[I]), int64_t(I) + 1);
+          TTolvanRecordID Got{};
+          Bitmap.ItemAt(Got, int64_t(I) + 1);
+          ASSERT_EQ(Got, Want[I]);
+        }
+      }
+    }
+    EXPECT_EQ(Bitmap.Sorted(), false);
+    // Emptied one by one, the set works as a fresh one.
+    for (int32_t X : Members)
+      Bitmap.Remove(ID(X));
+    EXPECT_EQ(Bitmap.Count(), 0);
+    Bitmap.Add(ID(5));
+    Bitmap.Add(ID(1));
+    EXPECT_EQ(Bitmap.IDs(), (std::vector{ID(5), ID(1)}));
+  }
+}
+
+// A quadratic path over 200 000 ids takes minutes; the tree takes a fraction of a second.
+TEST_F(RecordBitmap, LargeSetsChangeWithoutQuadraticCost) {
+  using TClock = std::chrono::steady_clock;
+  constexpr int32_t N = 200000;
+  const TClock::time_point Start = TClock::now();
+  std::mt19937 Rng(3);
+  // An index-order set: every lookup is by hash, every change in the middle.
+  {
+    std::vector<int32_t> Members(N);
+    for (int32_t I = 0; I < N; ++I)
+      Members[size_t(I)] = I;
+    std::shuffle(Members.begin(), Members.end(), Rng);
+    TTolvanRecordBitmap Bitmap(&Table);
+    for (int32_t X : Members)
+      Bitmap.Add(ID(X));
+    Bitmap.SetFilled(true);
+    int32_t NextNew = N;
+    for (int32_t Step = 0; Step < N; ++Step) {
+      const size_t Out = Rng() % Members.size();
+      Bitmap.Remove(ID(Members[Out]));
+      Members[Out] = Members.back();
+      Members.pop_back();
+      const int32_t After = Members[Rng() % Members.size()];
+      Bitmap.InsertAfter(ID(NextNew), ID(After), false, false);
+      Members.push_back(NextNew++);
+      TTolvanNavState S;
+      S.Mode = rmNext;
+      S.RecordID = ID(After);
+      Bitmap.Navigate(S);
+      ASSERT_EQ(S.RecordID, ID(NextNew - 1));
+      ASSERT_EQ(Bitmap.RecNoOf(ID(NextNew - 1)), Bitmap.RecNoOf(ID(After)) + 1);
+    }
+    EXPECT_EQ(Bitmap.Count(), N);
+  }
+  // A sorted set emptied from the front.
+  {
+    TTolvanRecordBitmap Bitmap(&Table);
+    for (int32_t I = 0; I < N; ++I)
+      Bitmap.Add(ID(I));
+    for (int32_t I = 0; I < N; ++I) {
+      ASSERT_EQ(Bitmap.RecNoOf(ID(I)), 1);
+      Bitmap.Remove(ID(I));
+    }
+    EXPECT_EQ(Bitmap.Count(), 0);
+  }
+  EXPECT_LT(TClock::now() - Start, std::chrono::seconds(5));
+}
+
+// The operations a scan orders its additions with.
+TEST_F(RecordBitmap, SortAndReorderFrom) {
+  TTolvanRecordBitmap Bitmap(&Table);
+  for (int32_t X : {9, 3, 7, 1, 5})
+    Bitmap.Add(ID(X));
+  Bitmap.SortFrom(2);
+  EXPECT_EQ(Bitmap.IDs(), (std::vector{ID(9), ID(3), ID(1), ID(5), ID(7)}));
+  EXPECT_FALSE(Bitmap.Sorted());
+  Bitmap.SortFrom(0);
+  EXPECT_EQ(Bitmap.IDs(), (std::vector{ID(1), ID(3), ID(5), ID(7), ID(9)}));
+  EXPECT_TRUE(Bitmap.Sorted());
+  EXPECT_EQ(NativeCodeOf([&] { Bitmap.Add(ID(9)); }), 11328);
+  Bitmap.Add(ID(11));
+  EXPECT_TRUE(Bitmap.Sorted());
+  Bitmap.ReorderFrom(3, {ID(11), ID(9), ID(7)});
+  EXPECT_EQ(Bitmap.IDs(), (std::vector{ID(1), ID(3), ID(5), ID(11), ID(9), ID(7)}));
+  EXPECT_FALSE(Bitmap.Sorted());
+  EXPECT_EQ(Bitmap.RecNoOf(ID(9)), 5);
+  EXPECT_EQ(NativeCodeOf([&] { Bitmap.Add(ID(7)); }), 11328);
 }
 
 } // namespace
