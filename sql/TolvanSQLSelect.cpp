@@ -53,29 +53,8 @@ void TTolvanTableReference::MakeJoin(std::unique_ptr<TTolvanTableReference> Righ
                                      TTolvanJoinType Type, bool IsNatural,
                                      std::unique_ptr<TStringList> Using,
                                      std::unique_ptr<TTolvanExpression> On) {
-  auto Left = std::make_unique<TTolvanTableReference>();
-  Left->Kind = Kind;
-  Left->SessionName = std::move(SessionName);
-  Left->DatabaseName = std::move(DatabaseName);
-  Left->TableName = std::move(TableName);
-  Left->SubQuery = std::move(SubQuery);
-  Left->Params = std::move(Params);
-  Left->Alias = std::move(Alias);
-  Left->Password = std::move(Password);
-  Left->InMemory = InMemory;
-  Left->Natural = Natural;
-  Left->JoinType = JoinType;
-  Left->LeftItem = std::move(LeftItem);
-  Left->RightItem = std::move(RightItem);
-  Left->UsingColumns = std::move(UsingColumns);
-  Left->OnCondition = std::move(OnCondition);
-  SessionName.clear();
-  DatabaseName.clear();
-  TableName.clear();
-  SubQuery.clear();
-  Alias.clear();
-  Password.clear();
-  InMemory = false;
+  auto Left = std::make_unique<TTolvanTableReference>(std::move(*this));
+  *this = TTolvanTableReference{};
   Kind = trkJoin;
   LeftItem = std::move(Left);
   RightItem = std::move(Right);
@@ -348,7 +327,7 @@ void TTolvanSQLSelect::ParseOrderBy() { ParseOrderByClause(*this, FOrderBy, FOrd
 
 namespace {
 
-void ParseSortSpecification(TTolvanSQLCommand& C, std::vector<TTolvanSortSpecification>& Items) {
+void ParseSortItem(TTolvanSQLCommand& C, std::vector<TTolvanSortSpecification>& Items) {
   if (!C.AtKind(NameKinds | TokenKinds({tktInt, tktReservedWord})))
     C.RaiseAtToken(ErrSQLSortFieldExpected, SFieldNameExpected);
   TTolvanSortSpecification S;
@@ -400,7 +379,7 @@ void ParseOrderByClause(TTolvanSQLCommand& C, std::vector<TTolvanSortSpecificati
     return;
   }
   for (;;) {
-    ParseSortSpecification(C, Items);
+    ParseSortItem(C, Items);
     if (C.Token().Kind != tktComma)
       return;
     C.ReadNextToken(NameKinds | TokenKinds({tktInt, tktReservedWord}), ErrSQLSortItemToken,
