@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace tolvan::bench {
@@ -26,6 +27,17 @@ inline std::string TextOf(uint64_t Seed) {
     C = char('a' + H % 26);
   }
   return S;
+}
+
+// The engine's time over the reference's, 7 characters, starred above 5x; "-" when either did
+// not run or the reference took no time.
+inline std::string RatioText(bool Ran, double Engine, double Reference) {
+  if (!Ran || Reference <= 0)
+    return "      -";
+  char Text[32];
+  const double X = Engine / Reference;
+  std::snprintf(Text, sizeof Text, "%6.1f%s", X, X > 5 ? "*" : " ");
+  return Text;
 }
 
 } // namespace tolvan::bench

@@ -407,12 +407,7 @@ std::string Ms(const TFigure& F) {
 }
 
 std::string Ratio(const TFigure& E, const TFigure& R) {
-  if (!E.Ran || !R.Ran || R.Ms <= 0)
-    return "      -";
-  char Text[32];
-  const double X = E.Ms / R.Ms;
-  std::snprintf(Text, sizeof Text, "%6.1f%s", X, X > 5 ? "*" : " ");
-  return Text;
+  return bench::RatioText(E.Ran && R.Ran, E.Ms, R.Ms);
 }
 
 std::string PerRow(const TPhase& P, int32_t N, const TFigure& F) {

@@ -458,12 +458,7 @@ std::string Growth(const TFigure& Small, const TFigure& Large, double Goal) {
 }
 
 std::string Ratio(const TFigure& E, const TFigure& R) {
-  if (!E.Ran || !R.Ran || R.MsPerQuery <= 0)
-    return "      -";
-  char Text[32];
-  const double X = E.MsPerQuery / R.MsPerQuery;
-  std::snprintf(Text, sizeof Text, "%6.1f%s", X, X > 5 ? "*" : " ");
-  return Text;
+  return bench::RatioText(E.Ran && R.Ran, E.MsPerQuery, R.MsPerQuery);
 }
 
 void PrintLine(const TCase& C, int32_t N, const TFigure& E, const TFigure& R) {
