@@ -202,8 +202,8 @@ void TTolvanSQLUpdate::ParseAssignments() {
 }
 
 void TTolvanSQLUpdate::RewriteAsSelect(int32_t WhereIndex, const TToken& At) {
-  // The values the tokenizer gave the parameter tokens are not read again.
-  Lexer().ReleaseTokenValues();
+  // The kept tokens move with the values the tokenizer gave their parameters: the SELECT's
+  // parse reads them.
   std::vector<TToken>& Tokens = Lexer().Tokens();
   std::vector<TToken> Select;
   Select.reserve(Tokens.size() - size_t(WhereIndex) + 7);
@@ -348,7 +348,6 @@ TTolvanSQLDelete::~TTolvanSQLDelete() = default;
 void TTolvanSQLDelete::Parse() {
   // DELETE FROM ... becomes SELECT * FROM ...: the table is named by the SELECT's FROM.
   const TToken Delete = FToken;
-  Lexer().ReleaseTokenValues();
   std::vector<TToken>& Tokens = Lexer().Tokens();
   Tokens.insert(Tokens.begin(), TToken());
   Tokens[0] = MakeKeyword("select", Delete);
