@@ -16,7 +16,9 @@
 #include "components/TolvanDefs.h"
 #include "components/TolvanQuery.h"
 #include "foundation/TolvanVariant.h"
+#include "sql/TolvanSQLProcessor.h"
 #include "sql/TolvanSQLStartup.h"
+#include "sql/TolvanSQLUpdate.h"
 #include "tests/sql/support/TestAOTables.h"
 
 namespace tolvan::test {
@@ -64,6 +66,14 @@ protected:
     }
     Q->Close();
     return Out;
+  }
+
+  // Whether the query's last UPDATE or DELETE went record by record; -1 when the query holds no
+  // such command.
+  static int32_t RecordPathTaken(TTolvanQuery& Q) {
+    auto* P = dynamic_cast<TTolvanLocalSQLProcessor*>(Q.Processor());
+    auto* C = P ? dynamic_cast<TTolvanSQLChangeCommand*>(P->CurrentCommand()) : nullptr;
+    return C ? int32_t(C->LastRunByRecord()) : -1;
   }
 
   // The MEMORY database component, kept open by a table of its own, so that handlers can be
@@ -360,6 +370,48 @@ TEST_F(SQLUpdate, CascadeWithinTheTableRemovesRecordsLaterInTheSet) {
   EXPECT_EQ(Rows("SELECT id FROM c"), (std::vector<std::string>{"6"}));
 }
 
+// A delete the table refuses part way (a restricting foreign key) keeps the records deleted
+// before it, on both paths.
+TEST_F(SQLUpdate, RefusedDeleteKeepsTheRecordsDeletedBeforeIt) {
+  for (const bool ByRecord : {false, true}) {
+    SCOPED_TRACE(ByRecord ? "record path" : "batch path");
+    const std::string M = ByRecord ? "m2" : "m1", C = ByRecord ? "c2" : "c1";
+    {
+      TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+      T->SetInMemory(true);
+      T->SetTableName(M);
+      T->AdvFieldDefs().Add("id", tftInteger, 0, true);
+      T->IndexDefs().Add("pk", "id", ixPrimary);
+      T->CreateTable();
+      TComponentPtr<TTolvanTable> Child = MakeComponent<TTolvanTable>();
+      Child->SetInMemory(true);
+      Child->SetTableName(C);
+      Child->AdvFieldDefs().Add("mid", tftInteger, 0, false);
+      Child->CreateTable();
+      TTolvanForeignKeyDef Key;
+      Key.SetName("fk_" + C);
+      Key.SetFieldList("mid");
+      Key.SetReferenceTableName(M);
+      Key.SetDeleteAction(tfaRestrict);
+      Child->AddForeignKey(Key);
+    }
+    AppendMemoryRows(M, {{"id", tftInteger}}, {{int64_t(1)}, {int64_t(2)}, {int64_t(3)}});
+    AppendMemoryRows(C, {{"mid", tftInteger}}, {{int64_t(2)}});
+    int32_t Calls = 0;
+    if (ByRecord)
+      Db().SetBeforeDeleteRecord([&](TTolvanDataSet*, const AnsiString&,
+                                     TTolvanArrayOfTTolvanVariant, bool&) { ++Calls; });
+    TComponentPtr<TTolvanQuery> Q = NewQuery("DELETE FROM " + M + " ORDER BY id");
+    const std::string Error = ErrorOf([&] { Q->ExecSQL(); });
+    EXPECT_NE(Error.find("Native error: 11455"), std::string::npos) << Error;
+    if (ByRecord) {
+      EXPECT_EQ(Calls, 2);
+      ClearHandlers();
+    }
+    EXPECT_EQ(Rows("SELECT id FROM " + M + " ORDER BY id"), (std::vector<std::string>{"2", "3"}));
+  }
+}
+
 // --- the choice of path --------------------------------------------------------------------------
 
 // The batch path is taken only with no record-event handler, constant SETs, and no BLOB column
@@ -398,6 +450,7 @@ TEST_F(SQLUpdate, PathSelection) {
     Q->ExecSQL();
     ClearHandlers();
     EXPECT_EQ(Q->RowsAffected64(), 2);
+    EXPECT_EQ(RecordPathTaken(*Q), int32_t(C.RecordPath));
     if (C.Handler != None) {
       EXPECT_EQ(Calls, 2);
     }
@@ -425,8 +478,9 @@ TEST_F(SQLUpdate, QueryNotInMemoryUpdatesMemoryAndDeletesFromItsOwnDatabase) {
   Upd->ExecSQL();
   EXPECT_EQ(Upd->RowsAffected64(), 2);
   EXPECT_EQ(Rows("SELECT a FROM t ORDER BY a"), (std::vector<std::string>{"10", "20"}));
+  // There are no disk databases, so the query's own t is not found.
   TComponentPtr<TTolvanQuery> Del = OnDisk("DELETE FROM t");
-  EXPECT_NE(ErrorOf([&] { Del->ExecSQL(); }), "no error");
+  EXPECT_EQ(ErrorOf([&] { Del->ExecSQL(); }), "Table 't' does not exist - Native error: 11505");
   EXPECT_EQ(Rows("SELECT a FROM t ORDER BY a"), (std::vector<std::string>{"10", "20"}));
 }
 
