@@ -68,6 +68,16 @@ protected:
     return Out;
   }
 
+  static void OpenExclusive(std::string_view Name) {
+    TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+    T->SetInMemory(true);
+    T->SetDatabaseName("MEMORY");
+    T->SetTableName(Name);
+    T->SetExclusive(true);
+    T->Open();
+    T->Close();
+  }
+
   // Whether the query's last UPDATE or DELETE went record by record; -1 when the query holds no
   // such command.
   static int32_t RecordPathTaken(TTolvanQuery& Q) {
@@ -523,6 +533,8 @@ TEST_F(SQLUpdate, PreparedStatementsRunAgainWithNewValues) {
     S.Q->ExecSQL();
     EXPECT_EQ(S.Q->RowsAffected64(), S.Affected);
     EXPECT_EQ(Rows("SELECT a, b FROM t ORDER BY a"), S.After);
+    // Between runs the kept statement holds no table open: an exclusive open succeeds.
+    EXPECT_EQ(ErrorOf([] { OpenExclusive("t"); }), "no error");
   }
   TComponentPtr<TTolvanQuery> Del = NewQuery("DELETE FROM t WHERE a >= :lo AND a <= :hi");
   const struct {
@@ -540,6 +552,7 @@ TEST_F(SQLUpdate, PreparedStatementsRunAgainWithNewValues) {
     Del->ExecSQL();
     EXPECT_EQ(Del->RowsAffected64(), S.Affected) << S.Lo;
     EXPECT_EQ(Rows("SELECT a, b FROM t ORDER BY a"), S.After) << S.Lo;
+    EXPECT_EQ(ErrorOf([] { OpenExclusive("t"); }), "no error");
   }
 }
 
