@@ -57,8 +57,8 @@ struct TRow {
 std::string Num(const TInt& V) { return V ? std::to_string(*V) : "NULL"; }
 std::string Lit(const TText& V) { return V ? "'" + *V + "'" : "NULL"; }
 std::string Show(const TRow& R) {
-  return "(" + Num(R.Id) + ", " + Num(R.K) + ", " + (R.S ? *R.S : "NULL") + ", " + Num(R.C) +
-         ")#" + std::to_string(R.Tag);
+  return "(" + Num(R.Id) + ", " + Num(R.K) + ", " + (R.S ? *R.S : "NULL") + ", " + Num(R.C) + ")#" +
+         std::to_string(R.Tag);
 }
 std::string ShowValues(const TRow& R) {
   return Num(R.Id) + "|" + Num(R.K) + "|" + (R.S ? *R.S : "NULL") + "|" + Num(R.C);
@@ -101,13 +101,9 @@ void SetIntOf(TRow& R, TColumn C, TInt V) {
   }
 }
 
-// The value of "V + N" (N >= 0) or "V - -N" (N < 0): a null plus a value is that value; a null
-// minus a value stays null.
-TInt Plus(const TInt& V, int32_t N) {
-  if (!V)
-    return N >= 0 ? TInt(N) : std::nullopt;
-  return *V + N;
-}
+// The value of "V + N" (N >= 0) or "V - -N" (N < 0). A null first operand of "+" takes the
+// other operand's value, and "V - M" adds the negated M: so a null V gives N either way.
+TInt Plus(const TInt& V, int32_t N) { return V ? *V + N : N; }
 
 // "Col + N" or "Col - -N".
 std::string PlusSql(const std::string& Col, int32_t N) {
@@ -117,8 +113,8 @@ std::string PlusSql(const std::string& Col, int32_t N) {
 // A value for a SET or a VALUES item: a constant, or a column plus a constant.
 struct TValue {
   bool IsText = false;
-  TText Text;   // a text constant
-  TInt Number;  // an integer constant, or the addend
+  TText Text;                    // a text constant
+  TInt Number;                   // an integer constant, or the addend
   std::optional<TColumn> Source; // computed: Source + Number
   std::string Sql() const {
     if (IsText)
@@ -161,7 +157,16 @@ TTruth Compare(const TInt& A, const std::string& Op, int32_t B) {
 
 // One comparison of a WHERE clause.
 struct TAtom {
-  enum TKind { akCompare, akIn, akBetween, akIsNull, akIsNotNull, akEqualsNull, akNotEqualsNull, akText } Kind;
+  enum TKind {
+    akCompare,
+    akIn,
+    akBetween,
+    akIsNull,
+    akIsNotNull,
+    akEqualsNull,
+    akNotEqualsNull,
+    akText
+  } Kind;
   TColumn Column = colId;
   std::string Op;
   std::vector<int32_t> Numbers;
@@ -422,7 +427,7 @@ TEST_F(SQLDMLRules, InsertSelectFillsDefaultsAndKeepsWhatCouldBeCopied) {
 
 // --- the random statements ------------------------------------------------------------------
 
-const char* const TextPool[] = {"",    "a",        "b",          "ab",          "abc",
+const char* const TextPool[] = {"",      "a",        "b",          "ab",          "abc",
                                 "hello", "abcdefgh", "abcdefghij", "zzzzzzzzzzzz"};
 
 class TGenerator {
@@ -555,8 +560,8 @@ protected:
         for (const TRow& R : FBefore)
           Table += "  " + Show(R) + "\n";
         ADD_FAILURE() << "seed " << Seed << ", statement " << Step << " ("
-                      << (FHandlers ? "record events assigned" : "no record events")
-                      << "):\n  " << P.Sql << "\n"
+                      << (FHandlers ? "record events assigned" : "no record events") << "):\n  "
+                      << P.Sql << "\n"
                       << Fault << "\ntable before:\n"
                       << Table;
         break;
@@ -567,6 +572,8 @@ protected:
       EXPECT_GT(Outcomes["ok"], 0);
       EXPECT_GT(Outcomes[std::to_string(ErrKeyViolation)], 0);
       EXPECT_GT(Outcomes[std::to_string(ErrInsertSelectFailed)], 0);
+      EXPECT_GT(
+          Outcomes[std::to_string(ErrBelowMinimum)] + Outcomes[std::to_string(ErrAboveMaximum)], 0);
     }
     FDatabase()->SetBeforeUpdateRecord(nullptr);
     FDatabase()->SetBeforeDeleteRecord(nullptr);
@@ -601,8 +608,8 @@ private:
       auto Cell = [](const TInt& V) -> TTestCell {
         return V ? TTestCell(int64_t(*V)) : TTestCell(std::monostate());
       };
-      Cells.push_back({Cell(R.Id), Cell(R.K), R.S ? TTestCell(*R.S) : TTestCell(std::monostate()),
-                       Cell(R.C)});
+      Cells.push_back(
+          {Cell(R.Id), Cell(R.K), R.S ? TTestCell(*R.S) : TTestCell(std::monostate()), Cell(R.C)});
     }
     AppendMemoryRows("u", {{"id"}, {"k"}, {"s", tftVarchar, int32_t(SizeS)}, {"c"}}, Cells);
   }
