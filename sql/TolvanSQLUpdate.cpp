@@ -210,6 +210,13 @@ void TTolvanSQLUpdate::RewriteAsSelect(int32_t WhereIndex, const TToken& At) {
   Select.push_back(MakeKeyword("select", At));
   Select.push_back(MakeToken(tktString, "*", At));
   Select.push_back(MakeKeyword("from", At));
+  AppendTargetTokens(Select, At);
+  for (size_t I = size_t(WhereIndex); I < Tokens.size(); ++I)
+    Select.push_back(std::move(Tokens[I]));
+  Tokens = std::move(Select);
+}
+
+void TTolvanSQLUpdate::AppendTargetTokens(std::vector<TToken>& Select, const TToken& At) const {
   if (FInMemory) {
     Select.push_back(MakeKeyword("MEMORY", At));
     if (!FDatabaseName.empty() && FDatabaseName != "MEMORY") {
@@ -218,9 +225,6 @@ void TTolvanSQLUpdate::RewriteAsSelect(int32_t WhereIndex, const TToken& At) {
     }
   }
   Select.push_back(MakeToken(tktString, FTableName, At));
-  for (size_t I = size_t(WhereIndex); I < Tokens.size(); ++I)
-    Select.push_back(std::move(Tokens[I]));
-  Tokens = std::move(Select);
 }
 
 std::vector<TField*> TTolvanSQLUpdate::ResolveColumns(TTolvanDataSet& Result) const {

@@ -121,6 +121,8 @@ private:
   void ParseAssignments();
   // The tokens before WHERE become SELECT * FROM [MEMORY] [database .] table.
   void RewriteAsSelect(int32_t WhereIndex, const TToken& At);
+  // The FROM target of the rewrite: [MEMORY [database .]] table. Release 3.90 names no database.
+  void AppendTargetTokens(std::vector<TToken>& Select, const TToken& At) const;
 
   // --- execution ----------------------------------------------------------------------------
   // The field of each SET column in the result (11590 for a missing one).
