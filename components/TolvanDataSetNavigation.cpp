@@ -704,9 +704,11 @@ Variant TTolvanDataSet::LookupValues(std::string_view KeyFields, const Variant& 
 bool TTolvanDataSet::CursorSeesRecord(const TTolvanRecordID& ID) {
   if (!FCursor->CursorNeedsResultBitmap())
     return FCursor->IsRecordValid();
-  // A restricted cursor sees its result set; the set keeps up with deletes.
+  // A restricted cursor sees its result set. The set keeps up with this cursor's deletes, not
+  // with those made elsewhere (a cascade within the same table, another cursor), so the record
+  // must still exist too.
   if (const TTolvanRecordBitmap* Set = FCursor->ResultBitmap(); Set && Set->Filled())
-    return Set->AcceptRecord(ID);
+    return Set->AcceptRecord(ID) && FCursor->IsRecordValid();
   // Not built yet: one read builds it and decides.
   TCursorRestore Restore(*FCursor);
   FCursor->SetRecordBuffer(TempBuffer());

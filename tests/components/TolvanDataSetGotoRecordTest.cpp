@@ -114,4 +114,23 @@ TEST_F(GotoRecordTest, TheProbeFilterNarrowsTheDatasetUntilRemoved) {
   EXPECT_EQ(Id(), 1);
 }
 
+// The result set of a filtered cursor follows its own deletes only: a record another cursor
+// deleted (as a cascade within the table does) is refused, not shown.
+TEST_F(GotoRecordTest, ARecordDeletedElsewhereIsRefusedByAFilteredCursor) {
+  D->SetFilter("ID > 1");
+  D->SetFiltered(true);
+  D->First();
+  ASSERT_EQ(D->RecordCount(), 4);
+  auto Other = Own(NewComponent<TTestDataSet>(nullptr));
+  Other->TableName = "T";
+  Other->Open();
+  ASSERT_TRUE(Other->GotoRecordID(IDs[3]));
+  Other->Delete();
+  Other->Close();
+  EXPECT_FALSE(D->GotoRecordID(IDs[3]));
+  EXPECT_EQ(Id(), 2);
+  ASSERT_TRUE(D->GotoRecordID(IDs[4]));
+  EXPECT_EQ(Id(), 5);
+}
+
 } // namespace
