@@ -140,7 +140,7 @@ void TTolvanAOTable::PushTableConditions() {
   if (FConditionsPushed || !FFilter || !FSource || !FSource->Cursor())
     return;
   std::unique_ptr<TTolvanExpression> Own =
-      TTolvanExpression::ExtractTableConditions(*FFilter, this);
+      TTolvanExpression::ExtractTableConditions(*FFilter, this, FSubQueryConditionsToSource);
   FConditionsPushed = true;
   if (FFilter->IsEmpty())
     FFilter.reset();

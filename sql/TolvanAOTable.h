@@ -66,6 +66,9 @@ public:
   TTolvanDataSet* SourceDataSet() const noexcept;
   // The result handed on is the source itself (no copy).
   bool ResultIsSource() const noexcept;
+  // Conditions holding sub-queries go into the source's scan too, so that a statement that
+  // changes the table's records gets the table itself rather than a copy.
+  void SetSubQueryConditionsToSource(bool Value) noexcept { FSubQueryConditionsToSource = Value; }
   bool TableUseStarted() const noexcept;
 
 protected:
@@ -109,6 +112,7 @@ private:
   int32_t FSourceFieldCount = 0;
   bool FResultIsSource = false;
   bool FConditionsPushed = false;
+  bool FSubQueryConditionsToSource = false;
   // A kept leaf's pushed filter: attached to the source cursor (which holds it meanwhile) and
   // taken back into FLentFilterStore before the source closes.
   TTolvanExpression* FLentFilter = nullptr;

@@ -613,9 +613,11 @@ std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildLeaf(TBuild& B,
   const TParams* Params = B.Query.Params().Count() > 0 ? &B.Query.Params() : Item.Params.get();
   const AnsiString& Database =
       Item.DatabaseName.empty() ? B.Query.DatabaseName() : Item.DatabaseName;
-  return std::make_unique<TTolvanAOTable>(Database, Item.SessionName, Item.TableName, Item.Alias,
-                                          Item.SubQuery, Params, Item.InMemory, FRequestLive,
-                                          Item.Password);
+  auto Leaf = std::make_unique<TTolvanAOTable>(Database, Item.SessionName, Item.TableName,
+                                               Item.Alias, Item.SubQuery, Params, Item.InMemory,
+                                               FRequestLive, Item.Password);
+  Leaf->SetSubQueryConditionsToSource(FChangeTarget);
+  return Leaf;
 }
 
 std::unique_ptr<TTolvanAO> TTolvanSQLSelect::BuildJoin(TBuild& B, const TTolvanTableReference& Item,

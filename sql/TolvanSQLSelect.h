@@ -123,6 +123,10 @@ public:
   // HAVING): a tree built from them takes their values.
   void CollectParsedParams(std::vector<TTolvanExprNodeConst*>& List);
 
+  // The SELECT names the records an UPDATE or DELETE changes: its table leaves answer
+  // sub-query conditions in the scan, so the result stays the table itself.
+  void SetChangeTarget(bool Value) noexcept { FChangeTarget = Value; }
+
   // Objects that live until FreeTempObjects.
   void AddTempObject(std::shared_ptr<void> Object) { FTempObjects.push_back(std::move(Object)); }
 
@@ -208,6 +212,7 @@ private:
   std::vector<TTolvanSortSpecification> FOrderBy;
   AnsiString FOrderByIndexName;
   std::vector<std::shared_ptr<void>> FTempObjects;
+  bool FChangeTarget = false;
 };
 
 // ORDER BY at the current token (ORDER): BY, then INDEX name into IndexName or sort items

@@ -93,6 +93,7 @@ AnsiString TTolvanSQLChangeCommand::TargetName() const { return FTableName; }
 void TTolvanSQLChangeCommand::ParseInternalSelect() {
   Lexer().SetPosition(0, FToken);
   FSelect = std::make_unique<TTolvanSQLSelect>(Lexer(), Query());
+  FSelect->SetChangeTarget(true);
   FSelect->ParseAndRelease();
   // The SELECT stops at the first token outside its grammar; here nothing may follow it.
   CurrentToken();
@@ -103,6 +104,11 @@ void TTolvanSQLChangeCommand::ParseInternalSelect() {
 TTolvanDataSet& TTolvanSQLChangeCommand::RunInternalSelect(TTolvanQuery& Query, bool IsRoot) {
   if (!FSelect)
     throw ETolvanException::Create(ErrSQLNilTempObject, SNilPointerOccurred);
+  // Only one table, named as such, is the table itself; a derived table would hand on its own
+  // query's live result.
+  const auto& From = FSelect->FromItems();
+  if (From.size() != 1 || From.front()->Kind != trkTable)
+    throw ETolvanException::CreateFmt(ErrChangeThroughCopy, SChangeThroughCopy, TargetName());
   // The tree is always built afresh: the table was closed after the previous run.
   bool ReadOnly = false;
   FSelect->Execute(Query, IsRoot, true, ReadOnly);
@@ -360,8 +366,10 @@ void TTolvanSQLDelete::Parse() {
 }
 
 AnsiString TTolvanSQLDelete::TargetName() const {
-  if (FSelect && !FSelect->FromItems().empty())
-    return FSelect->FromItems().front()->TableName;
+  if (FSelect && !FSelect->FromItems().empty()) {
+    const TTolvanTableReference& Item = *FSelect->FromItems().front();
+    return Item.TableName.empty() ? Item.Alias : Item.TableName;
+  }
   return FTableName;
 }
 

@@ -918,11 +918,30 @@ int32_t TTolvanExpression::ExtractJoinFields(IExprRowSource* Left, IExprRowSourc
   return Count;
 }
 
+namespace {
+
+// RefersOnlyToTable, with a sub-query counted as answerable by the table's scan: it has run
+// before the scan, so only the value it tests (IN) must come from the table.
+bool RefersToTableOrSubQueries(TTolvanExprNode& Node, IExprRowSource* Table) {
+  if (Node.Kind() != enkSubQuery && Node.ChildCount() == 0)
+    return Node.RefersOnlyToTable(Table);
+  for (int32_t I = 0; I < Node.ChildCount(); ++I)
+    if (!RefersToTableOrSubQueries(*Node.Child(I), Table))
+      return false;
+  return true;
+}
+
+} // namespace
+
 std::unique_ptr<TTolvanExpression>
-TTolvanExpression::ExtractTableConditions(TTolvanExpression& Expression, IExprRowSource* Table) {
+TTolvanExpression::ExtractTableConditions(TTolvanExpression& Expression, IExprRowSource* Table,
+                                          bool WithSubQueries) {
   TTolvanExprNode* Root = Expression.FRoot.get();
   if (!Root || !Table)
     return nullptr;
+  const auto Takes = [&](TTolvanExprNode& C) {
+    return WithSubQueries ? RefersToTableOrSubQueries(C, Table) : C.RefersOnlyToTable(Table);
+  };
   auto Result = std::make_unique<TTolvanExpression>();
   Result->AssignOptions(Expression);
   std::vector<bool> Flags;
@@ -930,13 +949,12 @@ TTolvanExpression::ExtractTableConditions(TTolvanExpression& Expression, IExprRo
   const bool And = IsAnd(Root);
   if (And) {
     bool Any;
-    Flags = FlagChildren(
-        *Root, [&](TTolvanExprNode& C) { return C.RefersOnlyToTable(Table); }, Any);
+    Flags = FlagChildren(*Root, Takes, Any);
     if (!Any)
       return nullptr;
     Moved = TakeFlagged(*Root, Flags);
   } else {
-    if (!Root->RefersOnlyToTable(Table))
+    if (!Takes(*Root))
       return nullptr;
     Moved.push_back(std::move(Expression.FRoot));
   }

@@ -169,9 +169,12 @@ public:
                             std::vector<TTolvanSelectListItem>& First,
                             std::vector<TTolvanSelectListItem>& Second);
   // The conjuncts of Expression that refer only to Table move into a new expression (options
-  // copied) bound to Table's cursor; nil when there are none.
+  // copied) bound to Table's cursor; nil when there are none. With WithSubQueries a conjunct
+  // holding uncorrelated sub-queries moves too when its fields are Table's: the scan then
+  // answers it, and a failed sub-query surfaces as a failed read.
   static std::unique_ptr<TTolvanExpression> ExtractTableConditions(TTolvanExpression& Expression,
-                                                                   IExprRowSource* Table);
+                                                                   IExprRowSource* Table,
+                                                                   bool WithSubQueries = false);
 
   // Takes out the comparisons (the root, or the comparison conjuncts of an AND root) that an
   // index of IndexDefs can serve, appending their key conditions to Conditions and an entry each
