@@ -5,6 +5,7 @@
 #include "sql/TolvanSQLInsert.h"
 #include "sql/TolvanSQLProcessor.h"
 #include "sql/TolvanSQLUnion.h"
+#include "sql/TolvanSQLUpdate.h"
 
 namespace tolvan {
 
@@ -21,6 +22,8 @@ void InitSQLLayer() {
   });
   RegisterSelectCommands();
   RegisterSQLCommand(TTolvanSQLCommandKind::Insert, CommandFactory<TTolvanSQLInsert>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::Update, CommandFactory<TTolvanSQLUpdate>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::Delete, CommandFactory<TTolvanSQLDelete>());
 }
 
 } // namespace tolvan

@@ -99,6 +99,8 @@ void TTolvanSQLCursorCommand::SetReadOnly(bool RequestLive, bool& ReadOnly) {
     C->SetReadOnly(ReadOnly);
 }
 
+void TTolvanSQLCursorCommand::ReleaseTree() noexcept { FRoot.reset(); }
+
 TTolvanDataSet* TTolvanSQLCursorCommand::GetResultDataSet() {
   return FRoot ? FRoot->ResultDataSet() : nullptr;
 }

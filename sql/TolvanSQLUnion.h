@@ -61,6 +61,9 @@ public:
   virtual bool HasDerivedTable() const { return false; }
 
   TTolvanAO* Root() const noexcept { return FRoot.get(); }
+  // Frees the operator tree and with it the tables it holds open; the next Execute builds it
+  // again from the parse.
+  void ReleaseTree() noexcept;
   bool RequestLive() const noexcept { return FRequestLive; }
   void SetRequestLive(bool Value) noexcept { FRequestLive = Value; }
   // The tree is built to run again (the processor keeps the command).
