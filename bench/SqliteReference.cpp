@@ -97,6 +97,8 @@ int64_t TSqliteReference::Run(std::string_view Sql, int64_t& Sum) {
   return Rows;
 }
 
+int64_t TSqliteReference::Changes() const { return sqlite3_changes64(FDb); }
+
 TSqliteStatement::TSqliteStatement(TSqliteReference& Db, std::string_view Sql) : FDb(Db.Handle()) {
   if (sqlite3_prepare_v2(FDb, Sql.data(), int(Sql.size()), &FStmt, nullptr) != SQLITE_OK)
     throw Failure(FDb, Sql);

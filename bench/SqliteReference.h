@@ -45,6 +45,8 @@ public:
   // Prepares Sql, steps through every row and finalises; the number of rows. Sum: the first
   // column's values added up, nulls as 0.
   int64_t Run(std::string_view Sql, int64_t& Sum);
+  // The rows the last INSERT, UPDATE or DELETE changed.
+  int64_t Changes() const;
 
   ::sqlite3* Handle() const noexcept { return FDb; }
 

@@ -6,12 +6,18 @@
 //   u: 1 000 rows, id INTEGER (unique index) 0..999 with every tenth id moved past 1 000 (so
 //      t JOIN u drops a tenth of t), name VARCHAR(20)
 //
-// A figure is the median milliseconds per query over 5 runs after a warm-up run. The summary
-// gives the growth from 10 000 to 100 000 rows, flagged where it passes the goal (point
+// Queries: a figure is the median milliseconds per query over 5 runs after a warm-up run. The
+// summary gives the growth from 10 000 to 100 000 rows, flagged where it passes the goal (point
 // queries 2x, the rest 15x), and the ratio to the reference, flagged above 5x.
 //
-// Usage: sqlbench [case [rows]]. A case named alone runs by itself, ten times as often, for a
-// profiler; with rows, at that size only.
+// DML phases: each run starts from t made afresh, untimed, with a plain index on k added (the
+// inserts start from t empty). A figure is the median milliseconds per run over 5 runs after a
+// warm-up, and microseconds per changed row. The summary holds each phase against its goals:
+// per-row growth from 10 000 to 100 000 rows at most 1.5x; a prepared INSERT at most 2x the
+// table component's Append/Post per row; a record path at most 4x the batch path.
+//
+// Usage: sqlbench [case [rows]]. A case or phase named alone runs by itself, ten times as
+// often, for a profiler; with rows, at that size only.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -20,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +36,7 @@
 #include "classlib/DBFields.h"
 #include "classlib/DateUtils.h"
 #include "components/TolvanComponentStartup.h"
+#include "components/TolvanDatabase.h"
 #include "components/TolvanQuery.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanExcept.h"
@@ -374,6 +382,208 @@ std::vector<TCase> Cases() {
   return List;
 }
 
+// --- the DML phases -----------------------------------------------------------------------------
+//
+// A phase changes t, so every run starts from a table made afresh, outside the timing: t as the
+// SELECT cases see it with a plain index on k added, or, for the inserts, t empty with both
+// indexes. A figure's rows are the rows the statement changed.
+
+// 10% of the rows, by the indexed k and by the unindexed f (0..125 000).
+const char* const WhereK = " WHERE k < 100";
+const char* const WhereF = " WHERE f < 12500";
+
+const char* const InsertSql = "INSERT INTO t (id, k, v, f, d) VALUES (:id, :k, :v, :f, :d)";
+
+void MakeEngineT(const std::vector<TRowT>& Rows) {
+  FillEngineT(Rows);
+  TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+  T->SetTableName("t");
+  T->AddIndex("t_k", "k", {});
+}
+
+int64_t ExecSql(std::string_view Sql) {
+  TComponentPtr<TTolvanQuery> Q = NewQuery(Sql);
+  Q->ExecSQL();
+  return Q->RowsAffected64();
+}
+
+int64_t InsertPrepared(const std::vector<TRowT>& Rows) {
+  TComponentPtr<TTolvanQuery> Q = NewQuery(InsertSql);
+  TParam& Id = Q->ParamByName("id");
+  TParam& K = Q->ParamByName("k");
+  TParam& V = Q->ParamByName("v");
+  TParam& F = Q->ParamByName("f");
+  TParam& D = Q->ParamByName("d");
+  Q->Prepare();
+  const TDateTime Base = EncodeDate(2000, 1, 1);
+  int64_t Changed = 0;
+  for (const TRowT& R : Rows) {
+    Id.SetAsInteger(R.Id);
+    K.SetAsInteger(R.K);
+    V.SetAsString(R.V);
+    F.SetAsFloat(R.F);
+    D.SetAsDateTime(Base + R.Day);
+    Q->ExecSQL();
+    Changed += Q->RowsAffected64();
+  }
+  return Changed;
+}
+
+int64_t InsertThroughTable(const std::vector<TRowT>& Rows) {
+  TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
+  T->SetTableName("t");
+  T->Open();
+  TField& Id = T->FieldByName("id");
+  TField& K = T->FieldByName("k");
+  TField& V = T->FieldByName("v");
+  TField& F = T->FieldByName("f");
+  TField& D = T->FieldByName("d");
+  const TDateTime Base = EncodeDate(2000, 1, 1);
+  for (const TRowT& R : Rows) {
+    T->Append();
+    Id.SetAsInteger(R.Id);
+    K.SetAsInteger(R.K);
+    V.SetAsString(R.V);
+    F.SetAsFloat(R.F);
+    D.SetAsDateTime(Base + R.Day);
+    T->Post();
+  }
+  T->Close();
+  return int64_t(Rows.size());
+}
+
+// The statement with a BeforeDeleteRecord handler on MEMORY, which sends DELETE record by record.
+int64_t ExecWithDeleteHandler(std::string_view Sql) {
+  TComponentPtr<TTolvanDatabase> Db(TTolvanDatabase::Create(nullptr));
+  int64_t Seen = 0;
+  Db->SetBeforeDeleteRecord(
+      [&Seen](TTolvanDataSet*, const AnsiString&, TTolvanArrayOfTTolvanVariant, bool&) { ++Seen; });
+  Db->Open();
+  const int64_t Changed = ExecSql(Sql);
+  Db->Close();
+  if (Seen != Changed)
+    throw std::runtime_error("the delete handler saw " + std::to_string(Seen) + " of " +
+                             std::to_string(Changed) + " rows");
+  return Changed;
+}
+
+#ifdef TOLVAN_BENCH_SQLITE
+void MakeReferenceT(bench::TSqliteReference& Ref, const std::vector<TRowT>& Rows) {
+  Ref.Exec("DROP TABLE IF EXISTS t");
+  Ref.Exec("CREATE TABLE t (id INTEGER, k INTEGER, v VARCHAR(20), f FLOAT, d DATE)");
+  Ref.Exec("CREATE UNIQUE INDEX t_id ON t(id)");
+  Ref.Exec("CREATE INDEX t_k ON t(k)");
+  Ref.Exec("BEGIN");
+  {
+    bench::TSqliteStatement Insert(Ref, "INSERT INTO t VALUES (?, ?, ?, ?, ?)");
+    int64_t Unused = 0;
+    for (const TRowT& R : Rows) {
+      Insert.BindInt(1, R.Id);
+      Insert.BindInt(2, R.K);
+      Insert.BindText(3, R.V);
+      Insert.BindDouble(4, R.F);
+      Insert.BindText(5, DateText(R.Day));
+      Insert.Run(Unused);
+    }
+  }
+  Ref.Exec("COMMIT");
+  Ref.Exec("ANALYZE");
+}
+
+int64_t ReferenceInsert(bench::TSqliteReference& Ref, const std::vector<TRowT>& Rows) {
+  Ref.Exec("BEGIN");
+  int64_t Changed = 0;
+  {
+    bench::TSqliteStatement Insert(Ref, "INSERT INTO t (id, k, v, f, d) VALUES (?, ?, ?, ?, ?)");
+    int64_t Unused = 0;
+    for (const TRowT& R : Rows) {
+      Insert.BindInt(1, R.Id);
+      Insert.BindInt(2, R.K);
+      Insert.BindText(3, R.V);
+      Insert.BindDouble(4, R.F);
+      Insert.BindText(5, DateText(R.Day));
+      Insert.Run(Unused);
+      Changed += Ref.Changes();
+    }
+  }
+  Ref.Exec("COMMIT");
+  return Changed;
+}
+
+int64_t ReferenceExec(bench::TSqliteReference& Ref, std::string_view Sql) {
+  Ref.Exec(Sql);
+  return Ref.Changes();
+}
+#endif
+
+// One phase: the table it starts from, and how each engine runs it once.
+struct TDmlPhase {
+  const char* Name;
+  const char* Sql; // as shown
+  bool Empty;      // starts from an empty t
+  // The phase this one is held against, and the goal of that ratio (0: none).
+  const char* Beside;
+  double BesideGoal;
+  std::function<int64_t(const std::vector<TRowT>&)> Engine;
+#ifdef TOLVAN_BENCH_SQLITE
+  std::function<int64_t(bench::TSqliteReference&, const std::vector<TRowT>&)> Reference;
+#endif
+};
+
+// A statement that runs as it stands on both engines; Engine runs it on this one.
+TDmlPhase Statement(const char* Name, std::string Sql, const char* Beside, double Goal,
+                    int64_t (*Engine)(std::string_view)) {
+  // The phase outlives the table of phases' construction: it keeps its own text.
+  auto Text = std::make_shared<const std::string>(std::move(Sql));
+  TDmlPhase P{Name,
+              Text->c_str(),
+              false,
+              Beside,
+              Goal,
+              [Text, Engine](const std::vector<TRowT>&) { return Engine(*Text); }
+#ifdef TOLVAN_BENCH_SQLITE
+              ,
+              [Text](bench::TSqliteReference& Ref, const std::vector<TRowT>&) {
+                return ReferenceExec(Ref, *Text);
+              }
+#endif
+  };
+  return P;
+}
+
+std::vector<TDmlPhase> DmlPhases() {
+  std::vector<TDmlPhase> List;
+  List.push_back({"insert, prepared", InsertSql, true, "insert, table", 2, InsertPrepared
+#ifdef TOLVAN_BENCH_SQLITE
+                  ,
+                  ReferenceInsert
+#endif
+  });
+  List.push_back({"insert, table", "TTolvanTable: Append, 5 field writes, Post", true, nullptr, 0,
+                  InsertThroughTable
+#ifdef TOLVAN_BENCH_SQLITE
+                  ,
+                  ReferenceInsert
+#endif
+  });
+  const std::string SetConstant = "UPDATE t SET f = 0";
+  const std::string SetComputed = "UPDATE t SET f = f + 1";
+  const std::string Delete = "DELETE FROM t";
+  List.push_back(Statement("update batch, k", SetConstant + WhereK, nullptr, 0, ExecSql));
+  List.push_back(Statement("update batch, f", SetConstant + WhereF, nullptr, 0, ExecSql));
+  List.push_back(
+      Statement("update record, k", SetComputed + WhereK, "update batch, k", 4, ExecSql));
+  List.push_back(
+      Statement("update record, f", SetComputed + WhereF, "update batch, f", 4, ExecSql));
+  List.push_back(Statement("delete batch, k", Delete + WhereK, nullptr, 0, ExecSql));
+  List.push_back(Statement("delete batch, f", Delete + WhereF, nullptr, 0, ExecSql));
+  List.push_back(
+      Statement("delete record, k", Delete + WhereK, "delete batch, k", 4, ExecWithDeleteHandler));
+  List.push_back(
+      Statement("delete record, f", Delete + WhereF, "delete batch, f", 4, ExecWithDeleteHandler));
+  return List;
+}
+
 // --- measuring ----------------------------------------------------------------------------------
 
 struct TFigure {
@@ -516,6 +726,150 @@ void PrintSummary(const std::vector<const TCase*>& Run, const std::vector<TResul
   }
 }
 
+// --- measuring the DML phases -------------------------------------------------------------------
+
+// A warm-up run, then Runs timed runs (fewer when one is slow), each after Setup, which is not
+// timed; the median. Count.Rows: the rows one run changed.
+template <class S, class F> TFigure TimeDml(int Runs, S&& Setup, F&& Body) {
+  TFigure Out;
+  try {
+    Setup();
+    const auto WarmStart = std::chrono::steady_clock::now();
+    Out.Count.Rows = Body();
+    const double WarmMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - WarmStart)
+            .count();
+    std::vector<double> Times;
+    if (WarmMs > SlowRunMs)
+      Times.push_back(WarmMs);
+    for (int R = 0; R < Runs && WarmMs <= SlowRunMs; ++R) {
+      Setup();
+      const auto Start = std::chrono::steady_clock::now();
+      const int64_t Rows = Body();
+      const double Ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start)
+              .count();
+      if (Rows != Out.Count.Rows)
+        throw std::runtime_error("runs changed " + std::to_string(Out.Count.Rows) + " and " +
+                                 std::to_string(Rows) + " rows");
+      Times.push_back(Ms);
+      if (Ms > SlowRunMs)
+        break;
+    }
+    Out.Ran = true;
+    Out.Runs = int(Times.size());
+    Out.MsPerRun = Median(std::move(Times));
+    Out.MsPerQuery = Out.MsPerRun;
+  } catch (const Exception& E) {
+    Out.Note = "failed: " + E.Message();
+  } catch (const std::exception& E) {
+    Out.Note = std::string("failed: ") + E.what();
+  }
+  return Out;
+}
+
+// Microseconds per changed row; 0 when nothing changed.
+double UsPerRow(const TFigure& F) {
+  return F.Ran && F.Count.Rows > 0 ? F.MsPerRun * 1000.0 / double(F.Count.Rows) : 0;
+}
+
+std::string RunMs(const TFigure& F) {
+  if (!F.Ran)
+    return "        -";
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%9.2f", F.MsPerRun);
+  return Text;
+}
+
+std::string Us(const TFigure& F) {
+  if (!F.Ran || F.Count.Rows <= 0)
+    return "      -";
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%7.3f", UsPerRow(F));
+  return Text;
+}
+
+// A over B, flagged with ! past Goal (0: no goal).
+std::string GoalRatio(bool Ran, double A, double B, double Goal) {
+  if (!Ran || B <= 0)
+    return "      -";
+  char Text[32];
+  const double X = A / B;
+  std::snprintf(Text, sizeof Text, "%6.2f%s", X, Goal > 0 && X > Goal ? "!" : " ");
+  return Text;
+}
+
+void PrintDmlLine(const TDmlPhase& P, int32_t N, const TFigure& E, const TFigure& R) {
+  std::printf("%-18s %7d |", P.Name, N);
+  if (E.Ran)
+    std::printf(" %9.2f ms/run %8.3f us/row %8lld rows", E.MsPerRun, UsPerRow(E),
+                static_cast<long long>(E.Count.Rows));
+  else
+    std::printf(" %s", E.Note.c_str());
+  if (R.Ran)
+    std::printf(" | ref %9.2f ms/run", R.MsPerRun);
+  else if (!R.Note.empty())
+    std::printf(" | ref %s", R.Note.c_str());
+  if (E.Ran && R.Ran) {
+    std::printf(" | x%.1f", E.MsPerRun / R.MsPerRun);
+    if (E.Count.Rows != R.Count.Rows)
+      std::printf(" | ROWS DIFFER (%lld, %lld)", static_cast<long long>(E.Count.Rows),
+                  static_cast<long long>(R.Count.Rows));
+  }
+  if (E.Ran && E.Runs < DefaultRuns)
+    std::printf(" | %d run(s)", E.Runs);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+void PrintDmlSummary(const std::vector<const TDmlPhase*>& Run, const std::vector<TResult>& Results,
+                     size_t SizeCount) {
+  const std::string Small = SizeLabel(Sizes[0]);
+  const std::string Large = SizeCount > 1 ? SizeLabel(Sizes[1]) : "-";
+  std::printf("\nDML summary (median ms per run of %d after a warm-up; us per changed row; "
+              "growth of us/row %s over %s, ! past 1.5x; x ref: engine over reference; beside: "
+              "over the phase named, ! past its goal)\n",
+              DefaultRuns, Large.c_str(), Small.c_str());
+  std::printf("%-18s %9s %7s %9s %7s %7s | %9s %9s | %7s %7s | %7s %7s %s\n", "phase",
+              (Small + " ms").c_str(), "us/row", (Large + " ms").c_str(), "us/row", "growth",
+              ("ref " + Small).c_str(), ("ref " + Large).c_str(), ("x " + Small).c_str(),
+              ("x " + Large).c_str(), ("by " + Small).c_str(), ("by " + Large).c_str(), "beside");
+  auto Find = [&](const char* Name) -> const TResult* {
+    for (size_t I = 0; Name && I < Run.size(); ++I)
+      if (std::string_view(Run[I]->Name) == Name)
+        return &Results[I];
+    return nullptr;
+  };
+  for (size_t I = 0; I < Run.size(); ++I) {
+    const TDmlPhase& P = *Run[I];
+    const TResult& R = Results[I];
+    const TFigure& E0 = R.Engine[0];
+    const TFigure& E1 = R.Engine[1];
+    std::printf(
+        "%-18s %s %s %s %s %s | %s %s | %s %s |", P.Name, RunMs(E0).c_str(), Us(E0).c_str(),
+        RunMs(E1).c_str(), Us(E1).c_str(),
+        GoalRatio(SizeCount > 1 && E0.Ran && E1.Ran, UsPerRow(E1), UsPerRow(E0), 1.5).c_str(),
+        RunMs(R.Reference[0]).c_str(), RunMs(R.Reference[1]).c_str(),
+        bench::RatioText(E0.Ran && R.Reference[0].Ran, E0.MsPerRun, R.Reference[0].MsPerRun)
+            .c_str(),
+        bench::RatioText(E1.Ran && R.Reference[1].Ran, E1.MsPerRun, R.Reference[1].MsPerRun)
+            .c_str());
+    const TResult* B = Find(P.Beside);
+    for (size_t S = 0; S < 2; ++S)
+      std::printf(" %s", B ? GoalRatio(S < SizeCount && R.Engine[S].Ran && B->Engine[S].Ran,
+                                       UsPerRow(R.Engine[S]), UsPerRow(B->Engine[S]), P.BesideGoal)
+                                 .c_str()
+                           : "      -");
+    if (B)
+      std::printf(" %s", P.Beside);
+    if (!E0.Ran)
+      std::printf("  %s", E0.Note.c_str());
+    else if (SizeCount > 1 && !E1.Ran)
+      std::printf("  %s: %s", Large.c_str(), E1.Note.c_str());
+    std::printf("\n");
+  }
+}
+
 } // namespace
 
 int main(int Argc, char** Argv) {
@@ -528,14 +882,21 @@ int main(int Argc, char** Argv) {
   TComponentRegistriesScope Registries;
   InitSQLLayer();
   const std::vector<TCase> All = Cases();
+  const std::vector<TDmlPhase> AllDml = DmlPhases();
   std::vector<const TCase*> Run;
   for (const TCase& C : All)
     if (Only.empty() || Only == C.Name)
       Run.push_back(&C);
-  if (Run.empty()) {
+  std::vector<const TDmlPhase*> RunDml;
+  for (const TDmlPhase& P : AllDml)
+    if (Only.empty() || Only == P.Name)
+      RunDml.push_back(&P);
+  if (Run.empty() && RunDml.empty()) {
     std::fprintf(stderr, "unknown case \"%s\"; the cases:\n", Only.c_str());
     for (const TCase& C : All)
       std::fprintf(stderr, "  %s\n", C.Name);
+    for (const TDmlPhase& P : AllDml)
+      std::fprintf(stderr, "  %s\n", P.Name);
     return 2;
   }
   const int Runs = Only.empty() ? DefaultRuns : DefaultRuns * 10;
@@ -546,7 +907,9 @@ int main(int Argc, char** Argv) {
   std::printf("sqlbench; no reference database in this build\n");
 #endif
   const std::vector<TRowU> U = MakeU();
+  const std::vector<TRowT> NoRows;
   std::vector<TResult> Results(Run.size());
+  std::vector<TResult> DmlResults(RunDml.size());
   for (size_t S = 0; S < RunSizes.size(); ++S) {
     const int32_t N = RunSizes[S];
     const std::vector<TRowT> T = MakeT(N);
@@ -573,7 +936,22 @@ int main(int Argc, char** Argv) {
 #endif
       PrintLine(C, N, R.Engine[S], R.Reference[S]);
     }
+    for (size_t I = 0; I < RunDml.size(); ++I) {
+      const TDmlPhase& P = *RunDml[I];
+      TResult& R = DmlResults[I];
+      const std::vector<TRowT>& Start = P.Empty ? NoRows : T;
+      R.Engine[S] = TimeDml(
+          Runs, [&] { MakeEngineT(Start); }, [&] { return P.Engine(T); });
+#ifdef TOLVAN_BENCH_SQLITE
+      R.Reference[S] = TimeDml(
+          DefaultRuns, [&] { MakeReferenceT(Ref, Start); }, [&] { return P.Reference(Ref, T); });
+#endif
+      PrintDmlLine(P, N, R.Engine[S], R.Reference[S]);
+    }
   }
-  PrintSummary(Run, Results, RunSizes.size());
+  if (!Run.empty())
+    PrintSummary(Run, Results, RunSizes.size());
+  if (!RunDml.empty())
+    PrintDmlSummary(RunDml, DmlResults, RunSizes.size());
   return 0;
 }

@@ -102,7 +102,7 @@ TTolvanCursor* TTolvanTable::CreateTableCursor() {
   return Made;
 }
 
-TTolvanCursor* TTolvanTable::OpenTableCursor() {
+TTolvanCursor* TTolvanTable::OpenTableCursor(bool DefsOnlyToCreate) {
   TTolvanCursor* Made = CreateTableCursor();
   if (!Made) {
     if (IsBeingCreated())
@@ -117,29 +117,37 @@ TTolvanCursor* TTolvanTable::OpenTableCursor() {
     Made->SetInMemory(InMemory());
     Made->SetMemoryTableAllocBy(FMemoryTableAllocBy);
     Made->SetTemporary(Temporary());
-    // Persistent fields describe columns the definitions may not have yet.
-    for (int32_t I = 0; I < Fields().Count(); ++I) {
-      TField& Field = Fields().Fields(I);
-      if (Field.FieldKind() == fkData && !FieldDefExists(FieldDefs(), Field.FieldName()))
-        FieldDefs().Add(Field.FieldName(), Field.DataType(), Field.Size(), Field.Required());
-    }
-    if (FieldDefs().Count() > 0) {
-      FieldDefsToEngineFieldDefs(FieldDefs(), EngineFieldDefs());
-      // Constraints read from another table name columns this one does not have; a table made
-      // here takes the types, sizes and indexes only.
-      EngineConstraintDefs().Clear();
-    }
-    if (IndexDefs().Count() > 0) {
-      IndexDefsToEngineIndexDefs(IndexDefs(), EngineIndexDefs(), &FieldDefs(), &AdvFieldDefs());
-      CopyIndexDefs(IndexDefs(), StoredIndexDefs());
-    }
+    if (DefsOnlyToCreate)
+      Made->SetBeforeCreateTable([this] { BuildEngineDefs(); });
+    else
+      BuildEngineDefs();
     Made->OpenTable(&EngineFieldDefs(), &EngineIndexDefs(), &EngineConstraintDefs());
+    Made->SetBeforeCreateTable(nullptr);
     SetReadOnly(Made->ReadOnly());
   } catch (...) {
     DiscardCursor(Made);
     throw;
   }
   return Made;
+}
+
+void TTolvanTable::BuildEngineDefs() {
+  // Persistent fields describe columns the definitions may not have yet.
+  for (int32_t I = 0; I < Fields().Count(); ++I) {
+    TField& Field = Fields().Fields(I);
+    if (Field.FieldKind() == fkData && !FieldDefExists(FieldDefs(), Field.FieldName()))
+      FieldDefs().Add(Field.FieldName(), Field.DataType(), Field.Size(), Field.Required());
+  }
+  if (FieldDefs().Count() > 0) {
+    FieldDefsToEngineFieldDefs(FieldDefs(), EngineFieldDefs());
+    // Constraints read from another table name columns this one does not have; a table made
+    // here takes the types, sizes and indexes only.
+    EngineConstraintDefs().Clear();
+  }
+  if (IndexDefs().Count() > 0) {
+    IndexDefsToEngineIndexDefs(IndexDefs(), EngineIndexDefs(), &FieldDefs(), &AdvFieldDefs());
+    CopyIndexDefs(IndexDefs(), StoredIndexDefs());
+  }
 }
 
 TTolvanCursor* TTolvanTable::CreateCursor() {
@@ -156,7 +164,8 @@ TTolvanCursor* TTolvanTable::CreateCursor() {
       External->SetIndexName(Index);
     return External;
   }
-  TTolvanCursor* Made = OpenTableCursor();
+  // The open reloads the definitions from the cursor (OpenData).
+  TTolvanCursor* Made = OpenTableCursor(true);
   if (!Made)
     return nullptr;
   try {

@@ -193,10 +193,14 @@ public:
   // created, else 10915.
   TTolvanCursor* CreateTableCursor();
   // A cursor with the table's settings and definitions, its table open (a missing in-memory
-  // table created). The caller owns the result.
-  TTolvanCursor* OpenTableCursor();
+  // table created). The caller owns the result. DefsOnlyToCreate: the engine definitions are
+  // built from the component's only when the table is made; an open that reloads the
+  // definitions from the cursor afterwards need not pay for them on an existing table.
+  TTolvanCursor* OpenTableCursor(bool DefsOnlyToCreate = false);
   // The stored definitions, read through a cursor of its own.
   void ReadStoredDefs();
+  // The engine definitions from the component's field and index definitions.
+  void BuildEngineDefs();
   // The index name the selector stands for; empty for none.
   AnsiString ResolveIndexName(std::string_view Selector, bool ByFields);
   void SelectIndex(std::string_view Selector, bool ByFields);

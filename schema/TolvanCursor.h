@@ -137,6 +137,11 @@ public:
   // cursor does nothing.
   virtual void OpenTable(TTolvanFieldDefs* FieldDefs, TTolvanIndexDefs* IndexDefs,
                          TTolvanConstraintDefs* ConstraintDefs) = 0;
+  // Runs inside OpenTable just before a missing in-memory table is made from the definitions
+  // given to it, so that a caller whose definitions cost work to build fills them only then:
+  // opening an existing table reads its own. Empty: nothing runs.
+  void SetBeforeCreateTable(std::function<void()> Hook) { FBeforeCreateTable = std::move(Hook); }
+  const std::function<void()>& BeforeCreateTable() const noexcept { return FBeforeCreateTable; }
   // Reloads index and constraint definitions, then InitFieldDefs. Base: nothing.
   virtual void RefreshDefs() {}
   // Releases the table and frees filters, result bitmap, WorkBuffer and open BLOB streams.
@@ -475,6 +480,7 @@ private:
   TTolvanFieldDefs FFieldDefs;
   TTolvanFieldDefs FVisibleFieldDefs;
   TTolvanIndexDefs FIndexDefs;
+  std::function<void()> FBeforeCreateTable;
   bool FKeepTemporaryTable = false;
   bool FKeepScanOrder = false;
   TTolvanExpression* FProbeFilter = nullptr;

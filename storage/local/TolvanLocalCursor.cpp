@@ -141,6 +141,8 @@ void TTolvanLocalCursor::OpenTable(TTolvanFieldDefs* FieldDefs, TTolvanIndexDefs
     TTolvanIndexDefs NoIndexes;
     TTolvanConstraintDefs NoConstraints;
     Table = Database.GetTableData(*this, [&](TTolvanTableData& New) {
+      if (BeforeCreateTable())
+        BeforeCreateTable()();
       New.CreateTable(*this, FieldDefs ? *FieldDefs : NoFields, IndexDefs ? *IndexDefs : NoIndexes,
                       ConstraintDefs ? *ConstraintDefs : NoConstraints);
     });
