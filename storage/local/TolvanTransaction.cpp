@@ -259,12 +259,17 @@ void TTolvanTransaction::SaveSessionCursors() {
 }
 
 void TTolvanTransaction::RestoreSessionCursors() {
-  TSharedDatabaseHold Hold(FDatabase);
-  // Each cursor reads its record again under the table lock, which comes before the cursor-list
-  // lock: the cursors are gathered first and restored after the lists are left. Every cursor is
+  std::vector<TTolvanLocalCursor*> Cursors;
+  {
+    TSharedDatabaseHold Hold(FDatabase);
+    Cursors = LockedSessionCursors();
+  }
+  // Each cursor reads its record again under its table's lock, outside the database lock: a
+  // writer holding a table lock may wait for the database lock (a foreign-key side cursor). The
+  // cursors are the session's own and stay attached, so their tables stay too. Every cursor is
   // restored, whichever fails.
   std::exception_ptr First;
-  for (TTolvanLocalCursor* Cursor : LockedSessionCursors()) {
+  for (TTolvanLocalCursor* Cursor : Cursors) {
     try {
       Cursor->RestoreCurrentRecord();
     } catch (...) {

@@ -22,9 +22,10 @@
 //
 // Threads: the transaction has no lock of its own and is driven by its session's thread. The
 // passes over the session's cursors hold the database lock shared and each table's cursor-list
-// lock while they walk the lists; the table hooks run after the database lock is left, each
-// table held in use (BeginTableUse/EndTableUse) meanwhile. Lock order: the database lock, then a
-// table's cursor-list lock.
+// lock while they walk the lists. Work that takes a table's locks runs after the database lock is
+// left: the rollback's re-reads, on the session's own cursors, which keep their tables, and the
+// table hooks, each table held in use (BeginTableUse/EndTableUse) meanwhile. Lock order: the
+// database lock, then a table's cursor-list lock.
 #pragma once
 
 #include <cstdint>

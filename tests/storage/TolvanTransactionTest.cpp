@@ -410,6 +410,21 @@ TEST_F(Transaction, DisconnectingRollsBack) {
   EXPECT_FALSE(PagesPending());
   EXPECT_EQ(Db->Locks.back(), (TLockCall{"A", ID, -1}));
   EXPECT_TRUE(Db->Hooks.empty()); // no cursor of the session remained
+
+  // A rollback that cannot unlock still lets the session go, and then reports why.
+  Session->SetConnected(true);
+  const int32_t Again = Session->SessionID();
+  Session->StartTransaction();
+  Session->Transaction()->LockTable("B", false);
+  Db->FailUnlock = true;
+  const TRaised R = RaisedBy([&] { Session->SetConnected(false); });
+  EXPECT_EQ(R.Code, 10825);
+  EXPECT_EQ(R.Message, EngineMessage("Cannot unlock table 'B' in transaction, SessionID = " +
+                                         std::to_string(Again),
+                                     10825));
+  EXPECT_FALSE(Session->IsConnected());
+  EXPECT_FALSE(Session->InTransaction());
+  EXPECT_EQ(Db->SessionCount(), 0);
 }
 
 TEST_F(Transaction, AnUnfinishedTransactionIsCheckedAndDestroyedQuietly) {
