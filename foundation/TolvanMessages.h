@@ -51,8 +51,6 @@ inline constexpr std::string_view SInvalidRecordStoreField = "Invalid record sto
 inline constexpr std::string_view SInvalidTableStreamField = "Invalid table stream field %s = %d";
 // Local sessions and cursors.
 inline constexpr std::string_view SDatabaseNotFound = "Database '%s' not found";
-inline constexpr std::string_view STransactionsNotSupported =
-    "Cannot start transaction. Transactions are not supported in database '%s'";
 inline constexpr std::string_view SCursorSessionNotConnected =
     "Cannot open table '%s'. The session is not connected to a database";
 inline constexpr std::string_view SCursorNotOpen = "Table '%s' is not open";

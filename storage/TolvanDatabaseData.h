@@ -57,7 +57,7 @@ inline constexpr int32_t ErrTableAlreadyExists = 30247;
 inline constexpr int32_t ErrRenameTableExists = 11491;
 inline constexpr int32_t ErrDatabaseUsedBySessions = 11747;
 
-// Lock modes a transaction asks of a database's LockTable.
+// Lock modes a transaction asks of a database's LockTable; 1 and 4 are not used.
 enum TTolvanLockMode : uint8_t {
   tlmIntentionShared = 0,
   tlmIntentionReadWrite = 2,
@@ -65,14 +65,17 @@ enum TTolvanLockMode : uint8_t {
   tlmExclusive = 5,
 };
 
-// The counters a database keeps per table lock; this edition's databases grant every request and
-// leave them as they are.
+// The counters a database keeps per table lock. A transaction reads them in two places: a lock
+// the session holds at the start refuses the start when counter 3, 4 or 5 (Counters[2..4]) is
+// above 0 or Flag is set, and is taken over exclusively when counter 1 is above 0; at commit a
+// lock whose counter 4 is above 0 is raised to commit write. This edition's databases grant every
+// request and leave them as they are.
 struct TTolvanTableLockCounters {
   int32_t Counters[5] = {};
   bool Flag = false;
-  uint8_t Reserved[6] = {};
 };
 
+// One table a transaction holds locked. Never stored, so laid out as C++ pleases.
 struct TTolvanTableLockRecord {
   // The table's name in upper case, at most 255 characters.
   AnsiString TableName;
@@ -131,7 +134,8 @@ public:
                            TTolvanTableLockCounters& Counters);
   // Base: nothing.
   virtual void SessionHook(TTolvanBaseSession& Session);
-  // The database's own page manager; none in this edition.
+  // The database's own page manager, which commits and rolls back a transaction's pages; none in
+  // either engine of this edition, so neither takes a transaction.
   virtual TTolvanPageManager* PageManager() { return nullptr; }
 
   // --- tables -----------------------------------------------------------------------------------
@@ -171,6 +175,8 @@ public:
   int32_t SessionCount();
   // The attached sessions, for the caller to read under the lock.
   const std::vector<TTolvanBaseSession*>& Sessions() const noexcept { return FSessions; }
+  // The registered tables in list order, for the caller to read under the lock.
+  const std::vector<std::unique_ptr<TTolvanTableData>>& Tables() const noexcept { return FTables; }
 
   // The next object id: 1, 2, 3, ... A value beyond Int32 raises ERangeError and is not used up.
   int32_t NextObjectID() override;

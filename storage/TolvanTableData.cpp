@@ -318,11 +318,11 @@ void TTolvanTableData::EndTableUse() {
   FUseCount.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void TTolvanTableData::TransactionStarted() {}
+void TTolvanTableData::TransactionStarted(int32_t) {}
 
-void TTolvanTableData::TransactionCommitted() {}
+void TTolvanTableData::TransactionCommitted(int32_t) {}
 
-void TTolvanTableData::TransactionRolledBack() {}
+void TTolvanTableData::TransactionRolledBack(int32_t) {}
 
 bool TTolvanTableData::PageNeedsReload(int32_t) { return false; }
 

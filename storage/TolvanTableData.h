@@ -360,10 +360,11 @@ public:
   // UseCount up and down, under UseCountLock.
   virtual void BeginTableUse();
   virtual void EndTableUse();
-  // Hooks; the base does nothing.
-  virtual void TransactionStarted();
-  virtual void TransactionCommitted();
-  virtual void TransactionRolledBack();
+  // A transaction of session SessionID with cursors on the table started, committed or rolled
+  // back; the base does nothing.
+  virtual void TransactionStarted(int32_t SessionID);
+  virtual void TransactionCommitted(int32_t SessionID);
+  virtual void TransactionRolledBack(int32_t SessionID);
   // Asked by the page manager whether a cached page must be re-read. Base: false.
   bool PageNeedsReload(int32_t VersionStamp) override;
 

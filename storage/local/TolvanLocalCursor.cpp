@@ -10,6 +10,7 @@
 #include "foundation/TolvanMessages.h"
 #include "schema/expr/TolvanExpression.h"
 #include "storage/local/TolvanLocalSession.h"
+#include "storage/local/TolvanRecordBudget.h"
 
 namespace tolvan {
 
@@ -293,6 +294,7 @@ int64_t TTolvanLocalCursor::GetRecordCount() {
 }
 
 TTolvanGetRecordResult TTolvanLocalCursor::GetRecord(TTolvanGetRecordMode Mode) {
+  ChargeRecordBudget();
   const TTolvanGetRecordResult Result = OpenTableData().GetRecord(*this, Mode);
   // The store fills the columns; the buffer's trailer names the record, so that a later update
   // or delete finds it by the buffer (the position may have moved on by then).
@@ -340,6 +342,7 @@ void TTolvanLocalCursor::CancelRecord(bool) {
 }
 
 void TTolvanLocalCursor::PostRecord(bool Insert) {
+  ChargeRecordBudget();
   SetLastErrorText({});
   TTolvanTableData& Table = OpenTableData();
   const int32_t SessionID = Session() ? Session()->SessionID() : -1;
@@ -388,6 +391,7 @@ void TTolvanLocalCursor::PostRecord(bool Insert) {
 }
 
 void TTolvanLocalCursor::DeleteRecord() {
+  ChargeRecordBudget();
   SetLastErrorText({});
   TTolvanTableData& Table = OpenTableData();
   if (Table.IsTemporary()) {
@@ -409,6 +413,7 @@ void TTolvanLocalCursor::DeleteRecord() {
 }
 
 int32_t TTolvanLocalCursor::DeleteAllRecords() {
+  ChargeRecordBudget();
   TTolvanTableData& Table = OpenTableData();
   TTolvanTableWriteGate Gate(Table);
   Table.DeleteAllRecords(*this);
@@ -418,6 +423,7 @@ int32_t TTolvanLocalCursor::DeleteAllRecords() {
 int32_t TTolvanLocalCursor::UpdateAllRecords(const TStringList& FieldNames,
                                              std::span<TTolvanVariant* const> Values,
                                              bool SkipForeignKeys) {
+  ChargeRecordBudget();
   TTolvanTableData& Table = OpenTableData();
   TTolvanTableWriteGate Gate(Table);
   Table.UpdateAllRecords(*this, FieldNames, Values, SkipForeignKeys);
@@ -669,27 +675,32 @@ void TTolvanLocalCursor::EndTableUse() { OpenTableData().EndTableUse(); }
 
 void TTolvanLocalCursor::SaveCurrentRecord() {
   FreeSavedRecord();
-  if (uint8_t* Buffer = RecordBuffer()) {
-    FSavedRecord.reset(static_cast<uint8_t*>(TTolvanMemoryManager::AllocMem(RecordSize())));
-    std::memcpy(FSavedRecord.get(), Buffer, size_t(RecordSize()));
-  }
+  FSavedWithRecord = RecordBuffer() != nullptr;
   FSavedPosition = SavePosition();
 }
 
 void TTolvanLocalCursor::RestoreCurrentRecord() {
   if (!FSavedPosition)
     return;
-  RestorePosition(*FSavedPosition);
-  if (!FSavedRecord)
-    SetRecordBuffer(nullptr);
-  else if (uint8_t* Buffer = RecordBuffer())
-    std::memcpy(Buffer, FSavedRecord.get(), size_t(RecordSize()));
+  const TTolvanCursorPosition Saved = *FSavedPosition;
+  const bool WithRecord = FSavedWithRecord;
   FreeSavedRecord();
+  RestorePosition(Saved);
+  if (!WithRecord) {
+    SetRecordBuffer(nullptr);
+    return;
+  }
+  // The record is read again rather than copied back: bytes saved earlier would show contents
+  // the table no longer holds and name BLOB values that may be gone.
+  if (!Opened() || !RecordBuffer() || Saved.Bof != 0 || Saved.Eof != 0)
+    return;
+  if (GetRecord(rmCurrent) != rrOK)
+    RestorePosition(Saved);
 }
 
 void TTolvanLocalCursor::FreeSavedRecord() noexcept {
   FSavedPosition.reset();
-  FSavedRecord.reset();
+  FSavedWithRecord = false;
 }
 
 // --- side cursors -------------------------------------------------------------------------------

@@ -17,7 +17,7 @@
 //
 // Ownership: the cursor owns its copies of the definitions, ResultBitmap, Filter,
 // ExternalFilter (not the borrowed probe filter, which closing only forgets), the open BLOB
-// streams, SavedRecord, copies of the range keys (SetRange copies
+// streams, copies of the range keys (SetRange copies
 // the caller's keys; CancelRange and CloseTable free them) and its session when OwnsSession is
 // set. The table data and the database are referred to.
 //
@@ -181,9 +181,11 @@ public:
 
   // Opens the cursor on TableData without registering it there.
   void AttachToTableData(TTolvanTableData& TableData);
-  // Remembers the position and a copy of the record buffer (none when the cursor has none).
+  // Remembers the position, and whether the cursor has a record buffer.
   void SaveCurrentRecord();
-  // Back to the remembered position and record; nothing without a saved position.
+  // Nothing without a saved position. Otherwise back to it: a cursor saved without a buffer gets
+  // none; one saved on a record reads that record again from the table into its buffer, and when
+  // the record is gone keeps the position and the buffer as they are.
   void RestoreCurrentRecord();
   void FreeSavedRecord() noexcept;
 
@@ -220,7 +222,8 @@ private:
   TTolvanTableData* FTableData = nullptr;
   TTolvanDatabaseData* FDatabase = nullptr;
   std::optional<TTolvanCursorPosition> FSavedPosition;
-  std::unique_ptr<uint8_t, TTolvanMemDeleter> FSavedRecord;
+  // Whether the cursor had a record buffer when its position was saved.
+  bool FSavedWithRecord = false;
   bool FDirectTableData = false;
   std::unique_ptr<TTolvanRecordBitmap> FResultBitmap;
   std::unique_ptr<TTolvanExpression> FFilter;

@@ -1,16 +1,18 @@
 #include "storage/local/TolvanLocalSession.h"
 
+#include <exception>
 #include <mutex>
 
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "storage/TolvanDatabaseData.h"
+#include "storage/local/TolvanTransaction.h"
 
 namespace tolvan {
 
-// No transaction can be made in this edition (StartTransaction refuses every database), so there
-// is never one to free; the transaction unit replaces this with its teardown.
-void TTolvanTransactionDeleter::operator()(TTolvanTransaction*) const noexcept {}
+void TTolvanTransactionDeleter::operator()(TTolvanTransaction* Transaction) const noexcept {
+  delete Transaction;
+}
 
 TTolvanLocalSession::TTolvanLocalSession() = default;
 
@@ -90,8 +92,16 @@ void TTolvanLocalSession::Connect() {
 void TTolvanLocalSession::Disconnect() {
   TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
   std::lock_guard Hold(Registry.Lock());
-  // An open transaction would be rolled back here; none can be open in this edition.
-  FTransaction.reset();
+  // An open transaction is rolled back; the session detaches whatever the rollback raised, and
+  // then passes its error on.
+  std::exception_ptr RollbackError;
+  if (FTransaction) {
+    try {
+      FinishTransaction(false, false);
+    } catch (...) {
+      RollbackError = std::current_exception();
+    }
+  }
   TTolvanDatabaseData* Database = FDatabase;
   FDatabase = nullptr;
   FConnected = false;
@@ -102,6 +112,8 @@ void TTolvanLocalSession::Disconnect() {
     throw;
   }
   Database->Release();
+  if (RollbackError)
+    std::rethrow_exception(RollbackError);
 }
 
 void TTolvanLocalSession::CreateDatabase() {
@@ -155,23 +167,44 @@ void TTolvanLocalSession::StartTransaction() {
   if (FTransaction)
     throw ETolvanException::CreateFmt(ErrStartTransactionStarted, STransactionAlreadyStarted,
                                       FDatabase->DatabaseName());
-  const AnsiString& Name = FDatabase->DatabaseName();
-  if (Name == MemoryDatabaseName || Name == TemporaryDatabaseName)
+  // Only a page manager can undo the changes; a transaction without one would report a rollback
+  // it did not do, whatever the database is called.
+  if (!FDatabase->PageManager())
     throw ETolvanException::Create(ErrStartTransactionDiskOnly, STransactionDiskOnly);
-  // Any other database would take one; transactions are not built in this edition, and starting
-  // none while answering as if one were open would lose the caller's rollback.
-  throw ETolvanException::CreateFmt(ErrTransactionsNotSupported, STransactionsNotSupported, Name);
+  FTransaction.reset(new TTolvanTransaction(*this, *FDatabase));
+}
+
+void TTolvanLocalSession::FinishTransaction(bool Commit, bool Flush) {
+  // Freed on every path; a step that raised before finishing is followed by a rollback, so no
+  // transaction is ever left half done.
+  std::unique_ptr<TTolvanTransaction, TTolvanTransactionDeleter> Transaction =
+      std::move(FTransaction);
+  try {
+    if (Commit)
+      Transaction->Commit(Flush);
+    else
+      Transaction->Rollback();
+  } catch (...) {
+    if (!Transaction->Finished()) {
+      try {
+        Transaction->Rollback();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  Transaction->CheckFinished();
 }
 
 void TTolvanLocalSession::Commit() { Commit(false); }
 
-void TTolvanLocalSession::Commit(bool) {
+void TTolvanLocalSession::Commit(bool Flush) {
   if (!FConnected)
     throw ETolvanException::Create(ErrCommitNotConnected, SNilPointerOccurred);
   if (!FTransaction)
     throw ETolvanException::CreateFmt(ErrCommitNotStarted, STransactionNotStarted,
                                       FDatabase->DatabaseName());
-  FTransaction.reset();
+  FinishTransaction(true, Flush);
 }
 
 void TTolvanLocalSession::Rollback() {
@@ -180,7 +213,7 @@ void TTolvanLocalSession::Rollback() {
   if (!FTransaction)
     throw ETolvanException::CreateFmt(ErrRollbackNotStarted, STransactionNotStarted,
                                       FDatabase->DatabaseName());
-  FTransaction.reset();
+  FinishTransaction(false, false);
 }
 
 void TTolvanLocalSession::SessionHook() {

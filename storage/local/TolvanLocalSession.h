@@ -14,12 +14,13 @@
 //
 // This edition has no disk databases: a session that is neither in-memory nor temporary finds
 // no database; connecting, creating and every call that needs the database raise 10895
-// "Database '%s' not found" and register nothing. Transactions exist only on disk databases:
-// StartTransaction keeps the checks (10813, 10814, 10831) and refuses every other database with
-// 10896.
+// "Database '%s' not found" and register nothing. A transaction needs a database with a page
+// manager, which none of this edition has: StartTransaction raises 10831 for every database
+// without one. Commit and Rollback finish and free the open transaction on every path, also
+// when they raise; disconnecting rolls it back.
 //
 // Ownership: the registry owns the databases; the session refers to one and owns its open
-// transaction (none in this edition).
+// transaction.
 //
 // Teardown: the owner calls SetConnected(false) before destroying a session (it may raise); the
 // destructor disconnects only as a fallback and drops a failure.
@@ -55,10 +56,8 @@ inline constexpr int32_t ErrRollbackNotStarted = 10818;
 inline constexpr int32_t ErrStartTransactionDiskOnly = 10831;
 // A session that is neither in-memory nor temporary: no such database in this edition.
 inline constexpr int32_t ErrDatabaseNotFound = 10895;
-// A database that would take a transaction: transactions are not built in this edition.
-inline constexpr int32_t ErrTransactionsNotSupported = 10896;
 
-// Frees a transaction; the transaction unit supplies the teardown.
+// Frees a transaction (TolvanTransaction.h), which never raises.
 struct TTolvanTransactionDeleter {
   void operator()(TTolvanTransaction* Transaction) const noexcept;
 };
@@ -95,6 +94,8 @@ public:
   // Clears the database's page cache, when connected.
   void ClearPageCache();
 
+  // The open transaction, or nil.
+  TTolvanTransaction* Transaction() const noexcept { return FTransaction.get(); }
   // The database the session is attached to; nil when disconnected.
   TTolvanDatabaseData* Database() const noexcept { return FConnected ? FDatabase : nullptr; }
 
@@ -113,6 +114,8 @@ private:
   [[noreturn]] void RaiseDatabaseNotFound() const;
   void Connect();
   void Disconnect();
+  // Commits or rolls back the open transaction, and frees it whatever happens.
+  void FinishTransaction(bool Commit, bool Flush);
 
   // The database attached to; nil when disconnected. Not owned.
   TTolvanDatabaseData* FDatabase = nullptr;
