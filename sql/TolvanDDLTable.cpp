@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "classlib/DB.h"
+#include "classlib/DBConsts.h"
 #include "classlib/DBDefs.h"
+#include "classlib/Format.h"
 #include "classlib/SysUtils.h"
 #include "components/TolvanDefs.h"
 #include "components/TolvanQuery.h"
@@ -132,14 +134,17 @@ AnsiString JoinNames(const std::vector<TTolvanIndexField>& Fields, char Separato
   return Text;
 }
 
-// Both index lists of a table: the one CreateTable reads and the one a restructure reads.
-void AddIndexToBoth(TTolvanTable& Table, const AnsiString& Name, const AnsiString& Fields,
-                    TIndexOptions Options, const AnsiString& Desc, const AnsiString& CaseIns) {
-  for (TIndexDefs* Defs : {&Table.IndexDefs(), &Table.StoredIndexDefs()}) {
-    TIndexDef& Def = Defs->Add(Name, Fields, Options);
-    Def.SetDescFields(Desc);
-    Def.SetCaseInsFields(CaseIns);
-  }
+// CreateTable reads the component's index list, a restructure the stored one. A restructure
+// also opens the table as it is through the component's list, so there an index over a column
+// still to be added goes only into the stored list.
+void AddIndexTo(TTolvanTable& Table, TDDLIndexTarget Target, const AnsiString& Name,
+                const AnsiString& Fields, TIndexOptions Options, const AnsiString& Desc,
+                const AnsiString& CaseIns) {
+  TIndexDefs& Defs =
+      Target == TDDLIndexTarget::Create ? Table.IndexDefs() : Table.StoredIndexDefs();
+  TIndexDef& Def = Defs.Add(Name, Fields, Options);
+  Def.SetDescFields(Desc);
+  Def.SetCaseInsFields(CaseIns);
 }
 
 bool HasIndexNamed(TTolvanTable& Table, std::string_view Name) {
@@ -583,7 +588,8 @@ AnsiString TTolvanDDLTableManipulation::GeneratedName(std::string_view Prefix,
   return MakeUniqueName(Base);
 }
 
-void TTolvanDDLTableManipulation::AddPrimaryKeyIndex(TTolvanTable& Table) const {
+void TTolvanDDLTableManipulation::AddPrimaryKeyIndex(TTolvanTable& Table,
+                                                     TDDLIndexTarget Target) const {
   if (FPrimaryKeyFields.empty())
     return;
   const AnsiString Fields =
@@ -597,14 +603,15 @@ void TTolvanDDLTableManipulation::AddPrimaryKeyIndex(TTolvanTable& Table) const 
     Name = UniqueIndexName(
         Table, "C_PK",
         "$" + JoinNames(FPrimaryKeyFields, '$', [](const TTolvanIndexField&) { return true; }));
-  AddIndexToBoth(Table, Name, Fields, ixPrimary, Desc, CaseIns);
+  AddIndexTo(Table, Target, Name, Fields, ixPrimary, Desc, CaseIns);
 }
 
-void TTolvanDDLTableManipulation::AddUniqueIndexes(TTolvanTable& Table) const {
+void TTolvanDDLTableManipulation::AddUniqueIndexes(TTolvanTable& Table,
+                                                   TDDLIndexTarget Target) const {
   for (int32_t I = 0; I < FUniqueFields.Count(); ++I) {
     const AnsiString& Column = FUniqueFields.Strings(I);
     const AnsiString Name = UniqueIndexName(Table, "C_Unique$", Column);
-    AddIndexToBoth(Table, Name, Column, ixUnique, AnsiString(), AnsiString());
+    AddIndexTo(Table, Target, Name, Column, ixUnique, AnsiString(), AnsiString());
   }
 }
 
@@ -645,8 +652,8 @@ void TTolvanDDLCreateTable::Execute(TTolvanQuery& Query, bool /*IsRoot*/, bool /
     if (Table->Exists())
       throw ETolvanException::CreateFmt(ErrDDLTableExists, SCannotCreateTableAlreadyExists,
                                         Table->TableName());
-    AddPrimaryKeyIndex(*Table);
-    AddUniqueIndexes(*Table);
+    AddPrimaryKeyIndex(*Table, TDDLIndexTarget::Create);
+    AddUniqueIndexes(*Table, TDDLIndexTarget::Create);
     NameUnnamedForeignKeys(*Table);
     if (FForeignKeyDefs)
       Table->ForeignKeyDefs().Assign(*FForeignKeyDefs);
@@ -789,7 +796,7 @@ bool TTolvanDDLAlterTable::ApplyAction(TTolvanTable& Table) {
         throw ETolvanException::CreateFmt(ErrDDLFieldExists, SFieldAlreadyExists, Column.Name);
       ApplyColumnDef(Defs.AddDef(), Column);
     }
-    AddUniqueIndexes(Table);
+    AddUniqueIndexes(Table, TDDLIndexTarget::Restructure);
     return true;
   case taaDropColumn:
     for (int32_t I = 0; FDropList && I < FDropList->Count(); ++I)
@@ -815,7 +822,7 @@ bool TTolvanDDLAlterTable::ApplyAction(TTolvanTable& Table) {
     Table.DropConstraint(FConstraintName, FCascade);
     return false;
   case taaAddPrimaryKey:
-    AddPrimaryKeyIndex(Table);
+    AddPrimaryKeyIndex(Table, TDDLIndexTarget::Restructure);
     return true;
   case taaAddForeignKey:
     NameUnnamedForeignKeys(Table);
@@ -832,6 +839,9 @@ void TTolvanDDLAlterTable::Execute(TTolvanQuery& Query, bool /*IsRoot*/, bool /*
     TTableGuard Table(NewComponent<TTolvanTable>(Query.Owner()));
     SetupDataSet(&*Table);
     Table->SetExclusive(true);
+    // Opening a missing in-memory table would try to create it from no definitions.
+    if (!Table->Exists())
+      DatabaseError(Format(STableDoesNotExist, Table->TableName()));
     // Opening loads the stored definitions the action changes.
     Table->Open();
     Table->Close();

@@ -110,6 +110,10 @@ inline constexpr int32_t ErrFKTableName = 11478;
 inline constexpr int32_t ErrDDLConstraintName = 11495;
 inline constexpr int32_t ErrDDLConstraintOption = 11496;
 
+// Which index list of the table component a generated index goes to: the one CreateTable
+// reads, or the one a restructure reads.
+enum class TDDLIndexTarget : uint8_t { Create, Restructure };
+
 // One parsed column. Each attribute is present only when the statement gave it, and only
 // present attributes reach a definition (ApplyColumnDef).
 struct TSQLFieldDef {
@@ -213,10 +217,10 @@ protected:
 
   // --- execution helpers ----------------------------------------------------------------------
 
-  // The primary index (when a key column was parsed) into both index lists of Table.
-  void AddPrimaryKeyIndex(TTolvanTable& Table) const;
-  // One unique index per UNIQUE column into both index lists.
-  void AddUniqueIndexes(TTolvanTable& Table) const;
+  // The primary index, when a key column was parsed.
+  void AddPrimaryKeyIndex(TTolvanTable& Table, TDDLIndexTarget Target) const;
+  // One unique index per UNIQUE column.
+  void AddUniqueIndexes(TTolvanTable& Table, TDDLIndexTarget Target) const;
   // Names each unnamed parsed foreign key, avoiding every constraint, index and key name of
   // Table and of the other parsed keys.
   void NameUnnamedForeignKeys(TTolvanTable& Table);
