@@ -147,8 +147,9 @@ public:
   // --- table operations (TolvanTableOperations.cpp) ---------------------------------------------
 
   // Creates the table from the extended field definitions (or FieldDefs), IndexDefs and the
-  // foreign-key definitions; an existing in-memory or temporary table of the name is replaced.
-  void CreateTable();
+  // foreign-key definitions; an existing in-memory or temporary table of the name is replaced,
+  // or, with OnlyIfAbsent, refused with 30247 (checked atomically with the create).
+  void CreateTable(bool OnlyIfAbsent = false);
   void DeleteTable(bool Force);
   void RenameTable(std::string_view NewName);
   void RenameField(std::string_view OldName, std::string_view NewName);

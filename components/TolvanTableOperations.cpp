@@ -490,11 +490,12 @@ private:
 
 // --- the operations on a closed table ----------------------------------------------------------
 
-void TTolvanTable::CreateTable() {
+void TTolvanTable::CreateTable(bool OnlyIfAbsent) {
   RunClosedTableOperation(
       *this, ErrCreateTableCursor, TNameCheck::TableName, TReadOnlyCheck::After,
-      [this](TTolvanCursor& Cursor) {
+      [this, OnlyIfAbsent](TTolvanCursor& Cursor) {
         Cursor.SetMemoryTableAllocBy(FMemoryTableAllocBy);
+        Cursor.SetCreateOnlyIfAbsent(OnlyIfAbsent);
         Cursor.SetKeepTemporaryTable(true);
         for (int32_t I = 0; I < Fields().Count(); ++I) {
           TField& Field = Fields().Fields(I);

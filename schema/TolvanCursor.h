@@ -104,7 +104,7 @@ public:
   // Each works on the table named TableName without opening it for records.
 
   // Creates the table from copies of the definitions, every index's RootPageNo set to -1 first;
-  // an in-memory or temporary table of that name is deleted first.
+  // an in-memory or temporary table of that name is deleted first (unless CreateOnlyIfAbsent).
   virtual void CreateTable(TTolvanFieldDefs& FieldDefs, TTolvanIndexDefs& IndexDefs,
                            TTolvanConstraintDefs& ConstraintDefs) = 0;
   virtual void DeleteTable(bool IgnoreForeignKeys) = 0;
@@ -389,6 +389,10 @@ public:
 
   bool KeepTemporaryTable() const noexcept { return FKeepTemporaryTable; }
   void SetKeepTemporaryTable(bool Value) noexcept { FKeepTemporaryTable = Value; }
+  // CreateTable refuses a table of the name that exists (30247) instead of replacing it; the
+  // check runs under the database's write gate, so no other thread makes the table in between.
+  bool CreateOnlyIfAbsent() const noexcept { return FCreateOnlyIfAbsent; }
+  void SetCreateOnlyIfAbsent(bool Value) noexcept { FCreateOnlyIfAbsent = Value; }
   bool KeepScanOrder() const noexcept { return FKeepScanOrder; }
   void SetKeepScanOrder(bool Value) noexcept { FKeepScanOrder = Value; }
   int32_t LastErrorCode() const noexcept { return FLastErrorCode; }
@@ -483,6 +487,7 @@ private:
   std::function<void()> FBeforeCreateTable;
   bool FKeepTemporaryTable = false;
   bool FKeepScanOrder = false;
+  bool FCreateOnlyIfAbsent = false;
   TTolvanExpression* FProbeFilter = nullptr;
   int32_t FLastErrorCode = 0;
   AnsiString FLastErrorText;

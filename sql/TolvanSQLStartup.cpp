@@ -2,6 +2,7 @@
 
 #include "components/TolvanQuery.h"
 #include "sql/TolvanAO.h"
+#include "sql/TolvanDDLTable.h"
 #include "sql/TolvanSQLInsert.h"
 #include "sql/TolvanSQLProcessor.h"
 #include "sql/TolvanSQLUnion.h"
@@ -24,6 +25,10 @@ void InitSQLLayer() {
   RegisterSQLCommand(TTolvanSQLCommandKind::Insert, CommandFactory<TTolvanSQLInsert>());
   RegisterSQLCommand(TTolvanSQLCommandKind::Update, CommandFactory<TTolvanSQLUpdate>());
   RegisterSQLCommand(TTolvanSQLCommandKind::Delete, CommandFactory<TTolvanSQLDelete>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::CreateTable, CommandFactory<TTolvanDDLCreateTable>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::DropTable, CommandFactory<TTolvanDDLDropTable>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::AlterTable, CommandFactory<TTolvanDDLAlterTable>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::RenameTable, CommandFactory<TTolvanDDLRenameTable>());
 }
 
 } // namespace tolvan

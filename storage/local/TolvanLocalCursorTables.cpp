@@ -123,6 +123,9 @@ void TTolvanLocalCursor::CreateTable(TTolvanFieldDefs& FieldDefs, TTolvanIndexDe
     IndexDefs.Items(I).SetRootPageNo(-1);
   TTableHolder Removed(Database);
   TTolvanDatabaseWriteHold Hold(Database);
+  if (CreateOnlyIfAbsent() && Database.FindTableData(*this))
+    throw ETolvanException::CreateFmt(ErrTableAlreadyExists, SCannotCreateTableAlreadyExists,
+                                      TableName());
   if (InMemory() || Temporary()) {
     if (TTolvanTableData* Old = Database.FindTableData(*this)) {
       // The old table goes only for definitions the new one can be made from.
