@@ -2,8 +2,11 @@
 
 #include "components/TolvanQuery.h"
 #include "sql/TolvanAO.h"
+#include "sql/TolvanDDLIndex.h"
+#include "sql/TolvanSQLDatabase.h"
 #include "sql/TolvanSQLInsert.h"
 #include "sql/TolvanSQLProcessor.h"
+#include "sql/TolvanSQLTransaction.h"
 #include "sql/TolvanSQLUnion.h"
 #include "sql/TolvanSQLUpdate.h"
 
@@ -24,6 +27,13 @@ void InitSQLLayer() {
   RegisterSQLCommand(TTolvanSQLCommandKind::Insert, CommandFactory<TTolvanSQLInsert>());
   RegisterSQLCommand(TTolvanSQLCommandKind::Update, CommandFactory<TTolvanSQLUpdate>());
   RegisterSQLCommand(TTolvanSQLCommandKind::Delete, CommandFactory<TTolvanSQLDelete>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::CreateIndex, CommandFactory<TTolvanDDLCreateIndex>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::DropIndex, CommandFactory<TTolvanDDLDropIndex>());
+  RegisterDatabaseCommands();
+  RegisterSQLCommand(TTolvanSQLCommandKind::StartTransaction,
+                     CommandFactory<TTolvanStartTransaction>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::Commit, CommandFactory<TTolvanCommit>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::Rollback, CommandFactory<TTolvanRollback>());
 }
 
 } // namespace tolvan
