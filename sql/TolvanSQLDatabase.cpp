@@ -105,21 +105,9 @@ void TTolvanDropDatabase::Execute(TTolvanQuery& Query, bool, bool, bool&) {
 }
 
 void TTolvanDropDatabase::DropThroughOwn(TTolvanQuery& Query, TTolvanDatabase& Own) {
-  // The query still holds the component: it is listed again whatever the drop does, so that a
-  // component freed later tells the query it went.
-  struct TRelist {
-    TTolvanDatabase& Database;
-    TTolvanQuery& Query;
-    ~TRelist() {
-      try {
-        if (Query.Database() == &Database)
-          Database.AddDataSet(&Query);
-      } catch (...) {
-      }
-    }
-  } Relist{Own, Query};
-  Own.RemoveDataSet(&Query);
-  Own.Close();
+  // The query is still running in the component: it stays listed and counted, so that the
+  // component outlives the statement whatever the rest of the script opens and closes.
+  Own.CloseKeeping(&Query);
   TDropMode Mode(Own);
   Own.DropDatabase();
 }
