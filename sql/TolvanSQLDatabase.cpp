@@ -58,21 +58,11 @@ void TTolvanCreateDatabase::Parse() {
     ParseFileOptions();
 }
 
-void TTolvanCreateDatabase::Execute(TTolvanQuery&, bool, bool, bool&) {
-  TComponentPtr<TTolvanDatabase> Database(TTolvanDatabase::Create(nullptr));
-  // The name first: the new component's own name "MEMORY" must not be checked against the
-  // databases of its session when the flag changes.
-  Database->SetDatabaseName(FDatabaseName);
-  Database->SetInMemory(FInMemory);
-  Database->CreateDatabase();
-  Database.release()->Free();
-}
-
-// --- DROP DATABASE ---------------------------------------------------------------------------
+// --- execution -------------------------------------------------------------------------------
 
 namespace {
 
-// The drop-by-statement mode for the length of the drop.
+// The drop-by-statement mode: the component's name checks are skipped while it is held.
 class TDropMode {
 public:
   explicit TDropMode(TTolvanDatabase& Database) : FDatabase(Database) {
@@ -87,6 +77,19 @@ private:
 };
 
 } // namespace
+
+void TTolvanCreateDatabase::Execute(TTolvanQuery&, bool, bool, bool&) {
+  TComponentPtr<TTolvanDatabase> Database(TTolvanDatabase::Create(nullptr));
+  {
+    // The component only carries the name to the engine and never connects: a component of the
+    // caller's with the same name is no conflict, and is neither refused nor freed.
+    TDropMode Mode(*Database);
+    Database->SetDatabaseName(FDatabaseName);
+    Database->SetInMemory(FInMemory);
+  }
+  Database->CreateDatabase();
+  Database.release()->Free();
+}
 
 void TTolvanDropDatabase::Parse() {
   ParseDatabaseName({ErrDropDatabaseEnd, ErrDropDatabaseName, ErrDropDatabaseFileName,

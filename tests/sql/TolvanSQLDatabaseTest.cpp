@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "components/TolvanDatabase.h"
 #include "components/TolvanQuery.h"
@@ -12,6 +13,7 @@
 #include "foundation/TolvanExcept.h"
 #include "sql/TolvanSQLDatabase.h"
 #include "sql/TolvanSQLStartup.h"
+#include "sql/TolvanSQLTransaction.h"
 #include "storage/TolvanDatabaseData.h"
 #include "tests/sql/support/TestAOTables.h"
 
@@ -217,6 +219,65 @@ TEST_F(SQLDatabase, CreateIndexAddressesTheQuerysDatabaseAndFreesItsTable) {
   EXPECT_EQ(Run("DROP INDEX t.ix", "db1"), 0);
   EXPECT_EQ(CodeOf([] { Rows("SELECT id FROM t ORDER BY INDEX ix", "db1"); }), 11667);
   Exec("DROP DATABASE db1");
+}
+
+TEST_F(SQLDatabase, CreateBesideTheCallersComponentOfTheSameName) {
+  // The caller has configured a component for the database before creating it.
+  TComponentPtr<TTolvanDatabase> Db1(TTolvanDatabase::Create(nullptr));
+  Db1->SetDatabaseName("db1");
+  Exec("CREATE DATABASE db1");
+  EXPECT_TRUE(Registered("db1"));
+  EXPECT_EQ(Db1->DatabaseName(), "db1");
+  Db1->Open();
+  MakeTable("db1", "t");
+  EXPECT_EQ(Rows("SELECT id FROM db1.t"), "1 2 3");
+  Db1->Close();
+  Exec("DROP DATABASE db1");
+  EXPECT_FALSE(Registered("db1"));
+}
+
+// What the grammars keep that no execution shows: the FILE options and COMMIT's flush flag.
+TEST_F(SQLDatabase, ParsedDatabaseOptionsAndCommitFlag) {
+  TComponentPtr<TTolvanQuery> Query = NewQuery("");
+  // The processor starts a DATABASE statement at its second word.
+  auto Parse = [&](std::string_view SQL, TTolvanSQLCommandKind Kind, bool Second) {
+    TTolvanLexer Lexer(SQL, nullptr);
+    EXPECT_TRUE(Lexer.NextStatement());
+    TToken Token;
+    if (Second)
+      Lexer.NextToken(Token);
+    return MakeCommand(Kind, Lexer, *Query);
+  };
+  struct TCase {
+    const char* SQL;
+    bool InMemory;
+    const char* Name;
+    const char* FileName;
+    int32_t PageSize;
+    int32_t MaxSessionCount;
+  };
+  const TCase Cases[] = {
+      {"CREATE DATABASE FILE f PAGESIZE 4096 WITH MAXSESSIONSCOUNT 12", false, "f", "f", 4096, 12},
+      {"CREATE DATABASE FILE [a b] MAXSESSIONSCOUNT x PAGESIZE", false, "a b", "a b", 0, 0},
+      // A token that is no reserved word ends the options.
+      {"CREATE DATABASE FILE f name PAGESIZE 4096", false, "f", "f", 0, 0},
+      {"CREATE DATABASE MEMORY m PAGESIZE 4096", true, "m", "", 0, 0},
+      {"CREATE DATABASE d", true, "d", "", 0, 0},
+  };
+  for (const TCase& C : Cases) {
+    auto Made = Parse(C.SQL, TTolvanSQLCommandKind::CreateDatabase, true);
+    auto& Command = dynamic_cast<TTolvanCreateDatabase&>(*Made);
+    EXPECT_EQ(Command.InMemory(), C.InMemory) << C.SQL;
+    EXPECT_EQ(Command.DatabaseName(), C.Name) << C.SQL;
+    EXPECT_EQ(Command.FileName(), C.FileName) << C.SQL;
+    EXPECT_EQ(Command.PageSize(), C.PageSize) << C.SQL;
+    EXPECT_EQ(Command.MaxSessionCount(), C.MaxSessionCount) << C.SQL;
+  }
+  for (auto [SQL, Flush] : {std::pair{"COMMIT", true}, std::pair{"COMMIT NOFLUSH", false},
+                            std::pair{"COMMIT WORK NOFLUSH", true}}) {
+    auto Made = Parse(SQL, TTolvanSQLCommandKind::Commit, false);
+    EXPECT_EQ(dynamic_cast<TTolvanCommit&>(*Made).Flush(), Flush) << SQL;
+  }
 }
 
 } // namespace
