@@ -9,6 +9,7 @@
 
 #include "components/TolvanDatabase.h"
 #include "components/TolvanQuery.h"
+#include "components/TolvanSession.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanExcept.h"
 #include "sql/TolvanSQLDatabase.h"
@@ -111,7 +112,19 @@ TEST_F(SQLDatabase, DropWhileAnotherComponentIsConnectedFailsAndKeepsEverything)
     EXPECT_EQ(Rows("SELECT id FROM db1.t"), "1 2 3");
     EXPECT_EQ(Rows("SELECT id FROM t", "db1"), "1 2 3");
   }
-  Exec("DROP DATABASE db1");
+  {
+    // A query whose own component is db1 closes it before the drop, but a component of another
+    // session still counts.
+    TComponentPtr<TTolvanSession> Other(TTolvanSession::Create(nullptr));
+    Other->SetSessionName("Other");
+    TTolvanDatabase* OtherDb1 = TTolvanDatabase::Create(Other.get());
+    OtherDb1->SetDatabaseName("db1");
+    OtherDb1->Open();
+    EXPECT_EQ(CodeOf([] { Exec("DROP DATABASE db1", "db1"); }), ErrDatabaseUsedBySessions);
+    EXPECT_TRUE(OtherDb1->Connected());
+    EXPECT_EQ(Rows("SELECT id FROM t", "db1"), "1 2 3");
+  }
+  Exec("DROP DATABASE db1", "db1");
   EXPECT_FALSE(Registered("db1"));
 }
 
