@@ -141,6 +141,25 @@ void TTolvanDatabase::Close() {
     std::rethrow_exception(Failure);
 }
 
+void TTolvanDatabase::CloseKeeping(TTolvanDatabaseClient* Keeper) {
+  TSessionCriticalSectionHold Hold;
+  if (!Keeper || std::find(FDataSets.begin(), FDataSets.end(), Keeper) == FDataSets.end()) {
+    Close();
+    return;
+  }
+  std::vector<TTolvanDatabaseClient*> Kept;
+  Kept.reserve(1);
+  RemoveDataSet(Keeper);
+  std::exception_ptr Failure;
+  KeepFirstFailure(Failure, [&] { Close(); });
+  Kept.push_back(Keeper);
+  Kept.insert(Kept.end(), FDataSets.begin(), FDataSets.end());
+  FDataSets = std::move(Kept);
+  FUseCount = 1;
+  if (Failure)
+    std::rethrow_exception(Failure);
+}
+
 void TTolvanDatabase::SetConnected(bool Value) {
   if (ComponentState() & csLoading) {
     FStreamedConnected = Value;

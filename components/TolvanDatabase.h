@@ -90,6 +90,10 @@ public:
   void Open();
   // Disconnects every dataset, lets the engine session go, and resets the use count.
   void Close();
+  // Close for a drop run by one of the datasets (Keeper): every other dataset is disconnected
+  // and the engine session goes, while Keeper stays listed and its use stays counted, so the
+  // database is neither freed nor forgotten under the statement still running in it.
+  void CloseKeeping(TTolvanDatabaseClient* Keeper);
   bool Connected() const noexcept { return FEngineSession != nullptr; }
   // Opens or closes on a change; while loading only remembered. At design time a failure goes
   // to the application exception handler.

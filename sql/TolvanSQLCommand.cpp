@@ -130,6 +130,13 @@ bool TTolvanSQLCommand::ReadNextToken(TTokenKinds Kinds, int32_t Code, std::stri
   return true;
 }
 
+void TTolvanSQLCommand::RequireNextToken(int32_t Code) {
+  const int32_t LastLine = FToken.Line;
+  const int32_t LastColumn = FToken.Column;
+  if (!NextToken())
+    throw ETolvanException::CreateFmt(Code, SUnexpectedEndOfSqlCommand, LastLine, LastColumn);
+}
+
 void TTolvanSQLCommand::RaiseAtToken(int32_t Code, std::string_view Message) const {
   throw ETolvanException::CreateFmt(Code, Message, FToken.Text, FToken.Line, FToken.Column);
 }

@@ -99,6 +99,9 @@ public:
   // a kind outside Kinds (when Kinds is not empty): false with Code -1, else Code with Message
   // formatted with the token's text, line and column.
   bool ReadNextToken(TTokenKinds Kinds, int32_t Code, std::string_view Message = {});
+  // Advances; at the end raises Code "Unexpected end of SQL command ..." at the last token's
+  // place (grammars whose end has a code of its own).
+  void RequireNextToken(int32_t Code);
   // Raises Code with Message formatted with the current token's text, line and column.
   [[noreturn]] void RaiseAtToken(int32_t Code, std::string_view Message) const;
   // Raises Code, Message formatted with Expected, the current token's text, line and column.

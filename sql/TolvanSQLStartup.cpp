@@ -2,9 +2,12 @@
 
 #include "components/TolvanQuery.h"
 #include "sql/TolvanAO.h"
+#include "sql/TolvanDDLIndex.h"
 #include "sql/TolvanDDLTable.h"
+#include "sql/TolvanSQLDatabase.h"
 #include "sql/TolvanSQLInsert.h"
 #include "sql/TolvanSQLProcessor.h"
+#include "sql/TolvanSQLTransaction.h"
 #include "sql/TolvanSQLUnion.h"
 #include "sql/TolvanSQLUpdate.h"
 
@@ -29,6 +32,13 @@ void InitSQLLayer() {
   RegisterSQLCommand(TTolvanSQLCommandKind::DropTable, CommandFactory<TTolvanDDLDropTable>());
   RegisterSQLCommand(TTolvanSQLCommandKind::AlterTable, CommandFactory<TTolvanDDLAlterTable>());
   RegisterSQLCommand(TTolvanSQLCommandKind::RenameTable, CommandFactory<TTolvanDDLRenameTable>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::CreateIndex, CommandFactory<TTolvanDDLCreateIndex>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::DropIndex, CommandFactory<TTolvanDDLDropIndex>());
+  RegisterDatabaseCommands();
+  RegisterSQLCommand(TTolvanSQLCommandKind::StartTransaction,
+                     CommandFactory<TTolvanStartTransaction>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::Commit, CommandFactory<TTolvanCommit>());
+  RegisterSQLCommand(TTolvanSQLCommandKind::Rollback, CommandFactory<TTolvanRollback>());
 }
 
 } // namespace tolvan

@@ -7,6 +7,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanMessages.h"
+#include "storage/TolvanConstraintManager.h"
 #include "storage/TolvanRecordManager.h"
 #include "storage/TolvanTableData.h"
 
@@ -123,8 +124,17 @@ void TTolvanBTreeIndex::BuildIndex(TTolvanCursor* Cursor, TTolvanIndexDef& Def) 
   State.Mode = rmNext;
   State.Buffer = Buffer.get();
   State.AtBegin = 1;
+  // A unique index over records that already share a key would promise what the data breaks.
+  const bool Unique = Def.Unique() || Def.Primary();
   for (Records->GetRecord(State); State.Result == rrOK; Records->GetRecord(State)) {
     FKeyRef.MakeKey(Buffer.get(), Key);
+    if (Unique && !FTree.IsKeyUnique(SessionID, Key)) {
+      if (Def.Primary())
+        throw ETolvanException::CreateFmt(ErrCheckPrimaryDuplicate, SPrimaryKeyViolated,
+                                          Def.Name());
+      throw ETolvanException::CreateFmt(ErrCheckUniqueDuplicate, SUniqueConstraintViolated,
+                                        Def.Name());
+    }
     FTree.InsertKey(SessionID, Key, State.RecordID);
     State.AtBegin = 0;
   }
