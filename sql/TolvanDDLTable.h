@@ -47,6 +47,7 @@
 #include "foundation/TolvanTypesRoutines.h"
 #include "foundation/TolvanVariant.h"
 #include "schema/TolvanConstraintDef.h"
+#include "sql/TolvanIndexField.h"
 #include "sql/TolvanSQLCommand.h"
 
 namespace tolvan {
@@ -150,13 +151,6 @@ public:
 
 private:
   std::vector<std::unique_ptr<TSQLFieldDef>> FItems;
-};
-
-// One column of a primary key as written.
-struct TTolvanIndexField {
-  AnsiString Name;
-  bool Descending = false;
-  bool CaseInsensitive = false;
 };
 
 // The base of the four table statements: the element list and the definitions it yields.
