@@ -107,6 +107,27 @@ std::string DateText(int32_t Day) {
   return Text;
 }
 
+// Opens t, appends the rows through the component (Append, field writes, Post) and closes it.
+void AppendRowsT(TTolvanTable& T, const std::vector<TRowT>& Rows) {
+  T.Open();
+  TField& Id = T.FieldByName("id");
+  TField& K = T.FieldByName("k");
+  TField& V = T.FieldByName("v");
+  TField& F = T.FieldByName("f");
+  TField& D = T.FieldByName("d");
+  const TDateTime Base = EncodeDate(2000, 1, 1);
+  for (const TRowT& R : Rows) {
+    T.Append();
+    Id.SetAsInteger(R.Id);
+    K.SetAsInteger(R.K);
+    V.SetAsString(R.V);
+    F.SetAsFloat(R.F);
+    D.SetAsDateTime(Base + R.Day);
+    T.Post();
+  }
+  T.Close();
+}
+
 void FillEngineT(const std::vector<TRowT>& Rows) {
   TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
   T->SetInMemory(true);
@@ -117,23 +138,7 @@ void FillEngineT(const std::vector<TRowT>& Rows) {
   T->AdvFieldDefs().Add("f", tftDouble, 0, false);
   T->AdvFieldDefs().Add("d", tftDate, 0, false);
   T->CreateTable();
-  T->Open();
-  TField& Id = T->FieldByName("id");
-  TField& K = T->FieldByName("k");
-  TField& V = T->FieldByName("v");
-  TField& F = T->FieldByName("f");
-  TField& D = T->FieldByName("d");
-  const TDateTime Base = EncodeDate(2000, 1, 1);
-  for (const TRowT& R : Rows) {
-    T->Append();
-    Id.SetAsInteger(R.Id);
-    K.SetAsInteger(R.K);
-    V.SetAsString(R.V);
-    F.SetAsFloat(R.F);
-    D.SetAsDateTime(Base + R.Day);
-    T->Post();
-  }
-  T->Close();
+  AppendRowsT(*T, Rows);
   T->AddIndex("t_id", "id", ixUnique);
 }
 
@@ -432,23 +437,7 @@ int64_t InsertPrepared(const std::vector<TRowT>& Rows) {
 int64_t InsertThroughTable(const std::vector<TRowT>& Rows) {
   TComponentPtr<TTolvanTable> T = MakeComponent<TTolvanTable>();
   T->SetTableName("t");
-  T->Open();
-  TField& Id = T->FieldByName("id");
-  TField& K = T->FieldByName("k");
-  TField& V = T->FieldByName("v");
-  TField& F = T->FieldByName("f");
-  TField& D = T->FieldByName("d");
-  const TDateTime Base = EncodeDate(2000, 1, 1);
-  for (const TRowT& R : Rows) {
-    T->Append();
-    Id.SetAsInteger(R.Id);
-    K.SetAsInteger(R.K);
-    V.SetAsString(R.V);
-    F.SetAsFloat(R.F);
-    D.SetAsDateTime(Base + R.Day);
-    T->Post();
-  }
-  T->Close();
+  AppendRowsT(*T, Rows);
   return int64_t(Rows.size());
 }
 

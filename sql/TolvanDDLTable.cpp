@@ -36,20 +36,6 @@ constexpr TTokenKinds TypeKinds =
 constexpr TTokenKinds PlainNameKinds =
     TokenKinds({tktString, tktBracketedString, tktBackQuotedString});
 
-bool NeedsSize(TTolvanFieldType Type) {
-  switch (Type) {
-  case tftChar:
-  case tftVarchar:
-  case tftWideChar:
-  case tftWideVarchar:
-  case tftBytes:
-  case tftVarBytes:
-    return true;
-  default:
-    return false;
-  }
-}
-
 // The width an AUTOINC column takes from a type name among its options; tftNone for a name
 // that chooses none.
 TTolvanFieldType AutoIncWidth(TTolvanFieldType Named) {
@@ -234,7 +220,7 @@ void TTolvanDDLTableManipulation::ParseType(TSQLFieldDef& Column) {
   if (Type == tftNone)
     RaiseAtToken(ErrDDLUnknownFieldType, SUnknownFieldType);
   Column.FieldType = Type;
-  if (NeedsSize(Type)) {
+  if (IsSizedFieldType(Type)) {
     ReadNextToken(TokenKinds({tktLeftParenthesis}), ErrDDLSizeOpenParen,
                   SOpeningParenthesisExpected);
     ReadNextToken(TokenKinds({tktInt}), ErrDDLSizeExpected, SDecimalConstantExpected);

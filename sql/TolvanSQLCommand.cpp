@@ -213,4 +213,14 @@ void TTolvanSQLCommand::SetupDataSet(TDataSet* DataSet) {
     Target->SetSessionName(FQuery->SessionName());
 }
 
+std::unique_ptr<TTolvanExpression> TTolvanSQLCommand::NewQueryExpression() const {
+  auto E = TTolvanExpression::Create();
+  TTolvanQuery& Q = *FQuery;
+  E->SetParams(Q.Params().Count() > 0 ? &Q.Params() : nullptr);
+  E->SetInMemory(Q.InMemory());
+  E->SetDatabaseName(Q.DatabaseName());
+  E->SetSessionName(Q.SessionName());
+  return E;
+}
+
 } // namespace tolvan

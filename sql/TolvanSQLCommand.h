@@ -33,6 +33,7 @@ namespace tolvan {
 class TDataSet;
 class TTolvanCursor;
 class TTolvanDataSet;
+class TTolvanExpression;
 class TTolvanExprNodeConst;
 class TTolvanFields;
 class TTolvanQuery;
@@ -125,6 +126,9 @@ public:
   void ParseFieldList(TTolvanFields& Fields);
   // Applies the parsed in-memory flag, database, table and session names to a dataset.
   void SetupDataSet(TDataSet* DataSet);
+  // An empty expression in the owner query's context: its parameters (when it has any),
+  // in-memory flag, database and session names.
+  std::unique_ptr<TTolvanExpression> NewQueryExpression() const;
 
   // --- state ----------------------------------------------------------------------------------
 

@@ -160,11 +160,7 @@ void TTolvanSQLInsert::ParseValueList() {
     if (!NextToken())
       throw ETolvanException::CreateFmt(ErrInsertUnexpectedEndInValues, SUnexpectedEndOfSqlCommand,
                                         Line, Column);
-    auto Value = TTolvanExpression::Create();
-    Value->SetParams(HasParams ? &Q.Params() : nullptr);
-    Value->SetInMemory(Q.InMemory());
-    Value->SetDatabaseName(Q.DatabaseName());
-    Value->SetSessionName(Q.SessionName());
+    std::unique_ptr<TTolvanExpression> Value = NewQueryExpression();
     Value->ParseValue(Lexer());
     if (Value->IsEmpty())
       RaiseAtToken(ErrInsertBadValue, SErrorParsingParameter);

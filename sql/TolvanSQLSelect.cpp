@@ -99,19 +99,9 @@ void TTolvanSQLSelect::RequireToken() const {
 
 void TTolvanSQLSelect::Advance() { ReadNextToken(0, ErrSQLUnexpectedEnd); }
 
-std::unique_ptr<TTolvanExpression> TTolvanSQLSelect::NewExpression() const {
-  auto E = TTolvanExpression::Create();
-  TTolvanQuery& Q = Query();
-  E->SetParams(Q.Params().Count() > 0 ? &Q.Params() : nullptr);
-  E->SetInMemory(Q.InMemory());
-  E->SetDatabaseName(Q.DatabaseName());
-  E->SetSessionName(Q.SessionName());
-  return E;
-}
-
 std::unique_ptr<TTolvanExpression> TTolvanSQLSelect::ParseConditionHere() {
   RequireToken();
-  std::unique_ptr<TTolvanExpression> E = NewExpression();
+  std::unique_ptr<TTolvanExpression> E = NewQueryExpression();
   E->ParseCondition(Lexer());
   CurrentToken();
   if (!FSelectStar)
@@ -250,7 +240,7 @@ void TTolvanSQLSelect::ParseSelectItem() {
   RequireToken();
   if (ParseAllFieldsItem())
     return;
-  std::unique_ptr<TTolvanExpression> E = NewExpression();
+  std::unique_ptr<TTolvanExpression> E = NewQueryExpression();
   E->ParseValue(Lexer());
   CurrentToken();
   if (E->IsEmpty()) {

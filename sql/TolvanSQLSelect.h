@@ -181,8 +181,6 @@ private:
   static bool HoldsDerivedTable(const TTolvanTableReference& Item);
 
   // --- helpers ----------------------------------------------------------------------------------
-  // An expression with the owner query's parameters, database, session and in-memory flag.
-  std::unique_ptr<TTolvanExpression> NewExpression() const;
   // A condition from the current token; select aliases resolved unless the list is "*".
   std::unique_ptr<TTolvanExpression> ParseConditionHere();
   // Raises 30161 when the statement has no current token.

@@ -88,6 +88,25 @@ void TTolvanSQLChangeCommand::Close() {
   FSelect.reset();
 }
 
+void TTolvanSQLChangeCommand::Execute(TTolvanQuery& Query, bool IsRoot, bool /*RequestLive*/,
+                                      bool& /*ReadOnly*/) {
+  FRowsAffected = 0;
+  FByRecord = false;
+  const bool Kept = Query.Params().Count() > 0;
+  BeforeRun(Query, Kept);
+  TTolvanDataSet* Result = nullptr;
+  try {
+    Result = &RunInternalSelect(Query, IsRoot);
+    ChangeRecords(*Result);
+  } catch (...) {
+    if (Result)
+      CancelPendingEdit(*Result);
+    ReleaseAfterRun(Kept, true);
+    throw;
+  }
+  ReleaseAfterRun(Kept, false);
+}
+
 AnsiString TTolvanSQLChangeCommand::TargetName() const { return FTableName; }
 
 void TTolvanSQLChangeCommand::ParseInternalSelect() {
@@ -184,11 +203,7 @@ void TTolvanSQLUpdate::ParseAssignments() {
     if (!NextToken() || FToken.Kind != tktString || FToken.Text != "=")
       RaiseExpected(ErrUpdateEqualsExpected, "=");
     ReadNextToken(0, ErrSQLUnexpectedEnd);
-    auto Value = TTolvanExpression::Create();
-    Value->SetParams(HasParams ? &Q.Params() : nullptr);
-    Value->SetInMemory(Q.InMemory());
-    Value->SetDatabaseName(Q.DatabaseName());
-    Value->SetSessionName(Q.SessionName());
+    std::unique_ptr<TTolvanExpression> Value = NewQueryExpression();
     Value->ParseValue(Lexer());
     if (Value->IsEmpty())
       RaiseAtToken(ErrSQLExpressionExpected, SExpressionExpected);
@@ -260,39 +275,28 @@ bool TTolvanSQLUpdate::CanRunAsBatch(TTolvanDataSet& Result,
   return true;
 }
 
-void TTolvanSQLUpdate::Execute(TTolvanQuery& Query, bool IsRoot, bool /*RequestLive*/,
-                               bool& /*ReadOnly*/) {
-  FRowsAffected = 0;
-  FByRecord = false;
-  const bool Kept = Query.Params().Count() > 0;
+void TTolvanSQLUpdate::BeforeRun(TTolvanQuery& Query, bool Kept) {
   // Sub-queries answer before the table is opened, from current data.
   for (auto& Value : FSetValues) {
     Value->ResetSubQueries(Kept ? &Query.Params() : nullptr);
     Value->RunSubQueries();
   }
-  TTolvanDataSet* Result = nullptr;
-  try {
-    Result = &RunInternalSelect(Query, IsRoot);
-    const std::vector<TField*> Fields = ResolveColumns(*Result);
-    for (auto& Value : FSetValues)
-      Value->BindToCursor(Result->Cursor());
-    TTolvanCursor* Cursor = Result->Cursor();
-    Cursor->ReservedHook3(HookUpdateBegin);
-    THookEnd End{Cursor, HookUpdateEnd};
-    if (CanRunAsBatch(*Result, Fields)) {
-      UpdateAsBatch(*Result);
-    } else {
-      FByRecord = true;
-      UpdateByRecord(*Result, Fields);
-    }
-    End.Now();
-  } catch (...) {
-    if (Result)
-      CancelPendingEdit(*Result);
-    ReleaseAfterRun(Kept, true);
-    throw;
+}
+
+void TTolvanSQLUpdate::ChangeRecords(TTolvanDataSet& Result) {
+  const std::vector<TField*> Fields = ResolveColumns(Result);
+  TTolvanCursor* Cursor = Result.Cursor();
+  for (auto& Value : FSetValues)
+    Value->BindToCursor(Cursor);
+  Cursor->ReservedHook3(HookUpdateBegin);
+  THookEnd End{Cursor, HookUpdateEnd};
+  if (CanRunAsBatch(Result, Fields)) {
+    UpdateAsBatch(Result);
+  } else {
+    FByRecord = true;
+    UpdateByRecord(Result, Fields);
   }
-  ReleaseAfterRun(Kept, false);
+  End.Now();
 }
 
 void TTolvanSQLUpdate::UpdateAsBatch(TTolvanDataSet& Result) {
@@ -373,34 +377,20 @@ AnsiString TTolvanSQLDelete::TargetName() const {
   return FTableName;
 }
 
-void TTolvanSQLDelete::Execute(TTolvanQuery& Query, bool IsRoot, bool /*RequestLive*/,
-                               bool& /*ReadOnly*/) {
-  FRowsAffected = 0;
-  FByRecord = false;
-  const bool Kept = Query.Params().Count() > 0;
-  TTolvanDataSet* Result = nullptr;
-  try {
-    Result = &RunInternalSelect(Query, IsRoot);
-    if (Result->HasBeforeDeleteRecordEvent() || Result->HasAfterDeleteRecordEvent()) {
-      FByRecord = true;
-      TTolvanCursor* Cursor = Result->Cursor();
-      Cursor->ReservedHook3(HookDeleteBegin);
-      THookEnd End{Cursor, HookDeleteEnd};
-      DeleteByRecord(*Result);
-      End.Now();
-    } else {
-      const int64_t Count = Result->Cursor()->GetRecordCount();
-      if (Count > 0)
-        Result->EmptyTable();
-      FRowsAffected = Count;
-    }
-  } catch (...) {
-    if (Result)
-      CancelPendingEdit(*Result);
-    ReleaseAfterRun(Kept, true);
-    throw;
+void TTolvanSQLDelete::ChangeRecords(TTolvanDataSet& Result) {
+  if (Result.HasBeforeDeleteRecordEvent() || Result.HasAfterDeleteRecordEvent()) {
+    FByRecord = true;
+    TTolvanCursor* Cursor = Result.Cursor();
+    Cursor->ReservedHook3(HookDeleteBegin);
+    THookEnd End{Cursor, HookDeleteEnd};
+    DeleteByRecord(Result);
+    End.Now();
+    return;
   }
-  ReleaseAfterRun(Kept, false);
+  const int64_t Count = Result.Cursor()->GetRecordCount();
+  if (Count > 0)
+    Result.EmptyTable();
+  FRowsAffected = Count;
 }
 
 void TTolvanSQLDelete::DeleteByRecord(TTolvanDataSet& Result) {

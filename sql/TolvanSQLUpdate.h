@@ -73,6 +73,9 @@ public:
   TTolvanSQLChangeCommand(TTolvanLexer& Lexer, TTolvanQuery& Query);
   ~TTolvanSQLChangeCommand() override;
 
+  // Runs the internal SELECT live and changes the records of its result (ChangeRecords); the
+  // SELECT's tree is freed on every path, the SELECT too when the statement runs once.
+  void Execute(TTolvanQuery& Query, bool IsRoot, bool RequestLive, bool& ReadOnly) final;
   void BindParams(const TTolvanSQLParams& Params) override;
   void Close() override;
 
@@ -81,6 +84,10 @@ public:
   bool LastRunByRecord() const noexcept { return FByRecord; }
 
 protected:
+  // Before the internal SELECT runs (and locks its table).
+  virtual void BeforeRun(TTolvanQuery& /*Query*/, bool /*Kept*/) {}
+  // Changes the records Result shows and sets the rows affected.
+  virtual void ChangeRecords(TTolvanDataSet& Result) = 0;
   // Parses the rewritten statement (the lexer stands on its first token) into the internal
   // SELECT; a token left over raises 30246.
   void ParseInternalSelect();
@@ -105,7 +112,6 @@ public:
   ~TTolvanSQLUpdate() override;
 
   void Parse() override;
-  void Execute(TTolvanQuery& Query, bool IsRoot, bool RequestLive, bool& ReadOnly) override;
   void Close() override;
 
   const TStringList& SetColumns() const noexcept { return FSetColumns; }
@@ -113,6 +119,8 @@ public:
 
 protected:
   AnsiString TargetName() const override { return FTableName; }
+  void BeforeRun(TTolvanQuery& Query, bool Kept) override;
+  void ChangeRecords(TTolvanDataSet& Result) override;
 
 private:
   // --- grammar: each step one function, so a release's variant can replace it --------------
@@ -141,10 +149,10 @@ public:
   ~TTolvanSQLDelete() override;
 
   void Parse() override;
-  void Execute(TTolvanQuery& Query, bool IsRoot, bool RequestLive, bool& ReadOnly) override;
 
 protected:
   AnsiString TargetName() const override;
+  void ChangeRecords(TTolvanDataSet& Result) override;
 
 private:
   void DeleteByRecord(TTolvanDataSet& Result);
