@@ -172,6 +172,7 @@ private:
   void ForeignKeyAction(int16_t Event, TTolvanForeignKeyAction Action);
   void ColumnList(bool IncludeBlobs);
   void Value(const TTolvanVariant& V);
+  void BinaryLiteral(const TTolvanVariant& V);
   void DateTimeLiteral(const TTolvanVariant& V);
   void QuotedString(std::string_view S);
   void InsertRecord(bool IncludeBlobs, TTolvanVariant& V);
@@ -496,11 +497,24 @@ void TScriptWriter::Value(const TTolvanVariant& V) {
     DateTimeLiteral(V);
   } else if (Type == tvtSingle || Type == tvtFloat || Type == tvtExtended) {
     Text(FloatLiteral(V));
+  } else if (Type == tvtBytes || Type == tvtVarBytes) {
+    // Bytes have no text of their own; a BLOB literal is cast back to them byte for byte.
+    BinaryLiteral(V);
   } else if (Type == tvtCurrency) {
     Text(CurrToStr(FloatToCurr(V.GetAsCurrency()), ScriptSettings()));
   } else {
     Text(V.GetAsString());
   }
+}
+
+void TScriptWriter::BinaryLiteral(const TTolvanVariant& V) {
+  BlobToMime64Text(V.Data(), V.DataSize(), FBlobText);
+  Word(kwToBlob);
+  Text(" ('");
+  Text(FBlobText);
+  Text("',");
+  Word(kwMime64);
+  Text(")");
 }
 
 void TScriptWriter::ColumnList(bool IncludeBlobs) {
@@ -554,13 +568,7 @@ void TScriptWriter::InsertRecord(bool IncludeBlobs, TTolvanVariant& V) {
     } else if (V.IsNull() || V.DataSize() == 0) {
       Word(kwNull);
     } else {
-      BlobToMime64Text(V.Data(), V.DataSize(), FBlobText);
-      Word(kwToBlob);
-      Text(" ('");
-      Text(FBlobText);
-      Text("',");
-      Word(kwMime64);
-      Text(")");
+      BinaryLiteral(V);
     }
   }
   V.Clear();

@@ -108,7 +108,7 @@ constexpr std::string_view ChildSQL =
     "c_bool BOOLEAN DEFAULT TRUE, c_cur CURRENCY DEFAULT 12.34, "
     "c_date DATE DEFAULT TODATE('3/4/2021','M/D/YYYY'), c_time TIME, "
     "c_dt DATETIME DEFAULT TODATE('12/31/1999 23:59:58:7','M/D/YYYY H24:N:S:Z'), "
-    "c_ts TIMESTAMP, c_bytes BYTES(4), c_vb VARBYTES(8), "
+    "c_ts TIMESTAMP, c_bytes BYTES(4) DEFAULT TOBLOB ('AQIDBA==',MIME64), c_vb VARBYTES(8), "
     "c_blob BLOB BLOBBLOCKSIZE 512 BLOBCOMPRESSIONALGORITHM ZLIB BLOBCOMPRESSIONMODE 9, "
     "c_memo MEMO, c_wmemo WIDEMEMO, c_graphic GRAPHIC BLOBBLOCKSIZE 2048, "
     "c_fmemo FORMATTEDMEMO, pid INTEGER, "
@@ -126,13 +126,14 @@ void ExportRoundTrip::BuildFixture() {
   Exec("INSERT INTO [all types] (c_vc, c_int, pid) VALUES ('defaults only', 1, 1); "
        "INSERT INTO [all types] (c_vc, [c char], c_wc, c_wvc, c_si, c_int, c_li, c_word, "
        "c_shortint, c_byte, c_card, c_float, c_single, c_ext, c_bool, c_cur, c_date, c_time, "
-       "c_dt, c_ts, c_blob, c_memo, c_wmemo, c_fmemo, pid) VALUES ("
+       "c_dt, c_ts, c_bytes, c_vb, c_blob, c_memo, c_wmemo, c_fmemo, pid) VALUES ("
        "'O''Brien \"q\"', '''''', 'w''', 'Ärger', -100, -2147483648, -9000000000, 65535, "
        "-128, 255, 4000000000, 0.30000000000000004, 0.1, 3.14159265358979323846, FALSE, "
        "-92233720368.5477, TODATE('2/29/2000','M/D/YYYY'), "
        "TODATE('1/1/1900 13:14:15:16','M/D/YYYY H24:N:S:Z'), "
        "TODATE('12/30/1899 0:0:0:1','M/D/YYYY H24:N:S:Z'), "
        "TODATE('7/4/1776 12:0:0:0','M/D/YYYY H24:N:S:Z'), "
+       "TOBLOB ('AAEn/w==',MIME64), TOBLOB ('AP8=',MIME64), "
        "'blob '' bytes', 'memo text', 'wide memo', 'formatted', 2); "
        "INSERT INTO [all types] (c_vc, c_int, c_float, c_blob, pid) VALUES "
        "('nulls', 2147483647, 1e300, NULL, NULL)");
@@ -145,6 +146,15 @@ TEST_F(ExportRoundTrip, ScriptRecreatesTableAndRecords) {
   const std::vector<TRecordImage> ParentRows = Records("the parent");
   const std::vector<TRecordImage> ChildRows = Records("all types");
   ASSERT_EQ(ChildRows.size(), 3u);
+  // Bytes travel as BLOB literals, in a default as in a value.
+  EXPECT_NE(ChildScript.find("[c_bytes] BYTES (4) DEFAULT TOBLOB ('AQIDBA==',MIME64)"),
+            std::string::npos);
+  EXPECT_NE(ChildScript.find("\tTOBLOB ('AP8AAAAAAAA=',MIME64),"), std::string::npos);
+  for (const TRecordImage& Row : ChildRows) {
+    if (Row[2].starts_with("3:defaults only")) {
+      EXPECT_EQ(Row[21], std::string("23:\x01\x02\x03\x04"));
+    }
+  }
 
   FreshDatabase();
   ASSERT_NE(ErrorOf([] { Exec("SELECT COUNT(*) FROM [all types]"); }), "no error");
