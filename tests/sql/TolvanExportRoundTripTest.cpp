@@ -136,8 +136,8 @@ void ExportRoundTrip::BuildFixture() {
        "TODATE('7/4/1776 12:0:0:0','M/D/YYYY H24:N:S:Z'), "
        "TOBLOB ('AAEn/w==',MIME64), TOBLOB ('AP8=',MIME64), "
        "'blob '' bytes', 'memo text', 'wide memo', 'formatted', 2); "
-       "INSERT INTO [all types] (c_vc, c_int, c_float, c_blob, pid) VALUES "
-       "('nulls', 2147483647, 1e300, NULL, NULL)");
+       "INSERT INTO [all types] (c_vc, c_int, c_float, c_blob, pid, c_ts) VALUES "
+       "('nulls', 2147483647, 1e300, NULL, NULL, TODATE('3/4/2021','M/D/YYYY'))");
 }
 
 TEST_F(ExportRoundTrip, ScriptRecreatesTableAndRecords) {
