@@ -344,7 +344,11 @@ void TTolvanDDLTableManipulation::ParseDefault(TSQLFieldDef& Column) {
   if (Value && !Value->IsNull()) {
     Column.DefaultValue->Assign(*Value, true);
     const TTolvanValueType Target = ValueTypeOfFieldType(*Column.FieldType);
-    if (Target != tvtNone && Target != Column.DefaultValue->DataType())
+    // Bytes have no literal of their own: a BLOB value (TOBLOB) gives them its bytes, as an
+    // INSERT does, since no cast leads from BLOB to bytes.
+    if ((Target == tvtBytes || Target == tvtVarBytes) && Value->DataType() == tvtBLOB)
+      Column.DefaultValue->SetBuffer(Value->Data(), Value->DataSize(), Target, true, true);
+    else if (Target != tvtNone && Target != Column.DefaultValue->DataType())
       Column.DefaultValue->CastTo(Target);
   }
   CurrentToken();

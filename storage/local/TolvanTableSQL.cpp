@@ -1,5 +1,8 @@
 #include "storage/local/TolvanTableSQL.h"
 
+#include <cfloat>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -73,6 +76,49 @@ const TFormatSettings& ScriptSettings() {
   return Settings;
 }
 
+// A SQL number literal is read as a double (and a SINGLE column rounds that once more), so the text
+// of a floating value must bring back the same double. FloatToStr's 15 digits do for most values
+// and keep the script readable; where they do not, the shortest text that does is written, its
+// exponent as FloatToStr writes one ("1E-7"). An EXTENDED value finer than a double cannot come
+// back through a literal at all and keeps FloatToStr's text.
+std::string FloatLiteral(const TTolvanVariant& V) {
+  const long double X = V.GetAsExtended();
+  const std::string Text = FloatToStr(X, ScriptSettings());
+  const bool Single = V.DataType() == tvtSingle;
+  if (!Single && static_cast<long double>(static_cast<double>(X)) != X)
+    return Text;
+  // The literal is read as a long double first and refused beyond the double range, so a text
+  // rounded up past the largest double would not be read at all.
+  long double Read = 0;
+  if (TryStrToFloat(Text, Read, ScriptSettings()) && std::fabs(Read) <= DBL_MAX) {
+    const double Back = static_cast<double>(Read);
+    if (Single ? static_cast<float>(Back) == static_cast<float>(X)
+               : static_cast<long double>(Back) == X)
+      return Text;
+  }
+  char Buffer[64];
+  const std::to_chars_result R =
+      Single ? std::to_chars(Buffer, Buffer + sizeof Buffer, static_cast<float>(X))
+             : std::to_chars(Buffer, Buffer + sizeof Buffer, static_cast<double>(X));
+  if (R.ec != std::errc())
+    return Text;
+  const std::string_view Digits(Buffer, static_cast<size_t>(R.ptr - Buffer));
+  const size_t E = Digits.find('e');
+  if (E == std::string_view::npos)
+    return std::string(Digits);
+  std::string Shortest(Digits.substr(0, E));
+  Shortest += 'E';
+  size_t I = E + 1;
+  if (Digits[I] == '-')
+    Shortest += '-';
+  if (Digits[I] == '-' || Digits[I] == '+')
+    ++I;
+  while (I + 1 < Digits.size() && Digits[I] == '0')
+    ++I;
+  Shortest += Digits.substr(I);
+  return Shortest;
+}
+
 class TScriptWriter {
 public:
   TScriptWriter(TTolvanCursor& Cursor, bool QuoteNames, AnsiString& SQL)
@@ -126,6 +172,7 @@ private:
   void ForeignKeyAction(int16_t Event, TTolvanForeignKeyAction Action);
   void ColumnList(bool IncludeBlobs);
   void Value(const TTolvanVariant& V);
+  void BinaryLiteral(const TTolvanVariant& V);
   void DateTimeLiteral(const TTolvanVariant& V);
   void QuotedString(std::string_view S);
   void InsertRecord(bool IncludeBlobs, TTolvanVariant& V);
@@ -449,12 +496,25 @@ void TScriptWriter::Value(const TTolvanVariant& V) {
   } else if (IsDateTimeValueType(Type)) {
     DateTimeLiteral(V);
   } else if (Type == tvtSingle || Type == tvtFloat || Type == tvtExtended) {
-    Text(FloatToStr(V.GetAsExtended(), ScriptSettings()));
+    Text(FloatLiteral(V));
+  } else if (Type == tvtBytes || Type == tvtVarBytes) {
+    // Bytes have no text of their own; a BLOB literal is cast back to them byte for byte.
+    BinaryLiteral(V);
   } else if (Type == tvtCurrency) {
     Text(CurrToStr(FloatToCurr(V.GetAsCurrency()), ScriptSettings()));
   } else {
     Text(V.GetAsString());
   }
+}
+
+void TScriptWriter::BinaryLiteral(const TTolvanVariant& V) {
+  BlobToMime64Text(V.Data(), V.DataSize(), FBlobText);
+  Word(kwToBlob);
+  Text(" ('");
+  Text(FBlobText);
+  Text("',");
+  Word(kwMime64);
+  Text(")");
 }
 
 void TScriptWriter::ColumnList(bool IncludeBlobs) {
@@ -508,13 +568,7 @@ void TScriptWriter::InsertRecord(bool IncludeBlobs, TTolvanVariant& V) {
     } else if (V.IsNull() || V.DataSize() == 0) {
       Word(kwNull);
     } else {
-      BlobToMime64Text(V.Data(), V.DataSize(), FBlobText);
-      Word(kwToBlob);
-      Text(" ('");
-      Text(FBlobText);
-      Text("',");
-      Word(kwMime64);
-      Text(")");
+      BinaryLiteral(V);
     }
   }
   V.Clear();
