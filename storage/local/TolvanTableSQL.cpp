@@ -276,19 +276,10 @@ void TScriptWriter::ColumnDefinition(const TTolvanFieldDef& Field) {
   } else {
     Blank();
     Text(FieldTypeName(Type));
-    switch (Type) {
-    case tftChar:
-    case tftVarchar:
-    case tftWideChar:
-    case tftWideVarchar:
-    case tftBytes:
-    case tftVarBytes:
+    if (IsSizedFieldType(Type)) {
       Text(" (");
       Number(Field.Size());
       Text(")");
-      break;
-    default:
-      break;
     }
   }
   if (IsBlobFieldType(Type)) {
