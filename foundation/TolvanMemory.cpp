@@ -100,6 +100,9 @@ thread_local int64_t HookCount = 0;
 thread_local int64_t HookFailAt = 0;
 thread_local bool HookActive = false;
 
+// Blocks handed out and not yet freed, for leak checks that span many operations.
+std::atomic<int64_t> LiveBlocks{0};
+
 // True when the hook makes this allocation fail.
 inline bool HookFails() noexcept {
   if (!HookActive)
@@ -131,6 +134,7 @@ void* NewBlock(int64_t Size, bool Zeroed) {
   void* Raw = NewRaw(static_cast<size_t>(Size + RawOverhead), Zeroed);
   if (!Raw)
     throw GetMemError(SysConst::SOutOfMemory);
+  LiveBlocks.fetch_add(1, std::memory_order_relaxed);
   return SealBlock(Raw, Size);
 }
 
@@ -164,6 +168,7 @@ void TTolvanMemoryManager::FreeAndNillMem(void*& P) {
     throw ETolvanException::Create(ErrFreeInvalidPointer, SInvalidPointer);
   const bool Overrun = !TailIsIntact(Data);
   std::free(RawOf(Data));
+  LiveBlocks.fetch_sub(1, std::memory_order_relaxed);
   P = nullptr;
   if (Overrun)
     throw ETolvanException::Create(ErrMemoryOverrun, SMemoryOverrun);
@@ -174,6 +179,7 @@ void TTolvanMemoryManager::FreeAndNillMemNoRaise(void*& P) noexcept {
   if (!Data || !HeaderIsValid(Data))
     return;
   std::free(RawOf(Data));
+  LiveBlocks.fetch_sub(1, std::memory_order_relaxed);
   P = nullptr;
 }
 
@@ -191,6 +197,7 @@ void TTolvanMemoryManager::ReallocMem(void*& P, bool ZeroGrowth, int64_t NewSize
   const int64_t OldSize = UserSize(Data);
   if (!TailIsIntact(Data)) {
     std::free(RawOf(Data));
+    LiveBlocks.fetch_sub(1, std::memory_order_relaxed);
     P = nullptr;
     throw ReallocError(ETolvanException::Create(ErrMemoryOverrun, SMemoryOverrun));
   }
@@ -217,6 +224,10 @@ void TTolvanMemoryManager::ReallocMem(void*& P, bool ZeroGrowth, int64_t NewSize
   if (ZeroGrowth && NewSize > OldSize)
     std::memset(Data + OldSize, 0, static_cast<size_t>(NewSize - OldSize));
   P = Data;
+}
+
+int64_t TTolvanMemoryManager::LiveBlockCount() noexcept {
+  return LiveBlocks.load(std::memory_order_relaxed);
 }
 
 int64_t TTolvanMemoryManager::GetMemSize(const void* P) {

@@ -10,7 +10,8 @@
 // and the growth step of growing buffers. Its start-up sets TempPageCacheSize from the available
 // memory.
 //
-// Threads: the manager keeps no state that its operations change and takes no lock; any thread
+// Threads: the manager keeps no state that its operations change but an atomic count of live
+// blocks, and takes no lock; any thread
 // may allocate and free at any time. A block belongs to whoever holds its pointer: two threads
 // must not free or reallocate the same block.
 #pragma once
@@ -71,6 +72,10 @@ public:
   template <class T> static void ReallocMemZeroed(T*& P, int64_t NewSize) {
     ReallocMem(P, true, NewSize);
   }
+
+  // Blocks allocated and not yet freed, over all threads: a check that a run of operations gave
+  // back what it took.
+  static int64_t LiveBlockCount() noexcept;
 
   // The user size of P's block; nil gives 0, a pointer that is not a block's raises 30005.
   static int64_t GetMemSize(const void* P);

@@ -257,6 +257,38 @@ TEST(TolvanMemory, QuietFreeForDestructors) {
   Owned.get()[64] = 0; // the owner's destructor must not throw on it either
 }
 
+// The live-block count follows every way a block comes and goes, the failing ones included.
+TEST(TolvanMemory, LiveBlockCountFollowsEveryPath) {
+  const int64_t Start = TTolvanMemoryManager::LiveBlockCount();
+  auto Live = [Start] { return TTolvanMemoryManager::LiveBlockCount() - Start; };
+  void* A = MemoryManager.GetMem(10);
+  void* B = MemoryManager.AllocMem(20);
+  EXPECT_EQ(Live(), 2);
+  MemoryManager.ReallocMem(A, false, 1 << 22); // turns large: moved to a new allocation
+  MemoryManager.ReallocMem(A, true, 16);
+  EXPECT_EQ(Live(), 2);
+  for (int Step = 0; Step < 2; ++Step) {
+    TAllocationFailure Hook(1);
+    if (Step == 0)
+      EXPECT_THROW(MemoryManager.GetMem(8), ETolvanException);
+    else
+      EXPECT_THROW(MemoryManager.ReallocMem(B, false, 40), ETolvanException);
+  }
+  void* Mid = static_cast<uint8_t*>(B) + 4;
+  EXPECT_THROW(MemoryManager.FreeAndNillMem(Mid), ETolvanException);
+  EXPECT_EQ(Live(), 2);
+  static_cast<uint8_t*>(B)[20] = 0; // damaged tail: freed, and reported
+  EXPECT_THROW(MemoryManager.FreeAndNillMem(B), ETolvanException);
+  EXPECT_EQ(Live(), 1);
+  static_cast<uint8_t*>(A)[16] = 0; // damaged tail: a reallocation frees the block
+  EXPECT_THROW(MemoryManager.ReallocMem(A, false, 32), ETolvanException);
+  EXPECT_EQ(A, nullptr);
+  EXPECT_EQ(Live(), 0);
+  void* C = MemoryManager.GetMem(8);
+  MemoryManager.FreeAndNillMemNoRaise(C);
+  EXPECT_EQ(Live(), 0);
+}
+
 TEST(TolvanMemory, MoveOverlappingMatchesACopyThroughATemporary) {
   constexpr int N = 64;
   for (int Src : {10, 20, 30}) {
