@@ -163,6 +163,24 @@ void FillEngineU(const std::vector<TRowU>& Rows) {
 }
 
 #ifdef TOLVAN_BENCH_SQLITE
+// Inserts the rows into the reference's t through one prepared statement, one row per run;
+// the rows the reference reports changed.
+int64_t InsertReferenceRowsT(bench::TSqliteReference& Ref, const std::vector<TRowT>& Rows) {
+  bench::TSqliteStatement Insert(Ref, "INSERT INTO t (id, k, v, f, d) VALUES (?, ?, ?, ?, ?)");
+  int64_t Unused = 0;
+  int64_t Changed = 0;
+  for (const TRowT& R : Rows) {
+    Insert.BindInt(1, R.Id);
+    Insert.BindInt(2, R.K);
+    Insert.BindText(3, R.V);
+    Insert.BindDouble(4, R.F);
+    Insert.BindText(5, DateText(R.Day));
+    Insert.Run(Unused);
+    Changed += Ref.Changes();
+  }
+  return Changed;
+}
+
 void FillReference(bench::TSqliteReference& Ref, const std::vector<TRowT>& T,
                    const std::vector<TRowU>& U) {
   Ref.Exec("DROP TABLE IF EXISTS t");
@@ -171,16 +189,8 @@ void FillReference(bench::TSqliteReference& Ref, const std::vector<TRowT>& T,
   Ref.Exec("CREATE TABLE u (id INTEGER, name VARCHAR(20))");
   Ref.Exec("BEGIN");
   {
-    bench::TSqliteStatement Insert(Ref, "INSERT INTO t VALUES (?, ?, ?, ?, ?)");
+    InsertReferenceRowsT(Ref, T);
     int64_t Unused = 0;
-    for (const TRowT& R : T) {
-      Insert.BindInt(1, R.Id);
-      Insert.BindInt(2, R.K);
-      Insert.BindText(3, R.V);
-      Insert.BindDouble(4, R.F);
-      Insert.BindText(5, DateText(R.Day));
-      Insert.Run(Unused);
-    }
     bench::TSqliteStatement InsertU(Ref, "INSERT INTO u VALUES (?, ?)");
     for (const TRowU& R : U) {
       InsertU.BindInt(1, R.Id);
@@ -463,38 +473,14 @@ void MakeReferenceT(bench::TSqliteReference& Ref, const std::vector<TRowT>& Rows
   Ref.Exec("CREATE UNIQUE INDEX t_id ON t(id)");
   Ref.Exec("CREATE INDEX t_k ON t(k)");
   Ref.Exec("BEGIN");
-  {
-    bench::TSqliteStatement Insert(Ref, "INSERT INTO t VALUES (?, ?, ?, ?, ?)");
-    int64_t Unused = 0;
-    for (const TRowT& R : Rows) {
-      Insert.BindInt(1, R.Id);
-      Insert.BindInt(2, R.K);
-      Insert.BindText(3, R.V);
-      Insert.BindDouble(4, R.F);
-      Insert.BindText(5, DateText(R.Day));
-      Insert.Run(Unused);
-    }
-  }
+  InsertReferenceRowsT(Ref, Rows);
   Ref.Exec("COMMIT");
   Ref.Exec("ANALYZE");
 }
 
 int64_t ReferenceInsert(bench::TSqliteReference& Ref, const std::vector<TRowT>& Rows) {
   Ref.Exec("BEGIN");
-  int64_t Changed = 0;
-  {
-    bench::TSqliteStatement Insert(Ref, "INSERT INTO t (id, k, v, f, d) VALUES (?, ?, ?, ?, ?)");
-    int64_t Unused = 0;
-    for (const TRowT& R : Rows) {
-      Insert.BindInt(1, R.Id);
-      Insert.BindInt(2, R.K);
-      Insert.BindText(3, R.V);
-      Insert.BindDouble(4, R.F);
-      Insert.BindText(5, DateText(R.Day));
-      Insert.Run(Unused);
-      Changed += Ref.Changes();
-    }
-  }
+  const int64_t Changed = InsertReferenceRowsT(Ref, Rows);
   Ref.Exec("COMMIT");
   return Changed;
 }
