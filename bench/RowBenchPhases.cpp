@@ -72,7 +72,6 @@ void Print(const char* Label, TFigures& F) {
 
 int main(int Argc, char** Argv) {
   const int Runs = Argc > 1 ? std::max(1, std::atoi(Argv[1])) : 10;
-  SelectRelease(TTolvanReleaseId::tr400);
   try {
     TFigures Phases[RowBenchPhaseCount], Values, Copy;
     std::vector<uint8_t> Image;

@@ -31,7 +31,6 @@ std::string CurrentMessage() {
 int main(int Argc, char** Argv) {
   // The separators follow the user's LC_NUMERIC; the rest of the settings stay fixed.
   bench::ReadLocaleSeparators(FormatSettings());
-  SelectRelease(TTolvanReleaseId::tr400);
 
   std::string Failure;
   try {

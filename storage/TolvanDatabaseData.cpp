@@ -9,6 +9,7 @@
 #include "classlib/SysUtils.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanRelease.h"
 #include "foundation/TolvanStrUtils.h"
 #include "storage/TolvanForeignKeys.h"
 #include "storage/local/TolvanLocalCursor.h"
@@ -444,10 +445,15 @@ void StorageStartup() {
   for (std::string_view Name : {MemoryDatabaseName, TemporaryDatabaseName})
     if (EngineFactory(Name))
       New->Create(Name, Name);
+  // The release is fixed from here until the registry goes.
+  MarkStorageRegistryLive(true);
   Registry.store(New.release());
 }
 
-void StorageShutdown() noexcept { delete Registry.exchange(nullptr); }
+void StorageShutdown() noexcept {
+  delete Registry.exchange(nullptr);
+  MarkStorageRegistryLive(false);
+}
 
 bool StorageStarted() noexcept { return Registry.load() != nullptr; }
 
