@@ -696,7 +696,7 @@ void TTolvanDDLAlterTable::Parse() {
 }
 
 void TTolvanDDLAlterTable::ParseAction() {
-  if (FToken.Kind != tktReservedWord)
+  if (!IsAnyKeyword(FToken))
     RaiseAtToken(ErrDDLAlterActionExpected, SAddDropAlterExpected);
   if (AtWord("ADD")) {
     ParseAddAction();

@@ -401,8 +401,7 @@ bool TTolvanSQLSelect::ParseTableReference(TTolvanTableReference& Item, int32_t 
   } else if (FToken.Kind == tktLeftParenthesis) {
     TToken Next;
     Lexer().PeekToken(Next);
-    const int16_t SelectId = KeywordIdOf("SELECT");
-    if (SelectId != NoKeywordId() && IsKeyword(Next, SelectId)) {
+    if (IsKeyword(Next, KeywordIdOf("SELECT"))) {
       ParseDerivedTable(Item);
     } else {
       if (Depth + 1 >= MaxExprDepth)
@@ -512,7 +511,7 @@ void TTolvanSQLSelect::ParseDerivedTable(TTolvanTableReference& Item) {
 }
 
 void TTolvanSQLSelect::ParseJoins(TTolvanTableReference& Item, int32_t Depth) {
-  while (FToken.Kind == tktReservedWord) {
+  while (IsAnyKeyword(FToken)) {
     TTolvanJoinType Type = jtInner;
     bool Natural = false;
     bool Keyword = false;
