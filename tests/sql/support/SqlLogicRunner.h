@@ -41,7 +41,8 @@
 //   3.90 <head>
 //       under release 3.90 the record has this head instead (the same SQL): another error, or
 //       statement ok where 4.00 raises, and the reverse. A query record may take a statement
-//       head; its rows are then not read.
+//       head; its rows are then not read. A statement ends at a "----" line, so a statement
+//       record may carry the rows of a query head.
 //   onlyif 3.90 | skipif 3.90
 //       the record runs only under release 3.90, or only under 4.00 (rows that differ: write
 //       the record twice).
