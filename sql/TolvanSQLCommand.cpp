@@ -10,6 +10,7 @@
 #include "foundation/TolvanMessages.h"
 #include "schema/expr/TolvanExpression.h"
 #include "sql/TolvanFieldLinks.h"
+#include "sql/TolvanSQLGrammar.h"
 
 namespace tolvan {
 
@@ -54,7 +55,7 @@ std::unique_ptr<TTolvanSQLCommand> MakeCommand(TTolvanSQLCommandKind Kind, TTolv
 // --- life cycle --------------------------------------------------------------------------------
 
 TTolvanSQLCommand::TTolvanSQLCommand(TTolvanLexer& Lexer, TTolvanQuery& Query)
-    : FLexer(&Lexer), FQuery(&Query) {
+    : FLexer(&Lexer), FQuery(&Query), FInMemory(SQLGrammar->InitialInMemory()) {
   Lexer.CurrentToken(FToken);
 }
 
@@ -165,6 +166,18 @@ void TTolvanSQLCommand::ParseTableName() {
     FInMemory = true;
   if (FQuery->InMemory() == FInMemory && FDatabaseName.empty())
     FDatabaseName = FQuery->DatabaseName();
+}
+
+void TTolvanSQLCommand::SetTarget(bool InMemory, const AnsiString& DatabaseName,
+                                  const AnsiString& TableName) {
+  FInMemory = InMemory;
+  FDatabaseName = DatabaseName;
+  FTableName = TableName;
+}
+
+void TTolvanSQLCommand::SetIntoNames(const AnsiString& DatabaseName, const AnsiString& TableName) {
+  FIntoDatabaseName = DatabaseName;
+  FIntoTableName = TableName;
 }
 
 void TTolvanSQLCommand::ParseFieldNames(std::unique_ptr<TStringList>& List) {

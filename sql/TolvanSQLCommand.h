@@ -118,7 +118,8 @@ public:
   // The current token's kind is in Kinds.
   bool AtKind(TTokenKinds Kinds) const { return HasKind(Kinds, FToken.Kind); }
 
-  // [MEMORY] [database .] table; leaves the token after the name current.
+  // [MEMORY] [database .] table; leaves the token after the name current. The grammar of
+  // release 4.00 (TolvanSQLGrammar.h holds what differs).
   void ParseTableName();
   // name {, name} into List (made when nil).
   void ParseFieldNames(std::unique_ptr<TStringList>& List);
@@ -141,6 +142,10 @@ public:
   const AnsiString& IntoDatabaseName() const noexcept { return FIntoDatabaseName; }
   const AnsiString& IntoTableName() const noexcept { return FIntoTableName; }
   std::vector<TTolvanExprNodeConst*>& ParamNodes() noexcept { return FParamNodes; }
+  // The target as a grammar resolved it.
+  void SetTarget(bool InMemory, const AnsiString& DatabaseName, const AnsiString& TableName);
+  void SetInMemory(bool Value) noexcept { FInMemory = Value; }
+  void SetIntoNames(const AnsiString& DatabaseName, const AnsiString& TableName);
 
 protected:
   TTolvanLexer* FLexer;
@@ -150,7 +155,8 @@ protected:
   bool FReExecuting = false;
   // The parameter constants of the statement's expressions, owned by those expressions.
   std::vector<TTolvanExprNodeConst*> FParamNodes;
-  bool FInMemory = true;
+  // Set at creation by the release's grammar.
+  bool FInMemory;
   AnsiString FIntoDatabaseName;
   AnsiString FIntoTableName;
   AnsiString FDatabaseName;
