@@ -17,6 +17,7 @@
 #include "components/TolvanTable.h"
 #include "components/TolvanTargetBinding.h"
 #include "foundation/TolvanExcept.h"
+#include "release390/TolvanRelease390Parts.h"
 #include "sql/TolvanSQLCommand.h"
 #include "sql/TolvanSQLProcessor.h"
 #include "sql/TolvanSQLStartup.h"
@@ -288,4 +289,31 @@ const TRow EdgeRows[] = {
 TEST_F(TargetBinding, TheQuerysDatabaseOrMemory) {
   if (const int32_t Unchecked = RunRows(EdgeRows))
     GTEST_SKIP() << Unchecked << " rows need the 3.90 statement grammar";
+}
+
+// Under 3.90 every binding point reaches the 3.90 binding: without it they raise rather than
+// bind as 4.00 does (CREATE TABLE wraps the error in its own).
+TEST_F(TargetBinding, WithoutThe390BindingStatementsRaise) {
+  TRunning Run(TTolvanReleaseId::tr390);
+  Exec("CREATE TABLE t (a INTEGER)");
+  InstallBinding390(false);
+  struct TRefill {
+    ~TRefill() { InstallBinding390(true); }
+  } Refill;
+  auto Raised = [](auto&& Fn) {
+    try {
+      Fn();
+    } catch (const ETolvanException& E) {
+      return E.Message();
+    }
+    return AnsiString("no error");
+  };
+  const std::string Missing = "Release 3.90 has no implementation of 'TargetBinding'";
+  for (const char* SQL : {"SELECT * FROM t", "INSERT INTO t VALUES (1)", "SELECT a INTO x FROM t",
+                          "CREATE TABLE c (a INTEGER)"})
+    EXPECT_NE(Raised([&] { Exec(SQL); }).find(Missing), std::string::npos) << SQL;
+  EXPECT_NE(Raised([] { ExprServices().OpenAutoInc("t", "a", true, "", ""); }).find(Missing),
+            std::string::npos);
+  EXPECT_FALSE(HasTable("MEMORY", "x"));
+  EXPECT_FALSE(HasTable("MEMORY", "c"));
 }
