@@ -5,7 +5,7 @@
 
 #include "classlib/Format.h"
 #include "components/TolvanQuery.h"
-#include "components/TolvanTable.h"
+#include "components/TolvanTargetBinding.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "schema/expr/TolvanExpression.h"
@@ -217,13 +217,15 @@ void TTolvanSQLCommand::SetupDataSet(TDataSet* DataSet) {
   auto* Target = dynamic_cast<TTolvanDataSet*>(DataSet);
   if (!Target)
     return;
-  Target->SetInMemory(FInMemory);
-  if (!FDatabaseName.empty())
-    Target->SetDatabaseName(FDatabaseName);
-  if (auto* Table = dynamic_cast<TTolvanTable*>(Target))
-    Table->SetTableName(FTableName);
-  if (!FQuery->SessionName().empty() && FQuery->DatabaseName() == Target->DatabaseName())
-    Target->SetSessionName(FQuery->SessionName());
+  TTolvanTargetNames Names;
+  Names.Kind = TTolvanTargetKind::StatementTable;
+  Names.DatabaseName = FDatabaseName;
+  Names.TableName = FTableName;
+  Names.InMemory = FInMemory;
+  Names.QueryDatabaseName = FQuery->DatabaseName();
+  Names.QuerySessionName = FQuery->SessionName();
+  Names.QueryInMemory = FQuery->InMemory();
+  BindTarget(*Target, Names);
 }
 
 std::unique_ptr<TTolvanExpression> TTolvanSQLCommand::NewQueryExpression() const {

@@ -125,7 +125,8 @@ public:
   void ParseFieldNames(std::unique_ptr<TStringList>& List);
   // [table .] field {, [table .] field} appended to Fields.
   void ParseFieldList(TTolvanFields& Fields);
-  // Applies the parsed in-memory flag, database, table and session names to a dataset.
+  // Binds a dataset to the statement's table: the parsed in-memory flag, database and table
+  // names with the owner query's, in the release's order (TargetBinding).
   void SetupDataSet(TDataSet* DataSet);
   // An empty expression in the owner query's context: its parameters (when it has any),
   // in-memory flag, database and session names.

@@ -52,6 +52,7 @@ void TTolvanSQLCursorCommand::Execute(TTolvanQuery& Query, bool IsRoot, bool Req
       Root->SetKeepForRerun();
     FRoot = std::move(Root);
   }
+  FRoot->SetResultSessionName(Query.SessionName());
   // Every sub-query answers before any table of the tree is locked: none runs inside a scan.
   RunTreeSubQueries(*FRoot, Query);
   try {
