@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
+#include <algorithm>
 #include <string>
 
 #include "foundation/TolvanConst.h"
@@ -204,8 +206,27 @@ void TTolvanMemoryManager::ReallocMem(void*& P, bool ZeroGrowth, int64_t NewSize
   if (HookFails())
     throw ReallocError(GetMemError(SysConst::SOutOfMemory));
   const size_t RawSize = static_cast<size_t>(NewSize + RawOverhead);
+  // A block that grows by small steps (a stream kept at its exact size grows at every write)
+  // grows in place into the slack its allocation was given; a copy per step would make a
+  // stream's build quadratic.
+  if (NewSize > OldSize && RawSize <= malloc_usable_size(RawOf(Data))) {
+    Data = SealBlock(RawOf(Data), NewSize);
+    if (ZeroGrowth)
+      std::memset(Data + OldSize, 0, static_cast<size_t>(NewSize - OldSize));
+    P = Data;
+    return;
+  }
   void* Raw;
-  if (OldSize + RawOverhead < LargeBlockAdviceSize && int64_t(RawSize) >= LargeBlockAdviceSize) {
+  if (NewSize > OldSize && OldSize >= LargeBlockAdviceSize && NewSize - OldSize < OldSize / 8) {
+    // Small steps of a large block: the allocation takes half as much again as slack.
+    const size_t Slack = std::min<size_t>(RawSize / 2, size_t(256) << 20);
+    Raw = NewRaw(RawSize + Slack, false);
+    if (!Raw)
+      throw ReallocError(GetMemError(SysConst::SOutOfMemory));
+    std::memcpy(Raw, RawOf(Data), static_cast<size_t>(OldSize + DataOffset));
+    std::free(RawOf(Data));
+  } else if (OldSize + RawOverhead < LargeBlockAdviceSize &&
+             int64_t(RawSize) >= LargeBlockAdviceSize) {
     // A block turning large moves to an aligned allocation (see NewRaw); what it held is small,
     // so the copy is cheap.
     Raw = NewRaw(RawSize, false);
