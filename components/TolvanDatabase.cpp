@@ -78,10 +78,6 @@ void TTolvanDatabaseRoutines::SetSessionPointer(TTolvanDatabase& Database,
   Database.FSession = Session;
 }
 
-void TTolvanDatabaseRoutines::ForgetSession(TTolvanDatabase& Database, bool ClearName) noexcept {
-  Database.ForgetSession(ClearName);
-}
-
 class TTolvanDatabaseRoutines400 final : public TTolvanDatabaseRoutines {
 public:
   bool Offers(TTolvanDatabaseOperation Operation) const override {

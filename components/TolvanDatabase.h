@@ -12,7 +12,9 @@
 // Client code makes database components (Create); a session makes temporary ones for a
 // dataset's first use and frees them at their last release. A new database is "MEMORY", in
 // memory, keeps its connection and belongs to the owner when that is a session, else to the
-// default session.
+// default session. Release 3.90 differs in a few routines (TTolvanDatabaseRoutines): there a
+// new database keeps a unique name, names a database file instead of being in memory, and a
+// session may keep the temporary databases it made connected.
 //
 // Ownership: the database refers to its session and its datasets; the engine session is held
 // through shared ownership with its borrowers.
@@ -131,7 +133,6 @@ protected:
   static void MarkTemporary(TTolvanDatabase& Database) noexcept;
   // The session's pointer only, no list is touched.
   static void SetSessionPointer(TTolvanDatabase& Database, TTolvanSession* Session) noexcept;
-  static void ForgetSession(TTolvanDatabase& Database, bool ClearName) noexcept;
   // The last step of OpenFoundOrNew: opens Database; when that fails or counts nothing, a
   // database Made for the call is freed and the answer is nil.
   static TTolvanDatabase* OpenForDataSet(TTolvanDatabase* Database, bool Made);

@@ -151,13 +151,16 @@ TEST_F(SessionThreads, DefaultSessionServesFourThreads) {
         Default->Lock();
       }
       TFakeClient A;
-      if (!A.Use(*Default, "MEMORY"))
-        throw std::runtime_error("MEMORY did not open");
-      A.Disconnect();
+      const bool Opened = A.Use(*Default, "MEMORY");
+      if (Opened)
+        A.Disconnect();
+      // Left before reporting, so that a failure does not hang the other threads.
       if (Nested) {
         Default->Unlock();
         Default->Unlock();
       }
+      if (!Opened)
+        throw std::runtime_error("MEMORY did not open");
     }
   });
   // A session may keep its temporary databases connected until it deactivates.
