@@ -8,13 +8,16 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <system_error>
 #include <thread>
 
 #include "classlib/Classes.h"
 #include "classlib/DBFields.h"
 #include "classlib/DateUtils.h"
+#include "components/TolvanComponentStartup.h"
 #include "components/TolvanDefs.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanStreams.h"
@@ -385,6 +388,54 @@ void RunRowBench(TRowBenchRun& Run) {
   TimePhase(Run, rbLoad, [&] { Table->LoadFromStream(Stream); });
   // Freed here so that a failing teardown fails the run; on a failure above the holder frees it.
   Table.release()->Free();
+}
+
+// --- the program ------------------------------------------------------------------------------
+
+namespace {
+
+// The message of the exception being handled.
+std::string CurrentMessage() {
+  try {
+    throw;
+  } catch (const std::exception& E) {
+    return E.what();
+  } catch (...) {
+    return "Unknown error";
+  }
+}
+
+} // namespace
+
+int RowBenchMain(int Argc, char** Argv, std::string_view ProgramName) {
+  // The separators follow the user's LC_NUMERIC; the rest of the settings stay fixed.
+  ReadLocaleSeparators(FormatSettings());
+
+  std::string Failure;
+  try {
+    const std::string LogFileName = GetLogFileName(ReadExePath(), Argc > 0 ? Argv[0] : "");
+    // Before the engine starts, so an unusable log ends the run before any phase.
+    TruncateLog(LogFileName);
+    InitComponentRegistries();
+    TRowBenchRun Run;
+    Run.LogFileName = LogFileName;
+    RunRowBench(Run);
+  } catch (...) {
+    Failure = CurrentMessage();
+  }
+  // Nothing when start-up did not run.
+  try {
+    FreeComponentRegistries();
+  } catch (...) {
+    if (Failure.empty())
+      Failure = CurrentMessage();
+  }
+  if (!Failure.empty()) {
+    std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(ProgramName.size()), ProgramName.data(),
+                 Failure.c_str());
+    return 1;
+  }
+  return 0;
 }
 
 } // namespace tolvan::bench

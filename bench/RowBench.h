@@ -126,4 +126,13 @@ struct TRowBenchRun {
 // already in the log.
 void RunRowBench(TRowBenchRun& Run);
 
+// The program's main once its release is chosen: the log beside the program, component
+// start-up, RunRowBench, shutdown. Returns the exit status: 0 when every phase ran, otherwise 1
+// after writing ProgramName, ": " and the reason to stderr.
+int RowBenchMain(int Argc, char** Argv, std::string_view ProgramName);
+
+// The main of rowbench-phases ([runs], default 10): the phases timed repeatedly beside their
+// floors, printed as a table headed with the active release.
+int RowBenchPhasesMain(int Argc, char** Argv, std::string_view ProgramName);
+
 } // namespace tolvan::bench

@@ -8,6 +8,7 @@
 #include "components/TolvanDefs.h"
 #include "components/TolvanQuery.h"
 #include "components/TolvanSession.h"
+#include "components/TolvanTargetBinding.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanLockOrder.h"
 #include "foundation/TolvanMemory.h"
@@ -329,8 +330,7 @@ std::unique_ptr<IExprAutoInc> TTolvanComponentServices::OpenAutoInc(std::string_
                                                                     std::string_view SessionName,
                                                                     std::string_view DatabaseName) {
   TTolvanSession* Session = SessionList().GetSession(SessionName);
-  const std::string_view Name =
-      !DatabaseName.empty() || !InMemory ? DatabaseName : MemoryDatabaseName;
+  const AnsiString Name = TargetBinding->AutoIncDatabase(DatabaseName, InMemory);
   TTolvanDatabase* Database = Session->OpenDatabase(Name, nullptr);
   if (!Database)
     throw ETolvanException::CreateFmt(ErrCannotOpenDatabase, SCannotOpenDatabase, Name);

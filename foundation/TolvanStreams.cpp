@@ -16,6 +16,7 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanRelease.h"
 
 namespace tolvan {
 
@@ -56,6 +57,9 @@ private:
 double Percent(int64_t Part, int64_t Whole) {
   return Whole > 0 ? static_cast<double>(Part) / static_cast<double>(Whole) * 100.0 : 100.0;
 }
+
+// Release 3.90's memory streams keep no spare room: the block is exactly the size.
+bool BlockIsExactSize() { return Release().MemoryStreamExactSize; }
 
 } // namespace
 
@@ -187,6 +191,10 @@ TTolvanMemoryStream::~TTolvanMemoryStream() { MemoryManager.FreeAndNillMemNoRais
 void TTolvanMemoryStream::SetSize(int64_t NewSize) {
   if (NewSize == FSize)
     return;
+  if (BlockIsExactSize()) {
+    SetExactSize(NewSize);
+    return;
+  }
   if (NewSize <= 0) {
     FSize = FCapacity = 0;
     if (FPosition > 0)
@@ -229,8 +237,31 @@ void TTolvanMemoryStream::GrowFor(int64_t End) {
 }
 
 void TTolvanMemoryStream::Reserve(int64_t NewCapacity) {
-  if (NewCapacity > FCapacity)
+  if (NewCapacity > FCapacity && !BlockIsExactSize())
     SetCapacity(NewCapacity);
+}
+
+// The size is checked before anything changes; what growth adds is cleared, so leftover memory
+// never reaches saved bytes.
+void TTolvanMemoryStream::SetExactSize(int64_t NewSize) {
+  if (NewSize <= 0) {
+    FSize = FCapacity = 0;
+    if (FPosition > 0)
+      FPosition = 0;
+    if (FMemory)
+      MemoryManager.FreeAndNillMem(FMemory);
+    return;
+  }
+  if (NewSize > INT32_MAX)
+    throw ERangeError(std::string(SysConst::SRangeError));
+  const int64_t Kept = FSize;
+  if (NewSize != FCapacity)
+    SetCapacity(NewSize);
+  if (NewSize > Kept)
+    std::memset(FMemory + Kept, 0, static_cast<size_t>(NewSize - Kept));
+  FSize = NewSize;
+  if (FPosition > FSize)
+    FPosition = FSize;
 }
 
 void TTolvanMemoryStream::SetCapacity(int64_t Capacity) {

@@ -116,6 +116,10 @@ private:
 // A shrink gives memory back only when it frees at least a quantum. Reserve sets the capacity
 // ahead of writes that are known to come.
 //
+// Release 3.90 keeps no spare room: the block is always exactly the stream's size (Capacity()
+// equals Size, Reserve does nothing), so every write that extends the stream reallocates the
+// block to the new end, and a size beyond Int32 is a range error.
+//
 // Every byte the stream gains without a write (a SetSize that grows it, the gap before a write
 // past the end) reads as zero. Bytes between the size and the capacity are not the stream's and
 // have no defined value: a write into them only copies, so growth clears nothing it is about to
@@ -163,16 +167,20 @@ public:
 
 private:
   // Moves the size to End (> size) for a write from the position: the gap before the position
-  // is cleared, the written part is left to the caller.
+  // is cleared, the written part is left to the caller. A block too small grows as SetSize
+  // grows it, which clears the written part as well.
   void Extend(int64_t End) {
-    if (End > FCapacity)
-      GrowFor(End);
+    if (End > FCapacity) {
+      SetSize(End);
+      return;
+    }
     if (FPosition > FSize)
       std::memset(FMemory + FSize, 0, static_cast<size_t>(FPosition - FSize));
     FSize = End;
   }
   void GrowFor(int64_t End);
   void SetCapacity(int64_t Capacity);
+  void SetExactSize(int64_t NewSize);
 
   uint8_t* FMemory = nullptr;
   int64_t FPosition = 0;

@@ -109,6 +109,8 @@ public:
 
   void SetFilter(std::unique_ptr<TTolvanExpression> Expression);
   void SetResultTarget(bool InMemory, std::string_view TableName, std::string_view DatabaseName);
+  // The owner query's session, which an INTO target may be bound to (TargetBinding).
+  void SetResultSessionName(std::string_view SessionName) { FIntoSessionName = SessionName; }
   // A negative Start (not given) is stored as 1.
   void SetTop(int64_t Start, int64_t Count);
   bool HasTop() const noexcept { return FTopRowCount >= 0 || FTopStartRow >= 0; }
@@ -267,6 +269,8 @@ protected:
   void FinishResult();
   // Replaces the result by a table holding Count rows (all when negative) from row Start on.
   void CopyTopWindow(int64_t Start, int64_t Count);
+  // Names Table as the INTO target.
+  void BindIntoTarget(TTolvanTable& Table) const;
   void FinishExecution() noexcept;
   // Points the visible links at the result table (Relink) and lets go of the children unless the
   // tree is kept for re-runs.
@@ -312,6 +316,7 @@ protected:
   bool FIntoInMemory = false;
   AnsiString FIntoTableName;
   AnsiString FIntoDatabaseName;
+  AnsiString FIntoSessionName;
   AnsiString FTableName;
   AnsiString FAlias;
   bool FMaterialised = false;

@@ -8,6 +8,7 @@
 #include "components/TolvanDataSet.h"
 #include "components/TolvanDefs.h"
 #include "components/TolvanTable.h"
+#include "components/TolvanTargetBinding.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "foundation/TolvanTypes.h"
@@ -142,14 +143,22 @@ void TTolvanAO::CreateResultTable() {
     Table->SetTemporary(true);
   } else {
     Table->SetTemporary(false);
-    Table->SetDatabaseName(FIntoDatabaseName);
-    Table->SetInMemory(FIntoInMemory);
-    Table->SetTableName(FIntoTableName);
+    BindIntoTarget(*Table);
   }
   if (FOrderByFields)
     AddOrderByIndex();
   Table->CreateTable();
   Table->Open();
+}
+
+void TTolvanAO::BindIntoTarget(TTolvanTable& Table) const {
+  TTolvanTargetNames Names;
+  Names.Kind = TTolvanTargetKind::IntoTable;
+  Names.DatabaseName = FIntoDatabaseName;
+  Names.TableName = FIntoTableName;
+  Names.InMemory = FIntoInMemory;
+  Names.QuerySessionName = FIntoSessionName;
+  BindTarget(Table, Names);
 }
 
 void TTolvanAO::DefineResultFields() {
@@ -320,9 +329,7 @@ void TTolvanAO::FinishResult() {
 void TTolvanAO::CopyTopWindow(int64_t Start, int64_t Count) {
   TComponentPtr<TTolvanTable> Copy = MakeComponent<TTolvanTable>();
   if (FCopyLater) {
-    Copy->SetDatabaseName(FIntoDatabaseName);
-    Copy->SetInMemory(FIntoInMemory);
-    Copy->SetTableName(FIntoTableName);
+    BindIntoTarget(*Copy);
   } else {
     Copy->SetTemporary(true);
   }

@@ -11,6 +11,7 @@
 #include "components/TolvanDefs.h"
 #include "components/TolvanQuery.h"
 #include "components/TolvanTable.h"
+#include "components/TolvanTargetBinding.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "schema/TolvanCursor.h"
@@ -38,10 +39,14 @@ void TTolvanAOTable::BindSource(std::string_view DatabaseName, std::string_view 
                                 const TParams* Params) {
   // A derived table's dataset comes from the factory, which set its query text.
   TTolvanDataSet& S = *FSource;
-  S.SetInMemory(InMemory);
-  if (!DatabaseName.empty())
-    S.SetDatabaseName(DatabaseName);
-  S.SetSessionName(SessionName);
+  TTolvanTargetNames Names;
+  const bool Derived = dynamic_cast<TTolvanQuery*>(&S) != nullptr;
+  Names.Kind = Derived ? TTolvanTargetKind::DerivedTable : TTolvanTargetKind::FromTable;
+  Names.DatabaseName = DatabaseName;
+  Names.SessionName = SessionName;
+  Names.TableName = TableName;
+  Names.InMemory = InMemory;
+  BindTarget(S, Names);
   if (auto* Query = dynamic_cast<TTolvanQuery*>(&S)) {
     Query->SetRequestLive(RequestLive);
     if (Params)
@@ -51,7 +56,6 @@ void TTolvanAOTable::BindSource(std::string_view DatabaseName, std::string_view 
   auto* Table = dynamic_cast<TTolvanTable*>(&S);
   if (!Table)
     return;
-  Table->SetTableName(TableName);
   if (S.InMemory() && !Table->Exists())
     throw ETolvanException::CreateFmt(ErrAOTableDoesNotExist, STableDoesNotExist, TableName);
 }

@@ -73,7 +73,7 @@ public:
 
 protected:
   // Construction steps 2-3: names the source dataset's table (or sub-query), checks that a
-  // table of an in-memory database exists. Release 3.90 binds in another order.
+  // table of an in-memory database exists. The names go through TargetBinding.
   void BindSource(std::string_view DatabaseName, std::string_view SessionName,
                   std::string_view TableName, bool InMemory, bool RequestLive,
                   const TParams* Params);

@@ -19,6 +19,7 @@
 #include "foundation/TolvanTypes.h"
 #include "schema/expr/TolvanExprParser.h"
 #include "schema/expr/TolvanExpression.h"
+#include "sql/TolvanSQLGrammar.h"
 
 namespace tolvan {
 
@@ -174,7 +175,7 @@ void TTolvanDDLTableManipulation::Advance(int32_t Code) {
     throw ETolvanException::CreateFmt(Code, SUnexpectedEndOfSqlCommand, Line, Column);
 }
 
-void TTolvanDDLTableManipulation::ParseDDLTableName() { ParseTableName(); }
+void TTolvanDDLTableManipulation::ParseDDLTableName() { SQLGrammar->ParseDDLTableName(*this); }
 
 int64_t TTolvanDDLTableManipulation::ReadInt64() {
   ReadNextToken(0, ErrSQLUnexpectedEnd);
@@ -402,7 +403,8 @@ void TTolvanDDLTableManipulation::ParseColumnPrimaryKey(TSQLFieldDef& Column) {
 }
 
 void TTolvanDDLTableManipulation::ReadPrimaryKeyColumn() {
-  ReadNextToken(NameOrKeywordKinds, ErrDDLPrimaryKeyFieldExpected, SFieldNameExpected);
+  ReadNextToken(SQLGrammar->PrimaryKeyColumnKinds(), ErrDDLPrimaryKeyFieldExpected,
+                SFieldNameExpected);
 }
 
 void TTolvanDDLTableManipulation::ParseTablePrimaryKey() {
@@ -584,10 +586,17 @@ void TTolvanDDLTableManipulation::AddPrimaryKeyIndex(TTolvanTable& Table,
     return;
   const AnsiString Fields =
       JoinNames(FPrimaryKeyFields, ',', [](const TTolvanIndexField&) { return true; });
-  const AnsiString Desc =
-      JoinNames(FPrimaryKeyFields, ',', [](const TTolvanIndexField& F) { return F.Descending; });
-  const AnsiString CaseIns = JoinNames(
-      FPrimaryKeyFields, ',', [](const TTolvanIndexField& F) { return F.CaseInsensitive; });
+  // A release that reads the modifiers without applying them makes the index ascending and
+  // case-sensitive in every column.
+  const bool Modifiers = SQLGrammar->AppliesPrimaryKeyModifiers();
+  const AnsiString Desc = Modifiers
+                              ? JoinNames(FPrimaryKeyFields, ',',
+                                          [](const TTolvanIndexField& F) { return F.Descending; })
+                              : AnsiString();
+  const AnsiString CaseIns =
+      Modifiers ? JoinNames(FPrimaryKeyFields, ',',
+                            [](const TTolvanIndexField& F) { return F.CaseInsensitive; })
+                : AnsiString();
   AnsiString Name = FPrimaryKeyName;
   if (Name.empty())
     Name = UniqueIndexName(
@@ -696,7 +705,7 @@ void TTolvanDDLAlterTable::Parse() {
 }
 
 void TTolvanDDLAlterTable::ParseAction() {
-  if (FToken.Kind != tktReservedWord)
+  if (!IsAnyKeyword(FToken))
     RaiseAtToken(ErrDDLAlterActionExpected, SAddDropAlterExpected);
   if (AtWord("ADD")) {
     ParseAddAction();

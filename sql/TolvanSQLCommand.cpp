@@ -5,11 +5,12 @@
 
 #include "classlib/Format.h"
 #include "components/TolvanQuery.h"
-#include "components/TolvanTable.h"
+#include "components/TolvanTargetBinding.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
 #include "schema/expr/TolvanExpression.h"
 #include "sql/TolvanFieldLinks.h"
+#include "sql/TolvanSQLGrammar.h"
 
 namespace tolvan {
 
@@ -54,7 +55,7 @@ std::unique_ptr<TTolvanSQLCommand> MakeCommand(TTolvanSQLCommandKind Kind, TTolv
 // --- life cycle --------------------------------------------------------------------------------
 
 TTolvanSQLCommand::TTolvanSQLCommand(TTolvanLexer& Lexer, TTolvanQuery& Query)
-    : FLexer(&Lexer), FQuery(&Query) {
+    : FLexer(&Lexer), FQuery(&Query), FInMemory(SQLGrammar->InitialInMemory()) {
   Lexer.CurrentToken(FToken);
 }
 
@@ -167,6 +168,18 @@ void TTolvanSQLCommand::ParseTableName() {
     FDatabaseName = FQuery->DatabaseName();
 }
 
+void TTolvanSQLCommand::SetTarget(bool InMemory, const AnsiString& DatabaseName,
+                                  const AnsiString& TableName) {
+  FInMemory = InMemory;
+  FDatabaseName = DatabaseName;
+  FTableName = TableName;
+}
+
+void TTolvanSQLCommand::SetIntoNames(const AnsiString& DatabaseName, const AnsiString& TableName) {
+  FIntoDatabaseName = DatabaseName;
+  FIntoTableName = TableName;
+}
+
 void TTolvanSQLCommand::ParseFieldNames(std::unique_ptr<TStringList>& List) {
   if (!AtKind(NameKinds))
     RaiseAtToken(ErrSQLFieldNameExpected, SFieldNameExpected);
@@ -204,13 +217,15 @@ void TTolvanSQLCommand::SetupDataSet(TDataSet* DataSet) {
   auto* Target = dynamic_cast<TTolvanDataSet*>(DataSet);
   if (!Target)
     return;
-  Target->SetInMemory(FInMemory);
-  if (!FDatabaseName.empty())
-    Target->SetDatabaseName(FDatabaseName);
-  if (auto* Table = dynamic_cast<TTolvanTable*>(Target))
-    Table->SetTableName(FTableName);
-  if (!FQuery->SessionName().empty() && FQuery->DatabaseName() == Target->DatabaseName())
-    Target->SetSessionName(FQuery->SessionName());
+  TTolvanTargetNames Names;
+  Names.Kind = TTolvanTargetKind::StatementTable;
+  Names.DatabaseName = FDatabaseName;
+  Names.TableName = FTableName;
+  Names.InMemory = FInMemory;
+  Names.QueryDatabaseName = FQuery->DatabaseName();
+  Names.QuerySessionName = FQuery->SessionName();
+  Names.QueryInMemory = FQuery->InMemory();
+  BindTarget(*Target, Names);
 }
 
 std::unique_ptr<TTolvanExpression> TTolvanSQLCommand::NewQueryExpression() const {

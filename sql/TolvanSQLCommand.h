@@ -118,13 +118,15 @@ public:
   // The current token's kind is in Kinds.
   bool AtKind(TTokenKinds Kinds) const { return HasKind(Kinds, FToken.Kind); }
 
-  // [MEMORY] [database .] table; leaves the token after the name current.
+  // [MEMORY] [database .] table; leaves the token after the name current. The grammar of
+  // release 4.00 (TolvanSQLGrammar.h holds what differs).
   void ParseTableName();
   // name {, name} into List (made when nil).
   void ParseFieldNames(std::unique_ptr<TStringList>& List);
   // [table .] field {, [table .] field} appended to Fields.
   void ParseFieldList(TTolvanFields& Fields);
-  // Applies the parsed in-memory flag, database, table and session names to a dataset.
+  // Binds a dataset to the statement's table: the parsed in-memory flag, database and table
+  // names with the owner query's, in the release's order (TargetBinding).
   void SetupDataSet(TDataSet* DataSet);
   // An empty expression in the owner query's context: its parameters (when it has any),
   // in-memory flag, database and session names.
@@ -141,6 +143,10 @@ public:
   const AnsiString& IntoDatabaseName() const noexcept { return FIntoDatabaseName; }
   const AnsiString& IntoTableName() const noexcept { return FIntoTableName; }
   std::vector<TTolvanExprNodeConst*>& ParamNodes() noexcept { return FParamNodes; }
+  // The target as a grammar resolved it.
+  void SetTarget(bool InMemory, const AnsiString& DatabaseName, const AnsiString& TableName);
+  void SetInMemory(bool Value) noexcept { FInMemory = Value; }
+  void SetIntoNames(const AnsiString& DatabaseName, const AnsiString& TableName);
 
 protected:
   TTolvanLexer* FLexer;
@@ -150,7 +156,8 @@ protected:
   bool FReExecuting = false;
   // The parameter constants of the statement's expressions, owned by those expressions.
   std::vector<TTolvanExprNodeConst*> FParamNodes;
-  bool FInMemory = true;
+  // Set at creation by the release's grammar.
+  bool FInMemory;
   AnsiString FIntoDatabaseName;
   AnsiString FIntoTableName;
   AnsiString FDatabaseName;

@@ -38,7 +38,7 @@ void TTolvanDatabaseManagement::ParseDatabaseName(const TNameCodes& Codes) {
 
 void TTolvanDatabaseManagement::ParseFileOptions() {
   NextToken();
-  while (FToken.Kind == tktReservedWord) {
+  while (IsAnyKeyword(FToken)) {
     const bool PageSize = AtWord("PAGESIZE");
     if (PageSize || AtWord("MAXSESSIONSCOUNT")) {
       if (!NextToken())

@@ -14,6 +14,7 @@
 #include "foundation/TolvanTypesRoutines.h"
 #include "foundation/TolvanVariant.h"
 #include "schema/expr/TolvanExpression.h"
+#include "sql/TolvanSQLGrammar.h"
 #include "sql/TolvanSQLUnion.h"
 
 namespace tolvan {
@@ -98,7 +99,7 @@ void TTolvanSQLInsert::Parse() {
                                       Line, Column);
   if (!AtWord("INTO"))
     RaiseExpected(ErrInsertIntoExpected, "INTO");
-  ParseTarget();
+  SQLGrammar->ParseInsertTarget(*this);
   if (FToken.Kind == tktNone)
     return; // INSERT INTO t: one record of defaults
   if (FToken.Kind == tktLeftParenthesis) {
@@ -114,17 +115,6 @@ void TTolvanSQLInsert::Parse() {
   } else {
     RequireEnd();
   }
-}
-
-void TTolvanSQLInsert::ParseTarget() {
-  const int32_t Line = FToken.Line;
-  const int32_t Column = FToken.Column;
-  if (!NextToken())
-    throw ETolvanException::CreateFmt(ErrInsertUnexpectedEndAfterInsert, SUnexpectedEndOfSqlCommand,
-                                      Line, Column);
-  ParseTableName();
-  // ParseTableName leaves the token after the name current, or nothing at the end.
-  CurrentToken();
 }
 
 void TTolvanSQLInsert::ParseColumnList() {
@@ -179,13 +169,7 @@ void TTolvanSQLInsert::ParseValueList() {
   }
 }
 
-void TTolvanSQLInsert::ParseQueryPart() {
-  FQueryPart = std::make_unique<TTolvanSQLUnion>(Lexer(), Query());
-  FQueryPart->ParseAndRelease();
-  // The query expression stops at the first token outside its grammar.
-  CurrentToken();
-  RequireEnd();
-}
+void TTolvanSQLInsert::ParseQueryPart() { FQueryPart = SQLGrammar->ParseInsertQuery(*this); }
 
 void TTolvanSQLInsert::RequireEnd() {
   if (FToken.Kind != tktNone)

@@ -1,7 +1,7 @@
 // TolvanSQLInsert.h: TTolvanSQLInsert, the INSERT statement, and StoreVariantInField, which
 // writes an engine value into a field of a dataset's current record.
 //
-// Grammar (release 4.00):
+// Grammar (release 4.00; the target and the query part are the release's, TolvanSQLGrammar.h):
 //   INSERT INTO [MEMORY] [database .] table [(name {, name})]
 //          [VALUES (value {, value}) | query expression]
 // Nothing may follow the value list, the query, the column list, or (when neither VALUES nor a
@@ -74,10 +74,12 @@ public:
   const TStringList* ColumnNames() const noexcept { return FColumnNames.get(); }
   size_t ValueCount() const noexcept { return FValues.size(); }
   TTolvanSQLUnion* QueryPart() const noexcept { return FQueryPart.get(); }
+  // Read with the target where the grammar has one; the execution does not use it.
+  const AnsiString& Password() const noexcept { return FPassword; }
+  void SetPassword(const AnsiString& Value) { FPassword = Value; }
 
 private:
   // --- grammar: each step one function, so a release's variant can replace it -------------------
-  void ParseTarget();
   void ParseColumnList();
   // After the column list a further token is required.
   void RequireTokenAfterColumns();
@@ -94,6 +96,7 @@ private:
   // Field number of each value, resolved against the open target.
   void MapValuesToFields();
 
+  AnsiString FPassword;
   std::unique_ptr<TStringList> FColumnNames;
   std::vector<std::unique_ptr<TTolvanExpression>> FValues;
   std::unique_ptr<TTolvanSQLUnion> FQueryPart;

@@ -196,7 +196,7 @@ std::unique_ptr<TTolvanSQLCommand> TTolvanLocalSQLProcessor::Dispatch(TTolvanLex
       Lexer.NextToken(Object);
     return Make(K::RenameTable);
   }
-  if (First.Kind == tktReservedWord)
+  if (IsAnyKeyword(First))
     RaiseAt(ErrSQLKeywordUnexpected, SSqlTokenExpected, First);
   RaiseAt(ErrSQLTokenUnexpected, SSqlTokenExpected, First);
 }

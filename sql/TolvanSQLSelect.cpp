@@ -12,6 +12,7 @@
 #include "sql/TolvanAOGroupBy.h"
 #include "sql/TolvanAOJoin.h"
 #include "sql/TolvanAOTable.h"
+#include "sql/TolvanSQLGrammar.h"
 
 namespace tolvan {
 
@@ -266,17 +267,7 @@ void TTolvanSQLSelect::ParseSelectItem() {
   FSelectItems.push_back(std::move(Item));
 }
 
-// SELECT ... INTO: the target is read as any table name, but starts from a command that is not
-// in memory, so the query's own database is the default.
-void TTolvanSQLSelect::ParseInto() {
-  FInMemory = false;
-  FDatabaseName.clear();
-  FTableName.clear();
-  ReadNextToken(NameOrKeywordKinds, ErrSQLIntoTableExpected, STableNameExpected);
-  ParseTableName();
-  FIntoTableName = FTableName;
-  FIntoDatabaseName = FDatabaseName;
-}
+void TTolvanSQLSelect::ParseInto() { SQLGrammar->ParseSelectInto(*this); }
 
 void TTolvanSQLSelect::ParseFrom() {
   RequireToken();
@@ -401,8 +392,7 @@ bool TTolvanSQLSelect::ParseTableReference(TTolvanTableReference& Item, int32_t 
   } else if (FToken.Kind == tktLeftParenthesis) {
     TToken Next;
     Lexer().PeekToken(Next);
-    const int16_t SelectId = KeywordIdOf("SELECT");
-    if (SelectId != NoKeywordId() && IsKeyword(Next, SelectId)) {
+    if (IsKeyword(Next, KeywordIdOf("SELECT"))) {
       ParseDerivedTable(Item);
     } else {
       if (Depth + 1 >= MaxExprDepth)
@@ -451,21 +441,8 @@ void TTolvanSQLSelect::ParseTable(TTolvanTableReference& Item) {
   ApplyTableSource(Item, Memory);
 }
 
-// Where a FROM table lives: MEMORY names the in-memory database; otherwise the owner query's
-// database, unless the name carries one. The query's session goes with its own database only.
 void TTolvanSQLSelect::ApplyTableSource(TTolvanTableReference& Item, bool MemoryGiven) {
-  TTolvanQuery& Q = Query();
-  if (MemoryGiven) {
-    Item.InMemory = true;
-    if (Item.DatabaseName.empty())
-      Item.DatabaseName = "MEMORY";
-  } else {
-    Item.InMemory = Q.InMemory();
-    if (Item.DatabaseName.empty())
-      Item.DatabaseName = Q.DatabaseName();
-  }
-  if (!Q.SessionName().empty() && Q.DatabaseName() == Item.DatabaseName)
-    Item.SessionName = Q.SessionName();
+  SQLGrammar->ApplyTableSource(Item, MemoryGiven, Query());
 }
 
 void TTolvanSQLSelect::ParseDerivedTable(TTolvanTableReference& Item) {
@@ -512,7 +489,7 @@ void TTolvanSQLSelect::ParseDerivedTable(TTolvanTableReference& Item) {
 }
 
 void TTolvanSQLSelect::ParseJoins(TTolvanTableReference& Item, int32_t Depth) {
-  while (FToken.Kind == tktReservedWord) {
+  while (IsAnyKeyword(FToken)) {
     TTolvanJoinType Type = jtInner;
     bool Natural = false;
     bool Keyword = false;

@@ -10,6 +10,7 @@
 #include "schema/expr/TolvanExprParser.h"
 #include "sql/TolvanAO.h"
 #include "sql/TolvanAOUnion.h"
+#include "sql/TolvanSQLGrammar.h"
 #include "sql/TolvanSQLSelect.h"
 
 namespace tolvan {
@@ -38,13 +39,6 @@ void TTolvanSQLCursorCommand::RunTreeSubQueries(TTolvanAO& Tree, TTolvanQuery& Q
   Tree.RunSubQueries();
 }
 
-// The INTO database of a target that names none.
-AnsiString TTolvanSQLCursorCommand::IntoDatabase(TTolvanQuery& Query) const {
-  if (!FIntoDatabaseName.empty())
-    return FIntoDatabaseName;
-  return FInMemory ? AnsiString("MEMORY") : Query.DatabaseName();
-}
-
 void TTolvanSQLCursorCommand::Execute(TTolvanQuery& Query, bool IsRoot, bool RequestLive,
                                       bool& ReadOnly) {
   FRowsAffected = 0;
@@ -58,6 +52,7 @@ void TTolvanSQLCursorCommand::Execute(TTolvanQuery& Query, bool IsRoot, bool Req
       Root->SetKeepForRerun();
     FRoot = std::move(Root);
   }
+  FRoot->SetResultSessionName(Query.SessionName());
   // Every sub-query answers before any table of the tree is locked: none runs inside a scan.
   RunTreeSubQueries(*FRoot, Query);
   try {
@@ -82,8 +77,12 @@ void TTolvanSQLCursorCommand::Execute(TTolvanQuery& Query, bool IsRoot, bool Req
       }
     }
   } Unlock{*FRoot};
-  if (!FIntoTableName.empty())
-    FRoot->SetResultTarget(FInMemory, FIntoTableName, IntoDatabase(Query));
+  if (!FIntoTableName.empty()) {
+    bool InMemory = false;
+    AnsiString Database;
+    SQLGrammar->ResultTarget(*this, Query, InMemory, Database);
+    FRoot->SetResultTarget(InMemory, FIntoTableName, Database);
+  }
   FRoot->Prepare(IsRoot);
   if (IsRoot)
     SetReadOnly(RequestLive, ReadOnly);
@@ -171,7 +170,13 @@ TTolvanSQLUnion::~TTolvanSQLUnion() {
 
 void TTolvanSQLUnion::Parse() {
   CurrentToken();
-  FRootNode = ParseExpression(0);
+  if (FSingleSelect) {
+    if (!AtWord("SELECT"))
+      RaiseExpected(ErrSQLSelectExpected, "SELECT");
+    FRootNode = ParsePrimary(0);
+  } else {
+    FRootNode = ParseExpression(0);
+  }
   TakeIntoTarget();
   FRootNode->ForEachSelect([this](TTolvanSQLSelect& S) { S.CollectParsedParams(FParamNodes); });
 }
@@ -279,20 +284,8 @@ void TTolvanSQLUnion::TakeTrailingOrderBy(TTolvanQueryExprNode& Node) {
   Last->OrderBy().clear();
 }
 
-// The INTO of a query expression: a single SELECT's own, or under UNION the first SELECT's
-// that has one. EXCEPT and INTERSECT do not write their result anywhere.
 void TTolvanSQLUnion::TakeIntoTarget() {
-  TTolvanSQLSelect* Into = nullptr;
-  switch (FRootNode->Kind()) {
-  case TTolvanQueryExprNode::qekSelect:
-    Into = FRootNode->Select()->HasInto() ? FRootNode->Select() : nullptr;
-    break;
-  case TTolvanQueryExprNode::qekUnion:
-    Into = FRootNode->FindSelectWithInto();
-    break;
-  default:
-    break;
-  }
+  const TTolvanSQLSelect* Into = SQLGrammar->IntoSelect(*FRootNode);
   if (!Into)
     return;
   FIntoTableName = Into->IntoTableName();

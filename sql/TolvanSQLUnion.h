@@ -73,9 +73,6 @@ public:
 protected:
   // Resets every sub-query of Tree with the query's current parameters, then runs them.
   static void RunTreeSubQueries(TTolvanAO& Tree, TTolvanQuery& Query);
-  // The database an INTO target without one goes to.
-  AnsiString IntoDatabase(TTolvanQuery& Query) const;
-
   std::unique_ptr<TTolvanAO> FRoot;
   TTolvanQuery* FRunQuery = nullptr;
   bool FRequestLive = false;
@@ -150,6 +147,8 @@ public:
   bool HasDerivedTable() const override;
 
   TTolvanQueryExprNode* RootNode() const noexcept { return FRootNode.get(); }
+  // Set before the parse: the statement is one SELECT, and parsing stops after it.
+  void SetSingleSelect(bool Value) noexcept { FSingleSelect = Value; }
 
 private:
   std::unique_ptr<TTolvanQueryExprNode> ParseExpression(int32_t Depth);
@@ -161,11 +160,12 @@ private:
   // A trailing ORDER BY of the last SELECT moves to the set operation Node.
   static void TakeTrailingOrderBy(TTolvanQueryExprNode& Node);
   void ParseOwnOrderBy(TTolvanQueryExprNode& Node);
-  // The INTO target of the query expression.
+  // The INTO target of the query expression, as the release's grammar picks it.
   void TakeIntoTarget();
   std::unique_ptr<TTolvanAO> BuildNode(TTolvanQueryExprNode& Node, TTolvanQuery& Query);
 
   std::unique_ptr<TTolvanQueryExprNode> FRootNode;
+  bool FSingleSelect = false;
 };
 
 // Registers the factory of the statements that start with SELECT or "(".

@@ -14,27 +14,13 @@
 #include "schema/TolvanCursor.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "schema/expr/TolvanExpression.h"
+#include "sql/TolvanSQLGrammar.h"
 #include "sql/TolvanSQLInsert.h"
 #include "sql/TolvanSQLSelect.h"
 
 namespace tolvan {
 
 namespace {
-
-TToken MakeToken(TTokenType Kind, std::string_view Text, const TToken& At) {
-  TToken T;
-  T.Kind = Kind;
-  T.Text = AnsiString(Text);
-  T.Line = At.Line;
-  T.Column = At.Column;
-  return T;
-}
-
-TToken MakeKeyword(std::string_view Word, const TToken& At) {
-  TToken T = MakeToken(tktReservedWord, Word, At);
-  T.KeywordID = KeywordIdOf(Word);
-  return T;
-}
 
 // Calls the result cursor's end hook on every exit; a failure of the hook while another
 // failure passes is dropped.
@@ -181,10 +167,7 @@ TTolvanSQLUpdate::~TTolvanSQLUpdate() = default;
 
 void TTolvanSQLUpdate::Parse() {
   const TToken Update = FToken;
-  ReadNextToken(NameOrKeywordKinds, ErrUpdateTableNameExpected, STableNameExpected);
-  ParseTableName();
-  CurrentToken();
-  ParsePassword();
+  SQLGrammar->ParseUpdateTarget(*this);
   if (!AtWord("SET"))
     RaiseExpected(ErrUpdateSetExpected, "SET");
   ParseAssignments();
@@ -228,24 +211,13 @@ void TTolvanSQLUpdate::RewriteAsSelect(int32_t WhereIndex, const TToken& At) {
   std::vector<TToken>& Tokens = Lexer().Tokens();
   std::vector<TToken> Select;
   Select.reserve(Tokens.size() - size_t(WhereIndex) + 7);
-  Select.push_back(MakeKeyword("select", At));
-  Select.push_back(MakeToken(tktString, "*", At));
-  Select.push_back(MakeKeyword("from", At));
-  AppendTargetTokens(Select, At);
+  Select.push_back(MakeSQLKeyword("select", At));
+  Select.push_back(MakeSQLToken(tktString, "*", At));
+  Select.push_back(MakeSQLKeyword("from", At));
+  SQLGrammar->AppendUpdateTarget(*this, Select, At);
   for (size_t I = size_t(WhereIndex); I < Tokens.size(); ++I)
     Select.push_back(std::move(Tokens[I]));
   Tokens = std::move(Select);
-}
-
-void TTolvanSQLUpdate::AppendTargetTokens(std::vector<TToken>& Select, const TToken& At) const {
-  if (FInMemory) {
-    Select.push_back(MakeKeyword("MEMORY", At));
-    if (!FDatabaseName.empty() && FDatabaseName != "MEMORY") {
-      Select.push_back(MakeToken(tktString, FDatabaseName, At));
-      Select.push_back(MakeToken(tktDot, ".", At));
-    }
-  }
-  Select.push_back(MakeToken(tktString, FTableName, At));
 }
 
 std::vector<TField*> TTolvanSQLUpdate::ResolveColumns(TTolvanDataSet& Result) const {
@@ -364,8 +336,8 @@ void TTolvanSQLDelete::Parse() {
   const TToken Delete = FToken;
   std::vector<TToken>& Tokens = Lexer().Tokens();
   Tokens.insert(Tokens.begin(), TToken());
-  Tokens[0] = MakeKeyword("select", Delete);
-  Tokens[1] = MakeToken(tktString, "*", Delete);
+  Tokens[0] = MakeSQLKeyword("select", Delete);
+  Tokens[1] = MakeSQLToken(tktString, "*", Delete);
   ParseInternalSelect();
 }
 

@@ -116,6 +116,9 @@ public:
 
   const TStringList& SetColumns() const noexcept { return FSetColumns; }
   size_t SetCount() const noexcept { return FSetValues.size(); }
+  // Read with the target where the grammar has one; the execution does not use it.
+  const AnsiString& Password() const noexcept { return FPassword; }
+  void SetPassword(const AnsiString& Value) { FPassword = Value; }
 
 protected:
   AnsiString TargetName() const override { return FTableName; }
@@ -123,14 +126,10 @@ protected:
   void ChangeRecords(TTolvanDataSet& Result) override;
 
 private:
-  // --- grammar: each step one function, so a release's variant can replace it --------------
-  // A password after the table name; release 4.00 has none.
-  virtual void ParsePassword() {}
+  // --- grammar (the target and its rewrite are the release's, TolvanSQLGrammar.h) -----------
   void ParseAssignments();
-  // The tokens before WHERE become SELECT * FROM [MEMORY] [database .] table.
+  // The tokens before WHERE become SELECT * FROM <the grammar's target>.
   void RewriteAsSelect(int32_t WhereIndex, const TToken& At);
-  // The FROM target of the rewrite: [MEMORY [database .]] table. Release 3.90 names no database.
-  void AppendTargetTokens(std::vector<TToken>& Select, const TToken& At) const;
 
   // --- execution ----------------------------------------------------------------------------
   // The field of each SET column in the result (11590 for a missing one).
@@ -139,6 +138,7 @@ private:
   void UpdateAsBatch(TTolvanDataSet& Result);
   void UpdateByRecord(TTolvanDataSet& Result, const std::vector<TField*>& Fields);
 
+  AnsiString FPassword;
   TStringList FSetColumns;
   std::vector<std::unique_ptr<TTolvanExpression>> FSetValues;
 };

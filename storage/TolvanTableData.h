@@ -424,6 +424,8 @@ public:
   // Set once the table has dropped itself (a temporary table's last detach): it holds nothing
   // any more, and whoever detached the cursor has the database destroy it (DestroyTable).
   bool DropPending() const noexcept { return FDropPending; }
+  // Attached cursors, read under the cursor-list lock.
+  bool HasCursors();
 
 protected:
   // Database hands out the object ids; Factory makes the index objects of SetIndexDefs'
@@ -440,8 +442,6 @@ protected:
   // go, since index objects refer to the page manager.
   void FreeManagers() noexcept;
   [[noreturn]] static void RaiseNotSupported();
-  // Attached cursors, read under the cursor-list lock.
-  bool HasCursors();
 
   // What a table replaced whole (a load) consists of, built beside the table's own parts; the
   // managers refer to this table, the index manager to the page store that comes with them.

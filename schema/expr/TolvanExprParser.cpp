@@ -710,7 +710,7 @@ TTolvanExprParser::TNode TTolvanExprParser::Literal() {
 
 TTolvanExprParser::TNode TTolvanExprParser::FieldReference() {
   auto IsName = [this] {
-    return (FToken.Kind == tktString && !IsSymbol()) || FToken.Kind == tktReservedWord ||
+    return (FToken.Kind == tktString && !IsSymbol()) || IsAnyKeyword(FToken) ||
            FToken.Kind == tktBracketedString || FToken.Kind == tktBackQuotedString;
   };
   if (!IsName())
@@ -726,7 +726,7 @@ TTolvanExprParser::TNode TTolvanExprParser::FieldReference() {
     Field = FToken;
     Advance();
   }
-  if (Field.Kind == tktReservedWord || FToken.Kind == tktLeftParenthesis)
+  if (IsAnyKeyword(Field) || FToken.Kind == tktLeftParenthesis)
     return nullptr;
   return std::make_unique<TTolvanExprNodeField>(FOptions.Cursor, Field.Text, Table);
 }

@@ -114,9 +114,13 @@ int16_t KeywordIdOf(std::string_view Word) {
 }
 
 bool IsKeyword(const TToken& Token, int16_t KeywordId) {
-  return Token.Kind == tktReservedWord &&
-         (KeywordId == NoKeywordId() || Token.KeywordID == KeywordId);
+  // The no-keyword id is also the first id past the active table: in 3.90 it is DATABASE's id
+  // of 4.00. No id from there on names a keyword, so none of them may match one.
+  return Token.Kind == tktReservedWord && KeywordId >= 0 && KeywordId < NoKeywordId() &&
+         Token.KeywordID == KeywordId;
 }
+
+bool IsAnyKeyword(const TToken& Token) { return Token.Kind == tktReservedWord; }
 
 bool IsEmptyQuotedString(const TToken& Token) {
   return Token.Kind == tktQuotedString && Token.Text.empty();
@@ -156,6 +160,9 @@ int64_t HexToInt64(std::string_view Text) {
 struct TTolvanLexer::TScan {
   TTolvanLexer& L;
   const TTolvanReleaseProfile& Profile; // fixed while a statement is scanned
+  // Every token's line is the statement's number, and so is the line of every position a
+  // message reports, also one reached across a comment's line feeds.
+  const bool StatementLines;
   const TKeywordTable& KeywordTable;
   const char* P;
   size_t N;
@@ -172,8 +179,9 @@ struct TTolvanLexer::TScan {
   int32_t StringLine = 0, StringColumn = 0;
 
   TScan(TTolvanLexer& Lexer)
-      : L(Lexer), Profile(Release()), KeywordTable(Keywords()), P(Lexer.FText.data()),
-        N(Lexer.FText.size()), I(static_cast<size_t>(Lexer.FStatementStart)) {}
+      : L(Lexer), Profile(Release()), StatementLines(Profile.TokenLineIsStatementNumber),
+        KeywordTable(Keywords()), P(Lexer.FText.data()), N(Lexer.FText.size()),
+        I(static_cast<size_t>(Lexer.FStatementStart)) {}
 
   TToken& Last() { return L.FTokens.back(); }
 
@@ -191,6 +199,7 @@ struct TTolvanLexer::TScan {
     ++I;
   }
   bool NextIs(char C) const { return I + 1 < N && P[I + 1] == C; }
+  int32_t ReportedLine() const { return StatementLines ? L.FStatementNumber : Line; }
 
   // Returns the position after the statement's ';', or the end of the text.
   size_t Run() {
@@ -301,7 +310,7 @@ struct TTolvanLexer::TScan {
       }
       if (!IsNumberChar(C))
         throw ETolvanException::CreateFmt(30062, SInvalidNumericSymbol, std::string_view(&C, 1),
-                                          Line, Column);
+                                          ReportedLine(), Column);
     }
     T.Text.push_back(C);
   }
@@ -309,7 +318,7 @@ struct TTolvanLexer::TScan {
   void Start() {
     TToken& T = L.FTokens.emplace_back();
     T.KeywordID = Profile.KeywordCount;
-    if (Profile.TokenLineIsStatementNumber)
+    if (StatementLines)
       Line = L.FStatementNumber;
     T.Line = Line;
     T.Column = Column;

@@ -23,7 +23,9 @@
 //   names "my param". A ':' followed by white space or the end of the text names the empty
 //   parameter. A parameter token takes a copy of its value from the lexer's parameters.
 // - Lines and columns count from 1 in every statement. A line feed starts a new line; a carriage
-//   return does not move the column.
+//   return does not move the column. Release 3.90 numbers lines differently: every token's line,
+//   and the line of every position a message reports, is the number of its statement in the
+//   text (from 1, empty statements counted); columns count as above.
 //
 // Ownership: the lexer keeps its own copy of the text and borrows the parameters, which must
 // outlive it. A token's Value is shared: a copy of a token that a caller keeps stays valid after
@@ -133,8 +135,11 @@ private:
   bool FEnded = false; // the end of the text, or a failed statement, was reached
 };
 
-// The token is a reserved word with that id; NoKeywordId() matches any reserved word.
+// The token is the reserved word with that id. An id outside the active release's keywords
+// (NoKeywordId() and above, or negative) matches no token.
 bool IsKeyword(const TToken& Token, int16_t KeywordId);
+// The token is a reserved word, whichever.
+bool IsAnyKeyword(const TToken& Token);
 // A quoted string with empty text.
 bool IsEmptyQuotedString(const TToken& Token);
 // The id of the reserved word Word in the active release (case ignored), or NoKeywordId().

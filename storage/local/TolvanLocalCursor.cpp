@@ -8,6 +8,7 @@
 #include "classlib/SysUtils.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanRelease.h"
 #include "schema/expr/TolvanExpression.h"
 #include "storage/local/TolvanLocalSession.h"
 #include "storage/local/TolvanRecordBudget.h"
@@ -208,6 +209,8 @@ void TTolvanLocalCursor::CloseTable() {
       // A temporary table's last cursor dropped it: the database destroys what is left.
       if (Table->DropPending() && FDatabase)
         FDatabase->DestroyTable(*Table);
+      else if (Release().DeleteClosedDesignTables && DesignState() && InMemory() && FDatabase)
+        DeleteDesignTable(*Table);
     }
   }
   FDirectTableData = false;
@@ -215,6 +218,25 @@ void TTolvanLocalCursor::CloseTable() {
   if (OwnsSession() && Temporary() && TemporaryOpenedNormally)
     ReleaseOwnedSession().reset();
   SetOpened(false);
+}
+
+// The test for other cursors and the delete run under one hold of the exclusive lock, which
+// every open takes too, so no cursor attaches in between. Should the delete be refused all the
+// same, the table stays: closing never raises for it.
+void TTolvanLocalCursor::DeleteDesignTable(TTolvanTableData& Table) noexcept {
+  std::unique_ptr<TTolvanTableData> Removed;
+  try {
+    TTolvanDatabaseWriteHold Hold(*FDatabase);
+    // Another thread may have deleted the table since the detach: only a registered one is
+    // touched.
+    const auto& Tables = FDatabase->Tables();
+    const bool Registered = std::any_of(Tables.begin(), Tables.end(),
+                                        [&](const auto& Each) { return Each.get() == &Table; });
+    if (Registered && !Table.HasCursors() && Table.DeleteTable(Session(), true, false))
+      Removed = FDatabase->RemoveTable(Table);
+  } catch (...) {
+  }
+  FDatabase->DestroyTable(std::move(Removed));
 }
 
 void TTolvanLocalCursor::InitRecord(uint8_t* Buffer, bool ApplyDefaults) {

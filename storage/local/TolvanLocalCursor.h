@@ -22,7 +22,8 @@
 // set. The table data and the database are referred to.
 //
 // Teardown: CloseTable is the step that may raise (11631 from the table's DetachCursor); the
-// destructor closes as a fallback and drops a failure.
+// destructor closes as a fallback and drops a failure. Under release 3.90, closing an in-memory
+// cursor that carries the design-state flag deletes its table when no other cursor remains.
 //
 // Threads: a cursor serves one thread at a time and takes no lock of its own; the table data's
 // operations lock the table. Every operation that changes data or definitions first takes the
@@ -216,6 +217,8 @@ private:
   void ReleaseOpenState() noexcept;
   // The entry's stream is freed and removed (with its owner, when set).
   void FreeBlobEntry(size_t Index) noexcept;
+  // Release 3.90: a closed design-state cursor's in-memory table goes with its last cursor.
+  void DeleteDesignTable(TTolvanTableData& Table) noexcept;
   // Copies every record this cursor reads into Target (repair), logging what fails.
   void CopyRecordsForRepair(TTolvanLocalCursor& Target, AnsiString& Log);
 

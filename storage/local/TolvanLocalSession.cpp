@@ -31,22 +31,44 @@ void TTolvanLocalSession::RaiseDatabaseNotFound() const {
                                     FileName().empty() ? DatabaseName() : FileName());
 }
 
-TTolvanDatabaseData* TTolvanLocalSession::FindDatabase() {
+TTolvanDatabaseData* TTolvanSessionDatabases400::FindDatabase(TTolvanLocalSession& Session) const {
   // There are no disk databases: a session that is neither in-memory nor temporary finds none,
   // not even a registered database whose name happens to equal its file name.
-  if (!InMemory() && !IsTemp())
+  if (!Session.InMemory() && !Session.IsTemp())
     return nullptr;
   TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
   std::lock_guard Hold(Registry.Lock());
-  return Registry.Find(InMemory(), IsTemp(), DatabaseName(), {});
+  return Registry.Find(Session.InMemory(), Session.IsTemp(), Session.DatabaseName(), {});
+}
+
+TTolvanDatabaseData*
+TTolvanSessionDatabases400::CreateDatabaseData(TTolvanLocalSession& Session) const {
+  if (!Session.InMemory())
+    Session.RaiseDatabaseNotFound();
+  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
+  std::lock_guard Hold(Registry.Lock());
+  return Registry.Create(MemoryDatabaseName, Session.DatabaseName());
+}
+
+bool TTolvanSessionDatabases400::DatabaseExists(TTolvanLocalSession& Session) const {
+  if (Session.InMemory())
+    return Session.FindDatabase() != nullptr;
+  return FileExistsEx(Session.FileName(), Session.WideFileName());
+}
+
+namespace {
+const TTolvanSessionDatabases400 SessionDatabases400;
+} // namespace
+
+TTolvanReleaseVariant<TTolvanSessionDatabases> SessionDatabases("SessionDatabases",
+                                                                SessionDatabases400);
+
+TTolvanDatabaseData* TTolvanLocalSession::FindDatabase() {
+  return SessionDatabases->FindDatabase(*this);
 }
 
 TTolvanDatabaseData* TTolvanLocalSession::CreateDatabaseData() {
-  if (!InMemory())
-    RaiseDatabaseNotFound();
-  TTolvanDatabaseRegistry& Registry = DatabaseRegistry();
-  std::lock_guard Hold(Registry.Lock());
-  return Registry.Create(MemoryDatabaseName, DatabaseName());
+  return SessionDatabases->CreateDatabaseData(*this);
 }
 
 TTolvanDatabaseData* TTolvanLocalSession::GetDatabaseData() {
@@ -131,11 +153,7 @@ void TTolvanLocalSession::CreateDatabase() {
   Database->Release();
 }
 
-bool TTolvanLocalSession::DatabaseExists() {
-  if (InMemory())
-    return FindDatabase() != nullptr;
-  return FileExistsEx(FileName(), WideFileName());
-}
+bool TTolvanLocalSession::DatabaseExists() { return SessionDatabases->DatabaseExists(*this); }
 
 void TTolvanLocalSession::GetTableNames(TStringList& List) { BindDatabase().GetTableNames(List); }
 
@@ -143,7 +161,13 @@ bool TTolvanLocalSession::TableExists(std::string_view TableName) {
   return BindDatabase().TableExists(TableName);
 }
 
+void TTolvanLocalSession::CheckDatabaseStreams(const char* Operation) {
+  if (Release().NoDatabaseStreams)
+    RaiseNotInRelease(Operation);
+}
+
 void TTolvanLocalSession::LoadDatabaseFromStream(TStream& Stream) {
+  CheckDatabaseStreams("LoadDatabaseFromStream");
   BindDatabase().LoadDatabaseFromStream(*this, Stream);
 }
 
@@ -154,6 +178,7 @@ void TTolvanLocalSession::SaveDatabaseToStream(TStream& Stream) {
 void TTolvanLocalSession::SaveDatabaseToStream(TStream& Stream,
                                                TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
                                                int32_t Value) {
+  CheckDatabaseStreams("SaveDatabaseToStream");
   BindDatabase().SaveDatabaseToStream(*this, Stream, Algorithm, Level, Value);
 }
 

@@ -12,6 +12,10 @@
 // attach: the session stays disconnected, SetConnected(true) still attaches it, and Database()
 // answers nil until then, so no cursor works under a session that has no SessionID of its own.
 //
+// How the database is found and made is the release's (TTolvanSessionDatabases): release 3.90
+// matches a session named exactly "MEMORY" or "TEMP" to that database and any other to the
+// database named like its narrow file name, and makes none.
+//
 // This edition has no disk databases: a session that is neither in-memory nor temporary finds
 // no database; connecting, creating and every call that needs the database raise 10895
 // "Database '%s' not found" and register nothing. A transaction needs a database with a page
@@ -37,6 +41,7 @@
 
 #include "classlib/StringList.h"
 #include "foundation/TolvanCompression.h"
+#include "foundation/TolvanRelease.h"
 #include "foundation/TolvanStreams.h"
 #include "schema/TolvanSession.h"
 
@@ -57,6 +62,35 @@ inline constexpr int32_t ErrStartTransactionDiskOnly = 10831;
 // A session that is neither in-memory nor temporary: no such database in this edition.
 inline constexpr int32_t ErrDatabaseNotFound = 10895;
 
+class TTolvanLocalSession;
+
+// How a session finds, makes and tells of its database: the routines that differ between the
+// releases, stateless, reached through SessionDatabases. Release 4.00 (TTolvanSessionDatabases400)
+// looks in-memory and temporary sessions up by database name, makes in-memory databases on
+// demand and has no disk databases; release 3.90 matches by name and file name and makes none.
+class TTolvanSessionDatabases {
+public:
+  virtual ~TTolvanSessionDatabases() = default;
+  // Under the registry lock: the registered database the session names, or nil.
+  virtual TTolvanDatabaseData* FindDatabase(TTolvanLocalSession& Session) const = 0;
+  // Under the registry lock: a new database for the session, registered, or the session's
+  // not-found error (10895) when it may have none; nothing is registered then.
+  virtual TTolvanDatabaseData* CreateDatabaseData(TTolvanLocalSession& Session) const = 0;
+  virtual bool DatabaseExists(TTolvanLocalSession& Session) const = 0;
+};
+
+class TTolvanSessionDatabases400 final : public TTolvanSessionDatabases {
+public:
+  // Neither in-memory nor temporary: none, even where a database's name equals the file name.
+  TTolvanDatabaseData* FindDatabase(TTolvanLocalSession& Session) const override;
+  // A memory database named after the session; not in-memory: 10895.
+  TTolvanDatabaseData* CreateDatabaseData(TTolvanLocalSession& Session) const override;
+  // In-memory: the registry holds the database; otherwise a file of the session's name exists.
+  bool DatabaseExists(TTolvanLocalSession& Session) const override;
+};
+
+extern TTolvanReleaseVariant<TTolvanSessionDatabases> SessionDatabases;
+
 // Frees a transaction (TolvanTransaction.h), which never raises.
 struct TTolvanTransactionDeleter {
   void operator()(TTolvanTransaction* Transaction) const noexcept;
@@ -75,11 +109,11 @@ public:
   void SetConnected(bool Value) override;
   // Registers a new memory database under the session's name; one found already raises 20092.
   void CreateDatabase() override;
-  // In-memory: the registry holds the database; otherwise a file of the session's name exists.
+  // The active release's answer (TTolvanSessionDatabases).
   bool DatabaseExists() override;
   void GetTableNames(TStringList& List) override;
   bool TableExists(std::string_view TableName) override;
-  // The database stream, read and written for this session.
+  // The database stream, read and written for this session. Release 3.90 has none: 30407.
   void LoadDatabaseFromStream(TStream& Stream) override;
   void SaveDatabaseToStream(TStream& Stream) override;
   void SaveDatabaseToStream(TStream& Stream, TTolvanCompressionAlgorithm Algorithm, uint8_t Level,
@@ -99,19 +133,20 @@ public:
   // The database the session is attached to; nil when disconnected.
   TTolvanDatabaseData* Database() const noexcept { return FConnected ? FDatabase : nullptr; }
 
-  // Under the registry lock: the registered database the session names, or nil.
+  // The active release's TTolvanSessionDatabases routines.
   TTolvanDatabaseData* FindDatabase();
-  // Under the registry lock: a new memory database named after the session, registered. A
-  // session that is not in-memory raises 10895.
   TTolvanDatabaseData* CreateDatabaseData();
   // FindDatabase, else CreateDatabaseData, under one hold of the registry lock.
   TTolvanDatabaseData* GetDatabaseData();
+  // 10895 "Database '%s' not found", naming the file name, else the database name.
+  [[noreturn]] void RaiseDatabaseNotFound() const;
 
 private:
   // The database for a call that needs one without attaching: the attached one, else the one the
   // session names, found or made (GetDatabaseData).
   TTolvanDatabaseData& BindDatabase();
-  [[noreturn]] void RaiseDatabaseNotFound() const;
+  // Release 3.90 has no database stream: 30407 naming Operation.
+  static void CheckDatabaseStreams(const char* Operation);
   void Connect();
   void Disconnect();
   // Commits or rolls back the open transaction, and frees it whatever happens.

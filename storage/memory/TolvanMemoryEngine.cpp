@@ -14,6 +14,7 @@
 #include "foundation/TolvanConst.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanRelease.h"
 #include "foundation/TolvanStreams.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanBlobBlocks.h"
@@ -717,7 +718,15 @@ void TTolvanMemoryDatabaseData::AttachSession(TTolvanBaseSession& Session) {
   Lock(true);
   try {
     const auto& List = Sessions();
-    if (std::find(List.begin(), List.end(), &Session) == List.end()) {
+    if (std::find(List.begin(), List.end(), &Session) != List.end()) {
+      // Attached already: the session keeps its number.
+    } else if (tolvan::Release().MemorySessionIdZero) {
+      // Release 3.90 numbers no session: all share 0. That is safe because every table
+      // operation commits its pages before it leaves the table lock, and a cached key path is
+      // reused only for the record it names, every key change dropping it.
+      Session.SetSessionID(0);
+      TTolvanDatabaseData::AttachSession(Session);
+    } else {
       if (FLastSessionID == std::numeric_limits<int32_t>::max())
         throw ERangeError(std::string(SysConst::SRangeError));
       const int32_t ID = FLastSessionID + 1;

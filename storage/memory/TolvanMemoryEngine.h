@@ -3,9 +3,10 @@
 //
 // TTolvanMemoryDatabaseData makes TTolvanMemoryTableData for its cursors' tables and gives every
 // session that attaches a SessionID of its own: 0, 1, 2, ... for the life of the database, never
-// reused. RegisterMemoryEngine puts the engine into the registry's engine table under "MEMORY"
-// (StorageStartup does it when no engine of that name is registered), so the standing "MEMORY"
-// database and every further in-memory database a session asks for are of this class.
+// reused (release 3.90: 0 for every session). RegisterMemoryEngine puts the engine into the
+// registry's engine table under "MEMORY" (StorageStartup does it when no engine of that name is
+// registered), so the standing "MEMORY" database and every further in-memory database a session
+// asks for are of this class.
 //
 // TTolvanMemoryTableData keeps its records in a TTolvanMemoryRecordManager and its B-tree pages
 // in a TTolvanMemoryPageManager of its own, and runs every record operation under the table

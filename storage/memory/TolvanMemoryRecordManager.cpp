@@ -10,6 +10,7 @@
 #include "classlib/SysUtils.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMessages.h"
+#include "foundation/TolvanRelease.h"
 #include "foundation/TolvanStreams.h"
 #include "schema/TolvanRecordBuffer.h"
 #include "storage/TolvanTableData.h"
@@ -109,7 +110,11 @@ void TTolvanMemoryRecordManager::Resize(int32_t NewCapacity) {
 bool TTolvanMemoryRecordManager::GrowFor(int32_t NewID) {
   const int64_t Needed = int64_t(NewID) + 1;
   int64_t NewCapacity;
-  if (FAllocBy <= 0) {
+  if (Release().MemoryTableGrowsByAllocBy) {
+    // Release 3.90 steps by AllocBy alone; a step that would not hold the new record (AllocBy
+    // <= 0, or a store emptied below its old ids) still makes room for it.
+    NewCapacity = std::max<int64_t>(int64_t(FCapacity) + FAllocBy, Needed);
+  } else if (FAllocBy <= 0) {
     NewCapacity = Needed;
   } else if (FCapacity == 0) {
     NewCapacity = std::max<int64_t>(FAllocBy, Needed);

@@ -17,9 +17,10 @@
 //
 // Growth: a store made with AllocBy > 0 starts with AllocBy slots and then grows by the memory
 // manager's size-class step (at least what the new id needs); with AllocBy <= 0 it grows to
-// exactly the slots needed. Sizes are computed in 64 bits: a capacity beyond Int32 or a block
-// beyond MemMaxBlockSize refuses the insert. New and grown blocks are zero-filled, so the same
-// records always give the same bytes.
+// exactly the slots needed. Release 3.90 has no size classes: the store grows to Capacity +
+// AllocBy slots, or to the slots needed when that is more. Sizes are computed in 64 bits: a
+// capacity beyond Int32 or a block beyond MemMaxBlockSize refuses the insert. New and grown blocks
+// are zero-filled, so the same records always give the same bytes.
 //
 // Stream block (little-endian), written by SaveToStream when the table has records:
 //

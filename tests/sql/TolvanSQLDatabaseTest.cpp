@@ -249,6 +249,21 @@ TEST_F(SQLDatabase, CreateBesideTheCallersComponentOfTheSameName) {
   EXPECT_FALSE(Registered("db1"));
 }
 
+// Every table a query on an in-memory database names without a database is that database's:
+// the INTO target too, also when a TOP or ORDER BY writes it through a copy.
+TEST_F(SQLDatabase, IntoTargetOfAQueryOnAnotherMemoryDatabaseIsThatDatabases) {
+  MakeDb1();
+  for (const char* SQL : {"SELECT id INTO x FROM t", "SELECT id INTO x FROM t ORDER BY id DESC",
+                          "SELECT TOP 2 id INTO x FROM t ORDER BY id DESC"}) {
+    SCOPED_TRACE(SQL);
+    Rows(SQL, "db1");
+    EXPECT_NE(Rows("SELECT id FROM x", "db1"), "");
+    EXPECT_EQ(CodeOf([] { Rows("SELECT id FROM x"); }), 11505) << "MEMORY has no x";
+    Exec("DROP TABLE x", "db1");
+  }
+  Exec("DROP DATABASE db1");
+}
+
 // What the grammars keep that no execution shows: the FILE options and COMMIT's flush flag.
 TEST_F(SQLDatabase, ParsedDatabaseOptionsAndCommitFlag) {
   TComponentPtr<TTolvanQuery> Query = NewQuery("");

@@ -1,6 +1,7 @@
 // The expression parser on arbitrary text: tokenizer, then the condition grammar and the value
 // grammar, without and with parameters, with and without a cursor to bind fields to. Only
-// Exception-derived errors may come out; a crash, a hang or a leak is a finding.
+// Exception-derived errors may come out; a crash, a hang or a leak is a finding. The first byte
+// picks the release (FuzzRelease.h).
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "schema/expr/TolvanExprParser.h"
 #include "tests/schema/support/FakeCursor.h"
 #include "tests/schema/support/FakeExprServices.h"
+#include "tools/fuzz/FuzzRelease.h"
 
 using namespace tolvan;
 using namespace tolvan::test;
@@ -43,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const struct {
       const char* Name;
       TTolvanValueType Type;
-    } Items[] = {{"s", tvtString}, {"n", tvtInteger}, {"b", tvtLogical}, {"d", tvtDate},
+    } Items[] = {{"s", tvtString}, {"n", tvtInteger},    {"b", tvtLogical}, {"d", tvtDate},
                  {"x", tvtBLOB},   {"w", tvtWideString}, {"f", tvtFloat}};
     for (const auto& I : Items) {
       TTolvanSQLParam& Param = P->Add();
@@ -55,7 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     return P;
   }();
   static TFakeCursor Cursor;
-  const std::string_view Text(reinterpret_cast<const char*>(Data), Size);
+  if (Size == 0)
+    return 0;
+  fuzz::SelectInputRelease(Data[0]);
+  const std::string_view Text(reinterpret_cast<const char*>(Data) + 1, Size - 1);
   for (bool Condition : {true, false}) {
     Parse(Text, nullptr, nullptr, Condition);
     Parse(Text, Params, &Cursor, Condition);

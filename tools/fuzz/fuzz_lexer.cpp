@@ -1,7 +1,8 @@
 // The SQL tokenizer on arbitrary text, without and with parameters. The only failures allowed are
 // the tokenizer's own errors and an overflowing hexadecimal number. For a text that tokenizes,
 // the '?' rewrite must read back as the same tokens, each '?' a numbered parameter, and the
-// resolver's rewrite as the same tokens, each "@ name @" one bracketed string.
+// resolver's rewrite as the same tokens, each "@ name @" one bracketed string. The first byte
+// picks the release (FuzzRelease.h); in 3.90 every token's line must be its statement's number.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,6 +14,7 @@
 #include "foundation/TolvanExcept.h"
 #include "schema/TolvanSQLParams.h"
 #include "schema/expr/TolvanLexer.h"
+#include "tools/fuzz/FuzzRelease.h"
 
 using namespace tolvan;
 
@@ -26,9 +28,14 @@ bool IsTokenizerError(int32_t Code) { return (Code >= 30059 && Code <= 30062) ||
 bool Tokenize(std::string_view Text, const TTolvanSQLParams* Params, TStatements* Out) {
   try {
     TTolvanLexer L(Text, Params);
-    while (L.NextStatement())
+    const bool StatementLines = fuzz::Is390Active();
+    while (L.NextStatement()) {
+      for (const TToken& T : L.Tokens())
+        if (T.Line < 1 || T.Column < 1 || (StatementLines && T.Line != L.StatementNumber()))
+          abort();
       if (Out)
         Out->push_back(L.Tokens());
+    }
     return true;
   } catch (const ETolvanException& E) {
     if (!IsTokenizerError(E.NativeError()))
@@ -126,7 +133,10 @@ void CheckProviderRewrite(std::string_view Text, const TStatements& Tokens) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  const std::string_view Text(reinterpret_cast<const char*>(Data), Size);
+  if (Size == 0)
+    return 0;
+  fuzz::SelectInputRelease(Data[0]);
+  const std::string_view Text(reinterpret_cast<const char*>(Data) + 1, Size - 1);
   TStatements Tokens;
   if (Tokenize(Text, nullptr, &Tokens)) {
     CheckRewrite(Text, Tokens);

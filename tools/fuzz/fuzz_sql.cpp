@@ -3,6 +3,8 @@
 // and fields read; a script with parameters runs a second time with other values (kept
 // commands re-run); a script that does not open is run once more through ExecSQL. Only
 // Exception-derived errors may come out; a crash, a hang, a leak or any other error is a finding.
+// The first byte picks the release (FuzzRelease.h): an input of the other release than the last
+// one stops the registries, selects its release and starts them again.
 //
 // A statement's work can be exponential in its text (ten cross-joined copies of a table); rows
 // read per open are capped, and the tables stay small so that such a text still ends quickly.
@@ -20,8 +22,10 @@
 #include "components/TolvanQuery.h"
 #include "components/TolvanTable.h"
 #include "foundation/TolvanExcept.h"
+#include "release390/TolvanRelease390.h"
 #include "sql/TolvanSQLStartup.h"
 #include "storage/TolvanDatabaseData.h"
+#include "tools/fuzz/FuzzRelease.h"
 
 using namespace tolvan;
 
@@ -166,12 +170,20 @@ void RunScript(std::string_view Text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   static const bool Started = [] {
+    InstallRelease390();
     InitComponentRegistries();
     InitSQLLayer();
     return true;
   }();
   (void)Started;
+  if (Size == 0)
+    return 0;
+  if (fuzz::SwitchNeeded(Data[0])) {
+    FreeComponentRegistries();
+    fuzz::SelectInputRelease(Data[0]);
+    InitComponentRegistries();
+  }
   MakeTables();
-  RunScript(std::string_view(reinterpret_cast<const char*>(Data), Size));
+  RunScript(std::string_view(reinterpret_cast<const char*>(Data) + 1, Size - 1));
   return 0;
 }

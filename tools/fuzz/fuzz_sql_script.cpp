@@ -10,6 +10,10 @@
 // blocks and the sessions must be as they were before the input. Any difference aborts with a
 // message naming it.
 //
+// The first byte picks the release (FuzzRelease.h): an input of the other release than the last
+// one stops the registries, selects its release and starts them again; the script's text is the
+// rest.
+//
 // Triage of one input: FUZZ_SQL_VERBOSE=1 prints each statement and its outcome.
 #include <cstdint>
 #include <cstdio>
@@ -27,12 +31,14 @@
 #include "components/TolvanSession.h"
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanMemory.h"
+#include "release390/TolvanRelease390.h"
 #include "schema/expr/TolvanLexer.h"
 #include "sql/TolvanSQLStartup.h"
 #include "storage/TolvanDatabaseData.h"
 #include "storage/local/TolvanRecordBudget.h"
 #include "storage/memory/TolvanMemoryEngine.h"
 #include "tests/storage/MemoryEngineTestSupport.h"
+#include "tools/fuzz/FuzzRelease.h"
 
 using namespace tolvan;
 
@@ -239,21 +245,31 @@ void RunInput(std::string_view Text) {
   CheckRestored(Before);
 }
 
+// Starts the registries. What the first script sets up once for them (the default session, the
+// standing databases' first use) is not the input's to give back.
+void StartEngine() {
+  InitComponentRegistries();
+  RunScript("CREATE TABLE warm (a INTEGER, b VARCHAR(5)); INSERT INTO warm VALUES (1, 'x');"
+            "CREATE INDEX warm_a ON warm (a); SELECT * FROM warm; DROP TABLE warm");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   static const bool Started = [] {
-    InitComponentRegistries();
+    InstallRelease390();
     InitSQLLayer();
-    // What the first script sets up once for the process (the default session, the standing
-    // databases' first use) is not the input's to give back.
-    RunScript("CREATE TABLE warm (a INTEGER, b VARCHAR(5)); INSERT INTO warm VALUES (1, 'x');"
-              "CREATE INDEX warm_a ON warm (a); SELECT * FROM warm; DROP TABLE warm");
+    StartEngine();
     return true;
   }();
   (void)Started;
-  if (Size > MaxInput)
+  if (Size == 0 || Size - 1 > MaxInput)
     return 0;
-  RunInput(std::string_view(reinterpret_cast<const char*>(Data), Size));
+  if (fuzz::SwitchNeeded(Data[0])) {
+    FreeComponentRegistries();
+    fuzz::SelectInputRelease(Data[0]);
+    StartEngine();
+  }
+  RunInput(std::string_view(reinterpret_cast<const char*>(Data) + 1, Size - 1));
   return 0;
 }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Seeds for fuzz_sql_script from the SQL test records: per .test file, its whole script (the
 # fixture tables written as CREATE TABLE, INSERT and CREATE INDEX), cut into pieces of at most
-# 4 KB at statement ends, and each statement alone after the fixtures it needs.
+# 4 KB at statement ends, and each statement alone after the fixtures it needs; every seed under
+# both releases (its first byte).
 #   tools/fuzz/make_sql_script_corpus.sh corpus_script/
 set -eu
 out=${1:?usage: make_sql_script_corpus.sh OUTDIR}
@@ -65,8 +66,12 @@ def statements(path):
                 yield False, "\n".join(body)
 
 def save(text):
-    data = text.encode("latin-1", "replace")
-    if 0 < len(data) <= LIMIT:
+    # Each seed once per release: the first byte picks it ("0" 4.00, "1" 3.90).
+    body = text.encode("latin-1", "replace")
+    if not 0 < len(body) <= LIMIT:
+        return
+    for release in (b"0", b"1"):
+        data = release + body
         name = hashlib.sha1(data).hexdigest()
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)

@@ -9,9 +9,11 @@
 #include "foundation/TolvanTypesRoutines.h"
 #include "schema/TolvanSQLParams.h"
 #include "schema/expr/TolvanExprDump.h"
+#include "schema/expr/TolvanExprFunctions.h"
 #include "schema/expr/TolvanExprParser.h"
 #include "tests/foundation/TestSupport.h"
 #include "tests/schema/support/FakeExprServices.h"
+#include "tests/schema/support/SelectedRelease.h"
 
 namespace tolvan::test {
 namespace {
@@ -21,7 +23,8 @@ enum TGrammar { gCondition, gValue };
 struct TParse {
   TGrammar Grammar;
   std::string Text;
-  std::string Expected; // the dump, "nil", or the full message of the raise
+  std::string Expected;      // the dump, "nil", or the full message of the raise
+  std::string Expected390{}; // the same in release 3.90; empty: as in 4.00
 };
 
 struct TParserFixture {
@@ -61,13 +64,67 @@ struct TParserFixture {
   int64_t LastAttempts = 0;
 };
 
+// Every row runs under both releases.
 TEST(ExprParser, Table) {
   TParserFixture F;
   const std::vector<TParse> Cases = {
 #include "fixtures/parser_cases.inc"
   };
-  for (const TParse& C : Cases)
-    EXPECT_EQ(F.Run(C.Grammar, C.Text), C.Expected) << C.Text;
+  for (TTolvanReleaseId R : TestedReleases) {
+    TSelectedRelease Selected(R);
+    for (const TParse& C : Cases)
+      EXPECT_EQ(F.Run(C.Grammar, C.Text),
+                Is390() && !C.Expected390.empty() ? C.Expected390 : C.Expected)
+          << C.Text << " (" << Release().Name << ")";
+  }
+}
+
+// The LASTAUTOINC node carries what the target binding needs: the expression's database and
+// session, the table and field, and the in-memory flag of the expression or the MEMORY keyword.
+// Only 4.00 names a database in the call.
+TEST(ExprParser, LastAutoIncTarget) {
+  TParserFixture F;
+  F.Services.SetAutoInc("select", "f", tftAutoInc, 1);
+  struct TRow {
+    const char* Text;
+    bool InMemory;      // the expression's flag
+    const char* Target; // "database session table.field memory|disk", or the raise's code
+    const char* Target390 = nullptr;
+  };
+  const TRow Rows[] = {
+      {"LASTAUTOINC(t, f)", false, "db0 s0 t.f disk"},
+      {"LASTAUTOINC(t, f)", true, "db0 s0 t.f memory"},
+      {"LASTAUTOINC(MEMORY t, f)", false, "db0 s0 t.f memory"},
+      {"LASTAUTOINC(MEMORY select, [f])", false, "db0 s0 select.f memory"},
+      {"LASTAUTOINC(db t, f)", false, "db s0 t.f disk", "30334"},
+      {"LASTAUTOINC(MEMORY db t, f)", false, "db s0 t.f memory", "30334"},
+  };
+  for (TTolvanReleaseId R : TestedReleases) {
+    TSelectedRelease Selected(R);
+    for (const TRow& Row : Rows) {
+      TTolvanExprParserOptions Options;
+      Options.DatabaseName = "db0";
+      Options.SessionName = "s0";
+      Options.InMemory = Row.InMemory;
+      std::string Got;
+      try {
+        TTolvanLexer Lexer(Row.Text, nullptr);
+        Lexer.NextStatement();
+        TTolvanExprParser Parser(Lexer, Options);
+        TTolvanExprNodePtr Node = Parser.ParseValue();
+        ASSERT_TRUE(Node) << Row.Text;
+        ASSERT_EQ(Node->Kind(), enkSystem) << Row.Text;
+        const auto& S = static_cast<const TTolvanExprNodeSystem&>(*Node);
+        EXPECT_EQ(S.Operator(), eoLastAutoInc);
+        Got = S.DatabaseName() + " " + S.SessionName() + " " + S.TableName() + "." + S.FieldName() +
+              (S.InMemory() ? " memory" : " disk");
+      } catch (const ETolvanException& E) {
+        Got = std::to_string(E.NativeError());
+      }
+      EXPECT_EQ(Got, Is390() && Row.Target390 ? Row.Target390 : Row.Target)
+          << Row.Text << " (" << Release().Name << ")";
+    }
+  }
 }
 
 std::string Nest(int Depth, const std::string& Open, const std::string& Inner,
@@ -144,9 +201,9 @@ TEST(ExprParser, OptionsReachTheNodes) {
 TEST(ExprParser, ParameterWithoutValueRaises) {
   TParserFixture F;
   for (const char* Text : {"a = :n", ":b", "d = :d"})
-    EXPECT_EQ(F.Run(gCondition, Text, false),
-              std::string("Value for parameter '") + (std::strchr(Text, ':') + 1) +
-                  "' not found - Native error: 30358")
+    EXPECT_EQ(F.Run(gCondition, Text, false), std::string("Value for parameter '") +
+                                                  (std::strchr(Text, ':') + 1) +
+                                                  "' not found - Native error: 30358")
         << Text;
 }
 
@@ -154,11 +211,32 @@ TEST(ExprParser, ParameterWithoutValueRaises) {
 TEST(ExprParser, SubQueryTextKeepsItsTokens) {
   TParserFixture F;
   std::mt19937 Random(18);
-  const std::vector<std::string> Pieces = {
-      "a",      "[x]]y]",  "`b``c`", "[with blank]", ":`my p`", ":n", "'it''s'", "\"q\"\"d\"",
-      "1.5",    "t.c",     "=",      "<>",           "(",       ")",  ",",       "*",
-      ".",      "1",       ".5",     "$1E",          "$FFFFFFFFFFFFFFFF", ":\"my p\"", "select",
-      "[]",     "''",      "`x y`"};
+  const std::vector<std::string> Pieces = {"a",
+                                           "[x]]y]",
+                                           "`b``c`",
+                                           "[with blank]",
+                                           ":`my p`",
+                                           ":n",
+                                           "'it''s'",
+                                           "\"q\"\"d\"",
+                                           "1.5",
+                                           "t.c",
+                                           "=",
+                                           "<>",
+                                           "(",
+                                           ")",
+                                           ",",
+                                           "*",
+                                           ".",
+                                           "1",
+                                           ".5",
+                                           "$1E",
+                                           "$FFFFFFFFFFFFFFFF",
+                                           ":\"my p\"",
+                                           "select",
+                                           "[]",
+                                           "''",
+                                           "`x y`"};
   for (int Round = 0; Round < 200; ++Round) {
     std::string Inner = "SELECT";
     int Open = 0;
@@ -192,10 +270,9 @@ TEST(ExprParser, SubQueryTextKeepsItsTokens) {
 
 TEST(ExprParser, FailedParsesLeaveNoHandles) {
   TParserFixture F;
-  for (const char* Text :
-       {"x IN (SELECT a FROM t) AND LASTAUTOINC(t, f) = 1 +",
-        "(SELECT a FROM t) = LASTAUTOINC(t, f) OR (SELECT b FROM t) = (1 x)",
-        "COUNT(DISTINCT a) = (SELECT a FROM t) AND UPPER()"}) {
+  for (const char* Text : {"x IN (SELECT a FROM t) AND LASTAUTOINC(t, f) = 1 +",
+                           "(SELECT a FROM t) = LASTAUTOINC(t, f) OR (SELECT b FROM t) = (1 x)",
+                           "COUNT(DISTINCT a) = (SELECT a FROM t) AND UPPER()"}) {
     EXPECT_NE(F.Run(gCondition, Text).find("Native error"), std::string::npos) << Text;
     EXPECT_EQ(F.Services.OpenHandleCount(), 0) << Text;
   }

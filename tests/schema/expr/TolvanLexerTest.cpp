@@ -9,8 +9,12 @@
 #include "foundation/TolvanExcept.h"
 #include "foundation/TolvanRelease.h"
 #include "schema/expr/TolvanLexer.h"
+#include "tests/schema/support/SelectedRelease.h"
 
 using namespace tolvan;
+using tolvan::test::Is390;
+using tolvan::test::TestedReleases;
+using tolvan::test::TSelectedRelease;
 
 namespace {
 
@@ -29,6 +33,7 @@ struct TExpected {
   std::string Text;
   int32_t Line;
   int32_t Column;
+  int16_t Id = -1; // the keyword id; -1: the reference scan's id (or the no-keyword id)
 };
 
 std::string Describe(TTokenType Kind, std::string_view Text, int16_t Id, int32_t Line,
@@ -47,7 +52,10 @@ std::string Describe(const std::vector<TToken>& Tokens) {
 std::string Describe(const std::vector<TExpected>& Tokens) {
   std::string S;
   for (const TExpected& T : Tokens)
-    S += Describe(T.Kind, T.Text, T.Kind == tktReservedWord ? ScanKeyword(T.Text) : NoKeywordId(),
+    S += Describe(T.Kind, T.Text,
+                  T.Id >= 0                   ? T.Id
+                  : T.Kind == tktReservedWord ? ScanKeyword(T.Text)
+                                              : NoKeywordId(),
                   T.Line, T.Column) +
          " ";
   return S;
@@ -70,11 +78,13 @@ constexpr TTokenType W = tktString, Q = tktQuotedString, B = tktBracketedString,
 } // namespace
 
 // Text of one statement to its tokens: the dialect's edge cases, including the behaviours that
-// look like faults but that scripts rely on.
+// look like faults but that scripts rely on. Every row runs under both releases; a row whose 3.90
+// tokens differ gives them as well.
 TEST(Lexer, TokenTable) {
   struct TCase {
     const char* Text;
     std::vector<TExpected> Tokens;
+    std::vector<TExpected> Tokens390 = {}; // empty: as in 4.00
   };
   const TCase Cases[] = {
       {"a<>b", {{W, "a", 1, 1}, {W, "<>", 1, 2}, {W, "b", 1, 4}}},
@@ -132,7 +142,7 @@ TEST(Lexer, TokenTable) {
       {"[a]]b]", {{B, "a]b", 1, 1}}},
       {"`x``y`", {{BQ, "x`y", 1, 1}}},
       {"''", {{Q, "", 1, 1}}},
-      {"'a\nb' c", {{Q, "a\nb", 1, 1}, {W, "c", 2, 4}}},
+      {"'a\nb' c", {{Q, "a\nb", 1, 1}, {W, "c", 2, 4}}, {{Q, "a\nb", 1, 1}, {W, "c", 1, 4}}},
       {"'a;b'", {{Q, "a;b", 1, 1}}},
       // Parameters.
       {":p", {{P, "p", 1, 1}}},
@@ -154,31 +164,54 @@ TEST(Lexer, TokenTable) {
         {C, ",", 1, 4},
         {W, "b", 1, 6},
         {RP, ")", 1, 7}}},
-      {"ABSOLUTE", {{K, "ABSOLUTE", 1, 1}}},
+      {"ABSOLUTE", {{K, "ABSOLUTE", 1, 1, 0}}},
+      {"xor", {{K, "xor", 1, 1, 287}}},
+      // The four words 3.90 does not reserve; there every other token has id 288, too.
+      {"DATABASE file PageSize MAXSESSIONSCOUNT xyzzy",
+       {{K, "DATABASE", 1, 1, 288},
+        {K, "file", 1, 10, 289},
+        {K, "PageSize", 1, 15, 290},
+        {K, "MAXSESSIONSCOUNT", 1, 24, 291},
+        {W, "xyzzy", 1, 41, 292}},
+       {{W, "DATABASE", 1, 1, 288},
+        {W, "file", 1, 10, 288},
+        {W, "PageSize", 1, 15, 288},
+        {W, "MAXSESSIONSCOUNT", 1, 24, 288},
+        {W, "xyzzy", 1, 41, 288}}},
+      {"'x' 1 ()",
+       {{Q, "x", 1, 1, 292}, {I, "1", 1, 5, 292}, {LP, "(", 1, 7, 292}, {RP, ")", 1, 8, 292}},
+       {{Q, "x", 1, 1, 288}, {I, "1", 1, 5, 288}, {LP, "(", 1, 7, 288}, {RP, ")", 1, 8, 288}}},
       {"Select x From t",
        {{K, "Select", 1, 1}, {W, "x", 1, 8}, {K, "From", 1, 10}, {W, "t", 1, 15}}},
       {"xyzzy", {{W, "xyzzy", 1, 1}}},
       {"END-EXEC", {{K, "END", 1, 1}, {W, "-", 1, 4}, {K, "EXEC", 1, 5}}},
       // Lines, columns, comments.
-      {"-- x\na", {{W, "a", 2, 1}}},
-      {"a -- x\r\n  b", {{W, "a", 1, 1}, {W, "b", 2, 3}}},
+      // In 3.90 a token's line is its statement's number: 1 in a text of one statement.
+      {"-- x\na", {{W, "a", 2, 1}}, {{W, "a", 1, 1}}},
+      {"a -- x\r\n  b", {{W, "a", 1, 1}, {W, "b", 2, 3}}, {{W, "a", 1, 1}, {W, "b", 1, 3}}},
       {"a/**/b", {{W, "ab", 1, 1}}},
       {"a--x\nb", {{W, "ab", 1, 1}}},
-      {"a /* 1\n2 */ b", {{W, "a", 1, 1}, {W, "b", 2, 6}}},
+      {"a /* 1\n2 */ b", {{W, "a", 1, 1}, {W, "b", 2, 6}}, {{W, "a", 1, 1}, {W, "b", 1, 6}}},
       {"a /* never closed; b", {{W, "a", 1, 1}}},
       {"\tselect\n  *\n from t",
-       {{K, "select", 1, 2}, {W, "*", 2, 3}, {K, "from", 3, 2}, {W, "t", 3, 7}}},
+       {{K, "select", 1, 2}, {W, "*", 2, 3}, {K, "from", 3, 2}, {W, "t", 3, 7}},
+       {{K, "select", 1, 2}, {W, "*", 1, 3}, {K, "from", 1, 2}, {W, "t", 1, 7}}},
       {"a\rb", {{W, "a", 1, 1}, {W, "b", 1, 2}}},
       {"\xE9t\xE9 x", {{W, "\xE9t\xE9", 1, 1}, {W, "x", 1, 5}}},
   };
-  for (const TCase& Case : Cases) {
-    SCOPED_TRACE(Case.Text);
-    const auto S = Statements(Case.Text);
-    ASSERT_EQ(S.size(), 1u);
-    EXPECT_EQ(Describe(S[0]), Describe(Case.Tokens));
-    for (const TToken& T : S[0]) {
-      EXPECT_EQ(T.ParamPrefix, T.Kind == P || T.Text.starts_with(':'));
-      EXPECT_FALSE(T.Value); // no parameters: no values
+  for (TTolvanReleaseId R : TestedReleases) {
+    TSelectedRelease Selected(R);
+    SCOPED_TRACE(Release().Name);
+    for (const TCase& Case : Cases) {
+      SCOPED_TRACE(Case.Text);
+      const auto S = Statements(Case.Text);
+      ASSERT_EQ(S.size(), 1u);
+      const auto& Expected = Is390() && !Case.Tokens390.empty() ? Case.Tokens390 : Case.Tokens;
+      EXPECT_EQ(Describe(S[0]), Describe(Expected));
+      for (const TToken& T : S[0]) {
+        EXPECT_EQ(T.ParamPrefix, T.Kind == P || T.Text.starts_with(':'));
+        EXPECT_FALSE(T.Value); // no parameters: no values
+      }
     }
   }
   // The keyword id is the table index: ABSOLUTE is 0, and a word in no entry has the
@@ -215,6 +248,55 @@ TEST(Lexer, Statements) {
   EXPECT_FALSE(L.NextStatement());
   EXPECT_EQ(L.TokenCount(), 0);
   EXPECT_EQ(L.StatementIndex(), 3);
+}
+
+// Scripts of several statements, every statement's tokens with their positions. In 3.90 the
+// line of a token is the number of its statement, counted from 1 by every statement read, the
+// empty ones included; columns are those of 4.00.
+TEST(Lexer, StatementLines) {
+  struct TCase {
+    const char* Text;
+    std::vector<std::vector<TExpected>> Statements;
+    std::vector<std::vector<TExpected>> Statements390 = {}; // empty: as in 4.00
+  };
+  const TCase Cases[] = {
+      {"SELECT 1 FROM t;\nSELECT a,\n  b\n  FROM t",
+       {{{K, "SELECT", 1, 1}, {I, "1", 1, 8}, {K, "FROM", 1, 10}, {W, "t", 1, 15}},
+        {{K, "SELECT", 2, 1},
+         {W, "a", 2, 8},
+         {C, ",", 2, 9},
+         {W, "b", 3, 3},
+         {K, "FROM", 4, 3},
+         {W, "t", 4, 8}}},
+       {{{K, "SELECT", 1, 1}, {I, "1", 1, 8}, {K, "FROM", 1, 10}, {W, "t", 1, 15}},
+        {{K, "SELECT", 2, 1},
+         {W, "a", 2, 8},
+         {C, ",", 2, 9},
+         {W, "b", 2, 3},
+         {K, "FROM", 2, 3},
+         {W, "t", 2, 8}}}},
+      {"a;; b; ;\n\n c d",
+       {{{W, "a", 1, 1}}, {{W, "b", 1, 2}}, {{W, "c", 3, 2}, {W, "d", 3, 4}}},
+       {{{W, "a", 1, 1}}, {{W, "b", 3, 2}}, {{W, "c", 5, 2}, {W, "d", 5, 4}}}},
+      {"-- a;\nx /* ; */; y",
+       {{{W, "x", 2, 1}}, {{W, "y", 1, 2}}},
+       {{{W, "x", 1, 1}}, {{W, "y", 2, 2}}}},
+  };
+  for (TTolvanReleaseId R : TestedReleases) {
+    TSelectedRelease Selected(R);
+    SCOPED_TRACE(Release().Name);
+    for (const TCase& Case : Cases) {
+      SCOPED_TRACE(Case.Text);
+      const auto& Expected =
+          Is390() && !Case.Statements390.empty() ? Case.Statements390 : Case.Statements;
+      const auto S = Statements(Case.Text);
+      ASSERT_EQ(S.size(), Expected.size());
+      for (size_t N = 0; N < S.size(); ++N)
+        EXPECT_EQ(Describe(S[N]), Describe(Expected[N])) << "statement " << N;
+    }
+    // The count belongs to the lexer: a new one starts at 1 again.
+    EXPECT_EQ(Statements("x")[0][0].Line, 1);
+  }
 }
 
 TEST(Lexer, Navigation) {
@@ -295,38 +377,55 @@ TEST(Lexer, Errors) {
     bool WithParams;
     int32_t Code;
     const char* Message;
+    const char* Message390 = nullptr; // nil: as in 4.00
   };
   const TCase Cases[] = {
       {"(a", false, 30059, "Missing symbol ')' at line 1, column 1"},
       {"((a)", false, 30059, "Missing symbol ')' at line 1, column 2"},
-      {"a\n  (b", false, 30059, "Missing symbol ')' at line 2, column 3"},
+      {"a\n  (b", false, 30059, "Missing symbol ')' at line 2, column 3",
+       "Missing symbol ')' at line 1, column 3"},
+      {"SELECT 1;; SELECT (", false, 30059, "Missing symbol ')' at line 1, column 9",
+       "Missing symbol ')' at line 3, column 9"},
       {"a)", false, 30060, "Unexpected symbol ')' found at line 1, column 2"},
-      {"(a))\n )", false, 30060, "Unexpected symbol ')' found at line 2, column 2"},
+      {"(a))\n )", false, 30060, "Unexpected symbol ')' found at line 2, column 2",
+       "Unexpected symbol ')' found at line 1, column 2"},
       {"'abc", false, 30061, "Unterminated string at line 1, column 1"},
       {"x;\n [abc]]", false, 30061, "Unterminated string at line 2, column 2"},
       {"a `b", false, 30061, "Unterminated string at line 1, column 3"},
+      {"a;\nb;\n'x", false, 30061, "Unterminated string at line 2, column 1",
+       "Unterminated string at line 3, column 1"},
       {"('abc)", false, 30059, "Missing symbol ')' at line 1, column 1"},
       {"12g", false, 30062, "Invalid numeric symbol 'g' at line 1, column 3"},
       {"a = 0X1F", false, 30062, "Invalid numeric symbol 'X' at line 1, column 6"},
       {"1'a'", false, 30062, "Invalid numeric symbol ''' at line 1, column 2"},
+      // A comment does not close a number; the character after it is still the number's.
+      {"a;\n1/*\n*/g", false, 30062, "Invalid numeric symbol 'g' at line 3, column 3",
+       "Invalid numeric symbol 'g' at line 2, column 3"},
+      {"1/*\n*/g", false, 30062, "Invalid numeric symbol 'g' at line 2, column 3",
+       "Invalid numeric symbol 'g' at line 1, column 3"},
       {":q", true, 30358, "Value for parameter 'q' not found"},
       {"a = : ", true, 30358, "Value for parameter '' not found"},
       {"a = :", true, 30358, "Value for parameter '' not found"},
   };
-  for (const TCase& Case : Cases) {
-    SCOPED_TRACE(Case.Text);
-    TTolvanLexer L(Case.Text, Case.WithParams ? &Params : nullptr);
-    try {
-      while (L.NextStatement()) {
+  for (TTolvanReleaseId R : TestedReleases) {
+    TSelectedRelease Selected(R);
+    SCOPED_TRACE(Release().Name);
+    for (const TCase& Case : Cases) {
+      SCOPED_TRACE(Case.Text);
+      const char* Message = Is390() && Case.Message390 ? Case.Message390 : Case.Message;
+      TTolvanLexer L(Case.Text, Case.WithParams ? &Params : nullptr);
+      try {
+        while (L.NextStatement()) {
+        }
+        ADD_FAILURE() << "no error";
+      } catch (const ETolvanException& E) {
+        EXPECT_EQ(E.NativeError(), Case.Code);
+        EXPECT_EQ(E.Message(),
+                  std::string(Message) + " - Native error: " + std::to_string(Case.Code));
       }
-      ADD_FAILURE() << "no error";
-    } catch (const ETolvanException& E) {
-      EXPECT_EQ(E.NativeError(), Case.Code);
-      EXPECT_EQ(E.Message(),
-                std::string(Case.Message) + " - Native error: " + std::to_string(Case.Code));
+      // A failed statement ends the text.
+      EXPECT_FALSE(L.NextStatement());
     }
-    // A failed statement ends the text.
-    EXPECT_FALSE(L.NextStatement());
   }
   // The tokens up to the error are kept.
   TTolvanLexer L("a b 12g c", nullptr);
@@ -335,8 +434,8 @@ TEST(Lexer, Errors) {
 }
 
 TEST(Lexer, KeywordLookupMatchesScan) {
-  for (TTolvanReleaseId R : {TTolvanReleaseId::tr400, TTolvanReleaseId::tr390}) {
-    SelectRelease(R);
+  for (TTolvanReleaseId R : TestedReleases) {
+    TSelectedRelease Selected(R);
     for (int Id = 0; Id < SQLKeywordTableSize; ++Id) {
       const std::string_view K = SQLKeywords[Id];
       for (const AnsiString& Word : {AnsiString(K), AnsiLowerCase(K), AnsiString(K) + "X"})
@@ -349,16 +448,34 @@ TEST(Lexer, KeywordLookupMatchesScan) {
     EXPECT_EQ(S[0][0].Kind, R == TTolvanReleaseId::tr400 ? tktReservedWord : tktString);
     EXPECT_EQ(S[0][1].KeywordID, NoKeywordId());
   }
-  SelectRelease(TTolvanReleaseId::tr400);
+}
 
+// A keyword test by id names one keyword of the active release; no id names "any keyword". In
+// 3.90 the no-keyword id 288 is DATABASE's id in 4.00, so a test for DATABASE by its 4.00 id
+// must match no reserved word there.
+TEST(Lexer, KeywordTests) {
+  for (TTolvanReleaseId R : TestedReleases) {
+    TSelectedRelease Selected(R);
+    SCOPED_TRACE(Release().Name);
+    const auto S = Statements("VIEW database xor 'q'");
+    const TToken &View = S[0][0], &Database = S[0][1], &Xor = S[0][2], &Quoted = S[0][3];
+    EXPECT_TRUE(IsKeyword(View, KeywordIdOf("VIEW")));
+    EXPECT_TRUE(IsKeyword(Xor, 287));
+    EXPECT_FALSE(IsKeyword(Xor, 286));
+    for (const TToken* T : {&View, &Database, &Xor, &Quoted}) {
+      SCOPED_TRACE(T->Text);
+      for (int16_t Id : {int16_t(-1), int16_t(288), int16_t(291), int16_t(292), NoKeywordId()})
+        EXPECT_EQ(IsKeyword(*T, Id), !Is390() && T == &Database && Id == 288) << Id;
+      EXPECT_EQ(IsKeyword(*T, KeywordIdOf("DATABASE")), !Is390() && T == &Database);
+      EXPECT_EQ(IsAnyKeyword(*T), T != &Quoted && (T != &Database || !Is390()));
+    }
+  }
+  // A reserved-word token whose id is out of the table still is a keyword, but no id of it.
   TToken T;
   T.Kind = tktReservedWord;
-  T.KeywordID = 5;
-  EXPECT_TRUE(IsKeyword(T, 5));
-  EXPECT_FALSE(IsKeyword(T, 6));
-  EXPECT_TRUE(IsKeyword(T, NoKeywordId()));
-  T.Kind = tktString;
-  EXPECT_FALSE(IsKeyword(T, NoKeywordId()));
+  T.KeywordID = 292;
+  EXPECT_TRUE(IsAnyKeyword(T));
+  EXPECT_FALSE(IsKeyword(T, 292));
   T.Kind = tktQuotedString;
   T.Text = "";
   EXPECT_TRUE(IsEmptyQuotedString(T));
@@ -614,55 +731,65 @@ std::string Describe(const TToken& T) {
 
 } // namespace
 
+// In 3.90 every token's line is the number of its statement, ";;" counting two.
 TEST(Lexer, GeneratedTokensRoundTrip) {
-  for (uint32_t Seed = 1; Seed <= 400; ++Seed) {
-    TGenerator G(Seed);
-    std::string Text;
-    std::vector<std::vector<TGenToken>> Expected;
-    for (int N = 1 + G.Pick(4); N > 0; --N) {
-      G.NewStatement();
-      Expected.emplace_back();
-      G.Statement(Text, Expected.back());
-      G.Trailer(Text);
-      G.Put(Text, G.Pick(4) ? ";" : ";;");
-      G.NewStatement();
-    }
-    SCOPED_TRACE(Text);
+  for (TTolvanReleaseId R : TestedReleases)
+    for (uint32_t Seed = 1; Seed <= 400; ++Seed) {
+      TSelectedRelease Selected(R);
+      TGenerator G(Seed);
+      std::string Text;
+      std::vector<std::vector<TGenToken>> Expected;
+      int32_t Number = 1;
+      for (int N = 1 + G.Pick(4); N > 0; --N) {
+        G.NewStatement();
+        Expected.emplace_back();
+        G.Statement(Text, Expected.back());
+        if (Is390())
+          for (TGenToken& T : Expected.back())
+            T.Line = Number;
+        G.Trailer(Text);
+        const bool Single = G.Pick(4) != 0;
+        G.Put(Text, Single ? ";" : ";;");
+        Number += Single ? 1 : 2;
+        G.NewStatement();
+      }
+      SCOPED_TRACE(Text);
+      SCOPED_TRACE(Release().Name);
 
-    // Tokenizing gives back the generated tokens, positions included.
-    const auto Got = Statements(Text);
-    ASSERT_EQ(Got.size(), Expected.size());
-    for (size_t S = 0; S < Got.size(); ++S) {
-      ASSERT_EQ(Got[S].size(), Expected[S].size());
-      for (size_t T = 0; T < Got[S].size(); ++T)
-        ASSERT_EQ(Describe(Got[S][T]), Describe(Expected[S][T])) << "statement " << S;
-    }
+      // Tokenizing gives back the generated tokens, positions included.
+      const auto Got = Statements(Text);
+      ASSERT_EQ(Got.size(), Expected.size());
+      for (size_t S = 0; S < Got.size(); ++S) {
+        ASSERT_EQ(Got[S].size(), Expected[S].size());
+        for (size_t T = 0; T < Got[S].size(); ++T)
+          ASSERT_EQ(Describe(Got[S][T]), Describe(Expected[S][T])) << "statement " << S;
+      }
 
-    // The rewrite reads back as the same tokens, with each '?' a numbered parameter.
-    const AnsiString Rewritten = ReplaceQuestionMarkParams(Text);
-    SCOPED_TRACE(Rewritten);
-    const auto Again = Statements(Rewritten);
-    ASSERT_EQ(Again.size(), Expected.size());
-    bool Rewrites = false;
-    for (const auto& Statement : Expected)
-      for (const TGenToken& T : Statement)
-        Rewrites = Rewrites || (T.Kind == W && T.Text == "?");
-    int Counter = 0;
-    for (size_t S = 0; S < Again.size(); ++S) {
-      ASSERT_EQ(Again[S].size(), Expected[S].size());
-      for (size_t T = 0; T < Again[S].size(); ++T) {
-        TGenToken E = Expected[S][T];
-        if (E.Kind == W && E.Text == "?")
-          E = {P, "Tolvan_MS_Param" + std::to_string(Counter++), true};
-        TToken A = Again[S][T];
-        A.Line = A.Column = E.Line = E.Column = 0;
-        ASSERT_EQ(Describe(A), Describe(E)) << "statement " << S;
+      // The rewrite reads back as the same tokens, with each '?' a numbered parameter.
+      const AnsiString Rewritten = ReplaceQuestionMarkParams(Text);
+      SCOPED_TRACE(Rewritten);
+      const auto Again = Statements(Rewritten);
+      ASSERT_EQ(Again.size(), Expected.size());
+      bool Rewrites = false;
+      for (const auto& Statement : Expected)
+        for (const TGenToken& T : Statement)
+          Rewrites = Rewrites || (T.Kind == W && T.Text == "?");
+      int Counter = 0;
+      for (size_t S = 0; S < Again.size(); ++S) {
+        ASSERT_EQ(Again[S].size(), Expected[S].size());
+        for (size_t T = 0; T < Again[S].size(); ++T) {
+          TGenToken E = Expected[S][T];
+          if (E.Kind == W && E.Text == "?")
+            E = {P, "Tolvan_MS_Param" + std::to_string(Counter++), true};
+          TToken A = Again[S][T];
+          A.Line = A.Column = E.Line = E.Column = 0;
+          ASSERT_EQ(Describe(A), Describe(E)) << "statement " << S;
+        }
+      }
+      if (!Rewrites) {
+        EXPECT_EQ(Rewritten, Text);
       }
     }
-    if (!Rewrites) {
-      EXPECT_EQ(Rewritten, Text);
-    }
-  }
 }
 
 // --- writing tokens back -------------------------------------------------------------------------
