@@ -61,6 +61,12 @@ void TTolvanDataSet::BeforeDestruction() {
     std::rethrow_exception(Failure);
 }
 
+void TTolvanDataSet::OwnerNotification(TComponent* Component, TOperation Operation) {
+  TDataSet::OwnerNotification(Component, Operation);
+  if (Component == this && Operation == opInsert)
+    NoteDesignedOwner(Owner());
+}
+
 // --- properties --------------------------------------------------------------------------------
 
 AnsiString TTolvanDataSet::CurrentVersion() const { return GetEngineVersion(); }
@@ -82,7 +88,10 @@ void TTolvanDataSet::SetDatabaseName(std::string_view Value) {
 }
 
 void TTolvanDataSet::UpdateInMemoryFlag() {
-  FInMemory = FindDatabaseData(true, false, FDatabaseName, std::u16string_view()) != nullptr;
+  if (Release().InMemoryByDatabaseName)
+    FInMemory = AnsiSameText(FDatabaseName, MemoryDatabaseName);
+  else
+    FInMemory = FindDatabaseData(true, false, FDatabaseName, std::u16string_view()) != nullptr;
 }
 
 void TTolvanDataSet::SetInMemory(bool Value) {

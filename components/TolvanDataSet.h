@@ -302,6 +302,8 @@ public:
 protected:
   ~TTolvanDataSet() override;
   void BeforeDestruction() override;
+  // A dataset joining an owner that is being designed sets the design-state flag.
+  void OwnerNotification(TComponent* Component, TOperation Operation) override;
 
   // --- database ---------------------------------------------------------------------------------
 

@@ -56,13 +56,15 @@ constexpr int32_t ErrSetOnFilterRecordNil = 10275;
 constexpr int32_t ErrSetExternalFilterNil = 10300;
 constexpr int32_t ErrSetProjectionNil = 10320;
 
-// The neutral answers of counting, numbering and reading the current record: an engine failure
-// there gives Fallback instead of an exception. Kept in this one place because a later release
-// lets the engine's exceptions out of them.
-template <class T, class F> T NeutralOnEngineError(T Fallback, F&& Body) noexcept {
+// The neutral answers of fetching, counting, numbering and reading the current record: an
+// engine failure there gives Fallback instead of an exception, unless the release lets the
+// engine's exceptions through to the caller.
+template <class T, class F> T NeutralOnEngineError(T Fallback, F&& Body) {
   try {
     return Body();
   } catch (...) {
+    if (Release().FetchPropagatesEngineErrors)
+      throw;
     return Fallback;
   }
 }
@@ -149,24 +151,18 @@ TGetResult TTolvanDataSet::FetchRecord(uint8_t* Buffer, TGetMode Mode, bool DoCh
       FCursor->SetPosition(LoadRecordID(Buffers(Index), FCursor->RecordIDOffset()));
   }
   if (!Copied) {
-    try {
+    Result = NeutralOnEngineError(grError, [&] {
       switch (FCursor->GetRecord(TTolvanGetRecordMode(Mode))) {
       case rrOK:
-        Result = grOK;
-        break;
+        return grOK;
       case rrBeginReached:
-        Result = grBOF;
-        break;
+        return grBOF;
       case rrEndReached:
-        Result = grEOF;
-        break;
+        return grEOF;
       default:
-        Result = grError;
-        break;
+        return grError;
       }
-    } catch (...) {
-      Result = grError;
-    }
+    });
   }
   FRecordReady = false;
   FPositionChanged = false;

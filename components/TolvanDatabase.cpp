@@ -1,6 +1,7 @@
 #include "components/TolvanDatabase.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <mutex>
 
@@ -19,7 +20,173 @@ namespace {
 
 constexpr std::string_view ConstructionNamePrefix = "TolvanTableDB_";
 
+std::atomic<bool> DesignState{false};
+
+std::string_view OperationName(TTolvanDatabaseOperation Operation) noexcept {
+  switch (Operation) {
+  case TTolvanDatabaseOperation::SetInMemory:
+    return "SetInMemory";
+  case TTolvanDatabaseOperation::CreateDatabase:
+    return "CreateDatabase";
+  case TTolvanDatabaseOperation::DropDatabase:
+    return "DropDatabase";
+  case TTolvanDatabaseOperation::SetDatabaseFileNameAnsi:
+    return "SetDatabaseFileNameAnsi";
+  case TTolvanDatabaseOperation::SetDatabaseFileNameUnicode:
+    return "SetDatabaseFileNameUnicode";
+  case TTolvanDatabaseOperation::SetDatabaseFileName:
+    return "SetDatabaseFileName";
+  case TTolvanDatabaseOperation::SetLocalDatabase:
+    return "SetLocalDatabase";
+  case TTolvanDatabaseOperation::DatabaseExists:
+    return "DatabaseExists";
+  }
+  return "?";
+}
+
 } // namespace
+
+// --- the design-state flag ---------------------------------------------------------------------
+
+bool DesignStateFlag() noexcept { return DesignState.load(std::memory_order_acquire); }
+
+void NoteDesignedOwner(const TComponent* Owner) noexcept {
+  if (Owner && (Owner->ComponentState() & csDesigning))
+    DesignState.store(true, std::memory_order_release);
+}
+
+void ResetDesignStateFlagForTests() noexcept {
+  DesignState.store(false, std::memory_order_release);
+}
+
+// --- the release 4.00 routines -----------------------------------------------------------------
+
+void TTolvanDatabaseRoutines::StoreDatabaseName(TTolvanDatabase& Database, std::string_view Value) {
+  Database.FDatabaseName = Value;
+}
+
+void TTolvanDatabaseRoutines::StoreSessionName(TTolvanDatabase& Database, std::string_view Value) {
+  Database.FSessionName = Value;
+}
+
+void TTolvanDatabaseRoutines::MarkTemporary(TTolvanDatabase& Database) noexcept {
+  Database.FTemporary = true;
+}
+
+void TTolvanDatabaseRoutines::SetSessionPointer(TTolvanDatabase& Database,
+                                                TTolvanSession* Session) noexcept {
+  Database.FSession = Session;
+}
+
+class TTolvanDatabaseRoutines400 final : public TTolvanDatabaseRoutines {
+public:
+  bool Offers(TTolvanDatabaseOperation Operation) const override {
+    switch (Operation) {
+    case TTolvanDatabaseOperation::SetInMemory:
+    case TTolvanDatabaseOperation::CreateDatabase:
+    case TTolvanDatabaseOperation::DropDatabase:
+      return true;
+    default:
+      return false;
+    }
+  }
+
+  void NameNewDatabase(TTolvanDatabase& D) const override {
+    D.FSessionName = D.FSession->SessionName();
+    // The generated name is replaced at once, but its random draw is part of what a new
+    // database costs the process's generator.
+    (void)MakeUniqueName(ConstructionNamePrefix);
+    D.FInMemory = true;
+    D.FDatabaseName = MemoryDatabaseName;
+  }
+
+  void SetDatabaseName(TTolvanDatabase& D, std::string_view Value) const override {
+    if (Value == D.FDatabaseName)
+      return;
+    if (!D.FDroppedBySQL) {
+      if (D.Connected())
+        D.Close();
+      if (!(D.ComponentState() & csLoading)) {
+        D.EnsureDisconnected();
+        D.CheckUniqueName(Value);
+      }
+    }
+    D.FDatabaseName = Value;
+  }
+
+  void SetSessionName(TTolvanDatabase& D, std::string_view Value) const override {
+    if (Value == D.FSessionName)
+      return;
+    if (D.Connected())
+      D.Close();
+    D.FSessionName = Value;
+  }
+
+  std::shared_ptr<TTolvanBaseSession> CreateEngineSession(const TTolvanDatabase& D) const override {
+    if (!D.FLocalDatabase)
+      return nullptr;
+    auto Session = std::make_shared<TTolvanLocalSession>();
+    const bool Temp = D.FTemporary && D.FDatabaseName == TemporaryDatabaseName;
+    Session->SetInMemory(Temp ? false : D.FInMemory);
+    Session->SetDatabaseName(D.FDatabaseName);
+    Session->SetIsTemp(Temp);
+    Session->SetFileName(D.FInMemory || Temp ? std::string_view(D.FDatabaseName)
+                                             : std::string_view(D.FFileName));
+    Session->SetWideFileName(D.FWideFileName);
+    return Session;
+  }
+
+  void SessionDestroyed(TTolvanDatabase& D) const noexcept override {
+    try {
+      D.Close();
+    } catch (...) {
+      // The session's deactivation closed the database already; nothing may escape here.
+    }
+    D.ForgetSession(true);
+  }
+
+  TTolvanDatabase* OpenFoundOrNew(TTolvanSession& Session, TTolvanDatabase* Database,
+                                  std::string_view Name) const override {
+    bool Made = false;
+    if (!Database) {
+      Database = NewComponent<TTolvanDatabase>(&Session, &Session);
+      Made = true;
+      try {
+        Database->SetDatabaseName(Name);
+        Database->SetKeepConnection(false);
+        Database->FTemporary = true;
+      } catch (...) {
+        Database->Free();
+        return nullptr;
+      }
+    }
+    return OpenForDataSet(Database, Made);
+  }
+};
+
+const TTolvanDatabaseRoutines400 Routines400;
+
+TTolvanReleaseVariant<TTolvanDatabaseRoutines> DatabaseRoutines("DatabaseRoutines", Routines400);
+
+TTolvanDatabase* TTolvanDatabaseRoutines::OpenForDataSet(TTolvanDatabase* Database, bool Made) {
+  try {
+    Database->Open();
+  } catch (...) {
+    if (Made)
+      try {
+        Database->Free();
+      } catch (...) {
+      }
+    return nullptr;
+  }
+  // An open dropped while the owner was still being created counts nothing.
+  if (!Database->Connected()) {
+    if (Made)
+      Database->Free();
+    return nullptr;
+  }
+  return Database;
+}
 
 TTolvanDatabase* TTolvanDatabase::Create(TComponent* Owner) {
   return NewComponent<TTolvanDatabase>(Owner, Owner);
@@ -28,17 +195,9 @@ TTolvanDatabase* TTolvanDatabase::Create(TComponent* Owner) {
 TTolvanDatabase::TTolvanDatabase(TComponent* Owner) {
   auto* OwnerSession = dynamic_cast<TTolvanSession*>(Owner);
   FSession = OwnerSession ? OwnerSession : DefaultSession();
-  FSessionName = FSession->SessionName();
-  AssignConstructionName();
+  NoteDesignedOwner(Owner);
+  DatabaseRoutines->NameNewDatabase(*this);
   FSession->AddDatabase(this);
-}
-
-void TTolvanDatabase::AssignConstructionName() {
-  // The generated name is replaced at once, but its random draw is part of what a new database
-  // costs the process's generator.
-  (void)MakeUniqueName(ConstructionNamePrefix);
-  FInMemory = true;
-  FDatabaseName = MemoryDatabaseName;
 }
 
 // --- connection
@@ -83,7 +242,7 @@ bool TTolvanDatabase::PrepareEngineSession() {
   }
   std::shared_ptr<TTolvanBaseSession> Made;
   try {
-    Made = CreateEngineSession();
+    Made = DatabaseRoutines->CreateEngineSession(*this);
   } catch (...) {
   }
   if (!Made)
@@ -92,20 +251,6 @@ bool TTolvanDatabase::PrepareEngineSession() {
   FEngineSession = std::move(Made);
   FBorrowed = false;
   return true;
-}
-
-std::shared_ptr<TTolvanBaseSession> TTolvanDatabase::CreateEngineSession() {
-  if (!FLocalDatabase)
-    return nullptr;
-  auto Session = std::make_shared<TTolvanLocalSession>();
-  const bool Temp = FTemporary && FDatabaseName == TemporaryDatabaseName;
-  Session->SetInMemory(Temp ? false : FInMemory);
-  Session->SetDatabaseName(FDatabaseName);
-  Session->SetIsTemp(Temp);
-  Session->SetFileName(FInMemory || Temp ? std::string_view(FDatabaseName)
-                                         : std::string_view(FFileName));
-  Session->SetWideFileName(FWideFileName);
-  return Session;
 }
 
 void TTolvanDatabase::FreeEngineSession() {
@@ -183,20 +328,11 @@ void TTolvanDatabase::SetConnected(bool Value) {
 // ---------------------------------------------------------------------------------------
 
 void TTolvanDatabase::SetDatabaseName(std::string_view Value) {
-  if (Value == FDatabaseName)
-    return;
-  if (!FDroppedBySQL) {
-    if (Connected())
-      Close();
-    if (!(ComponentState() & csLoading)) {
-      EnsureDisconnected();
-      CheckUniqueName(Value);
-    }
-  }
-  FDatabaseName = Value;
+  DatabaseRoutines->SetDatabaseName(*this, Value);
 }
 
 void TTolvanDatabase::SetInMemory(bool Value) {
+  CheckOffered(TTolvanDatabaseOperation::SetInMemory);
   if (Value == FInMemory)
     return;
   if (Connected())
@@ -215,22 +351,47 @@ void TTolvanDatabase::SetKeepConnection(bool Value) {
 }
 
 void TTolvanDatabase::SetSessionName(std::string_view Value) {
-  if (Value == FSessionName)
-    return;
-  if (Connected())
-    Close();
-  FSessionName = Value;
+  DatabaseRoutines->SetSessionName(*this, Value);
+}
+
+void TTolvanDatabase::SetLocalDatabase(bool Value) {
+  CheckOffered(TTolvanDatabaseOperation::SetLocalDatabase);
+  FLocalDatabase = Value;
+}
+
+void TTolvanDatabase::SetDatabaseFileNameAnsi(std::string_view Value) {
+  CheckOffered(TTolvanDatabaseOperation::SetDatabaseFileNameAnsi);
+  StoreFileName(Value, std::u16string_view());
+}
+
+void TTolvanDatabase::SetDatabaseFileName(std::string_view Value) {
+  CheckOffered(TTolvanDatabaseOperation::SetDatabaseFileName);
+  StoreFileName(Value, std::u16string_view());
+}
+
+void TTolvanDatabase::SetDatabaseFileNameUnicode(std::u16string_view Value) {
+  CheckOffered(TTolvanDatabaseOperation::SetDatabaseFileNameUnicode);
+  StoreFileName(std::string_view(), Value);
+}
+
+void TTolvanDatabase::StoreFileName(std::string_view Ansi, std::u16string_view Wide) {
+  // A connected database is bound to the file it opened: another file means another database.
+  if (!(ComponentState() & csLoading) && (Ansi != FFileName || Wide != FWideFileName))
+    SetConnected(false);
+  FFileName = Ansi;
+  FWideFileName = Wide;
 }
 
 // --- operations
 // -----------------------------------------------------------------------------------------
 
 void TTolvanDatabase::CreateDatabase() {
+  CheckOffered(TTolvanDatabaseOperation::CreateDatabase);
   CheckDatabaseName();
   LinkSession(true);
   CheckInactive();
   TSessionLockHold Hold(*FSession);
-  std::shared_ptr<TTolvanBaseSession> Made = CreateEngineSession();
+  std::shared_ptr<TTolvanBaseSession> Made = DatabaseRoutines->CreateEngineSession(*this);
   if (!Made)
     DatabaseError(SCannotCreateDatabase, this);
   Made->CreateDatabase();
@@ -239,6 +400,7 @@ void TTolvanDatabase::CreateDatabase() {
 }
 
 void TTolvanDatabase::DropDatabase() {
+  CheckOffered(TTolvanDatabaseOperation::DropDatabase);
   if (!FDroppedBySQL) {
     CheckDatabaseName();
     LinkSession(true);
@@ -263,6 +425,16 @@ void TTolvanDatabase::DropDatabase() {
     Dropped = Registry.Remove(*Data);
   }
   Dropped.reset();
+}
+
+bool TTolvanDatabase::DatabaseExists() {
+  CheckOffered(TTolvanDatabaseOperation::DatabaseExists);
+  if (Connected())
+    return true;
+  if (!FLocalDatabase)
+    return false;
+  std::shared_ptr<TTolvanBaseSession> Asked = DatabaseRoutines->CreateEngineSession(*this);
+  return Asked && Asked->DatabaseExists();
 }
 
 bool TTolvanDatabase::TableExists(std::string_view TableName) {
@@ -332,6 +504,11 @@ void TTolvanDatabase::CloseDataSets() {
   FClosing = WasClosing;
   if (Failure)
     std::rethrow_exception(Failure);
+}
+
+void TTolvanDatabase::CheckOffered(TTolvanDatabaseOperation Operation) const {
+  if (!DatabaseRoutines->Offers(Operation))
+    DatabaseError(Format(SNotInRelease, OperationName(Operation), Release().Name), this);
 }
 
 void TTolvanDatabase::CheckInactive() {
@@ -410,9 +587,7 @@ void TTolvanDatabase::OwnerNotification(TComponent* Component, TOperation Operat
   TComponent::OwnerNotification(Component, Operation);
   if (Operation != opRemove || Component != FSession || !FSession || FSession->IsDefault())
     return;
-  Close();
-  FSessionName.clear();
-  FSession = nullptr;
+  DatabaseRoutines->SessionDestroyed(*this);
 }
 
 void TTolvanDatabase::BeforeDestruction() {

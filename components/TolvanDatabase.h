@@ -12,7 +12,9 @@
 // Client code makes database components (Create); a session makes temporary ones for a
 // dataset's first use and frees them at their last release. A new database is "MEMORY", in
 // memory, keeps its connection and belongs to the owner when that is a session, else to the
-// default session.
+// default session. Release 3.90 differs in a few routines (TTolvanDatabaseRoutines): there a
+// new database keeps a unique name, names a database file instead of being in memory, and a
+// session may keep the temporary databases it made connected.
 //
 // Ownership: the database refers to its session and its datasets; the engine session is held
 // through shared ownership with its borrowers.
@@ -31,6 +33,7 @@
 
 #include "classlib/Components.h"
 #include "classlib/Strings.h"
+#include "foundation/TolvanRelease.h"
 #include "foundation/TolvanVariant.h"
 #include "schema/TolvanSession.h"
 
@@ -38,6 +41,7 @@ namespace tolvan {
 
 class TTolvanSession;
 class TTolvanDataSet;
+class TTolvanDatabase;
 class TTolvanQuery;
 
 // A dataset as sessions and databases see it.
@@ -77,6 +81,65 @@ using TTolvanOnError = std::function<void(TComponent* Sender, int32_t ErrorCode,
 // Dropping a database that is not in memory: there are no database files.
 inline constexpr std::string_view SDatabaseFileNameMissing = "Database file name missing";
 
+// --- the design-state flag -------------------------------------------------------------------
+
+// Set for good once a dataset or database component is made with an owner being designed; the
+// table and query components copy it into every engine cursor they make, so that the engine can
+// tidy up the in-memory tables a designer leaves behind.
+bool DesignStateFlag() noexcept;
+// Sets the flag when Owner is being designed.
+void NoteDesignedOwner(const TComponent* Owner) noexcept;
+// Tests only: back to False.
+void ResetDesignStateFlagForTests() noexcept;
+
+// Operations of the database component that only one release offers.
+enum class TTolvanDatabaseOperation : uint8_t {
+  SetInMemory,
+  CreateDatabase,
+  DropDatabase,
+  SetDatabaseFileNameAnsi,
+  SetDatabaseFileNameUnicode,
+  SetDatabaseFileName,
+  SetLocalDatabase,
+  DatabaseExists,
+};
+
+// The routines of the database component, and of its session, that release 3.90 replaces. The
+// 4.00 implementation lives in TolvanDatabase.cpp; the base gives implementations the fields
+// they must reach.
+class TTolvanDatabaseRoutines {
+public:
+  virtual ~TTolvanDatabaseRoutines() = default;
+  // Whether the active release has Operation.
+  virtual bool Offers(TTolvanDatabaseOperation Operation) const = 0;
+  // The name and session name of a new database; its session is chosen, it is not listed yet.
+  virtual void NameNewDatabase(TTolvanDatabase& Database) const = 0;
+  virtual void SetDatabaseName(TTolvanDatabase& Database, std::string_view Value) const = 0;
+  virtual void SetSessionName(TTolvanDatabase& Database, std::string_view Value) const = 0;
+  // A new engine session for Database, not attached; nil without the local engine.
+  virtual std::shared_ptr<TTolvanBaseSession>
+  CreateEngineSession(const TTolvanDatabase& Database) const = 0;
+  // Database's session is being destroyed, and has already let go of its database list.
+  // Never raises.
+  virtual void SessionDestroyed(TTolvanDatabase& Database) const noexcept = 0;
+  // Steps 2-4 of opening a database for a dataset, inside the session's Lock: Found, else a
+  // new temporary database, opened and counted; nil when it cannot be opened.
+  virtual TTolvanDatabase* OpenFoundOrNew(TTolvanSession& Session, TTolvanDatabase* Found,
+                                          std::string_view Name) const = 0;
+
+protected:
+  static void StoreDatabaseName(TTolvanDatabase& Database, std::string_view Value);
+  static void StoreSessionName(TTolvanDatabase& Database, std::string_view Value);
+  static void MarkTemporary(TTolvanDatabase& Database) noexcept;
+  // The session's pointer only, no list is touched.
+  static void SetSessionPointer(TTolvanDatabase& Database, TTolvanSession* Session) noexcept;
+  // The last step of OpenFoundOrNew: opens Database; when that fails or counts nothing, a
+  // database Made for the call is freed and the answer is nil.
+  static TTolvanDatabase* OpenForDataSet(TTolvanDatabase* Database, bool Made);
+};
+
+extern TTolvanReleaseVariant<TTolvanDatabaseRoutines> DatabaseRoutines;
+
 class TTolvanDatabase : public TComponent {
 public:
   static TTolvanDatabase* Create(TComponent* Owner);
@@ -115,16 +178,30 @@ public:
   const AnsiString& DatabaseName() const noexcept { return FDatabaseName; }
   void SetDatabaseName(std::string_view Value);
   bool InMemory() const noexcept { return FInMemory; }
+  // Release 4.00 only.
   void SetInMemory(bool Value);
   bool KeepConnection() const noexcept { return FKeepConnection; }
   void SetKeepConnection(bool Value);
   bool HandleShared() const noexcept { return FHandleShared; }
   void SetHandleShared(bool Value) noexcept { FHandleShared = Value; }
   bool ReadOnly() const noexcept { return FReadOnly; }
+  // Only stored: the local engine keeps no read-only mode of its own.
   void SetReadOnly(bool Value) noexcept { FReadOnly = Value; }
   bool Exclusive() const noexcept { return FExclusive; }
   void SetExclusive(bool Value) noexcept { FExclusive = Value; }
+  // Always True in release 4.00. Release 3.90 lets it be switched off; a database that is not
+  // local makes no engine session, and no table cursor is made on it.
   bool LocalDatabase() const noexcept { return FLocalDatabase; }
+  // Release 3.90 only; only stored, also while connected.
+  void SetLocalDatabase(bool Value);
+  // The database file (release 3.90 only to set): at most one of the two names is non-empty,
+  // since writing either clears the other. A change disconnects the database first.
+  const AnsiString& DatabaseFileNameAnsi() const noexcept { return FFileName; }
+  void SetDatabaseFileNameAnsi(std::string_view Value);
+  const WideString& DatabaseFileNameUnicode() const noexcept { return FWideFileName; }
+  void SetDatabaseFileNameUnicode(std::u16string_view Value);
+  const AnsiString& DatabaseFileName() const noexcept { return FFileName; }
+  void SetDatabaseFileName(std::string_view Value);
   bool Temporary() const noexcept { return FTemporary; }
   bool DroppedBySQL() const noexcept { return FDroppedBySQL; }
   void SetDroppedBySQL(bool Value) noexcept { FDroppedBySQL = Value; }
@@ -135,8 +212,13 @@ public:
 
   // --- operations -------------------------------------------------------------------------------
 
+  // Release 4.00 only.
   void CreateDatabase();
   void DropDatabase();
+  // Release 3.90 only. True while connected; otherwise a short-lived engine session answers
+  // (whether its database file exists). A database that is not local has no engine session to
+  // ask and answers False.
+  bool DatabaseExists();
   // False for an empty name; a disconnected database is connected for the question (False when
   // that fails) and disconnected again.
   bool TableExists(std::string_view TableName);
@@ -155,6 +237,9 @@ public:
   void CheckDatabaseName();
   void CheckUniqueName(std::string_view Name);
   void LinkSession(bool Strict);
+  // EDatabaseError "Operation '%s' is not available in release %s" unless the active release
+  // has Operation.
+  void CheckOffered(TTolvanDatabaseOperation Operation) const;
 
   // --- events -----------------------------------------------------------------------------------
 
@@ -222,14 +307,13 @@ protected:
 private:
   friend class TTolvanSession;
   friend class TTolvanSessionList;
+  friend class TTolvanDatabaseRoutines;
+  friend class TTolvanDatabaseRoutines400;
 
-  // The points where the 3.90 build differs, each one function.
-  void AssignConstructionName();
+  void StoreFileName(std::string_view Ansi, std::u16string_view Wide);
   // Steps 2-4 of Open: borrow, or make the engine session and set its flags. False when a
   // borrowed engine session was taken (nothing to attach).
   bool PrepareEngineSession();
-  // A new engine session for this database, not attached; nil without the local engine.
-  std::shared_ptr<TTolvanBaseSession> CreateEngineSession();
   // Drops this database's reference; the last holder detaches and frees the engine session.
   void FreeEngineSession();
   // Joins Session (leaving the old one); with CheckName the name is checked there and cleared

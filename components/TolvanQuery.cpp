@@ -406,6 +406,8 @@ TTolvanCursor* TTolvanQuery::PassParams(bool Open) {
     return nullptr;
   }
   TTolvanCursor* Result = FProcessor->Execute();
+  if (Result)
+    Result->SetDesignState(DesignStateFlag());
   SetReadOnly(FProcessor->ReadOnlyResult() || (Database() && Database()->ReadOnly()));
   SetProjectionApplied(Result && Result->ProjectionSet());
   return Result;

@@ -434,40 +434,7 @@ void TTolvanSession::OwnerNotification(TComponent* Component, TOperation Operati
 
 TTolvanDatabase* TTolvanSession::OpenDatabase(std::string_view Name, TComponent* Owner) {
   TSessionLockHold Hold(*this);
-  return OpenFoundOrNew(FindDatabase(Name, Owner), Name);
-}
-
-TTolvanDatabase* TTolvanSession::OpenFoundOrNew(TTolvanDatabase* Database, std::string_view Name) {
-  bool Made = false;
-  if (!Database) {
-    Database = NewComponent<TTolvanDatabase>(this, this);
-    Made = true;
-    try {
-      Database->SetDatabaseName(Name);
-      Database->SetKeepConnection(false);
-      Database->FTemporary = true;
-    } catch (...) {
-      Database->Free();
-      return nullptr;
-    }
-  }
-  try {
-    Database->Open();
-  } catch (...) {
-    if (Made)
-      try {
-        Database->Free();
-      } catch (...) {
-      }
-    return nullptr;
-  }
-  // An open dropped while the owner was still being created counts nothing.
-  if (!Database->Connected()) {
-    if (Made)
-      Database->Free();
-    return nullptr;
-  }
-  return Database;
+  return DatabaseRoutines->OpenFoundOrNew(*this, FindDatabase(Name, Owner), Name);
 }
 
 void TTolvanSession::CloseDatabase(TTolvanDatabase* Database) {
@@ -560,7 +527,7 @@ void TTolvanSession::BeforeDestruction() {
     FDatabases.clear();
     for (TTolvanDatabase* D : Attached)
       if (D->Owner() != this)
-        D->ForgetSession(true);
+        DatabaseRoutines->SessionDestroyed(*D);
   }
   KeepFirstFailure(Failure, [&] { TComponent::BeforeDestruction(); });
   if (Failure)

@@ -226,9 +226,6 @@ private:
   friend class TTolvanSessionList;
 
   void ChangeActiveState(bool Value);
-  // After the lookup of OpenDatabase, inside its Lock: the database found, else a new
-  // temporary one, opened; nil when the open fails.
-  TTolvanDatabase* OpenFoundOrNew(TTolvanDatabase* Database, std::string_view Name);
   void UpdateAutoSessionName();
   void PropagateSessionName();
   // Shutdown: drops every database and leaves the list for good.

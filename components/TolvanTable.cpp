@@ -97,8 +97,13 @@ TTolvanCursor* TTolvanTable::CreateTableCursor() {
       return nullptr;
     throw ETolvanException::Create(ErrTableNoDatabaseForCursor, SNilPointerOccurred);
   }
+  // A database that does not use the local engine has no engine session a local cursor could
+  // work in.
+  if (!Database()->LocalDatabase())
+    return nullptr;
   auto* Made = new TTolvanLocalCursor();
   Made->SetRepairMode(FRepairMark);
+  Made->SetDesignState(DesignStateFlag());
   return Made;
 }
 

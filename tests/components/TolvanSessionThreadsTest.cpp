@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "foundation/TolvanExcept.h"
+#include "foundation/TolvanRelease.h"
 #include "storage/TolvanDatabaseData.h"
 #include "tests/TestWatchdog.h"
 
@@ -55,9 +56,15 @@ std::set<std::string> RegisteredNames() {
 
 constexpr int Rounds = 40;
 
-using SessionThreads = ComponentTest;
+// The release 3.90 tests compile this suite again with a fixture of that release.
+#ifndef TOLVAN_THREAD_SUITE_FIXTURE
+#define TOLVAN_THREAD_SUITE_FIXTURE ComponentTest
+#endif
+using SessionThreads = TOLVAN_THREAD_SUITE_FIXTURE;
 
 TEST_F(SessionThreads, EightSessionsInParallel) {
+  if (Release390Active())
+    GTEST_SKIP() << "release 3.90 neither creates nor drops databases";
   TWatchdog Watchdog(120);
   std::mutex NamesLock;
   std::set<std::string> Expected{"MEMORY", "TEMP"};
@@ -144,15 +151,20 @@ TEST_F(SessionThreads, DefaultSessionServesFourThreads) {
         Default->Lock();
       }
       TFakeClient A;
-      if (!A.Use(*Default, "MEMORY"))
-        throw std::runtime_error("MEMORY did not open");
-      A.Disconnect();
+      const bool Opened = A.Use(*Default, "MEMORY");
+      if (Opened)
+        A.Disconnect();
+      // Left before reporting, so that a failure does not hang the other threads.
       if (Nested) {
         Default->Unlock();
         Default->Unlock();
       }
+      if (!Opened)
+        throw std::runtime_error("MEMORY did not open");
     }
   });
+  // A session may keep its temporary databases connected until it deactivates.
+  Default->SetActive(false);
   EXPECT_EQ(Default->DatabaseCount(), 0);
   EXPECT_EQ(Default->LockDepth(), 0);
   EXPECT_EQ(FindDatabaseData(true, false, "MEMORY", u"")->SessionCount(), 0);
@@ -167,6 +179,8 @@ TEST_F(SessionThreads, DefaultSessionServesFourThreads) {
 }
 
 TEST_F(SessionThreads, DropRacesWithConnections) {
+  if (Release390Active())
+    GTEST_SKIP() << "release 3.90 does not drop databases";
   TWatchdog Watchdog(120);
   std::atomic<bool> Stop{false};
   std::atomic<int> Refused{0}, Dropped{0};
