@@ -1,11 +1,11 @@
 #include "foundation/TolvanMemory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
-#include <algorithm>
 #include <string>
 
 #include "foundation/TolvanConst.h"
@@ -101,6 +101,9 @@ ETolvanException ReallocError(const ETolvanException& Inner) {
 thread_local int64_t HookCount = 0;
 thread_local int64_t HookFailAt = 0;
 thread_local bool HookActive = false;
+
+// From this size on, a block that grows by small steps is given slack to grow into.
+constexpr int64_t SlackBlockSize = 16384;
 
 // Blocks handed out and not yet freed, for leak checks that span many operations.
 std::atomic<int64_t> LiveBlocks{0};
@@ -217,14 +220,21 @@ void TTolvanMemoryManager::ReallocMem(void*& P, bool ZeroGrowth, int64_t NewSize
     return;
   }
   void* Raw;
-  if (NewSize > OldSize && OldSize >= LargeBlockAdviceSize && NewSize - OldSize < OldSize / 8) {
-    // Small steps of a large block: the allocation takes half as much again as slack.
-    const size_t Slack = std::min<size_t>(RawSize / 2, size_t(256) << 20);
-    Raw = NewRaw(RawSize + Slack, false);
-    if (!Raw)
-      throw ReallocError(GetMemError(SysConst::SOutOfMemory));
-    std::memcpy(Raw, RawOf(Data), static_cast<size_t>(OldSize + DataOffset));
-    std::free(RawOf(Data));
+  if (NewSize > OldSize && OldSize >= SlackBlockSize && NewSize - OldSize < OldSize / 8) {
+    // Small steps of a block that is not small: the allocation takes half as much again as
+    // slack.
+    const size_t Wanted = RawSize + std::min<size_t>(RawSize / 2, size_t(256) << 20);
+    if (int64_t(Wanted) >= LargeBlockAdviceSize) {
+      Raw = NewRaw(Wanted, false);
+      if (!Raw)
+        throw ReallocError(GetMemError(SysConst::SOutOfMemory));
+      std::memcpy(Raw, RawOf(Data), static_cast<size_t>(OldSize + DataOffset));
+      std::free(RawOf(Data));
+    } else {
+      Raw = std::realloc(RawOf(Data), Wanted);
+      if (!Raw)
+        throw ReallocError(GetMemError(SysConst::SOutOfMemory));
+    }
   } else if (OldSize + RawOverhead < LargeBlockAdviceSize &&
              int64_t(RawSize) >= LargeBlockAdviceSize) {
     // A block turning large moves to an aligned allocation (see NewRaw); what it held is small,

@@ -1,3 +1,4 @@
+cmake_policy(SET CMP0007 NEW)
 # Fails when engine code outside the release units names a release (tr390, tr400, Release().Id),
 # or when a switch of the release profile (a bool member) is read at any number of places other
 # than one. Run: cmake -DSOURCE_DIR=<repository> -P CheckReleaseSwitches.cmake

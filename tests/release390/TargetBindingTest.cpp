@@ -71,9 +71,12 @@ public:
       InitSQLLayer();
       Session.reset(TTolvanSession::Create(nullptr));
       Session->SetSessionName("S");
+      // A 3.90 database component keeps its unique name: name MEMORY explicitly.
       DefaultMemory.reset(TTolvanDatabase::Create(nullptr));
+      DefaultMemory->SetDatabaseName(MemoryDatabaseName);
       DefaultMemory->Open();
       SessionMemory.reset(TTolvanDatabase::Create(Session.get()));
+      SessionMemory->SetDatabaseName(MemoryDatabaseName);
       SessionMemory->Open();
     }
     ~TRunning() {
