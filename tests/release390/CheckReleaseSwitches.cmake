@@ -37,6 +37,8 @@ foreach(f IN LISTS files)
   file(READ ${f} text)
   # Comments do not count.
   string(REGEX REPLACE "//[^\n]*" "" text "${text}")
+  # A semicolon would split a match into two list elements.
+  string(REPLACE ";" " " text "${text}")
   if(NOT release_unit)
     if(text MATCHES "tr390|tr400|Release\\(\\)\\.Id")
       string(APPEND failures "${rel}: names a release\n")
