@@ -81,14 +81,7 @@ void TTolvanDatabaseRoutines::SetSessionPointer(TTolvanDatabase& Database,
 class TTolvanDatabaseRoutines400 final : public TTolvanDatabaseRoutines {
 public:
   bool Offers(TTolvanDatabaseOperation Operation) const override {
-    switch (Operation) {
-    case TTolvanDatabaseOperation::SetInMemory:
-    case TTolvanDatabaseOperation::CreateDatabase:
-    case TTolvanDatabaseOperation::DropDatabase:
-      return true;
-    default:
-      return false;
-    }
+    return IsInMemoryDatabaseOperation(Operation);
   }
 
   void NameNewDatabase(TTolvanDatabase& D) const override {

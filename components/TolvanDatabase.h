@@ -104,6 +104,14 @@ enum class TTolvanDatabaseOperation : uint8_t {
   DatabaseExists,
 };
 
+// The operations of the in-memory databases that release 4.00 names (SetInMemory,
+// CreateDatabase, DropDatabase); the others are the database file's, which 3.90 has instead.
+inline bool IsInMemoryDatabaseOperation(TTolvanDatabaseOperation Operation) noexcept {
+  return Operation == TTolvanDatabaseOperation::SetInMemory ||
+         Operation == TTolvanDatabaseOperation::CreateDatabase ||
+         Operation == TTolvanDatabaseOperation::DropDatabase;
+}
+
 // The routines of the database component, and of its session, that release 3.90 replaces. The
 // 4.00 implementation lives in TolvanDatabase.cpp; the base gives implementations the fields
 // they must reach.

@@ -196,11 +196,7 @@ void TTolvanMemoryStream::SetSize(int64_t NewSize) {
     return;
   }
   if (NewSize <= 0) {
-    FSize = FCapacity = 0;
-    if (FPosition > 0)
-      FPosition = 0;
-    if (FMemory)
-      MemoryManager.FreeAndNillMem(FMemory);
+    FreeBlock();
     return;
   }
   if (NewSize > FCapacity) {
@@ -241,15 +237,19 @@ void TTolvanMemoryStream::Reserve(int64_t NewCapacity) {
     SetCapacity(NewCapacity);
 }
 
+void TTolvanMemoryStream::FreeBlock() {
+  FSize = FCapacity = 0;
+  if (FPosition > 0)
+    FPosition = 0;
+  if (FMemory)
+    MemoryManager.FreeAndNillMem(FMemory);
+}
+
 // The size is checked before anything changes; what growth adds is cleared, so leftover memory
 // never reaches saved bytes.
 void TTolvanMemoryStream::SetExactSize(int64_t NewSize) {
   if (NewSize <= 0) {
-    FSize = FCapacity = 0;
-    if (FPosition > 0)
-      FPosition = 0;
-    if (FMemory)
-      MemoryManager.FreeAndNillMem(FMemory);
+    FreeBlock();
     return;
   }
   if (NewSize > INT32_MAX)

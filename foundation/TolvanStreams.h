@@ -181,6 +181,8 @@ private:
   void GrowFor(int64_t End);
   void SetCapacity(int64_t Capacity);
   void SetExactSize(int64_t NewSize);
+  // Empties the stream and frees its block.
+  void FreeBlock();
 
   uint8_t* FMemory = nullptr;
   int64_t FPosition = 0;

@@ -19,14 +19,7 @@ constexpr std::string_view ConstructionNamePrefix = "TolvanTableDB_";
 class TTolvanDatabaseRoutines390 final : public TTolvanDatabaseRoutines {
 public:
   bool Offers(TTolvanDatabaseOperation Operation) const override {
-    switch (Operation) {
-    case TTolvanDatabaseOperation::SetInMemory:
-    case TTolvanDatabaseOperation::CreateDatabase:
-    case TTolvanDatabaseOperation::DropDatabase:
-      return false;
-    default:
-      return true;
-    }
+    return !IsInMemoryDatabaseOperation(Operation);
   }
 
   void NameNewDatabase(TTolvanDatabase& D) const override {

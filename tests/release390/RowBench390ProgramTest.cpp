@@ -25,30 +25,6 @@ namespace {
 
 constexpr int TimeoutSeconds = 120;
 
-std::string Hex(const std::string& Bytes, size_t From, size_t Count) {
-  std::string Text;
-  char Item[4];
-  for (size_t I = From; I < From + Count && I < Bytes.size(); ++I) {
-    std::snprintf(Item, sizeof Item, "%02X ", static_cast<unsigned char>(Bytes[I]));
-    Text += Item;
-  }
-  if (!Text.empty())
-    Text.pop_back();
-  return Text;
-}
-
-std::vector<std::string> SplitLines(const std::string& Text) {
-  std::vector<std::string> Lines;
-  size_t Start = 0;
-  while (Start < Text.size()) {
-    size_t End = Text.find("\r\n", Start);
-    End = End == std::string::npos ? Text.size() : End + 2;
-    Lines.push_back(Text.substr(Start, End - Start));
-    Start = End;
-  }
-  return Lines;
-}
-
 void LoadInto(TTolvanTable& Table, const std::string& Bytes) {
   TTolvanMemoryStream Stream;
   Stream.WriteBuffer(Bytes.data(), static_cast<int64_t>(Bytes.size()));

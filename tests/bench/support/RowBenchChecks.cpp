@@ -6,7 +6,33 @@
 #include "classlib/DBFields.h"
 #include "components/TolvanTable.h"
 
+#include <cstdio>
+
 namespace tolvan::test {
+
+std::string Hex(const std::string& Bytes, size_t From, size_t Count) {
+  std::string Text;
+  char Item[4];
+  for (size_t I = From; I < From + Count && I < Bytes.size(); ++I) {
+    std::snprintf(Item, sizeof Item, "%02X ", static_cast<unsigned char>(Bytes[I]));
+    Text += Item;
+  }
+  if (!Text.empty())
+    Text.pop_back();
+  return Text;
+}
+
+std::vector<std::string> SplitLines(const std::string& Text) {
+  std::vector<std::string> Lines;
+  size_t Start = 0;
+  while (Start < Text.size()) {
+    size_t End = Text.find("\r\n", Start);
+    End = End == std::string::npos ? Text.size() : End + 2;
+    Lines.push_back(Text.substr(Start, End - Start));
+    Start = End;
+  }
+  return Lines;
+}
 
 void CheckRowBenchTable(TTolvanTable& Table, TDateTime RunStart, TDateTime RunEnd,
                         const TRowBenchFirstRow& First) {

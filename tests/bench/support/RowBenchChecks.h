@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "classlib/SysUtils.h"
 
@@ -18,6 +20,11 @@ struct TRowBenchFirstRow {
   int64_t M1Scaled;     // currency in ten-thousandths
   int64_t M2Scaled;
 };
+
+// Count bytes of Bytes from From as upper-case hex pairs separated by blanks.
+std::string Hex(const std::string& Bytes, size_t From, size_t Count);
+// The CR LF-terminated lines of a log, each with its CR LF.
+std::vector<std::string> SplitLines(const std::string& Text);
 
 // Checks, with GoogleTest assertions, the loaded (closed) table "test": its 15 columns with their
 // NOT NULL flags, its 5 indexes, 20 000 rows in id order with i in every integer column,
