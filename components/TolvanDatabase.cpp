@@ -69,10 +69,6 @@ void TTolvanDatabaseRoutines::StoreSessionName(TTolvanDatabase& Database, std::s
   Database.FSessionName = Value;
 }
 
-void TTolvanDatabaseRoutines::MarkTemporary(TTolvanDatabase& Database) noexcept {
-  Database.FTemporary = true;
-}
-
 void TTolvanDatabaseRoutines::SetSessionPointer(TTolvanDatabase& Database,
                                                 TTolvanSession* Session) noexcept {
   Database.FSession = Session;
@@ -140,19 +136,9 @@ public:
 
   TTolvanDatabase* OpenFoundOrNew(TTolvanSession& Session, TTolvanDatabase* Database,
                                   std::string_view Name) const override {
-    bool Made = false;
-    if (!Database) {
-      Database = NewComponent<TTolvanDatabase>(&Session, &Session);
-      Made = true;
-      try {
-        Database->SetDatabaseName(Name);
-        Database->SetKeepConnection(false);
-        Database->FTemporary = true;
-      } catch (...) {
-        Database->Free();
-        return nullptr;
-      }
-    }
+    const bool Made = !Database;
+    if (Made && !(Database = NewTemporaryDatabase(Session, Name, false)))
+      return nullptr;
     return OpenForDataSet(Database, Made);
   }
 };
@@ -160,6 +146,21 @@ public:
 const TTolvanDatabaseRoutines400 Routines400;
 
 TTolvanReleaseVariant<TTolvanDatabaseRoutines> DatabaseRoutines("DatabaseRoutines", Routines400);
+
+TTolvanDatabase* TTolvanDatabaseRoutines::NewTemporaryDatabase(TTolvanSession& Session,
+                                                               std::string_view Name,
+                                                               bool KeepConnection) {
+  auto* Database = NewComponent<TTolvanDatabase>(&Session, &Session);
+  try {
+    Database->SetDatabaseName(Name);
+    Database->SetKeepConnection(KeepConnection);
+    Database->FTemporary = true;
+  } catch (...) {
+    Database->Free();
+    return nullptr;
+  }
+  return Database;
+}
 
 TTolvanDatabase* TTolvanDatabaseRoutines::OpenForDataSet(TTolvanDatabase* Database, bool Made) {
   try {

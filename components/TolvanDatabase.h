@@ -138,9 +138,12 @@ public:
 protected:
   static void StoreDatabaseName(TTolvanDatabase& Database, std::string_view Value);
   static void StoreSessionName(TTolvanDatabase& Database, std::string_view Value);
-  static void MarkTemporary(TTolvanDatabase& Database) noexcept;
   // The session's pointer only, no list is touched.
   static void SetSessionPointer(TTolvanDatabase& Database, TTolvanSession* Session) noexcept;
+  // Step 2 of OpenFoundOrNew: a new temporary database of Session named Name, keeping its
+  // connection as asked; nil (nothing left behind) when it cannot take the name.
+  static TTolvanDatabase* NewTemporaryDatabase(TTolvanSession& Session, std::string_view Name,
+                                               bool KeepConnection);
   // The last step of OpenFoundOrNew: opens Database; when that fails or counts nothing, a
   // database Made for the call is freed and the answer is nil.
   static TTolvanDatabase* OpenForDataSet(TTolvanDatabase* Database, bool Made);

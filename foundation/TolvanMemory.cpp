@@ -219,37 +219,25 @@ void TTolvanMemoryManager::ReallocMem(void*& P, bool ZeroGrowth, int64_t NewSize
     P = Data;
     return;
   }
+  // Small steps of a block that is not small: the allocation takes half as much again as slack.
+  size_t Wanted = RawSize;
+  if (NewSize > OldSize && OldSize >= SlackBlockSize && NewSize - OldSize < OldSize / 8)
+    Wanted += std::min<size_t>(RawSize / 2, size_t(256) << 20);
   void* Raw;
-  if (NewSize > OldSize && OldSize >= SlackBlockSize && NewSize - OldSize < OldSize / 8) {
-    // Small steps of a block that is not small: the allocation takes half as much again as
-    // slack.
-    const size_t Wanted = RawSize + std::min<size_t>(RawSize / 2, size_t(256) << 20);
-    if (int64_t(Wanted) >= LargeBlockAdviceSize) {
-      Raw = NewRaw(Wanted, false);
-      if (!Raw)
-        throw ReallocError(GetMemError(SysConst::SOutOfMemory));
-      std::memcpy(Raw, RawOf(Data), static_cast<size_t>(OldSize + DataOffset));
-      std::free(RawOf(Data));
-    } else {
-      Raw = std::realloc(RawOf(Data), Wanted);
-      if (!Raw)
-        throw ReallocError(GetMemError(SysConst::SOutOfMemory));
-    }
-  } else if (OldSize + RawOverhead < LargeBlockAdviceSize &&
-             int64_t(RawSize) >= LargeBlockAdviceSize) {
+  if (OldSize + RawOverhead < LargeBlockAdviceSize && int64_t(Wanted) >= LargeBlockAdviceSize) {
     // A block turning large moves to an aligned allocation (see NewRaw); what it held is small,
     // so the copy is cheap.
-    Raw = NewRaw(RawSize, false);
+    Raw = NewRaw(Wanted, false);
     if (!Raw)
       throw ReallocError(GetMemError(SysConst::SOutOfMemory));
     std::memcpy(Raw, RawOf(Data), static_cast<size_t>(OldSize + DataOffset));
     std::free(RawOf(Data));
   } else {
-    Raw = std::realloc(RawOf(Data), RawSize);
+    Raw = std::realloc(RawOf(Data), Wanted);
     if (!Raw)
       throw ReallocError(GetMemError(SysConst::SOutOfMemory));
     if (NewSize > OldSize)
-      AdviseLargeBlock(Raw, NewSize + RawOverhead);
+      AdviseLargeBlock(Raw, int64_t(Wanted));
   }
   Data = SealBlock(Raw, NewSize);
   if (ZeroGrowth && NewSize > OldSize)

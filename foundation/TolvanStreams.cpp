@@ -191,16 +191,14 @@ TTolvanMemoryStream::~TTolvanMemoryStream() { MemoryManager.FreeAndNillMemNoRais
 void TTolvanMemoryStream::SetSize(int64_t NewSize) {
   if (NewSize == FSize)
     return;
-  if (BlockIsExactSize()) {
-    SetExactSize(NewSize);
-    return;
-  }
   if (NewSize <= 0) {
     FreeBlock();
     return;
   }
   if (NewSize > FCapacity) {
     GrowFor(NewSize);
+  } else if (BlockIsExactSize()) {
+    SetExactCapacity(NewSize);
   } else if (NewSize < FSize) {
     const int64_t Quantum = FCapacity == 4 ? 1020 : MemoryManager.SizeClassQuantum(FCapacity);
     if (FCapacity - NewSize >= Quantum)
@@ -214,6 +212,10 @@ void TTolvanMemoryStream::SetSize(int64_t NewSize) {
 }
 
 void TTolvanMemoryStream::GrowFor(int64_t End) {
+  if (BlockIsExactSize()) {
+    SetExactCapacity(End);
+    return;
+  }
   if (!FMemory) {
     SetCapacity(End > 1024 ? End : 1024);
     return;
@@ -245,23 +247,12 @@ void TTolvanMemoryStream::FreeBlock() {
     MemoryManager.FreeAndNillMem(FMemory);
 }
 
-// The size is checked before anything changes; what growth adds is cleared, so leftover memory
-// never reaches saved bytes.
-void TTolvanMemoryStream::SetExactSize(int64_t NewSize) {
-  if (NewSize <= 0) {
-    FreeBlock();
-    return;
-  }
-  if (NewSize > INT32_MAX)
+// The size is checked before anything changes.
+void TTolvanMemoryStream::SetExactCapacity(int64_t Capacity) {
+  if (Capacity > INT32_MAX)
     throw ERangeError(std::string(SysConst::SRangeError));
-  const int64_t Kept = FSize;
-  if (NewSize != FCapacity)
-    SetCapacity(NewSize);
-  if (NewSize > Kept)
-    std::memset(FMemory + Kept, 0, static_cast<size_t>(NewSize - Kept));
-  FSize = NewSize;
-  if (FPosition > FSize)
-    FPosition = FSize;
+  if (Capacity != FCapacity)
+    SetCapacity(Capacity);
 }
 
 void TTolvanMemoryStream::SetCapacity(int64_t Capacity) {

@@ -167,20 +167,18 @@ public:
 
 private:
   // Moves the size to End (> size) for a write from the position: the gap before the position
-  // is cleared, the written part is left to the caller. A block too small grows as SetSize
-  // grows it, which clears the written part as well.
+  // is cleared, the written part is left to the caller.
   void Extend(int64_t End) {
-    if (End > FCapacity) {
-      SetSize(End);
-      return;
-    }
+    if (End > FCapacity)
+      GrowFor(End);
     if (FPosition > FSize)
       std::memset(FMemory + FSize, 0, static_cast<size_t>(FPosition - FSize));
     FSize = End;
   }
   void GrowFor(int64_t End);
   void SetCapacity(int64_t Capacity);
-  void SetExactSize(int64_t NewSize);
+  // Release 3.90: the block becomes exactly Capacity bytes; beyond Int32 is a range error.
+  void SetExactCapacity(int64_t Capacity);
   // Empties the stream and frees its block.
   void FreeBlock();
 

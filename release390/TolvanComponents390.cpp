@@ -101,19 +101,9 @@ public:
 
   TTolvanDatabase* OpenFoundOrNew(TTolvanSession& Session, TTolvanDatabase* Database,
                                   std::string_view Name) const override {
-    bool Made = false;
-    if (!Database) {
-      Database = NewComponent<TTolvanDatabase>(&Session, &Session);
-      Made = true;
-      try {
-        Database->SetDatabaseName(Name);
-        Database->SetKeepConnection(Session.KeepConnections());
-        MarkTemporary(*Database);
-      } catch (...) {
-        Database->Free();
-        return nullptr;
-      }
-    }
+    const bool Made = !Database;
+    if (Made && !(Database = NewTemporaryDatabase(Session, Name, Session.KeepConnections())))
+      return nullptr;
     bool Openable = false;
     try {
       Openable = (Database->LocalDatabase() && Database->DatabaseFileNameAnsi().empty()) ||
